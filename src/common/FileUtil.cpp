@@ -1,0 +1,96 @@
+#include "common/FileUtil.h"
+
+#include "common/Random.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+fs::path TempNameBeside(const fs::path& target) {
+    fs::path dir = target.parent_path();
+    std::string name = "." + target.filename().string() + ".tmp" +
+                       RandomString("abcdefghijklmnopqrstuvwxyz0123456789", 8);
+    return dir.empty() ? fs::path(name) : dir / name;
+}
+
+bool WriteFileAtomic(const fs::path& target, std::string_view data, unsigned mode,
+                     std::string* error) {
+    auto fail = [&](const char* what, int err) {
+        if (error)
+            *error = std::string(what) + " " + target.string() + ": " + std::strerror(err);
+        return false;
+    };
+    fs::path tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
+        tmp = TempNameBeside(target);
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno != EEXIST)
+            return fail("cannot create", errno);
+    }
+    if (fd < 0)
+        return fail("cannot create", EEXIST);
+    ::fchmod(fd, mode); // the umask must not widen or narrow what was asked
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int err = errno;
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return fail("cannot write", err);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        return fail("cannot flush", err);
+    }
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        return fail("cannot replace", err);
+    }
+    // Make the rename itself durable.
+    fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+bool ReadWholeFile(const fs::path& file, std::string& out) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return false;
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return false;
+    out = std::move(data);
+    return true;
+}
+
+std::string ExecutableDir() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    std::string dir = ec ? fs::current_path().string() : exe.parent_path().string();
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+} // namespace ot

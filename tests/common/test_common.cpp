@@ -1,0 +1,164 @@
+#include "common/Clock.h"
+#include "common/DateTime.h"
+#include "common/FileUtil.h"
+#include "common/Random.h"
+#include "common/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace ot;
+namespace fs = std::filesystem;
+
+TEST(DateTime, KnownDayNumbers) {
+    struct Case {
+        int y, m, d;
+        double days;
+    } cases[] = {{1899, 12, 30, 0}, {1900, 1, 1, 2}, {2000, 1, 1, 36526}, {2016, 3, 5, 42434},
+                 {1899, 12, 29, -1}, {2044, 1, 1, 52597}};
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(EncodeDate(c.y, c.m, c.d), c.days) << c.y << "-" << c.m << "-" << c.d;
+        auto p = DecodeDateTime(c.days);
+        EXPECT_EQ(p.Year, c.y);
+        EXPECT_EQ(p.Month, c.m);
+        EXPECT_EQ(p.Day, c.d);
+    }
+}
+
+TEST(DateTime, RoundTripEveryMinuteOfADay) {
+    // Decoding must not drift by a minute through floating-point rounding.
+    for (int h = 0; h < 24; ++h)
+        for (int n = 0; n < 60; ++n) {
+            auto p = DecodeDateTime(EncodeDateTime(2016, 3, 5, h, n, 0));
+            ASSERT_EQ(p.Hour, h);
+            ASSERT_EQ(p.Minute, n);
+            ASSERT_EQ(p.Second, 0);
+        }
+}
+
+TEST(DateTime, InvalidPartsDoNotEncode) {
+    TDateTime out = 7;
+    EXPECT_FALSE(TryEncodeDate(2016, 13, 1, out));
+    EXPECT_FALSE(TryEncodeDate(2015, 2, 29, out));
+    EXPECT_TRUE(TryEncodeDate(2016, 2, 29, out));
+    EXPECT_FALSE(TryEncodeTime(25, 0, 0, 0, out));
+    EXPECT_FALSE(TryEncodeTime(10, 60, 0, 0, out));
+}
+
+TEST(DateTime, Formats) {
+    TDateTime dt = EncodeDateTime(2016, 3, 5, 14, 30, 10, 250);
+    EXPECT_EQ(FormatDateTime("yyyymmddhhnn", dt), "201603051430");
+    EXPECT_EQ(FormatDateTime("yyyymmdd", dt), "20160305");
+    EXPECT_EQ(FormatDateTime("hhnn", dt), "1430");
+    EXPECT_EQ(FormatDateTime("hh:nn:ss.zzz", dt), "14:30:10.250");
+    EXPECT_EQ(FormatIsoDateTime(dt), "2016-03-05 14:30:10");
+    EXPECT_EQ(DateTimeToRegionalStr(0), "1899-12-30");
+    EXPECT_EQ(DateTimeToRegionalStr(dt), "2016-03-05 14:30:10");
+}
+
+TEST(DateTime, ParseIso) {
+    struct Case {
+        const char* text;
+        bool ok;
+        TDateTime value;
+    } cases[] = {
+        {"2016-03-05 14:30:10", true, EncodeDateTime(2016, 3, 5, 14, 30, 10)},
+        {"2016-03-05T14:30:10", true, EncodeDateTime(2016, 3, 5, 14, 30, 10)},
+        {"2016-03-05 14:30", true, EncodeDateTime(2016, 3, 5, 14, 30)},
+        {"2016-03-05", true, EncodeDate(2016, 3, 5)},
+        {"2016-03-05 14:30:10.5", true, EncodeDateTime(2016, 3, 5, 14, 30, 10, 500)},
+        {"2016-13-05 14:30:10", false, 0},
+        {"2016-03-05 25:30:10", false, 0},
+        {"2016/03/05", false, 0},
+        {"", false, 0},
+    };
+    for (const auto& c : cases) {
+        TDateTime v = 0;
+        EXPECT_EQ(TryParseIsoDateTime(c.text, v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_NEAR(v, c.value, 1e-9) << c.text;
+        }
+    }
+}
+
+TEST(DateTime, UnixRoundTrip) {
+    TDateTime dt = EncodeDateTime(2026, 7, 1, 12, 0, 0);
+    EXPECT_NEAR(UnixToLocalDateTime(LocalDateTimeToUnix(dt)), dt, 1e-9);
+}
+
+TEST(Clock, FixedClockIsInstalledForAScope) {
+    auto fixed = std::make_shared<FixedClock>(EncodeDateTime(2044, 1, 1, 0, 0, 0));
+    {
+        ScopedClock scope(fixed);
+        EXPECT_DOUBLE_EQ(Now(), EncodeDate(2044, 1, 1));
+        fixed->AdvanceSeconds(90);
+        EXPECT_EQ(FormatIsoDateTime(Now()), "2044-01-01 00:01:30");
+    }
+    EXPECT_GT(Now(), EncodeDate(2020, 1, 1));
+    EXPECT_LT(Now(), EncodeDate(2044, 1, 1));
+}
+
+TEST(Random, ManyThreadsDrawFromOneSource) {
+    std::vector<std::thread> threads;
+    std::vector<std::string> out(4);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i)
+                out[t] += RandomString("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1);
+        });
+    for (auto& t : threads)
+        t.join();
+    std::set<char> seen;
+    for (auto& s : out)
+        for (char c : s) {
+            ASSERT_GE(c, 'A');
+            ASSERT_LE(c, 'Z');
+            seen.insert(c);
+        }
+    EXPECT_EQ(seen.size(), 26u);
+}
+
+TEST(Text, SplitKeepsEmptyFields) {
+    EXPECT_EQ(Split("a##b#", '#'), (std::vector<std::string>{"a", "", "b", ""}));
+    EXPECT_EQ(Split("", '#'), (std::vector<std::string>{""}));
+    EXPECT_EQ(ParseInt32("-1"), -1);
+    EXPECT_FALSE(ParseInt32("1x"));
+    EXPECT_FALSE(ParseInt32("99999999999"));
+    EXPECT_EQ(Utf16Length("a任务😀"), 5u);
+}
+
+class AtomicWrite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("ot_atomic_" + RandomString("abcdefghijklmnop", 10));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+TEST_F(AtomicWrite, ReplacesContentAndLeavesNoTemporaryFile) {
+    fs::path f = dir / "a.txt";
+    ASSERT_TRUE(WriteFileAtomic(f, "first"));
+    ASSERT_TRUE(WriteFileAtomic(f, "second", 0600));
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(f, got));
+    EXPECT_EQ(got, "second");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(AtomicWrite, FailureLeavesTheTargetAlone) {
+    fs::path f = dir / "missing-dir" / "a.txt";
+    std::string err;
+    EXPECT_FALSE(WriteFileAtomic(f, "x", 0644, &err));
+    EXPECT_NE(err.find("missing-dir"), std::string::npos);
+    EXPECT_FALSE(fs::exists(f));
+}
