@@ -1,0 +1,22 @@
+#pragma once
+// Change recording: folds each change of the task tree into the SyncQueue
+// row of the changed object.
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace ot {
+
+// One argument of a recorded change: a text, or the integer edit kind of code 3.
+using TSyncQueueArg = std::variant<std::string, int>;
+
+class TOtSyncQueueUtility {
+public:
+    // AOperation: 0 class created, 1 class deleted, 2 item created,
+    // 3 item changed in place, 4 item deleted. Opens its own connection on
+    // DBFileName(); raises when the database cannot be opened or queried.
+    static bool WriteToSyncQueue(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs);
+};
+
+} // namespace ot
