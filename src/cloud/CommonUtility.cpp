@@ -1,0 +1,93 @@
+#include "cloud/CommonUtility.h"
+
+#include "common/Text.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <regex>
+
+namespace ot {
+
+std::string HmacSha1Digest(std::string_view AText, std::string_view AKey) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    // HMAC() wants a non-null key pointer even for an empty key.
+    static const unsigned char empty = 0;
+    const void* key = AKey.empty() ? static_cast<const void*>(&empty) : AKey.data();
+    if (!HMAC(EVP_sha1(), key, static_cast<int>(AKey.size()),
+              reinterpret_cast<const unsigned char*>(AText.data()), AText.size(), out, &len))
+        return {};
+    return std::string(reinterpret_cast<const char*>(out), len);
+}
+
+std::string Base64Encode(std::string_view ABytes) {
+    std::string out(4 * ((ABytes.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(ABytes.data()),
+                            static_cast<int>(ABytes.size()));
+    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string_view ParamName(std::string_view entry) {
+    auto eq = entry.find('=');
+    return eq == std::string_view::npos ? entry : entry.substr(0, eq);
+}
+
+std::string_view ParamValue(std::string_view entry) {
+    auto eq = entry.find('=');
+    return eq == std::string_view::npos ? std::string_view() : entry.substr(eq + 1);
+}
+
+int CompareParamNames(const TParamList& AList, std::size_t AIndex1, std::size_t AIndex2) {
+    int c = ParamName(AList[AIndex1]).compare(ParamName(AList[AIndex2]));
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+std::string GetValueByName(const TParamList& AList, std::string_view AName) {
+    const std::string wanted = ToLowerAscii(AName);
+    for (const auto& line : AList)
+        if (ToLowerAscii(ParamName(line)) == wanted)
+            return std::string(ParamValue(line));
+    return {};
+}
+
+std::string GetValueByName(const std::optional<TParamList>& AList, std::string_view AName) {
+    return AList ? GetValueByName(*AList, AName) : std::string();
+}
+
+std::int64_t SafeStrToInt64(std::string_view AStr) {
+    return ParseInt64(AStr).value_or(0);
+}
+
+std::int32_t SafeStrToInt(std::string_view AStr) {
+    return ParseInt32(AStr).value_or(0);
+}
+
+TDateTime SafeStrToDateTime(std::string_view AStr) {
+    TDateTime dt = 0;
+    return TryParseIsoDateTime(AStr, dt) ? dt : 0;
+}
+
+bool SafeStrToBool(std::string_view AStr) {
+    const std::string lower = ToLowerAscii(AStr);
+    if (lower == "true")
+        return true;
+    if (lower == "false")
+        return false;
+    // A decimal number, as written in a reply; "inf", "nan" and hex forms are
+    // not numbers here.
+    static const std::regex number(R"([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)");
+    if (!std::regex_match(lower, number))
+        return false;
+    for (char c : lower) {
+        if (c == 'e')
+            break;
+        if (c >= '1' && c <= '9')
+            return true;
+    }
+    return false;
+}
+
+} // namespace ot

@@ -1,0 +1,9 @@
+#include "cloud/TokenPair.h"
+
+namespace ot {
+
+std::string TTokenPair::ToString() const {
+    return "key=" + FKey + ";secret=" + FSecret;
+}
+
+} // namespace ot
