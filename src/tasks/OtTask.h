@@ -1,0 +1,214 @@
+#pragma once
+// The task model: task classes (named task lists, one directory each) and
+// task items (single tasks, one ".tsk" file each).
+//
+// Ownership
+//   TOtTaskClassList (the program-wide list, or the sync engine's cloud copy)
+//   owns its classes through TOtTaskClassPtr; a class's TaskList owns its items
+//   through TOtTaskItemPtr. Anyone else that keeps an item or a class (pages,
+//   the alert window, the engine) holds a shared pointer too, so a reference
+//   never dangles. An item refers to its class and to its parent without
+//   owning them (std::weak_ptr, so that item -> class -> item is no cycle):
+//   TaskClass() and Parent() answer nullptr once the referred object is gone.
+//   Items can only refer to classes and parents that are owned by a shared_ptr.
+//
+// Old-value snapshot
+//   An item keeps, beside its twelve current values, the values they had at
+//   the last ResetDirty. The repository derives from the two whether an edit
+//   rewrites the file, renames it or moves it to another class directory.
+//   Setting ID, Title, Remarks or Status first copies the CURRENT value into
+//   the snapshot (so after two assignments the snapshot holds the first new
+//   value, not the value of the last reset); every other setter leaves the
+//   snapshot alone.
+
+#include "common/DateTime.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ot {
+
+enum TTaskStatus : std::uint8_t { tsNotCompleted = 0, tsCompleted = 1, tsCleared = 2 };
+enum TTaskSortField : std::uint8_t { tsfCreateDateTime = 0, tsfPriority = 1 };
+enum TSortOrder : std::uint8_t { soAsc = 0, soDesc = 1 };
+
+class TOtTaskClass;
+class TOtTaskItem;
+using TOtTaskClassPtr = std::shared_ptr<TOtTaskClass>;
+using TOtTaskItemPtr = std::shared_ptr<TOtTaskItem>;
+using TOtTaskClassList = std::vector<TOtTaskClassPtr>;
+using TOtTaskItemList = std::vector<TOtTaskItemPtr>;
+
+// A fresh ID: the current local date-time packed as a FAT date-time, written
+// as a signed 32-bit decimal ("-" becomes "N" from 2044 on), then one random
+// capital letter and one random capital letter or digit.
+std::string NewTaskID();
+// The same for a given local date-time (NewTaskID uses the clock's Now()).
+std::string NewTaskIDAt(TDateTime now);
+// The packed FAT date-time of a local date-time; 0 before 1980 and after 2107.
+std::uint32_t PackFatDateTime(TDateTime dt);
+
+std::string TaskStatusToStr(TTaskStatus AStatus);
+// "NotCompleted"/"0", "Completed"/"1", "Cleared"/"2", compared exactly;
+// anything else reads as tsNotCompleted.
+TTaskStatus StrToTaskStatus(const std::string& AText);
+
+class TOtTaskClass {
+public:
+    // A class read from disk or from the cloud.
+    TOtTaskClass(std::string AID, std::string ATitle);
+    // A new class with an ID from NewTaskID.
+    explicit TOtTaskClass(std::string ATitle);
+    ~TOtTaskClass() = default;
+    TOtTaskClass(const TOtTaskClass&) = delete;
+    TOtTaskClass& operator=(const TOtTaskClass&) = delete;
+
+    const std::string& ID() const { return FID; }
+    const std::string& Title() const { return FTitle; }
+    TOtTaskItemList& TaskList() { return FTaskList; }
+    const TOtTaskItemList& TaskList() const { return FTaskList; }
+    bool IsLoadTaskList() const { return FIsLoadTaskList; }
+    void SetIsLoadTaskList(bool v) { FIsLoadTaskList = v; }
+    const std::string& TagString() const { return FTagString; }
+    void SetTagString(std::string v) { FTagString = std::move(v); }
+    TDateTime TagDateTime() const { return FTagDateTime; }
+    void SetTagDateTime(TDateTime v) { FTagDateTime = v; }
+
+    // ID + "#" + escaped title: the directory below the task data directory
+    // and the folder in the cloud.
+    std::string DirName() const;
+    // DirName + "/": the class directory relative to the task data directory.
+    std::string Path() const;
+
+    std::string ToString() const;
+
+private:
+    std::string FID;
+    std::string FTitle;
+    TOtTaskItemList FTaskList;
+    bool FIsLoadTaskList = false;
+    std::string FTagString;     // cloud file ID of the folder (sync engine only)
+    TDateTime FTagDateTime = 0; // cloud modification time (sync engine only)
+};
+
+class TOtTaskItem {
+public:
+    // A new item: fresh ID, creation time now, priority 5, level 1, clean.
+    explicit TOtTaskItem(const TOtTaskClassPtr& ATaskClass,
+                         const TOtTaskItemPtr& AParent = nullptr);
+    TOtTaskItem(std::string ATitle, const TOtTaskClassPtr& ATaskClass,
+                const TOtTaskItemPtr& AParent = nullptr);
+    TOtTaskItem(std::string ATitle, std::string ARemarks, TTaskStatus AStatus,
+                TDateTime AExpirationDate, TDateTime AAlertTime, const TOtTaskClassPtr& ATaskClass,
+                const TOtTaskItemPtr& AParent);
+    TOtTaskItem(const TOtTaskItem&) = delete;
+    TOtTaskItem& operator=(const TOtTaskItem&) = delete;
+
+    // Setting these copies the current value into the snapshot first.
+    const std::string& ID() const { return FID; }
+    void SetID(std::string v);
+    const std::string& Title() const { return FTitle; }
+    void SetTitle(std::string v);
+    const std::string& Remarks() const { return FRemarks; }
+    void SetRemarks(std::string v);
+    TTaskStatus Status() const { return FStatus; }
+    void SetStatus(TTaskStatus v);
+
+    // Plain values; setting them leaves the snapshot alone.
+    TDateTime ExpirationDate() const { return FExpirationDate; }
+    void SetExpirationDate(TDateTime v) { FExpirationDate = v; }
+    TDateTime AlertTime() const { return FAlertTime; }
+    void SetAlertTime(TDateTime v) { FAlertTime = v; }
+    TDateTime CreateDateTime() const { return FCreateDateTime; }
+    void SetCreateDateTime(TDateTime v) { FCreateDateTime = v; }
+    TDateTime FinishDateTime() const { return FFinishDateTime; }
+    void SetFinishDateTime(TDateTime v) { FFinishDateTime = v; }
+    TOtTaskClassPtr TaskClass() const { return FTaskClass.lock(); }
+    void SetTaskClass(const TOtTaskClassPtr& v) { FTaskClass = v; }
+    TOtTaskItemPtr Parent() const { return FParent.lock(); }
+    void SetParent(const TOtTaskItemPtr& v) { FParent = v; }
+    std::int32_t Level() const { return FLevel; }
+    void SetLevel(std::int32_t v) { FLevel = v; }
+    std::int32_t Priority() const { return FPriority; }
+    void SetPriority(std::int32_t v) { FPriority = v; }
+    const std::string& TagString() const { return FTagString; }
+    void SetTagString(std::string v) { FTagString = std::move(v); }
+    TDateTime TagDateTime() const { return FTagDateTime; }
+    void SetTagDateTime(TDateTime v) { FTagDateTime = v; }
+
+    TOtTaskClassPtr OldTaskClass() const { return FTaskClass_Old.lock(); }
+
+    // File name without ".tsk" from the current values / from the snapshot;
+    // empty when the (old) ID is empty.
+    std::string FileName() const;
+    std::string OldFileName() const;
+    // Class Path + FileName + ".tsk", relative to the task data directory;
+    // empty when FileName is empty. OldPath likewise from the snapshot.
+    std::string Path() const;
+    std::string OldPath() const;
+    // "/" + class DirName + "/" + FileName + ".tsk": the file in the cloud.
+    std::string KuaipanPath() const;
+
+    bool IsDirty() const;
+    bool IsTaskClassChange() const;
+    bool IsTaskRemarksChange() const { return FRemarks_Old != FRemarks; }
+    bool IsTaskPriorityChange() const { return FPriority_Old != FPriority; }
+
+    // Makes the snapshot equal to the current values.
+    void ResetDirty();
+
+    // Diagnostics: one "Name=value" line per field, each ending with CR LF.
+    std::string ToString() const;
+
+    // The file content (the remarks); see TOtTaskUtility for the format.
+    bool SaveToFile(const std::string& AFileName) const;
+    bool LoadFromFile(const std::string& AFileName);
+
+private:
+    friend class TOtTaskUtility;
+    struct ParsedTag {};
+
+public:
+    // Only the parser can name the tag: an item whose every field is about to
+    // be set from a file name, so no ID is drawn and the clock is not read.
+    TOtTaskItem(ParsedTag, const TOtTaskClassPtr& ATaskClass);
+
+private:
+    std::string BuildFileName(const std::string& id, TTaskStatus status, const std::string& title,
+                              std::int32_t priority, TDateTime create, TDateTime expiration,
+                              TDateTime alert, TDateTime finish,
+                              const std::weak_ptr<TOtTaskItem>& parent) const;
+
+    std::string FID_Old;
+    std::string FTitle_Old;
+    std::string FRemarks_Old;
+    TTaskStatus FStatus_Old = tsNotCompleted;
+    TDateTime FExpirationDate_Old = 0;
+    TDateTime FAlertTime_Old = 0;
+    TDateTime FCreateDateTime_Old = 0;
+    TDateTime FFinishDateTime_Old = 0;
+    std::weak_ptr<TOtTaskClass> FTaskClass_Old;
+    std::weak_ptr<TOtTaskItem> FParent_Old;
+    std::int32_t FLevel_Old = 1;
+    std::int32_t FPriority_Old = 5;
+
+    std::string FID;
+    std::string FTitle;
+    std::string FRemarks;
+    TTaskStatus FStatus = tsNotCompleted;
+    TDateTime FExpirationDate = 0;
+    TDateTime FAlertTime = 0;
+    TDateTime FCreateDateTime = 0;
+    TDateTime FFinishDateTime = 0;
+    std::weak_ptr<TOtTaskClass> FTaskClass;
+    std::weak_ptr<TOtTaskItem> FParent;
+    std::int32_t FLevel = 1;
+    std::int32_t FPriority = 5;
+
+    std::string FTagString;
+    TDateTime FTagDateTime = 0;
+};
+
+} // namespace ot

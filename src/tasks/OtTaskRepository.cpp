@@ -1,0 +1,224 @@
+// The operations that change the task tree on disk and record each change in
+// the sync queue, and the list helpers the pages and the engine share.
+
+#include "tasks/OtTaskUtility.h"
+
+#include "app/AppContext.h"
+#include "syncqueue/OtSyncQueueUtility.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+bool IsDirectory(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
+
+} // namespace
+
+bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
+    if (!ATaskClass)
+        return false;
+    const std::string dir = TaskDataPath() + ATaskClass->Path();
+    if (Exists(dir))
+        return true;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    // A directory that could not be made is no creation to carry to the cloud.
+    if (!IsDirectory(dir))
+        return false;
+    TOtSyncQueueUtility::WriteToSyncQueue(0, {ATaskClass->ID(), ATaskClass->DirName()});
+    return true;
+}
+
+bool TOtTaskUtility::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
+    if (!ATaskClass)
+        return false;
+    const std::string dir = TaskDataPath() + ATaskClass->Path();
+    if (!Exists(dir))
+        return false;
+    DeleteDir(dir);
+    TOtSyncQueueUtility::WriteToSyncQueue(1, {ATaskClass->ID()});
+    return !Exists(dir);
+}
+
+void TOtTaskUtility::DeleteDir(const std::string& sDirectory) {
+    std::string dir = sDirectory;
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    std::vector<fs::path> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    for (const fs::path& entry : entries) {
+        // A link is removed, never followed: deleting a class must not reach
+        // outside its directory.
+        std::error_code typeEc;
+        if (fs::symlink_status(entry, typeEc).type() == fs::file_type::directory)
+            DeleteDir(entry.string());
+        else
+            ::unlink(entry.c_str());
+    }
+    dir.pop_back();
+    ::rmdir(dir.c_str());
+}
+
+bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
+    if (!ATaskItem)
+        return false;
+    const std::string file = TaskDataPath() + ATaskItem->Path();
+    if (Exists(file))
+        return true;
+    const bool saved = ATaskItem->SaveToFile(file);
+    ATaskItem->ResetDirty();
+    // Only a file that was written is a creation for the cloud.
+    if (saved) {
+        const TOtTaskClassPtr cls = ATaskItem->TaskClass();
+        TOtSyncQueueUtility::WriteToSyncQueue(
+            2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()});
+    }
+    return saved;
+}
+
+bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
+    if (!ATaskItem)
+        return false;
+    TOtTaskItem& item = *ATaskItem;
+    const std::string oldFile = TaskDataPath() + item.OldPath();
+    const TOtTaskClassPtr cls = item.TaskClass();
+
+    if (item.IsTaskClassChange()) {
+        // Without a class to move to, the old file must stay where it is.
+        if (!cls)
+            return false;
+        if (!RemoveFile(oldFile))
+            return false;
+        // The deletion of the old ID is recorded, but the item is written
+        // under its new class whatever the queue answers: a move never loses
+        // the item (an item that never reached the queue has no row to mark).
+        TOtSyncQueueUtility::WriteToSyncQueue(4, {item.ID()});
+        item.SetID(NewTaskID());
+        item.ResetDirty();
+        const bool saved = item.SaveToFile(TaskDataPath() + item.Path());
+        if (saved)
+            TOtSyncQueueUtility::WriteToSyncQueue(2, {item.ID(), item.FileName(), cls->DirName()});
+        return saved;
+    }
+
+    const std::string dirName = cls ? cls->DirName() : std::string();
+    const std::string newFile = TaskDataPath() + item.Path();
+    if (oldFile == newFile) {
+        const bool saved = item.SaveToFile(newFile);
+        TOtSyncQueueUtility::WriteToSyncQueue(
+            3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()});
+        item.ResetDirty();
+        return saved;
+    }
+
+    if (std::rename(oldFile.c_str(), newFile.c_str()) != 0)
+        return false;
+    bool result = true;
+    int kind = 1;
+    if (item.IsTaskRemarksChange()) {
+        result = item.SaveToFile(newFile);
+        kind = 3;
+    }
+    TOtSyncQueueUtility::WriteToSyncQueue(
+        3, {item.FileName(), dirName, item.OldFileName(), std::string(), kind, item.ID()});
+    item.ResetDirty();
+    return result;
+}
+
+bool TOtTaskUtility::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
+    if (!ATaskItem)
+        return false;
+    const std::string file = TaskDataPath() + ATaskItem->Path();
+    bool result = true;
+    if (Exists(file))
+        result = RemoveFile(file);
+    TOtSyncQueueUtility::WriteToSyncQueue(4, {ATaskItem->ID()});
+    return result;
+}
+
+// ---- lists ------------------------------------------------------------------
+
+void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
+                                      TSortOrder AOrder) {
+    // Empty entries go last, whatever the order.
+    auto compare = [AField, AOrder](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
+        if (!a || !b)
+            return a && !b;
+        if (AField == tsfCreateDateTime)
+            return AOrder == soAsc ? a->CreateDateTime() < b->CreateDateTime()
+                                   : a->CreateDateTime() > b->CreateDateTime();
+        if (AOrder == soAsc)
+            return a->Priority() < b->Priority();
+        if (a->Priority() != b->Priority())
+            return a->Priority() > b->Priority();
+        return a->CreateDateTime() > b->CreateDateTime();
+    };
+    std::sort(ATaskList.begin(), ATaskList.end(), compare);
+}
+
+int TOtTaskUtility::IndexOfTaskClassList(std::string_view ATaskClassID,
+                                         const TOtTaskClassList& AList) {
+    for (std::size_t i = 0; i < AList.size(); ++i)
+        if (AList[i] && AList[i]->ID() == ATaskClassID)
+            return static_cast<int>(i);
+    return -1;
+}
+
+int TOtTaskUtility::IndexOfTaskItemList(std::string_view ATaskItemID,
+                                        const TOtTaskItemList& AList) {
+    for (std::size_t i = 0; i < AList.size(); ++i)
+        if (AList[i] && AList[i]->ID() == ATaskItemID)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void TOtTaskUtility::AssignTaskItem(const TOtTaskItemPtr& TaskItem1,
+                                    const TOtTaskItemPtr& TaskItem2, int AssignType) {
+    if (!TaskItem1 || !TaskItem2)
+        return;
+    const TOtTaskItem& src = *TaskItem1;
+    TOtTaskItem& dst = *TaskItem2;
+    if (AssignType == 0 || AssignType == 3) {
+        dst.SetID(src.FID);
+        dst.SetTitle(src.FTitle);
+        dst.SetStatus(src.FStatus);
+        dst.FExpirationDate = src.FExpirationDate;
+        dst.FAlertTime = src.FAlertTime;
+        dst.FCreateDateTime = src.FCreateDateTime;
+        dst.FFinishDateTime = src.FFinishDateTime;
+        dst.FTaskClass = src.FTaskClass;
+        dst.FParent = src.FParent;
+        dst.FLevel = src.FLevel;
+        dst.FPriority = src.FPriority;
+    }
+    if (AssignType == 1 || AssignType == 3)
+        dst.SetRemarks(src.FRemarks);
+    dst.ResetDirty();
+}
+
+bool TOtTaskUtility::IsContainIllegalChars(std::string_view) {
+    return false;
+}
+
+} // namespace ot

@@ -1,0 +1,373 @@
+// Names, file content and loading of the task tree.
+
+#include "tasks/OtTaskUtility.h"
+
+#include "app/AppContext.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SpecialChar {
+    char Char;
+    std::string_view Token;
+};
+
+// No token contains one of the characters, and no token can overlap another
+// (each starts with "[" and ends with "]"), so one left-to-right pass gives
+// the same result as replacing row by row.
+constexpr std::array<SpecialChar, 18> kSpecialChars{{
+    {' ', "[SP]"},
+    {'#', "[PO]"},
+    {'_', "[UN]"},
+    {'$', "[DL]"},
+    {'@', "[AT]"},
+    {'!', "[EX]"},
+    {'(', "[BRL]"},
+    {')', "[BRR]"},
+    {'\'', "[SQ]"},
+    {'\\', "[BA]"},
+    {'/', "[SL]"},
+    {':', "[CO]"},
+    {'*', "[ST]"},
+    {'?', "[QU]"},
+    {'"', "[DQ]"},
+    {'<', "[ABL]"},
+    {'>', "[ABR]"},
+    {'|', "[VB]"},
+}};
+
+std::string_view LastComponent(std::string_view path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// Splits at every '#'; consecutive and trailing separators give empty fields.
+std::vector<std::string_view> SplitFields(std::string_view s, char sep) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const auto pos = s.find(sep, start);
+        if (pos == std::string_view::npos) {
+            fields.push_back(s.substr(start));
+            return fields;
+        }
+        fields.push_back(s.substr(start, pos - start));
+        start = pos + 1;
+    }
+}
+
+bool Digits(std::string_view s, std::size_t pos, std::size_t len, int& out) {
+    int v = 0;
+    for (std::size_t i = pos; i < pos + len; ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    out = v;
+    return true;
+}
+
+void AppendTextContent(const pugi::xml_node& node, std::string& out) {
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            out += child.value();
+        else if (child.type() == pugi::node_element)
+            AppendTextContent(child, out);
+    }
+}
+
+// A whole small file through one open and read; the task files are read by
+// the thousand at start-up.
+bool ReadSmallFile(const std::string& name, std::string& out) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    out.clear();
+    std::size_t used = 0;
+    out.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096);
+    for (;;) {
+        if (used == out.size())
+            out.resize(out.size() * 2);
+        const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    out.resize(used);
+    return true;
+}
+
+std::string WithTrailingSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+bool IsDotName(const std::string& name) {
+    const std::string t = Trim(name);
+    return t == "." || t == "..";
+}
+
+} // namespace
+
+// ---- names ------------------------------------------------------------------
+
+std::string TOtTaskUtility::EncodeSpecialChars(std::string_view AStr) {
+    std::string out;
+    out.reserve(AStr.size() + 8);
+    for (const char c : AStr) {
+        const auto it = std::find_if(kSpecialChars.begin(), kSpecialChars.end(),
+                                     [c](const SpecialChar& sc) { return sc.Char == c; });
+        if (it == kSpecialChars.end())
+            out += c;
+        else
+            out += it->Token;
+    }
+    return out;
+}
+
+std::string TOtTaskUtility::DecodeSpecialChars(std::string_view AStr) {
+    std::string out;
+    out.reserve(AStr.size());
+    for (std::size_t i = 0; i < AStr.size();) {
+        if (AStr[i] == '[') {
+            const std::string_view rest = AStr.substr(i);
+            const auto it =
+                std::find_if(kSpecialChars.begin(), kSpecialChars.end(),
+                             [rest](const SpecialChar& sc) { return StartsWith(rest, sc.Token); });
+            if (it != kSpecialChars.end()) {
+                out += it->Char;
+                i += it->Token.size();
+                continue;
+            }
+        }
+        out += AStr[i++];
+    }
+    return out;
+}
+
+TOtTaskClassPtr TOtTaskUtility::ParseTaskClass(std::string_view APath) {
+    const auto fields = SplitFields(LastComponent(APath), '#');
+    if (fields.size() != 2)
+        return nullptr;
+    return std::make_shared<TOtTaskClass>(std::string(fields[0]), DecodeSpecialChars(fields[1]));
+}
+
+bool TOtTaskUtility::TryParseDateTime(std::string_view AStr, TDateTime& AResult) {
+    DateTimeParts p;
+    TDateTime date = 0, time = 0;
+    switch (AStr.size()) {
+    case 12:
+        if (!Digits(AStr, 0, 4, p.Year) || !Digits(AStr, 4, 2, p.Month) ||
+            !Digits(AStr, 6, 2, p.Day) || !Digits(AStr, 8, 2, p.Hour) ||
+            !Digits(AStr, 10, 2, p.Minute))
+            return false;
+        return TryEncodeDateTime(p, AResult);
+    case 8:
+        if (!Digits(AStr, 0, 4, p.Year) || !Digits(AStr, 4, 2, p.Month) ||
+            !Digits(AStr, 6, 2, p.Day) || !TryEncodeDate(p.Year, p.Month, p.Day, date))
+            return false;
+        AResult = date;
+        return true;
+    case 4:
+        if (!Digits(AStr, 0, 2, p.Hour) || !Digits(AStr, 2, 2, p.Minute) ||
+            !TryEncodeTime(p.Hour, p.Minute, 0, 0, time))
+            return false;
+        AResult = time;
+        return true;
+    default:
+        AResult = 0;
+        return true;
+    }
+}
+
+TDateTime TOtTaskUtility::ParseDateTime(std::string_view AStr) {
+    TDateTime dt = 0;
+    return TryParseDateTime(AStr, dt) ? dt : 0;
+}
+
+TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
+                                             std::string_view APath) {
+    std::string_view name = LastComponent(APath);
+    if (name.find(".tsk") != std::string_view::npos)
+        name.remove_suffix(std::min<std::size_t>(4, name.size()));
+    const auto fields = SplitFields(name, '#');
+    if (fields.size() < 5)
+        return nullptr;
+
+    const auto priority = ParseInt32(fields[3]);
+    if (!priority)
+        return nullptr;
+    TDateTime dates[4] = {0, 0, 0, 0};
+    for (std::size_t i = 0; i < 4 && 4 + i < fields.size(); ++i)
+        if (!TryParseDateTime(fields[4 + i], dates[i]))
+            return nullptr;
+
+    auto item = std::make_shared<TOtTaskItem>(TOtTaskItem::ParsedTag{}, ATaskClass);
+    const auto idParts = SplitFields(fields[0], '_');
+    item->FLevel = static_cast<std::int32_t>(idParts.size());
+    item->FID = std::string(idParts.back());
+    item->FStatus = StrToTaskStatus(std::string(fields[1]));
+    item->FTitle = DecodeSpecialChars(fields[2]);
+    item->FPriority = *priority;
+    item->FCreateDateTime = dates[0];
+    item->FExpirationDate = dates[1];
+    item->FAlertTime = dates[2];
+    item->FFinishDateTime = dates[3];
+    item->LoadFromFile(std::string(APath));
+    item->ResetDirty();
+    return item;
+}
+
+bool TOtTaskUtility::IsWellFormedTaskID(std::string_view AID) {
+    return !AID.empty() && std::all_of(AID.begin(), AID.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+    });
+}
+
+// ---- file content -----------------------------------------------------------
+
+std::string TOtTaskUtility::TaskFileContent(std::string_view ARemarks) {
+    std::string out = "\xEF\xBB\xBF"
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                      "<TaskItem>\r\n"
+                      "  <Remarks>";
+    out.reserve(out.size() + ARemarks.size() + 32);
+    for (const char c : ARemarks) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    out += "</Remarks>\r\n"
+           "</TaskItem>\r\n";
+    return out;
+}
+
+bool TOtTaskUtility::ParseTaskFileContent(std::string_view AData, std::string& ARemarks,
+                                          bool& AFound) {
+    AFound = false;
+    pugi::xml_document doc;
+    // parse_eol turns CR LF into LF; parse_ws_pcdata_single keeps remarks
+    // made only of blanks, which the default drops.
+    const auto result =
+        doc.load_buffer(AData.data(), AData.size(),
+                        pugi::parse_default | pugi::parse_ws_pcdata_single, pugi::encoding_utf8);
+    if (!result)
+        return false;
+    const pugi::xml_node remarks = doc.child("TaskItem").child("Remarks");
+    if (!remarks)
+        return true;
+    ARemarks.clear();
+    AppendTextContent(remarks, ARemarks);
+    AFound = true;
+    return true;
+}
+
+bool TOtTaskItem::SaveToFile(const std::string& AFileName) const {
+    return WriteFileAtomic(AFileName, TOtTaskUtility::TaskFileContent(FRemarks));
+}
+
+bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
+    std::string data;
+    if (!ReadSmallFile(AFileName, data))
+        return false;
+    std::string remarks;
+    bool found = false;
+    if (!TOtTaskUtility::ParseTaskFileContent(data, remarks, found))
+        return false;
+    if (found)
+        FRemarks = std::move(remarks);
+    return true;
+}
+
+// ---- loading ----------------------------------------------------------------
+
+void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
+    AList.clear();
+    const std::string root = WithTrailingSlash(TaskDataPath());
+    std::error_code ec;
+    if (!fs::is_directory(root, ec)) {
+        fs::create_directories(root, ec);
+        if (!fs::is_directory(root, ec))
+            return;
+    }
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeEc;
+        if (it->is_directory(typeEc))
+            names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (IsDotName(name))
+            continue;
+        TOtTaskClassPtr cls = ParseTaskClass(name);
+        if (!cls)
+            continue;
+        LoadTaskItemList(cls, cls->TaskList());
+        AList.push_back(std::move(cls));
+    }
+}
+
+void TOtTaskUtility::LoadTaskItemList(const TOtTaskClassPtr& ATaskClass,
+                                      TOtTaskItemList& ATaskList) {
+    ATaskList.clear();
+    if (!ATaskClass)
+        return;
+    const std::string dir = WithTrailingSlash(TaskDataPath() + ATaskClass->Path());
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        std::error_code typeEc;
+        if (EndsWith(name, ".tsk") && !it->is_directory(typeEc))
+            names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end());
+    ATaskList.reserve(names.size());
+    for (const std::string& name : names) {
+        if (IsDotName(name))
+            continue;
+        if (TOtTaskItemPtr item = ParseTaskItem(ATaskClass, dir + name))
+            ATaskList.push_back(std::move(item));
+    }
+}
+
+} // namespace ot

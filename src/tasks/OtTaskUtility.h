@@ -1,0 +1,113 @@
+#pragma once
+// The task tree on disk: the name format of class directories and item files,
+// the content of an item file, loading, and every operation that changes the
+// tree (each change is also recorded in the sync queue).
+//
+// Below the task data directory (TaskDataPath()) each class is a directory
+// named by its DirName, "<ID>#<escaped title>", and each item a file in it
+// named by its FileName plus ".tsk":
+//   <ID field>#<status>#<escaped title>#<priority>#<created yyyymmddhhnn>#
+//   <due yyyymmdd>#<alert hhnn>#<finished yyyymmddhhnn>
+// The last three fields are empty when the value is 0. The file holds only
+// the remarks, as a four-line XML document with a UTF-8 byte order mark and
+// CR LF line ends. The cloud copy uses the same names and the same bytes.
+
+#include "tasks/OtTask.h"
+
+#include <string>
+#include <string_view>
+
+namespace ot {
+
+class TOtTaskUtility {
+public:
+    TOtTaskUtility() = delete;
+
+    // ---- names ---------------------------------------------------------
+
+    // Replaces the eighteen characters that may not appear in a name (space,
+    // the separators "#" and "_", the single quote, and the characters file
+    // names may not hold on some platforms) by bracketed tokens such as
+    // "[SP]". Decoding turns every token back, so a title that contains a
+    // token literally comes back with the token replaced by its character.
+    static std::string EncodeSpecialChars(std::string_view AStr);
+    static std::string DecodeSpecialChars(std::string_view AStr);
+
+    // A class from the last path component "<ID>#<title>"; nullptr when the
+    // name does not split into exactly two fields.
+    static TOtTaskClassPtr ParseTaskClass(std::string_view APath);
+    // An item of ATaskClass from the last path component of APath, with the
+    // remarks read from the file APath when it exists. nullptr when the name
+    // has fewer than five fields, or when its priority or a date-time field
+    // does not convert (a file name that is not ours).
+    static TOtTaskItemPtr ParseTaskItem(const TOtTaskClassPtr& ATaskClass, std::string_view APath);
+    // One date-time field, decided by its length: 12 "yyyymmddhhnn",
+    // 8 "yyyymmdd", 4 "hhnn", anything else 0. TryParseDateTime answers false
+    // when a field of length 12, 8 or 4 does not form a valid date or time;
+    // ParseDateTime then answers 0.
+    static bool TryParseDateTime(std::string_view AStr, TDateTime& AResult);
+    static TDateTime ParseDateTime(std::string_view AStr);
+
+    // True for a non-empty text of digits and capital letters: the form of
+    // every ID the program draws. Names that arrive from elsewhere (the cloud)
+    // can be checked with it before they are used as paths.
+    static bool IsWellFormedTaskID(std::string_view AID);
+
+    // ---- file content --------------------------------------------------
+
+    // The exact bytes of an item file holding ARemarks.
+    static std::string TaskFileContent(std::string_view ARemarks);
+    // Reads the remarks out of file content. False when it is not XML;
+    // true with AFound false when it has no TaskItem/Remarks element.
+    static bool ParseTaskFileContent(std::string_view AData, std::string& ARemarks, bool& AFound);
+
+    // ---- loading -------------------------------------------------------
+
+    // Empties AList and fills it with the classes below the task data
+    // directory (created when missing), each with its items loaded. Classes
+    // come sorted by directory name, so the page order is the same in every
+    // run; directories whose names are not class names are skipped.
+    static void LoadTaskClassList(TOtTaskClassList& AList);
+    // Empties ATaskList and fills it with the items of ATaskClass's directory,
+    // sorted by file name. Files whose names are not item names are skipped.
+    static void LoadTaskItemList(const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList);
+
+    // ---- changes -------------------------------------------------------
+    // Each operation does its file work first and then records the change
+    // with TOtSyncQueueUtility::WriteToSyncQueue; errors raised by the queue
+    // database reach the caller. Objects are never taken over, freed or moved
+    // between lists: the caller does that.
+
+    // Creates the class directory; true when it exists afterwards (an
+    // existing directory answers true and records nothing).
+    static bool CreateTaskClass(const TOtTaskClassPtr& ATaskClass);
+    // Removes the class directory with everything in it; false when there
+    // was none, or when something could not be removed.
+    static bool DeleteTaskClass(const TOtTaskClassPtr& ATaskClass);
+    // Removes a directory tree; whatever cannot be removed stays.
+    static void DeleteDir(const std::string& sDirectory);
+    // Writes the item file; an existing file answers true and is left alone.
+    static bool CreateTaskItem(const TOtTaskItemPtr& ATaskItem);
+    // Stores the changes made since the last ResetDirty: a move to another
+    // class (the item gets a new ID), a rewrite under the same name, or a
+    // rename with or without rewrite.
+    static bool EditTaskItem(const TOtTaskItemPtr& ATaskItem);
+    // Deletes the item file (a missing file is no failure) and records it.
+    static bool DeleteTaskItem(const TOtTaskItemPtr& ATaskItem);
+
+    // ---- lists ---------------------------------------------------------
+
+    static void SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
+                                 TSortOrder AOrder);
+    static int IndexOfTaskClassList(std::string_view ATaskClassID, const TOtTaskClassList& AList);
+    static int IndexOfTaskItemList(std::string_view ATaskItemID, const TOtTaskItemList& AList);
+    // Copies from TaskItem1 into TaskItem2: 0 every attribute but the
+    // remarks, 1 the remarks, 3 both, anything else nothing; TaskItem2 is
+    // clean afterwards.
+    static void AssignTaskItem(const TOtTaskItemPtr& TaskItem1, const TOtTaskItemPtr& TaskItem2,
+                               int AssignType);
+    // No character is refused in a title, since names escape them.
+    static bool IsContainIllegalChars(std::string_view AStr);
+};
+
+} // namespace ot
