@@ -1,0 +1,129 @@
+#pragma once
+// The SyncQueue table: one row per task class or task item, saying what the
+// synchronization engine still has to carry to the cloud for that object
+// and which cloud file it is. TOtSyncQueueDB is one row,
+// TOtSyncQueueDBUtility one connection through which all queue SQL runs.
+//
+// Every value reaches SQLite as a bound parameter. Queries raise
+// ESyncQueueDBError; statements that change rows answer false on error.
+
+#include "common/DateTime.h"
+#include "syncqueue/SQLiteDB.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ot {
+
+class TOtTaskItem;
+
+class TOtSyncQueueDB {
+public:
+    const std::string& TaskItemID() const { return FTaskItemID; }
+    void SetTaskItemID(std::string v) { FTaskItemID = std::move(v); }
+    // Item row: the item's FileName; class row: the class's DirName.
+    const std::string& TaskItemPath() const { return FTaskItemPath; }
+    void SetTaskItemPath(std::string v) { FTaskItemPath = std::move(v); }
+    // Item row: the DirName of the item's class; empty for a class row.
+    const std::string& TaskClassPath() const { return FTaskClassPath; }
+    void SetTaskClassPath(std::string v) { FTaskClassPath = std::move(v); }
+    // The name the cloud copy still has after a local rename not yet pushed.
+    const std::string& TaskItemPath_Old() const { return FTaskItemPath_Old; }
+    void SetTaskItemPath_Old(std::string v) { FTaskItemPath_Old = std::move(v); }
+    const std::string& TaskClassPath_Old() const { return FTaskClassPath_Old; }
+    void SetTaskClassPath_Old(std::string v) { FTaskClassPath_Old = std::move(v); }
+    // Empty until the object exists in the cloud.
+    const std::string& KuaipanFileID() const { return FKuaipanFileID; }
+    void SetKuaipanFileID(std::string v) { FKuaipanFileID = std::move(v); }
+    TDateTime KuaipanModifyTime() const { return FKuaipanModifyTime; }
+    void SetKuaipanModifyTime(TDateTime v) { FKuaipanModifyTime = v; }
+    // 0 nothing pending, 1 new name, 2 content rewritten, 3 both.
+    std::int32_t SyncType() const { return FSyncType; }
+    void SetSyncType(std::int32_t v) { FSyncType = v; }
+    // 1 while a local deletion still has to reach the cloud.
+    std::int32_t IsDelete() const { return FIsDelete; }
+    void SetIsDelete(std::int32_t v) { FIsDelete = v; }
+    TDateTime UpdateDateTime() const { return FUpdateDateTime; }
+    void SetUpdateDateTime(TDateTime v) { FUpdateDateTime = v; }
+
+private:
+    std::string FTaskItemID;
+    std::string FTaskItemPath;
+    std::string FTaskClassPath;
+    std::string FTaskItemPath_Old;
+    std::string FTaskClassPath_Old;
+    std::string FKuaipanFileID;
+    TDateTime FKuaipanModifyTime = 0;
+    std::int32_t FSyncType = 0;
+    std::int32_t FIsDelete = 0;
+    TDateTime FUpdateDateTime = 0;
+};
+
+using TOtSyncQueueList = std::vector<TOtSyncQueueDB>;
+
+class TOtSyncQueueDBUtility {
+public:
+    // Opens the existing database file; raises ESyncQueueDBError when it is
+    // missing or is not an SQLite database. Never creates a file.
+    explicit TOtSyncQueueDBUtility(const std::string& DBFilename);
+    ~TOtSyncQueueDBUtility();
+    TOtSyncQueueDBUtility(const TOtSyncQueueDBUtility&) = delete;
+    TOtSyncQueueDBUtility& operator=(const TOtSyncQueueDBUtility&) = delete;
+
+    const std::string& FileName() const { return FSQLiteDB->FileName(); }
+    // The message of the last statement that failed in ExeSQL or in one of
+    // the updates; empty when none failed.
+    const std::string& LastError() const { return FLastError; }
+
+    // Runs one statement; false when it failed. RowsAffected gets the number
+    // of rows it changed.
+    bool ExeSQL(const std::string& SQLStr);
+    bool ExeSQL(const std::string& SQLStr, int& RowsAffected);
+    // The same with values bound to the "?" placeholders of SQLStr.
+    bool ExeSQL(const std::string& SQLStr, const TSQLParams& Params, int* RowsAffected = nullptr);
+
+    // The row's cloud file ID; empty when there is no row. Raises on error.
+    std::string GetKuaipanFileID(const std::string& TaskItemID);
+
+    // The updates answer true only when exactly one row changed; each sets
+    // UpdateDateTime to the current local time.
+    bool SetKuaipanFileID(const std::string& TaskItemID, const std::string& KpFileID);
+    bool SetKuaipanFileID(const std::string& TaskItemID, const std::string& KpFileID,
+                          TDateTime KpModifyTime);
+    bool SetSyncQueueItem(const std::string& TaskItemID, const std::string& TaskItemPath_Old,
+                          const std::string& TaskClassPath_Old, const std::string& KuaipanFileID,
+                          TDateTime KuaipanModifyTime, std::int32_t SyncType);
+    bool SetSyncQueueItem(const std::string& TaskItemID, const std::string& TaskItemPath,
+                          const std::string& TaskItemPath_Old, const std::string& TaskClassPath_Old,
+                          const std::string& KuaipanFileID, TDateTime KuaipanModifyTime,
+                          std::int32_t SyncType);
+
+    // The row of TaskItemID; none when there is no row. Raises on error.
+    std::optional<TOtSyncQueueDB> GetSyncQueueItem(const std::string& TaskItemID);
+
+    // Replaces the content of ASyncQueueList by the rows matching the
+    // condition ASQLWhereStr (every row when it is empty), oldest
+    // UpdateDateTime first. Raises on error.
+    bool ListSyncQueue(TOtSyncQueueList& ASyncQueueList, const std::string& ASQLWhereStr);
+    // The same with values bound to the "?" placeholders of ASQLWhereStr,
+    // e.g. ListSyncQueue(list, "[UpdateDateTime] >= ?", {watermark}).
+    bool ListSyncQueue(TOtSyncQueueList& ASyncQueueList, const std::string& ASQLWhereStr,
+                       const TSQLParams& AParams);
+
+    bool DeleteSyncQueue(const std::string& TaskItemID);
+
+    // Inserts a row for the item unless it has one; true when a row exists
+    // afterwards. An item without a class gets no row.
+    bool CheckSyncQueueItem(const TOtTaskItem* TaskItem);
+
+private:
+    bool UpdateOneRow(const std::string& SQLStr, const TSQLParams& Params);
+
+    std::unique_ptr<TSQLiteDB> FSQLiteDB;
+    std::string FLastError;
+};
+
+} // namespace ot
