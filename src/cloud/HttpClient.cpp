@@ -1,0 +1,218 @@
+#include "cloud/HttpClient.h"
+
+#include "cloud/KuaipanHosts.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+namespace ot {
+
+namespace {
+
+void GlobalInit() {
+    // curl_global_init is not thread-safe; run it once, before any handle.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+struct HeaderState {
+    std::vector<std::string>* Lines;
+    std::string* StatusLine;
+};
+
+size_t WriteHeader(char* data, size_t size, size_t count, void* user) {
+    auto* state = static_cast<HeaderState*>(user);
+    std::string line(data, size * count);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+        // A new reply (after a redirect or a 100 Continue): keep only the last.
+        state->Lines->clear();
+        *state->StatusLine = line;
+    } else if (!line.empty()) {
+        state->Lines->push_back(line);
+    }
+    return size * count;
+}
+
+struct ProgressState {
+    const TProgressListener* Listener;
+    TWorkMode Mode;
+    bool Started = false;
+    curl_off_t Last = -1;
+    const void* Sender;
+
+    void Start(curl_off_t total) {
+        Started = true;
+        if (Listener->Started)
+            Listener->Started(Sender, Mode, total);
+    }
+};
+
+int XferInfo(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+             curl_off_t ulnow) {
+    auto* s = static_cast<ProgressState*>(user);
+    const bool reading = s->Mode == TWorkMode::wmRead;
+    const curl_off_t total = reading ? dltotal : ultotal;
+    const curl_off_t now = reading ? dlnow : ulnow;
+    if (!s->Started && (total > 0 || now > 0))
+        s->Start(total);
+    if (s->Started && now != s->Last) {
+        s->Last = now;
+        if (s->Listener->Processing)
+            s->Listener->Processing(s->Sender, s->Mode, now);
+    }
+    return 0;
+}
+
+} // namespace
+
+THttpClient::THttpClient(const TProgressListener* listener) : FListener(listener) {
+    GlobalInit();
+    FCurl = curl_easy_init();
+    if (!FCurl)
+        throw std::bad_alloc();
+
+    const TKuaipanHosts hosts = KuaipanHosts();
+    const TTransportTimeouts t = TKuaipanHTTPUtility::Timeouts();
+    curl_easy_setopt(FCurl, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(FCurl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(FCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(FCurl, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(FCurl, CURLOPT_REDIR_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    curl_easy_setopt(FCurl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(FCurl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!hosts.CAFile.empty())
+        curl_easy_setopt(FCurl, CURLOPT_CAINFO, hosts.CAFile.c_str());
+    curl_easy_setopt(FCurl, CURLOPT_CONNECTTIMEOUT_MS, t.ConnectMs);
+    curl_easy_setopt(FCurl, CURLOPT_LOW_SPEED_LIMIT, t.LowSpeedBytes);
+    curl_easy_setopt(FCurl, CURLOPT_LOW_SPEED_TIME, t.LowSpeedSeconds);
+    curl_easy_setopt(FCurl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(FCurl, CURLOPT_MAXREDIRS, 10L);
+}
+
+THttpClient::~THttpClient() {
+    curl_easy_cleanup(FCurl);
+}
+
+void THttpClient::SetFollowRedirects(bool follow) {
+    curl_easy_setopt(FCurl, CURLOPT_FOLLOWLOCATION, follow ? 1L : 0L);
+}
+
+void THttpClient::EnableCookies() {
+    curl_easy_setopt(FCurl, CURLOPT_COOKIEFILE, "");
+}
+
+void THttpClient::SetExtraHeaders(std::vector<std::string> headers) {
+    FHeaders = std::move(headers);
+}
+
+void THttpClient::SetReferer(const std::string& referer) {
+    FReferer = referer;
+}
+
+void THttpClient::SetUserAgent(const std::string& agent) {
+    FUserAgent = agent;
+}
+
+THttpResult THttpClient::Get(const std::string& url) {
+    curl_easy_setopt(FCurl, CURLOPT_HTTPGET, 1L);
+    return Perform(url, TWorkMode::wmRead);
+}
+
+THttpResult THttpClient::PostMultipart(const std::string& url,
+                                       const std::vector<THttpPart>& parts) {
+    std::unique_ptr<curl_mime, decltype(&curl_mime_free)> mime(curl_mime_init(FCurl),
+                                                               &curl_mime_free);
+    for (const auto& p : parts) {
+        curl_mimepart* part = curl_mime_addpart(mime.get());
+        curl_mime_name(part, p.Name.c_str());
+        if (!p.FilePath.empty()) {
+            if (curl_mime_filedata(part, p.FilePath.c_str()) != CURLE_OK) {
+                THttpResult r;
+                r.Error = "cannot read " + p.FilePath;
+                return r;
+            }
+        } else {
+            curl_mime_data(part, p.Data.data(), p.Data.size());
+        }
+        if (!p.ContentType.empty())
+            curl_mime_type(part, p.ContentType.c_str());
+    }
+    curl_easy_setopt(FCurl, CURLOPT_MIMEPOST, mime.get());
+    THttpResult r = Perform(url, TWorkMode::wmWrite);
+    curl_easy_setopt(FCurl, CURLOPT_MIMEPOST, nullptr);
+    return r;
+}
+
+THttpResult THttpClient::Perform(const std::string& url, TWorkMode mode) {
+    THttpResult r;
+    HeaderState headerState{&r.HeaderLines, &r.StatusLine};
+    char errbuf[CURL_ERROR_SIZE] = {};
+
+    std::vector<std::string> headers = FHeaders;
+    // No "Expect: 100-continue" round trip before a body.
+    headers.push_back("Expect:");
+    curl_slist* list = nullptr;
+    for (const auto& h : headers)
+        list = curl_slist_append(list, h.c_str());
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(list,
+                                                                           &curl_slist_free_all);
+
+    curl_easy_setopt(FCurl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(FCurl, CURLOPT_HTTPHEADER, headerList.get());
+    curl_easy_setopt(FCurl, CURLOPT_REFERER, FReferer.empty() ? nullptr : FReferer.c_str());
+    curl_easy_setopt(FCurl, CURLOPT_USERAGENT, FUserAgent.empty() ? nullptr : FUserAgent.c_str());
+    curl_easy_setopt(FCurl, CURLOPT_WRITEFUNCTION, &WriteBody);
+    curl_easy_setopt(FCurl, CURLOPT_WRITEDATA, &r.Body);
+    curl_easy_setopt(FCurl, CURLOPT_HEADERFUNCTION, &WriteHeader);
+    curl_easy_setopt(FCurl, CURLOPT_HEADERDATA, &headerState);
+    curl_easy_setopt(FCurl, CURLOPT_ERRORBUFFER, errbuf);
+
+    ProgressState progress{FListener, mode, false, -1, FCurl};
+    if (FListener) {
+        curl_easy_setopt(FCurl, CURLOPT_XFERINFOFUNCTION, &XferInfo);
+        curl_easy_setopt(FCurl, CURLOPT_XFERINFODATA, &progress);
+        curl_easy_setopt(FCurl, CURLOPT_NOPROGRESS, 0L);
+    } else {
+        curl_easy_setopt(FCurl, CURLOPT_NOPROGRESS, 1L);
+    }
+
+    const CURLcode rc = curl_easy_perform(FCurl);
+
+    if (FListener) {
+        if (!progress.Started)
+            progress.Start(0);
+        if (FListener->Completed)
+            FListener->Completed(FCurl, mode);
+    }
+    curl_easy_setopt(FCurl, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(FCurl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(FCurl, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(FCurl, CURLOPT_WRITEDATA, nullptr);
+
+    if (rc == CURLE_OK) {
+        long status = 0;
+        curl_easy_getinfo(FCurl, CURLINFO_RESPONSE_CODE, &status);
+        r.Ok = true;
+        r.Status = status;
+    } else {
+        // A reply cut short counts as no reply: its status must not pass for
+        // success with a partial body.
+        r.Ok = false;
+        r.Status = -1;
+        r.Error = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+    }
+    return r;
+}
+
+} // namespace ot

@@ -1,0 +1,155 @@
+#include "cloud/KuaipanHTTPUtility.h"
+
+#include "cloud/HttpClient.h"
+#include "cloud/JSONUtility.h"
+#include "cloud/KuaipanException.h"
+#include "cloud/KuaipanHosts.h"
+#include "common/Clock.h"
+#include "common/Text.h"
+
+#include <filesystem>
+#include <ostream>
+#include <stdlib.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex gTimeoutsMutex;
+TTransportTimeouts gTimeouts;
+
+constexpr double LocateLifetimeMs = 36000000.0; // ten hours
+
+// A unique empty file "tmpXXXXXX" in the system's temporary directory,
+// removed when this goes out of scope.
+class TempCopy {
+public:
+    TempCopy() {
+        std::string name = (fs::temp_directory_path() / "tmpXXXXXX").string();
+        int fd = mkstemp(name.data());
+        if (fd < 0)
+            throw fs::filesystem_error("cannot create a temporary file", fs::path(name),
+                                       std::error_code(errno, std::generic_category()));
+        ::close(fd);
+        FPath = name;
+    }
+    ~TempCopy() {
+        std::error_code ec;
+        fs::remove(FPath, ec);
+    }
+    TempCopy(const TempCopy&) = delete;
+    TempCopy& operator=(const TempCopy&) = delete;
+    const fs::path& Path() const { return FPath; }
+
+private:
+    fs::path FPath;
+};
+
+} // namespace
+
+std::mutex TKuaipanHTTPUtility::UploadHostFactory::FMutex;
+std::string TKuaipanHTTPUtility::UploadHostFactory::FHost;
+double TKuaipanHTTPUtility::UploadHostFactory::FLocatedMs = 0;
+
+std::string TKuaipanHTTPResponse::ToString() const {
+    std::string out = "code=" + std::to_string(Code) + "\n";
+    if (!Content.empty())
+        out += "body=" + Content + "\n";
+    return out;
+}
+
+TTransportTimeouts TKuaipanHTTPUtility::Timeouts() {
+    std::lock_guard lock(gTimeoutsMutex);
+    return gTimeouts;
+}
+
+void TKuaipanHTTPUtility::SetTimeouts(const TTransportTimeouts& timeouts) {
+    std::lock_guard lock(gTimeoutsMutex);
+    gTimeouts = timeouts;
+}
+
+TKuaipanHTTPResponse TKuaipanHTTPUtility::RequestByGET(const TKuaipanURL& AUrl) {
+    TKuaipanHTTPResponse response;
+    THttpClient client;
+    THttpResult r = client.Get(AUrl.Url());
+    response.Code = static_cast<std::int32_t>(r.Status);
+    if (r.Ok)
+        response.Content = std::move(r.Body);
+    return response;
+}
+
+TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanURL& ABaseUrl,
+                                                     std::ostream& ADataStream,
+                                                     const TProgressListener* AListener) {
+    TKuaipanHTTPResponse response;
+    THttpClient client(AListener);
+    client.SetFollowRedirects(true);
+    THttpResult r = client.Get(ABaseUrl.Url());
+    response.Code = static_cast<std::int32_t>(r.Status);
+    if (r.Ok) {
+        response.Url = ABaseUrl;
+        if (r.Status == 200)
+            ADataStream.write(r.Body.data(), static_cast<std::streamsize>(r.Body.size()));
+        else
+            response.Content = std::move(r.Body);
+    }
+    return response;
+}
+
+TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
+                                                   const std::string& AFileName,
+                                                   const TProgressListener* AListener) {
+    TKuaipanHTTPResponse response;
+    TempCopy copy;
+    fs::copy_file(AFileName, copy.Path(), fs::copy_options::overwrite_existing);
+
+    THttpClient client(AListener);
+    THttpResult r = client.PostMultipart(
+        ABaseUrl.QueryByGetUrl(),
+        {THttpPart{"file", "", copy.Path().string(), "application/octet-stream"}});
+    response.Code = static_cast<std::int32_t>(r.Status);
+    if (r.Ok) {
+        response.Url = ABaseUrl;
+        response.Content = std::move(r.Body);
+    }
+    return response;
+}
+
+std::string TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost() {
+    std::lock_guard lock(FMutex);
+    const double nowMs = Now() * MSecsPerDay;
+    if (!FHost.empty() && nowMs >= FLocatedMs && nowMs - FLocatedMs <= LocateLifetimeMs)
+        return FHost;
+
+    const TKuaipanHosts hosts = KuaipanHosts();
+    const TKuaipanURL locate(std::string(hosts.Scheme(false)) + "://" +
+                             hosts.HostOf(hosts.Content, false) + "/1/fileops/upload_locate");
+    const TKuaipanHTTPResponse reply = RequestByGET(locate);
+    if (reply.Content.empty())
+        throw TKuaipanIOException(reply.ToString());
+    std::string url = GetValueByName(TJSONUtility::Parse(reply.Content), "url");
+    if (url.empty())
+        throw TKuaipanIOException(reply.ToString());
+    if (StartsWith(url, "http://"))
+        url.erase(0, 7);
+    else if (StartsWith(url, "https://"))
+        url.erase(0, 8);
+    if (EndsWith(url, "/"))
+        url.pop_back();
+
+    FHost = url;
+    FLocatedMs = Now() * MSecsPerDay;
+    return FHost;
+}
+
+void TKuaipanHTTPUtility::UploadHostFactory::Reset() {
+    std::lock_guard lock(FMutex);
+    FHost.clear();
+    FLocatedMs = 0;
+}
+
+} // namespace ot

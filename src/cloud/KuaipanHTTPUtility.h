@@ -1,0 +1,99 @@
+#pragma once
+// Sends signed addresses to the cloud service and wraps each reply.
+//
+// Three kinds of request: a GET whose body is text (every JSON call), a GET
+// whose body goes into the caller's stream (downloads), and a multipart POST
+// of a local file (uploads). The transport never interprets replies: network,
+// TLS and HTTP failures show in the response's Code (-1 when no complete
+// reply arrived) and Content, not as exceptions. Each request uses a new
+// connection.
+
+#include "cloud/KuaipanURL.h"
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace ot {
+
+class TKuaipanHTTPResponse {
+public:
+    // 578 until a request has set it; -1 when no complete reply arrived.
+    std::int32_t Code = 578;
+    // The body as text (UTF-8); empty for a download that succeeded.
+    std::string Content;
+    // The address requested; set by uploads and downloads.
+    std::optional<TKuaipanURL> Url;
+
+    // "code=<Code>\n" then "body=<Content>\n" when there is a body.
+    std::string ToString() const;
+};
+
+enum class TWorkMode { wmRead, wmWrite };
+
+// Progress of one transfer; each callback may be empty. ASender is an opaque
+// identity of the transfer.
+struct TProgressListener {
+    std::function<void(const void* ASender, TWorkMode AWorkMode, std::int64_t AWorkCountMax)>
+        Started;
+    std::function<void(const void* ASender, TWorkMode AWorkMode, std::int64_t AWorkCount)>
+        Processing;
+    std::function<void(const void* ASender, TWorkMode AWorkMode)> Completed;
+};
+
+// Time-outs of every request. A request fails when the connection is not
+// made within ConnectMs, or when fewer than LowSpeedBytes bytes per second
+// flow for LowSpeedSeconds (also while waiting for the reply).
+struct TTransportTimeouts {
+    long ConnectMs = 20000;
+    long LowSpeedBytes = 1;
+    long LowSpeedSeconds = 60;
+};
+
+class TKuaipanHTTPUtility {
+public:
+    // GET of AUrl.Url(); Code and Content of the reply, whatever its status.
+    static TKuaipanHTTPResponse RequestByGET(const TKuaipanURL& AUrl);
+
+    // GET of ABaseUrl.Url(), following redirects. With status 200 the body is
+    // written to ADataStream (at its position) and Content stays empty; any
+    // other status, or a transfer that did not complete, leaves the stream
+    // untouched and puts the body (if any) into Content.
+    static TKuaipanHTTPResponse DoDownload(const TKuaipanURL& ABaseUrl, std::ostream& ADataStream,
+                                           const TProgressListener* AListener = nullptr);
+
+    // POST of the local file AFileName, as the one multipart part "file", to
+    // ABaseUrl.QueryByGetUrl(). A temporary copy is sent (so the file is not
+    // held open during the transfer) and removed afterwards. Raises
+    // std::filesystem::filesystem_error, before anything is sent, when the
+    // file cannot be copied.
+    static TKuaipanHTTPResponse DoUpload(const TKuaipanURL& ABaseUrl, const std::string& AFileName,
+                                         const TProgressListener* AListener = nullptr);
+
+    static TTransportTimeouts Timeouts();
+    static void SetTimeouts(const TTransportTimeouts& timeouts);
+
+    // Finds and caches the host uploads go to, by asking the content host's
+    // "/1/fileops/upload_locate". The cached host is used for ten hours
+    // after the last successful locate.
+    class UploadHostFactory {
+    public:
+        // "host[:port]" of the upload host. Raises TKuaipanIOException when
+        // the locate reply is empty or names no "url" (the cache is then left
+        // as it was), and what the JSON flattening raises for a reply that is
+        // not a JSON object.
+        static std::string GetUploadHost();
+        // Forgets the cached host (tests, or a change of server).
+        static void Reset();
+
+    private:
+        static std::mutex FMutex;
+        static std::string FHost;
+        static double FLocatedMs;
+    };
+};
+
+} // namespace ot

@@ -1,0 +1,98 @@
+#include "cloud/KuaipanHosts.h"
+
+#include "app/AppContext.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+namespace ot {
+
+namespace {
+
+std::mutex gMutex;
+std::optional<TKuaipanHosts> gOverride;
+std::string gLoadedFrom;
+std::optional<TKuaipanHosts> gLoaded;
+
+} // namespace
+
+TKuaipanHosts TKuaipanHosts::Defaults() {
+    // A server on this machine (otCloudServer's usual ports) until the
+    // installation names another.
+    const TKuaipanEndpoint local{"localhost:8080", "localhost:8443"};
+    TKuaipanHosts h;
+    h.Api = h.Content = h.Conversion = h.Site = local;
+    return h;
+}
+
+TKuaipanHosts TKuaipanHosts::FromText(std::string_view text, const std::string& baseDir) {
+    std::map<std::string, std::string> values;
+    for (const auto& raw : Split(text, '\n')) {
+        const std::string line = Trim(raw);
+        if (line.empty() || line[0] == '#')
+            continue;
+        auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        values[ToLowerAscii(Trim(line.substr(0, eq)))] = Trim(line.substr(eq + 1));
+    }
+
+    TKuaipanHosts h = Defaults();
+    auto set = [&](const char* key, std::string& field) {
+        auto it = values.find(key);
+        if (it != values.end() && !it->second.empty())
+            field = it->second;
+    };
+    for (TKuaipanEndpoint* e : {&h.Api, &h.Content, &h.Conversion, &h.Site}) {
+        set("all", e->Plain);
+        set("all_tls", e->Secure);
+    }
+    set("api", h.Api.Plain);
+    set("api_tls", h.Api.Secure);
+    set("content", h.Content.Plain);
+    set("content_tls", h.Content.Secure);
+    set("conversion", h.Conversion.Plain);
+    set("conversion_tls", h.Conversion.Secure);
+    set("site", h.Site.Plain);
+    set("site_tls", h.Site.Secure);
+
+    if (auto it = values.find("always_tls"); it != values.end()) {
+        const std::string v = ToLowerAscii(it->second);
+        h.AlwaysSecure = v == "yes" || v == "true" || v == "1" || v == "on";
+    }
+    if (auto it = values.find("ca_file"); it != values.end() && !it->second.empty()) {
+        std::filesystem::path p(it->second);
+        h.CAFile = p.is_absolute() ? p.string() : (std::filesystem::path(baseDir) / p).string();
+    }
+    return h;
+}
+
+TKuaipanHosts TKuaipanHosts::FromFile(const std::string& fileName) {
+    std::string text;
+    if (!ReadWholeFile(fileName, text))
+        return Defaults();
+    return FromText(text, std::filesystem::path(fileName).parent_path().string());
+}
+
+TKuaipanHosts KuaipanHosts() {
+    std::lock_guard lock(gMutex);
+    if (gOverride)
+        return *gOverride;
+    const std::string file = AppPath() + KuaipanHostsFileName;
+    if (!gLoaded || gLoadedFrom != file) {
+        gLoaded = TKuaipanHosts::FromFile(file);
+        gLoadedFrom = file;
+    }
+    return *gLoaded;
+}
+
+void SetKuaipanHosts(std::optional<TKuaipanHosts> hosts) {
+    std::lock_guard lock(gMutex);
+    gOverride = std::move(hosts);
+    gLoaded.reset();
+}
+
+} // namespace ot

@@ -1,0 +1,87 @@
+#pragma once
+// A small HTTP server inside a test, on an ephemeral loopback port, answering
+// with whatever handlers the test installs; and helpers for a temporary
+// directory and the host configuration pointing at such a server.
+
+#include "cloud/KuaipanHosts.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace ot::test {
+
+class ScriptedServer {
+public:
+    ScriptedServer() : FServer(std::make_unique<httplib::Server>()) {}
+    // A TLS server with the given certificate and key files.
+    ScriptedServer(const std::string& cert, const std::string& key)
+        : FServer(std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str())) {}
+    ~ScriptedServer() { Stop(); }
+
+    httplib::Server& Http() { return *FServer; }
+
+    // Binds and serves; returns once connections are accepted.
+    int Start() {
+        FPort = FServer->bind_to_any_port("127.0.0.1");
+        FThread = std::thread([this] { FServer->listen_after_bind(); });
+        while (!FServer->is_running())
+            std::this_thread::yield();
+        return FPort;
+    }
+    void Stop() {
+        if (FThread.joinable()) {
+            FServer->stop();
+            FThread.join();
+        }
+    }
+    int Port() const { return FPort; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(FPort); }
+
+private:
+    std::unique_ptr<httplib::Server> FServer;
+    std::thread FThread;
+    int FPort = 0;
+};
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::random_device rd;
+        FPath = std::filesystem::temp_directory_path() /
+                ("ot-cloud-test-" + std::to_string(rd()) + std::to_string(rd()));
+        std::filesystem::create_directories(FPath);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(FPath, ec);
+    }
+    const std::filesystem::path& Path() const { return FPath; }
+    std::string operator/(const std::string& name) const { return (FPath / name).string(); }
+
+private:
+    std::filesystem::path FPath;
+};
+
+// Points every host of the client at plain/tls addresses for the lifetime
+// of the scope.
+class ScopedHosts {
+public:
+    explicit ScopedHosts(const std::string& plain, const std::string& tls = "",
+                         const std::string& caFile = "") {
+        TKuaipanHosts h;
+        h.Api = h.Content = h.Conversion = h.Site = TKuaipanEndpoint{plain, tls};
+        h.CAFile = caFile;
+        SetKuaipanHosts(h);
+    }
+    explicit ScopedHosts(const TKuaipanHosts& h) { SetKuaipanHosts(h); }
+    ~ScopedHosts() { SetKuaipanHosts(std::nullopt); }
+};
+
+} // namespace ot::test
