@@ -1,0 +1,356 @@
+// Changing the task tree on disk, with every change recorded in a real queue
+// database; and the list helpers.
+
+#include "StoreTestDir.h"
+#include "app/AppContext.h"
+#include "common/Clock.h"
+#include "common/FileUtil.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/SyncQueueDatabase.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace ot;
+namespace fs = std::filesystem;
+using U = TOtTaskUtility;
+
+namespace {
+
+class RepositoryTest : public ::testing::Test {
+protected:
+    RepositoryTest() {
+        fs::create_directories(TaskDataPath());
+        std::string error;
+        if (!CreateSyncQueueDatabase(DBFileName(), &error))
+            throw std::runtime_error(error);
+    }
+
+    std::optional<TOtSyncQueueDB> Row(const std::string& id) {
+        return TOtSyncQueueDBUtility(DBFileName()).GetSyncQueueItem(id);
+    }
+    std::size_t RowCount() {
+        TOtSyncQueueList rows;
+        TOtSyncQueueDBUtility(DBFileName()).ListSyncQueue(rows, "");
+        return rows.size();
+    }
+    // Makes the object's row look as if the engine had uploaded it.
+    void MarkInCloud(const std::string& id) {
+        ASSERT_TRUE(TOtSyncQueueDBUtility(DBFileName()).SetKuaipanFileID(id, "cloud-" + id));
+    }
+    void DropRow(const std::string& id) {
+        ASSERT_TRUE(TOtSyncQueueDBUtility(DBFileName()).DeleteSyncQueue(id));
+    }
+    static fs::path OnDisk(const std::string& relative) {
+        return fs::path(TaskDataPath()) / relative;
+    }
+    static std::string Content(const std::string& relative) {
+        std::string s;
+        EXPECT_TRUE(ReadWholeFile(OnDisk(relative), s)) << relative;
+        return s;
+    }
+
+    TOtTaskClassPtr NewClass(const std::string& title) {
+        Time->AdvanceSeconds(2);
+        auto cls = std::make_shared<TOtTaskClass>(title);
+        EXPECT_TRUE(U::CreateTaskClass(cls));
+        return cls;
+    }
+    TOtTaskItemPtr NewItem(const TOtTaskClassPtr& cls, const std::string& title,
+                           const std::string& remarks = "") {
+        Time->AdvanceSeconds(2);
+        auto item =
+            std::make_shared<TOtTaskItem>(title, remarks, tsNotCompleted, 0, 0, cls, nullptr);
+        EXPECT_TRUE(U::CreateTaskItem(item));
+        cls->TaskList().push_back(item);
+        return item;
+    }
+
+    test::TStoreTestDir Dir;
+    // Every object is made two seconds after the previous one, so no two IDs
+    // can meet by chance.
+    std::shared_ptr<FixedClock> Time =
+        std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 14, 30, 10));
+    ScopedClock Clock{Time};
+};
+
+} // namespace
+
+TEST_F(RepositoryTest, CreateTaskClass) {
+    EXPECT_FALSE(U::CreateTaskClass(nullptr));
+    auto home = NewClass("Home & work");
+    EXPECT_TRUE(fs::is_directory(OnDisk(home->Path())));
+    auto row = Row(home->ID());
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->TaskItemPath(), home->DirName());
+    EXPECT_EQ(row->TaskClassPath(), "");
+
+    // An existing directory answers true and records nothing.
+    DropRow(home->ID());
+    EXPECT_TRUE(U::CreateTaskClass(home));
+    EXPECT_FALSE(Row(home->ID()));
+
+    // The same title twice gives two directories.
+    auto twin = NewClass("Home & work");
+    EXPECT_NE(twin->DirName(), home->DirName());
+    EXPECT_TRUE(fs::is_directory(OnDisk(twin->Path())));
+}
+
+TEST_F(RepositoryTest, CreateTaskClassThatCannotBeMadeRecordsNothing) {
+    fs::remove_all(TaskDataPath());
+    ASSERT_TRUE(WriteFileAtomic(fs::path(TaskDataPath()).parent_path(), "in the way"));
+    auto cls = std::make_shared<TOtTaskClass>("blocked");
+    EXPECT_FALSE(U::CreateTaskClass(cls));
+    EXPECT_EQ(RowCount(), 0u);
+}
+
+TEST_F(RepositoryTest, DeleteTaskClassRemovesTheTreeButNotWhatLinksPointTo) {
+    auto home = NewClass("Home");
+    NewItem(home, "a");
+    NewItem(home, "b");
+    fs::create_directories(OnDisk(home->Path()) / "sub" / "deeper");
+    const fs::path outside = Dir.Root() / "outside";
+    fs::create_directories(outside);
+    ASSERT_TRUE(WriteFileAtomic(outside / "keep.txt", "keep"));
+    fs::create_directory_symlink(outside, OnDisk(home->Path()) / "link");
+    ASSERT_EQ(RowCount(), 3u);
+
+    EXPECT_TRUE(U::DeleteTaskClass(home));
+    EXPECT_FALSE(fs::exists(OnDisk(home->Path())));
+    EXPECT_TRUE(fs::exists(outside / "keep.txt"));
+    EXPECT_EQ(RowCount(), 0u); // never in the cloud: class and item rows go
+
+    // A class whose directory is gone answers false and records nothing.
+    auto other = NewClass("Other");
+    MarkInCloud(other->ID());
+    fs::remove_all(OnDisk(other->Path()));
+    EXPECT_FALSE(U::DeleteTaskClass(other));
+    EXPECT_EQ(Row(other->ID())->IsDelete(), 0);
+    EXPECT_FALSE(U::DeleteTaskClass(nullptr));
+}
+
+TEST_F(RepositoryTest, CreateTaskItem) {
+    auto home = NewClass("Home");
+    EXPECT_FALSE(U::CreateTaskItem(nullptr));
+    auto item = NewItem(home, "Buy milk", "a<b");
+    EXPECT_EQ(Content(item->Path()), U::TaskFileContent("a<b"));
+    auto row = Row(item->ID());
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->TaskItemPath(), item->FileName());
+    EXPECT_EQ(row->TaskClassPath(), home->DirName());
+
+    // An existing file is neither rewritten nor recorded.
+    DropRow(item->ID());
+    ASSERT_TRUE(WriteFileAtomic(OnDisk(item->Path()), "hand-made"));
+    EXPECT_TRUE(U::CreateTaskItem(item));
+    EXPECT_EQ(Content(item->Path()), "hand-made");
+    EXPECT_FALSE(Row(item->ID()));
+
+    // A file that cannot be written is no creation for the queue.
+    auto gone = std::make_shared<TOtTaskClass>("never created");
+    auto orphan = std::make_shared<TOtTaskItem>("x", gone);
+    EXPECT_FALSE(U::CreateTaskItem(orphan));
+    EXPECT_FALSE(Row(orphan->ID()));
+}
+
+TEST_F(RepositoryTest, EditTaskItemInPlaceAndRenames) {
+    struct Case {
+        const char* what;
+        void (*change)(TOtTaskItem&);
+        int syncType;         // of the row in the cloud afterwards
+        bool oldNameRecorded; // TaskItemPath_Old holds the name before the edit
+        const char* remarks;  // file content afterwards
+    } cases[] = {
+        {"remarks only", [](TOtTaskItem& i) { i.SetRemarks("new\r\nnote"); }, 2, false,
+         "new\r\nnote"},
+        {"priority only", [](TOtTaskItem& i) { i.SetPriority(9); }, 1, true, "old"},
+        {"completed",
+         [](TOtTaskItem& i) {
+             i.SetStatus(tsCompleted);
+             i.SetFinishDateTime(EncodeDateTime(2016, 3, 6, 8, 2));
+         },
+         1, true, "old"},
+        {"title and remarks",
+         [](TOtTaskItem& i) {
+             i.SetTitle("Buy bread");
+             i.SetRemarks("new");
+         },
+         3, true, "new"},
+        {"nothing", [](TOtTaskItem&) {}, 2, false, "old"},
+    };
+    auto home = NewClass("Home");
+    for (const auto& c : cases) {
+        auto item = NewItem(home, "Buy milk", "old");
+        MarkInCloud(item->ID());
+        const std::string before = item->Path();
+        const std::string beforeName = item->FileName();
+        c.change(*item);
+
+        EXPECT_TRUE(U::EditTaskItem(item)) << c.what;
+        EXPECT_FALSE(item->IsDirty()) << c.what;
+        EXPECT_EQ(fs::exists(OnDisk(before)), before == item->Path()) << c.what;
+        EXPECT_EQ(Content(item->Path()), U::TaskFileContent(c.remarks)) << c.what;
+        auto row = Row(item->ID());
+        ASSERT_TRUE(row) << c.what;
+        EXPECT_EQ(row->TaskItemPath(), item->FileName()) << c.what;
+        EXPECT_EQ(row->SyncType(), c.syncType) << c.what;
+        EXPECT_EQ(row->TaskItemPath_Old(), c.oldNameRecorded ? beforeName : "") << c.what;
+    }
+}
+
+TEST_F(RepositoryTest, RenameOfAVanishedFileFails) {
+    auto home = NewClass("Home");
+    auto item = NewItem(home, "Buy milk");
+    MarkInCloud(item->ID());
+    fs::remove(OnDisk(item->Path()));
+    item->SetPriority(9);
+    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_TRUE(item->IsDirty());
+    EXPECT_FALSE(fs::exists(OnDisk(item->Path())));
+    EXPECT_EQ(Row(item->ID())->SyncType(), 0);
+    EXPECT_FALSE(U::EditTaskItem(nullptr));
+}
+
+TEST_F(RepositoryTest, MoveToAnotherClassIsADeletionAndACreation) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    // in the cloud (deletion is marked), never uploaded (row is dropped), and
+    // without any row at all (the recorder answers false): none may be lost
+    for (int kind = 0; kind < 3; ++kind) {
+        auto item = NewItem(home, "Move me", "notes");
+        const std::string oldID = item->ID();
+        const std::string oldPath = item->Path();
+        if (kind == 0)
+            MarkInCloud(oldID);
+        if (kind == 2)
+            DropRow(oldID);
+        Time->AdvanceSeconds(2); // the new ID is drawn at another time
+        item->SetTaskClass(work);
+
+        EXPECT_TRUE(U::EditTaskItem(item)) << kind;
+        EXPECT_NE(item->ID(), oldID);
+        EXPECT_FALSE(item->IsDirty());
+        EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
+        EXPECT_EQ(item->Path(), work->Path() + item->FileName() + ".tsk");
+        EXPECT_EQ(Content(item->Path()), U::TaskFileContent("notes"));
+
+        auto oldRow = Row(oldID);
+        EXPECT_EQ(oldRow.has_value(), kind == 0) << kind;
+        if (oldRow) {
+            EXPECT_EQ(oldRow->IsDelete(), 1);
+        }
+        auto newRow = Row(item->ID());
+        ASSERT_TRUE(newRow) << kind;
+        EXPECT_EQ(newRow->TaskItemPath(), item->FileName());
+        EXPECT_EQ(newRow->TaskClassPath(), work->DirName());
+        EXPECT_EQ(newRow->KuaipanFileID(), "");
+    }
+}
+
+TEST_F(RepositoryTest, MoveWhoseOldFileIsGoneOrTargetClassIsGoneChangesNothing) {
+    auto home = NewClass("Home");
+    auto item = NewItem(home, "x");
+    const std::string id = item->ID();
+    {
+        auto vanishing = std::make_shared<TOtTaskClass>("Temp");
+        item->SetTaskClass(vanishing);
+    }
+    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
+
+    auto work = NewClass("Work");
+    item->SetTaskClass(work);
+    fs::remove(OnDisk(item->OldPath()));
+    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_EQ(item->ID(), id);
+    EXPECT_TRUE(Row(id));
+}
+
+TEST_F(RepositoryTest, DeleteTaskItem) {
+    auto home = NewClass("Home");
+    auto local = NewItem(home, "never uploaded");
+    auto uploaded = NewItem(home, "uploaded");
+    MarkInCloud(uploaded->ID());
+
+    EXPECT_TRUE(U::DeleteTaskItem(local));
+    EXPECT_FALSE(fs::exists(OnDisk(local->Path())));
+    EXPECT_FALSE(Row(local->ID()));
+
+    fs::remove(OnDisk(uploaded->Path())); // gone already: still true, still recorded
+    EXPECT_TRUE(U::DeleteTaskItem(uploaded));
+    EXPECT_EQ(Row(uploaded->ID())->IsDelete(), 1);
+    EXPECT_FALSE(U::DeleteTaskItem(nullptr));
+    EXPECT_EQ(home->TaskList().size(), 2u); // the objects stay where they were
+}
+
+TEST(TaskLists, SortOrders) {
+    auto cls = std::make_shared<TOtTaskClass>("1A", "c");
+    struct Spec {
+        const char* id;
+        int priority;
+        int createdDay;
+    } specs[] = {{"A", 5, 1}, {"B", 9, 2}, {"C", 5, 3}, {"D", 0, 4}};
+    TOtTaskItemList list;
+    for (const auto& s : specs) {
+        auto item = std::make_shared<TOtTaskItem>(s.id, cls);
+        item->SetID(s.id);
+        item->SetPriority(s.priority);
+        item->SetCreateDateTime(EncodeDate(2016, 3, s.createdDay));
+        list.push_back(item);
+    }
+    auto ids = [&] {
+        std::string s;
+        for (const auto& i : list)
+            s += i->ID();
+        return s;
+    };
+    U::SortTaskItemList(list, tsfPriority, soDesc);
+    EXPECT_EQ(ids(), "BCAD");
+    U::SortTaskItemList(list, tsfCreateDateTime, soAsc);
+    EXPECT_EQ(ids(), "ABCD");
+    U::SortTaskItemList(list, tsfCreateDateTime, soDesc);
+    EXPECT_EQ(ids(), "DCBA");
+    U::SortTaskItemList(list, tsfPriority, soAsc);
+    EXPECT_EQ(list.front()->ID(), "D");
+    EXPECT_EQ(list.back()->ID(), "B");
+
+    EXPECT_EQ(U::IndexOfTaskItemList("D", list), 0);
+    EXPECT_EQ(U::IndexOfTaskItemList("d", list), -1);
+    TOtTaskClassList classes = {std::make_shared<TOtTaskClass>("1A", "x"),
+                                std::make_shared<TOtTaskClass>("2B", "y"),
+                                std::make_shared<TOtTaskClass>("2B", "z")};
+    EXPECT_EQ(U::IndexOfTaskClassList("2B", classes), 1);
+    EXPECT_EQ(U::IndexOfTaskClassList("3C", classes), -1);
+}
+
+TEST(TaskLists, AssignTaskItem) {
+    auto home = std::make_shared<TOtTaskClass>("1A", "Home");
+    auto work = std::make_shared<TOtTaskClass>("2B", "Work");
+    auto source =
+        std::make_shared<TOtTaskItem>("source", "source notes", tsCompleted, EncodeDate(2016, 3, 7),
+                                      EncodeTime(9, 15), work, nullptr);
+    source->SetPriority(8);
+    source->SetLevel(2);
+    for (int type : {0, 1, 3, 7}) {
+        auto target = std::make_shared<TOtTaskItem>("target", "target notes", tsNotCompleted, 0, 0,
+                                                    home, nullptr);
+        const std::string targetID = target->ID();
+        target->SetID("XX");
+        target->SetTitle("dirty");
+        U::AssignTaskItem(source, target, type);
+        const bool attrs = type == 0 || type == 3;
+        const bool remarks = type == 1 || type == 3;
+        EXPECT_EQ(target->ID(), attrs ? source->ID() : "XX") << type;
+        EXPECT_EQ(target->Title(), attrs ? "source" : "dirty") << type;
+        EXPECT_EQ(target->Status(), attrs ? tsCompleted : tsNotCompleted) << type;
+        EXPECT_EQ(target->Priority(), attrs ? 8 : 5) << type;
+        EXPECT_EQ(target->Level(), attrs ? 2 : 1) << type;
+        EXPECT_EQ(target->TaskClass(), attrs ? work : home) << type;
+        EXPECT_DOUBLE_EQ(target->ExpirationDate(), attrs ? EncodeDate(2016, 3, 7) : 0) << type;
+        EXPECT_EQ(target->Remarks(), remarks ? "source notes" : "target notes") << type;
+        EXPECT_FALSE(target->IsDirty()) << type;
+        EXPECT_EQ(target->OldFileName(), target->FileName()) << type;
+    }
+}
