@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -68,6 +69,16 @@ public:
 private:
     std::filesystem::path FPath;
 };
+
+// Writes a self-signed certificate for the name "localhost" (cert.pem) and
+// its key (key.pem) into dir; false when openssl fails.
+inline bool MakeLocalhostCertificate(const TempDir& dir) {
+    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                            "-nodes -days 2 -subj /CN=localhost -addext "
+                            "subjectAltName=DNS:localhost -keyout " +
+                            (dir / "key.pem") + " -out " + (dir / "cert.pem") + " 2>/dev/null";
+    return std::system(cmd.c_str()) == 0;
+}
 
 // Points every host of the client at plain/tls addresses for the lifetime
 // of the scope.

@@ -326,12 +326,7 @@ TEST_F(UploadLocate, FailedLocateRaises) {
 
 TEST(Transport, TlsPeerAndHostAreVerified) {
     TempDir dir;
-    // A self-signed certificate for the name "localhost" only.
-    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                            "-nodes -days 2 -subj /CN=localhost "
-                            "-addext subjectAltName=DNS:localhost -keyout " +
-                            (dir / "key.pem") + " -out " + (dir / "cert.pem") + " 2>/dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(MakeLocalhostCertificate(dir));
     ScriptedServer s(dir / "cert.pem", dir / "key.pem");
     s.Http().Get("/x", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("secure", "text/plain");
