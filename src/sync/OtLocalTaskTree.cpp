@@ -1,0 +1,186 @@
+#include "sync/OtLocalTaskTree.h"
+
+#include "app/AppContext.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+int GetRightIndex(const TOtTaskItemList& ATaskList, const TOtTaskItem& ATaskItem) {
+    for (std::size_t i = 0; i < ATaskList.size(); ++i)
+        if (ATaskList[i]->Priority() <= ATaskItem.Priority())
+            return static_cast<int>(i);
+    return static_cast<int>(ATaskList.size());
+}
+
+int DoAddTaskItem(TOtTaskItemList& ATaskList, const TOtTaskItemPtr& ATaskItem) {
+    if (!ATaskItem || !TOtTaskUtility::CreateTaskItem(ATaskItem))
+        return -1;
+    const int index = GetRightIndex(ATaskList, *ATaskItem);
+    ATaskList.insert(ATaskList.begin() + index, ATaskItem);
+    return index;
+}
+
+TOtLocalTaskTree::TOtLocalTaskTree(TOtTaskClassList& ATaskClassList)
+    : FTaskClassList(ATaskClassList) {}
+
+void TOtLocalTaskTree::Access(const std::function<void()>& fn) {
+    std::lock_guard lock(FMutex);
+    fn();
+}
+
+template <class R> R TOtLocalTaskTree::Run(const std::function<R()>& fn) {
+    std::optional<R> result;
+    std::exception_ptr error;
+    Access([&] {
+        try {
+            result = fn();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    });
+    if (error)
+        std::rethrow_exception(error);
+    if (!result)
+        throw std::runtime_error("The task list is not available.");
+    return std::move(*result);
+}
+
+int TOtLocalTaskTree::IndexOfClass(const TOtTaskClassPtr& ATaskClass) const {
+    auto it = std::find(FTaskClassList.begin(), FTaskClassList.end(), ATaskClass);
+    return it == FTaskClassList.end() ? -1 : static_cast<int>(it - FTaskClassList.begin());
+}
+
+namespace {
+int IndexOfItem(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem) {
+    const auto& list = ATaskClass->TaskList();
+    auto it = std::find(list.begin(), list.end(), ATaskItem);
+    return it == list.end() ? -1 : static_cast<int>(it - list.begin());
+}
+} // namespace
+
+std::vector<TLocalTaskClassInfo> TOtLocalTaskTree::Snapshot() {
+    return Run<std::vector<TLocalTaskClassInfo>>([this] {
+        std::vector<TLocalTaskClassInfo> classes;
+        classes.reserve(FTaskClassList.size());
+        for (const auto& c : FTaskClassList) {
+            TLocalTaskClassInfo info{c, c->ID(), c->Title(), {}};
+            info.Items.reserve(c->TaskList().size());
+            for (const auto& item : c->TaskList())
+                info.Items.push_back(
+                    {item, item->ID(), item->Title(), item->FileName(), item->Path()});
+            classes.push_back(std::move(info));
+        }
+        return classes;
+    });
+}
+
+TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std::string& ATitle) {
+    return Run<TOtTaskClassPtr>([&]() -> TOtTaskClassPtr {
+        auto taskClass = std::make_shared<TOtTaskClass>(AID, ATitle);
+        if (!TOtTaskUtility::CreateTaskClass(taskClass))
+            return nullptr;
+        FTaskClassList.push_back(taskClass);
+        TaskClassAdded(taskClass);
+        return taskClass;
+    });
+}
+
+bool TOtLocalTaskTree::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
+    return Run<bool>([&] {
+        const int index = IndexOfClass(ATaskClass);
+        if (index < 0 || !TOtTaskUtility::DeleteTaskClass(ATaskClass))
+            return false;
+        TaskClassRemoving(ATaskClass, index);
+        FTaskClassList.erase(FTaskClassList.begin() + index);
+        return true;
+    });
+}
+
+bool TOtLocalTaskTree::AddTaskItem(const TOtTaskClassPtr& ATaskClass,
+                                   const TOtTaskItemPtr& ATaskItem) {
+    return Run<bool>([&] {
+        if (IndexOfClass(ATaskClass) < 0)
+            return false;
+        const int index = DoAddTaskItem(ATaskClass->TaskList(), ATaskItem);
+        if (index < 0)
+            return false;
+        TaskItemInserted(ATaskClass, ATaskItem, index);
+        return true;
+    });
+}
+
+bool TOtLocalTaskTree::RenameTaskItem(const TOtTaskClassPtr& ATaskClass,
+                                      const TOtTaskItemPtr& ATaskItem, const std::string& AFileName,
+                                      const TOtTaskItemPtr& ASource) {
+    return Run<bool>([&] {
+        if (IndexOfClass(ATaskClass) < 0 || IndexOfItem(ATaskClass, ATaskItem) < 0 ||
+            ATaskItem->FileName() != AFileName)
+            return false;
+        const std::string from = TaskDataPath() + ATaskItem->Path();
+        // The item stays in its own class directory under the new name.
+        const std::string to = TaskDataPath() + ATaskClass->Path() + ASource->FileName() + ".tsk";
+        std::error_code ec;
+        fs::rename(from, to, ec);
+        if (ec)
+            return false;
+        // The attributes come from the cloud copy, the class and the parent
+        // stay the local ones: the cloud copy's class is the engine's mirror,
+        // which is replaced at the next listing.
+        const auto parent = ATaskItem->Parent();
+        TOtTaskUtility::AssignTaskItem(ASource, ATaskItem, 0);
+        ATaskItem->SetTaskClass(ATaskClass);
+        ATaskItem->SetParent(parent);
+        ATaskItem->ResetDirty();
+        TaskItemUpdated(ATaskClass, ATaskItem);
+        return true;
+    });
+}
+
+bool TOtLocalTaskTree::ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass,
+                                           const TOtTaskItemPtr& ATaskItem,
+                                           const std::string& AFileName, const std::string& AFile) {
+    return Run<bool>([&] {
+        std::error_code ec;
+        if (IndexOfClass(ATaskClass) < 0 || IndexOfItem(ATaskClass, ATaskItem) < 0 ||
+            ATaskItem->FileName() != AFileName) {
+            fs::remove(AFile, ec);
+            return false;
+        }
+        const std::string target = TaskDataPath() + ATaskItem->Path();
+        fs::rename(AFile, target, ec);
+        if (ec) {
+            fs::remove(AFile, ec);
+            return false;
+        }
+        // The file now holds what the item was loaded from: nothing is left to store.
+        ATaskItem->LoadFromFile(target);
+        ATaskItem->ResetDirty();
+        TaskItemUpdated(ATaskClass, ATaskItem);
+        return true;
+    });
+}
+
+bool TOtLocalTaskTree::DeleteTaskItem(const TOtTaskClassPtr& ATaskClass,
+                                      const TOtTaskItemPtr& ATaskItem) {
+    return Run<bool>([&] {
+        if (IndexOfClass(ATaskClass) < 0)
+            return false;
+        const int index = IndexOfItem(ATaskClass, ATaskItem);
+        if (index < 0 || !TOtTaskUtility::DeleteTaskItem(ATaskItem))
+            return false;
+        TaskItemRemoving(ATaskClass, ATaskItem);
+        auto& list = ATaskClass->TaskList();
+        list.erase(list.begin() + index);
+        return true;
+    });
+}
+
+} // namespace ot
