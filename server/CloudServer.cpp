@@ -1,0 +1,783 @@
+#include "CloudServer.h"
+
+#include "CloudPath.h"
+#include "WebPages.h"
+#include "common/Clock.h"
+#include "common/Text.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <semaphore>
+
+namespace ot::server {
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+// The server's own clock, which tests may move forward (token expiry, stale
+// timestamps) without waiting.
+class OffsetClock : public Clock {
+public:
+    TDateTime Now() const override {
+        return FSystem.Now() + static_cast<double>(FOffset.load()) / 86400.0;
+    }
+    std::int64_t UnixNow() const override { return FSystem.UnixNow() + FOffset.load(); }
+    void SetOffset(std::int64_t seconds) { FOffset = seconds; }
+
+private:
+    SystemClock FSystem;
+    std::atomic<std::int64_t> FOffset{0};
+};
+
+void JsonReply(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
+                    "application/json; charset=utf-8");
+}
+
+void JsonError(httplib::Response& res, int status, const std::string& msg) {
+    JsonReply(res, status, json{{"msg", msg}});
+}
+
+void HtmlReply(httplib::Response& res, int status, const std::string& page) {
+    res.status = status;
+    res.set_content(page, "text/html; charset=utf-8");
+}
+
+json NodeJson(const CloudNode& n) {
+    json j;
+    j["path"] = n.Path;
+    j["root"] = "app_folder";
+    if (!n.IsFolder)
+        j["hash"] = n.Hash;
+    j["file_id"] = std::to_string(n.Id);
+    j["type"] = n.IsFolder ? "folder" : "file";
+    j["size"] = n.Size;
+    j["rev"] = std::to_string(n.Rev);
+    j["create_time"] = FormatCloudTime(n.CreateTime);
+    j["modify_time"] = FormatCloudTime(n.ModifyTime);
+    j["name"] = n.Name;
+    j["is_deleted"] = false;
+    return j;
+}
+
+// The status and message of a store outcome that is not Ok.
+void StoreError(httplib::Response& res, StoreStatus s) {
+    switch (s) {
+    case StoreStatus::Ok:
+        break;
+    case StoreStatus::NotFound:
+        return JsonError(res, 404, "file not exist");
+    case StoreStatus::ParentNotFound:
+        return JsonError(res, 404, "parent folder not exist");
+    case StoreStatus::NotAFolder:
+        return JsonError(res, 403, "not a folder");
+    case StoreStatus::IsAFolder:
+        return JsonError(res, 403, "is a folder");
+    case StoreStatus::Exists:
+        return JsonError(res, 403, "file exist");
+    case StoreStatus::Forbidden:
+        return JsonError(res, 403, "forbidden");
+    case StoreStatus::QuotaExceeded:
+        return JsonError(res, 403, "over quota");
+    case StoreStatus::TooLarge:
+        return JsonError(res, 413, "file too large");
+    case StoreStatus::Failed:
+        return JsonError(res, 500, "server error");
+    }
+}
+
+// A "host[:port]" as a client may name it; anything else is not echoed back.
+bool IsPlainHost(std::string_view host) {
+    if (host.empty() || host.size() > 255)
+        return false;
+    for (char c : host) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+std::string NowText() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+const std::map<std::string, std::string, std::less<>>& ApiKinds() {
+    static const std::map<std::string, std::string, std::less<>> kinds = {
+        {"/open/requestToken", "request_token"},
+        {"/open/accessToken", "access_token"},
+        {"/1/account_info", "account_info"},
+        {"/1/fileops/create_folder", "create_folder"},
+        {"/1/fileops/move", "move"},
+        {"/1/fileops/copy", "copy"},
+        {"/1/fileops/delete", "delete"},
+        {"/1/fileops/upload_locate", "upload_locate"},
+        {"/1/fileops/upload_file", "upload_file"},
+        {"/1/fileops/download_file", "download_file"},
+        {"/1/fileops/thumbnail", "thumbnail"},
+        {"/1/fileops/documentView", "document_view"},
+    };
+    return kinds;
+}
+
+// The kind of a request, by its raw path (and the "op" of the web site's page): the
+// unit of fault rules and request counters.
+std::string KindOf(std::string_view rawPath, const std::vector<QueryParam>& query) {
+    auto it = ApiKinds().find(rawPath);
+    if (it != ApiKinds().end())
+        return it->second;
+    if (StartsWith(rawPath, "/1/metadata/"))
+        return "metadata";
+    if (StartsWith(rawPath, "/1/shares/"))
+        return "shares";
+    if (StartsWith(rawPath, "/s/"))
+        return "share_link";
+    if (rawPath == "/")
+        return "home";
+    if (rawPath == "/api.php") {
+        const std::string* op = FindParam(query, "op");
+        if (op && *op == "authorise")
+            return "authorise_page";
+        if (op && *op == "authorisecheck")
+            return "authorise_check";
+    }
+    return "other";
+}
+
+bool IsTlsOnly(const std::string& kind) {
+    return kind == "request_token" || kind == "access_token" || kind == "account_info" ||
+           kind == "authorise_page" || kind == "authorise_check";
+}
+
+} // namespace
+
+struct CloudServer::WebSession {
+    std::string Sid;
+    std::string S;
+    std::string RequestToken;
+    std::int64_t Created = 0;
+};
+
+struct CloudServer::Impl {
+    std::shared_ptr<OffsetClock> Clock;
+    std::mutex SessionsMutex;
+    std::map<std::string, WebSession> Sessions; // by the "s" field
+    struct Failures {
+        int Count = 0;
+        std::int64_t Since = 0;
+    };
+    std::mutex FailuresMutex;
+    std::map<std::string, Failures> LoginFailures;
+    // Password hashing is meant to be costly in memory and time; a burst of logins must
+    // not take the whole machine.
+    std::counting_semaphore<2> PasswordChecks{2};
+    std::vector<std::thread> Threads;
+};
+
+CloudServer::CloudServer(ServerOptions options)
+    : FOptions(std::move(options)), FImpl(std::make_unique<Impl>()) {
+    if (FOptions.FaultInjection) {
+        FImpl->Clock = std::make_shared<OffsetClock>();
+        SetClock(FImpl->Clock);
+    }
+    FStore = std::make_unique<CloudStore>(FOptions.DataDir, FOptions.Limits);
+    OauthSettings os;
+    os.TimestampWindow = FOptions.TimestampWindow;
+    os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
+    os.NotBefore = UnixNow();
+    FOauth = std::make_unique<OauthChecker>(*FStore, os);
+}
+
+CloudServer::~CloudServer() {
+    Stop();
+    for (auto& t : FImpl->Threads)
+        if (t.joinable())
+            t.join();
+    if (FImpl->Clock)
+        SetClock(nullptr);
+}
+
+bool CloudServer::Bind(std::string& error) {
+    auto setup = [this](httplib::Server& s, bool tls) {
+        const int threads = FOptions.Threads;
+        s.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+        s.set_payload_max_length(static_cast<std::size_t>(FOptions.Limits.MaxFileSize) + (1 << 20));
+        s.set_read_timeout(30, 0);
+        s.set_write_timeout(30, 0);
+        s.set_keep_alive_timeout(5);
+        auto handler = [this, tls](const httplib::Request& req, httplib::Response& res) {
+            Serve(req, res, tls);
+        };
+        // Requests without a body are routed here before the body is read; uploads and
+        // the login form come through the POST routes once their body has arrived.
+        s.set_pre_routing_handler([handler](const httplib::Request& req, httplib::Response& res) {
+            if (req.method == "POST")
+                return httplib::Server::HandlerResponse::Unhandled;
+            handler(req, res);
+            return httplib::Server::HandlerResponse::Handled;
+        });
+        s.Post("/1/fileops/upload_file", handler);
+        s.Post("/api[.]php", handler);
+        s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (res.body.empty())
+                JsonError(res, res.status, res.status == 404 ? "not found" : "bad request");
+        });
+        if (!FOptions.Quiet)
+            s.set_logger([tls](const httplib::Request& req, const httplib::Response& res) {
+                std::fprintf(stderr, "%s %s %s %s %d\n", NowText().c_str(), tls ? "https" : "http",
+                             req.method.c_str(), req.target.substr(0, req.target.find('?')).c_str(),
+                             res.status);
+            });
+    };
+
+    FPlain = std::make_unique<httplib::Server>();
+    setup(*FPlain, false);
+    auto tls =
+        std::make_unique<httplib::SSLServer>(FOptions.CertFile.c_str(), FOptions.KeyFile.c_str());
+    if (!tls->is_valid()) {
+        error =
+            "cannot load the TLS certificate " + FOptions.CertFile + " or key " + FOptions.KeyFile;
+        return false;
+    }
+    FTls = std::move(tls);
+    setup(*FTls, true);
+
+    auto bindOne = [&](httplib::Server& s, const std::string& host, int wanted, int& bound,
+                       const char* what) {
+        if (wanted == 0) {
+            bound = s.bind_to_any_port(host);
+            if (bound <= 0) {
+                error = std::string("cannot bind the ") + what + " port on " + host;
+                return false;
+            }
+        } else {
+            if (!s.bind_to_port(host, wanted)) {
+                error = std::string("cannot bind the ") + what + " port " + std::to_string(wanted) +
+                        " on " + host;
+                return false;
+            }
+            bound = wanted;
+        }
+        return true;
+    };
+    if (!bindOne(*FPlain, FOptions.Bind, FOptions.Port, FPort, "plain") ||
+        !bindOne(*FTls, FOptions.Bind, FOptions.TlsPort, FTlsPort, "TLS"))
+        return false;
+
+    if (FOptions.FaultInjection) {
+        FAdmin = std::make_unique<httplib::Server>();
+        FAdmin->new_task_queue = [] { return new httplib::ThreadPool(2); };
+        auto admin = [this](const httplib::Request& req, httplib::Response& res) {
+            ServeAdmin(req, res);
+        };
+        FAdmin->Get(".*", admin);
+        FAdmin->Post(".*", admin);
+        FAdmin->Delete(".*", admin);
+        // Only this machine may change the server's behaviour.
+        if (!bindOne(*FAdmin, "127.0.0.1", FOptions.AdminPort, FAdminPort, "admin"))
+            return false;
+    }
+    return true;
+}
+
+void CloudServer::Run() {
+    std::vector<httplib::Server*> servers = {FPlain.get(), FTls.get()};
+    if (FAdmin)
+        servers.push_back(FAdmin.get());
+    for (auto* s : servers)
+        FImpl->Threads.emplace_back([s] { s->listen_after_bind(); });
+    for (auto& t : FImpl->Threads)
+        t.join();
+    FImpl->Threads.clear();
+}
+
+void CloudServer::Stop() {
+    for (auto* s : {FPlain.get(), FTls.get(), FAdmin.get()})
+        if (s)
+            s->stop();
+}
+
+void CloudServer::ServeAdmin(const httplib::Request& req, httplib::Response& res) {
+    try {
+        const std::string& p = req.path;
+        if (p == "/health")
+            return JsonError(res, 200, "ok");
+        if (p == "/faults" && req.method == "POST") {
+            json in = json::parse(req.body);
+            FaultRule r;
+            r.Kind = in.value("kind", std::string("*"));
+            r.Skip = in.value("skip", 0);
+            r.Count = in.value("count", 1);
+            if (!ParseFaultAction(in.value("action", std::string("status")), r.Action))
+                return JsonError(res, 400, "unknown action");
+            r.Status = in.value("status", 500);
+            r.DelayMs = in.value("delay_ms", 0);
+            r.AfterHandling = in.value("after", false);
+            FFaults.Add(r);
+            return JsonError(res, 200, "ok");
+        }
+        if (p == "/faults" && req.method == "DELETE") {
+            FFaults.Clear();
+            return JsonError(res, 200, "ok");
+        }
+        if (p == "/counters" && req.method == "GET") {
+            json out = json::object();
+            std::int64_t total = 0;
+            for (const auto& [kind, n] : FFaults.Counters()) {
+                out[kind] = n;
+                total += n;
+            }
+            out["total"] = total;
+            return JsonReply(res, 200, out);
+        }
+        if (p == "/counters" && req.method == "DELETE") {
+            FFaults.ResetCounters();
+            return JsonError(res, 200, "ok");
+        }
+        if (p == "/clock" && req.method == "POST") {
+            json in = json::parse(req.body);
+            FImpl->Clock->SetOffset(in.value("offset", std::int64_t{0}));
+            return JsonReply(res, 200, json{{"msg", "ok"}, {"now", UnixNow()}});
+        }
+        return JsonError(res, 404, "not found");
+    } catch (const std::exception& e) {
+        return JsonError(res, 400, e.what());
+    }
+}
+
+void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, bool tls) {
+    const std::string_view target = req.target;
+    const auto qmark = target.find('?');
+    const std::string_view rawPath = target.substr(0, qmark);
+    const std::string_view rawQuery =
+        qmark == std::string_view::npos ? std::string_view() : target.substr(qmark + 1);
+    auto plainQuery = ParseQueryString(rawQuery);
+    const std::string kind = KindOf(rawPath, plainQuery ? *plainQuery : std::vector<QueryParam>{});
+
+    FaultDecision fault = FFaults.OnRequest(kind);
+    if (fault.Active) {
+        if (fault.Rule.Action == FaultAction::Delay)
+            std::this_thread::sleep_for(std::chrono::milliseconds(fault.Rule.DelayMs));
+        if (fault.Rule.Action == FaultAction::Status && !fault.Rule.AfterHandling)
+            return JsonError(res, fault.Rule.Status, "injected fault");
+    }
+
+    const std::string host = req.get_header_value("Host");
+    const std::string scheme = tls ? "https" : "http";
+    const bool isPost = req.method == "POST";
+    const bool isGet = req.method == "GET" || req.method == "HEAD";
+    const bool wantsPost = kind == "upload_file" || kind == "authorise_check";
+
+    // Answers 401 and false when the request's signature does not hold.
+    auto authorize = [&](TokenNeed need, OauthContext& ctx) {
+        if (host.empty()) {
+            JsonError(res, 400, "missing host");
+            return false;
+        }
+        auto failure = FOauth->Check(req.method, scheme, host, rawPath, rawQuery, need, ctx);
+        if (failure) {
+            JsonError(res, failure->Status, failure->Msg);
+            return false;
+        }
+        return true;
+    };
+    // The user's folder and a path from a parameter; false after answering the error.
+    auto folderOf = [&](const OauthContext& ctx) {
+        return FStore->AppFolder(ctx.Access.UserId, ctx.Consumer.Key);
+    };
+    auto rootOk = [&](const OauthContext& ctx) {
+        const std::string* root = FindParam(ctx.Params, "root");
+        if (!root) {
+            JsonError(res, 400, "missing root");
+            return false;
+        }
+        if (*root == "kuaipan") {
+            JsonError(res, 403, "access is limited to the application folder");
+            return false;
+        }
+        if (*root != "app_folder") {
+            JsonError(res, 400, "bad root");
+            return false;
+        }
+        return true;
+    };
+    auto pathParam = [&](const OauthContext& ctx, const char* name, std::vector<std::string>& out) {
+        const std::string* text = FindParam(ctx.Params, name);
+        if (!text) {
+            JsonError(res, 400, std::string("missing ") + name);
+            return false;
+        }
+        auto parsed = ParseCloudPath(*text);
+        if (!parsed) {
+            JsonError(res, 400, "bad path");
+            return false;
+        }
+        out = std::move(*parsed);
+        return true;
+    };
+    auto nodeReply = [&](const NodeResult& r) {
+        if (r.Status != StoreStatus::Ok)
+            return StoreError(res, r.Status);
+        JsonReply(res, 200, NodeJson(r.Node));
+    };
+
+    try {
+        if (kind == "other")
+            JsonError(res, 404, "not found");
+        else if (wantsPost ? !isPost : !isGet)
+            JsonError(res, 405, "method not allowed");
+        else if (!plainQuery)
+            JsonError(res, 400, "malformed query");
+        else if (IsTlsOnly(kind) && !tls)
+            JsonError(res, 403, "this request must use https");
+        else if (kind == "home")
+            HtmlReply(res, 200, HomePage());
+        else if (kind == "request_token") {
+            OauthContext ctx;
+            if (authorize(TokenNeed::None, ctx)) {
+                std::int64_t now = UnixNow();
+                FStore->PurgeRequestTokens(now - FOptions.RequestTokenLifetime);
+                auto pair = FStore->CreateRequestToken(ctx.Consumer.Key, now);
+                JsonReply(res, 200,
+                          json{{"oauth_token", pair.Key},
+                               {"oauth_token_secret", pair.Secret},
+                               {"oauth_callback_confirmed", false},
+                               {"expires_in", FOptions.RequestTokenLifetime}});
+            }
+        } else if (kind == "access_token") {
+            OauthContext ctx;
+            if (authorize(TokenNeed::Request, ctx)) {
+                const std::string* verifier = FindParam(ctx.Params, "oauth_verifier");
+                auto user = verifier ? FStore->ConsumeRequestToken(ctx.Request.Key, *verifier)
+                                     : std::nullopt;
+                if (!user) {
+                    JsonError(res, 401, "invalid verifier");
+                } else {
+                    std::int64_t now = UnixNow();
+                    std::int64_t expires =
+                        FOptions.TokenLifetime > 0 ? now + FOptions.TokenLifetime : 0;
+                    auto pair = FStore->CreateAccessToken(ctx.Consumer.Key, *user, now, expires);
+                    FStore->AppFolder(*user, ctx.Consumer.Key);
+                    JsonReply(res, 200,
+                              json{{"oauth_token", pair.Key},
+                                   {"oauth_token_secret", pair.Secret},
+                                   {"user_id", *user},
+                                   {"charged_dir", "app_folder"}});
+                }
+            }
+        } else if (kind == "account_info") {
+            OauthContext ctx;
+            if (authorize(TokenNeed::Access, ctx)) {
+                auto user = FStore->FindUserById(ctx.Access.UserId);
+                auto usage = FStore->Usage(ctx.Access.UserId);
+                JsonReply(res, 200,
+                          json{{"user_id", ctx.Access.UserId},
+                               {"user_name", user ? user->Name : std::string()},
+                               {"max_file_size", FOptions.Limits.MaxFileSize},
+                               {"quota_total", FOptions.Limits.QuotaBytes},
+                               {"quota_used", usage.Used},
+                               {"quota_recycled", usage.Recycled}});
+            }
+        } else if (kind == "metadata" || kind == "shares") {
+            OauthContext ctx;
+            if (authorize(TokenNeed::Access, ctx)) {
+                // The root and the path travel in the request path: /1/<op>/<root>[/path].
+                std::string_view rest = rawPath.substr(
+                    kind == "metadata" ? std::strlen("/1/metadata/") : std::strlen("/1/shares/"));
+                auto slash = rest.find('/');
+                std::string_view root = rest.substr(0, slash);
+                std::string_view encoded =
+                    slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+                // The client's path encoding writes a space as "+" and a plus as "%2B".
+                auto decoded = PercentDecode(encoded, true);
+                auto path = decoded ? ParseCloudPath(*decoded) : std::nullopt;
+                if (root == "kuaipan")
+                    JsonError(res, 403, "access is limited to the application folder");
+                else if (root != "app_folder")
+                    JsonError(res, 400, "bad root");
+                else if (!path)
+                    JsonError(res, 400, "bad path");
+                else if (kind == "metadata") {
+                    const std::string* list = FindParam(ctx.Params, "list");
+                    bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
+                    auto r = FStore->Metadata(folderOf(ctx), *path, wantList);
+                    if (r.Status != StoreStatus::Ok) {
+                        StoreError(res, r.Status);
+                    } else {
+                        json j = NodeJson(r.Node);
+                        if (wantList && r.Node.IsFolder) {
+                            json files = json::array();
+                            for (const auto& c : r.Children)
+                                files.push_back(NodeJson(c));
+                            j["files"] = std::move(files);
+                        }
+                        JsonReply(res, 200, j);
+                    }
+                } else {
+                    auto r = FStore->Metadata(folderOf(ctx), *path, false);
+                    if (r.Status != StoreStatus::Ok)
+                        StoreError(res, r.Status);
+                    else if (r.Node.IsFolder)
+                        JsonError(res, 403, "only files can be shared");
+                    else {
+                        const std::string* name = FindParam(ctx.Params, "name");
+                        const std::string* access = FindParam(ctx.Params, "access_code");
+                        std::string code =
+                            FStore->CreateShare(r.Node.Id, access ? *access : std::string(),
+                                                name ? *name : r.Node.Name);
+                        std::string h = IsPlainHost(host) ? host : FOptions.Bind;
+                        JsonReply(res, 200,
+                                  json{{"url", scheme + "://" + h + "/s/" + code},
+                                       {"access_code", access ? *access : std::string()}});
+                    }
+                }
+            }
+        } else if (kind == "create_folder" || kind == "delete" || kind == "download_file" ||
+                   kind == "thumbnail" || kind == "document_view" || kind == "upload_file") {
+            OauthContext ctx;
+            std::vector<std::string> path;
+            if (authorize(TokenNeed::Access, ctx) && rootOk(ctx) && pathParam(ctx, "path", path)) {
+                std::int64_t root = folderOf(ctx);
+                if (kind == "create_folder") {
+                    nodeReply(FStore->CreateFolder(root, path));
+                } else if (kind == "delete") {
+                    const std::string* recycle = FindParam(ctx.Params, "to_recycle");
+                    bool toRecycle = !recycle || ToLowerAscii(*recycle) != "false";
+                    auto r = FStore->Delete(root, path, toRecycle);
+                    if (r.Status != StoreStatus::Ok)
+                        StoreError(res, r.Status);
+                    else
+                        JsonError(res, 200, "ok");
+                } else if (kind == "download_file") {
+                    std::string content;
+                    auto r = FStore->Download(root, path, content);
+                    if (r.Status != StoreStatus::Ok)
+                        StoreError(res, r.Status);
+                    else {
+                        res.status = 200;
+                        res.set_content(std::move(content), "application/octet-stream");
+                    }
+                } else if (kind == "upload_file") {
+                    const std::string* ow = FindParam(ctx.Params, "overwrite");
+                    bool overwrite = !ow || ToLowerAscii(*ow) != "false";
+                    if (!req.has_file("file"))
+                        JsonError(res, 400, "missing file part");
+                    else
+                        nodeReply(FStore->Upload(root, path, req.get_file_value("file").content,
+                                                 overwrite));
+                } else {
+                    // Nothing is converted here: an existing file gets a clear refusal.
+                    auto r = FStore->Metadata(root, path, false);
+                    if (r.Status != StoreStatus::Ok)
+                        StoreError(res, r.Status);
+                    else if (r.Node.IsFolder)
+                        JsonError(res, 403, "is a folder");
+                    else
+                        JsonError(res, 415, "this file cannot be converted");
+                }
+            }
+        } else if (kind == "move" || kind == "copy") {
+            OauthContext ctx;
+            std::vector<std::string> from, to;
+            if (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
+                pathParam(ctx, "from_path", from) && pathParam(ctx, "to_path", to)) {
+                std::int64_t root = folderOf(ctx);
+                nodeReply(kind == "move" ? FStore->Move(root, from, to)
+                                         : FStore->Copy(root, from, to));
+            }
+        } else if (kind == "upload_locate") {
+            std::string h = IsPlainHost(host)
+                                ? host
+                                : FOptions.Bind + ":" + std::to_string(tls ? FTlsPort : FPort);
+            JsonReply(res, 200, json{{"url", scheme + "://" + h + "/"}});
+        } else if (kind == "share_link") {
+            std::string code(rawPath.substr(3));
+            auto share = FStore->FindShare(code);
+            const std::string* access = FindParam(*plainQuery, "access_code");
+            std::string content;
+            if (!share)
+                JsonError(res, 404, "file not exist");
+            else if (!share->AccessCode.empty() &&
+                     (!access || access->size() != share->AccessCode.size() ||
+                      sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) != 0))
+                JsonError(res, 403, "wrong access code");
+            else {
+                auto r = FStore->DownloadById(share->Node, content);
+                if (r.Status != StoreStatus::Ok)
+                    StoreError(res, r.Status);
+                else {
+                    res.status = 200;
+                    res.set_content(std::move(content), "application/octet-stream");
+                }
+            }
+        } else if (kind == "authorise_page") {
+            const std::string* token = FindParam(*plainQuery, "oauth_token");
+            auto rt = token ? FStore->FindRequestToken(*token) : std::nullopt;
+            std::int64_t now = UnixNow();
+            if (!rt || rt->UserId != 0 || rt->Created + FOptions.RequestTokenLifetime < now) {
+                HtmlReply(res, 400,
+                          AuthoriseErrorPage("This authorisation request is unknown or has "
+                                             "expired. Please start again from the program."));
+            } else {
+                auto consumer = FStore->FindConsumer(rt->Consumer);
+                WebSession ws{SecureRandomText(32), SecureRandomText(16), rt->Key, now};
+                {
+                    std::lock_guard lock(FImpl->SessionsMutex);
+                    for (auto it = FImpl->Sessions.begin(); it != FImpl->Sessions.end();)
+                        it = it->second.Created + FOptions.RequestTokenLifetime < now
+                                 ? FImpl->Sessions.erase(it)
+                                 : std::next(it);
+                    FImpl->Sessions[ws.S] = ws;
+                }
+                res.set_header("Set-Cookie",
+                               "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
+                HtmlReply(
+                    res, 200,
+                    AuthorisePage(ws.S, consumer ? consumer->AppName : rt->Consumer, rt->Key));
+            }
+        } else if (kind == "authorise_check") {
+            // A browser posts the form url-encoded; the program posts multipart fields
+            // whose values it form-encoded itself.
+            auto field = [&](const char* name) -> std::optional<std::string> {
+                if (req.has_file(name))
+                    return PercentDecode(req.get_file_value(name).content, true);
+                if (req.has_param(name))
+                    return req.get_param_value(name);
+                return std::nullopt;
+            };
+            auto user = field("username");
+            auto pwd = field("userpwd");
+            auto s = field("s");
+            auto token = field("oauth_token");
+            std::optional<WebSession> session;
+            if (s) {
+                std::lock_guard lock(FImpl->SessionsMutex);
+                auto it = FImpl->Sessions.find(*s);
+                if (it != FImpl->Sessions.end())
+                    session = it->second;
+            }
+            // The session cookie must come back, under its name or bare.
+            bool cookieOk = false;
+            for (std::size_t i = 0; session && i < req.get_header_value_count("Cookie"); ++i)
+                for (const auto& part : Split(req.get_header_value("Cookie", i), ';')) {
+                    std::string t = Trim(part);
+                    auto eq = t.find('=');
+                    if (eq != std::string::npos && t.substr(0, eq) != "SID")
+                        continue;
+                    std::string value = eq == std::string::npos ? t : t.substr(eq + 1);
+                    if (value == session->Sid)
+                        cookieOk = true;
+                }
+            std::int64_t now = UnixNow();
+            if (!session || !cookieOk || !token || *token != session->RequestToken ||
+                session->Created + FOptions.RequestTokenLifetime < now) {
+                HtmlReply(res, 200,
+                          AuthoriseErrorPage("Your login session has expired. Please try "
+                                             "again."));
+            } else if (!user || !pwd || user->empty() || pwd->empty()) {
+                HtmlReply(res, 200, AuthoriseErrorPage("Please enter user name and password."));
+            } else {
+                bool locked = false;
+                {
+                    std::lock_guard lock(FImpl->FailuresMutex);
+                    auto& f = FImpl->LoginFailures[*user];
+                    if (f.Since + 900 < now)
+                        f = {0, now};
+                    locked = f.Count >= 10;
+                }
+                auto account = locked ? std::nullopt : FStore->FindUser(*user);
+                bool good = false;
+                if (account) {
+                    FImpl->PasswordChecks.acquire();
+                    good = crypto_pwhash_str_verify(account->PasswordHash.c_str(), pwd->data(),
+                                                    pwd->size()) == 0;
+                    FImpl->PasswordChecks.release();
+                }
+                if (locked) {
+                    HtmlReply(res, 200,
+                              AuthoriseErrorPage("Too many failed logins. Please try again "
+                                                 "later."));
+                } else if (!good) {
+                    {
+                        std::lock_guard lock(FImpl->FailuresMutex);
+                        ++FImpl->LoginFailures[*user].Count;
+                    }
+                    HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
+                } else {
+                    auto verifier =
+                        FStore->AuthoriseRequestToken(session->RequestToken, account->Id);
+                    {
+                        std::lock_guard lock(FImpl->SessionsMutex);
+                        FImpl->Sessions.erase(session->S);
+                    }
+                    if (!verifier) {
+                        HtmlReply(res, 200,
+                                  AuthoriseErrorPage("This authorisation request was used "
+                                                     "already. Please start again."));
+                    } else {
+                        auto rt = FStore->FindRequestToken(session->RequestToken);
+                        auto consumer = rt ? FStore->FindConsumer(rt->Consumer) : std::nullopt;
+                        HtmlReply(res, 200,
+                                  AuthoriseCodePage(consumer ? consumer->AppName : "The program",
+                                                    *verifier));
+                    }
+                }
+            }
+        } else {
+            JsonError(res, 404, "not found");
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "otCloudServer: %s failed: %s\n", kind.c_str(), e.what());
+        JsonError(res, 500, "server error");
+    }
+
+    if (fault.Active) {
+        switch (fault.Rule.Action) {
+        case FaultAction::Status:
+            if (fault.Rule.AfterHandling) {
+                res.headers.erase("Content-Type");
+                JsonError(res, fault.Rule.Status, "injected fault");
+            }
+            break;
+        case FaultAction::Malformed:
+            res.headers.erase("Content-Type");
+            res.set_content("{\"msg\": \"injected", "application/json; charset=utf-8");
+            break;
+        case FaultAction::Truncate: {
+            // Announce the whole length, send half, then drop the connection.
+            auto body = std::make_shared<std::string>(std::move(res.body));
+            res.body.clear();
+            std::string type = res.get_header_value("Content-Type");
+            res.headers.erase("Content-Type");
+            res.set_content_provider(
+                body->size(), type.empty() ? "application/octet-stream" : type,
+                [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    std::size_t half = body->size() / 2;
+                    if (offset < half)
+                        sink.write(body->data() + offset, half - offset);
+                    return false;
+                });
+            break;
+        }
+        case FaultAction::Delay:
+            break;
+        }
+    }
+}
+
+} // namespace ot::server

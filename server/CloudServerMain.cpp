@@ -1,0 +1,361 @@
+// otCloudServer command line: serve, and the account administration beside it.
+
+#include "CloudServer.h"
+#include "app/AppContext.h"
+#include "common/Clock.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <map>
+#include <pthread.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace ot::server;
+
+const char* const kUsage = R"(usage: otCloudServer <command> [options]
+
+commands:
+  serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
+                 [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
+                 [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
+                 [--fault-injection [--admin-port N]]
+      Serves the cloud API and the login pages: plain HTTP on --port (default 8080) and
+      HTTPS on --tls-port (default 8443), bound to --bind (default 127.0.0.1; use 0.0.0.0
+      for every interface). Port 0 picks a free port; the ports bound are printed and,
+      with --ports-file, written there as JSON. --fault-injection is for tests only.
+  add-user       --data DIR --user NAME [--weak-hash]
+      Adds a user; the password is read from standard input (first line).
+  set-password   --data DIR --user NAME [--weak-hash]
+  list-users     --data DIR
+  add-consumer   --data DIR --key KEY --secret SECRET [--name APPNAME]
+      Registers an application (the program's own is registered already).
+  revoke-tokens  --data DIR --user NAME
+      Every access token of the user stops working ("authorization expired").
+  purge-recycle  --data DIR [--older-than-days N]
+      Removes entries deleted into the recycle bin (default: all of them).
+)";
+
+struct Args {
+    std::string Command;
+    std::map<std::string, std::string> Values;
+    std::map<std::string, bool> Flags;
+};
+
+const std::map<std::string, bool>& KnownOptions() {
+    // name -> takes a value
+    static const std::map<std::string, bool> known = {
+        {"--data", true},
+        {"--cert", true},
+        {"--key", true},
+        {"--bind", true},
+        {"--port", true},
+        {"--tls-port", true},
+        {"--ports-file", true},
+        {"--threads", true},
+        {"--timestamp-window", true},
+        {"--token-lifetime", true},
+        {"--max-file-mb", true},
+        {"--quota-mb", true},
+        {"--quiet", false},
+        {"--fault-injection", false},
+        {"--admin-port", true},
+        {"--user", true},
+        {"--weak-hash", false},
+        {"--secret", true},
+        {"--name", true},
+        {"--older-than-days", true},
+    };
+    return known;
+}
+
+bool ParseArgs(int argc, char** argv, Args& out, std::string& error) {
+    if (argc < 2) {
+        error = "no command";
+        return false;
+    }
+    out.Command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        auto it = KnownOptions().find(a);
+        if (it == KnownOptions().end()) {
+            error = "unknown option " + a;
+            return false;
+        }
+        if (it->second) {
+            if (i + 1 >= argc) {
+                error = a + " needs a value";
+                return false;
+            }
+            out.Values[a] = argv[++i];
+        } else {
+            out.Flags[a] = true;
+        }
+    }
+    return true;
+}
+
+bool IntOption(const Args& args, const std::string& name, std::int64_t& value, std::string& error) {
+    auto it = args.Values.find(name);
+    if (it == args.Values.end())
+        return true;
+    auto v = ot::ParseInt64(it->second);
+    if (!v || *v < 0) {
+        error = name + " needs a number";
+        return false;
+    }
+    value = *v;
+    return true;
+}
+
+std::string Value(const Args& args, const std::string& name) {
+    auto it = args.Values.find(name);
+    return it == args.Values.end() ? std::string() : it->second;
+}
+
+void EnsureProgramConsumer(CloudStore& store) {
+    if (!store.FindConsumer(ot::ConsumerKey))
+        store.PutConsumer({ot::ConsumerKey, ot::ConsumerSecret, "otTodolist"});
+}
+
+bool ValidUserName(const std::string& name) {
+    if (name.empty() || name.size() > 64)
+        return false;
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-' || c == '@';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// The first line of standard input, without echo when it is a terminal.
+bool ReadPassword(std::string& out) {
+    bool tty = isatty(STDIN_FILENO);
+    termios old{};
+    if (tty) {
+        std::fprintf(stderr, "Password: ");
+        tcgetattr(STDIN_FILENO, &old);
+        termios quiet = old;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    bool ok = static_cast<bool>(std::getline(std::cin, out));
+    if (tty) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &old);
+        std::fprintf(stderr, "\n");
+    }
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n'))
+        out.pop_back();
+    return ok && !out.empty();
+}
+
+bool HashPassword(const std::string& password, bool weak, std::string& hash) {
+    char out[crypto_pwhash_STRBYTES];
+    // The weak limits exist so tests can add users quickly; real accounts use the
+    // interactive limits.
+    unsigned long long ops = weak ? crypto_pwhash_OPSLIMIT_MIN : crypto_pwhash_OPSLIMIT_INTERACTIVE;
+    std::size_t mem = weak ? crypto_pwhash_MEMLIMIT_MIN : crypto_pwhash_MEMLIMIT_INTERACTIVE;
+    if (crypto_pwhash_str(out, password.data(), password.size(), ops, mem) != 0)
+        return false;
+    hash = out;
+    return true;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "otCloudServer: %s\n", message.c_str());
+    return 1;
+}
+
+int Serve(const Args& args) {
+    ServerOptions o;
+    o.DataDir = Value(args, "--data");
+    o.CertFile = Value(args, "--cert");
+    o.KeyFile = Value(args, "--key");
+    if (o.DataDir.empty() || o.CertFile.empty() || o.KeyFile.empty())
+        return Fail("serve needs --data, --cert and --key");
+    if (args.Values.count("--bind"))
+        o.Bind = Value(args, "--bind");
+    std::string error;
+    std::int64_t port = o.Port, tlsPort = o.TlsPort, adminPort = 0, threads = o.Threads;
+    std::int64_t maxMb = o.Limits.MaxFileSize >> 20, quotaMb = o.Limits.QuotaBytes >> 20;
+    if (!IntOption(args, "--port", port, error) || !IntOption(args, "--tls-port", tlsPort, error) ||
+        !IntOption(args, "--admin-port", adminPort, error) ||
+        !IntOption(args, "--threads", threads, error) ||
+        !IntOption(args, "--timestamp-window", o.TimestampWindow, error) ||
+        !IntOption(args, "--token-lifetime", o.TokenLifetime, error) ||
+        !IntOption(args, "--max-file-mb", maxMb, error) ||
+        !IntOption(args, "--quota-mb", quotaMb, error))
+        return Fail(error);
+    if (port > 65535 || tlsPort > 65535 || adminPort > 65535 || threads < 1 || threads > 256)
+        return Fail("a port or thread count is out of range");
+    o.Port = static_cast<int>(port);
+    o.TlsPort = static_cast<int>(tlsPort);
+    o.AdminPort = static_cast<int>(adminPort);
+    o.Threads = static_cast<int>(threads);
+    o.Limits.MaxFileSize = maxMb << 20;
+    o.Limits.QuotaBytes = quotaMb << 20;
+    o.Quiet = args.Flags.count("--quiet") > 0;
+    o.FaultInjection = args.Flags.count("--fault-injection") > 0;
+
+    std::error_code ec;
+    std::filesystem::create_directories(o.DataDir, ec);
+    // Two servers on one data directory would each remove the other's unfinished
+    // content files at start-up.
+    int lockFd = ::open((o.DataDir / "server.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0)
+        return Fail("another otCloudServer is serving " + o.DataDir.string());
+
+    // Signals are taken by one thread, so they never interrupt a request.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<CloudServer> server;
+    try {
+        server = std::make_unique<CloudServer>(o);
+        EnsureProgramConsumer(server->Store());
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+    const auto& rec = server->Store().LastReconcile();
+    if (rec.OrphanFiles || rec.MissingContent || rec.TempFiles)
+        std::fprintf(stderr,
+                     "otCloudServer: start-up removed %d unreferenced content file(s), %d "
+                     "unfinished write(s) and %d entr(ies) without content\n",
+                     rec.OrphanFiles, rec.TempFiles, rec.MissingContent);
+    if (!server->Bind(error))
+        return Fail(error);
+
+    nlohmann::ordered_json ports = {
+        {"bind", o.Bind}, {"port", server->Port()}, {"tls_port", server->TlsPort()}};
+    if (o.FaultInjection)
+        ports["admin_port"] = server->AdminPort();
+    std::string portsFile = Value(args, "--ports-file");
+    if (!portsFile.empty() && !ot::WriteFileAtomic(portsFile, ports.dump() + "\n", 0644, &error))
+        return Fail(error);
+    std::printf("otCloudServer: serving %s on %s, plain port %d, TLS port %d", o.DataDir.c_str(),
+                o.Bind.c_str(), server->Port(), server->TlsPort());
+    if (o.FaultInjection)
+        std::printf(", admin port %d (fault injection on)", server->AdminPort());
+    std::printf("\n");
+    std::fflush(stdout);
+
+    std::thread waiter([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        server->Stop();
+    });
+    server->Run();
+    // Run() also returns when a listener fails; wake the waiter in that case.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    return 0;
+}
+
+int AccountCommand(const Args& args) {
+    std::string data = Value(args, "--data");
+    if (data.empty())
+        return Fail(args.Command + " needs --data");
+    // Account commands may run beside a serving server: they must not reconcile content
+    // files, which could belong to an upload in progress.
+    CloudStore store(data, {}, false);
+    EnsureProgramConsumer(store);
+    const std::string user = Value(args, "--user");
+
+    if (args.Command == "add-user" || args.Command == "set-password") {
+        if (!ValidUserName(user))
+            return Fail("a user name is 1 to 64 letters, digits or . _ - @");
+        if (args.Command == "add-user" && store.FindUser(user))
+            return Fail("user " + user + " exists already");
+        if (args.Command == "set-password" && !store.FindUser(user))
+            return Fail("no user " + user);
+        std::string password, hash;
+        if (!ReadPassword(password))
+            return Fail("no password on standard input");
+        if (!HashPassword(password, args.Flags.count("--weak-hash") > 0, hash))
+            return Fail("cannot hash the password (out of memory?)");
+        sodium_memzero(password.data(), password.size());
+        bool ok = args.Command == "add-user" ? store.AddUser(user, hash)
+                                             : store.SetPasswordHash(user, hash);
+        if (!ok)
+            return Fail("cannot store user " + user);
+        std::printf("%s %s\n", args.Command == "add-user" ? "added user" : "changed password of",
+                    user.c_str());
+        return 0;
+    }
+    if (args.Command == "list-users") {
+        for (const auto& u : store.ListUsers()) {
+            auto usage = store.Usage(u.Id);
+            std::printf("%s\t%lld bytes\t%lld bytes recycled\n", u.Name.c_str(),
+                        static_cast<long long>(usage.Used), static_cast<long long>(usage.Recycled));
+        }
+        return 0;
+    }
+    if (args.Command == "add-consumer") {
+        std::string key = Value(args, "--key"), secret = Value(args, "--secret");
+        if (key.empty() || secret.empty())
+            return Fail("add-consumer needs --key and --secret");
+        std::string name = args.Values.count("--name") ? Value(args, "--name") : key;
+        store.PutConsumer({key, secret, name});
+        std::printf("registered consumer %s\n", key.c_str());
+        return 0;
+    }
+    if (args.Command == "revoke-tokens") {
+        auto u = store.FindUser(user);
+        if (!u)
+            return Fail("no user " + user);
+        std::printf("revoked %d token(s) of %s\n", store.RevokeAccessTokens(u->Id), user.c_str());
+        return 0;
+    }
+    if (args.Command == "purge-recycle") {
+        std::string error;
+        std::int64_t days = 0;
+        if (!IntOption(args, "--older-than-days", days, error))
+            return Fail(error);
+        int n = store.PurgeRecycleBin(ot::UnixNow() - days * 86400 + (days == 0 ? 1 : 0));
+        std::printf("removed %d recycled entr%s\n", n, n == 1 ? "y" : "ies");
+        return 0;
+    }
+    std::fprintf(stderr, "%s", kUsage);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Args args;
+    std::string error;
+    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help")) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    if (!ParseArgs(argc, argv, args, error)) {
+        std::fprintf(stderr, "otCloudServer: %s\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+    if (sodium_init() < 0)
+        return Fail("libsodium cannot be initialised");
+    try {
+        if (args.Command == "serve")
+            return Serve(args);
+        return AccountCommand(args);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+}

@@ -1,0 +1,219 @@
+#pragma once
+// The cloud server's durable state: accounts, consumers and tokens, and every user's
+// application folder (a tree of folders and files with IDs, revisions and times, plus a
+// recycle bin). Metadata lives in SQLite; file contents live as one file per revision
+// under <data>/files, written and flushed before the metadata that names them is
+// committed, so a crash at any moment leaves at worst an unreferenced content file,
+// which Open() removes.
+
+#include "ServerDb.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ot::server {
+
+struct StoreLimits {
+    std::int64_t MaxFileSize = 64ll << 20;
+    std::int64_t QuotaBytes = 10ll << 30; // per user, recycle bin excluded
+};
+
+enum class StoreStatus {
+    Ok,
+    NotFound,       // the path does not exist
+    ParentNotFound, // the folder that should hold the target does not exist
+    NotAFolder,     // a file stands where a folder is needed
+    IsAFolder,      // a folder stands where a file is needed
+    Exists,         // the target exists already
+    Forbidden,      // the operation is not allowed on this path (the folder itself, a cycle)
+    QuotaExceeded,
+    TooLarge,
+    Failed, // storage failure
+};
+
+struct CloudNode {
+    std::int64_t Id = 0;
+    std::string Path; // "/" + components
+    std::string Name;
+    bool IsFolder = false;
+    std::int64_t Size = 0;
+    std::int64_t Rev = 0;
+    std::string Hash; // SHA-1 of the content, hex; empty for folders
+    std::int64_t CreateTime = 0;
+    std::int64_t ModifyTime = 0;
+};
+
+struct NodeResult {
+    StoreStatus Status = StoreStatus::Ok;
+    CloudNode Node;
+    std::vector<CloudNode> Children; // filled by Metadata with listing on
+};
+
+struct UserRecord {
+    std::int64_t Id = 0;
+    std::string Name;
+    std::string PasswordHash;
+    std::int64_t Created = 0;
+};
+
+struct ConsumerRecord {
+    std::string Key;
+    std::string Secret;
+    std::string AppName;
+};
+
+struct RequestTokenRecord {
+    std::string Key;
+    std::string Secret;
+    std::string Consumer;
+    std::int64_t Created = 0;
+    std::int64_t UserId = 0; // 0 until a user authorised it
+};
+
+struct AccessTokenRecord {
+    std::string Key;
+    std::string Secret;
+    std::string Consumer;
+    std::int64_t UserId = 0;
+    std::int64_t Expires = 0; // Unix seconds, 0 = never
+    bool Revoked = false;
+};
+
+struct TokenPairText {
+    std::string Key;
+    std::string Secret;
+};
+
+struct ShareRecord {
+    std::string Code;
+    std::int64_t Node = 0;
+    std::string AccessCode;
+    std::string Name;
+};
+
+struct UsageRecord {
+    std::int64_t Used = 0;
+    std::int64_t Recycled = 0;
+};
+
+class CloudStore {
+public:
+    // Opens or creates the data directory. With reconcile, content files are checked
+    // against the metadata (only the serving process may do that: it alone writes).
+    explicit CloudStore(const std::filesystem::path& dataDir, StoreLimits limits = {},
+                        bool reconcile = true);
+    ~CloudStore();
+    CloudStore(const CloudStore&) = delete;
+    CloudStore& operator=(const CloudStore&) = delete;
+
+    const StoreLimits& Limits() const { return FLimits; }
+    // What the last start-up reconciliation removed (content files without metadata,
+    // metadata whose content file was missing, unfinished temporary files).
+    struct ReconcileReport {
+        int OrphanFiles = 0;
+        int MissingContent = 0;
+        int TempFiles = 0;
+    };
+    const ReconcileReport& LastReconcile() const { return FReconcile; }
+
+    // Accounts.
+    bool AddUser(const std::string& name, const std::string& passwordHash);
+    bool SetPasswordHash(const std::string& name, const std::string& passwordHash);
+    std::optional<UserRecord> FindUser(const std::string& name);
+    std::optional<UserRecord> FindUserById(std::int64_t id);
+    std::vector<UserRecord> ListUsers();
+
+    // Consumers (applications). Adding an existing key replaces its secret and name.
+    void PutConsumer(const ConsumerRecord& consumer);
+    std::optional<ConsumerRecord> FindConsumer(const std::string& key);
+
+    // Tokens.
+    TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now);
+    std::optional<RequestTokenRecord> FindRequestToken(const std::string& key);
+    // Binds an unauthorised request token to a user; answers the verifier, or nothing
+    // when the token is unknown or already authorised.
+    std::optional<std::string> AuthoriseRequestToken(const std::string& key, std::int64_t userId);
+    // Consumes an authorised request token whose verifier matches: it works once only.
+    // Answers the user it was authorised for.
+    std::optional<std::int64_t> ConsumeRequestToken(const std::string& key,
+                                                    const std::string& verifier);
+    int PurgeRequestTokens(std::int64_t createdBefore);
+    TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
+                                    std::int64_t now, std::int64_t expires);
+    std::optional<AccessTokenRecord> FindAccessToken(const std::string& key);
+    int RevokeAccessTokens(std::int64_t userId);
+
+    // The root folder node of a user's folder for one consumer, created on first use.
+    std::int64_t AppFolder(std::int64_t userId, const std::string& consumer);
+
+    // The tree. Paths are components as ParseCloudPath gives them; {} is the folder itself.
+    NodeResult Metadata(std::int64_t root, const std::vector<std::string>& path, bool list);
+    NodeResult CreateFolder(std::int64_t root, const std::vector<std::string>& path);
+    NodeResult Move(std::int64_t root, const std::vector<std::string>& from,
+                    const std::vector<std::string>& to);
+    NodeResult Copy(std::int64_t root, const std::vector<std::string>& from,
+                    const std::vector<std::string>& to);
+    NodeResult Delete(std::int64_t root, const std::vector<std::string>& path, bool toRecycle);
+    NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
+                      const std::string& content, bool overwrite);
+    NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
+                        std::string& content);
+    UsageRecord Usage(std::int64_t userId);
+    // Share links: a code that names one file for anybody who knows it (and the access
+    // code, when one was set).
+    std::string CreateShare(std::int64_t node, const std::string& accessCode,
+                            const std::string& name);
+    std::optional<ShareRecord> FindShare(const std::string& code);
+    // The content of a file that is not in the recycle bin, by its ID.
+    NodeResult DownloadById(std::int64_t node, std::string& content);
+    // Removes recycled entries deleted before the given time, with their content.
+    int PurgeRecycleBin(std::int64_t deletedBefore);
+
+    // For tests: every content file that metadata names, and every file on disk.
+    std::vector<std::string> ReferencedContentFiles();
+    std::vector<std::string> ContentFilesOnDisk();
+
+private:
+    struct Row;
+    class ReaderLease;
+
+    std::unique_ptr<Db> OpenConnection();
+    std::unique_ptr<Db> TakeReader();
+    void GiveBackReader(std::unique_ptr<Db> db);
+    void CreateSchema();
+    void Reconcile();
+
+    std::optional<Row> Child(Db& db, std::int64_t parent, const std::string& name);
+    std::optional<Row> Lookup(Db& db, std::int64_t root, const std::vector<std::string>& path,
+                              StoreStatus& why);
+    std::optional<Row> ParentFolder(Db& db, std::int64_t root, const std::vector<std::string>& path,
+                                    StoreStatus& why);
+    std::int64_t UserOfNode(Db& db, std::int64_t node);
+    std::int64_t UsedBytes(Db& db, std::int64_t userId);
+    std::string NewContentName();
+    std::filesystem::path ContentPath(const std::string& name) const;
+    bool WriteContent(const std::string& name, const std::string& content);
+    void RemoveContent(const std::string& name);
+    std::int64_t CopyTree(Db& db, const Row& src, std::int64_t newParent,
+                          const std::string& newName, std::int64_t now,
+                          std::vector<std::string>& createdContent);
+
+    std::filesystem::path FDir;
+    std::filesystem::path FDbFile;
+    StoreLimits FLimits;
+    ReconcileReport FReconcile;
+    std::mutex FWriteMutex; // one writer at a time; readers use their own connections
+    std::unique_ptr<Db> FWriter;
+    std::mutex FReadersMutex;
+    std::vector<std::unique_ptr<Db>> FReaders;
+};
+
+// Random text for keys, secrets and verifiers, from the operating system's secure source.
+std::string SecureRandomText(std::size_t length);
+
+} // namespace ot::server

@@ -1,0 +1,89 @@
+#pragma once
+// Verification of OAuth 1.0 (HMAC-SHA1) requests whose parameters travel in the query
+// string. The signature is recomputed with the client's own encoding rules
+// (TOauthUtility::ComputeSignature) and compared in constant time.
+
+#include "CloudStore.h"
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace ot::server {
+
+struct QueryParam {
+    std::string Name;
+    std::string Value;
+};
+
+// Resolves %XX escapes and, when plusIsSpace, "+" as a space; nullopt on a broken escape.
+std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace);
+// "a=1&b=2" with form decoding ("+" is a space). nullopt when an escape is broken or a
+// name occurs twice: a repeated name would let the checked value differ from the used one.
+std::optional<std::vector<QueryParam>> ParseQueryString(std::string_view raw);
+const std::string* FindParam(const std::vector<QueryParam>& params, std::string_view name);
+
+// Nonces seen within the timestamp window. An entry may be forgotten once any request
+// carrying it would fail the timestamp check anyway.
+class NonceCache {
+public:
+    explicit NonceCache(std::int64_t window) : FWindow(window) {}
+    // False when the key was seen before.
+    bool Remember(const std::string& key, std::int64_t now);
+    std::size_t Size() const;
+
+private:
+    std::int64_t FWindow;
+    mutable std::mutex FMutex;
+    std::unordered_map<std::string, std::int64_t> FSeen;
+    std::deque<std::pair<std::int64_t, std::string>> FOrder; // by time of arrival
+};
+
+enum class TokenNeed {
+    None,    // the request-token call: consumer only
+    Request, // the access-token call
+    Access,  // every other signed call
+};
+
+struct OauthContext {
+    std::vector<QueryParam> Params;
+    ConsumerRecord Consumer;
+    RequestTokenRecord Request;
+    AccessTokenRecord Access;
+};
+
+struct OauthFailure {
+    int Status = 401;
+    std::string Msg;
+};
+
+struct OauthSettings {
+    std::int64_t TimestampWindow = 300;
+    // Requests signed before this moment are refused: the nonces seen before a restart
+    // are not kept, so a request captured then must not be accepted again.
+    std::int64_t NotBefore = 0;
+    std::int64_t RequestTokenLifetime = 1800;
+};
+
+class OauthChecker {
+public:
+    OauthChecker(CloudStore& store, OauthSettings settings);
+
+    // host is the Host header as sent, rawPath the request path as sent (still encoded),
+    // rawQuery the text after "?". On failure answers the status and message to send.
+    std::optional<OauthFailure> Check(std::string_view method, std::string_view scheme,
+                                      std::string_view host, std::string_view rawPath,
+                                      std::string_view rawQuery, TokenNeed need, OauthContext& ctx);
+
+private:
+    CloudStore& FStore;
+    OauthSettings FSettings;
+    NonceCache FNonces;
+};
+
+} // namespace ot::server
