@@ -1,0 +1,41 @@
+#pragma once
+// Repairs the queue against the task tree on disk: class directories and
+// task files without a row get one, as if just created; rows whose directory
+// or file is gone are removed, unless they stand for a deletion still to be
+// carried to the cloud. Directories and task files are never changed.
+
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTask.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ot {
+
+class TOtTaskDataCheck {
+public:
+    // Opens its own connection on DBFileName(); raises ESyncQueueDBError when
+    // the database cannot be opened. AProcessEvents, when given, is called
+    // after each class and each row, so that a window can stay responsive.
+    explicit TOtTaskDataCheck(std::function<void()> AProcessEvents = {});
+
+    // Runs the check; the repairs made are in Logs() afterwards, one line
+    // each, in the order made. Errors of the queue lookups end the check and
+    // reach the caller.
+    void DoDataCheck();
+
+    const std::vector<std::string>& Logs() const { return FLogs; }
+
+private:
+    void AddMissingRows();
+    void RemoveRowsWithoutFiles();
+
+    TOtTaskClassList FTaskClassList;
+    TOtSyncQueueDBUtility FSyncQueueDB;
+    TOtSyncQueueList FSyncQueueList;
+    std::vector<std::string> FLogs;
+    std::function<void()> FProcessEvents;
+};
+
+} // namespace ot
