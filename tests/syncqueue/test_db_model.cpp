@@ -3,6 +3,7 @@
 #include "QueueTestDir.h"
 #include "common/Clock.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTask.h"
 
 #include <gtest/gtest.h>
 
@@ -153,6 +154,24 @@ TEST_F(QueueDB, ListsOldestChangeFirstWithOrWithoutACondition) {
     EXPECT_TRUE(rows.empty());
     ASSERT_TRUE(FDB.ListSyncQueue(rows, "[TaskItemID] in ('A', 'C')"));
     EXPECT_EQ(rows.size(), 2u);
+}
+
+TEST_F(QueueDB, CheckSyncQueueItemAddsAMissingRowOnce) {
+    const auto cls = std::make_shared<TOtTaskClass>("1214608320CD", "Home");
+    const auto item = std::make_shared<TOtTaskItem>("Milk", cls);
+    const auto orphan = std::make_shared<TOtTaskItem>("No class", nullptr);
+    EXPECT_FALSE(FDB.CheckSyncQueueItem(nullptr));
+    EXPECT_FALSE(FDB.CheckSyncQueueItem(orphan.get()));
+    EXPECT_FALSE(FDB.GetSyncQueueItem(orphan->ID()));
+
+    ASSERT_TRUE(FDB.CheckSyncQueueItem(item.get()));
+    const auto row = FDB.GetSyncQueueItem(item->ID());
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->TaskItemPath(), item->FileName());
+    EXPECT_EQ(row->TaskClassPath(), cls->DirName());
+    ASSERT_TRUE(FDB.SetKuaipanFileID(item->ID(), "F"));
+    EXPECT_TRUE(FDB.CheckSyncQueueItem(item.get())); // the row stays as it is
+    EXPECT_EQ(FDB.GetKuaipanFileID(item->ID()), "F");
 }
 
 // Rows map by column name without regard to case; the declared type decides
