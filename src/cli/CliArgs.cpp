@@ -1,0 +1,376 @@
+#include "cli/CliArgs.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace ot::cli {
+
+namespace {
+
+const TOptionSpec kJson{"json", "", "Print machine-readable JSON instead of text."};
+
+const TOptionSpec kPriority{"priority", "N",
+                            "Priority from 0 (lowest) to 9 (highest); 5 when not given."};
+const TOptionSpec kDue{
+    "due", "YYYY-MM-DD",
+    "Due date. \"none\" (or an empty text) removes it, and the alert time with it."};
+const TOptionSpec kAlert{"alert", "HH:MM",
+                         "Alert time on the due day (24-hour clock, 00:01 to 23:59); needs a due "
+                         "date. \"none\" (or an empty text) removes it."};
+const TOptionSpec kRemarks{"remarks", "TEXT", "Free notes kept inside the task file."};
+
+std::vector<TCommandSpec> BuildCommands() {
+    std::vector<TCommandSpec> c;
+    c.push_back({"lists",
+                 "",
+                 0,
+                 0,
+                 "Show every task list with its ID and number of items.",
+                 "Shows the task lists in the order the desktop program shows its pages.",
+                 {kJson}});
+    c.push_back({"addlist",
+                 "TITLE",
+                 1,
+                 -1,
+                 "Create a task list.",
+                 "Creates a task list. The title may not be empty and may be at most 50\n"
+                 "characters long (counted in UTF-16 code units); several words are joined\n"
+                 "with one blank. Prints the ID of the new list.",
+                 {kJson}});
+    c.push_back({"rmlist",
+                 "ID|TITLE",
+                 1,
+                 1,
+                 "Delete a task list with all of its items.",
+                 "Deletes a task list and every item in it. The list is named by its ID or by\n"
+                 "its title; a title that several lists share must be given as an ID.",
+                 {}});
+    c.push_back({"list",
+                 "[LIST]",
+                 0,
+                 1,
+                 "Show the items of one list, or of every list.",
+                 "Shows the items in the order the desktop program shows them (highest\n"
+                 "priority first, newer before older): ID, status, priority, due date, alert\n"
+                 "time and title. LIST is a list ID or title; without it every list is shown.",
+                 {kJson}});
+    c.push_back({"add",
+                 "TITLE",
+                 1,
+                 -1,
+                 "Add a task item.",
+                 "Adds a task item. The title may not be empty (blanks alone count as empty)\n"
+                 "and may be at most 100 characters long (UTF-16 code units); it is kept as\n"
+                 "given, surrounding blanks included; several words are joined with one\n"
+                 "blank. Prints the ID of the new item. Without --list the item goes to the\n"
+                 "list the desktop program shows first.",
+                 {{"list", "LIST", "The list (ID or title) to add the item to."},
+                  kPriority,
+                  kDue,
+                  kAlert,
+                  kRemarks,
+                  kJson}});
+    c.push_back({"done",
+                 "ID",
+                 1,
+                 1,
+                 "Mark an item as completed.",
+                 "Marks an item as completed and records the time of completion. An item that\n"
+                 "is already completed stays as it is.",
+                 {}});
+    c.push_back({"undone",
+                 "ID",
+                 1,
+                 1,
+                 "Mark an item as not completed.",
+                 "Marks an item as not completed and clears its time of completion. An item\n"
+                 "that is not completed stays as it is.",
+                 {}});
+    c.push_back({"edit",
+                 "ID",
+                 1,
+                 1,
+                 "Change an item.",
+                 "Changes the given values of an item; the others stay. Moving an item to\n"
+                 "another list gives it a new ID, which is printed.",
+                 {{"title", "TITLE", "New title (the same rules as for \"add\")."},
+                  kPriority,
+                  kDue,
+                  kAlert,
+                  kRemarks,
+                  {"move-to", "LIST", "Move the item to another list (ID or title)."},
+                  kJson}});
+    c.push_back({"rm", "ID", 1, 1, "Delete an item.", "Deletes an item.", {}});
+    c.push_back({"show",
+                 "ID",
+                 1,
+                 1,
+                 "Show every field of an item and its remarks.",
+                 "Shows every field of an item, the file that holds it and its remarks.",
+                 {kJson}});
+    c.push_back({"logout",
+                 "",
+                 0,
+                 0,
+                 "Remove the bound cloud account.",
+                 "Removes the stored access token and the account name.",
+                 {}});
+    c.push_back({"help",
+                 "[COMMAND]",
+                 0,
+                 1,
+                 "Show help on the program or on one command.",
+                 "Shows help on the program or on one command.",
+                 {}});
+    return c;
+}
+
+const TOptionSpec* FindOption(const std::vector<TOptionSpec>& options, const std::string& name) {
+    for (const auto& o : options)
+        if (o.Name == name)
+            return &o;
+    return nullptr;
+}
+
+std::string OptionUsage(const TOptionSpec& o) {
+    return "--" + o.Name + (o.ValueName.empty() ? "" : " " + o.ValueName);
+}
+
+// Writes "  --name VALUE" and the help text, wrapped lines indented below it.
+void WriteOptions(std::ostringstream& out, const std::vector<TOptionSpec>& options) {
+    std::size_t width = 0;
+    for (const auto& o : options)
+        width = std::max(width, OptionUsage(o).size());
+    for (const auto& o : options) {
+        std::string usage = OptionUsage(o);
+        out << "  " << usage << std::string(width - usage.size() + 2, ' ');
+        std::string help = o.Help;
+        std::size_t pos = 0;
+        bool first = true;
+        while (pos <= help.size()) {
+            std::size_t nl = help.find('\n', pos);
+            std::string line =
+                help.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+            if (!first)
+                out << std::string(width + 4, ' ');
+            out << line << "\n";
+            first = false;
+            if (nl == std::string::npos)
+                break;
+            pos = nl + 1;
+        }
+    }
+}
+
+} // namespace
+
+const std::vector<TCommandSpec>& Commands() {
+    static const std::vector<TCommandSpec> commands = BuildCommands();
+    return commands;
+}
+
+const TCommandSpec* FindCommand(const std::string& name) {
+    for (const auto& c : Commands())
+        if (c.Name == name)
+            return &c;
+    return nullptr;
+}
+
+const std::vector<TOptionSpec>& GlobalOptions() {
+    static const std::vector<TOptionSpec> options = {
+        {"dir", "PROGRAM_DIRECTORY",
+         "The program directory whose task data to use (default: the directory of\n"
+         "this program, the one the desktop program uses beside it)."},
+        {"help", "", "Show help and exit."},
+    };
+    return options;
+}
+
+std::optional<std::string> TParsedCommandLine::Value(const std::string& option) const {
+    auto it = Options.find(option);
+    if (it == Options.end())
+        return std::nullopt;
+    return it->second;
+}
+
+TParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    TParsedCommandLine r;
+    // Options are collected first and checked against the command at the end,
+    // since they may come before the command is known.
+    std::vector<std::string> words; // command and arguments, in order
+    std::vector<std::pair<std::string, std::string>> options;
+    bool endOfOptions = false;
+
+    // A word is an option when it starts with "-" (and is not "-" alone) and
+    // "--" has not been seen; options with a value take the next word.
+    const TCommandSpec* command = nullptr;
+    std::string unknownCommand;
+    std::vector<std::string> unknownOptions;
+    std::vector<std::string> missingValues;
+    std::map<std::string, int> counts;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (endOfOptions || a.size() < 2 || a[0] != '-') {
+            if (!command && unknownCommand.empty() && words.empty()) {
+                command = FindCommand(a);
+                if (!command)
+                    unknownCommand = a;
+            }
+            words.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        if (a == "-h") {
+            r.Help = true;
+            continue;
+        }
+        if (a.rfind("--", 0) != 0) {
+            unknownOptions.push_back(a);
+            continue;
+        }
+        std::string name = a.substr(2);
+        std::optional<std::string> value;
+        if (auto eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        const TOptionSpec* spec = FindOption(GlobalOptions(), name);
+        if (!spec && command)
+            spec = FindOption(command->Options, name);
+        if (!spec) {
+            // Before the command, an option may belong to it; and an option of
+            // another command gets a clearer message than "unknown". Either
+            // way its spec tells whether it takes a value.
+            for (const auto& c : Commands())
+                if ((spec = FindOption(c.Options, name)))
+                    break;
+            if (!spec) {
+                unknownOptions.push_back("--" + name);
+                continue;
+            }
+        }
+        if (spec->ValueName.empty()) {
+            if (value) {
+                throw TUsageError("option --" + name + " takes no value");
+            }
+            value = "";
+        } else if (!value) {
+            if (i + 1 >= args.size()) {
+                missingValues.push_back(name);
+                continue;
+            }
+            value = args[++i];
+        }
+        ++counts[name];
+        options.emplace_back(name, *value);
+    }
+
+    bool helpOption = false;
+    for (const auto& [name, value] : options)
+        if (name == "help")
+            helpOption = true;
+    r.Help = r.Help || helpOption;
+    if (!unknownCommand.empty())
+        throw TUsageError("unknown command \"" + unknownCommand + "\"");
+
+    // "help [COMMAND]" is --help for the command.
+    if (command && command->Name == "help") {
+        r.Help = true;
+        if (words.size() > 2)
+            throw TUsageError("help takes at most one command");
+        if (words.size() == 2) {
+            command = FindCommand(words[1]);
+            if (!command)
+                throw TUsageError("unknown command \"" + words[1] + "\"");
+        } else if (!helpOption) {
+            command = nullptr; // "help" alone: the program's help
+        }
+        r.Command = command;
+        return r;
+    }
+    r.Command = command;
+    if (r.Help)
+        return r; // help needs nothing else to be right
+
+    if (!unknownOptions.empty())
+        throw TUsageError("unknown option " + unknownOptions.front());
+    if (!missingValues.empty())
+        throw TUsageError("option --" + missingValues.front() + " needs a value");
+    for (const auto& [name, n] : counts)
+        if (n > 1)
+            throw TUsageError("option --" + name + " is given more than once");
+
+    for (const auto& [name, value] : options) {
+        if (name == "dir") {
+            r.Dir = value;
+            continue;
+        }
+        if (!command || !FindOption(command->Options, name)) {
+            throw TUsageError(
+                "option --" + name +
+                (command ? " does not apply to \"" + command->Name + "\"" : " needs a command"));
+        }
+        r.Options[name] = value;
+    }
+    if (!command)
+        return r;
+
+    r.Args.assign(words.begin() + 1, words.end());
+    int n = static_cast<int>(r.Args.size());
+    if (n < command->MinArgs)
+        throw TUsageError("\"" + command->Name + "\" needs " +
+                          (command->ArgsUsage.empty() ? "no argument" : command->ArgsUsage));
+    if (command->MaxArgs >= 0 && n > command->MaxArgs)
+        throw TUsageError("too many arguments for \"" + command->Name + "\"");
+    return r;
+}
+
+std::string ProgramHelp() {
+    std::ostringstream out;
+    out << "Usage: ottodo [--dir PROGRAM_DIRECTORY] COMMAND [OPTIONS] [ARGUMENTS]\n"
+           "\n"
+           "Works on the task lists of the desktop program otTodolist: the same files,\n"
+           "the same change queue and the same cloud account, so both can be used side\n"
+           "by side. Items are named by their ID (see \"ottodo list\").\n"
+           "\n"
+           "Commands:\n";
+    std::size_t width = 0;
+    for (const auto& c : Commands())
+        width = std::max(width, c.Name.size() + (c.ArgsUsage.empty() ? 0 : c.ArgsUsage.size() + 1));
+    for (const auto& c : Commands()) {
+        std::string usage = c.Name + (c.ArgsUsage.empty() ? "" : " " + c.ArgsUsage);
+        out << "  " << usage << std::string(width - usage.size() + 2, ' ') << c.Summary << "\n";
+    }
+    out << "\nOptions of every command:\n";
+    WriteOptions(out, GlobalOptions());
+    out << "\n\"ottodo COMMAND --help\" describes a command and its options.\n"
+           "\n"
+           "Exit status: 0 on success, 1 when the command could not be carried out\n"
+           "(missing or broken database, unknown ID or list, a failed change or\n"
+           "synchronization), 2 when the command line is wrong (unknown command or\n"
+           "option, missing argument, invalid title, date, time or priority).\n";
+    return out.str();
+}
+
+std::string CommandHelp(const TCommandSpec& c) {
+    std::ostringstream out;
+    out << "Usage: ottodo " << c.Name;
+    if (!c.Options.empty())
+        out << " [OPTIONS]";
+    if (!c.ArgsUsage.empty())
+        out << " " << c.ArgsUsage;
+    out << "\n\n" << c.Description << "\n";
+    if (!c.Options.empty()) {
+        out << "\nOptions:\n";
+        WriteOptions(out, c.Options);
+    }
+    out << "\nOptions of every command:\n";
+    WriteOptions(out, GlobalOptions());
+    return out.str();
+}
+
+} // namespace ot::cli

@@ -1,0 +1,350 @@
+#include "cli/CliCommands.h"
+
+#include "app/AppContext.h"
+#include "app/OtSettingFile.h"
+#include "cli/CliFormat.h"
+#include "cli/CliTree.h"
+#include "cli/CliValues.h"
+#include "common/Clock.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <filesystem>
+#include <ostream>
+
+namespace ot::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void PrintJson(std::ostream& out, const TJson& j) {
+    // Titles come from file names written by anyone; a byte sequence that is
+    // not UTF-8 is shown replaced rather than failing the whole output.
+    out << j.dump(2, ' ', false, TJson::error_handler_t::replace) << "\n";
+}
+
+std::string JoinWords(const std::vector<std::string>& words) {
+    std::string r;
+    for (std::size_t i = 0; i < words.size(); ++i)
+        r += (i ? " " : "") + words[i];
+    return r;
+}
+
+TCommandError Usage(const std::string& message) {
+    return TCommandError(message, ExitUsage);
+}
+
+// The values of --priority, --due, --alert, --remarks and --title, checked.
+struct TItemValues {
+    std::optional<std::string> Title;
+    std::optional<int> Priority;
+    std::optional<TDateTime> Due;   // 0: remove
+    std::optional<TDateTime> Alert; // 0: remove
+    std::optional<std::string> Remarks;
+
+    bool Any() const { return Title || Priority || Due || Alert || Remarks; }
+};
+
+TItemValues ReadItemValues(const TParsedCommandLine& cmd) {
+    TItemValues v;
+    if (auto t = cmd.Value("title")) {
+        if (auto problem = CheckTaskTitle(*t))
+            throw Usage(*problem);
+        v.Title = *t;
+    }
+    if (auto p = cmd.Value("priority")) {
+        v.Priority = ParsePriority(*p);
+        if (!v.Priority)
+            throw Usage("invalid priority \"" + *p + "\": give a whole number from 0 to 9");
+    }
+    if (auto d = cmd.Value("due")) {
+        v.Due = IsNoneValue(*d) ? std::optional<TDateTime>(0) : ParseDueDate(*d);
+        if (!v.Due)
+            throw Usage("invalid date \"" + *d + "\": give YYYY-MM-DD, a date from 1900 on");
+    }
+    if (auto a = cmd.Value("alert")) {
+        v.Alert = IsNoneValue(*a) ? std::optional<TDateTime>(0) : ParseAlertTime(*a);
+        if (!v.Alert)
+            throw Usage("invalid alert time \"" + *a +
+                        "\": give HH:MM on a 24-hour clock, from 00:01 to 23:59");
+    }
+    v.Remarks = cmd.Value("remarks");
+    return v;
+}
+
+// An alert time is a time on the due day: there is none without a due date,
+// and removing the due date removes it too (as the desktop editor does).
+void ApplyDates(TOtTaskItem& item, const TItemValues& v) {
+    TDateTime due = v.Due ? *v.Due : item.ExpirationDate();
+    TDateTime alert = v.Alert ? *v.Alert : item.AlertTime();
+    if (due == 0) {
+        if (v.Alert && *v.Alert != 0)
+            throw Usage("an alert time needs a due date (--due YYYY-MM-DD)");
+        alert = 0;
+    }
+    item.SetExpirationDate(due);
+    item.SetAlertTime(alert);
+}
+
+// ---- the commands ----------------------------------------------------------
+
+int CmdLists(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    if (cmd.Has("json")) {
+        TJson arr = TJson::array();
+        for (const auto& c : tree.Classes())
+            arr.push_back(ListToJson(*c));
+        PrintJson(io.Out, arr);
+    } else {
+        WriteListsTable(io.Out, tree.Classes());
+    }
+    return ExitOk;
+}
+
+int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    std::string title = JoinWords(cmd.Args);
+    if (auto problem = CheckTaskClassTitle(title))
+        throw Usage(*problem);
+    tree.EnsureDefaultList();
+    auto cls = std::make_shared<TOtTaskClass>(title);
+    if (!TOtTaskUtility::CreateTaskClass(cls))
+        throw TCommandError("could not create the task list \"" + title + "\"");
+    tree.Classes().push_back(cls);
+    if (cmd.Has("json"))
+        PrintJson(io.Out, ListToJson(*cls));
+    else
+        io.Out << cls->ID() << "\n";
+    return ExitOk;
+}
+
+int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    auto cls = tree.ResolveList(cmd.Args[0]);
+    if (!TOtTaskUtility::DeleteTaskClass(cls))
+        throw TCommandError("could not delete the task list \"" + cls->Title() + "\"");
+    tree.Remove(cls);
+    return ExitOk;
+}
+
+int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    const bool json = cmd.Has("json");
+    if (!cmd.Args.empty()) {
+        auto cls = tree.ResolveList(cmd.Args[0]);
+        auto items = SortedForDisplay(*cls);
+        if (json)
+            PrintJson(io.Out, ListWithItemsToJson(*cls, items));
+        else
+            WriteItemsTable(io.Out, items, "");
+        return ExitOk;
+    }
+    if (json) {
+        TJson arr = TJson::array();
+        for (const auto& c : tree.Classes())
+            arr.push_back(ListWithItemsToJson(*c, SortedForDisplay(*c)));
+        PrintJson(io.Out, arr);
+        return ExitOk;
+    }
+    bool first = true;
+    for (const auto& c : tree.Classes()) {
+        if (!first)
+            io.Out << "\n";
+        first = false;
+        io.Out << c->Title() << " [" << c->ID() << "]\n";
+        WriteItemsTable(io.Out, SortedForDisplay(*c), "  ");
+    }
+    return ExitOk;
+}
+
+int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    std::string title = JoinWords(cmd.Args);
+    if (auto problem = CheckTaskTitle(title))
+        throw Usage(*problem);
+    TItemValues v = ReadItemValues(cmd);
+    if (v.Alert && *v.Alert != 0 && (!v.Due || *v.Due == 0))
+        throw Usage("an alert time needs a due date (--due YYYY-MM-DD)");
+
+    // Find the list before anything is written; a tree without lists only
+    // knows the default list that is about to be created.
+    auto listName = cmd.Value("list");
+    if (listName && tree.Classes().empty() && *listName != DefaultListTitle)
+        tree.ResolveList(*listName); // raises: unknown list
+    tree.EnsureDefaultList();
+    TOtTaskClassPtr cls = listName ? tree.ResolveList(*listName) : tree.DefaultList();
+
+    // As a page adds an item: a new item of the class with the default values
+    // (fresh ID, priority 5, created now), then the values given.
+    auto item = std::make_shared<TOtTaskItem>(title, cls);
+    if (v.Priority)
+        item->SetPriority(*v.Priority);
+    if (v.Remarks)
+        item->SetRemarks(*v.Remarks);
+    ApplyDates(*item, v);
+    if (!TOtTaskUtility::CreateTaskItem(item))
+        throw TCommandError("could not write the task item \"" + title + "\"");
+    cls->TaskList().push_back(item);
+    if (cmd.Has("json"))
+        PrintJson(io.Out, ItemToJson(*item));
+    else
+        io.Out << item->ID() << "\n";
+    return ExitOk;
+}
+
+void Save(const TOtTaskItemPtr& item) {
+    if (!TOtTaskUtility::EditTaskItem(item))
+        throw TCommandError("could not save the task item \"" + item->Title() + "\"");
+}
+
+// As the check box of a page does it: completing stamps the finish time,
+// reopening clears it.
+int CmdDone(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree, bool completed) {
+    auto item = tree.FindItem(cmd.Args[0]);
+    if ((item->Status() != tsNotCompleted) == completed)
+        return ExitOk;
+    if (completed) {
+        item->SetStatus(tsCompleted);
+        item->SetFinishDateTime(Now());
+    } else {
+        item->SetStatus(tsNotCompleted);
+        item->SetFinishDateTime(0);
+    }
+    Save(item);
+    return ExitOk;
+}
+
+int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    TItemValues v = ReadItemValues(cmd);
+    auto moveTo = cmd.Value("move-to");
+    if (!v.Any() && !moveTo)
+        throw Usage("nothing to change: give --title, --priority, --due, --alert, --remarks or "
+                    "--move-to");
+    auto item = tree.FindItem(cmd.Args[0]);
+    TOtTaskClassPtr target = moveTo ? tree.ResolveList(*moveTo) : nullptr;
+
+    if (v.Title)
+        item->SetTitle(*v.Title);
+    if (v.Priority)
+        item->SetPriority(*v.Priority);
+    if (v.Remarks)
+        item->SetRemarks(*v.Remarks);
+    ApplyDates(*item, v);
+    TOtTaskClassPtr from = item->TaskClass();
+    if (target)
+        item->SetTaskClass(target);
+
+    if (item->IsDirty()) {
+        const bool moved = item->IsTaskClassChange();
+        Save(item);
+        if (moved) {
+            auto& oldList = from->TaskList();
+            oldList.erase(std::remove(oldList.begin(), oldList.end(), item), oldList.end());
+            target->TaskList().push_back(item);
+        }
+    }
+    if (cmd.Has("json"))
+        PrintJson(io.Out, ItemToJson(*item));
+    else
+        io.Out << item->ID() << "\n";
+    return ExitOk;
+}
+
+int CmdRm(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    auto item = tree.FindItem(cmd.Args[0]);
+    if (!TOtTaskUtility::DeleteTaskItem(item))
+        throw TCommandError("could not delete the task item \"" + item->Title() + "\"");
+    tree.Remove(item);
+    return ExitOk;
+}
+
+int CmdShow(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    auto item = tree.FindItem(cmd.Args[0]);
+    if (cmd.Has("json"))
+        PrintJson(io.Out, ItemToJson(*item));
+    else
+        WriteItemDetails(io.Out, *item);
+    return ExitOk;
+}
+
+// As the settings dialog removes an account: the token file goes and the
+// account name is emptied.
+int CmdLogout(TCliIO& io) {
+    std::error_code ec;
+    if (!fs::exists(AuthFileName(), ec)) {
+        io.Err << "ottodo: no cloud account is bound\n";
+        return ExitOk;
+    }
+    if (!fs::remove(AuthFileName(), ec))
+        throw TCommandError("cannot remove \"" + AuthFileName() + "\": " + ec.message());
+    TOtSettingFile settings(SettingFileName());
+    if (!settings.WriteString("KuaipanAccount", ""))
+        throw TCommandError("Failed to save settings!");
+    return ExitOk;
+}
+
+// ---- set-up ----------------------------------------------------------------
+
+void UseProgramDirectory(const TParsedCommandLine& cmd) {
+    std::string dir = cmd.Dir ? *cmd.Dir : ExecutableDir();
+    if (dir.empty())
+        throw Usage("--dir needs a directory");
+    std::error_code ec;
+    fs::path p = fs::absolute(dir, ec);
+    if (ec)
+        throw TCommandError("cannot use the directory \"" + dir + "\": " + ec.message());
+    SetAppPaths(TAppPaths::FromProgramDir(p.lexically_normal().string()));
+}
+
+// The desktop program refuses to start without its queue database; so does
+// every command here, before anything is written.
+void CheckDatabase() {
+    const std::string db = DBFileName();
+    std::error_code ec;
+    if (!fs::exists(db, ec))
+        throw TCommandError(Format(
+            "The database file \"%s\" is missing, the program will be terminated!", db.c_str()));
+    try {
+        TOtSyncQueueDBUtility conn(db);
+        conn.GetSyncQueueItem("");
+    } catch (const std::exception& e) {
+        throw TCommandError(
+            Format("The database file \"%s\" cannot be used, the program will be terminated!",
+                   db.c_str()) +
+            "\nottodo: " + e.what());
+    }
+}
+
+} // namespace
+
+int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
+    UseProgramDirectory(cmd);
+    CheckDatabase();
+    const std::string& name = cmd.Command->Name;
+    if (name == "logout")
+        return CmdLogout(io);
+
+    TTaskTree tree;
+    tree.Load();
+    if (name == "lists")
+        return CmdLists(cmd, io, tree);
+    if (name == "addlist")
+        return CmdAddList(cmd, io, tree);
+    if (name == "rmlist")
+        return CmdRmList(cmd, io, tree);
+    if (name == "list")
+        return CmdList(cmd, io, tree);
+    if (name == "add")
+        return CmdAdd(cmd, io, tree);
+    if (name == "done")
+        return CmdDone(cmd, io, tree, true);
+    if (name == "undone")
+        return CmdDone(cmd, io, tree, false);
+    if (name == "edit")
+        return CmdEdit(cmd, io, tree);
+    if (name == "rm")
+        return CmdRm(cmd, io, tree);
+    if (name == "show")
+        return CmdShow(cmd, io, tree);
+    throw TCommandError("the command \"" + name + "\" is not available");
+}
+
+} // namespace ot::cli

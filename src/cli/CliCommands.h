@@ -1,0 +1,28 @@
+#pragma once
+// The commands of ottodo, run on a parsed command line.
+
+#include "cli/CliApp.h"
+#include "cli/CliArgs.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace ot::cli {
+
+// A command that cannot be carried out; the message goes to standard error.
+class TCommandError : public std::runtime_error {
+public:
+    explicit TCommandError(const std::string& message, int exitCode = ExitFailure)
+        : std::runtime_error(message), FExitCode(exitCode) {}
+    int ExitCode() const { return FExitCode; }
+
+private:
+    int FExitCode;
+};
+
+// Sets up the program directory, checks the queue database, loads the task
+// tree and runs the command. Raises TCommandError (or whatever a lower layer
+// raised) when it cannot be carried out.
+int RunCommand(const TParsedCommandLine& cmd, TCliIO& io);
+
+} // namespace ot::cli

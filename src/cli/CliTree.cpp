@@ -1,0 +1,81 @@
+#include "cli/CliTree.h"
+
+#include "app/AppContext.h"
+#include "app/OtSettingFile.h"
+#include "cli/CliCommands.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <algorithm>
+
+namespace ot::cli {
+
+void TTaskTree::Load() {
+    TOtTaskUtility::LoadTaskClassList(FClasses);
+}
+
+TOtTaskClassPtr TTaskTree::ResolveList(const std::string& idOrTitle) const {
+    for (const auto& c : FClasses)
+        if (c->ID() == idOrTitle)
+            return c;
+    std::vector<TOtTaskClassPtr> matches;
+    for (const auto& c : FClasses)
+        if (c->Title() == idOrTitle)
+            matches.push_back(c);
+    if (matches.empty())
+        throw TCommandError("unknown task list \"" + idOrTitle + "\"");
+    if (matches.size() > 1) {
+        std::string ids;
+        for (const auto& c : matches)
+            ids += (ids.empty() ? "" : ", ") + c->ID();
+        throw TCommandError("the task list title \"" + idOrTitle +
+                            "\" is ambiguous; give one of the IDs " + ids);
+    }
+    return matches.front();
+}
+
+TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
+    std::vector<TOtTaskItemPtr> matches;
+    for (const auto& c : FClasses)
+        for (const auto& i : c->TaskList())
+            if (i->ID() == id)
+                matches.push_back(i);
+    if (matches.empty())
+        throw TCommandError("unknown task item ID \"" + id + "\"");
+    if (matches.size() > 1) {
+        std::string files;
+        for (const auto& i : matches)
+            files += "\n  " + TaskDataPath() + i->Path();
+        throw TCommandError("the task item ID \"" + id + "\" is held by several files:" + files);
+    }
+    return matches.front();
+}
+
+void TTaskTree::EnsureDefaultList() {
+    if (!FClasses.empty())
+        return;
+    auto cls = std::make_shared<TOtTaskClass>(DefaultListTitle);
+    if (!TOtTaskUtility::CreateTaskClass(cls))
+        throw TCommandError("Create default task list failed! The application will be terminated.");
+    FClasses.push_back(cls);
+}
+
+TOtTaskClassPtr TTaskTree::DefaultList() const {
+    TOtSettingFile settings(SettingFileName());
+    int index = settings.ReadInt("DefaultTaskClassIndex", 0);
+    if (index < 0 || index >= static_cast<int>(FClasses.size()))
+        index = 0;
+    return FClasses.at(static_cast<std::size_t>(index));
+}
+
+void TTaskTree::Remove(const TOtTaskClassPtr& cls) {
+    FClasses.erase(std::remove(FClasses.begin(), FClasses.end(), cls), FClasses.end());
+}
+
+void TTaskTree::Remove(const TOtTaskItemPtr& item) {
+    if (auto cls = item->TaskClass()) {
+        auto& list = cls->TaskList();
+        list.erase(std::remove(list.begin(), list.end(), item), list.end());
+    }
+}
+
+} // namespace ot::cli

@@ -1,0 +1,43 @@
+#pragma once
+// The task tree as ottodo sees it: every list loaded from the task data
+// directory, looked up by the names people type.
+
+#include "tasks/OtTask.h"
+
+#include <string>
+
+namespace ot::cli {
+
+// The title of the list the desktop program creates on a first start.
+inline constexpr const char* DefaultListTitle = "Default List";
+
+class TTaskTree {
+public:
+    // Loads every list with its items (the task data directory is created
+    // when missing, as the desktop program's start-up does).
+    void Load();
+
+    TOtTaskClassList& Classes() { return FClasses; }
+
+    // A list by its ID, or else by its title. Raises TCommandError for a name
+    // that matches no list, and for a title that several lists share.
+    TOtTaskClassPtr ResolveList(const std::string& idOrTitle) const;
+    // The item with this ID; raises TCommandError when there is none (or,
+    // for hand-copied files, more than one).
+    TOtTaskItemPtr FindItem(const std::string& id) const;
+
+    // Like the desktop program's start-up: with no list at all, creates the
+    // default list through the repository (which records it in the queue).
+    void EnsureDefaultList();
+    // The list the desktop program shows first: the saved page index when it
+    // names a list, otherwise the first list. Needs at least one list.
+    TOtTaskClassPtr DefaultList() const;
+
+    void Remove(const TOtTaskClassPtr& cls);
+    void Remove(const TOtTaskItemPtr& item);
+
+private:
+    TOtTaskClassList FClasses;
+};
+
+} // namespace ot::cli

@@ -1,0 +1,34 @@
+#pragma once
+// Values typed on the command line: dates, times, priorities and titles.
+// Each check answers the message to show, or nothing when the value is good.
+
+#include "common/DateTime.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ot::cli {
+
+// "none" or an empty text: the value is to be removed.
+bool IsNoneValue(std::string_view text);
+
+// "YYYY-MM-DD", a real calendar date from 1900 on.
+std::optional<TDateTime> ParseDueDate(std::string_view text);
+// "HH:MM" (or "H:MM") on a 24-hour clock. 00:00 is refused: a stored alert
+// time of midnight is the value 0, which means "no alert".
+std::optional<TDateTime> ParseAlertTime(std::string_view text);
+// A whole number from 0 to 9, the range the desktop editor offers.
+std::optional<int> ParsePriority(std::string_view text);
+
+// The checks the desktop program makes before it accepts a title, with its
+// messages: empty once trimmed, longer than the limit (UTF-16 code units,
+// surrounding blanks included), illegal characters.
+std::optional<std::string> CheckTaskTitle(const std::string& title);
+std::optional<std::string> CheckTaskClassTitle(const std::string& title);
+
+std::string FormatDueDate(TDateTime date);   // "YYYY-MM-DD", "" for 0
+std::string FormatAlertTime(TDateTime time); // "HH:MM", "" for 0
+std::string FormatStamp(TDateTime dt);       // "YYYY-MM-DD HH:MM", "" for 0
+
+} // namespace ot::cli

@@ -1,0 +1,396 @@
+// Tests of ottodo from the outside: each runs whole command lines against a
+// temporary program directory and looks at the output, the exit status, the
+// task files and the queue rows they leave. Most run through the program's
+// entry point in this process under a fixed clock; a few start the built
+// executable to show that it behaves the same.
+
+#include "app/OtSettingFile.h"
+#include "cli/CliArgs.h"
+#include "cli/CliTestSupport.h"
+#include "common/Clock.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+namespace ot::clitest {
+namespace {
+
+using Json = nlohmann::json;
+namespace fs = std::filesystem;
+
+// The test clock: items are created at 201603051430, IDs start 1214608325.
+TDateTime TestNow() {
+    return EncodeDateTime(2016, 3, 5, 14, 30, 10);
+}
+
+// The one entry of the tree whose name matches pattern.
+std::string Only(const std::map<std::string, std::string>& tree, const std::string& pattern) {
+    std::regex re(pattern);
+    std::vector<std::string> found;
+    for (const auto& [name, content] : tree)
+        if (std::regex_match(name, re))
+            found.push_back(name);
+    if (found.size() != 1) {
+        std::string all;
+        for (const auto& [name, content] : tree)
+            all += "\n  " + name;
+        ADD_FAILURE() << found.size() << " entries match " << pattern << " in:" << all;
+        return {};
+    }
+    return found.front();
+}
+
+std::string Dir(const std::string& treeEntry) {
+    return treeEntry.substr(0, treeEntry.size() - 1);
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    ScopedClock clock{std::make_shared<FixedClock>(TestNow())};
+    TProgramDir dir;
+
+    // The directory of the one list of a fresh tree.
+    std::string FirstListDir() { return Dir(Only(dir.Tree(), "[^/]*/")); }
+};
+
+TEST_F(CliTest, FirstAddCreatesTheDefaultListAndRecordsListAndItem) {
+    std::string id = dir.RunOk({"add", "--priority", "7", "--due", "2016-03-07", "--alert", "09:15",
+                                "--remarks", "a<b & c", "Buy milk"});
+    ASSERT_TRUE(std::regex_match(id, std::regex("1214608325[A-Z][0-9A-Z]"))) << id;
+
+    auto tree = dir.Tree();
+    ASSERT_EQ(tree.size(), 2u);
+    std::string listDir = Dir(Only(tree, "1214608325[A-Z][0-9A-Z]#Default\\[SP\\]List/"));
+    std::string listId = listDir.substr(0, 12);
+    std::string name = id + "#0#Buy[SP]milk#7#201603051430#20160307#0915#";
+    ASSERT_EQ(tree.count(listDir + "/" + name + ".tsk"), 1u);
+    EXPECT_EQ(tree[listDir + "/" + name + ".tsk"],
+              "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<TaskItem>\r\n"
+              "  <Remarks>a&lt;b &amp; c</Remarks>\r\n</TaskItem>\r\n");
+
+    auto rows = dir.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[listId].TaskItemPath(), listDir);
+    EXPECT_EQ(rows[listId].TaskClassPath(), "");
+    EXPECT_EQ(rows[id].TaskItemPath(), name);
+    EXPECT_EQ(rows[id].TaskClassPath(), listDir);
+    EXPECT_EQ(rows[id].KuaipanFileID(), "");
+    EXPECT_EQ(rows[id].SyncType(), 0);
+    EXPECT_EQ(rows[id].IsDelete(), 0);
+}
+
+TEST_F(CliTest, ReadCommandsOnAnEmptyTreeCreateNothing) {
+    EXPECT_EQ(dir.RunOk({"lists"}), "ID  ITEMS  TITLE");
+    EXPECT_EQ(dir.RunOk({"list"}), "");
+    EXPECT_EQ(dir.RunOk({"lists", "--json"}), "[]");
+    EXPECT_TRUE(dir.Rows().empty());
+    EXPECT_TRUE(dir.Tree().empty());
+}
+
+TEST_F(CliTest, AddListBeforeAnyOtherChangeAlsoCreatesTheDefaultList) {
+    std::string work = dir.RunOk({"addlist", "Home", "&", "work"});
+    auto lists = Json::parse(dir.RunOk({"lists", "--json"}));
+    ASSERT_EQ(lists.size(), 2u);
+    std::set<std::string> titles = {lists[0]["title"], lists[1]["title"]};
+    EXPECT_EQ(titles, (std::set<std::string>{"Default List", "Home & work"}));
+    EXPECT_EQ(dir.Tree().count(work + "#Home[SP]&[SP]work/"), 1u);
+    EXPECT_EQ(dir.Rows().size(), 2u);
+}
+
+TEST_F(CliTest, ListShowsItemsInPageOrderWithTheirValues) {
+    dir.RunOk({"addlist", "Work"});
+    std::string low = dir.RunOk({"add", "--list", "Work", "--priority", "3", "low"});
+    std::string high = dir.RunOk({"add", "--list", "Work", "--priority", "9", "high"});
+    std::string mid = dir.RunOk({"add", "--list", "Work", "--due", "2030-01-02", "mid"});
+    dir.RunOk({"done", high});
+
+    auto list = Json::parse(dir.RunOk({"list", "Work", "--json"}));
+    EXPECT_EQ(list["title"], "Work");
+    EXPECT_EQ(list["count"], 3);
+    ASSERT_EQ(list["items"].size(), 3u);
+    EXPECT_EQ(list["items"][0]["id"], high);
+    EXPECT_EQ(list["items"][1]["id"], mid);
+    EXPECT_EQ(list["items"][2]["id"], low);
+    EXPECT_EQ(list["items"][0]["status"], "Completed");
+    EXPECT_EQ(list["items"][1]["priority"], 5);
+    EXPECT_EQ(list["items"][1]["due"], "2030-01-02");
+    EXPECT_TRUE(list["items"][1]["alert"].is_null());
+
+    std::string text = dir.RunOk({"list", "Work"});
+    std::regex row(high + " +done +9 +- +- +high\n" + mid + " +open +5 +2030-01-02 +- +mid\n" +
+                   low + " +open +3 +- +- +low");
+    EXPECT_TRUE(std::regex_search(text, row)) << text;
+}
+
+TEST_F(CliTest, DoneStampsAndUndoneClearsTheFinishTime) {
+    std::string id = dir.RunOk({"add", "task"});
+    std::string listDir = FirstListDir();
+    {
+        ScopedClock atFinish(std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 6, 8, 2, 0)));
+        dir.RunOk({"done", id});
+    }
+    auto item = Json::parse(dir.RunOk({"show", id, "--json"}));
+    EXPECT_EQ(item["status"], "Completed");
+    EXPECT_EQ(item["finished"], "2016-03-06 08:02");
+    std::string done = listDir + "/" + id + "#1#task#5#201603051430###201603060802.tsk";
+    EXPECT_EQ(dir.Tree().count(done), 1u);
+
+    dir.RunOk({"done", id}); // already completed: left as it is, not stamped again
+    EXPECT_EQ(dir.Tree().count(done), 1u);
+
+    dir.RunOk({"undone", id});
+    item = Json::parse(dir.RunOk({"show", id, "--json"}));
+    EXPECT_EQ(item["status"], "NotCompleted");
+    EXPECT_TRUE(item["finished"].is_null());
+    EXPECT_EQ(dir.Tree().count(listDir + "/" + id + "#0#task#5#201603051430###.tsk"), 1u);
+}
+
+// An item that already reached the cloud: the queue row remembers the cloud
+// name across renames, as it does for changes made in the desktop program.
+TEST_F(CliTest, EditOfAnItemInTheCloudRecordsRenameAndContentChange) {
+    std::string id = dir.RunOk({"add", "old title"});
+    dir.SetCloudFileID(id, "cloud-1");
+    std::string listDir = FirstListDir();
+    std::string cloudName = id + "#0#old[SP]title#5#201603051430###";
+
+    EXPECT_EQ(dir.RunOk({"edit", id, "--title", "new title", "--priority", "2"}), id);
+    std::string newName = id + "#0#new[SP]title#2#201603051430###";
+    auto row = dir.Rows()[id];
+    EXPECT_EQ(row.TaskItemPath(), newName);
+    EXPECT_EQ(row.SyncType(), 1);
+    EXPECT_EQ(row.TaskItemPath_Old(), cloudName);
+    auto tree = dir.Tree();
+    EXPECT_EQ(tree.size(), 2u);
+    EXPECT_EQ(tree.count(listDir + "/" + newName + ".tsk"), 1u);
+
+    dir.RunOk({"edit", id, "--remarks", "line 1\nline 2"});
+    row = dir.Rows()[id];
+    EXPECT_EQ(row.SyncType(), 3);
+    EXPECT_EQ(row.TaskItemPath_Old(), cloudName);
+    EXPECT_NE(
+        dir.Tree()[listDir + "/" + newName + ".tsk"].find("<Remarks>line 1\nline 2</Remarks>"),
+        std::string::npos);
+
+    // Removing the due date removes the alert time with it.
+    dir.RunOk({"edit", id, "--due", "2030-05-06", "--alert", "18:30"});
+    EXPECT_EQ(
+        dir.Tree().count(listDir + "/" + id + "#0#new[SP]title#2#201603051430#20300506#1830#.tsk"),
+        1u);
+    dir.RunOk({"edit", id, "--due", "none"});
+    EXPECT_EQ(dir.Tree().count(listDir + "/" + newName + ".tsk"), 1u);
+}
+
+TEST_F(CliTest, EditWithoutAnyChangeWritesNothing) {
+    std::string id = dir.RunOk({"add", "--priority", "4", "same"});
+    auto tree = dir.Tree();
+    auto before = dir.Rows()[id].UpdateDateTime();
+    EXPECT_EQ(dir.RunOk({"edit", id, "--priority", "4", "--title", "same"}), id);
+    EXPECT_EQ(dir.Tree(), tree);
+    EXPECT_EQ(dir.Rows()[id].UpdateDateTime(), before);
+}
+
+TEST_F(CliTest, MoveGivesANewIdAndRecordsDeletionAndCreation) {
+    std::string id = dir.RunOk({"add", "--remarks", "keep me", "wander"});
+    std::string work = dir.RunOk({"addlist", "Work"});
+    dir.SetCloudFileID(id, "cloud-7");
+
+    std::string moved = dir.RunOk({"edit", id, "--move-to", "Work"});
+    EXPECT_NE(moved, id);
+    auto tree = dir.Tree();
+    EXPECT_EQ(tree.size(), 3u); // two list directories and the moved file
+    std::string file = work + "#Work/" + moved + "#0#wander#5#201603051430###.tsk";
+    ASSERT_EQ(tree.count(file), 1u);
+    EXPECT_NE(tree[file].find("keep me"), std::string::npos);
+
+    auto rows = dir.Rows();
+    EXPECT_EQ(rows[id].IsDelete(), 1); // the cloud copy is still to be deleted
+    EXPECT_EQ(rows[moved].TaskClassPath(), work + "#Work");
+    EXPECT_EQ(rows[moved].KuaipanFileID(), "");
+
+    EXPECT_EQ(dir.Run({"show", id}).ExitCode, 1);
+}
+
+TEST_F(CliTest, RemoveItemAndList) {
+    std::string kept = dir.RunOk({"add", "local only"});
+    std::string synced = dir.RunOk({"add", "in the cloud"});
+    dir.SetCloudFileID(synced, "cloud-2");
+    dir.RunOk({"rm", kept});
+    dir.RunOk({"rm", synced});
+    auto rows = dir.Rows();
+    EXPECT_EQ(rows.count(kept), 0u);
+    EXPECT_EQ(rows[synced].IsDelete(), 1);
+    EXPECT_EQ(dir.Tree().size(), 1u); // the list directory alone
+
+    std::string work = dir.RunOk({"addlist", "Work"});
+    std::string item = dir.RunOk({"add", "--list", work, "x"});
+    dir.RunOk({"rmlist", "Work"});
+    rows = dir.Rows();
+    EXPECT_EQ(rows.count(work), 0u);
+    EXPECT_EQ(rows.count(item), 0u);
+    EXPECT_EQ(dir.Tree().count(work + "#Work/"), 0u);
+}
+
+TEST_F(CliTest, AddWithoutListUsesThePageTheDesktopShowsFirst) {
+    std::string first = dir.RunOk({"addlist", "A"}); // after the default list
+    std::ofstream(dir.Path() + "/userdata/1/otTodolistSettings.xml")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<otTodolistSettings>\n<otGeneralSections>\n"
+           "<section name=\"DefaultTaskClassIndex\" value=\"1\"/>\n</otGeneralSections>\n"
+           "</otTodolistSettings>\n";
+    auto lists = Json::parse(dir.RunOk({"lists", "--json"}));
+    std::string id = dir.RunOk({"add", "here"});
+    EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["listId"], lists[1]["id"]);
+}
+
+TEST_F(CliTest, TitleLimitsCountUtf16UnitsAndKeepBlanks) {
+    std::string clef = "\xF0\x9D\x84\x9E"; // two UTF-16 code units
+    std::string fifty;
+    for (int i = 0; i < 50; ++i)
+        fifty += clef;
+    std::string id = dir.RunOk({"add", fifty});
+    EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["title"], fifty);
+    auto r = dir.Run({"add", fifty + "x"});
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_EQ(r.Err, "ottodo: The length of task title cannot be longer than 100!\n");
+
+    id = dir.RunOk({"add", "  padded  "});
+    EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["title"], "  padded  ");
+    std::string list50(50, 'L');
+    EXPECT_EQ(dir.Run({"addlist", list50}).ExitCode, 0);
+}
+
+struct BadInput {
+    std::vector<std::string> Args;
+    int ExitCode;
+    std::string Message;
+};
+
+// Every refused command line leaves the files and the queue exactly as they were.
+TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
+    std::string id = dir.RunOk({"add", "existing"});
+    dir.RunOk({"addlist", "Twin"});
+    dir.RunOk({"addlist", "Twin"});
+    const std::vector<BadInput> cases = {
+        {{"add", "   "}, 2, "Task title cannot be empty!"},
+        {{"add", std::string(101, 'x')}, 2, "The length of task title cannot be longer than 100!"},
+        {{"edit", id, "--title", ""}, 2, "Task title cannot be empty!"},
+        {{"addlist", " "}, 2, "Task class title cannot be empty!"},
+        {{"addlist", std::string(51, 'x')},
+         2,
+         "The length of task class title cannot be longer than 50!"},
+        {{"add", "--priority", "10", "x"}, 2, "invalid priority \"10\""},
+        {{"add", "--priority", "-1", "x"}, 2, "invalid priority \"-1\""},
+        {{"edit", id, "--priority", "high"}, 2, "invalid priority \"high\""},
+        {{"add", "--due", "2016-13-01", "x"}, 2, "invalid date \"2016-13-01\""},
+        {{"add", "--due", "2016-02-30", "x"}, 2, "invalid date \"2016-02-30\""},
+        {{"add", "--due", "7.3.2016", "x"}, 2, "invalid date \"7.3.2016\""},
+        {{"add", "--due", "2016-03-07", "--alert", "24:00", "x"},
+         2,
+         "invalid alert time \"24:00\""},
+        {{"add", "--due", "2016-03-07", "--alert", "00:00", "x"},
+         2,
+         "invalid alert time \"00:00\""},
+        {{"add", "--alert", "09:00", "x"}, 2, "an alert time needs a due date"},
+        {{"edit", id, "--alert", "09:00"}, 2, "an alert time needs a due date"},
+        {{"edit", id}, 2, "nothing to change"},
+        {{"done", "NOSUCHID"}, 1, "unknown task item ID \"NOSUCHID\""},
+        {{"undone", "NOSUCHID"}, 1, "unknown task item ID \"NOSUCHID\""},
+        {{"edit", "NOSUCHID", "--priority", "1"}, 1, "unknown task item ID \"NOSUCHID\""},
+        {{"rm", "NOSUCHID"}, 1, "unknown task item ID \"NOSUCHID\""},
+        {{"show", "NOSUCHID"}, 1, "unknown task item ID \"NOSUCHID\""},
+        {{"list", "Nowhere"}, 1, "unknown task list \"Nowhere\""},
+        {{"add", "--list", "Nowhere", "x"}, 1, "unknown task list \"Nowhere\""},
+        {{"edit", id, "--move-to", "Nowhere"}, 1, "unknown task list \"Nowhere\""},
+        {{"add", "--list", "Twin", "x"}, 1, "the task list title \"Twin\" is ambiguous"},
+        {{"rmlist", "Twin"}, 1, "the task list title \"Twin\" is ambiguous"},
+        {{"frobnicate"}, 2, "unknown command \"frobnicate\""},
+        {{"add", "--colour", "red", "x"}, 2, "unknown option --colour"},
+        {{"show", id, "--priority", "3"}, 2, "option --priority does not apply to \"show\""},
+        {{"add", "--priority", "3", "--priority", "4", "x"},
+         2,
+         "option --priority is given more than once"},
+        {{"done"}, 2, "\"done\" needs ID"},
+        {{"show", id, id}, 2, "too many arguments"},
+        {{"add", "x", "--due"}, 2, "option --due needs a value"},
+    };
+    const auto tree = dir.Tree();
+    const auto rows = dir.Rows();
+    for (const auto& c : cases) {
+        std::string cmd;
+        for (const auto& a : c.Args)
+            cmd += " " + a;
+        SCOPED_TRACE("ottodo" + cmd);
+        TRunResult r = dir.Run(c.Args);
+        EXPECT_EQ(r.ExitCode, c.ExitCode);
+        EXPECT_EQ(r.Out, "");
+        EXPECT_NE(r.Err.find("ottodo: " + c.Message), std::string::npos) << r.Err;
+        EXPECT_EQ(dir.Tree(), tree);
+        EXPECT_EQ(dir.Rows().size(), rows.size());
+    }
+    // The executable answers exactly as the entry point does.
+    for (std::size_t i : {std::size_t(0), std::size_t(16)}) {
+        TRunResult inside = dir.Run(cases[i].Args), outside = dir.Spawn(cases[i].Args);
+        EXPECT_EQ(outside.ExitCode, inside.ExitCode);
+        EXPECT_EQ(outside.Err, inside.Err);
+    }
+}
+
+TEST(CliDatabase, MissingOrBrokenDatabaseStopsBeforeAnythingIsWritten) {
+    {
+        TProgramDir dir(false);
+        TRunResult r = dir.Spawn({"add", "x"});
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_EQ(r.Err, "ottodo: The database file \"" + dir.Database() +
+                             "\" is missing, the program will be terminated!\n");
+        EXPECT_FALSE(fs::exists(dir.TaskData()));
+    }
+    for (const std::string& content : {std::string("this is not a database"), std::string()}) {
+        TProgramDir dir(false);
+        fs::create_directories(dir.Path() + "/userdata/1");
+        std::ofstream(dir.Database()) << content; // garbage, or an empty SQLite file without table
+        TRunResult r = dir.Spawn({"add", "x"});
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_NE(r.Err.find("ottodo: The database file \"" + dir.Database() + "\" cannot be used"),
+                  std::string::npos)
+            << r.Err;
+        EXPECT_FALSE(fs::exists(dir.TaskData()));
+    }
+}
+
+TEST_F(CliTest, LogoutRemovesTokenAndAccountName) {
+    std::string auth = dir.Path() + "/userdata/1/MyAuth.adb";
+    std::ofstream(auth) << "key\r\nsecret\r\n";
+    TOtSettingFile settings(dir.Path() + "/userdata/1/otTodolistSettings.xml");
+    settings.WriteString("KuaipanAccount", "someone");
+    dir.RunOk({"logout"});
+    EXPECT_FALSE(fs::exists(auth));
+    EXPECT_EQ(settings.ReadString("KuaipanAccount", "unset"), "");
+    EXPECT_EQ(dir.Run({"logout"}).ExitCode, 0); // nothing bound: nothing to do
+}
+
+// The help describes every command and, for each command, every option the
+// parser accepts for it.
+TEST(CliHelp, HelpNamesEveryCommandAndOption) {
+    TProgramDir dir(false); // help needs no database
+    TRunResult top = dir.Spawn({"--help"});
+    EXPECT_EQ(top.ExitCode, 0);
+    for (const auto& c : cli::Commands()) {
+        EXPECT_NE(top.Out.find("\n  " + c.Name), std::string::npos) << c.Name;
+        TRunResult r = dir.Run({c.Name, "--help"});
+        EXPECT_EQ(r.ExitCode, 0) << c.Name;
+        EXPECT_NE(r.Out.find("Usage: ottodo " + c.Name), std::string::npos) << r.Out;
+        for (const auto& o : c.Options)
+            EXPECT_NE(r.Out.find("--" + o.Name), std::string::npos) << c.Name << " --" << o.Name;
+        EXPECT_NE(r.Out.find("--dir PROGRAM_DIRECTORY"), std::string::npos) << c.Name;
+    }
+    EXPECT_EQ(dir.Run({"help", "add"}).Out, dir.Run({"add", "--help"}).Out);
+    TRunResult none = RunProcess(OttodoPath(), {});
+    EXPECT_EQ(none.ExitCode, 2);
+    EXPECT_EQ(none.Err, top.Out);
+}
+
+} // namespace
+} // namespace ot::clitest
