@@ -70,14 +70,13 @@ private:
     std::filesystem::path FPath;
 };
 
-// Writes a self-signed certificate for the name "localhost" (cert.pem) and
-// its key (key.pem) into dir; false when openssl fails.
-inline bool MakeLocalhostCertificate(const TempDir& dir) {
-    const std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                            "-nodes -days 2 -subj /CN=localhost -addext "
-                            "subjectAltName=DNS:localhost -keyout " +
-                            (dir / "key.pem") + " -out " + (dir / "cert.pem") + " 2>/dev/null";
-    return std::system(cmd.c_str()) == 0;
+// A self-signed certificate for the name "localhost" only (not 127.0.0.1),
+// valid for a century, and its key.
+inline std::string LocalhostCert() {
+    return std::string(OT_FIXTURES_DIR) + "/cloud/localhost-cert.pem";
+}
+inline std::string LocalhostKey() {
+    return std::string(OT_FIXTURES_DIR) + "/cloud/localhost-key.pem";
 }
 
 // Points every host of the client at plain/tls addresses for the lifetime

@@ -31,8 +31,7 @@ struct Seen {
 class ApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(MakeLocalhostCertificate(FDir));
-        FTls = std::make_unique<ScriptedServer>(FDir / "cert.pem", FDir / "key.pem");
+        FTls = std::make_unique<ScriptedServer>(LocalhostCert(), LocalhostKey());
         Serve(FApi, "api", "http");
         Serve(*FTls, "tls", "https");
         Serve(FContent, "content", "http");
@@ -43,7 +42,7 @@ protected:
         FHosts.Content = {FContent.Address(), "localhost:" + std::to_string(FTls->Port())};
         FHosts.Conversion = {FConversion.Address(), "localhost:" + std::to_string(FTls->Port())};
         FHosts.Site = {"unused", "site.example:9443"};
-        FHosts.CAFile = FDir / "cert.pem";
+        FHosts.CAFile = LocalhostCert();
         FScopedHosts = std::make_unique<ScopedHosts>(FHosts);
         TKuaipanHTTPUtility::UploadHostFactory::Reset();
 

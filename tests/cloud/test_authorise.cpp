@@ -65,8 +65,7 @@ TEST(AuthorisePage, ResultPages) {
 class LoginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(MakeLocalhostCertificate(FDir));
-        FSite = std::make_unique<ScriptedServer>(FDir / "cert.pem", FDir / "key.pem");
+        FSite = std::make_unique<ScriptedServer>(LocalhostCert(), LocalhostKey());
         FSite->Http().Get("/api.php", [this](const httplib::Request& req, httplib::Response& res) {
             ++FPageLoads;
             EXPECT_EQ(req.get_param_value("op"), "authorise");
@@ -92,12 +91,11 @@ protected:
         const std::string site = "localhost:" + std::to_string(FSite->Start());
         TKuaipanHosts h = TKuaipanHosts::Defaults();
         h.Site = {"unused", site};
-        h.CAFile = FDir / "cert.pem";
+        h.CAFile = LocalhostCert();
         FHosts = std::make_unique<ScopedHosts>(h);
         FAuthUrl = "https://" + site + "/api.php?ac=open&op=authorise&oauth_token=rk";
     }
 
-    TempDir FDir;
     std::unique_ptr<ScriptedServer> FSite;
     std::unique_ptr<ScopedHosts> FHosts;
     std::string FAuthUrl;

@@ -325,16 +325,14 @@ TEST_F(UploadLocate, FailedLocateRaises) {
 }
 
 TEST(Transport, TlsPeerAndHostAreVerified) {
-    TempDir dir;
-    ASSERT_TRUE(MakeLocalhostCertificate(dir));
-    ScriptedServer s(dir / "cert.pem", dir / "key.pem");
+    ScriptedServer s(LocalhostCert(), LocalhostKey());
     s.Http().Get("/x", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("secure", "text/plain");
     });
     const std::string port = std::to_string(s.Start());
 
     {
-        ScopedHosts hosts("unused", "unused", dir / "cert.pem");
+        ScopedHosts hosts("unused", "unused", LocalhostCert());
         auto trusted =
             TKuaipanHTTPUtility::RequestByGET(TKuaipanURL("https://localhost:" + port + "/x"));
         EXPECT_EQ(trusted.Code, 200);
