@@ -108,6 +108,16 @@ std::vector<TCommandSpec> BuildCommands() {
                  "Show every field of an item and its remarks.",
                  "Shows every field of an item, the file that holds it and its remarks.",
                  {kJson}});
+    c.push_back({"check",
+                 "",
+                 0,
+                 0,
+                 "Repair the change queue against the task files.",
+                 "Runs the data consistency check: every list directory and task file without\n"
+                 "a row in the change queue gets one, and every row whose directory or file is\n"
+                 "gone is removed (unless it stands for a deletion still to be synchronized).\n"
+                 "Prints one line per repair.",
+                 {kJson}});
     c.push_back({"logout",
                  "",
                  0,

@@ -9,6 +9,7 @@
 #include "common/FileUtil.h"
 #include "common/Text.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <filesystem>
@@ -265,6 +266,21 @@ int CmdShow(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     return ExitOk;
 }
 
+int CmdCheck(const TParsedCommandLine& cmd, TCliIO& io) {
+    TOtTaskDataCheck check;
+    check.DoDataCheck();
+    if (cmd.Has("json")) {
+        TJson arr = TJson::array();
+        for (const auto& line : check.Logs())
+            arr.push_back(line);
+        PrintJson(io.Out, arr);
+    } else {
+        for (const auto& line : check.Logs())
+            io.Out << line << "\n";
+    }
+    return ExitOk;
+}
+
 // As the settings dialog removes an account: the token file goes and the
 // account name is emptied.
 int CmdLogout(TCliIO& io) {
@@ -319,6 +335,8 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
     UseProgramDirectory(cmd);
     CheckDatabase();
     const std::string& name = cmd.Command->Name;
+    if (name == "check")
+        return CmdCheck(cmd, io);
     if (name == "logout")
         return CmdLogout(io);
 

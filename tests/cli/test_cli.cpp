@@ -360,6 +360,19 @@ TEST(CliDatabase, MissingOrBrokenDatabaseStopsBeforeAnythingIsWritten) {
     }
 }
 
+TEST_F(CliTest, CheckAddsRowsForHandCopiedFiles) {
+    std::string id = dir.RunOk({"add", "x"});
+    std::string listDir = FirstListDir();
+    std::string copied = "1214600000K7#0#Buy[SP]milk#5#201603051430###";
+    fs::copy_file(dir.TaskData() + dir.Rows()[id].TaskClassPath() + "/" +
+                      dir.Rows()[id].TaskItemPath() + ".tsk",
+                  dir.TaskData() + listDir + "/" + copied + ".tsk");
+    EXPECT_EQ(dir.RunOk({"check"}),
+              "Add task item \"" + listDir + "\\" + copied + "\" to \"SyncQueue\".");
+    EXPECT_EQ(dir.Rows()["1214600000K7"].TaskItemPath(), copied);
+    EXPECT_EQ(dir.RunOk({"check", "--json"}), "[]");
+}
+
 TEST_F(CliTest, LogoutRemovesTokenAndAccountName) {
     std::string auth = dir.Path() + "/userdata/1/MyAuth.adb";
     std::ofstream(auth) << "key\r\nsecret\r\n";
