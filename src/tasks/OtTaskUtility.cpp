@@ -230,8 +230,13 @@ TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
         if (!TryParseDateTime(fields[4 + i], dates[i]))
             return nullptr;
 
-    auto item = std::make_shared<TOtTaskItem>(TOtTaskItem::ParsedTag{}, ATaskClass);
+    // An item without an ID would have no file name of its own to be stored
+    // or renamed under.
     const auto idParts = SplitFields(fields[0], '_');
+    if (idParts.back().empty())
+        return nullptr;
+
+    auto item = std::make_shared<TOtTaskItem>(TOtTaskItem::ParsedTag{}, ATaskClass);
     item->FLevel = static_cast<std::int32_t>(idParts.size());
     item->FID = std::string(idParts.back());
     item->FStatus = StrToTaskStatus(std::string(fields[1]));

@@ -38,8 +38,8 @@ public:
     static TOtTaskClassPtr ParseTaskClass(std::string_view APath);
     // An item of ATaskClass from the last path component of APath, with the
     // remarks read from the file APath when it exists. nullptr when the name
-    // has fewer than five fields, or when its priority or a date-time field
-    // does not convert (a file name that is not ours).
+    // has fewer than five fields, has no item ID, or when its priority or a
+    // date-time field does not convert (a file name that is not ours).
     static TOtTaskItemPtr ParseTaskItem(const TOtTaskClassPtr& ATaskClass, std::string_view APath);
     // One date-time field, decided by its length: 12 "yyyymmddhhnn",
     // 8 "yyyymmdd", 4 "hhnn", anything else 0. TryParseDateTime answers false

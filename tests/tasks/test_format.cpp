@@ -177,6 +177,8 @@ TEST_F(NameTest, ParsingNames) {
          At(2016, 3, 5, 14, 30), 0, 0, 0},
         // not task items
         {"1A#0#t#5.tsk", false},
+        {"#0#t#5#201603051430###.tsk", false},
+        {"P1_#0#t#5#201603051430###.tsk", false},
         {"notes.tsk", false},
         {"1A#0#t#high#201603051430###.tsk", false},
         {"1A#0#t##201603051430###.tsk", false},
