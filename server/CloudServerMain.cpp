@@ -41,6 +41,10 @@ commands:
   list-users     --data DIR
   add-consumer   --data DIR --key KEY --secret SECRET [--name APPNAME]
       Registers an application (the program's own is registered already).
+  issue-token    --data DIR --user NAME [--key CONSUMERKEY]
+      Prints a new access token (key, then secret, one a line) for the user and the
+      consumer (default: the program's own), without the web login: for scripts and
+      tests on the server's own machine.
   revoke-tokens  --data DIR --user NAME
       Every access token of the user stops working ("authorization expired").
   purge-recycle  --data DIR [--older-than-days N]
@@ -314,6 +318,19 @@ int AccountCommand(const Args& args) {
         std::string name = args.Values.count("--name") ? Value(args, "--name") : key;
         store.PutConsumer({key, secret, name});
         std::printf("registered consumer %s\n", key.c_str());
+        return 0;
+    }
+    if (args.Command == "issue-token") {
+        auto u = store.FindUser(user);
+        if (!u)
+            return Fail("no user " + user);
+        std::string consumer =
+            args.Values.count("--key") ? Value(args, "--key") : std::string(ot::ConsumerKey);
+        if (!store.FindConsumer(consumer))
+            return Fail("no consumer " + consumer);
+        auto pair = store.CreateAccessToken(consumer, u->Id, ot::UnixNow(), 0);
+        store.AppFolder(u->Id, consumer);
+        std::printf("%s\n%s\n", pair.Key.c_str(), pair.Secret.c_str());
         return 0;
     }
     if (args.Command == "revoke-tokens") {

@@ -1,0 +1,327 @@
+// The cloud server answering the program's own client: the authorization flow with the
+// web login, the file operations, refusals, expired authorizations and injected faults.
+
+#include "app/AppContext.h"
+#include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanException.h"
+#include "cloud/OauthUtility.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+#include "support/CloudServerProcess.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <sstream>
+
+namespace fs = std::filesystem;
+using ot::test::CloudServerProcess;
+
+namespace {
+
+std::string Between(const std::string& text, const std::string& start, const std::string& end) {
+    auto a = text.find(start);
+    if (a == std::string::npos)
+        return {};
+    a += start.size();
+    auto b = text.find(end, a);
+    return b == std::string::npos ? std::string() : text.substr(a, b - a);
+}
+
+std::unique_ptr<httplib::SSLClient> SiteClient(const CloudServerProcess& server) {
+    auto cli = std::make_unique<httplib::SSLClient>("localhost", server.TlsPort());
+    cli->set_ca_cert_path(server.CAFile().c_str());
+    cli->enable_server_certificate_verification(true);
+    return cli;
+}
+
+struct LoginResult {
+    bool Ok = false;
+    std::string Text; // the verifier, or the site's error text
+};
+
+// The web login as a program without a browser does it: load the authorise page, keep
+// its cookie and hidden fields, post them back with the credentials.
+LoginResult WebLogin(const CloudServerProcess& server, const std::string& authoriseUrl,
+                     const std::string& user, const std::string& password, bool sendCookie = true) {
+    std::string prefix = "https://" + server.TlsHost();
+    EXPECT_EQ(authoriseUrl.substr(0, prefix.size()), prefix);
+    auto cli = SiteClient(server);
+    auto page = cli->Get(authoriseUrl.substr(prefix.size()).c_str());
+    if (!page || page->status != 200)
+        return {false, "no page"};
+    std::string cookie = page->get_header_value("Set-Cookie");
+    std::string sid = Between(cookie, "SID=", ";");
+    httplib::MultipartFormDataItems form = {
+        {"username", ot::TOauthUtility::UrlFormEncode(user), "", ""},
+        {"userpwd", ot::TOauthUtility::UrlFormEncode(password), "", ""},
+    };
+    for (const char* f : {"s", "app_name", "oauth_token"})
+        form.push_back(
+            {f,
+             ot::TOauthUtility::UrlFormEncode(Between(
+                 page->body, std::string("type=\"hidden\" name=\"") + f + "\" value=\"", "\"/>")),
+             "", ""});
+    httplib::Headers headers;
+    if (sendCookie)
+        headers.insert({"Cookie", sid});
+    auto answer = cli->Post("/api.php?ac=open&op=authorisecheck", headers, form);
+    if (!answer || answer->status != 200)
+        return {false, "no answer"};
+    if (answer->body.find("<div class=\"mid cnt clearfix\">") != std::string::npos)
+        return {true, Between(answer->body, "<div>授权码：<strong>", "</strong></div>")};
+    return {false, Between(answer->body, "<div>授权错误：<strong>", "</strong></div>")};
+}
+
+class ProtocolTest : public ::testing::Test {
+protected:
+    explicit ProtocolTest(CloudServerProcess::Options options = {}) : Server(options) {
+        Server.UseAsClientHosts();
+        Local = Server.Dir() / "local";
+        fs::create_directories(Local);
+    }
+    ~ProtocolTest() override { ot::SetKuaipanHosts(std::nullopt); }
+
+    std::shared_ptr<ot::TOauthSession> NewSession() {
+        return std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
+    }
+    // A client holding an access token of user (issued without the web login).
+    ot::TKuaipanAPI ApiFor(const std::string& user = "alice") {
+        auto session = NewSession();
+        auto [key, secret] = Server.IssueAccessToken(user);
+        session->SetAuthToken(key, secret);
+        return ot::TKuaipanAPI(session);
+    }
+    std::string LocalFile(const std::string& name, const std::string& content) {
+        auto p = Local / name;
+        EXPECT_TRUE(ot::WriteFileAtomic(p, content));
+        return p.string();
+    }
+    // Sends a GET signed by the client's own code with the session's token.
+    ot::TKuaipanHTTPResponse SignedGet(ot::TKuaipanAPI& api, const std::string& location,
+                                       const ot::TParamList& params, bool tls = false) {
+        auto token = api.GetSession().Token();
+        auto url =
+            ot::TOauthUtility::BuildGetURL(tls ? Server.TlsHost() : Server.PlainHost(), location,
+                                           params, api.GetSession().Consumer(), token.get(), tls);
+        return ot::TKuaipanHTTPUtility::RequestByGET(url);
+    }
+
+    CloudServerProcess Server;
+    fs::path Local;
+};
+
+TEST_F(ProtocolTest, AuthorizationFlowGivesATokenOnceOnly) {
+    auto session = NewSession();
+    ot::TKuaipanAPI api(session);
+    std::string url = api.RequestToken();
+    std::string requestKey = session->Token()->Key();
+    EXPECT_EQ(url, "https://" + Server.TlsHost() +
+                       "/api.php?ac=open&op=authorise&oauth_token=" + requestKey);
+
+    auto wrong = WebLogin(Server, url, "alice", "not the password");
+    EXPECT_FALSE(wrong.Ok);
+    EXPECT_EQ(wrong.Text, "Wrong user name or password.");
+    auto noCookie = WebLogin(Server, url, "alice", Server.Password(), false);
+    EXPECT_FALSE(noCookie.Ok);
+    EXPECT_EQ(noCookie.Text, "Your login session has expired. Please try again.");
+
+    auto good = WebLogin(Server, url, "alice", Server.Password());
+    ASSERT_TRUE(good.Ok) << good.Text;
+    EXPECT_EQ(good.Text.size(), 16u);
+    api.AccessToken(good.Text);
+    ASSERT_TRUE(session->IsAuth());
+    EXPECT_EQ(api.AccountInfo().user_name, "alice");
+
+    // The request token and its verifier are spent.
+    auto replay = NewSession();
+    replay->SetTempToken(requestKey, "whatever");
+    ot::TKuaipanAPI replayApi(replay);
+    EXPECT_THROW(replayApi.AccessToken(good.Text), ot::TKuaipanIOException);
+    auto cli = SiteClient(Server);
+    auto page = cli->Get(url.substr(("https://" + Server.TlsHost()).size()).c_str());
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 400);
+    EXPECT_EQ(page->body.find("type=\"hidden\""), std::string::npos);
+}
+
+TEST_F(ProtocolTest, FilesRoundTrip) {
+    auto api = ApiFor();
+    auto folder = api.CreateFolder("Work"); // the engine sends folder names without "/"
+    ASSERT_FALSE(folder.file_id.empty());
+    EXPECT_EQ(folder.ftype, "folder");
+
+    const std::string name = "/Work/My Task+1 任务.tsk";
+    auto up = api.UploadFile(name, LocalFile("a", "<xml>one</xml>"), true);
+    ASSERT_FALSE(up.file_id.empty());
+    EXPECT_EQ(up.name, "My Task+1 任务.tsk");
+    EXPECT_GT(up.modify_time, 0);
+
+    auto listing = api.Metadata("/Work", true);
+    ASSERT_EQ(listing.files.size(), 1u);
+    EXPECT_EQ(listing.files[0].file_id, up.file_id);
+    EXPECT_EQ(listing.files[0].ftype, "file");
+    EXPECT_EQ(listing.files[0].modify_time, up.modify_time);
+    EXPECT_EQ(api.Metadata("", true).files.size(), 1u);
+
+    std::ostringstream body;
+    EXPECT_EQ(api.DownloadFile(name, body).Code, 200);
+    EXPECT_EQ(body.str(), "<xml>one</xml>");
+
+    // A second change in the same second still reads as newer.
+    auto again = api.UploadFile(name, LocalFile("b", "<xml>two</xml>"), true);
+    EXPECT_EQ(again.file_id, up.file_id);
+    EXPECT_GT(again.modify_time, up.modify_time);
+    EXPECT_TRUE(api.UploadFile(name, LocalFile("c", "x"), false).file_id.empty());
+
+    EXPECT_EQ(api.Move(name, "/Work/renamed.tsk").Code, 200);
+    EXPECT_TRUE(api.Metadata(name, false).file_id.empty());
+    EXPECT_EQ(api.Metadata("/Work/renamed.tsk", false).file_id, up.file_id);
+    EXPECT_EQ(api.Move("/Work/missing.tsk", "/Work/x.tsk").Code, 404);
+
+    auto copy = api.Copy("/Work/renamed.tsk", "/Work/copy.tsk");
+    ASSERT_FALSE(copy.file_id.empty());
+    EXPECT_NE(copy.file_id, up.file_id);
+
+    auto link = api.Shares("/Work/copy.tsk", "", "");
+    ASSERT_FALSE(link.url.empty());
+    httplib::Client plain("127.0.0.1", Server.Port());
+    auto shared = plain.Get(link.url.substr(("http://" + Server.PlainHost()).size()).c_str());
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared->body, "<xml>two</xml>");
+
+    std::ostringstream none;
+    EXPECT_EQ(api.Thumbnail("/Work/copy.tsk", none).Code, 415);
+    EXPECT_EQ(
+        api.DocumentView(ot::TConvType::TXT, ot::TConvView::NORMAL, "/Work/copy.tsk", false, none)
+            .Code,
+        415);
+
+    EXPECT_EQ(api.Delete("/Work/renamed.tsk", true).Code, 200);
+    EXPECT_EQ(api.Delete("/Work/copy.tsk", false).Code, 200);
+    EXPECT_EQ(api.Delete("/Work/copy.tsk", false).Code, 404);
+    EXPECT_TRUE(api.Metadata("/Work", true).files.empty());
+    auto user = api.AccountInfo();
+    EXPECT_EQ(user.quota_used, 0);
+    EXPECT_EQ(user.quota_recycled, 14);
+}
+
+TEST_F(ProtocolTest, OtherUsersPathsAndBadPathsAreRefused) {
+    Server.AddUser("bob", "bob's password");
+    auto alice = ApiFor("alice");
+    auto bob = ApiFor("bob");
+    ASSERT_FALSE(alice.CreateFolder("/Private").file_id.empty());
+    ASSERT_FALSE(alice.UploadFile("/Private/x.tsk", LocalFile("x", "alice"), true).file_id.empty());
+
+    EXPECT_TRUE(bob.Metadata("/Private", true).file_id.empty());
+    EXPECT_EQ(bob.Move("/Private/x.tsk", "/x.tsk").Code, 404);
+    EXPECT_EQ(bob.Delete("/Private", false).Code, 404);
+    std::ostringstream stolen;
+    EXPECT_EQ(bob.DownloadFile("/Private/x.tsk", stolen).Code, 404);
+    EXPECT_TRUE(stolen.str().empty());
+    ASSERT_FALSE(bob.CreateFolder("/Private").file_id.empty()); // bob's own
+    EXPECT_TRUE(bob.Metadata("/Private", true).files.empty());
+    EXPECT_EQ(alice.Metadata("/Private", true).files.size(), 1u);
+
+    for (const char* bad : {"/Private/../x", "/a//b", "/a\tb", "/Private/"})
+        EXPECT_EQ(SignedGet(alice, "/1/fileops/create_folder",
+                            {"root=app_folder", std::string("path=") + bad})
+                      .Code,
+                  400)
+            << bad;
+    EXPECT_EQ(SignedGet(alice, "/1/metadata/kuaipan/", {}).Code, 403);
+    EXPECT_EQ(SignedGet(alice, "/1/fileops/create_folder", {"root=kuaipan", "path=/x"}).Code, 403);
+}
+
+TEST_F(ProtocolTest, ForgedReplayedAndMisroutedRequestsAreRefused) {
+    auto api = ApiFor();
+    auto token = api.GetSession().Token();
+    auto url = ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {},
+                                              api.GetSession().Consumer(), token.get(), false);
+    EXPECT_EQ(ot::TKuaipanHTTPUtility::RequestByGET(url).Code, 200);
+    auto replay = ot::TKuaipanHTTPUtility::RequestByGET(url);
+    EXPECT_EQ(replay.Code, 401);
+    EXPECT_NE(replay.Content.find("nonce already used"), std::string::npos);
+
+    auto fresh =
+        ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {"list=True"},
+                                       api.GetSession().Consumer(), token.get(), false);
+    std::string forged = ot::ReplaceAll(fresh.Url(), "list=True", "list=False");
+    auto bad = ot::TKuaipanHTTPUtility::RequestByGET(ot::TKuaipanURL(forged));
+    EXPECT_EQ(bad.Code, 401);
+    EXPECT_NE(bad.Content.find("invalid signature"), std::string::npos);
+
+    // Tokens and account details only over TLS.
+    EXPECT_EQ(SignedGet(api, "/1/account_info", {}, false).Code, 403);
+    EXPECT_EQ(SignedGet(api, "/1/account_info", {}, true).Code, 200);
+    // An access token cannot stand in for a request token.
+    EXPECT_EQ(SignedGet(api, "/open/accessToken", {"oauth_verifier=x"}, true).Code, 401);
+}
+
+TEST_F(ProtocolTest, RevokedTokensAndServerClockChangesAreToldApart) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
+    // The client's timestamps look stale to a server whose clock is ahead: refused, but
+    // not as an expired authorization.
+    Server.SetClockOffset(1000);
+    EXPECT_TRUE(api.Metadata("/", true).file_id.empty());
+    Server.SetClockOffset(0);
+    ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
+
+    ASSERT_EQ(Server.RunCommand({"revoke-tokens", "--user", "alice"}), 0);
+    EXPECT_THROW(api.Metadata("/", true), ot::TKuaipanAuthExpiredException);
+    EXPECT_THROW(api.CreateFolder("/x"), ot::TKuaipanAuthExpiredException);
+}
+
+class ShortTokenTest : public ProtocolTest {
+protected:
+    ShortTokenTest() : ProtocolTest(Options()) {}
+    static CloudServerProcess::Options Options() {
+        CloudServerProcess::Options o;
+        o.ExtraArgs = {"--token-lifetime", "60"};
+        return o;
+    }
+};
+
+TEST_F(ShortTokenTest, AccessTokensExpire) {
+    auto session = NewSession();
+    ot::TKuaipanAPI api(session);
+    auto login = WebLogin(Server, api.RequestToken(), "alice", Server.Password());
+    ASSERT_TRUE(login.Ok);
+    api.AccessToken(login.Text);
+    ASSERT_FALSE(api.Metadata("/", false).file_id.empty());
+    Server.SetClockOffset(61);
+    EXPECT_THROW(api.Metadata("/", false), ot::TKuaipanAuthExpiredException);
+}
+
+TEST_F(ProtocolTest, InjectedFaultsAndCounters) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.CreateFolder("W").file_id.empty());
+    ASSERT_FALSE(api.UploadFile("/W/f.tsk", LocalFile("f", "0123456789"), true).file_id.empty());
+    Server.ResetCounters();
+
+    Server.AddFault({.Kind = "metadata", .Count = 1, .Status = 503});
+    EXPECT_TRUE(api.Metadata("/W", true).file_id.empty());
+    EXPECT_FALSE(api.Metadata("/W", true).file_id.empty());
+
+    Server.AddFault({.Kind = "download_file", .Action = "truncate"});
+    std::ostringstream partial;
+    EXPECT_NE(api.DownloadFile("/W/f.tsk", partial).Code, 200);
+    EXPECT_TRUE(partial.str().empty());
+
+    Server.AddFault({.Kind = "metadata", .Action = "malformed"});
+    EXPECT_THROW(api.Metadata("/W", true), ot::TKuaipanIOException);
+
+    // The upload is carried out, only its answer fails.
+    Server.AddFault({.Kind = "upload_file", .Status = 500, .After = true});
+    EXPECT_TRUE(api.UploadFile("/W/g.tsk", LocalFile("g", "late"), true).file_id.empty());
+    EXPECT_EQ(api.Metadata("/W", true).files.size(), 2u);
+
+    auto counters = Server.Counters();
+    EXPECT_EQ(counters["metadata"], 4);
+    EXPECT_EQ(counters["download_file"], 1);
+    EXPECT_EQ(counters["upload_file"], 1);
+    EXPECT_EQ(Server.TotalRequests(), 6 + counters["upload_locate"]);
+}
+
+} // namespace

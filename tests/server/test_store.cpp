@@ -1,0 +1,297 @@
+// The cloud server's storage: paths, the file tree, times, the recycle bin, accounts
+// and tokens, and the start-up reconciliation of content files with the metadata.
+
+#include "CloudPath.h"
+#include "CloudStore.h"
+#include "common/Clock.h"
+#include "common/DateTime.h"
+#include "common/FileUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using namespace ot::server;
+using Path = std::vector<std::string>;
+
+namespace {
+
+struct PathCase {
+    const char* Text;
+    bool Ok;
+    Path Parts;
+};
+
+TEST(CloudPath, ParsesAndRefuses) {
+    const PathCase cases[] = {
+        {"", true, {}},
+        {"/", true, {}},
+        {"/Work", true, {"Work"}},
+        {"Work/a b.tsk", true, {"Work", "a b.tsk"}},
+        {"/任务/x+y", true, {"任务", "x+y"}},
+        {"/Work/", false, {}},
+        {"//Work", false, {}},
+        {"/a//b", false, {}},
+        {"/a/../b", false, {}},
+        {"/..", false, {}},
+        {"/./a", false, {}},
+        {"/a\nb", false, {}},
+        {"/a\x7f", false, {}},
+        {"/a\xff", false, {}},        // not UTF-8
+        {"/\xc0\xaf", false, {}},     // overlong "/"
+        {"/\xed\xa0\x80", false, {}}, // a surrogate
+    };
+    for (const auto& c : cases) {
+        auto parsed = ParseCloudPath(c.Text);
+        EXPECT_EQ(parsed.has_value(), c.Ok) << c.Text;
+        if (parsed && c.Ok) {
+            EXPECT_EQ(*parsed, c.Parts) << c.Text;
+        }
+    }
+    EXPECT_FALSE(ParseCloudPath("/" + std::string(256, 'a')));
+    EXPECT_TRUE(ParseCloudPath("/" + std::string(255, 'a')));
+    EXPECT_EQ(JoinCloudPath({"Work", "a.tsk"}), "/Work/a.tsk");
+    EXPECT_EQ(JoinCloudPath({}), "/");
+    EXPECT_EQ(FormatCloudTime(1356998400), "2013-01-01 00:00:00");
+}
+
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ot-store-test-XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        Dir = tmpl;
+        Open();
+        ASSERT_TRUE(Store->AddUser("alice", "hash"));
+        ASSERT_TRUE(Store->AddUser("bob", "hash"));
+        Alice = Store->FindUser("alice")->Id;
+        Bob = Store->FindUser("bob")->Id;
+        Root = Store->AppFolder(Alice, "app");
+    }
+    void TearDown() override {
+        Store.reset();
+        fs::remove_all(Dir);
+    }
+    void Open(StoreLimits limits = {}) {
+        Store.reset();
+        Store = std::make_unique<CloudStore>(Dir, limits);
+    }
+    std::string Read(const Path& p) {
+        std::string content;
+        auto r = Store->Download(Root, p, content);
+        EXPECT_EQ(r.Status, StoreStatus::Ok);
+        return content;
+    }
+
+    fs::path Dir;
+    std::unique_ptr<CloudStore> Store;
+    std::shared_ptr<ot::FixedClock> Clock =
+        std::make_shared<ot::FixedClock>(ot::EncodeDateTime(2013, 5, 1, 12, 0, 0, 0));
+    ot::ScopedClock UseClock{Clock};
+    std::int64_t Alice = 0, Bob = 0, Root = 0;
+};
+
+TEST_F(StoreTest, FolderAndFileRoundTrip) {
+    auto folder = Store->CreateFolder(Root, {"Work"});
+    ASSERT_EQ(folder.Status, StoreStatus::Ok);
+    EXPECT_TRUE(folder.Node.IsFolder);
+    auto up = Store->Upload(Root, {"Work", "a b.tsk"}, "hello", true);
+    ASSERT_EQ(up.Status, StoreStatus::Ok);
+    EXPECT_EQ(up.Node.Path, "/Work/a b.tsk");
+    EXPECT_EQ(up.Node.Size, 5);
+    EXPECT_EQ(up.Node.Hash, "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d");
+
+    auto listing = Store->Metadata(Root, {"Work"}, true);
+    ASSERT_EQ(listing.Status, StoreStatus::Ok);
+    ASSERT_EQ(listing.Children.size(), 1u);
+    EXPECT_EQ(listing.Children[0].Id, up.Node.Id);
+    EXPECT_EQ(listing.Children[0].Name, "a b.tsk");
+    EXPECT_EQ(Read({"Work", "a b.tsk"}), "hello");
+
+    // Creating a folder that exists answers the same folder.
+    EXPECT_EQ(Store->CreateFolder(Root, {"Work"}).Node.Id, folder.Node.Id);
+    // The root lists its folder.
+    auto top = Store->Metadata(Root, {}, true);
+    ASSERT_EQ(top.Children.size(), 1u);
+    EXPECT_EQ(top.Children[0].Path, "/Work");
+}
+
+TEST_F(StoreTest, RefusesWhatCannotBeDone) {
+    ASSERT_EQ(Store->CreateFolder(Root, {"Work"}).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->CreateFolder(Root, {"Work", "Sub"}).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"Work", "a"}, "1", true).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"Work", "b"}, "2", true).Status, StoreStatus::Ok);
+
+    struct Case {
+        const char* What;
+        StoreStatus Got;
+        StoreStatus Want;
+    };
+    const Case cases[] = {
+        {"upload into a missing folder", Store->Upload(Root, {"Nope", "a"}, "x", true).Status,
+         StoreStatus::ParentNotFound},
+        {"upload below a file", Store->Upload(Root, {"Work", "a", "x"}, "x", true).Status,
+         StoreStatus::NotAFolder},
+        {"upload over a folder", Store->Upload(Root, {"Work", "Sub"}, "x", true).Status,
+         StoreStatus::IsAFolder},
+        {"upload without overwrite", Store->Upload(Root, {"Work", "a"}, "x", false).Status,
+         StoreStatus::Exists},
+        {"folder over a file", Store->CreateFolder(Root, {"Work", "a"}).Status,
+         StoreStatus::Exists},
+        {"move onto an existing file", Store->Move(Root, {"Work", "a"}, {"Work", "b"}).Status,
+         StoreStatus::Exists},
+        {"move a missing file", Store->Move(Root, {"Work", "zz"}, {"Work", "y"}).Status,
+         StoreStatus::NotFound},
+        {"move a folder into itself", Store->Move(Root, {"Work"}, {"Work", "Sub", "W"}).Status,
+         StoreStatus::Forbidden},
+        {"copy a folder into itself", Store->Copy(Root, {"Work"}, {"Work", "Sub", "W"}).Status,
+         StoreStatus::Forbidden},
+        {"move the folder itself", Store->Move(Root, {}, {"X"}).Status, StoreStatus::Forbidden},
+        {"delete the folder itself", Store->Delete(Root, {}, true).Status, StoreStatus::Forbidden},
+        {"delete a missing file", Store->Delete(Root, {"Work", "zz"}, true).Status,
+         StoreStatus::NotFound},
+        {"download a folder",
+         [&] {
+             std::string c;
+             return Store->Download(Root, {"Work"}, c).Status;
+         }(),
+         StoreStatus::IsAFolder},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.Got, c.Want) << c.What;
+    // Nothing above changed the files.
+    EXPECT_EQ(Read({"Work", "a"}), "1");
+    EXPECT_EQ(Read({"Work", "b"}), "2");
+}
+
+TEST_F(StoreTest, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) {
+    ASSERT_EQ(Store->CreateFolder(Root, {"W"}).Status, StoreStatus::Ok);
+    auto first = Store->Upload(Root, {"W", "f"}, "1", true).Node;
+    auto second = Store->Upload(Root, {"W", "f"}, "2", true).Node;
+    auto third = Store->Upload(Root, {"W", "f"}, "3", true).Node;
+    EXPECT_EQ(first.Id, second.Id);
+    EXPECT_LT(first.ModifyTime, second.ModifyTime);
+    EXPECT_LT(second.ModifyTime, third.ModifyTime);
+    EXPECT_EQ(third.CreateTime, first.CreateTime);
+    EXPECT_EQ(third.Rev, 3);
+    // Once the wall clock has passed the stored time, the stored time follows it again.
+    Clock->AdvanceSeconds(60);
+    auto later = Store->Upload(Root, {"W", "f"}, "4", true).Node;
+    EXPECT_EQ(later.ModifyTime, first.ModifyTime + 60);
+    // A move changes neither the ID nor the time.
+    auto moved = Store->Move(Root, {"W", "f"}, {"W", "g"});
+    ASSERT_EQ(moved.Status, StoreStatus::Ok);
+    EXPECT_EQ(moved.Node.Id, later.Id);
+    EXPECT_EQ(moved.Node.ModifyTime, later.ModifyTime);
+    EXPECT_EQ(Read({"W", "g"}), "4");
+}
+
+TEST_F(StoreTest, CopyOwnsItsContent) {
+    ASSERT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"A", "f"}, "data", true).Status, StoreStatus::Ok);
+    auto copy = Store->Copy(Root, {"A"}, {"B"});
+    ASSERT_EQ(copy.Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Delete(Root, {"A"}, false).Status, StoreStatus::Ok);
+    EXPECT_EQ(Read({"B", "f"}), "data");
+    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+}
+
+TEST_F(StoreTest, RecycleBinKeepsContentUntilPurged) {
+    ASSERT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"A", "f"}, "12345", true).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"g"}, "678", true).Status, StoreStatus::Ok);
+
+    ASSERT_EQ(Store->Delete(Root, {"A"}, true).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->Metadata(Root, {"A", "f"}, false).Status, StoreStatus::NotFound);
+    auto usage = Store->Usage(Alice);
+    EXPECT_EQ(usage.Used, 3);
+    EXPECT_EQ(usage.Recycled, 5);
+    // The name is free again.
+    EXPECT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->ContentFilesOnDisk().size(), 2u);
+
+    // Deleting without the recycle bin removes the content at once.
+    ASSERT_EQ(Store->Delete(Root, {"g"}, false).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->ContentFilesOnDisk().size(), 1u);
+    EXPECT_EQ(Store->PurgeRecycleBin(ot::UnixNow() + 1), 2); // the folder and its file
+    EXPECT_TRUE(Store->ContentFilesOnDisk().empty());
+    EXPECT_EQ(Store->Usage(Alice).Recycled, 0);
+}
+
+TEST_F(StoreTest, UsersAndApplicationsHaveSeparateFolders) {
+    std::int64_t bobRoot = Store->AppFolder(Bob, "app");
+    std::int64_t aliceOther = Store->AppFolder(Alice, "other-app");
+    EXPECT_NE(bobRoot, Root);
+    EXPECT_NE(aliceOther, Root);
+    EXPECT_EQ(Store->AppFolder(Alice, "app"), Root);
+    ASSERT_EQ(Store->Upload(Root, {"secret"}, "alice's", true).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->Metadata(bobRoot, {"secret"}, false).Status, StoreStatus::NotFound);
+    EXPECT_EQ(Store->Metadata(aliceOther, {"secret"}, false).Status, StoreStatus::NotFound);
+    ASSERT_EQ(Store->Upload(bobRoot, {"secret"}, "bob's", true).Status, StoreStatus::Ok);
+    EXPECT_EQ(Read({"secret"}), "alice's");
+    EXPECT_EQ(Store->Usage(Bob).Used, 5);
+}
+
+TEST_F(StoreTest, LimitsAreKept) {
+    Open({/*MaxFileSize*/ 10, /*QuotaBytes*/ 15});
+    ASSERT_EQ(Store->Upload(Root, {"a"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->Upload(Root, {"b"}, std::string(11, 'x'), true).Status, StoreStatus::TooLarge);
+    EXPECT_EQ(Store->Upload(Root, {"b"}, std::string(6, 'x'), true).Status,
+              StoreStatus::QuotaExceeded);
+    // Replacing a file counts only the difference.
+    EXPECT_EQ(Store->Upload(Root, {"a"}, std::string(9, 'y'), true).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->Copy(Root, {"a"}, {"c"}).Status, StoreStatus::QuotaExceeded);
+    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+}
+
+TEST_F(StoreTest, StartUpRemovesWhatNoMetadataNames) {
+    ASSERT_EQ(Store->Upload(Root, {"keep"}, "kept", true).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"lost"}, "gone", true).Status, StoreStatus::Ok);
+    auto files = Store->ReferencedContentFiles();
+    ASSERT_EQ(files.size(), 2u);
+    // A content file whose metadata never got committed, an unfinished write, and a
+    // content file that vanished.
+    fs::create_directories(Dir / "files" / "zz");
+    ASSERT_TRUE(ot::WriteFileAtomic(Dir / "files" / "zz" / "zzorphan", "orphan"));
+    ASSERT_TRUE(ot::WriteFileAtomic(Dir / "files" / "zz" / ".zzpart.tmp123", "half"));
+    std::string lostName;
+    for (const auto& f : files) {
+        std::string c;
+        ASSERT_TRUE(ot::ReadWholeFile(Dir / "files" / f.substr(0, 2) / f, c));
+        if (c == "gone")
+            lostName = f;
+    }
+    fs::remove(Dir / "files" / lostName.substr(0, 2) / lostName);
+
+    Open();
+    const auto& rec = Store->LastReconcile();
+    EXPECT_EQ(rec.OrphanFiles, 1);
+    EXPECT_EQ(rec.TempFiles, 1);
+    EXPECT_EQ(rec.MissingContent, 1);
+    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+    EXPECT_EQ(Read({"keep"}), "kept");
+    EXPECT_EQ(Store->Metadata(Root, {"lost"}, false).Status, StoreStatus::NotFound);
+}
+
+TEST_F(StoreTest, RequestTokenIsAuthorisedAndExchangedOnce) {
+    auto rt = Store->CreateRequestToken("app", 100);
+    EXPECT_EQ(rt.Key.size(), 32u);
+    auto verifier = Store->AuthoriseRequestToken(rt.Key, Alice);
+    ASSERT_TRUE(verifier);
+    EXPECT_FALSE(Store->AuthoriseRequestToken(rt.Key, Bob)) << "authorised twice";
+    EXPECT_FALSE(Store->ConsumeRequestToken(rt.Key, "wrong"));
+    EXPECT_EQ(Store->ConsumeRequestToken(rt.Key, *verifier), Alice);
+    EXPECT_FALSE(Store->ConsumeRequestToken(rt.Key, *verifier)) << "exchanged twice";
+    EXPECT_FALSE(Store->FindRequestToken(rt.Key));
+
+    auto unauthorised = Store->CreateRequestToken("app", 100);
+    EXPECT_FALSE(Store->ConsumeRequestToken(unauthorised.Key, ""));
+
+    auto at = Store->CreateAccessToken("app", Alice, 100, 0);
+    ASSERT_TRUE(Store->FindAccessToken(at.Key));
+    EXPECT_EQ(Store->RevokeAccessTokens(Alice), 1);
+    EXPECT_TRUE(Store->FindAccessToken(at.Key)->Revoked);
+}
+
+} // namespace
