@@ -193,7 +193,13 @@ std::string TOtTaskItem::OldPath() const {
 
 std::string TOtTaskItem::KuaipanPath() const {
     const TOtTaskClassPtr cls = TaskClass();
-    return "/" + (cls ? cls->DirName() : std::string()) + "/" + FileName() + ".tsk";
+    std::string path = "/";
+    if (cls)
+        path += cls->DirName();
+    path += '/';
+    path += FileName();
+    path += ".tsk";
+    return path;
 }
 
 bool TOtTaskItem::IsDirty() const {
