@@ -46,7 +46,7 @@ bool Between(std::string_view page, std::string_view box, std::string_view start
 } // namespace
 
 TKuaipanAuthorise::TKuaipanAuthorise(std::string AuthURL)
-    : FIdHTTP(std::make_unique<THttpClient>()), FAuthoriseURL(std::move(AuthURL)) {
+    : FIdHTTP(TKuaipanHTTPUtility::GetIdHTTP()), FAuthoriseURL(std::move(AuthURL)) {
     FIdHTTP->EnableCookies();
 }
 

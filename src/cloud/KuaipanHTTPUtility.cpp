@@ -72,10 +72,13 @@ void TKuaipanHTTPUtility::SetTimeouts(const TTransportTimeouts& timeouts) {
     gTimeouts = timeouts;
 }
 
+std::unique_ptr<THttpClient> TKuaipanHTTPUtility::GetIdHTTP(const TProgressListener* AListener) {
+    return std::make_unique<THttpClient>(AListener);
+}
+
 TKuaipanHTTPResponse TKuaipanHTTPUtility::RequestByGET(const TKuaipanURL& AUrl) {
     TKuaipanHTTPResponse response;
-    THttpClient client;
-    THttpResult r = client.Get(AUrl.Url());
+    THttpResult r = GetIdHTTP()->Get(AUrl.Url());
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok)
         response.Content = std::move(r.Body);
@@ -86,9 +89,9 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanURL& ABaseUrl
                                                      std::ostream& ADataStream,
                                                      const TProgressListener* AListener) {
     TKuaipanHTTPResponse response;
-    THttpClient client(AListener);
-    client.SetFollowRedirects(true);
-    THttpResult r = client.Get(ABaseUrl.Url());
+    auto client = GetIdHTTP(AListener);
+    client->SetFollowRedirects(true);
+    THttpResult r = client->Get(ABaseUrl.Url());
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok) {
         response.Url = ABaseUrl;
@@ -107,8 +110,7 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
     TempCopy copy;
     fs::copy_file(AFileName, copy.Path(), fs::copy_options::overwrite_existing);
 
-    THttpClient client(AListener);
-    THttpResult r = client.PostMultipart(
+    THttpResult r = GetIdHTTP(AListener)->PostMultipart(
         ABaseUrl.QueryByGetUrl(),
         {THttpPart{"file", "", copy.Path().string(), "application/octet-stream"}});
     response.Code = static_cast<std::int32_t>(r.Status);

@@ -13,11 +13,14 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 namespace ot {
+
+class THttpClient;
 
 class TKuaipanHTTPResponse {
 public:
@@ -55,6 +58,10 @@ struct TTransportTimeouts {
 
 class TKuaipanHTTPUtility {
 public:
+    // A new client for one request or one short exchange (see HttpClient.h),
+    // with AListener (may be null) bound to its transfer events.
+    static std::unique_ptr<THttpClient> GetIdHTTP(const TProgressListener* AListener = nullptr);
+
     // GET of AUrl.Url(); Code and Content of the reply, whatever its status.
     static TKuaipanHTTPResponse RequestByGET(const TKuaipanURL& AUrl);
 
