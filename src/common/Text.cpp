@@ -80,7 +80,7 @@ template <typename T> static std::optional<T> ParseIntT(std::string_view s) {
         neg = s[0] == '-';
         i = 1;
     }
-    if (i >= s.size())
+    if (i >= s.size() || s[i] < '0' || s[i] > '9')
         return std::nullopt;
     T v{};
     std::string digits = (neg ? "-" : "") + std::string(s.substr(i));

@@ -127,6 +127,9 @@ TEST(Text, SplitKeepsEmptyFields) {
     EXPECT_EQ(Split("", '#'), (std::vector<std::string>{""}));
     EXPECT_EQ(ParseInt32("-1"), -1);
     EXPECT_FALSE(ParseInt32("1x"));
+    EXPECT_FALSE(ParseInt32("+-5"));
+    EXPECT_FALSE(ParseInt32("-"));
+    EXPECT_EQ(ParseInt32("+7"), 7);
     EXPECT_FALSE(ParseInt32("99999999999"));
     EXPECT_EQ(Utf16Length("a任务😀"), 5u);
 }
