@@ -2,6 +2,7 @@
 // and how it ends. The pass is a plain function here; the engine is tested
 // elsewhere.
 
+#include "RecordingObserver.h"
 #include "sync/OtKuaipanSyncModel.h"
 
 #include <gtest/gtest.h>
@@ -21,41 +22,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Records every call in order, as "log:<line>", "status:<text>", "show",
-// "hide", "showlog", "hidelog".
-class RecordingObserver : public TSyncObserver {
-public:
-    void AddLog(const std::string& line) override { Push("log:" + line); }
-    void SetStatusText(const std::string& text) override { Push("status:" + text); }
-    void ShowSyncStatusBar() override { Push("show"); }
-    void HideSyncStatusBar() override { Push("hide"); }
-    void ShowLogForm() override { Push("showlog"); }
-    void HideLogForm() override { Push("hidelog"); }
-
-    std::vector<std::string> Events() {
-        std::lock_guard lock(FMutex);
-        return FEvents;
-    }
-    // Waits until `count` events equal to `event` have been seen.
-    bool WaitFor(const std::string& event, int count, std::chrono::seconds timeout = 20s) {
-        std::unique_lock lock(FMutex);
-        return FChanged.wait_for(lock, timeout, [&] {
-            return std::count(FEvents.begin(), FEvents.end(), event) >= count;
-        });
-    }
-
-private:
-    void Push(std::string e) {
-        {
-            std::lock_guard lock(FMutex);
-            FEvents.push_back(std::move(e));
-        }
-        FChanged.notify_all();
-    }
-    std::mutex FMutex;
-    std::condition_variable FChanged;
-    std::vector<std::string> FEvents;
-};
+using RecordingObserver = test::TRecordingObserver;
 
 template <class Pred> bool WaitUntil(Pred pred, std::chrono::seconds timeout = 20s) {
     const auto end = std::chrono::steady_clock::now() + timeout;

@@ -1,0 +1,163 @@
+#pragma once
+// The synchronization engine. One pass (SyncToKuaipan) first pushes the
+// queued local changes to the cloud folder (step 1) and then pulls the
+// cloud's changes into the local task tree (step 2).
+//
+// Cloud layout below the application folder: one folder per task class,
+// named by its DirName, holding one file per item, named by its FileName
+// and ".tsk", with the bytes of the local file.
+//
+// A pass reads the program directory layout (TaskDataPath, DBFileName) when
+// it runs, so one process may drive several program directories one after
+// another (tests do). The access token is read from AuthFileName when the
+// engine is created.
+
+#include "cloud/KuaipanAPI.h"
+#include "cloud/Session.h"
+#include "common/DateTime.h"
+#include "sync/OtKuaipanSyncModel.h"
+#include "sync/OtLocalTaskTree.h"
+#include "tasks/OtTask.h"
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace ot {
+
+class TOtSyncQueueDB;
+class TOtSyncQueueDBUtility;
+
+// Raised inside a pass that was asked to stop (the program is ending).
+class ESyncStopped : public std::runtime_error {
+public:
+    ESyncStopped() : std::runtime_error("Synchronization was stopped.") {}
+};
+
+class TKuaipanSyncUtility {
+public:
+    // AKuaipanSyncThread receives log lines and status texts; it may be a
+    // thread that is never started (the command line), or null (nothing is
+    // shown). ALocalTree is the program's task tree; both must outlive the
+    // engine. ASettings may be null (defaults).
+    TKuaipanSyncUtility(TKuaipanSyncThread* AKuaipanSyncThread, TOtLocalTaskTree& ALocalTree,
+                        std::shared_ptr<const TSyncSettings> ASettings = nullptr);
+    ~TKuaipanSyncUtility();
+    TKuaipanSyncUtility(const TKuaipanSyncUtility&) = delete;
+    TKuaipanSyncUtility& operator=(const TKuaipanSyncUtility&) = delete;
+
+    // One pass. True when both steps had the cloud class list and neither
+    // counted an error. Exceptions of the cloud client and the queue
+    // database end the pass and reach the caller.
+    bool SyncToKuaipan();
+
+    // The account-binding flow: the address of the authorise page (empty on
+    // any failure), and the exchange of the verifier for an access token,
+    // which is then saved to the access-token file (false on any failure).
+    std::string GetAuthorizeURL();
+    bool SetVerifier(const std::string& AVerifier);
+
+    TOauthSession& Session() { return *FSession; }
+    TKuaipanAPI& KuaipanAPI() { return *FKuaipanAPI; }
+    // The engine's picture of the cloud folder, as of the last listing.
+    const TOtTaskClassList& KuaipanTaskClassList() const { return FKuaipanTaskClassList; }
+
+    int KuaipanOpTryCount() const { return FKuaipanOpTryCount; }
+    void SetKuaipanOpTryCount(int count) { FKuaipanOpTryCount = count < 1 ? 1 : count; }
+
+    // The watermark: queue rows changed at or after it are pushed. 0 at the
+    // start of every run; a pass without error moves it to the time the pass
+    // started.
+    TDateTime LastDateTimeSyncSuccess() const { return FLastDateTimeSyncSuccess.load(); }
+    void SetLastDateTimeSyncSuccess(TDateTime value) { FLastDateTimeSyncSuccess = value; }
+
+    // The pause after each queue row of step 1 (500 ms), spreading the
+    // requests of a long queue over time.
+    std::chrono::milliseconds RowPause() const { return FRowPause; }
+    void SetRowPause(std::chrono::milliseconds pause) { FRowPause = pause; }
+
+    // Makes a pass under way stop between two rows or two cloud items
+    // (raising ESyncStopped). The pass also stops when its thread is asked
+    // to terminate. ClearStop allows passes again.
+    void RequestStop() { FStopRequested = true; }
+    void ClearStop() { FStopRequested = false; }
+
+    // A local deletion pulled from the cloud is refused when it would remove
+    // more than half of the linked local items and more than this many.
+    static constexpr int MassDeletionThreshold = 5;
+
+    // Forwarding to the thread.
+    void _OutputSyncLog(const std::string& ALogStr);
+    void _UpdateSyncStatusBar(int AIndex, int ACount, const std::string& AText);
+    void _UpdateSyncStatusBar(const std::string& AText);
+    void _ShowLogForm();
+    void _HideLogForm();
+
+private:
+    struct TPass;
+
+    // Cloud operations, each tried up to KuaipanOpTryCount times.
+    bool LoadKuaipanTaskClassList();
+    bool LoadKuaipanTaskItemList(const std::string& APath, const TOtTaskClassPtr& ATaskClass,
+                                 TOtTaskItemList& ATaskList);
+    bool CreateKuaipanTaskClass(const std::string& ADirName, std::string& AFileID,
+                                TOtTaskClassPtr& ATaskClass);
+    bool CreateKuaipanTaskItem(const std::string& AFileName, const TOtTaskClassPtr& ATaskClass,
+                               TOtTaskItemPtr& ATaskItem);
+    bool DeleteKuaipanPath(const std::string& APath);
+    bool MoveKuaipanFile(const std::string& AFromPath, const std::string& AToPath);
+    TKuaipanFile GetKuaipanFileInfo(const std::string& APath);
+    bool UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
+                           std::string& AFileID);
+    // Downloads into a new temporary file beside ALocalFile (which is not
+    // touched) and answers its name, or nullopt when no complete copy came.
+    std::optional<std::string> DownloadKuaipanFile(const std::string& ALocalFile,
+                                                   const std::string& APath);
+
+    // Names from the cloud listing, accepted only when this program would
+    // have written them.
+    static TOtTaskClassPtr ParseCloudTaskClass(const std::string& AName);
+    static TOtTaskItemPtr ParseCloudTaskItem(const TOtTaskClassPtr& ATaskClass,
+                                             const std::string& AName);
+
+    void Step1(TPass& pass);
+    void PushClassRow(TPass& pass, const TOtSyncQueueDB& row);
+    void PushItemRow(TPass& pass, const TOtSyncQueueDB& row);
+    // Links the row of an item just uploaded as new to its cloud copy, also
+    // when the item was renamed or deleted here meanwhile.
+    bool LinkCreatedItem(TPass& pass, const std::string& id, const std::string& classPath,
+                         const std::string& name, const TKuaipanFile& info);
+    bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
+                    const std::string& itemPath);
+    void Step2(TPass& pass);
+    void PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass);
+    void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,
+                  const TOtTaskItemPtr& cloudItem, const TLocalTaskItemInfo* localItem);
+    void PruneLocal(TPass& pass);
+
+    bool StopRequested() const;
+    void CheckStop() const;
+    void PauseAfterRow();
+    // Notes the state a row was left in by this engine, so that the next
+    // pass passes over it while nobody changed it.
+    void RememberRow(TPass& pass, const std::string& ATaskItemID);
+
+    std::shared_ptr<TOauthSession> FSession;
+    std::unique_ptr<TKuaipanAPI> FKuaipanAPI;
+    TOtTaskClassList FKuaipanTaskClassList;
+    int FKuaipanOpTryCount = 3;
+    TKuaipanSyncThread* FKuaipanSyncThread;
+    TOtLocalTaskTree& FLocalTree;
+    std::shared_ptr<const TSyncSettings> FSettings;
+    std::atomic<TDateTime> FLastDateTimeSyncSuccess{0};
+    std::chrono::milliseconds FRowPause{500};
+    std::atomic<bool> FStopRequested{false};
+    // Rows as this engine last wrote them, by ID (see RememberRow).
+    std::map<std::string, std::unique_ptr<TOtSyncQueueDB>> FRowsLeft;
+};
+
+} // namespace ot

@@ -1,0 +1,111 @@
+#pragma once
+// Simulated computers for synchronization tests. Each TSyncSide has its own
+// program directory (task tree, queue database, access-token file), its own
+// class list, local task tree, engine and recording observer, and syncs with
+// a real otCloudServer.
+//
+// The directory layout is process-wide, so a side makes its layout the
+// current one before anything touches its files (Activate; Sync and every
+// change helper do it). The engine reads the layout when a pass runs, so
+// the sides take turns within one process.
+//
+// State() describes a side completely and in a canonical order: one line per
+// class ("C <DirName>") and per item ("I <DirName>/<FileName> | <remarks>"),
+// sorted. The same text is made from the files on disk (DiskState) and from
+// the cloud folder (CloudState), so converged sides compare equal as text.
+
+#include "RecordingObserver.h"
+#include "SyncTestDir.h"
+
+#include "cloud/KuaipanAPI.h"
+#include "support/CloudServerProcess.h"
+#include "sync/OtKuaipanSyncUtility.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ot::test {
+
+// IDs made from a counter: objects made by a test in quick succession would
+// otherwise share the time part of their IDs and meet by chance.
+std::string UniqueTaskID();
+
+// The files of a cloud folder, with their content, as the engine sees them.
+struct TCloudEntry {
+    std::string FileID;
+    TDateTime ModifyTime = 0;
+};
+
+class TSyncSide {
+public:
+    // A new computer of `user` on `server`, with an access token of its own.
+    TSyncSide(const std::string& name, CloudServerProcess& server, const std::string& user);
+    ~TSyncSide();
+
+    void Activate() const { FDir.Activate(); }
+    // One pass of the engine, with this side's layout.
+    bool Sync();
+    // One pass that must not raise; false when it counted errors.
+    bool SyncClean();
+
+    // Local changes as the windows make them: through the repository, with
+    // the lists kept in step.
+    TOtTaskClassPtr AddClass(const std::string& title);
+    TOtTaskItemPtr AddItem(const TOtTaskClassPtr& cls, const std::string& title, int priority = 5,
+                           const std::string& remarks = "");
+    // change edits the item's fields; a change of class moves it between
+    // the lists as the page does.
+    void EditItem(const TOtTaskItemPtr& item, const std::function<void(TOtTaskItem&)>& change);
+    void DeleteItem(const TOtTaskItemPtr& item);
+    void DeleteClass(const TOtTaskClassPtr& cls);
+
+    TOtTaskClassPtr FindClass(const std::string& title) const;
+    TOtTaskItemPtr FindItem(const std::string& title) const;
+
+    std::string State() const;     // the lists in memory
+    std::string DiskState() const; // the task data directory
+    // What a user sees, without IDs: "<class title>/<item title> s<status>
+    // p<priority> | <remarks>" and "<class title>/" lines, sorted.
+    std::string UserState() const;
+    TOtSyncQueueList Queue() const;
+
+    TOtTaskClassList Classes;
+    std::shared_ptr<TRecordingObserver> Observer = std::make_shared<TRecordingObserver>();
+    std::shared_ptr<TSyncSettings> Settings = std::make_shared<TSyncSettings>();
+
+    TKuaipanSyncUtility& Engine() { return *FEngine; }
+    TKuaipanSyncThread& Thread() { return *FThread; }
+    TOtLocalTaskTree& Tree() { return *FTree; }
+    const TSyncTestDir& Dir() const { return FDir; }
+
+private:
+    TSyncTestDir FDir;
+    std::unique_ptr<TOtLocalTaskTree> FTree;
+    std::unique_ptr<TKuaipanSyncThread> FThread;
+    std::unique_ptr<TKuaipanSyncUtility> FEngine;
+};
+
+// The cloud folder of `user` as State() lines, read through the client with a
+// token of its own; entries (by cloud path "/Dir/File.tsk") when asked.
+std::string CloudState(CloudServerProcess& server, const std::string& user,
+                       std::map<std::string, TCloudEntry>* entries = nullptr);
+std::string CloudUserState(CloudServerProcess& server, const std::string& user);
+
+// Every local object of the side has exactly one settled row (linked to its
+// cloud copy by file ID, nothing pending), and there are no other rows.
+void ExpectQueueSettled(TSyncSide& side, const std::map<std::string, TCloudEntry>& cloud);
+
+// The log lines of the observer with the time stamps of engine lines
+// replaced by "[T]", from the first line that starts with `from` on.
+std::vector<std::string> LogLines(TRecordingObserver& observer);
+
+// One process-wide server for the test program, started on first use.
+CloudServerProcess& SharedServer();
+// A fresh user of the shared server: an empty cloud folder of its own.
+std::string FreshUser();
+
+} // namespace ot::test
