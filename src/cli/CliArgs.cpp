@@ -118,6 +118,26 @@ std::vector<TCommandSpec> BuildCommands() {
                  "gone is removed (unless it stands for a deletion still to be synchronized).\n"
                  "Prints one line per repair.",
                  {kJson}});
+    c.push_back({"sync",
+                 "",
+                 0,
+                 0,
+                 "Run one synchronization pass with the cloud.",
+                 "Runs one synchronization pass with the bound cloud account and prints its\n"
+                 "log lines as they come. Exits with status 1 when the pass counted errors,\n"
+                 "could not list the cloud folder, or stopped with an error.",
+                 {{"pause", "MS",
+                   "Milliseconds to wait after each pushed change, sparing the service on a\n"
+                   "long queue (default 500, as the desktop program does; 0 for none)."}}});
+    c.push_back({"login",
+                 "USER",
+                 1,
+                 1,
+                 "Bind a cloud account.",
+                 "Binds a cloud account: logs in with the user name and a password read from\n"
+                 "standard input (asked for without echo on a terminal), authorizes this\n"
+                 "program and stores the access token. Replaces an account bound before.",
+                 {}});
     c.push_back({"logout",
                  "",
                  0,

@@ -2,6 +2,7 @@
 
 #include "app/AppContext.h"
 #include "app/OtSettingFile.h"
+#include "cli/CliCloud.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTree.h"
 #include "cli/CliValues.h"
@@ -339,6 +340,8 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
         return CmdCheck(cmd, io);
     if (name == "logout")
         return CmdLogout(io);
+    if (name == "login")
+        return CmdLogin(cmd, io);
 
     TTaskTree tree;
     tree.Load();
@@ -362,6 +365,8 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
         return CmdRm(cmd, io, tree);
     if (name == "show")
         return CmdShow(cmd, io, tree);
+    if (name == "sync")
+        return CmdSync(cmd, io, tree);
     throw TCommandError("the command \"" + name + "\" is not available");
 }
 

@@ -315,6 +315,10 @@ TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
         {{"done"}, 2, "\"done\" needs ID"},
         {{"show", id, id}, 2, "too many arguments"},
         {{"add", "x", "--due"}, 2, "option --due needs a value"},
+        {{"login", " "}, 2, "Username cannot be empty!"},
+        {{"login", "someone"}, 2, "Password cannot be empty!"}, // nothing on standard input
+        {{"sync", "--pause", "soon"}, 2, "invalid pause \"soon\""},
+        {{"sync"}, 1, "no cloud account is bound"},
     };
     const auto tree = dir.Tree();
     const auto rows = dir.Rows();
