@@ -26,6 +26,17 @@ int ToInt(std::string_view digits) {
     return v;
 }
 
+// Line breaks, tabs and other control characters cannot be typed into the
+// desktop program's one-line title boxes, are not escaped in file names, and
+// are refused by the cloud service in paths: a title holding one could never
+// be synchronized.
+bool HasControlChar(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return true;
+    return false;
+}
+
 std::optional<std::string> CheckTitle(const std::string& title, int maxLength,
                                       const char* emptyMessage, const char* lengthMessage,
                                       const char* illegalMessage) {
@@ -33,7 +44,7 @@ std::optional<std::string> CheckTitle(const std::string& title, int maxLength,
         return std::string(emptyMessage);
     if (Utf16Length(title) > static_cast<std::size_t>(maxLength))
         return Format(lengthMessage, maxLength);
-    if (TOtTaskUtility::IsContainIllegalChars(title))
+    if (TOtTaskUtility::IsContainIllegalChars(title) || HasControlChar(title))
         return std::string(illegalMessage);
     return std::nullopt;
 }

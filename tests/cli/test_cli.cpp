@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -277,6 +278,8 @@ TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
         {{"add", "   "}, 2, "Task title cannot be empty!"},
         {{"add", std::string(101, 'x')}, 2, "The length of task title cannot be longer than 100!"},
         {{"edit", id, "--title", ""}, 2, "Task title cannot be empty!"},
+        {{"add", "two\nlines"}, 2, "Task title contains illegal characters!"},
+        {{"addlist", "tab\there"}, 2, "Task class title contains illegal characters!"},
         {{"addlist", " "}, 2, "Task class title cannot be empty!"},
         {{"addlist", std::string(51, 'x')},
          2,
@@ -334,9 +337,12 @@ TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
         EXPECT_EQ(dir.Tree(), tree);
         EXPECT_EQ(dir.Rows().size(), rows.size());
     }
-    // The executable answers exactly as the entry point does.
-    for (std::size_t i : {std::size_t(0), std::size_t(16)}) {
-        TRunResult inside = dir.Run(cases[i].Args), outside = dir.Spawn(cases[i].Args);
+    // The executable answers exactly as the entry point does: one refused
+    // command line of each exit status.
+    for (int status : {1, 2}) {
+        auto c = std::find_if(cases.begin(), cases.end(),
+                              [status](const BadInput& b) { return b.ExitCode == status; });
+        TRunResult inside = dir.Run(c->Args), outside = dir.Spawn(c->Args);
         EXPECT_EQ(outside.ExitCode, inside.ExitCode);
         EXPECT_EQ(outside.Err, inside.Err);
     }
