@@ -52,21 +52,68 @@ void HtmlReply(httplib::Response& res, int status, const std::string& page) {
     res.set_content(page, "text/html; charset=utf-8");
 }
 
-json NodeJson(const CloudNode& n) {
-    json j;
-    j["path"] = n.Path;
-    j["root"] = "app_folder";
-    if (!n.IsFolder)
-        j["hash"] = n.Hash;
-    j["file_id"] = std::to_string(n.Id);
-    j["type"] = n.IsFolder ? "folder" : "file";
-    j["size"] = n.Size;
-    j["rev"] = std::to_string(n.Rev);
-    j["create_time"] = FormatCloudTime(n.CreateTime);
-    j["modify_time"] = FormatCloudTime(n.ModifyTime);
-    j["name"] = n.Name;
-    j["is_deleted"] = false;
-    return j;
+void AppendJsonString(std::string& out, std::string_view s) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (char ch : s) {
+        unsigned char u = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        } else {
+            out += ch; // names are checked to be UTF-8 before they are stored
+        }
+    }
+    out += '"';
+}
+
+// File and folder replies are written by hand: a listing is the hot path of every
+// synchronization pass, and a general JSON tree costs more than the rest of the request.
+void AppendNodeMembers(std::string& out, const CloudNode& n) {
+    out += "\"path\":";
+    AppendJsonString(out, n.Path);
+    out += ",\"root\":\"app_folder\"";
+    if (!n.IsFolder) {
+        out += ",\"hash\":";
+        AppendJsonString(out, n.Hash);
+    }
+    out += ",\"file_id\":\"" + std::to_string(n.Id) + "\"";
+    out += n.IsFolder ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
+    out += ",\"size\":" + std::to_string(n.Size);
+    out += ",\"rev\":\"" + std::to_string(n.Rev) + "\"";
+    out += ",\"create_time\":\"" + FormatCloudTime(n.CreateTime) + "\"";
+    out += ",\"modify_time\":\"" + FormatCloudTime(n.ModifyTime) + "\"";
+    out += ",\"name\":";
+    AppendJsonString(out, n.Name);
+    out += ",\"is_deleted\":false";
+}
+
+std::string NodeJsonText(const CloudNode& n, const std::vector<CloudNode>* children) {
+    std::string out;
+    out.reserve(256 + (children ? children->size() * 256 : 0));
+    out += '{';
+    AppendNodeMembers(out, n);
+    if (children) {
+        out += ",\"files\":[";
+        for (std::size_t i = 0; i < children->size(); ++i) {
+            out += i ? ",{" : "{";
+            AppendNodeMembers(out, (*children)[i]);
+            out += '}';
+        }
+        out += ']';
+    }
+    out += '}';
+    return out;
+}
+
+void NodeReply(httplib::Response& res, const CloudNode& n,
+               const std::vector<CloudNode>* children = nullptr) {
+    res.status = 200;
+    res.set_content(NodeJsonText(n, children), "application/json; charset=utf-8");
 }
 
 // The status and message of a store outcome that is not Ok.
@@ -433,7 +480,7 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
     auto nodeReply = [&](const NodeResult& r) {
         if (r.Status != StoreStatus::Ok)
             return StoreError(res, r.Status);
-        JsonReply(res, 200, NodeJson(r.Node));
+        NodeReply(res, r.Node);
     };
 
     try {
@@ -519,14 +566,7 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                     if (r.Status != StoreStatus::Ok) {
                         StoreError(res, r.Status);
                     } else {
-                        json j = NodeJson(r.Node);
-                        if (wantList && r.Node.IsFolder) {
-                            json files = json::array();
-                            for (const auto& c : r.Children)
-                                files.push_back(NodeJson(c));
-                            j["files"] = std::move(files);
-                        }
-                        JsonReply(res, 200, j);
+                        NodeReply(res, r.Node, wantList && r.Node.IsFolder ? &r.Children : nullptr);
                     }
                 } else {
                     auto r = FStore->Metadata(folderOf(ctx), *path, false);
