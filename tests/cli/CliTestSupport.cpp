@@ -131,7 +131,7 @@ TRunResult RunProcess(const std::string& program, const std::vector<std::string>
 }
 
 TProgramDir::TProgramDir(bool withDatabase) {
-    std::string tmpl = "/tmp/ottodo-test-XXXXXX";
+    std::string tmpl = (fs::temp_directory_path() / "ottodo-test-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     FPath = tmpl;

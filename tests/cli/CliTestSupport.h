@@ -23,7 +23,8 @@ struct TRunResult {
 TRunResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input = "");
 
-// A program directory below /tmp with userdata/1/otTodolist.db, removed at the end.
+// A program directory in the temporary directory ($TMPDIR, else /tmp) with
+// userdata/1/otTodolist.db, removed at the end.
 class TProgramDir {
 public:
     explicit TProgramDir(bool withDatabase = true);
