@@ -10,13 +10,13 @@ namespace {
 const TOptionSpec kJson{"json", "", "Print machine-readable JSON instead of text."};
 
 const TOptionSpec kPriority{"priority", "N",
-                            "Priority from 0 (lowest) to 9 (highest); 5 when not given."};
-const TOptionSpec kDue{
-    "due", "YYYY-MM-DD",
-    "Due date. \"none\" (or an empty text) removes it, and the alert time with it."};
+                            "Priority from 0 (lowest) to 9 (highest); a new item gets 5."};
+const TOptionSpec kDue{"due", "YYYY-MM-DD",
+                       "Due date. \"none\" (or an empty text) removes it, and the\n"
+                       "alert time with it."};
 const TOptionSpec kAlert{"alert", "HH:MM",
-                         "Alert time on the due day (24-hour clock, 00:01 to 23:59); needs a due "
-                         "date. \"none\" (or an empty text) removes it."};
+                         "Alert time on the due day (24-hour clock, 00:01 to 23:59);\n"
+                         "needs a due date. \"none\" (or an empty text) removes it."};
 const TOptionSpec kRemarks{"remarks", "TEXT", "Free notes kept inside the task file."};
 
 std::vector<TCommandSpec> BuildCommands() {
@@ -209,8 +209,9 @@ const TCommandSpec* FindCommand(const std::string& name) {
 const std::vector<TOptionSpec>& GlobalOptions() {
     static const std::vector<TOptionSpec> options = {
         {"dir", "PROGRAM_DIRECTORY",
-         "The program directory whose task data to use (default: the directory of\n"
-         "this program, the one the desktop program uses beside it)."},
+         "The program directory whose task data to use (default: the\n"
+         "directory of this program, which the desktop program beside it\n"
+         "uses too)."},
         {"help", "", "Show help and exit."},
     };
     return options;
@@ -365,7 +366,9 @@ std::string ProgramHelp() {
            "\n"
            "Works on the task lists of the desktop program otTodolist: the same files,\n"
            "the same change queue and the same cloud account, so both can be used side\n"
-           "by side. Items are named by their ID (see \"ottodo list\").\n"
+           "by side. Items are named by their ID (see \"ottodo list\"). Options may\n"
+           "come before or after the arguments; put \"--\" before a title that starts\n"
+           "with \"-\".\n"
            "\n"
            "Commands:\n";
     std::size_t width = 0;
