@@ -29,7 +29,7 @@ std::string Content(int writer, int seq) {
     return out;
 }
 
-TEST(Durability, KillDuringUploadsLosesNothingThatWasAnswered) {
+TEST(CloudServerDurability, KillDuringUploadsLosesNothingThatWasAnswered) {
     ot::test::CloudServerProcess server;
     server.UseAsClientHosts();
     auto [key, secret] = server.IssueAccessToken();

@@ -16,7 +16,7 @@ using namespace ot::server;
 
 namespace {
 
-TEST(QueryString, DecodesFormEncodingAndRefusesAmbiguity) {
+TEST(CloudServerQuery, DecodesFormEncodingAndRefusesAmbiguity) {
     auto q = ParseQueryString("path=%2FMy+Tasks%2Fa%2Bb&list=True&x=");
     ASSERT_TRUE(q);
     ASSERT_EQ(q->size(), 3u);
@@ -28,7 +28,7 @@ TEST(QueryString, DecodesFormEncodingAndRefusesAmbiguity) {
     EXPECT_EQ(PercentDecode("a+b", false), "a+b");
 }
 
-TEST(NonceCache, RefusesRepeatsAndForgetsAfterTwoWindows) {
+TEST(CloudServerNonce, RefusesRepeatsAndForgetsAfterTwoWindows) {
     NonceCache cache(300);
     EXPECT_TRUE(cache.Remember("k&t&n1", 1000));
     EXPECT_FALSE(cache.Remember("k&t&n1", 1200));
@@ -38,7 +38,7 @@ TEST(NonceCache, RefusesRepeatsAndForgetsAfterTwoWindows) {
     EXPECT_TRUE(cache.Remember("k&t&n1", 1601));
 }
 
-TEST(FaultInjector, SkipsCountsAndConsumes) {
+TEST(CloudServerFaults, SkipsCountsAndConsumes) {
     FaultInjector f;
     FaultRule rule;
     rule.Kind = "metadata";
@@ -55,7 +55,7 @@ TEST(FaultInjector, SkipsCountsAndConsumes) {
     EXPECT_EQ(f.Counters().at("move"), 1);
 }
 
-class OauthTest : public ::testing::Test {
+class CloudServerOauth : public ::testing::Test {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/ot-oauth-test-XXXXXX";
@@ -112,7 +112,7 @@ protected:
     TokenPairText Access, Request;
 };
 
-TEST_F(OauthTest, AcceptsTheClientsSignatures) {
+TEST_F(CloudServerOauth, AcceptsTheClientsSignatures) {
     // Paths and values where the encodings differ: a space, "+", "~", "*", non-ASCII.
     EXPECT_EQ(Check(Sign("/1/metadata/app_folder/My Tasks/a+b~*任务", {"list=True"}, &Access, "n1"),
                     TokenNeed::Access),
@@ -127,7 +127,7 @@ TEST_F(OauthTest, AcceptsTheClientsSignatures) {
         "ok");
 }
 
-TEST_F(OauthTest, RefusesForgeriesAndStaleRequests) {
+TEST_F(CloudServerOauth, RefusesForgeriesAndStaleRequests) {
     TokenPairText wrongSecret{Access.Key, "not the secret"};
     TokenPairText unknown{"nobody", "x"};
     auto tampered = Sign("/1/fileops/delete", {"root=app_folder", "path=/a"}, &Access, "t1");
@@ -174,7 +174,7 @@ TEST_F(OauthTest, RefusesForgeriesAndStaleRequests) {
         EXPECT_EQ(c.Got, c.Want) << c.What;
 }
 
-TEST_F(OauthTest, RevokedOrExpiredTokensAreReportedAsExpiredAuthorization) {
+TEST_F(CloudServerOauth, RevokedOrExpiredTokensAreReportedAsExpiredAuthorization) {
     auto expiring = Store->CreateAccessToken("ck", User, Now, Now + 60);
     EXPECT_EQ(Check(Sign("/1/account_info", {}, &expiring, "e1"), TokenNeed::Access), "ok");
     {
@@ -193,7 +193,7 @@ TEST_F(OauthTest, RevokedOrExpiredTokensAreReportedAsExpiredAuthorization) {
               "invalid signature");
 }
 
-TEST_F(OauthTest, RequestTokensExpire) {
+TEST_F(CloudServerOauth, RequestTokensExpire) {
     ot::ScopedClock later(std::make_shared<ot::FixedClock>(ot::UnixToLocalDateTime(Now + 1801)));
     EXPECT_EQ(Check(Sign("/open/accessToken", {"oauth_verifier=v"}, &Request, "x1", Now + 1801),
                     TokenNeed::Request),

@@ -15,7 +15,7 @@ std::string Quote(const std::string& s) {
     return "'" + s + "'";
 }
 
-TEST(OauthlibClient, FullFlowAndRefusals) {
+TEST(CloudServerOauthlib, FullFlowAndRefusals) {
     ot::test::CloudServerProcess server;
     server.AddUser("bob", "bob's secret");
     std::string cmd = "/usr/bin/python3 " OT_SOURCE_DIR "/tests/server/oauthlib_client.py";

@@ -3,6 +3,7 @@
 
 #include "app/AppContext.h"
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanAuthorise.h"
 #include "cloud/KuaipanException.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"
@@ -73,14 +74,14 @@ LoginResult WebLogin(const CloudServerProcess& server, const std::string& author
     return {false, Between(answer->body, "<div>授权错误：<strong>", "</strong></div>")};
 }
 
-class ProtocolTest : public ::testing::Test {
+class CloudServerProtocol : public ::testing::Test {
 protected:
-    explicit ProtocolTest(CloudServerProcess::Options options = {}) : Server(options) {
+    explicit CloudServerProtocol(CloudServerProcess::Options options = {}) : Server(options) {
         Server.UseAsClientHosts();
         Local = Server.Dir() / "local";
         fs::create_directories(Local);
     }
-    ~ProtocolTest() override { ot::SetKuaipanHosts(std::nullopt); }
+    ~CloudServerProtocol() override { ot::SetKuaipanHosts(std::nullopt); }
 
     std::shared_ptr<ot::TOauthSession> NewSession() {
         return std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
@@ -111,7 +112,7 @@ protected:
     fs::path Local;
 };
 
-TEST_F(ProtocolTest, AuthorizationFlowGivesATokenOnceOnly) {
+TEST_F(CloudServerProtocol, AuthorizationFlowGivesATokenOnceOnly) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
     std::string url = api.RequestToken();
@@ -145,7 +146,23 @@ TEST_F(ProtocolTest, AuthorizationFlowGivesATokenOnceOnly) {
     EXPECT_EQ(page->body.find("type=\"hidden\""), std::string::npos);
 }
 
-TEST_F(ProtocolTest, FilesRoundTrip) {
+TEST_F(CloudServerProtocol, TheProgramsOwnLoginIsAnswered) {
+    auto session = NewSession();
+    ot::TKuaipanAPI api(session);
+    std::string result;
+    {
+        ot::TKuaipanAuthorise login(api.RequestToken());
+        EXPECT_FALSE(login.LoginAndAuthorise("alice", "wrong", result));
+        EXPECT_EQ(result, "Wrong user name or password.");
+    }
+    ot::TKuaipanAuthorise login(api.RequestToken());
+    ASSERT_TRUE(login.LoginAndAuthorise("alice", Server.Password(), result)) << result;
+    api.AccessToken(result);
+    ASSERT_TRUE(session->IsAuth());
+    EXPECT_FALSE(api.Metadata("/", true).file_id.empty());
+}
+
+TEST_F(CloudServerProtocol, FilesRoundTrip) {
     auto api = ApiFor();
     auto folder = api.CreateFolder("Work"); // the engine sends folder names without "/"
     ASSERT_FALSE(folder.file_id.empty());
@@ -206,7 +223,7 @@ TEST_F(ProtocolTest, FilesRoundTrip) {
     EXPECT_EQ(user.quota_recycled, 14);
 }
 
-TEST_F(ProtocolTest, OtherUsersPathsAndBadPathsAreRefused) {
+TEST_F(CloudServerProtocol, OtherUsersPathsAndBadPathsAreRefused) {
     Server.AddUser("bob", "bob's password");
     auto alice = ApiFor("alice");
     auto bob = ApiFor("bob");
@@ -233,7 +250,7 @@ TEST_F(ProtocolTest, OtherUsersPathsAndBadPathsAreRefused) {
     EXPECT_EQ(SignedGet(alice, "/1/fileops/create_folder", {"root=kuaipan", "path=/x"}).Code, 403);
 }
 
-TEST_F(ProtocolTest, ForgedReplayedAndMisroutedRequestsAreRefused) {
+TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
     auto api = ApiFor();
     auto token = api.GetSession().Token();
     auto url = ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {},
@@ -258,7 +275,7 @@ TEST_F(ProtocolTest, ForgedReplayedAndMisroutedRequestsAreRefused) {
     EXPECT_EQ(SignedGet(api, "/open/accessToken", {"oauth_verifier=x"}, true).Code, 401);
 }
 
-TEST_F(ProtocolTest, RevokedTokensAndServerClockChangesAreToldApart) {
+TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
     auto api = ApiFor();
     ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
     // The client's timestamps look stale to a server whose clock is ahead: refused, but
@@ -273,9 +290,9 @@ TEST_F(ProtocolTest, RevokedTokensAndServerClockChangesAreToldApart) {
     EXPECT_THROW(api.CreateFolder("/x"), ot::TKuaipanAuthExpiredException);
 }
 
-class ShortTokenTest : public ProtocolTest {
+class CloudServerShortToken : public CloudServerProtocol {
 protected:
-    ShortTokenTest() : ProtocolTest(Options()) {}
+    CloudServerShortToken() : CloudServerProtocol(Options()) {}
     static CloudServerProcess::Options Options() {
         CloudServerProcess::Options o;
         o.ExtraArgs = {"--token-lifetime", "60"};
@@ -283,7 +300,7 @@ protected:
     }
 };
 
-TEST_F(ShortTokenTest, AccessTokensExpire) {
+TEST_F(CloudServerShortToken, AccessTokensExpire) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
     auto login = WebLogin(Server, api.RequestToken(), "alice", Server.Password());
@@ -294,7 +311,7 @@ TEST_F(ShortTokenTest, AccessTokensExpire) {
     EXPECT_THROW(api.Metadata("/", false), ot::TKuaipanAuthExpiredException);
 }
 
-TEST_F(ProtocolTest, InjectedFaultsAndCounters) {
+TEST_F(CloudServerProtocol, InjectedFaultsAndCounters) {
     auto api = ApiFor();
     ASSERT_FALSE(api.CreateFolder("W").file_id.empty());
     ASSERT_FALSE(api.UploadFile("/W/f.tsk", LocalFile("f", "0123456789"), true).file_id.empty());

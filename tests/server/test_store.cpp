@@ -23,7 +23,7 @@ struct PathCase {
     Path Parts;
 };
 
-TEST(CloudPath, ParsesAndRefuses) {
+TEST(CloudServerPath, ParsesAndRefuses) {
     const PathCase cases[] = {
         {"", true, {}},
         {"/", true, {}},
@@ -56,7 +56,7 @@ TEST(CloudPath, ParsesAndRefuses) {
     EXPECT_EQ(FormatCloudTime(1356998400), "2013-01-01 00:00:00");
 }
 
-class StoreTest : public ::testing::Test {
+class CloudServerStore : public ::testing::Test {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/ot-store-test-XXXXXX";
@@ -92,7 +92,7 @@ protected:
     std::int64_t Alice = 0, Bob = 0, Root = 0;
 };
 
-TEST_F(StoreTest, FolderAndFileRoundTrip) {
+TEST_F(CloudServerStore, FolderAndFileRoundTrip) {
     auto folder = Store->CreateFolder(Root, {"Work"});
     ASSERT_EQ(folder.Status, StoreStatus::Ok);
     EXPECT_TRUE(folder.Node.IsFolder);
@@ -117,7 +117,7 @@ TEST_F(StoreTest, FolderAndFileRoundTrip) {
     EXPECT_EQ(top.Children[0].Path, "/Work");
 }
 
-TEST_F(StoreTest, RefusesWhatCannotBeDone) {
+TEST_F(CloudServerStore, RefusesWhatCannotBeDone) {
     ASSERT_EQ(Store->CreateFolder(Root, {"Work"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->CreateFolder(Root, {"Work", "Sub"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"Work", "a"}, "1", true).Status, StoreStatus::Ok);
@@ -165,7 +165,7 @@ TEST_F(StoreTest, RefusesWhatCannotBeDone) {
     EXPECT_EQ(Read({"Work", "b"}), "2");
 }
 
-TEST_F(StoreTest, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) {
+TEST_F(CloudServerStore, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) {
     ASSERT_EQ(Store->CreateFolder(Root, {"W"}).Status, StoreStatus::Ok);
     auto first = Store->Upload(Root, {"W", "f"}, "1", true).Node;
     auto second = Store->Upload(Root, {"W", "f"}, "2", true).Node;
@@ -187,7 +187,7 @@ TEST_F(StoreTest, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) {
     EXPECT_EQ(Read({"W", "g"}), "4");
 }
 
-TEST_F(StoreTest, CopyOwnsItsContent) {
+TEST_F(CloudServerStore, CopyOwnsItsContent) {
     ASSERT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"A", "f"}, "data", true).Status, StoreStatus::Ok);
     auto copy = Store->Copy(Root, {"A"}, {"B"});
@@ -197,7 +197,7 @@ TEST_F(StoreTest, CopyOwnsItsContent) {
     EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
 }
 
-TEST_F(StoreTest, RecycleBinKeepsContentUntilPurged) {
+TEST_F(CloudServerStore, RecycleBinKeepsContentUntilPurged) {
     ASSERT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"A", "f"}, "12345", true).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"g"}, "678", true).Status, StoreStatus::Ok);
@@ -219,7 +219,7 @@ TEST_F(StoreTest, RecycleBinKeepsContentUntilPurged) {
     EXPECT_EQ(Store->Usage(Alice).Recycled, 0);
 }
 
-TEST_F(StoreTest, UsersAndApplicationsHaveSeparateFolders) {
+TEST_F(CloudServerStore, UsersAndApplicationsHaveSeparateFolders) {
     std::int64_t bobRoot = Store->AppFolder(Bob, "app");
     std::int64_t aliceOther = Store->AppFolder(Alice, "other-app");
     EXPECT_NE(bobRoot, Root);
@@ -233,7 +233,7 @@ TEST_F(StoreTest, UsersAndApplicationsHaveSeparateFolders) {
     EXPECT_EQ(Store->Usage(Bob).Used, 5);
 }
 
-TEST_F(StoreTest, LimitsAreKept) {
+TEST_F(CloudServerStore, LimitsAreKept) {
     Open({/*MaxFileSize*/ 10, /*QuotaBytes*/ 15});
     ASSERT_EQ(Store->Upload(Root, {"a"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
     EXPECT_EQ(Store->Upload(Root, {"b"}, std::string(11, 'x'), true).Status, StoreStatus::TooLarge);
@@ -245,7 +245,7 @@ TEST_F(StoreTest, LimitsAreKept) {
     EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
 }
 
-TEST_F(StoreTest, StartUpRemovesWhatNoMetadataNames) {
+TEST_F(CloudServerStore, StartUpRemovesWhatNoMetadataNames) {
     ASSERT_EQ(Store->Upload(Root, {"keep"}, "kept", true).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"lost"}, "gone", true).Status, StoreStatus::Ok);
     auto files = Store->ReferencedContentFiles();
@@ -274,7 +274,7 @@ TEST_F(StoreTest, StartUpRemovesWhatNoMetadataNames) {
     EXPECT_EQ(Store->Metadata(Root, {"lost"}, false).Status, StoreStatus::NotFound);
 }
 
-TEST_F(StoreTest, RequestTokenIsAuthorisedAndExchangedOnce) {
+TEST_F(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
     auto rt = Store->CreateRequestToken("app", 100);
     EXPECT_EQ(rt.Key.size(), 32u);
     auto verifier = Store->AuthoriseRequestToken(rt.Key, Alice);
