@@ -10,7 +10,7 @@ namespace {
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 // Days from 0001-01-01 to the given date (proleptic Gregorian), 1-based day.
-std::int64_t DaysFromCivil(int y, int m, int d) {
+constexpr std::int64_t DaysFromCivil(int y, int m, int d) {
     // Howard Hinnant's algorithm, relative to 1970-01-01.
     y -= m <= 2;
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -33,7 +33,9 @@ void CivilFromDays(std::int64_t z, int& y, int& m, int& d) {
     y = static_cast<int>(yy + (m <= 2));
 }
 
-const std::int64_t kEpochOffset = DaysFromCivil(1899, 12, 30); // day 0 of TDateTime
+// Day 0 of TDateTime; constexpr so that dates encoded during static
+// initialisation of other files are right too.
+constexpr std::int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
 
 int ParseFixed(std::string_view s, std::size_t pos, std::size_t len, bool& ok) {
     if (pos + len > s.size()) {
