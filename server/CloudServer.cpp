@@ -206,6 +206,11 @@ std::string KindOf(std::string_view rawPath, const std::vector<QueryParam>& quer
     return "other";
 }
 
+bool IsUnsigned(const std::string& kind) {
+    return kind == "home" || kind == "upload_locate" || kind == "share_link" ||
+           kind == "authorise_page" || kind == "authorise_check";
+}
+
 bool IsTlsOnly(const std::string& kind) {
     return kind == "request_token" || kind == "access_token" || kind == "account_info" ||
            kind == "authorise_page" || kind == "authorise_check";
@@ -433,7 +438,7 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
     // Answers 401 and false when the request's signature does not hold.
     auto authorize = [&](TokenNeed need, OauthContext& ctx) {
         if (host.empty()) {
-            JsonError(res, 400, "missing host");
+            JsonError(res, 401, "missing host");
             return false;
         }
         auto failure = FOauth->Check(req.method, scheme, host, rawPath, rawQuery, need, ctx);
@@ -488,7 +493,7 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
             JsonError(res, 404, "not found");
         else if (wantsPost ? !isPost : !isGet)
             JsonError(res, 405, "method not allowed");
-        else if (!plainQuery)
+        else if (!plainQuery && IsUnsigned(kind))
             JsonError(res, 400, "malformed query");
         else if (IsTlsOnly(kind) && !tls)
             JsonError(res, 403, "this request must use https");
@@ -735,6 +740,9 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                 bool locked = false;
                 {
                     std::lock_guard lock(FImpl->FailuresMutex);
+                    if (FImpl->LoginFailures.size() > 10000)
+                        std::erase_if(FImpl->LoginFailures,
+                                      [now](const auto& e) { return e.second.Since + 900 < now; });
                     auto& f = FImpl->LoginFailures[*user];
                     if (f.Since + 900 < now)
                         f = {0, now};

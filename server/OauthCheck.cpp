@@ -109,7 +109,7 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
                                                 OauthContext& ctx) {
     auto params = ParseQueryString(rawQuery);
     if (!params)
-        return OauthFailure{400, "malformed query"};
+        return Refuse("malformed query");
     ctx.Params = std::move(*params);
     const auto& P = ctx.Params;
 

@@ -75,7 +75,7 @@ public:
     OauthChecker(CloudStore& store, OauthSettings settings);
 
     // host is the Host header as sent, rawPath the request path as sent (still encoded),
-    // rawQuery the text after "?". On failure answers the status and message to send.
+    // rawQuery the text after "?". On failure answers the status (401) and message.
     std::optional<OauthFailure> Check(std::string_view method, std::string_view scheme,
                                       std::string_view host, std::string_view rawPath,
                                       std::string_view rawQuery, TokenNeed need, OauthContext& ctx);

@@ -169,6 +169,9 @@ TEST_F(CloudServerOauth, RefusesForgeriesAndStaleRequests) {
          Check(Sign("/open/accessToken", {}, &Access, "u3"), TokenNeed::Request), "invalid token"},
         {"no signature", Check({"/1/account_info", "oauth_consumer_key=ck"}, TokenNeed::Access),
          "missing oauth parameter"},
+        {"a parameter given twice",
+         Check({replayed.Path, replayed.Query + "&list=True&list=False"}, TokenNeed::Access),
+         "malformed query"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.Got, c.Want) << c.What;
