@@ -651,18 +651,10 @@ NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& f
         r.Status = StoreStatus::Exists;
         return r;
     }
-    if (src->IsFolder) {
-        // A folder cannot move into itself or below itself.
-        std::int64_t walk = parent->Id;
-        while (walk != 0) {
-            if (walk == src->Id) {
-                r.Status = StoreStatus::Forbidden;
-                return r;
-            }
-            Stmt s(*FWriter, "SELECT parent FROM nodes WHERE id = ?1");
-            s.Bind(1, walk);
-            walk = (s.Step() && !s.IsNull(0)) ? s.Int(0) : 0;
-        }
+    // A folder cannot move into itself or below itself.
+    if (src->IsFolder && IsAtOrBelow(*FWriter, parent->Id, src->Id)) {
+        r.Status = StoreStatus::Forbidden;
+        return r;
     }
     Stmt(*FWriter, "UPDATE nodes SET parent = ?2, name = ?3 WHERE id = ?1")
         .Bind(1, src->Id)
@@ -674,6 +666,17 @@ NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& f
     src->Name = to.back();
     r.Node = src->ToNode(JoinCloudPath(to));
     return r;
+}
+
+bool CloudStore::IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folder) {
+    for (std::int64_t walk = node; walk != 0;) {
+        if (walk == folder)
+            return true;
+        Stmt s(db, "SELECT parent FROM nodes WHERE id = ?1");
+        s.Bind(1, walk);
+        walk = (s.Step() && !s.IsNull(0)) ? s.Int(0) : 0;
+    }
+    return false;
 }
 
 std::int64_t CloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent,
@@ -744,17 +747,9 @@ NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& f
             r.Status = StoreStatus::Exists;
             return r;
         }
-        if (src->IsFolder) {
-            std::int64_t walk = parent->Id;
-            while (walk != 0) {
-                if (walk == src->Id) {
-                    r.Status = StoreStatus::Forbidden;
-                    return r;
-                }
-                Stmt s(*FWriter, "SELECT parent FROM nodes WHERE id = ?1");
-                s.Bind(1, walk);
-                walk = (s.Step() && !s.IsNull(0)) ? s.Int(0) : 0;
-            }
+        if (src->IsFolder && IsAtOrBelow(*FWriter, parent->Id, src->Id)) {
+            r.Status = StoreStatus::Forbidden;
+            return r;
         }
         std::int64_t size = src->Size;
         if (src->IsFolder) {

@@ -199,6 +199,8 @@ private:
     std::filesystem::path ContentPath(const std::string& name) const;
     bool WriteContent(const std::string& name, const std::string& content);
     void RemoveContent(const std::string& name);
+    // Whether node is folder itself or lies somewhere below it.
+    bool IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folder);
     std::int64_t CopyTree(Db& db, const Row& src, std::int64_t newParent,
                           const std::string& newName, std::int64_t now,
                           std::vector<std::string>& createdContent);
