@@ -485,7 +485,8 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
 }
 
 bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
-                                     const std::string& cloudPath, const std::string& itemPath) {
+                                     const std::string& cloudPath, const std::string& itemPath,
+                                     int remainingSyncType) {
     const TKuaipanFile info = GetKuaipanFileInfo(cloudPath);
     if (info.file_id.empty())
         return false;
@@ -494,12 +495,13 @@ bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
     int changed = 0;
     const bool ok =
         pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath_Old] = '', [TaskClassPath_Old] = '', "
-                        "[KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = 0, "
+                        "[KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = ?, "
                         "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
                         "and [TaskItemPath] = ? and ifnull([TaskItemPath_Old], '') = ? and "
                         "ifnull([SyncType], 0) = ? and ifnull([IsDelete], 0) = 0",
-                        {info.file_id, FormatIsoDateTime(info.modify_time), row.TaskItemID(),
-                         itemPath, row.TaskItemPath_Old(), std::int64_t{row.SyncType()}},
+                        {info.file_id, FormatIsoDateTime(info.modify_time),
+                         std::int64_t{remainingSyncType}, row.TaskItemID(), itemPath,
+                         row.TaskItemPath_Old(), std::int64_t{row.SyncType()}},
                         &changed) &&
         changed == 1;
     if (ok)
@@ -634,10 +636,13 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
                        : ItemCloudPath(row.TaskClassPath(), row.TaskItemPath_Old());
             ok = MoveKuaipanFile(from, F);
         }
-        ok = ok && RecordPush(pass, row, F, name);
+        // After the move of a rename with new content, the content is still
+        // to go: the row says so until the upload has been recorded too.
+        const int remaining = row.SyncType() == 3 ? 2 : 0;
+        ok = ok && RecordPush(pass, row, F, name, remaining);
         if (ok) {
             row.SetTaskItemPath_Old("");
-            row.SetSyncType(0);
+            row.SetSyncType(remaining);
         }
         if (ok)
             _OutputSyncLog(
@@ -651,7 +656,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
     };
     auto upload = [&](const char* tag) {
         std::string fileID;
-        const bool ok = UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name);
+        const bool ok = UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0);
         if (ok)
             _OutputSyncLog(
                 Format("Update task item \"%s\" in Kuaipan successfully! (%s)", name.c_str(), tag));
@@ -712,6 +717,11 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
         _OutputSyncLog(Format("Step 2 finished with %d error(s).", pass.Errors2));
 }
 
+bool TKuaipanSyncUtility::IsDeletionPending(TPass& pass, const std::string& AID) {
+    const auto row = pass.DB->GetSyncQueueItem(AID);
+    return row && row->IsDelete() != 0;
+}
+
 void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass) {
     auto findLocal = [&](std::vector<TLocalTaskClassInfo>& tree) -> TLocalTaskClassInfo* {
         for (auto& c : tree)
@@ -722,6 +732,9 @@ void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudCla
     auto tree = FLocalTree.Snapshot();
     TLocalTaskClassInfo* local = findLocal(tree);
     if (!local) {
+        // Deleted here, and the deletion not yet pushed: the local change wins.
+        if (IsDeletionPending(pass, cloudClass->ID()))
+            return;
         const char* title = cloudClass->Title().c_str();
         if (FLocalTree.AddTaskClass(cloudClass->ID(), cloudClass->Title())) {
             if (pass.DB->SetKuaipanFileID(cloudClass->ID(), cloudClass->TagString()))
@@ -764,6 +777,8 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
     const char* classTitle = cloudClass->Title().c_str();
 
     if (!localItem) {
+        if (IsDeletionPending(pass, cloudItem->ID()))
+            return;
         auto item = std::make_shared<TOtTaskItem>(localClass);
         TOtTaskUtility::AssignTaskItem(cloudItem, item, 0);
         item->SetTaskClass(localClass);

@@ -131,13 +131,17 @@ private:
     // when the item was renamed or deleted here meanwhile.
     bool LinkCreatedItem(TPass& pass, const std::string& id, const std::string& classPath,
                          const std::string& name, const TKuaipanFile& info);
+    // Settles what the row asked for (leaving remainingSyncType pending),
+    // unless the item changed again since the row was read.
     bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
-                    const std::string& itemPath);
+                    const std::string& itemPath, int remainingSyncType);
     void Step2(TPass& pass);
     void PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass);
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,
                   const TOtTaskItemPtr& cloudItem, const TLocalTaskItemInfo* localItem);
     void PruneLocal(TPass& pass);
+    // A local deletion of the object is still to be pushed.
+    static bool IsDeletionPending(TPass& pass, const std::string& AID);
 
     bool StopRequested() const;
     void CheckStop() const;

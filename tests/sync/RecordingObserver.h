@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,7 +16,14 @@ namespace ot::test {
 
 class TRecordingObserver : public TSyncObserver {
 public:
-    void AddLog(const std::string& line) override { Push("log:" + line); }
+    void AddLog(const std::string& line) override {
+        Push("log:" + line);
+        if (OnLog)
+            OnLog(line);
+    }
+    // Called on the pass's thread after each log line: lets a test act at a
+    // chosen point of a pass.
+    std::function<void(const std::string&)> OnLog;
     void SetStatusText(const std::string& text) override { Push("status:" + text); }
     void ShowSyncStatusBar() override { Push("show"); }
     void HideSyncStatusBar() override { Push("hide"); }

@@ -61,7 +61,7 @@ std::pair<std::string, std::string> TokenOf(CloudServerProcess& server, const st
 TSyncSide::TSyncSide(const std::string& name, CloudServerProcess& server, const std::string& user)
     : FDir(name) {
     Activate();
-    const auto token = server.IssueAccessToken(user);
+    const auto token = TokenOf(server, user);
     if (!TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second)))
         throw std::runtime_error("cannot write the access-token file");
     FTree = std::make_unique<TOtLocalTaskTree>(Classes);
@@ -198,11 +198,26 @@ struct TCloudTree {
     std::map<std::string, TCloudEntry> Entries;
 };
 
-TCloudTree ReadCloud(CloudServerProcess& server, const std::string& user) {
+} // namespace
+
+std::unique_ptr<TKuaipanAPI> CloudClient(CloudServerProcess& server, const std::string& user) {
     const auto token = TokenOf(server, user);
     auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
     session->SetAuthToken(token.first, token.second);
-    TKuaipanAPI api(session);
+    return std::make_unique<TKuaipanAPI>(session);
+}
+
+void WipeCloud(CloudServerProcess& server, const std::string& user) {
+    auto api = CloudClient(server, user);
+    for (const auto& entry : api->Metadata("/", true).files)
+        EXPECT_EQ(api->Delete("/" + entry.name, false).Code, 200) << entry.name;
+}
+
+namespace {
+
+TCloudTree ReadCloud(CloudServerProcess& server, const std::string& user) {
+    auto client = CloudClient(server, user);
+    TKuaipanAPI& api = *client;
     TCloudTree tree;
     const TKuaipanFile root = api.Metadata("/", true);
     EXPECT_FALSE(root.file_id.empty()) << "cannot list the cloud folder";

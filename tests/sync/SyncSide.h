@@ -95,6 +95,11 @@ std::string CloudState(CloudServerProcess& server, const std::string& user,
                        std::map<std::string, TCloudEntry>* entries = nullptr);
 std::string CloudUserState(CloudServerProcess& server, const std::string& user);
 
+// A client of the cloud folder of `user`, with a token of its own.
+std::unique_ptr<TKuaipanAPI> CloudClient(CloudServerProcess& server, const std::string& user);
+// Empties the cloud folder of `user`.
+void WipeCloud(CloudServerProcess& server, const std::string& user);
+
 // Every local object of the side has exactly one settled row (linked to its
 // cloud copy by file ID, nothing pending), and there are no other rows.
 void ExpectQueueSettled(TSyncSide& side, const std::map<std::string, TCloudEntry>& cloud);
