@@ -1,0 +1,243 @@
+// The engine's own rules against a real otCloudServer: names from the cloud
+// are checked, deletions pulled from the cloud are guarded, a failed listing
+// takes nothing away, no change is skipped by the watermark, a pass stops
+// when asked, and the account binding.
+
+#include "SyncSide.h"
+
+#include "cloud/KuaipanAuthorise.h"
+#include "cloud/KuaipanException.h"
+#include "cloud/KuaipanUtility.h"
+#include "common/FileUtil.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+using namespace ot;
+using namespace ot::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Engine : ::testing::Test {
+    CloudServerProcess& server = SharedServer();
+    std::string user = FreshUser();
+    TSyncSide A{"ot-engine-a", server, user};
+    TSyncSide B{"ot-engine-b", server, user};
+
+    ~Engine() override { server.ClearFaults(); }
+
+    // Uploads a file with the given content under an arbitrary cloud path.
+    void PutCloudFile(TKuaipanAPI& api, const std::string& path, const std::string& remarks) {
+        const std::string local = (A.Dir().Root() / "upload.tmp").string();
+        ASSERT_TRUE(WriteFileAtomic(local, TOtTaskUtility::TaskFileContent(remarks)));
+        EXPECT_FALSE(api.UploadFile(path, local, true).file_id.empty()) << path;
+    }
+};
+
+bool HasLine(TRecordingObserver& o, const std::string& line) {
+    const auto lines = LogLines(o);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Every file and directory below root, relative to it.
+std::vector<std::string> Listing(const fs::path& root) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        out.push_back(fs::relative(e.path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace
+
+TEST_F(Engine, NamesFromTheCloudThatThisProgramWouldNotWriteAreSkipped) {
+    auto api = CloudClient(server, user);
+    const std::string created = "#0#t#5#201603051430###.tsk";
+    // Folders that are not classes of ours: a lower-case ID, an unescaped
+    // blank, an ID with a sign in it.
+    for (const char* folder : {"abc123#Lower", "1300000900QA#a b", "13-00#Dash"})
+        EXPECT_FALSE(api->CreateFolder(folder).file_id.empty()) << folder;
+    PutCloudFile(*api, "/abc123#Lower/1300000901QA" + std::string(created), "x");
+    ASSERT_FALSE(api->CreateFolder("1300000902QA#Good").file_id.empty());
+    const std::string good = "/1300000902QA#Good/";
+    PutCloudFile(*api, good + "1300000903QA#0#Fine#5#201603051430###.tsk", "fine");
+    PutCloudFile(*api, good + "lower1#0#t#5#201603051430###.tsk", "x");           // ID
+    PutCloudFile(*api, good + "1300000904QA#0#NoExt#5#201603051430###", "x");     // no ".tsk"
+    PutCloudFile(*api, good + "1300000905QA#0#a\\b#5#201603051430###.tsk", "x");  // backslash
+    PutCloudFile(*api, good + "1300000906QA#0#Bad#99x#201603051430###.tsk", "x"); // priority
+    PutCloudFile(*api, good + "1300000907QA_1300000908QA#0#Nested#5#201603051430###.tsk", "x");
+    ASSERT_FALSE(api->CreateFolder(good + "1300000909QA#Sub").file_id.empty()); // a folder
+
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_EQ(B.UserState(), "Good/\nGood/Fine s0 p5 | fine\n");
+    B.Activate();
+    EXPECT_EQ(
+        Listing(TaskDataPath()),
+        (std::vector<std::string>{"1300000902QA#Good",
+                                  "1300000902QA#Good/1300000903QA#0#Fine#5#201603051430###.tsk"}));
+    // Nothing was written outside the task data directory either.
+    EXPECT_EQ(Listing(B.Dir().Root() / "userdata" / "1"),
+              (std::vector<std::string>{"MyAuth.adb", "otTodolist.db", "taskdata",
+                                        "taskdata/1300000902QA#Good",
+                                        "taskdata/1300000902QA#Good/"
+                                        "1300000903QA#0#Fine#5#201603051430###.tsk"}));
+}
+
+TEST_F(Engine, DeletionsThatWouldEmptyTheTreeAreRefused) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 8; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(B.SyncClean());
+    const std::string before = B.State();
+    auto api = CloudClient(server, user);
+
+    {
+        SCOPED_TRACE("most items gone");
+        for (int i = 1; i <= 7; ++i)
+            EXPECT_EQ(
+                api->Delete(A.FindItem("Item " + std::to_string(i))->KuaipanPath(), false).Code,
+                200);
+        EXPECT_FALSE(B.Sync());
+        EXPECT_TRUE(HasLine(*B.Observer, ">> Local deletions were not applied: 7 of 8 "
+                                         "synchronized local task items would be deleted.  [T]"));
+        EXPECT_TRUE(HasLine(*B.Observer, ">> Step 2 finished with 1 error(s).  [T]"));
+        EXPECT_EQ(B.State(), before);
+    }
+    {
+        SCOPED_TRACE("no class at all");
+        WipeCloud(server, user);
+        B.Observer->Clear();
+        EXPECT_FALSE(B.Sync());
+        EXPECT_TRUE(HasLine(*B.Observer, ">> Local deletions were not applied: the Kuaipan folder "
+                                         "lists no task class.  [T]"));
+        EXPECT_EQ(B.State(), before);
+        EXPECT_EQ(B.DiskState(), before);
+    }
+}
+
+TEST_F(Engine, AFewDeletionsFromTheCloudAreApplied) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 8; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(B.SyncClean());
+    // Two neighbours in the list, deleted in one pass.
+    A.DeleteItem(A.FindItem("Item 3"));
+    A.DeleteItem(A.FindItem("Item 4"));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_TRUE(HasLine(
+        *B.Observer, ">> Delete local task item \"Item 3\" in class \"List\" successfully!  [T]"));
+    EXPECT_TRUE(HasLine(
+        *B.Observer, ">> Delete local task item \"Item 4\" in class \"List\" successfully!  [T]"));
+    EXPECT_EQ(B.UserState(), A.UserState());
+    EXPECT_EQ(B.Queue().size(), 7u); // the class and six items
+}
+
+TEST_F(Engine, AClassWhoseListingFailedIsNeitherPulledNorPruned) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 3; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(B.SyncClean());
+    A.DeleteItem(A.FindItem("Item 1"));
+    A.AddItem(list, "Item 4");
+    EXPECT_TRUE(A.SyncClean());
+
+    // The listing of the root answers, the listing of the class fails.
+    server.AddFault({.Kind = "metadata", .Skip = 1, .Count = 3});
+    const std::string before = B.UserState();
+    B.Sync();
+    EXPECT_EQ(B.UserState(), before);
+    server.ClearFaults();
+
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_EQ(B.UserState(), A.UserState());
+}
+
+TEST_F(Engine, AChangeMadeWhileAPassRunsIsPushedByTheNextPass) {
+    auto list = A.AddClass("List");
+    A.AddItem(list, "First");
+    EXPECT_TRUE(A.SyncClean());
+
+    // After the pass has read the queue, within the same second or later.
+    A.Observer->OnLog = [&](const std::string& line) {
+        if (line.find("Sync queue contains") != std::string::npos)
+            A.AddItem(list, "Made during the pass");
+    };
+    EXPECT_TRUE(A.SyncClean());
+    A.Observer->OnLog = nullptr;
+    EXPECT_EQ(CloudUserState(server, user), "List/\nList/First s0 p5 | \n");
+
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(CloudUserState(server, user),
+              "List/\nList/First s0 p5 | \nList/Made during the pass s0 p5 | \n");
+}
+
+TEST_F(Engine, APassStopsBetweenTwoRowsWhenAsked) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 3; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    A.Observer->OnLog = [&](const std::string& line) {
+        if (line.find("Create task item") != std::string::npos)
+            A.Engine().RequestStop();
+    };
+    EXPECT_THROW(A.Sync(), ESyncStopped);
+    A.Observer->OnLog = nullptr;
+    EXPECT_EQ(A.Engine().LastDateTimeSyncSuccess(), 0);
+    // The class and one item went out; the pass stopped before the next row.
+    const std::string cloud = CloudUserState(server, user);
+    EXPECT_EQ(std::count(cloud.begin(), cloud.end(), '\n'), 2) << cloud;
+
+    A.Engine().ClearStop();
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(CloudUserState(server, user),
+              "List/\nList/Item 1 s0 p5 | \nList/Item 2 s0 p5 | \nList/Item 3 s0 p5 | \n");
+}
+
+TEST_F(Engine, ThePassShowsTheLogWindowWhenTheSettingAsks) {
+    A.Settings->IsShowAppLogFormOnSyncing = true;
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(A.Observer->Events().front(), "showlog");
+}
+
+TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
+    CloudServerProcess& server = SharedServer();
+    const std::string user = FreshUser();
+    TSyncTestDir dir("ot-engine-bind");
+    TOtTaskClassList classes;
+    TOtLocalTaskTree tree(classes);
+    auto observer = std::make_shared<TRecordingObserver>();
+    TKuaipanSyncThread thread(observer, nullptr);
+    {
+        TKuaipanSyncUtility engine(&thread, tree);
+        // Without a token a pass fails inside the cloud client.
+        EXPECT_THROW(engine.SyncToKuaipan(), TKuaipanAuthExpiredException);
+
+        const std::string url = engine.GetAuthorizeURL();
+        ASSERT_FALSE(url.empty());
+        EXPECT_FALSE(engine.SetVerifier("wrong"));
+
+        std::string verifier;
+        TKuaipanAuthorise login(engine.GetAuthorizeURL());
+        ASSERT_TRUE(login.LoginAndAuthorise(user, "password " + user, verifier)) << verifier;
+        EXPECT_TRUE(engine.SetVerifier(verifier));
+        EXPECT_TRUE(engine.SyncToKuaipan());
+    }
+    ASSERT_TRUE(TKuaipanUtility::LoadAuthFile());
+    TKuaipanSyncUtility next(&thread, tree);
+    EXPECT_TRUE(next.SyncToKuaipan());
+
+    // The service out of reach: no address, no exception.
+    TKuaipanHosts dead = server.Hosts();
+    dead.Api = {"127.0.0.1:1", "localhost:1"};
+    SetKuaipanHosts(dead);
+    EXPECT_EQ(next.GetAuthorizeURL(), "");
+    EXPECT_FALSE(next.SetVerifier("x"));
+    server.UseAsClientHosts();
+}
