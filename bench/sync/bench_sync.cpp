@@ -1,0 +1,141 @@
+// Synchronization passes against otCloudServer on loopback, with no pause
+// between queue rows: a pass that pushes N new items in C classes, a pass
+// with nothing to do, and a pass that pulls the N items into an empty tree.
+// Prints the time and the HTTP requests of each pass.
+//
+//   bench_sync [items [classes]]        (defaults: 1000 items, 10 classes)
+
+#include "app/AppContext.h"
+#include "cloud/KuaipanUtility.h"
+#include "common/Text.h"
+#include "support/CloudServerProcess.h"
+#include "sync/OtKuaipanSyncUtility.h"
+#include "syncqueue/SyncQueueDatabase.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+using namespace ot;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Side {
+    fs::path Root;
+    TAppPaths Paths;
+    TOtTaskClassList Classes;
+    std::unique_ptr<TOtLocalTaskTree> Tree;
+    std::unique_ptr<TKuaipanSyncUtility> Engine;
+
+    Side(const std::string& name, const std::pair<std::string, std::string>& token) {
+        std::string tmpl = (fs::temp_directory_path() / (name + "-XXXXXX")).string();
+        if (!::mkdtemp(tmpl.data()))
+            throw std::runtime_error("mkdtemp failed");
+        Root = tmpl;
+        Paths = TAppPaths::FromProgramDir(Root.string());
+        SetAppPaths(Paths);
+        fs::create_directories(Paths.TaskDataPath);
+        std::string error;
+        if (!CreateSyncQueueDatabase(Paths.DBFileName, &error))
+            throw std::runtime_error(error);
+        TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second));
+        Tree = std::make_unique<TOtLocalTaskTree>(Classes);
+        Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *Tree);
+        Engine->SetRowPause(std::chrono::milliseconds(0));
+    }
+    ~Side() {
+        std::error_code ec;
+        fs::remove_all(Root, ec);
+    }
+    std::size_t ItemCount() const {
+        std::size_t n = 0;
+        for (const auto& c : Classes)
+            n += c->TaskList().size();
+        return n;
+    }
+};
+
+struct PassResult {
+    double Seconds;
+    long long Requests;
+    bool Ok;
+};
+
+PassResult TimedPass(Side& side, test::CloudServerProcess& server) {
+    SetAppPaths(side.Paths);
+    server.ResetCounters();
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool ok = side.Engine->SyncToKuaipan();
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return {s, server.TotalRequests(), ok};
+}
+
+void Report(const char* what, const PassResult& r, test::CloudServerProcess& server) {
+    std::printf("%-34s %8.2f s %7lld requests  %s\n", what, r.Seconds, r.Requests,
+                r.Ok ? "" : "(pass reported errors)");
+    std::string kinds;
+    for (const auto& [kind, n] : server.Counters())
+        if (kind != "total" && n > 0)
+            kinds += Format("  %s=%lld", kind.c_str(), static_cast<long long>(n));
+    std::printf("    by kind:%s\n", kinds.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int items = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const int classes = argc > 2 ? std::atoi(argv[2]) : 10;
+    try {
+        test::CloudServerProcess server;
+        server.UseAsClientHosts();
+        const auto token = server.IssueAccessToken();
+
+        Side a("ot-bench-sync-a", token);
+        int id = 0;
+        auto nextID = [&] { return Format("%010dQB", 1300000000 + ++id); };
+        for (int c = 0; c < classes; ++c) {
+            auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
+            TOtTaskUtility::CreateTaskClass(cls);
+            a.Classes.push_back(cls);
+        }
+        for (int i = 0; i < items; ++i) {
+            auto& cls = a.Classes[i % classes];
+            auto item = std::make_shared<TOtTaskItem>(
+                "Task " + std::to_string(i), i % 2 ? "some remarks " + std::to_string(i) : "",
+                tsNotCompleted, 0, 0, cls, nullptr);
+            item->SetID(nextID());
+            item->SetPriority(i % 10);
+            item->ResetDirty();
+            DoAddTaskItem(cls->TaskList(), item);
+        }
+
+        std::printf("%d items in %d classes, loopback otCloudServer, no pause between rows\n",
+                    items, classes);
+        const PassResult push = TimedPass(a, server);
+        Report("push of every item", push, server);
+        const PassResult idle = TimedPass(a, server);
+        Report("pass with nothing to do", idle, server);
+
+        Side b("ot-bench-sync-b", token);
+        const PassResult pull = TimedPass(b, server);
+        Report("pull into an empty tree", pull, server);
+
+        std::printf("\nrequests per pushed item: %.2f (target <= 3)\n",
+                    static_cast<double>(push.Requests) / items);
+        std::printf("requests with nothing to do: %lld (target <= %d)\n", idle.Requests,
+                    1 + classes);
+        std::printf("pull of %zu items: %.2f s (target < 10 s for 1000)\n", b.ItemCount(),
+                    pull.Seconds);
+        const bool ok = push.Ok && idle.Ok && pull.Ok && b.ItemCount() == std::size_t(items);
+        return ok ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_sync: %s\n", e.what());
+        return 2;
+    }
+}
