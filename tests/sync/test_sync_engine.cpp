@@ -241,3 +241,25 @@ TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
     EXPECT_FALSE(next.SetVerifier("x"));
     server.UseAsClientHosts();
 }
+
+TEST_F(Engine, EndingTheThreadStopsThePassUnderWay) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 3; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    A.Engine().SetRowPause(std::chrono::milliseconds(500)); // the default pacing
+    A.Observer->OnLog = [&](const std::string& line) {
+        if (line.find("Create task item") != std::string::npos)
+            A.Thread().Terminate(); // the program is closing
+    };
+    A.Activate();
+    A.Thread().SetTickLength(std::chrono::hours(1));
+    A.Thread().SetSyncPass([&] { A.Engine().SyncToKuaipan(); });
+    A.Thread().Start();
+    A.Thread().WaitFor(); // ends without waiting for the rest of the pass
+    A.Observer->OnLog = nullptr;
+    EXPECT_EQ(A.Engine().LastDateTimeSyncSuccess(), 0);
+    const std::string cloud = CloudUserState(server, user);
+    EXPECT_EQ(std::count(cloud.begin(), cloud.end(), '\n'), 2) << cloud;
+    // Nothing was shown after the request to end.
+    EXPECT_EQ(LogLines(*A.Observer).back().find("Create task item"), 3u);
+}
