@@ -405,7 +405,8 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
                 PushClassRow(pass, rows[i]);
             else
                 PushItemRow(pass, rows[i]);
-            PauseAfterRow();
+            if (i + 1 < pass.R)
+                PauseAfterRow();
         }
     }
     if (pass.Errors1 == 0)
