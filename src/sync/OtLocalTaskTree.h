@@ -92,7 +92,9 @@ public:
 
 protected:
     // Runs fn where the lists and pages may be read and changed, and returns
-    // when it has run. fn never throws.
+    // when it has run. fn never throws. An implementation that cannot run it
+    // (its user interface is closing and waits for the sync thread) returns
+    // without calling it; the operation then raises, which ends the pass.
     virtual void Access(const std::function<void()>& fn);
 
     // Page hooks, called inside Access.

@@ -79,7 +79,11 @@ TEST_F(TwoMachines, RepresentativePassesLogExactly) {
                   "status:Synchronizing - Step 1:  2/2", "status:Synchronizing - Step 2",
                   "status:Synchronizing - Step 2:  1/1", "status:Synchronization finished. [T]"}));
 
+    server.ResetCounters();
     EXPECT_TRUE(B.SyncClean());
+    // Nothing was queued on B: step 2 used step 1's listing of the root
+    // and the one class.
+    EXPECT_EQ(server.Counter("metadata"), 2);
     EXPECT_EQ(LogLines(*B.Observer),
               (std::vector<std::string>{
                   ">> Step 1:  [T]",
@@ -218,6 +222,19 @@ TEST_F(TwoMachines, WhoWins) {
         ExpectConverged();
     }
     {
+        SCOPED_TRACE("nothing pending here: the cloud's attributes and newer content win");
+        A.EditItem(A.FindItem("Shared by B"), [](TOtTaskItem& i) {
+            i.SetPriority(1);
+            i.SetRemarks("the cloud's");
+        });
+        EXPECT_TRUE(A.SyncClean());
+        EXPECT_TRUE(B.SyncClean());
+        ASSERT_TRUE(B.FindItem("Shared by B"));
+        EXPECT_EQ(B.FindItem("Shared by B")->Priority(), 1);
+        EXPECT_EQ(B.FindItem("Shared by B")->Remarks(), "the cloud's");
+        ExpectConverged();
+    }
+    {
         SCOPED_TRACE("a local deletion deletes the cloud copy and drops the row");
         B.DeleteItem(B.FindItem("Doomed"));
         Carry(B, A);
@@ -235,7 +252,8 @@ TEST_F(TwoMachines, WhoWins) {
         ExpectConverged();
     }
     {
-        SCOPED_TRACE("an object only here and never synchronized is created on the cloud");
+        SCOPED_TRACE("only here and never synchronized: created on the cloud, then on the "
+                     "other side, where it was only on the cloud");
         auto fresh = B.AddItem(B.FindClass("List"), "Fresh", 4);
         Carry(B, A);
         EXPECT_TRUE(A.FindItem("Fresh"));
