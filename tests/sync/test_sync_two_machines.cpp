@@ -254,7 +254,7 @@ TEST_F(TwoMachines, WhoWins) {
     {
         SCOPED_TRACE("only here and never synchronized: created on the cloud, then on the "
                      "other side, where it was only on the cloud");
-        auto fresh = B.AddItem(B.FindClass("List"), "Fresh", 4);
+        B.AddItem(B.FindClass("List"), "Fresh", 4);
         Carry(B, A);
         EXPECT_TRUE(A.FindItem("Fresh"));
         ExpectConverged();
