@@ -7,20 +7,20 @@ namespace ot::cli {
 
 namespace {
 
-const TOptionSpec kJson{"json", "", "Print machine-readable JSON instead of text."};
+const TOptionDef kJson{"json", "", "Print machine-readable JSON instead of text."};
 
-const TOptionSpec kPriority{"priority", "N",
+const TOptionDef kPriority{"priority", "N",
                             "Priority from 0 (lowest) to 9 (highest); a new item gets 5."};
-const TOptionSpec kDue{"due", "YYYY-MM-DD",
+const TOptionDef kDue{"due", "YYYY-MM-DD",
                        "Due date. \"none\" (or an empty text) removes it, and the\n"
                        "alert time with it."};
-const TOptionSpec kAlert{"alert", "HH:MM",
+const TOptionDef kAlert{"alert", "HH:MM",
                          "Alert time on the due day (24-hour clock, 00:01 to 23:59);\n"
                          "needs a due date. \"none\" (or an empty text) removes it."};
-const TOptionSpec kRemarks{"remarks", "TEXT", "Free notes kept inside the task file."};
+const TOptionDef kRemarks{"remarks", "TEXT", "Free notes kept inside the task file."};
 
-std::vector<TCommandSpec> BuildCommands() {
-    std::vector<TCommandSpec> c;
+std::vector<TCommandDef> BuildCommands() {
+    std::vector<TCommandDef> c;
     c.push_back({"lists",
                  "",
                  0,
@@ -155,19 +155,19 @@ std::vector<TCommandSpec> BuildCommands() {
     return c;
 }
 
-const TOptionSpec* FindOption(const std::vector<TOptionSpec>& options, const std::string& name) {
+const TOptionDef* FindOption(const std::vector<TOptionDef>& options, const std::string& name) {
     for (const auto& o : options)
         if (o.Name == name)
             return &o;
     return nullptr;
 }
 
-std::string OptionUsage(const TOptionSpec& o) {
+std::string OptionUsage(const TOptionDef& o) {
     return "--" + o.Name + (o.ValueName.empty() ? "" : " " + o.ValueName);
 }
 
 // Writes "  --name VALUE" and the help text, wrapped lines indented below it.
-void WriteOptions(std::ostringstream& out, const std::vector<TOptionSpec>& options) {
+void WriteOptions(std::ostringstream& out, const std::vector<TOptionDef>& options) {
     std::size_t width = 0;
     for (const auto& o : options)
         width = std::max(width, OptionUsage(o).size());
@@ -194,20 +194,20 @@ void WriteOptions(std::ostringstream& out, const std::vector<TOptionSpec>& optio
 
 } // namespace
 
-const std::vector<TCommandSpec>& Commands() {
-    static const std::vector<TCommandSpec> commands = BuildCommands();
+const std::vector<TCommandDef>& Commands() {
+    static const std::vector<TCommandDef> commands = BuildCommands();
     return commands;
 }
 
-const TCommandSpec* FindCommand(const std::string& name) {
+const TCommandDef* FindCommand(const std::string& name) {
     for (const auto& c : Commands())
         if (c.Name == name)
             return &c;
     return nullptr;
 }
 
-const std::vector<TOptionSpec>& GlobalOptions() {
-    static const std::vector<TOptionSpec> options = {
+const std::vector<TOptionDef>& GlobalOptions() {
+    static const std::vector<TOptionDef> options = {
         {"dir", "PROGRAM_DIRECTORY",
          "The program directory whose task data to use (default: the\n"
          "directory of this program, which the desktop program beside it\n"
@@ -234,7 +234,7 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
     // A word is an option when it starts with "-" (and is not "-" alone) and
     // "--" has not been seen; options with a value take the next word.
-    const TCommandSpec* command = nullptr;
+    const TCommandDef* command = nullptr;
     std::string unknownCommand;
     std::vector<std::string> unknownOptions;
     std::vector<std::string> missingValues;
@@ -269,22 +269,22 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        const TOptionSpec* spec = FindOption(GlobalOptions(), name);
-        if (!spec && command)
-            spec = FindOption(command->Options, name);
-        if (!spec) {
+        const TOptionDef* def = FindOption(GlobalOptions(), name);
+        if (!def && command)
+            def = FindOption(command->Options, name);
+        if (!def) {
             // Before the command, an option may belong to it; and an option of
             // another command gets a clearer message than "unknown". Either
-            // way its spec tells whether it takes a value.
+            // way its def tells whether it takes a value.
             for (const auto& c : Commands())
-                if ((spec = FindOption(c.Options, name)))
+                if ((def = FindOption(c.Options, name)))
                     break;
-            if (!spec) {
+            if (!def) {
                 unknownOptions.push_back("--" + name);
                 continue;
             }
         }
-        if (spec->ValueName.empty()) {
+        if (def->ValueName.empty()) {
             if (value) {
                 throw TUsageError("option --" + name + " takes no value");
             }
@@ -389,7 +389,7 @@ std::string ProgramHelp() {
     return out.str();
 }
 
-std::string CommandHelp(const TCommandSpec& c) {
+std::string CommandHelp(const TCommandDef& c) {
     std::ostringstream out;
     out << "Usage: ottodo " << c.Name;
     if (!c.Options.empty())

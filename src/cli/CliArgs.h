@@ -17,29 +17,29 @@ inline constexpr int ExitOk = 0;
 inline constexpr int ExitFailure = 1; // the command could not be carried out
 inline constexpr int ExitUsage = 2;   // the command line itself is wrong
 
-struct TOptionSpec {
+struct TOptionDef {
     std::string Name;      // without the leading "--"
     std::string ValueName; // empty for a switch without value
     std::string Help;
 };
 
-struct TCommandSpec {
+struct TCommandDef {
     std::string Name;
     std::string ArgsUsage; // e.g. "ID" or "[LIST]"
     int MinArgs = 0;
     int MaxArgs = 0; // -1: any number
     std::string Summary;
     std::string Description; // several lines, shown by "COMMAND --help"
-    std::vector<TOptionSpec> Options;
+    std::vector<TOptionDef> Options;
 };
 
-const std::vector<TCommandSpec>& Commands();
-const TCommandSpec* FindCommand(const std::string& name);
+const std::vector<TCommandDef>& Commands();
+const TCommandDef* FindCommand(const std::string& name);
 // Options every command accepts (--dir, --help).
-const std::vector<TOptionSpec>& GlobalOptions();
+const std::vector<TOptionDef>& GlobalOptions();
 
 struct TParsedCommandLine {
-    const TCommandSpec* Command = nullptr;      // none: no command given
+    const TCommandDef* Command = nullptr;      // none: no command given
     bool Help = false;                          // --help, -h or "help [COMMAND]"
     std::optional<std::string> Dir;             // --dir
     std::map<std::string, std::string> Options; // command options; "" for switches
@@ -65,6 +65,6 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // "ottodo --help" and "ottodo COMMAND --help".
 std::string ProgramHelp();
-std::string CommandHelp(const TCommandSpec& command);
+std::string CommandHelp(const TCommandDef& command);
 
 } // namespace ot::cli

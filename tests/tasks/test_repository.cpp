@@ -287,13 +287,13 @@ TEST_F(RepositoryTest, DeleteTaskItem) {
 
 TEST(TaskLists, SortOrders) {
     auto cls = std::make_shared<TOtTaskClass>("1A", "c");
-    struct Spec {
+    struct SortCase {
         const char* id;
         int priority;
         int createdDay;
-    } specs[] = {{"A", 5, 1}, {"B", 9, 2}, {"C", 5, 3}, {"D", 0, 4}};
+    } cases[] = {{"A", 5, 1}, {"B", 9, 2}, {"C", 5, 3}, {"D", 0, 4}};
     TOtTaskItemList list;
-    for (const auto& s : specs) {
+    for (const auto& s : cases) {
         auto item = std::make_shared<TOtTaskItem>(s.id, cls);
         item->SetID(s.id);
         item->SetPriority(s.priority);
