@@ -73,6 +73,15 @@ bool WriteFileAtomic(const fs::path& target, std::string_view data, unsigned mod
     return true;
 }
 
+bool FsyncFile(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 bool ReadWholeFile(const fs::path& file, std::string& out) {
     std::ifstream in(file, std::ios::binary);
     if (!in)

@@ -14,6 +14,9 @@ namespace ot {
 bool WriteFileAtomic(const std::filesystem::path& target, std::string_view data,
                      unsigned mode = 0644, std::string* error = nullptr);
 
+// Flushes a file's content to disk (before it is renamed over another).
+bool FsyncFile(const std::filesystem::path& file);
+
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::filesystem::path& file, std::string& out);
 

@@ -316,7 +316,8 @@ std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::s
             break;
         const auto response = FKuaipanAPI->DownloadFile(APath, out, nullptr);
         out.close();
-        if (response.Code == 200 && out)
+        // On disk before it is renamed over the local file.
+        if (response.Code == 200 && out && FsyncFile(temp))
             return temp;
     }
     fs::remove(temp, ec);
