@@ -110,7 +110,7 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (auto problem = CheckTaskClassTitle(title))
         throw Usage(*problem);
     tree.EnsureDefaultList();
-    auto cls = std::make_shared<TOtTaskClass>(title);
+    auto cls = std::make_shared<TOtTaskClass>(tree.FreshID(), title);
     if (!TOtTaskUtility::CreateTaskClass(cls))
         throw TCommandError("could not create the task list \"" + title + "\"");
     tree.Classes().push_back(cls);
@@ -177,6 +177,8 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     // As a page adds an item: a new item of the class with the default values
     // (fresh ID, priority 5, created now), then the values given.
     auto item = std::make_shared<TOtTaskItem>(title, cls);
+    item->SetID(tree.FreshID());
+    item->ResetDirty();
     if (v.Priority)
         item->SetPriority(*v.Priority);
     if (v.Remarks)

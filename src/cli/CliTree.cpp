@@ -3,6 +3,7 @@
 #include "app/AppContext.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
@@ -50,10 +51,29 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
     return matches.front();
 }
 
+std::string TTaskTree::FreshID() const {
+    auto taken = [this](const std::string& id) {
+        for (const auto& c : FClasses) {
+            if (c->ID() == id)
+                return true;
+            for (const auto& i : c->TaskList())
+                if (i->ID() == id)
+                    return true;
+        }
+        return false;
+    };
+    TOtSyncQueueDBUtility db(DBFileName());
+    for (;;) {
+        std::string id = NewTaskID();
+        if (!taken(id) && !db.GetSyncQueueItem(id))
+            return id;
+    }
+}
+
 void TTaskTree::EnsureDefaultList() {
     if (!FClasses.empty())
         return;
-    auto cls = std::make_shared<TOtTaskClass>(DefaultListTitle);
+    auto cls = std::make_shared<TOtTaskClass>(FreshID(), DefaultListTitle);
     if (!TOtTaskUtility::CreateTaskClass(cls))
         throw TCommandError("Create default task list failed! The application will be terminated.");
     FClasses.push_back(cls);

@@ -5,6 +5,8 @@
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 #include <vector>
 
 namespace ot {
@@ -33,14 +35,33 @@ std::uint32_t PackFatDateTime(TDateTime dt) {
 }
 
 std::string NewTaskIDAt(TDateTime now) {
-    std::string id = std::to_string(static_cast<std::int32_t>(PackFatDateTime(now)));
-    if (!id.empty() && id[0] == '-')
-        for (char& c : id)
+    const std::uint32_t packed = PackFatDateTime(now);
+    std::string prefix = std::to_string(static_cast<std::int32_t>(packed));
+    if (!prefix.empty() && prefix[0] == '-')
+        for (char& c : prefix)
             if (c == '-')
                 c = 'N';
-    id += RandomString("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1);
-    id += RandomString("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1);
-    return id;
+
+    // Two IDs drawn within the same two seconds share the packed time and
+    // differ only in the two random characters (1 in 936). This process never
+    // hands out the same ID twice: it remembers the suffixes it drew for the
+    // current packed time and draws again on a repeat.
+    static std::mutex mutex;
+    static std::uint32_t lastPacked = 0;
+    static std::set<std::string> drawn;
+    std::lock_guard lock(mutex);
+    if (packed != lastPacked) {
+        lastPacked = packed;
+        drawn.clear();
+    }
+    std::string suffix;
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+        suffix = RandomString("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1) +
+                 RandomString("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1);
+        if (drawn.insert(suffix).second)
+            break;
+    }
+    return prefix + suffix;
 }
 
 std::string NewTaskID() {

@@ -8,6 +8,9 @@
 #include "cli/CliArgs.h"
 #include "cli/CliTestSupport.h"
 #include "common/Clock.h"
+#include "common/Random.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTask.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -90,6 +93,29 @@ TEST_F(CliTest, ReadCommandsOnAnEmptyTreeCreateNothing) {
     EXPECT_EQ(dir.RunOk({"lists", "--json"}), "[]");
     EXPECT_TRUE(dir.Rows().empty());
     EXPECT_TRUE(dir.Tree().empty());
+}
+
+TEST_F(CliTest, ANewListNeverTakesAnIdThatAnotherProcessAlreadyRecorded) {
+    // Another process drew an ID in the same two seconds and recorded it.
+    // Replay that draw: the same seed and packed time give the same ID, and
+    // a draw at another time makes this process forget it drew it.
+    SeedRandom(7);
+    const std::string taken = NewTaskIDAt(TestNow());
+    NewTaskIDAt(TestNow() + 1);
+    {
+        TOtSyncQueueDBUtility db(dir.Database());
+        ASSERT_TRUE(db.ExeSQL("insert into [SyncQueue] ([TaskItemID], [TaskItemPath], "
+                              "[TaskClassPath]) values ('" +
+                              taken + "', 'a', 'b')"));
+    }
+    SeedRandom(7);
+    const std::string list = dir.RunOk({"addlist", "Work"});
+    auto rows = dir.Rows();
+    EXPECT_EQ(rows.size(), 3u); // the other process's row, the default list, Work
+    EXPECT_EQ(rows.at(taken).TaskItemPath(), "a");
+    for (const auto& [id, row] : rows)
+        EXPECT_EQ(id == taken, row.TaskItemPath() == "a") << id;
+    EXPECT_TRUE(rows.count(list));
 }
 
 TEST_F(CliTest, AddListBeforeAnyOtherChangeAlsoCreatesTheDefaultList) {

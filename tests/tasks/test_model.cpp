@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 
 using namespace ot;
 
@@ -40,6 +41,16 @@ TEST(NewTaskID, PacksTheClockIntoDigitsAndAddsTwoRandomCharacters) {
             << id << " at " << FormatIsoDateTime(c.now);
         EXPECT_TRUE(TOtTaskUtility::IsWellFormedTaskID(id)) << id;
     }
+}
+
+TEST(NewTaskID, OneProcessNeverDrawsTheSameIdTwice) {
+    // With the clock standing still every ID shares the packed time; by
+    // chance alone 500 draws would repeat one almost surely.
+    ScopedClock clock(std::make_shared<FixedClock>(At(2016, 3, 5, 14, 30, 10)));
+    std::set<std::string> ids;
+    for (int i = 0; i < 500; ++i)
+        ids.insert(NewTaskID());
+    EXPECT_EQ(ids.size(), 500u);
 }
 
 TEST(NewTaskID, IdsFrom2012To2043HaveTwelveCharacters) {
