@@ -181,15 +181,35 @@ TOtTaskItemPtr TKuaipanSyncUtility::ParseCloudTaskItem(const TOtTaskClassPtr& AT
 
 // ---- cloud operations -----------------------------------------------------
 
+namespace {
+
+// Calls the cloud up to tryCount times in a row, stopping at the first reply
+// that names a file; answers the last reply.
+template <typename Call> TKuaipanFile UntilFileID(int tryCount, Call call) {
+    TKuaipanFile reply;
+    for (int i = 0; i < tryCount; ++i) {
+        reply = call();
+        if (!reply.file_id.empty())
+            break;
+    }
+    return reply;
+}
+
+// The same for operations that succeed with status 200.
+template <typename Call> bool UntilStatus200(int tryCount, Call call) {
+    for (int i = 0; i < tryCount; ++i)
+        if (call().Code == 200)
+            return true;
+    return false;
+}
+
+} // namespace
+
 bool TKuaipanSyncUtility::LoadKuaipanTaskItemList(const std::string& APath,
                                                   const TOtTaskClassPtr& ATaskClass,
                                                   TOtTaskItemList& ATaskList) {
-    TKuaipanFile folder;
-    for (int i = 0; i < FKuaipanOpTryCount; ++i) {
-        folder = FKuaipanAPI->Metadata(APath, true);
-        if (!folder.file_id.empty())
-            break;
-    }
+    const TKuaipanFile folder =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
     if (folder.file_id.empty())
         return false;
     ATaskList.clear();
@@ -206,12 +226,8 @@ bool TKuaipanSyncUtility::LoadKuaipanTaskItemList(const std::string& APath,
 }
 
 bool TKuaipanSyncUtility::LoadKuaipanTaskClassList() {
-    TKuaipanFile root;
-    for (int i = 0; i < FKuaipanOpTryCount; ++i) {
-        root = FKuaipanAPI->Metadata("/", true);
-        if (!root.file_id.empty())
-            break;
-    }
+    const TKuaipanFile root =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata("/", true); });
     if (root.file_id.empty())
         return false;
     FKuaipanTaskClassList.clear();
@@ -233,12 +249,8 @@ bool TKuaipanSyncUtility::LoadKuaipanTaskClassList() {
 
 bool TKuaipanSyncUtility::CreateKuaipanTaskClass(const std::string& ADirName, std::string& AFileID,
                                                  TOtTaskClassPtr& ATaskClass) {
-    TKuaipanFile folder;
-    for (int i = 0; i < FKuaipanOpTryCount; ++i) {
-        folder = FKuaipanAPI->CreateFolder(ADirName);
-        if (!folder.file_id.empty())
-            break;
-    }
+    const TKuaipanFile folder =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->CreateFolder(ADirName); });
     if (folder.file_id.empty())
         return false;
     AFileID = folder.file_id;
@@ -263,28 +275,17 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
 }
 
 bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath) {
-    for (int i = 0; i < FKuaipanOpTryCount; ++i)
-        if (FKuaipanAPI->Delete(APath, true).Code == 200)
-            return true;
-    return false;
+    return UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Delete(APath, true); });
 }
 
 bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath,
                                           const std::string& AToPath) {
-    for (int i = 0; i < FKuaipanOpTryCount; ++i)
-        if (FKuaipanAPI->Move(AFromPath, AToPath).Code == 200)
-            return true;
-    return false;
+    return UntilStatus200(FKuaipanOpTryCount,
+                          [&] { return FKuaipanAPI->Move(AFromPath, AToPath); });
 }
 
 TKuaipanFile TKuaipanSyncUtility::GetKuaipanFileInfo(const std::string& APath) {
-    TKuaipanFile info;
-    for (int i = 0; i < FKuaipanOpTryCount; ++i) {
-        info = FKuaipanAPI->Metadata(APath, true);
-        if (!info.file_id.empty())
-            break;
-    }
-    return info;
+    return UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
 }
 
 bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
@@ -294,12 +295,9 @@ bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const
     std::error_code ec;
     if (!fs::is_regular_file(ALocalFile, ec))
         return false;
-    TKuaipanFile stored;
-    for (int i = 0; i < FKuaipanOpTryCount; ++i) {
-        stored = FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr);
-        if (!stored.file_id.empty())
-            break;
-    }
+    const TKuaipanFile stored = UntilFileID(FKuaipanOpTryCount, [&] {
+        return FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr);
+    });
     AFileID = stored.file_id;
     return !AFileID.empty();
 }
