@@ -43,7 +43,9 @@ using TOtTaskItemList = std::vector<TOtTaskItemPtr>;
 
 // A fresh ID: the current local date-time packed as a FAT date-time, written
 // as a signed 32-bit decimal ("-" becomes "N" from 2044 on), then one random
-// capital letter and one random capital letter or digit.
+// capital letter and one random capital letter or digit. One process never
+// answers the same ID twice (another process may, within the same two
+// seconds, by a chance of 1 in 936).
 std::string NewTaskID();
 // The same for a given local date-time (NewTaskID uses the clock's Now()).
 std::string NewTaskIDAt(TDateTime now);
