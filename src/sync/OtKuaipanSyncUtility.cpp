@@ -626,6 +626,14 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
 
     // Linked, not deleted: carry a rename and/or a rewrite. Failures count,
     // so the watermark stays and the next pass tries again.
+    auto report = [&](bool ok, const char* tag) {
+        _OutputSyncLog(Format(ok ? "Update task item \"%s\" in Kuaipan successfully! (%s)"
+                                 : "Update task item \"%s\" in Kuaipan failed! (%s)",
+                              name.c_str(), tag));
+        if (!ok)
+            ++pass.Errors1;
+        return ok;
+    };
     auto move = [&](const char* tag) {
         bool ok;
         if (listed && listed->FileName() == name) {
@@ -644,28 +652,11 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
             row.SetTaskItemPath_Old("");
             row.SetSyncType(remaining);
         }
-        if (ok)
-            _OutputSyncLog(
-                Format("Update task item \"%s\" in Kuaipan successfully! (%s)", name.c_str(), tag));
-        else
-            _OutputSyncLog(
-                Format("Update task item \"%s\" in Kuaipan failed! (%s)", name.c_str(), tag));
-        if (!ok)
-            ++pass.Errors1;
-        return ok;
+        return report(ok, tag);
     };
     auto upload = [&](const char* tag) {
         std::string fileID;
-        const bool ok = UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0);
-        if (ok)
-            _OutputSyncLog(
-                Format("Update task item \"%s\" in Kuaipan successfully! (%s)", name.c_str(), tag));
-        else
-            _OutputSyncLog(
-                Format("Update task item \"%s\" in Kuaipan failed! (%s)", name.c_str(), tag));
-        if (!ok)
-            ++pass.Errors1;
-        return ok;
+        return report(UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0), tag);
     };
     switch (row.SyncType()) {
     case 1:

@@ -267,6 +267,18 @@ std::string CloudUserState(CloudServerProcess& server, const std::string& user) 
     return Join(ReadCloud(server, user).UserLines);
 }
 
+void ExpectConverged(CloudServerProcess& server, const std::string& user, TSyncSide& a,
+                     TSyncSide& b) {
+    std::map<std::string, TCloudEntry> cloud;
+    const std::string cloudState = CloudState(server, user, &cloud);
+    EXPECT_EQ(a.State(), cloudState);
+    EXPECT_EQ(b.State(), cloudState);
+    EXPECT_EQ(a.DiskState(), cloudState);
+    EXPECT_EQ(b.DiskState(), cloudState);
+    ExpectQueueSettled(a, cloud);
+    ExpectQueueSettled(b, cloud);
+}
+
 void ExpectQueueSettled(TSyncSide& side, const std::map<std::string, TCloudEntry>& cloud) {
     std::map<std::string, std::string> expected; // ID -> cloud path
     for (const auto& c : side.Classes) {

@@ -104,6 +104,11 @@ void WipeCloud(CloudServerProcess& server, const std::string& user);
 // cloud copy by file ID, nothing pending), and there are no other rows.
 void ExpectQueueSettled(TSyncSide& side, const std::map<std::string, TCloudEntry>& cloud);
 
+// Both sides and the cloud hold the same tree, in memory and on disk, and
+// every row of both queues is settled.
+void ExpectConverged(CloudServerProcess& server, const std::string& user, TSyncSide& a,
+                     TSyncSide& b);
+
 // The log lines of the observer with the time stamps of engine lines
 // replaced by "[T]", from the first line that starts with `from` on.
 std::vector<std::string> LogLines(TRecordingObserver& observer);

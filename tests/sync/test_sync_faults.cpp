@@ -23,16 +23,7 @@ struct Faults : ::testing::Test {
 
     ~Faults() override { server.ClearFaults(); }
 
-    void ExpectConverged() {
-        std::map<std::string, TCloudEntry> cloud;
-        const std::string cloudState = CloudState(server, user, &cloud);
-        EXPECT_EQ(A.State(), cloudState);
-        EXPECT_EQ(B.State(), cloudState);
-        EXPECT_EQ(A.DiskState(), cloudState);
-        EXPECT_EQ(B.DiskState(), cloudState);
-        ExpectQueueSettled(A, cloud);
-        ExpectQueueSettled(B, cloud);
-    }
+    void ExpectConverged() { ot::test::ExpectConverged(server, user, A, B); }
 };
 
 bool HasLine(TRecordingObserver& o, const std::string& line) {

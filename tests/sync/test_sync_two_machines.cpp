@@ -20,16 +20,7 @@ struct TwoMachines : ::testing::Test {
     TSyncSide B{"ot-sync-b", server, user};
 
     // Both sides and the cloud hold the same tree, every row is settled.
-    void ExpectConverged() {
-        std::map<std::string, TCloudEntry> cloud;
-        const std::string cloudState = CloudState(server, user, &cloud);
-        EXPECT_EQ(A.State(), cloudState);
-        EXPECT_EQ(B.State(), cloudState);
-        EXPECT_EQ(A.DiskState(), cloudState);
-        EXPECT_EQ(B.DiskState(), cloudState);
-        ExpectQueueSettled(A, cloud);
-        ExpectQueueSettled(B, cloud);
-    }
+    void ExpectConverged() { ot::test::ExpectConverged(server, user, A, B); }
     // A pass on `from`, then one on `to`; both without errors.
     void Carry(TSyncSide& from, TSyncSide& to) {
         EXPECT_TRUE(from.SyncClean());
