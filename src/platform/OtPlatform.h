@@ -1,0 +1,49 @@
+#pragma once
+// The operating system's desktop services the windows use: the tray icon, the
+// system-wide show/hide hot key, opening documents and starting programs, and
+// what the About box says about the system. One interface, so that widget
+// tests run against a fake and never touch the real desktop.
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace ot {
+
+class TOtPlatform : public QObject {
+    Q_OBJECT
+public:
+    ~TOtPlatform() override = default;
+
+    // Shows the tray icon with its tip; false when the desktop has no tray
+    // (the feature then does nothing, and minimising must not hide the
+    // window).
+    virtual bool AddTrayIcon(const QIcon& icon, const QString& tip) = 0;
+    virtual void RemoveTrayIcon() = 0;
+    virtual bool HasTrayIcon() const = 0;
+
+    // Registers Alt+X system-wide; false when it cannot be had (held by
+    // another program, or a display server without global keys).
+    virtual bool RegisterHotKey() = 0;
+    virtual void UnregisterHotKey() = 0;
+
+    // Opens a document or address with the desktop's default handler.
+    virtual bool Open(const QString& sCommand) = 0;
+    // Starts a program from a whole command line without waiting for it.
+    virtual bool OpenEx(const QString& sCommand) = 0;
+
+    // "x86_64 Linux" and the system's release name, for the About box.
+    virtual QString ArchitectureDescription() const = 0;
+    virtual QString OSDescription() const = 0;
+
+signals:
+    void trayIconDoubleClicked();
+    void hotKeyPressed();
+};
+
+// The real services of this desktop.
+std::unique_ptr<TOtPlatform> CreateDesktopPlatform();
+
+}  // namespace ot
