@@ -124,11 +124,15 @@ std::vector<TCommandDef> BuildCommands() {
                  0,
                  "Run one synchronization pass with the cloud.",
                  "Runs one synchronization pass with the bound cloud account and prints its\n"
-                 "log lines as they come. Exits with status 1 when the pass counted errors,\n"
-                 "could not list the cloud folder, or stopped with an error.",
+                 "log lines as they come, then one line with what it pushed, pulled and\n"
+                 "deleted and how many errors it counted. Exits with status 1 when the pass\n"
+                 "counted errors, could not list the cloud folder, or stopped with an error.",
                  {{"pause", "MS",
                    "Milliseconds to wait after each pushed change, sparing the service on a\n"
-                   "long queue (default 500, as the desktop program does; 0 for none)."}}});
+                   "long queue (default 500, as the desktop program does; 0 for none)."},
+                  {"allow-deletions", "",
+                   "Apply the deletions from the cloud that an earlier pass held back because\n"
+                   "they would remove most of the synchronized tasks (this pass only)."}}});
     c.push_back({"login",
                  "USER",
                  1,

@@ -124,6 +124,15 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     TOtLocalTaskTree localTree(tree.Classes());
     TKuaipanSyncUtility engine(&thread, localTree, settings);
     engine.SetRowPause(std::chrono::milliseconds(pauseMs));
+    if (cmd.Has("allow-deletions"))
+        engine.AllowMassDeletionsOnce();
+
+    const auto summary = [&] {
+        const TSyncSummary& s = engine.LastSummary();
+        io.Out << Format("Pushed %d, pulled %d, deleted %d, errors %d.%s\n", s.Pushed, s.Pulled,
+                         s.Deleted, s.Errors,
+                         s.Unreachable ? " The server could not be reached." : "");
+    };
 
     bool ok = false;
     {
@@ -132,9 +141,11 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
             ok = engine.SyncToKuaipan();
         } catch (const std::exception& e) {
             thread.OutputSyncLog(Format("An error occurred. %s", e.what()));
+            summary();
             throw TCommandError("the synchronization pass stopped with an error");
         }
     }
+    summary();
     if (!ok)
         throw TCommandError("the synchronization pass was not successful (see its log above)");
     return ExitOk;

@@ -49,6 +49,17 @@ bool IsPlainName(const std::string& name) {
            name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
+// The bytes of a file, or nullopt when it cannot be read.
+std::optional<std::string> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return std::nullopt;
+    return bytes;
+}
+
 std::string ItemCloudPath(const std::string& dirName, const std::string& fileName) {
     return "/" + dirName + "/" + fileName + ".tsk";
 }
@@ -63,6 +74,10 @@ struct TKuaipanSyncUtility::TPass {
     bool QueueRead = false;
     int R = 0;
     bool Step2ListLoaded = false;
+    // A row was passed over without an error: the watermark must stay
+    // below it.
+    bool RowSkipped = false;
+    TSyncSummary Summary;
 };
 
 TKuaipanSyncUtility::TKuaipanSyncUtility(TKuaipanSyncThread* AKuaipanSyncThread,
@@ -205,12 +220,28 @@ template <typename Call> bool UntilStatus200(int tryCount, Call call) {
 
 } // namespace
 
+bool TKuaipanSyncUtility::NoteCloudResult(bool ok) {
+    ++FCloudOps;
+    if (ok) {
+        FFailuresInARow = 0;
+        return true;
+    }
+    if (++FFailuresInARow < UnreachableAfterFailures)
+        return false;
+    // Failures of single files come and go; a root that does not list either
+    // means the server is gone, and every further row would only fail too.
+    if (FKuaipanAPI->Metadata("/", false).file_id.empty())
+        throw ESyncServerUnreachable();
+    FFailuresInARow = 0;
+    return false;
+}
+
 bool TKuaipanSyncUtility::LoadKuaipanTaskItemList(const std::string& APath,
                                                   const TOtTaskClassPtr& ATaskClass,
                                                   TOtTaskItemList& ATaskList) {
     const TKuaipanFile folder =
         UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
-    if (folder.file_id.empty())
+    if (!NoteCloudResult(!folder.file_id.empty()))
         return false;
     ATaskList.clear();
     for (const auto& entry : folder.files) {
@@ -228,7 +259,7 @@ bool TKuaipanSyncUtility::LoadKuaipanTaskItemList(const std::string& APath,
 bool TKuaipanSyncUtility::LoadKuaipanTaskClassList() {
     const TKuaipanFile root =
         UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata("/", true); });
-    if (root.file_id.empty())
+    if (!NoteCloudResult(!root.file_id.empty()))
         return false;
     FKuaipanTaskClassList.clear();
     for (const auto& entry : root.files) {
@@ -251,7 +282,7 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskClass(const std::string& ADirName, st
                                                  TOtTaskClassPtr& ATaskClass) {
     const TKuaipanFile folder =
         UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->CreateFolder(ADirName); });
-    if (folder.file_id.empty())
+    if (!NoteCloudResult(!folder.file_id.empty()))
         return false;
     AFileID = folder.file_id;
     ATaskClass = TOtTaskUtility::ParseTaskClass(ADirName);
@@ -275,17 +306,21 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
 }
 
 bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath) {
-    return UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Delete(APath, true); });
+    return NoteCloudResult(
+        UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Delete(APath, true); }));
 }
 
 bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath,
                                           const std::string& AToPath) {
-    return UntilStatus200(FKuaipanOpTryCount,
-                          [&] { return FKuaipanAPI->Move(AFromPath, AToPath); });
+    return NoteCloudResult(UntilStatus200(
+        FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath); }));
 }
 
 TKuaipanFile TKuaipanSyncUtility::GetKuaipanFileInfo(const std::string& APath) {
-    return UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
+    TKuaipanFile info =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
+    NoteCloudResult(!info.file_id.empty());
+    return info;
 }
 
 bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
@@ -299,7 +334,7 @@ bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const
         return FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr);
     });
     AFileID = stored.file_id;
-    return !AFileID.empty();
+    return NoteCloudResult(!AFileID.empty());
 }
 
 std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::string& ALocalFile,
@@ -315,10 +350,13 @@ std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::s
         const auto response = FKuaipanAPI->DownloadFile(APath, out, nullptr);
         out.close();
         // On disk before it is renamed over the local file.
-        if (response.Code == 200 && out && FsyncFile(temp))
+        if (response.Code == 200 && out && FsyncFile(temp)) {
+            NoteCloudResult(true);
             return temp;
+        }
     }
     fs::remove(temp, ec);
+    NoteCloudResult(false);
     return std::nullopt;
 }
 
@@ -334,16 +372,35 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
     if (FSettings->IsShowAppLogFormOnSyncing)
         _ShowLogForm();
 
-    Step1(pass);
-    Step2(pass);
+    FFailuresInARow = 0;
+    bool unreachable = false;
+    try {
+        Step1(pass);
+        Step2(pass);
+    } catch (const ESyncServerUnreachable&) {
+        unreachable = true;
+        ++pass.Errors2;
+        _OutputSyncLog(Format("The Kuaipan server cannot be reached: synchronization stopped "
+                              "after %d failed operations in a row.",
+                              UnreachableAfterFailures));
+    } catch (...) {
+        FAllowMassDeletions = false;
+        FSummary = pass.Summary;
+        FSummary.Errors = pass.Errors1 + pass.Errors2 + 1;
+        throw;
+    }
+    FAllowMassDeletions = false;
 
     const int errors = pass.Errors1 + pass.Errors2;
+    FSummary = pass.Summary;
+    FSummary.Errors = errors;
+    FSummary.Unreachable = unreachable;
     if (errors == 0) {
         _UpdateSyncStatusBar(
             Format("Synchronization finished. [%s]", DateTimeToRegionalStr(Now()).c_str()));
         // A pass that could not read the queue pushed nothing: its rows must
         // still be read next time.
-        if (pass.QueueRead)
+        if (pass.QueueRead && !pass.RowSkipped)
             FLastDateTimeSyncSuccess = passStart;
     } else {
         _UpdateSyncStatusBar(Format("Synchronization finished with %d error(s).", errors));
@@ -400,11 +457,14 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
         for (int i = 0; i < pass.R; ++i) {
             CheckStop();
             _UpdateSyncStatusBar(i + 1, pass.R, "Synchronizing - Step 1");
+            const long long opsBefore = FCloudOps;
             if (rows[i].TaskClassPath().empty())
                 PushClassRow(pass, rows[i]);
             else
                 PushItemRow(pass, rows[i]);
-            if (i + 1 < pass.R)
+            // Rows that needed no request need no pause either: a queue of
+            // settled rows is read through at once.
+            if (FCloudOps != opsBefore && i + 1 < pass.R)
                 PauseAfterRow();
         }
     }
@@ -457,6 +517,7 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
         }
         if (ok) {
             RememberRow(pass, id);
+            ++pass.Summary.Pushed;
             _OutputSyncLog(Format("Create task class \"%s\" in Kuaipan successfully!", path));
         } else {
             ++pass.Errors1;
@@ -472,9 +533,15 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
         const auto cloudClass = FKuaipanTaskClassList[index];
         if (DeleteKuaipanPath("/" + cloudClass->DirName())) {
             FKuaipanTaskClassList.erase(FKuaipanTaskClassList.begin() + index);
-            if (!pass.DB->DeleteSyncQueue(id))
+            ++pass.Summary.Pushed;
+            if (pass.DB->DeleteSyncQueue(id)) {
+                _OutputSyncLog(Format("Delete task class \"%s\" in Kuaipan successfully!", path));
+            } else {
                 ++pass.Errors1;
-            _OutputSyncLog(Format("Delete task class \"%s\" in Kuaipan successfully!", path));
+                _OutputSyncLog(Format(
+                    "Delete task class \"%s\" in Kuaipan: its queue record could not be removed.",
+                    path));
+            }
         } else {
             ++pass.Errors1;
             _OutputSyncLog(Format("Delete task class \"%s\" in Kuaipan failed!", path));
@@ -541,21 +608,35 @@ bool TKuaipanSyncUtility::LinkCreatedItem(TPass& pass, const std::string& id,
 }
 
 void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow) {
-    const auto parsedClass = TOtTaskUtility::ParseTaskClass(readRow.TaskClassPath());
-    if (!parsedClass)
-        return;
-    const int classIndex =
-        TOtTaskUtility::IndexOfTaskClassList(parsedClass->ID(), FKuaipanTaskClassList);
-    if (classIndex < 0)
-        return;
-    const TOtTaskClassPtr cloudClass = FKuaipanTaskClassList[classIndex];
     const char* classPath = readRow.TaskClassPath().c_str();
+    const auto parsedClass = TOtTaskUtility::ParseTaskClass(readRow.TaskClassPath());
+    const int classIndex =
+        parsedClass ? TOtTaskUtility::IndexOfTaskClassList(parsedClass->ID(), FKuaipanTaskClassList)
+                    : -1;
+    if (classIndex < 0) {
+        if (readRow.IsDelete() != 0) {
+            // Deleted here, its class gone there: nothing is left to push.
+            if (!pass.DB->DeleteSyncQueue(readRow.TaskItemID()))
+                ++pass.Errors1;
+            return;
+        }
+        // Its class is not in the cloud (deleted on another computer): the
+        // pull keeps the class for this item and the next pass pushes both.
+        // Until then the watermark must not pass this row.
+        pass.RowSkipped = true;
+        _OutputSyncLog(Format("Task item \"%s\" waits for its task class \"%s\" in Kuaipan.",
+                              readRow.TaskItemPath().c_str(), classPath));
+        return;
+    }
+    const TOtTaskClassPtr cloudClass = FKuaipanTaskClassList[classIndex];
     if (!cloudClass->IsLoadTaskList()) {
         if (LoadKuaipanTaskItemList("/" + readRow.TaskClassPath(), cloudClass,
                                     cloudClass->TaskList())) {
             cloudClass->SetIsLoadTaskList(true);
             _OutputSyncLog(Format("Load task list \"%s\" in Kuaipan successfully!", classPath));
         } else {
+            // The row was not pushed: the pass must not count as a success.
+            ++pass.Errors1;
             _OutputSyncLog(Format("Load task list \"%s\" in Kuaipan failed!", classPath));
             return;
         }
@@ -582,6 +663,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
                      LinkCreatedItem(pass, id, row.TaskClassPath(), name, info);
             }
             if (ok) {
+                ++pass.Summary.Pushed;
                 _OutputSyncLog(
                     Format("Create task item \"%s\" in Kuaipan successfully!", name.c_str()));
             } else {
@@ -608,10 +690,16 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         if (DeleteKuaipanPath(listed->KuaipanPath())) {
             cloudItems.erase(cloudItems.begin() + itemIndex);
             FRowsLeft.erase(id);
-            if (!pass.DB->DeleteSyncQueue(id))
+            ++pass.Summary.Pushed;
+            if (pass.DB->DeleteSyncQueue(id)) {
+                _OutputSyncLog(
+                    Format("Delete task item \"%s\" in Kuaipan successfully!", name.c_str()));
+            } else {
                 ++pass.Errors1;
-            _OutputSyncLog(
-                Format("Delete task item \"%s\" in Kuaipan successfully!", name.c_str()));
+                _OutputSyncLog(Format("Delete task item \"%s\" in Kuaipan: its queue record "
+                                      "could not be removed.",
+                                      name.c_str()));
+            }
         } else {
             ++pass.Errors1;
             _OutputSyncLog(Format("Delete task item \"%s\" in Kuaipan failed!", name.c_str()));
@@ -630,20 +718,39 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         _OutputSyncLog(Format(ok ? "Update task item \"%s\" in Kuaipan successfully! (%s)"
                                  : "Update task item \"%s\" in Kuaipan failed! (%s)",
                               name.c_str(), tag));
-        if (!ok)
+        if (ok)
+            ++pass.Summary.Pushed;
+        else
             ++pass.Errors1;
         return ok;
     };
+
+    if (!listed) {
+        // Deleted on another computer while changed here: the change made
+        // here wins and the item goes up again, which settles the conflict.
+        std::string fileID;
+        const bool ok = UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0);
+        if (ok)
+            _OutputSyncLog(Format("Task item \"%s\" was deleted in Kuaipan by another computer; "
+                                  "the local change wins and it is uploaded again.",
+                                  name.c_str()));
+        report(ok, "new");
+        return;
+    }
+    // Changed on another computer since this side last had it: say who won.
+    const bool renamedThere =
+        listed->FileName() != (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old());
+    if (renamedThere ||
+        WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime()))
+        _OutputSyncLog(Format("Task item \"%s\" was also changed in Kuaipan by another computer; "
+                              "the local change wins.",
+                              name.c_str()));
+    bool atName = listed->FileName() == name;
     auto move = [&](const char* tag) {
-        bool ok;
-        if (listed && listed->FileName() == name) {
-            ok = true; // the cloud copy has the new name already
-        } else {
-            const std::string from =
-                listed ? listed->KuaipanPath()
-                       : ItemCloudPath(row.TaskClassPath(), row.TaskItemPath_Old());
-            ok = MoveKuaipanFile(from, F);
-        }
+        // The cloud copy is moved from the name it has there, which another
+        // computer may have changed.
+        bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F);
+        atName = ok;
         // After the move of a rename with new content, the content is still
         // to go: the row says so until the upload has been recorded too.
         const int remaining = row.SyncType() == 3 ? 2 : 0;
@@ -655,8 +762,13 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         return report(ok, tag);
     };
     auto upload = [&](const char* tag) {
+        // Renamed there: the copy goes to the name pushed from here first, so
+        // that one file per ID remains.
+        bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F);
+        atName = ok;
         std::string fileID;
-        return report(UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0), tag);
+        ok = ok && UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0);
+        return report(ok, tag);
     };
     switch (row.SyncType()) {
     case 1:
@@ -732,6 +844,7 @@ void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudCla
                 RememberRow(pass, cloudClass->ID());
             else
                 ++pass.Errors2;
+            ++pass.Summary.Pulled;
             _OutputSyncLog(Format("Create local task class \"%s\" successfully!", title));
         } else {
             ++pass.Errors2;
@@ -790,6 +903,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
                 RememberRow(pass, cloudItem->ID());
             else
                 ++pass.Errors2;
+            ++pass.Summary.Pulled;
             _OutputSyncLog(Format("Create local task item \"%s\" in class \"%s\" successfully!",
                                   title, classTitle));
         } else {
@@ -803,13 +917,43 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
     const std::string& id = localItem->ID;
     auto row = pass.DB->GetSyncQueueItem(id);
     if (!row) {
-        // An item without a row (its recording failed) is linked to its cloud
-        // copy afresh, as if nothing were pending for it.
-        if (!pass.DB->CheckSyncQueueItem(localItem->Item.get()))
+        // An item without a row (its recording failed) may hold an edit that
+        // was never recorded: the local copy wins and goes up next pass.
+        const bool renamed = localItem->FileName != cloudItem->FileName();
+        bool same = !renamed;
+        if (same) {
+            const std::string localFile = TaskDataPath() + localItem->Path;
+            const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
+            same = temp && ReadFileBytes(*temp) == ReadFileBytes(localFile);
+            std::error_code ec;
+            if (temp)
+                fs::remove(*temp, ec);
+        }
+        const int syncType = same ? 0 : renamed ? 3 : 2;
+        int changed = 0;
+        if (!pass.DB->CheckSyncQueueItem(localItem->Item.get()) ||
+            !pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
+                             "[KuaipanModifyTime] = ?, [SyncType] = ?, [IsDelete] = 0, "
+                             "[UpdateDateTime] = (datetime('now','localtime')) where "
+                             "[TaskItemID] = ?",
+                             {renamed ? cloudItem->FileName() : std::string(),
+                              cloudItem->TagString(), FormatIsoDateTime(cloudItem->TagDateTime()),
+                              std::int64_t{syncType}, id},
+                             &changed) ||
+            changed != 1) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Record local task item \"%s\" in class \"%s\" failed!",
+                                  localItem->Title.c_str(), classTitle));
             return;
-        row = pass.DB->GetSyncQueueItem(id);
-        if (!row)
-            return;
+        }
+        FRowsLeft.erase(id);
+        if (same)
+            RememberRow(pass, id);
+        else
+            _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" had no queue record: "
+                                  "the local copy wins and will be uploaded.",
+                                  localItem->Title.c_str(), classTitle));
+        return;
     }
     if (row->SyncType() != 0 || row->IsDelete() != 0) {
         _OutputSyncLog(Format("Does not require to update local task item \"%s\" in class \"%s\".",
@@ -843,6 +987,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
             link(rowName, cloudItem->FileName(),
                  contentNewer ? row->KuaipanModifyTime() : cloudItem->TagDateTime())) {
             currentName = rowName = cloudItem->FileName();
+            ++pass.Summary.Pulled;
             RememberRow(pass, id);
             _OutputSyncLog(Format("Update local task item \"%s\" in class \"%s\" successfully!",
                                   title, classTitle));
@@ -859,11 +1004,28 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
         return;
     }
     const std::string localFile = TaskDataPath() + localClass->Path() + currentName + ".tsk";
+    const auto before = ReadFileBytes(localFile);
     const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
-    if (temp && FLocalTree.ReplaceTaskItemFile(localClass, localItem->Item, currentName, *temp) &&
+    // Checked again at the moment of the replace: an edit made here while the
+    // copy came down wins, and the next pass pushes it.
+    bool editedMeanwhile = false;
+    const auto unchanged = [&] {
+        const auto now = pass.DB->GetSyncQueueItem(id);
+        editedMeanwhile = !now || now->SyncType() != 0 || now->IsDelete() != 0 ||
+                          now->TaskItemPath() != currentName ||
+                          ReadFileBytes(localFile) != before;
+        return !editedMeanwhile;
+    };
+    if (temp &&
+        FLocalTree.ReplaceTaskItemFile(localClass, localItem->Item, currentName, *temp, unchanged) &&
         link(rowName, currentName, cloudItem->TagDateTime())) {
+        ++pass.Summary.Pulled;
         RememberRow(pass, id);
         _OutputSyncLog(Format("Update local task item \"%s\" remarks in class \"%s\" successfully!",
+                              title, classTitle));
+    } else if (editedMeanwhile) {
+        _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" was changed during the "
+                              "download: the local change wins.",
                               title, classTitle));
     } else {
         ++pass.Errors2;
@@ -875,12 +1037,18 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
 void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
     const auto tree = FLocalTree.Snapshot();
 
+    // Linked objects may be deleted by the pull, but only those with
+    // nothing pending here: a change still to push wins over the deletion.
     std::set<std::string> linked;
+    std::set<std::string> settled;
     {
         TOtSyncQueueList rows;
         pass.DB->ListSyncQueue(rows, "ifnull([KuaipanFileID], '') <> ''", TSQLParams{});
-        for (const auto& row : rows)
+        for (const auto& row : rows) {
             linked.insert(row.TaskItemID());
+            if (IsSettled(row))
+                settled.insert(row.TaskItemID());
+        }
     }
     std::unordered_map<std::string, TOtTaskClassPtr> cloudByID;
     for (const auto& c : FKuaipanTaskClassList)
@@ -891,6 +1059,9 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
         const TLocalTaskClassInfo* Class;
         bool DeleteClass = false;
         std::vector<const TLocalTaskItemInfo*> Items;
+        // Items of a class deleted there that exist only here or changed
+        // here: the class is kept for them and pushed again.
+        std::vector<const TLocalTaskItemInfo*> Kept;
     };
     std::vector<TPlan> plan;
     int linkedItems = 0;
@@ -904,16 +1075,20 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
         auto cloud = cloudByID.find(local.ID);
         if (cloud == cloudByID.end()) {
             if (classLinked) {
-                plan.push_back({&local, true, {}});
-                toDelete += static_cast<int>(local.Items.size());
+                TPlan entry{&local, true, {}, {}};
+                for (const auto& item : local.Items)
+                    (settled.count(item.ID) ? entry.Items : entry.Kept).push_back(&item);
+                entry.DeleteClass = entry.Kept.empty();
+                toDelete += static_cast<int>(entry.Items.size());
+                plan.push_back(std::move(entry));
             }
             continue;
         }
         if (!cloud->second->IsLoadTaskList())
             continue; // its listing failed: nothing is known to be gone
-        TPlan entry{&local, false, {}};
+        TPlan entry{&local, false, {}, {}};
         for (const auto& item : local.Items)
-            if (linked.count(item.ID) &&
+            if (settled.count(item.ID) &&
                 TOtTaskUtility::IndexOfTaskItemList(item.ID, cloud->second->TaskList()) < 0)
                 entry.Items.push_back(&item);
         toDelete += static_cast<int>(entry.Items.size());
@@ -928,25 +1103,68 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
         return;
     }
     if (toDelete > MassDeletionThreshold && toDelete * 2 > linkedItems) {
-        ++pass.Errors2;
-        _OutputSyncLog(Format("Local deletions were not applied: %d of %d synchronized local "
-                              "task items would be deleted.",
+        if (!FAllowMassDeletions) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Local deletions were not applied: %d of %d synchronized local "
+                                  "task items would be deleted.",
+                                  toDelete, linkedItems));
+            std::string lists;
+            for (const auto& entry : plan)
+                if (!entry.Items.empty() || entry.DeleteClass)
+                    lists += (lists.empty() ? "\"" : ", \"") + entry.Class->Title + "\"";
+            _OutputSyncLog(Format("Held back: %d task item(s) in %s; confirm to apply them.",
+                                  toDelete, lists.c_str()));
+            return;
+        }
+        _OutputSyncLog(Format("Local deletions confirmed: %d of %d synchronized local task items "
+                              "are deleted.",
                               toDelete, linkedItems));
-        return;
     }
 
     for (const auto& entry : plan) {
         const auto& local = *entry.Class;
+        if (!entry.Kept.empty()) {
+            // Unlinked, the class and the kept items go up as new next pass.
+            CheckStop();
+            std::string ids = "?";
+            TSQLParams params{local.ID};
+            for (const auto* item : entry.Kept) {
+                ids += ", ?";
+                params.push_back(item->ID);
+                FRowsLeft.erase(item->ID);
+            }
+            FRowsLeft.erase(local.ID);
+            if (pass.DB->ExeSQL("update [SyncQueue] set [KuaipanFileID] = '', "
+                                "[TaskItemPath_Old] = '', [TaskClassPath_Old] = '', [SyncType] = 0, "
+                                "[UpdateDateTime] = (datetime('now','localtime')) where "
+                                "[TaskItemID] in (" +
+                                    ids + ") and ifnull([IsDelete], 0) = 0",
+                                params)) {
+                _OutputSyncLog(Format("Task class \"%s\" was deleted in Kuaipan by another "
+                                      "computer; it is kept for %d local task item(s) that are "
+                                      "not synchronized and will be uploaded again.",
+                                      local.Title.c_str(), static_cast<int>(entry.Kept.size())));
+            } else {
+                ++pass.Errors2;
+                _OutputSyncLog(Format("Keep local task class \"%s\" failed!", local.Title.c_str()));
+            }
+        }
         if (entry.DeleteClass) {
             CheckStop();
             if (FLocalTree.DeleteTaskClass(local.Class)) {
                 for (const auto& item : local.Items)
                     FRowsLeft.erase(item.ID);
                 FRowsLeft.erase(local.ID);
-                if (!pass.DB->DeleteSyncQueue(local.ID))
+                ++pass.Summary.Deleted;
+                if (pass.DB->DeleteSyncQueue(local.ID)) {
+                    _OutputSyncLog(Format("Delete local task class \"%s\" successfully!",
+                                          local.Title.c_str()));
+                } else {
                     ++pass.Errors2;
-                _OutputSyncLog(
-                    Format("Delete local task class \"%s\" successfully!", local.Title.c_str()));
+                    _OutputSyncLog(Format("Delete local task class \"%s\": its queue record "
+                                          "could not be removed.",
+                                          local.Title.c_str()));
+                }
             } else {
                 ++pass.Errors2;
                 _OutputSyncLog(
@@ -958,10 +1176,17 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
             CheckStop();
             if (FLocalTree.DeleteTaskItem(local.Class, item->Item)) {
                 FRowsLeft.erase(item->ID);
-                if (!pass.DB->DeleteSyncQueue(item->ID))
+                ++pass.Summary.Deleted;
+                if (pass.DB->DeleteSyncQueue(item->ID)) {
+                    _OutputSyncLog(
+                        Format("Delete local task item \"%s\" in class \"%s\" successfully!",
+                               item->Title.c_str(), local.Title.c_str()));
+                } else {
                     ++pass.Errors2;
-                _OutputSyncLog(Format("Delete local task item \"%s\" in class \"%s\" successfully!",
-                                      item->Title.c_str(), local.Title.c_str()));
+                    _OutputSyncLog(Format("Delete local task item \"%s\" in class \"%s\": its "
+                                          "queue record could not be removed.",
+                                          item->Title.c_str(), local.Title.c_str()));
+                }
             } else {
                 ++pass.Errors2;
                 _OutputSyncLog(Format("Delete local task item \"%s\" in class \"%s\" failed!",

@@ -38,6 +38,22 @@ public:
     ESyncStopped() : std::runtime_error("Synchronization was stopped.") {}
 };
 
+// Raised inside a pass when the cloud stopped answering: the rest of the
+// pass would only pile up failures.
+class ESyncServerUnreachable : public std::runtime_error {
+public:
+    ESyncServerUnreachable() : std::runtime_error("The Kuaipan server cannot be reached.") {}
+};
+
+// What the last pass did, for a one-line summary.
+struct TSyncSummary {
+    int Pushed = 0;  // creations, updates and deletions sent to the cloud
+    int Pulled = 0;  // local creations and updates taken from the cloud
+    int Deleted = 0; // local deletions taken from the cloud
+    int Errors = 0;
+    bool Unreachable = false;
+};
+
 class TKuaipanSyncUtility {
 public:
     // AKuaipanSyncThread receives log lines and status texts; it may be a
@@ -52,8 +68,11 @@ public:
 
     // One pass. True when both steps had the cloud class list and neither
     // counted an error. Exceptions of the cloud client and the queue
-    // database end the pass and reach the caller.
+    // database end the pass and reach the caller. A cloud that stops
+    // answering ends the pass early, counted as an error.
     bool SyncToKuaipan();
+    // What the last pass did (complete also when it ended with an error).
+    const TSyncSummary& LastSummary() const { return FSummary; }
 
     // The account-binding flow: the address of the authorise page (empty on
     // any failure), and the exchange of the verifier for an access token,
@@ -75,8 +94,8 @@ public:
     TDateTime LastDateTimeSyncSuccess() const { return FLastDateTimeSyncSuccess.load(); }
     void SetLastDateTimeSyncSuccess(TDateTime value) { FLastDateTimeSyncSuccess = value; }
 
-    // The pause after each queue row of step 1 (500 ms), spreading the
-    // requests of a long queue over time.
+    // The pause after each queue row of step 1 that sent a request to the
+    // cloud (500 ms), spreading the requests of a long queue over time.
     std::chrono::milliseconds RowPause() const { return FRowPause; }
     void SetRowPause(std::chrono::milliseconds pause) { FRowPause = pause; }
 
@@ -89,6 +108,13 @@ public:
     // A local deletion pulled from the cloud is refused when it would remove
     // more than half of the linked local items and more than this many.
     static constexpr int MassDeletionThreshold = 5;
+    // Lets the next pass apply deletions that the guard above would hold
+    // back (the user confirmed them); used by one pass only.
+    void AllowMassDeletionsOnce() { FAllowMassDeletions = true; }
+
+    // Cloud operations in a row that may fail (each after its retries)
+    // before the pass checks whether the server answers at all.
+    static constexpr int UnreachableAfterFailures = 3;
 
     // Forwarding to the thread.
     void _OutputSyncLog(const std::string& ALogStr);
@@ -143,6 +169,9 @@ private:
     // A local deletion of the object is still to be pushed.
     static bool IsDeletionPending(TPass& pass, const std::string& AID);
 
+    // Counts a cloud operation and its outcome; after a run of failures
+    // asks the server whether it answers at all, and ends the pass if not.
+    bool NoteCloudResult(bool ok);
     bool StopRequested() const;
     void CheckStop() const;
     void PauseAfterRow();
@@ -162,6 +191,10 @@ private:
     std::atomic<bool> FStopRequested{false};
     // Rows as this engine last wrote them, by ID (see RememberRow).
     std::map<std::string, std::unique_ptr<TOtSyncQueueDB>> FRowsLeft;
+    long long FCloudOps = 0;
+    int FFailuresInARow = 0;
+    bool FAllowMassDeletions = false;
+    TSyncSummary FSummary;
 };
 
 } // namespace ot

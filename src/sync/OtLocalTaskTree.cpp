@@ -146,11 +146,12 @@ bool TOtLocalTaskTree::RenameTaskItem(const TOtTaskClassPtr& ATaskClass,
 
 bool TOtLocalTaskTree::ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass,
                                            const TOtTaskItemPtr& ATaskItem,
-                                           const std::string& AFileName, const std::string& AFile) {
+                                           const std::string& AFileName, const std::string& AFile,
+                                           const std::function<bool()>& AUnchanged) {
     return Run<bool>([&] {
         std::error_code ec;
         if (IndexOfClass(ATaskClass) < 0 || IndexOfItem(ATaskClass, ATaskItem) < 0 ||
-            ATaskItem->FileName() != AFileName) {
+            ATaskItem->FileName() != AFileName || (AUnchanged && !AUnchanged())) {
             fs::remove(AFile, ec);
             return false;
         }

@@ -83,9 +83,11 @@ public:
                         const std::string& AFileName, const TOtTaskItemPtr& ASource);
     // Moves AFile over the item's file and reloads the remarks from it;
     // refreshes its row. False (and AFile removed) when the item is gone,
-    // its file name is no longer AFileName, or the move failed.
+    // its file name is no longer AFileName, AUnchanged (run inside Access,
+    // just before the move) answers false, or the move failed.
     bool ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem,
-                             const std::string& AFileName, const std::string& AFile);
+                             const std::string& AFileName, const std::string& AFile,
+                             const std::function<bool()>& AUnchanged = nullptr);
     // Deletes the item through the repository; on success removes its row
     // and takes it out of the class's list.
     bool DeleteTaskItem(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem);

@@ -233,13 +233,22 @@ TEST_F(TwoMachines, WhoWins) {
         ExpectConverged();
     }
     {
-        SCOPED_TRACE("an object gone from the cloud goes here even with local changes");
+        SCOPED_TRACE("deleted there, changed here: the change wins, the pass settles it");
         A.DeleteItem(A.FindItem("Edited and gone"));
         EXPECT_TRUE(A.SyncClean());
         B.EditItem(B.FindItem("Edited and gone"), [](TOtTaskItem& i) { i.SetPriority(2); });
-        B.Sync(); // its move finds no cloud copy (counted); step 2 deletes it
-        EXPECT_FALSE(B.FindItem("Edited and gone"));
         EXPECT_TRUE(B.SyncClean());
+        ASSERT_TRUE(B.FindItem("Edited and gone"));
+        const auto lines = LogLines(*B.Observer);
+        EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                               [](const std::string& l) {
+                                   return l.find("was deleted in Kuaipan by another computer; the "
+                                                 "local change wins") != std::string::npos;
+                               }),
+                  lines.end());
+        EXPECT_TRUE(A.SyncClean());
+        ASSERT_TRUE(A.FindItem("Edited and gone"));
+        EXPECT_EQ(A.FindItem("Edited and gone")->Priority(), 2);
         ExpectConverged();
     }
     {
