@@ -1096,31 +1096,7 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
             plan.push_back(std::move(entry));
     }
 
-    // A wiped or swapped server must not empty the task tree.
-    if (FKuaipanTaskClassList.empty() && anyLinkedClass) {
-        ++pass.Errors2;
-        _OutputSyncLog("Local deletions were not applied: the Kuaipan folder lists no task class.");
-        return;
-    }
-    if (toDelete > MassDeletionThreshold && toDelete * 2 > linkedItems) {
-        if (!FAllowMassDeletions) {
-            ++pass.Errors2;
-            _OutputSyncLog(Format("Local deletions were not applied: %d of %d synchronized local "
-                                  "task items would be deleted.",
-                                  toDelete, linkedItems));
-            std::string lists;
-            for (const auto& entry : plan)
-                if (!entry.Items.empty() || entry.DeleteClass)
-                    lists += (lists.empty() ? "\"" : ", \"") + entry.Class->Title + "\"";
-            _OutputSyncLog(Format("Held back: %d task item(s) in %s; confirm to apply them.",
-                                  toDelete, lists.c_str()));
-            return;
-        }
-        _OutputSyncLog(Format("Local deletions confirmed: %d of %d synchronized local task items "
-                              "are deleted.",
-                              toDelete, linkedItems));
-    }
-
+    // Keeping is no deletion: it happens whatever the guards below decide.
     for (const auto& entry : plan) {
         const auto& local = *entry.Class;
         if (!entry.Kept.empty()) {
@@ -1149,6 +1125,35 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
                 _OutputSyncLog(Format("Keep local task class \"%s\" failed!", local.Title.c_str()));
             }
         }
+    }
+
+    // A wiped or swapped server must not empty the task tree.
+    if (FKuaipanTaskClassList.empty() && anyLinkedClass) {
+        ++pass.Errors2;
+        _OutputSyncLog("Local deletions were not applied: the Kuaipan folder lists no task class.");
+        return;
+    }
+    if (toDelete > MassDeletionThreshold && toDelete * 2 > linkedItems) {
+        if (!FAllowMassDeletions) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Local deletions were not applied: %d of %d synchronized local "
+                                  "task items would be deleted.",
+                                  toDelete, linkedItems));
+            std::string lists;
+            for (const auto& entry : plan)
+                if (!entry.Items.empty() || entry.DeleteClass)
+                    lists += (lists.empty() ? "\"" : ", \"") + entry.Class->Title + "\"";
+            _OutputSyncLog(Format("Held back: %d task item(s) in %s; confirm to apply them.",
+                                  toDelete, lists.c_str()));
+            return;
+        }
+        _OutputSyncLog(Format("Local deletions confirmed: %d of %d synchronized local task items "
+                              "are deleted.",
+                              toDelete, linkedItems));
+    }
+
+    for (const auto& entry : plan) {
+        const auto& local = *entry.Class;
         if (entry.DeleteClass) {
             CheckStop();
             if (FLocalTree.DeleteTaskClass(local.Class)) {

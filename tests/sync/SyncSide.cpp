@@ -64,7 +64,7 @@ TSyncSide::TSyncSide(const std::string& name, CloudServerProcess& server, const 
     const auto token = TokenOf(server, user);
     if (!TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second)))
         throw std::runtime_error("cannot write the access-token file");
-    FTree = std::make_unique<TOtLocalTaskTree>(Classes);
+    FTree = std::make_unique<TTestTaskTree>(Classes);
     FThread = std::make_unique<TKuaipanSyncThread>(Observer, Settings);
     FEngine = std::make_unique<TKuaipanSyncUtility>(FThread.get(), *FTree, Settings);
     FEngine->SetRowPause(std::chrono::milliseconds(0));
@@ -108,14 +108,16 @@ TOtTaskItemPtr TSyncSide::AddItem(const TOtTaskClassPtr& cls, const std::string&
 void TSyncSide::EditItem(const TOtTaskItemPtr& item,
                          const std::function<void(TOtTaskItem&)>& change) {
     Activate();
-    const auto oldClass = item->TaskClass();
-    change(*item);
-    const bool moved = item->IsTaskClassChange();
-    EXPECT_TRUE(TOtTaskUtility::EditTaskItem(item)) << item->Title();
-    if (moved) {
-        std::erase(oldClass->TaskList(), item);
-        item->TaskClass()->TaskList().push_back(item);
-    }
+    FTree->Locked([&] {
+        const auto oldClass = item->TaskClass();
+        change(*item);
+        const bool moved = item->IsTaskClassChange();
+        EXPECT_TRUE(TOtTaskUtility::EditTaskItem(item)) << item->Title();
+        if (moved) {
+            std::erase(oldClass->TaskList(), item);
+            item->TaskClass()->TaskList().push_back(item);
+        }
+    });
 }
 
 void TSyncSide::DeleteItem(const TOtTaskItemPtr& item) {

@@ -40,6 +40,16 @@ struct TCloudEntry {
     TDateTime ModifyTime = 0;
 };
 
+// The plain tree, with its Access open to the tests: a change made by a test
+// goes through it as the windows' changes go through the user-interface
+// thread, so a change from another thread never meets a call of the engine
+// half-way.
+class TTestTaskTree : public TOtLocalTaskTree {
+public:
+    using TOtLocalTaskTree::TOtLocalTaskTree;
+    void Locked(const std::function<void()>& fn) { Access(fn); }
+};
+
 class TSyncSide {
 public:
     // A new computer of `user` on `server`, with an access token of its own.
@@ -79,12 +89,12 @@ public:
 
     TKuaipanSyncUtility& Engine() { return *FEngine; }
     TKuaipanSyncThread& Thread() { return *FThread; }
-    TOtLocalTaskTree& Tree() { return *FTree; }
+    TTestTaskTree& Tree() { return *FTree; }
     const TSyncTestDir& Dir() const { return FDir; }
 
 private:
     TSyncTestDir FDir;
-    std::unique_ptr<TOtLocalTaskTree> FTree;
+    std::unique_ptr<TTestTaskTree> FTree;
     std::unique_ptr<TKuaipanSyncThread> FThread;
     std::unique_ptr<TKuaipanSyncUtility> FEngine;
 };
