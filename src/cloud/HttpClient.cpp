@@ -16,9 +16,19 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+struct BodyState {
+    std::string* Body;
+    long long Max; // 0: no limit
+};
+
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
+    auto* state = static_cast<BodyState*>(user);
+    const size_t n = size * count;
+    // Answering less than was given ends the transfer with an error.
+    if (state->Max > 0 && static_cast<long long>(state->Body->size() + n) > state->Max)
+        return 0;
+    state->Body->append(data, n);
+    return n;
 }
 
 struct HeaderState {
@@ -173,7 +183,16 @@ THttpResult THttpClient::Perform(const std::string& url, TWorkMode mode) {
     curl_easy_setopt(FCurl, CURLOPT_REFERER, FReferer.empty() ? nullptr : FReferer.c_str());
     curl_easy_setopt(FCurl, CURLOPT_USERAGENT, FUserAgent.empty() ? nullptr : FUserAgent.c_str());
     curl_easy_setopt(FCurl, CURLOPT_WRITEFUNCTION, &WriteBody);
-    curl_easy_setopt(FCurl, CURLOPT_WRITEDATA, &r.Body);
+    BodyState bodyState{&r.Body, FMaxBody};
+    curl_easy_setopt(FCurl, CURLOPT_WRITEDATA, &bodyState);
+    // A redirect never leaves TLS once a request started on it.
+    const bool secure = url.rfind("https://", 0) == 0;
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(FCurl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+#else
+    curl_easy_setopt(FCurl, CURLOPT_REDIR_PROTOCOLS,
+                     secure ? long(CURLPROTO_HTTPS) : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
     curl_easy_setopt(FCurl, CURLOPT_HEADERFUNCTION, &WriteHeader);
     curl_easy_setopt(FCurl, CURLOPT_HEADERDATA, &headerState);
     curl_easy_setopt(FCurl, CURLOPT_ERRORBUFFER, errbuf);

@@ -38,7 +38,11 @@ public:
     THttpClient(const THttpClient&) = delete;
     THttpClient& operator=(const THttpClient&) = delete;
 
+    // Redirects are followed within the scheme's safety: from https only to
+    // https.
     void SetFollowRedirects(bool follow);
+    // A reply body longer than this fails the request (0: no limit).
+    void SetMaxBodySize(long long bytes) { FMaxBody = bytes; }
     // Keeps cookies set by replies and sends them back on later requests.
     void EnableCookies();
     void SetExtraHeaders(std::vector<std::string> headers);
@@ -56,6 +60,7 @@ private:
     std::vector<std::string> FHeaders;
     std::string FReferer;
     std::string FUserAgent;
+    long long FMaxBody = 0;
 };
 
 } // namespace ot

@@ -24,31 +24,6 @@ TTransportTimeouts gTimeouts;
 
 constexpr double LocateLifetimeMs = 36000000.0; // ten hours
 
-// A unique empty file "tmpXXXXXX" in the system's temporary directory,
-// removed when this goes out of scope.
-class TempCopy {
-public:
-    TempCopy() {
-        std::string name = (fs::temp_directory_path() / "tmpXXXXXX").string();
-        int fd = mkstemp(name.data());
-        if (fd < 0)
-            throw fs::filesystem_error("cannot create a temporary file", fs::path(name),
-                                       std::error_code(errno, std::generic_category()));
-        ::close(fd);
-        FPath = name;
-    }
-    ~TempCopy() {
-        std::error_code ec;
-        fs::remove(FPath, ec);
-    }
-    TempCopy(const TempCopy&) = delete;
-    TempCopy& operator=(const TempCopy&) = delete;
-    const fs::path& Path() const { return FPath; }
-
-private:
-    fs::path FPath;
-};
-
 } // namespace
 
 std::mutex TKuaipanHTTPUtility::UploadHostFactory::FMutex;
@@ -91,6 +66,7 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanURL& ABaseUrl
     TKuaipanHTTPResponse response;
     auto client = GetIdHTTP(AListener);
     client->SetFollowRedirects(true);
+    client->SetMaxBodySize(Timeouts().MaxDownloadBytes);
     THttpResult r = client->Get(ABaseUrl.Url());
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok) {
@@ -107,12 +83,15 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
                                                    const std::string& AFileName,
                                                    const TProgressListener* AListener) {
     TKuaipanHTTPResponse response;
-    TempCopy copy;
-    fs::copy_file(AFileName, copy.Path(), fs::copy_options::overwrite_existing);
+    // Sent straight from the file: no copy of a task is ever left where other
+    // users could read it.
+    if (!fs::is_regular_file(AFileName))
+        throw fs::filesystem_error("cannot read the file to upload", fs::path(AFileName),
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
 
     THttpResult r = GetIdHTTP(AListener)->PostMultipart(
         ABaseUrl.QueryByGetUrl(),
-        {THttpPart{"file", "", copy.Path().string(), "application/octet-stream"}});
+        {THttpPart{"file", "", AFileName, "application/octet-stream"}});
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok) {
         response.Url = ABaseUrl;

@@ -54,6 +54,9 @@ struct TTransportTimeouts {
     long ConnectMs = 20000;
     long LowSpeedBytes = 1;
     long LowSpeedSeconds = 60;
+    // A download longer than this is cut off and fails: task files are small,
+    // and a server must not fill the disk.
+    long long MaxDownloadBytes = 16LL * 1024 * 1024;
 };
 
 class TKuaipanHTTPUtility {

@@ -725,6 +725,12 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         return ok;
     };
 
+    const bool pending = row.SyncType() >= 1 && row.SyncType() <= 3;
+    if (!pending) {
+        if (row.SyncType() != 4)
+            _OutputSyncLog(Format("Task item \"%s\" does not require sync.", name.c_str()));
+        return;
+    }
     if (!listed) {
         // Deleted on another computer while changed here: the change made
         // here wins and the item goes up again, which settles the conflict.
@@ -778,13 +784,9 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         upload("2");
         break;
     case 3:
+    default:
         if (move("3-a"))
             upload("3-b");
-        break;
-    case 4:
-        break;
-    default:
-        _OutputSyncLog(Format("Task item \"%s\" does not require sync.", name.c_str()));
         break;
     }
 }
@@ -1160,7 +1162,7 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
                 for (const auto& item : local.Items)
                     FRowsLeft.erase(item.ID);
                 FRowsLeft.erase(local.ID);
-                ++pass.Summary.Deleted;
+                pass.Summary.Deleted += 1 + static_cast<int>(local.Items.size());
                 if (pass.DB->DeleteSyncQueue(local.ID)) {
                     _OutputSyncLog(Format("Delete local task class \"%s\" successfully!",
                                           local.Title.c_str()));

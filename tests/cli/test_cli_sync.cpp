@@ -114,6 +114,41 @@ TEST_F(CliSyncTest, TwoMachinesStayEqualThroughTheCloud) {
     EXPECT_EQ(b.Tree().count(work + "#Work/"), 0u);
 }
 
+TEST_F(CliSyncTest, HeldBackDeletionsAreAppliedWhenConfirmedAndEveryPassSumsUp) {
+    TMachine a(server), b(server);
+    a.BindToken(server.IssueAccessToken());
+    b.BindToken(server.IssueAccessToken());
+    std::string old = a.RunOk({"addlist", "Old", "things"});
+    for (int i = 1; i <= 7; ++i)
+        a.RunOk({"add", "--list", "Old things", "Item " + std::to_string(i)});
+    a.RunOk({"add", "Kept"});
+    TRunResult r = a.Run({"sync", "--pause", "0"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find("\nPushed 10, pulled 0, deleted 0, errors 0.\n"), std::string::npos)
+        << r.Out;
+    ASSERT_EQ(b.Run({"sync", "--pause", "0"}).ExitCode, 0);
+
+    a.RunOk({"rmlist", old});
+    ASSERT_EQ(a.Run({"sync", "--pause", "0"}).ExitCode, 0);
+    const auto before = b.Tree();
+    r = b.Run({"sync", "--pause", "0"});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_NE(r.Out.find("Held back: 7 task item(s) in \"Old things\"; confirm to apply them."),
+              std::string::npos)
+        << r.Out;
+    EXPECT_NE(r.Out.find("\nPushed 0, pulled 0, deleted 0, errors 1.\n"), std::string::npos)
+        << r.Out;
+    EXPECT_EQ(b.Tree(), before);
+
+    r = b.Run({"sync", "--pause", "0", "--allow-deletions"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find("\nPushed 0, pulled 0, deleted 8, errors 0.\n"), std::string::npos)
+        << r.Out;
+    EXPECT_EQ(b.Tree(), a.Tree());
+    // Confirmed once: the switch does not stay on.
+    ASSERT_EQ(b.Run({"sync", "--pause", "0"}).ExitCode, 0);
+}
+
 TEST_F(CliSyncTest, AFailedPassExitsNonZero) {
     TMachine a(server);
     a.BindToken(server.IssueAccessToken());

@@ -189,7 +189,7 @@ TEST(Transport, ProgressListenerSeesOneTransferFromStartToEnd) {
     EXPECT_EQ(out.str().size(), body.size());
 }
 
-TEST(Transport, UploadSendsATemporaryCopyAsThePartFile) {
+TEST(Transport, UploadSendsTheFileItselfAndNoCopy) {
     TempDir dir;
     const std::string local = dir / "N1_2_3.tsk";
     ASSERT_TRUE(WriteFileAtomic(local, "<remarks>任务</remarks>"));
@@ -208,8 +208,10 @@ TEST(Transport, UploadSendsATemporaryCopyAsThePartFile) {
                       partFile = f.filename;
                       partType = f.content_type;
                       partBody = f.content;
-                      // The copy still exists while the request is under way.
-                      EXPECT_TRUE(fs::exists(fs::temp_directory_path() / partFile));
+                      // Nothing of the task lies in the shared temporary directory.
+                      for (const auto& e : fs::directory_iterator(fs::temp_directory_path()))
+                          EXPECT_FALSE(e.path().filename().string().starts_with("tmp"))
+                              << e.path();
                       res.set_content(R"({"file_id":"1"})", "application/json");
                   });
     s.Start();
@@ -226,9 +228,8 @@ TEST(Transport, UploadSendsATemporaryCopyAsThePartFile) {
     EXPECT_TRUE(contentType.starts_with("multipart/form-data; boundary="));
     EXPECT_EQ(partName, "file");
     EXPECT_EQ(partType, "application/octet-stream");
-    EXPECT_TRUE(partFile.starts_with("tmp")) << partFile;
+    EXPECT_EQ(partFile, "N1_2_3.tsk");
     EXPECT_EQ(partBody, "<remarks>任务</remarks>");
-    EXPECT_FALSE(fs::exists(fs::temp_directory_path() / partFile)) << "temporary copy left";
     EXPECT_TRUE(fs::exists(local));
 
     // A missing file raises before anything is sent.
@@ -367,6 +368,62 @@ TEST(Transport, OnlyHttpAndHttps) {
     auto d = TKuaipanHTTPUtility::DoDownload(At(s, "/r"), out);
     EXPECT_EQ(d.Code, -1);
     EXPECT_EQ(out.str(), "");
+}
+
+TEST(Transport, DownloadsAreCappedInSize) {
+    ScriptedServer s;
+    s.Http().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(5000, 'x'), "application/octet-stream");
+    });
+    s.Start();
+    const TTransportTimeouts saved = TKuaipanHTTPUtility::Timeouts();
+    TTransportTimeouts capped = saved;
+    for (const long long cap : {5000LL, 4999LL}) {
+        SCOPED_TRACE(cap);
+        capped.MaxDownloadBytes = cap;
+        TKuaipanHTTPUtility::SetTimeouts(capped);
+        std::ostringstream out;
+        auto d = TKuaipanHTTPUtility::DoDownload(At(s, "/big"), out);
+        EXPECT_EQ(d.Code, cap >= 5000 ? 200 : -1);
+        EXPECT_EQ(out.str().size(), cap >= 5000 ? 5000u : 0u);
+    }
+    TKuaipanHTTPUtility::SetTimeouts(saved);
+}
+
+TEST(Transport, ARedirectNeverLeavesTls) {
+    ScriptedServer plain;
+    plain.Http().Get("/file", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("in the clear", "text/plain");
+    });
+    plain.Http().Get("/hop", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/file");
+    });
+    plain.Start();
+    ScriptedServer secure(LocalhostCert(), LocalhostKey());
+    secure.Http().Get("/down", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("http://" + plain.Address() + "/file");
+    });
+    secure.Http().Get("/up", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/file");
+    });
+    secure.Http().Get("/file", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("secure", "text/plain");
+    });
+    const std::string port = std::to_string(secure.Start());
+    ScopedHosts hosts("unused", "unused", LocalhostCert());
+
+    std::ostringstream out;
+    auto down = TKuaipanHTTPUtility::DoDownload(
+        TKuaipanURL("https://localhost:" + port + "/down"), out);
+    EXPECT_EQ(down.Code, -1);
+    EXPECT_EQ(out.str(), "");
+    auto same = TKuaipanHTTPUtility::DoDownload(TKuaipanURL("https://localhost:" + port + "/up"),
+                                                out);
+    EXPECT_EQ(same.Code, 200);
+    EXPECT_EQ(out.str(), "secure");
+    // From plain http a redirect may go either way.
+    std::ostringstream plainOut;
+    EXPECT_EQ(TKuaipanHTTPUtility::DoDownload(At(plain, "/hop"), plainOut).Code, 200);
 }
 
 TEST(KuaipanHosts, FileOverridesTheDefaults) {
