@@ -4,6 +4,7 @@
 #include "tasks/OtTaskUtility.h"
 
 #include "app/AppContext.h"
+#include "common/FileUtil.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 
 #include <algorithm>
@@ -27,10 +28,6 @@ bool IsDirectory(const std::string& path) {
     return fs::is_directory(path, ec);
 }
 
-bool RemoveFile(const std::string& path) {
-    return ::unlink(path.c_str()) == 0;
-}
-
 } // namespace
 
 bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
@@ -39,8 +36,7 @@ bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     const std::string dir = TaskDataPath() + ATaskClass->Path();
     if (Exists(dir))
         return true;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
+    MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
         return false;
@@ -74,10 +70,10 @@ void TOtTaskUtility::DeleteDir(const std::string& sDirectory) {
         if (fs::symlink_status(entry, typeEc).type() == fs::file_type::directory)
             DeleteDir(entry.string());
         else
-            ::unlink(entry.c_str());
+            RemoveFile(entry);
     }
     dir.pop_back();
-    ::rmdir(dir.c_str());
+    RemoveEmptyDirectory(dir);
 }
 
 bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
@@ -132,7 +128,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         return saved;
     }
 
-    if (std::rename(oldFile.c_str(), newFile.c_str()) != 0)
+    if (!RenameFile(oldFile, newFile))
         return false;
     bool result = true;
     int kind = 1;

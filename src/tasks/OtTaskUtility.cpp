@@ -328,11 +328,8 @@ void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
     AList.clear();
     const std::string root = WithTrailingSlash(TaskDataPath());
     std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
-        fs::create_directories(root, ec);
-        if (!fs::is_directory(root, ec))
-            return;
-    }
+    if (!MakeDirectories(root))
+        return;
     std::vector<std::string> names;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code typeEc;
