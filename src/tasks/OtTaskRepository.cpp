@@ -104,18 +104,31 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         // Without a class to move to, the old file must stay where it is.
         if (!cls)
             return false;
-        if (!RemoveFile(oldFile))
+        // The copy under the new class is written first and the old file goes
+        // only once that worked, so a full disk or a locked directory leaves
+        // the item where it was, with its old ID and queue row.
+        const std::string newID = NewTaskID();
+        const std::string newFile =
+            TaskDataPath() + cls->Path() +
+            item.BuildFileName(newID, item.FStatus, item.FTitle, item.FPriority,
+                               item.FCreateDateTime, item.FExpirationDate, item.FAlertTime,
+                               item.FFinishDateTime, item.FParent) +
+            ".tsk";
+        if (!item.SaveToFile(newFile))
             return false;
-        // The deletion of the old ID is recorded, but the item is written
-        // under its new class whatever the queue answers: a move never loses
-        // the item (an item that never reached the queue has no row to mark).
-        TOtSyncQueueUtility::WriteToSyncQueue(4, {item.ID()});
-        item.SetID(NewTaskID());
+        if (!RemoveFile(oldFile)) {
+            RemoveFile(newFile);
+            return false;
+        }
+        const std::string oldID = item.ID();
+        item.SetID(newID);
         item.ResetDirty();
-        const bool saved = item.SaveToFile(TaskDataPath() + item.Path());
-        if (saved)
-            TOtSyncQueueUtility::WriteToSyncQueue(2, {item.ID(), item.FileName(), cls->DirName()});
-        return saved;
+        // The deletion of the old ID is recorded, but the creation is recorded
+        // whatever the queue answers: an item that never reached the queue has
+        // no row to mark.
+        TOtSyncQueueUtility::WriteToSyncQueue(4, {oldID});
+        TOtSyncQueueUtility::WriteToSyncQueue(2, {item.ID(), item.FileName(), cls->DirName()});
+        return true;
     }
 
     const std::string dirName = cls ? cls->DirName() : std::string();

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 using namespace ot;
@@ -266,6 +267,40 @@ TEST_F(RepositoryTest, MoveWhoseOldFileIsGoneOrTargetClassIsGoneChangesNothing) 
     EXPECT_FALSE(U::EditTaskItem(item));
     EXPECT_EQ(item->ID(), id);
     EXPECT_TRUE(Row(id));
+}
+
+// A full disk or a locked target directory: the move fails as a whole and
+// the task stays in its old list with its old ID and queue row.
+TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    for (const TFileOp op : {TFileOp::Create, TFileOp::Rename, TFileOp::Remove}) {
+        auto item = NewItem(home, "Move me", "notes");
+        const std::string id = item->ID();
+        const std::string oldPath = item->Path();
+        MarkInCloud(id);
+        Time->AdvanceSeconds(2);
+        item->SetTaskClass(work);
+        {
+            TFileFaultInjector full(op, 0, op == TFileOp::Create ? ENOSPC : EACCES);
+            EXPECT_FALSE(U::EditTaskItem(item));
+            EXPECT_TRUE(full.Fired());
+        }
+        EXPECT_EQ(item->ID(), id);
+        EXPECT_EQ(Content(oldPath), U::TaskFileContent("notes"));
+        EXPECT_TRUE(fs::is_empty(OnDisk(work->Path()))) << "nothing is left in the target";
+        auto row = Row(id);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->IsDelete(), 0);
+        EXPECT_EQ(row->TaskClassPath(), home->DirName());
+
+        // Once the disk has room again the same edit goes through.
+        EXPECT_TRUE(U::EditTaskItem(item));
+        EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
+        EXPECT_EQ(Content(item->Path()), U::TaskFileContent("notes"));
+        EXPECT_EQ(Row(id)->IsDelete(), 1);
+        EXPECT_TRUE(U::DeleteTaskItem(item));
+    }
 }
 
 TEST_F(RepositoryTest, DeleteTaskItem) {
