@@ -116,8 +116,9 @@ bool RemoveEmptyDirectory(const fs::path& dir) {
 
 fs::path TempNameBeside(const fs::path& target) {
     fs::path dir = target.parent_path();
-    std::string name = "." + target.filename().string() + ".tmp" +
-                       RandomString("abcdefghijklmnopqrstuvwxyz0123456789", 8);
+    // Short and independent of the target's name, so a target whose name is
+    // at the file system's limit can still be written.
+    std::string name = ".tmp" + RandomString("abcdefghijklmnopqrstuvwxyz0123456789", 10);
     return dir.empty() ? fs::path(name) : dir / name;
 }
 

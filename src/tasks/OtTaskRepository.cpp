@@ -36,6 +36,9 @@ bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     const std::string dir = TaskDataPath() + ATaskClass->Path();
     if (Exists(dir))
         return true;
+    // A name the file system cannot hold is refused before anything is made.
+    if (!IsTaskClassStorable(*ATaskClass))
+        return false;
     MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
@@ -82,6 +85,8 @@ bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
     const std::string file = TaskDataPath() + ATaskItem->Path();
     if (Exists(file))
         return true;
+    if (!IsTaskItemStorable(*ATaskItem))
+        return false;
     const bool saved = ATaskItem->SaveToFile(file);
     ATaskItem->ResetDirty();
     // Only a file that was written is a creation for the cloud.
@@ -97,6 +102,10 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
     TOtTaskItem& item = *ATaskItem;
+    // A new name the file system cannot hold is refused before anything is
+    // written or removed.
+    if (!IsTaskItemStorable(item))
+        return false;
     const std::string oldFile = TaskDataPath() + item.OldPath();
     const TOtTaskClassPtr cls = item.TaskClass();
 
@@ -108,13 +117,13 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         // only once that worked, so a full disk or a locked directory leaves
         // the item where it was, with its old ID and queue row.
         const std::string newID = NewTaskID();
-        const std::string newFile =
-            TaskDataPath() + cls->Path() +
+        const std::string newName =
             item.BuildFileName(newID, item.FStatus, item.FTitle, item.FPriority,
                                item.FCreateDateTime, item.FExpirationDate, item.FAlertTime,
                                item.FFinishDateTime, item.FParent) +
             ".tsk";
-        if (!item.SaveToFile(newFile))
+        const std::string newFile = TaskDataPath() + cls->Path() + newName;
+        if (newName.size() > NameLimit() || !item.SaveToFile(newFile))
             return false;
         if (!RemoveFile(oldFile)) {
             RemoveFile(newFile);

@@ -257,6 +257,31 @@ bool TOtTaskUtility::IsWellFormedTaskID(std::string_view AID) {
     });
 }
 
+// ---- name limits ------------------------------------------------------------
+
+std::size_t TOtTaskUtility::NameLimit() {
+    constexpr std::size_t kPortableLimit = 255;
+    // The task data directory may not exist yet; its nearest existing
+    // ancestor is on the same file system in every layout we create.
+    fs::path dir = TaskDataPath();
+    std::error_code ec;
+    while (!dir.empty() && !fs::is_directory(dir, ec) && dir.has_parent_path() &&
+           dir.parent_path() != dir)
+        dir = dir.parent_path();
+    const long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    if (limit <= 0)
+        return kPortableLimit;
+    return std::min(kPortableLimit, static_cast<std::size_t>(limit));
+}
+
+bool TOtTaskUtility::IsTaskItemStorable(const TOtTaskItem& ATaskItem) {
+    return ATaskItem.FileName().size() + 4 <= NameLimit();
+}
+
+bool TOtTaskUtility::IsTaskClassStorable(const TOtTaskClass& ATaskClass) {
+    return ATaskClass.DirName().size() <= NameLimit();
+}
+
 // ---- file content -----------------------------------------------------------
 
 std::string TOtTaskUtility::TaskFileContent(std::string_view ARemarks) {

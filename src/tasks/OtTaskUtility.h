@@ -53,6 +53,20 @@ public:
     // can be checked with it before they are used as paths.
     static bool IsWellFormedTaskID(std::string_view AID);
 
+    // ---- name limits ---------------------------------------------------
+
+    // The longest class directory or item file name (".tsk" included), in
+    // bytes, that can be stored: the file system's limit for the task data
+    // directory, never more than 255, so that every installation and the
+    // cloud can hold the names any of them writes.
+    static std::size_t NameLimit();
+    // Whether the item's file name, or the class's directory name, as its
+    // current values make it fits NameLimit. The repository writes nothing
+    // that does not fit; the windows and ottodo ask before they accept a
+    // title, so the user learns that it is too long to be stored.
+    static bool IsTaskItemStorable(const TOtTaskItem& ATaskItem);
+    static bool IsTaskClassStorable(const TOtTaskClass& ATaskClass);
+
     // ---- file content --------------------------------------------------
 
     // The exact bytes of an item file holding ARemarks.

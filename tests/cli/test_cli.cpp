@@ -300,7 +300,13 @@ TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
     std::string id = dir.RunOk({"add", "existing"});
     dir.RunOk({"addlist", "Twin"});
     dir.RunOk({"addlist", "Twin"});
+    std::string hundredCJK; // fits the length limit, not a file name
+    for (int i = 0; i < 100; ++i)
+        hundredCJK += "\xE4\xBB\xBB";
     const std::vector<BadInput> cases = {
+        {{"add", hundredCJK}, 2, "Task title is too long to be stored"},
+        {{"edit", id, "--title", hundredCJK}, 2, "Task title is too long to be stored"},
+        {{"addlist", std::string(50, '(')}, 2, "Task class title is too long to be stored"},
         {{"add", "   "}, 2, "Task title cannot be empty!"},
         {{"add", std::string(101, 'x')}, 2, "The length of task title cannot be longer than 100!"},
         {{"edit", id, "--title", ""}, 2, "Task title cannot be empty!"},

@@ -168,6 +168,17 @@ TEST_F(AtomicWrite, FailureLeavesTheTargetAlone) {
     EXPECT_FALSE(fs::exists(f));
 }
 
+// The temporary file must not make a name at the file system's limit fail.
+TEST_F(AtomicWrite, TargetNameAtTheNameLimitCanBeWritten) {
+    const fs::path f = dir / std::string(255, 'n');
+    ASSERT_TRUE(WriteFileAtomic(f, "first"));
+    ASSERT_TRUE(WriteFileAtomic(f, "second"));
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(f, got));
+    EXPECT_EQ(got, "second");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
 // Each kind of operation counts on its own; the N-th fails with the chosen
 // errno and leaves nothing behind, the others run.
 TEST_F(AtomicWrite, InjectedFileFaultsFailTheNthOperationOfAKind) {

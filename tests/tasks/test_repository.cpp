@@ -303,6 +303,52 @@ TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
     }
 }
 
+// Names up to the file system's limit are stored, one byte more is refused
+// before anything is written: new classes and items, renames and moves.
+TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWritten) {
+    ASSERT_EQ(U::NameLimit(), 255u);
+    auto home = NewClass("Home");
+    auto item = NewItem(home, "short");
+    MarkInCloud(item->ID());
+    const std::size_t itemRoom = 255 - (item->FileName().size() + 4 - 5);
+    const std::size_t classRoom = 255 - (home->DirName().size() - 4);
+
+    auto fits = std::make_shared<TOtTaskClass>(std::string(classRoom, 'c'));
+    EXPECT_TRUE(U::IsTaskClassStorable(*fits));
+    EXPECT_TRUE(U::CreateTaskClass(fits));
+    auto tooLong = std::make_shared<TOtTaskClass>(std::string(classRoom + 1, 'c'));
+    EXPECT_FALSE(U::IsTaskClassStorable(*tooLong));
+    EXPECT_FALSE(U::CreateTaskClass(tooLong));
+    EXPECT_FALSE(Row(tooLong->ID()));
+
+    std::string hundredCJK;
+    for (int i = 0; i < 100; ++i)
+        hundredCJK += "\xE4\xBB\xBB"; // three bytes a character
+    auto cjk = std::make_shared<TOtTaskItem>(hundredCJK, home);
+    EXPECT_FALSE(U::IsTaskItemStorable(*cjk));
+    EXPECT_FALSE(U::CreateTaskItem(cjk));
+    EXPECT_FALSE(Row(cjk->ID()));
+
+    const auto before = RowCount();
+    item->SetTitle(std::string(itemRoom + 1, 't'));
+    EXPECT_FALSE(U::IsTaskItemStorable(*item));
+    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
+    EXPECT_EQ(Row(item->ID())->SyncType(), 0);
+
+    auto other = NewItem(home, "other");
+    other->SetTitle(std::string(itemRoom, 't'));
+    ASSERT_EQ(other->FileName().size() + 4, 255u);
+    EXPECT_TRUE(U::EditTaskItem(other));
+    EXPECT_TRUE(fs::exists(OnDisk(other->Path())));
+    auto fresh = std::make_shared<TOtTaskItem>(std::string(itemRoom, 'f'), home);
+    EXPECT_TRUE(U::CreateTaskItem(fresh));
+    EXPECT_EQ(RowCount(), before + 2);
+    // the three items and no temporary file
+    EXPECT_EQ(std::distance(fs::directory_iterator(OnDisk(home->Path())), fs::directory_iterator()),
+              3);
+}
+
 TEST_F(RepositoryTest, DeleteTaskItem) {
     auto home = NewClass("Home");
     auto local = NewItem(home, "never uploaded");
