@@ -45,7 +45,7 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
     if (matches.size() > 1) {
         std::string files;
         for (const auto& i : matches)
-            files += "\n  " + TaskDataPath() + i->Path();
+            files += "\n  " + TaskDataPath() + i->DiskPath();
         throw TCommandError("the task item ID \"" + id + "\" is held by several files:" + files);
     }
     return matches.front();

@@ -106,7 +106,9 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
     // written or removed.
     if (!IsTaskItemStorable(item))
         return false;
-    const std::string oldFile = TaskDataPath() + item.OldPath();
+    // The file is where it was loaded or last stored, which for a hand-made
+    // name is not the name the old values build.
+    const std::string oldFile = TaskDataPath() + item.DiskPath();
     const TOtTaskClassPtr cls = item.TaskClass();
 
     if (item.IsTaskClassChange()) {
@@ -159,7 +161,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         kind = 3;
     }
     TOtSyncQueueUtility::WriteToSyncQueue(
-        3, {item.FileName(), dirName, item.OldFileName(), std::string(), kind, item.ID()});
+        3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
     item.ResetDirty();
     return result;
 }
@@ -167,7 +169,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
 bool TOtTaskUtility::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
-    const std::string file = TaskDataPath() + ATaskItem->Path();
+    const std::string file = TaskDataPath() + ATaskItem->DiskPath();
     bool result = true;
     if (Exists(file))
         result = RemoveFile(file);

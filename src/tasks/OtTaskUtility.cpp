@@ -177,7 +177,10 @@ TOtTaskClassPtr TOtTaskUtility::ParseTaskClass(std::string_view APath) {
     const auto fields = SplitFields(LastComponent(APath), '#');
     if (fields.size() != 2)
         return nullptr;
-    return std::make_shared<TOtTaskClass>(std::string(fields[0]), DecodeSpecialChars(fields[1]));
+    auto cls =
+        std::make_shared<TOtTaskClass>(std::string(fields[0]), DecodeSpecialChars(fields[1]));
+    cls->SetDiskDirName(std::string(LastComponent(APath)));
+    return cls;
 }
 
 bool TOtTaskUtility::TryParseDateTime(std::string_view AStr, TDateTime& AResult) {
@@ -248,6 +251,7 @@ TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
     item->FFinishDateTime = dates[3];
     item->LoadFromFile(std::string(APath));
     item->ResetDirty();
+    item->FDiskFileName = std::string(name);
     return item;
 }
 

@@ -415,6 +415,40 @@ TEST_F(CliTest, CheckAddsRowsForHandCopiedFiles) {
     EXPECT_EQ(dir.RunOk({"check", "--json"}), "[]");
 }
 
+// A task file whose name this program would write otherwise: a duplicate
+// names both real files, and once the copy is gone the task can be edited and
+// removed, leaving one file and then none.
+TEST_F(CliTest, ItemsUnderHandMadeNamesCanBeEditedAndRemoved) {
+    std::string id = dir.RunOk({"add", "x"});
+    std::string listDir = FirstListDir();
+    const std::string real = dir.Rows()[id].TaskItemPath();
+    const std::string word = id + "#NotCompleted#x#5#201603051430";
+    fs::copy_file(dir.TaskData() + listDir + "/" + real + ".tsk",
+                  dir.TaskData() + listDir + "/" + word + ".tsk");
+    TRunResult r = dir.Run({"show", id});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_NE(r.Err.find("\n  " + dir.TaskData() + listDir + "/" + word + ".tsk"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_NE(r.Err.find("\n  " + dir.TaskData() + listDir + "/" + real + ".tsk"),
+              std::string::npos)
+        << r.Err;
+
+    fs::remove(dir.TaskData() + listDir + "/" + real + ".tsk");
+    // the row of the removed name goes, then the real name gets one
+    dir.RunOk({"check"});
+    dir.RunOk({"check"});
+    EXPECT_EQ(dir.Rows()[id].TaskItemPath(), word);
+    EXPECT_EQ(dir.RunOk({"check"}), "");
+    dir.RunOk({"edit", id, "--title", "y", "--remarks", "r"});
+    const auto tree = dir.Tree();
+    EXPECT_EQ(tree.count(listDir + "/" + id + "#0#y#5#201603051430###.tsk"), 1u);
+    EXPECT_EQ(tree.size(), 2u) << "the list and one file";
+    EXPECT_EQ(dir.RunOk({"check"}), "");
+    dir.RunOk({"rm", id});
+    EXPECT_EQ(dir.Tree().size(), 1u);
+}
+
 TEST_F(CliTest, LogoutRemovesTokenAndAccountName) {
     std::string auth = dir.Path() + "/userdata/1/MyAuth.adb";
     std::ofstream(auth) << "key\r\nsecret\r\n";

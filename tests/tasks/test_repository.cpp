@@ -6,11 +6,13 @@
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -347,6 +349,81 @@ TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWr
     // the three items and no temporary file
     EXPECT_EQ(std::distance(fs::directory_iterator(OnDisk(home->Path())), fs::directory_iterator()),
               3);
+}
+
+// Files whose names the loader accepts but that differ from the name their
+// values build are renamed, rewritten, moved and deleted where they lie:
+// afterwards exactly one file holds the task, or none after a deletion.
+TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    const std::vector<std::string> names = {"#Completed#Buy[SP]milk#5#201603051430###",
+                                            "#0#Five[SP]fields#5#201603051430",
+                                            "#0#Nine#5#201603051430####extra"};
+    enum TOp { Title, Remarks, Move, Delete };
+    int n = 0;
+    for (const auto& name : names) {
+        for (TOp op : {Title, Remarks, Move, Delete}) {
+            SCOPED_TRACE(name + " op " + std::to_string(op));
+            const std::string id = "1H" + std::to_string(n++);
+            const std::string onDisk = id + name;
+            ASSERT_TRUE(WriteFileAtomic(OnDisk(home->Path() + onDisk + ".tsk"),
+                                        U::TaskFileContent("notes")));
+            TOtTaskItemList loaded;
+            U::LoadTaskItemList(home, loaded);
+            auto it = std::find_if(loaded.begin(), loaded.end(),
+                                   [&](const auto& i) { return i->ID() == id; });
+            ASSERT_NE(it, loaded.end());
+            auto item = *it;
+            EXPECT_EQ(item->DiskFileName(), onDisk);
+            EXPECT_NE(item->FileName(), onDisk);
+            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(
+                2, {id, item->DiskFileName(), home->DirName()}));
+            MarkInCloud(id);
+
+            bool ok = false;
+            switch (op) {
+            case Title:
+                item->SetTitle("Renamed");
+                ok = U::EditTaskItem(item);
+                break;
+            case Remarks:
+                item->SetRemarks("new notes");
+                ok = U::EditTaskItem(item);
+                break;
+            case Move:
+                item->SetTaskClass(work);
+                ok = U::EditTaskItem(item);
+                break;
+            case Delete:
+                ok = U::DeleteTaskItem(item);
+                break;
+            }
+            EXPECT_TRUE(ok);
+            EXPECT_FALSE(fs::exists(OnDisk(home->Path() + onDisk + ".tsk")));
+            std::vector<std::string> holding; // files that hold the task now
+            for (const auto& cls : {home, work})
+                for (const auto& e : fs::directory_iterator(OnDisk(cls->Path())))
+                    if (e.path().filename().string().starts_with(
+                            (op == Move ? item->ID() : id) + "#"))
+                        holding.push_back(cls->DirName() + "/" + e.path().filename().string());
+            if (op == Delete) {
+                EXPECT_TRUE(holding.empty());
+                EXPECT_EQ(Row(id)->IsDelete(), 1);
+                EXPECT_EQ(Row(id)->TaskItemPath(), onDisk) << "the cloud copy's name";
+            } else {
+                EXPECT_EQ(holding, std::vector<std::string>{item->Path()});
+            }
+            if (op == Title || op == Remarks) {
+                EXPECT_EQ(Row(id)->SyncType(), op == Title ? 1 : 3);
+                EXPECT_EQ(Row(id)->TaskItemPath_Old(), onDisk);
+                EXPECT_EQ(Row(id)->TaskItemPath(), item->FileName());
+            }
+            if (op != Delete) {
+                ASSERT_TRUE(U::DeleteTaskItem(item)); // leave the next case a clean tree
+            }
+        }
+    }
 }
 
 TEST_F(RepositoryTest, DeleteTaskItem) {
