@@ -3,7 +3,6 @@
 #include "app/AppContext.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
-#include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
@@ -52,22 +51,7 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
 }
 
 std::string TTaskTree::FreshID() const {
-    auto taken = [this](const std::string& id) {
-        for (const auto& c : FClasses) {
-            if (c->ID() == id)
-                return true;
-            for (const auto& i : c->TaskList())
-                if (i->ID() == id)
-                    return true;
-        }
-        return false;
-    };
-    TOtSyncQueueDBUtility db(DBFileName());
-    for (;;) {
-        std::string id = NewTaskID();
-        if (!taken(id) && !db.GetSyncQueueItem(id))
-            return id;
-    }
+    return TOtTaskUtility::NewUniqueTaskID();
 }
 
 void TTaskTree::EnsureDefaultList() {

@@ -33,9 +33,8 @@ public:
     // names a list, otherwise the first list. Needs at least one list.
     TOtTaskClassPtr DefaultList() const;
 
-    // A new ID that no list or item of the tree and no queue row holds yet.
-    // Another process (a second ottodo, the desktop program) may have drawn
-    // the same ID within the same two seconds; the queue row tells.
+    // A new ID that no list or item on disk and no queue row holds yet
+    // (TOtTaskUtility::NewUniqueTaskID).
     std::string FreshID() const;
 
     void Remove(const TOtTaskClassPtr& cls);

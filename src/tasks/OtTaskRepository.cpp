@@ -5,11 +5,14 @@
 
 #include "app/AppContext.h"
 #include "common/FileUtil.h"
+#include "common/Text.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <unistd.h>
 
 namespace ot {
@@ -28,7 +31,40 @@ bool IsDirectory(const std::string& path) {
     return fs::is_directory(path, ec);
 }
 
+// The IDs the names below the task data directory hold: every class, and
+// every part of an item's ID field (its ancestors are items too).
+std::set<std::string, std::less<>> IDsOnDisk() {
+    std::set<std::string, std::less<>> ids;
+    auto firstField = [](const std::string& name) { return name.substr(0, name.find('#')); };
+    std::error_code ec;
+    for (fs::directory_iterator cls(TaskDataPath(), ec), end; !ec && cls != end;
+         cls.increment(ec)) {
+        std::error_code typeEc;
+        if (!cls->is_directory(typeEc))
+            continue;
+        ids.insert(firstField(cls->path().filename().string()));
+        std::error_code itemEc;
+        for (fs::directory_iterator item(cls->path(), itemEc); !itemEc && item != end;
+             item.increment(itemEc)) {
+            const std::string field = firstField(item->path().filename().string());
+            for (const auto& part : Split(field, '_'))
+                ids.insert(part);
+        }
+    }
+    return ids;
+}
+
 } // namespace
+
+std::string TOtTaskUtility::NewUniqueTaskID() {
+    const auto onDisk = IDsOnDisk();
+    TOtSyncQueueDBUtility db(DBFileName());
+    for (;;) {
+        std::string id = NewTaskID();
+        if (!onDisk.contains(id) && !db.GetSyncQueueItem(id))
+            return id;
+    }
+}
 
 bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     if (!ATaskClass)
@@ -118,7 +154,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         // The copy under the new class is written first and the old file goes
         // only once that worked, so a full disk or a locked directory leaves
         // the item where it was, with its old ID and queue row.
-        const std::string newID = NewTaskID();
+        const std::string newID = NewUniqueTaskID();
         const std::string newName =
             item.BuildFileName(newID, item.FStatus, item.FTitle, item.FPriority,
                                item.FCreateDateTime, item.FExpirationDate, item.FAlertTime,

@@ -92,6 +92,11 @@ public:
     // database reach the caller. Objects are never taken over, freed or moved
     // between lists: the caller does that.
 
+    // An ID from NewTaskID that no class directory, no item file below the
+    // task data directory and no queue row holds: another process, or a copy
+    // made by hand, may have drawn the same ID within the same two seconds.
+    // Every new class and item, and every move, takes its ID from here.
+    static std::string NewUniqueTaskID();
     // Creates the class directory; true when it exists afterwards (an
     // existing directory answers true and records nothing).
     static bool CreateTaskClass(const TOtTaskClassPtr& ATaskClass);

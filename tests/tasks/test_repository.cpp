@@ -5,6 +5,7 @@
 #include "app/AppContext.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
+#include "common/Random.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
@@ -423,6 +424,50 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
                 ASSERT_TRUE(U::DeleteTaskItem(item)); // leave the next case a clean tree
             }
         }
+    }
+}
+
+// Another process drew an ID in the same two seconds: replaying its draw
+// (same seed, same packed time, after a draw at another time made this
+// process forget it) shows that neither a move nor a new ID takes it, whether
+// it is held by an item in another list, a class directory or a queue row.
+TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    enum THolder { ItemFile, ClassDir, QueueRow };
+    for (THolder holder : {ItemFile, ClassDir, QueueRow}) {
+        SCOPED_TRACE(holder);
+        auto item = NewItem(home, "Move me");
+        Time->AdvanceSeconds(2);
+        const TDateTime now = Time->Now();
+        SeedRandom(7 + holder);
+        const std::string taken = NewTaskIDAt(now);
+        NewTaskIDAt(now + 1);
+        switch (holder) {
+        case ItemFile: {
+            auto other = std::make_shared<TOtTaskItem>("other", work);
+            other->SetID(taken);
+            other->ResetDirty();
+            ASSERT_TRUE(U::CreateTaskItem(other));
+            break;
+        }
+        case ClassDir:
+            ASSERT_TRUE(U::CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
+            break;
+        case QueueRow:
+            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(2, {taken, "gone", "elsewhere"}));
+            break;
+        }
+        NewTaskIDAt(now + 1);
+        SeedRandom(7 + holder);
+        item->SetTaskClass(work);
+        ASSERT_TRUE(U::EditTaskItem(item));
+        EXPECT_NE(item->ID(), taken);
+        EXPECT_EQ(Row(item->ID())->TaskClassPath(), work->DirName());
+
+        NewTaskIDAt(now + 1);
+        SeedRandom(7 + holder);
+        EXPECT_NE(U::NewUniqueTaskID(), taken);
     }
 }
 
