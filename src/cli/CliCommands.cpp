@@ -124,7 +124,7 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 }
 
 int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
-    auto cls = tree.ResolveList(cmd.Args[0]);
+    auto cls = tree.ResolveList(JoinWords(cmd.Args));
     if (!TOtTaskUtility::DeleteTaskClass(cls))
         throw TCommandError("could not delete the task list \"" + cls->Title() + "\"");
     tree.Remove(cls);
@@ -134,7 +134,7 @@ int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     const bool json = cmd.Has("json");
     if (!cmd.Args.empty()) {
-        auto cls = tree.ResolveList(cmd.Args[0]);
+        auto cls = tree.ResolveList(JoinWords(cmd.Args));
         auto items = SortedForDisplay(*cls);
         if (json)
             PrintJson(io.Out, ListWithItemsToJson(*cls, items));

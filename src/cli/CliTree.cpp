@@ -14,10 +14,21 @@ void TTaskTree::Load() {
 }
 
 TOtTaskClassPtr TTaskTree::ResolveList(const std::string& idOrTitle) const {
+    std::vector<TOtTaskClassPtr> matches;
     for (const auto& c : FClasses)
         if (c->ID() == idOrTitle)
-            return c;
-    std::vector<TOtTaskClassPtr> matches;
+            matches.push_back(c);
+    // Directories copied by hand can share an ID; which one is meant only
+    // the user can tell.
+    if (matches.size() > 1) {
+        std::string dirs;
+        for (const auto& c : matches)
+            dirs += "\n  " + TaskDataPath() + c->DiskDirName();
+        throw TCommandError("the task list ID \"" + idOrTitle +
+                            "\" is held by several directories:" + dirs);
+    }
+    if (matches.size() == 1)
+        return matches.front();
     for (const auto& c : FClasses)
         if (c->Title() == idOrTitle)
             matches.push_back(c);

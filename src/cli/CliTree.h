@@ -20,7 +20,8 @@ public:
     TOtTaskClassList& Classes() { return FClasses; }
 
     // A list by its ID, or else by its title. Raises TCommandError for a name
-    // that matches no list, and for a title that several lists share.
+    // that matches no list, for an ID that several directories hold and for
+    // a title that several lists share.
     TOtTaskClassPtr ResolveList(const std::string& idOrTitle) const;
     // The item with this ID; raises TCommandError when there is none (or,
     // for hand-copied files, more than one).

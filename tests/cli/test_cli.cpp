@@ -261,6 +261,41 @@ TEST_F(CliTest, RemoveItemAndList) {
     EXPECT_EQ(dir.Tree().count(work + "#Work/"), 0u);
 }
 
+// A list title of several words names the list wherever a list is named,
+// as addlist made it.
+TEST_F(CliTest, ListTitlesOfSeveralWordsNameTheListEverywhere) {
+    const std::string shopping = dir.RunOk({"addlist", "Shopping", "list"});
+    const std::string other = dir.RunOk({"addlist", "Other", "things"});
+    const std::string milk = dir.RunOk({"add", "--list", "Shopping list", "milk"});
+    EXPECT_EQ(dir.Rows()[milk].TaskClassPath(), shopping + "#Shopping[SP]list");
+    const std::string moved = dir.RunOk({"edit", milk, "--move-to", "Other things"});
+    EXPECT_EQ(dir.Rows()[moved].TaskClassPath(), other + "#Other[SP]things");
+    EXPECT_NE(dir.RunOk({"list", "Other", "things"}).find(moved), std::string::npos);
+    dir.RunOk({"rmlist", "Shopping", "list"});
+    EXPECT_EQ(dir.Tree().count(shopping + "#Shopping[SP]list/"), 0u);
+    EXPECT_EQ(dir.Rows().count(shopping), 0u);
+}
+
+// A list directory copied by hand under another title holds the same ID:
+// naming the list by that ID is refused with both real directories, and
+// nothing changes.
+TEST_F(CliTest, AListIDHeldByTwoDirectoriesIsReportedWithBothDirectories) {
+    const std::string work = dir.RunOk({"addlist", "Work"});
+    fs::create_directory(dir.TaskData() + work + "#Work (copy)");
+    const auto tree = dir.Tree();
+    const auto rows = dir.Rows();
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"rmlist", work}, {"add", "--list", work, "x"}, {"list", work}}) {
+        TRunResult r = dir.Run(args);
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_EQ(r.Err, "ottodo: the task list ID \"" + work +
+                             "\" is held by several directories:\n  " + dir.TaskData() + work +
+                             "#Work\n  " + dir.TaskData() + work + "#Work (copy)\n");
+        EXPECT_EQ(dir.Tree(), tree);
+        EXPECT_EQ(dir.Rows().size(), rows.size());
+    }
+}
+
 TEST_F(CliTest, AddWithoutListUsesThePageTheDesktopShowsFirst) {
     std::string first = dir.RunOk({"addlist", "A"}); // after the default list
     std::ofstream(dir.Path() + "/userdata/1/otTodolistSettings.xml")
