@@ -40,19 +40,21 @@ std::vector<TCommandDef> BuildCommands() {
     c.push_back({"rmlist",
                  "ID|TITLE",
                  1,
-                 1,
+                 -1,
                  "Delete a task list with all of its items.",
                  "Deletes a task list and every item in it. The list is named by its ID or by\n"
-                 "its title; a title that several lists share must be given as an ID.",
+                 "its title (several words are joined with one blank); a title that several\n"
+                 "lists share must be given as an ID.",
                  {}});
     c.push_back({"list",
                  "[LIST]",
                  0,
-                 1,
+                 -1,
                  "Show the items of one list, or of every list.",
                  "Shows the items in the order the desktop program shows them (highest\n"
                  "priority first, newer before older): ID, status, priority, due date, alert\n"
-                 "time and title. LIST is a list ID or title; without it every list is shown.",
+                 "time and title. LIST is a list ID or title (several words are joined with\n"
+                 "one blank); without it every list is shown.",
                  {kJson}});
     c.push_back({"add",
                  "TITLE",

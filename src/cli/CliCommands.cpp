@@ -109,8 +109,10 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     std::string title = JoinWords(cmd.Args);
     if (auto problem = CheckTaskClassTitle(title))
         throw Usage(*problem);
-    tree.EnsureDefaultList();
     auto cls = std::make_shared<TOtTaskClass>(tree.FreshID(), title);
+    if (!TOtTaskUtility::IsTaskClassStorable(*cls))
+        throw Usage(TaskClassTitleTooLongToStore());
+    tree.EnsureDefaultList();
     if (!TOtTaskUtility::CreateTaskClass(cls))
         throw TCommandError("could not create the task list \"" + title + "\"");
     tree.Classes().push_back(cls);
@@ -122,7 +124,7 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 }
 
 int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
-    auto cls = tree.ResolveList(cmd.Args[0]);
+    auto cls = tree.ResolveList(JoinWords(cmd.Args));
     if (!TOtTaskUtility::DeleteTaskClass(cls))
         throw TCommandError("could not delete the task list \"" + cls->Title() + "\"");
     tree.Remove(cls);
@@ -132,7 +134,7 @@ int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     const bool json = cmd.Has("json");
     if (!cmd.Args.empty()) {
-        auto cls = tree.ResolveList(cmd.Args[0]);
+        auto cls = tree.ResolveList(JoinWords(cmd.Args));
         auto items = SortedForDisplay(*cls);
         if (json)
             PrintJson(io.Out, ListWithItemsToJson(*cls, items));
@@ -166,17 +168,9 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (v.Alert && *v.Alert != 0 && (!v.Due || *v.Due == 0))
         throw Usage("an alert time needs a due date (--due YYYY-MM-DD)");
 
-    // Find the list before anything is written; a tree without lists only
-    // knows the default list that is about to be created.
-    auto listName = cmd.Value("list");
-    if (listName && tree.Classes().empty() && *listName != DefaultListTitle)
-        tree.ResolveList(*listName); // raises: unknown list
-    tree.EnsureDefaultList();
-    TOtTaskClassPtr cls = listName ? tree.ResolveList(*listName) : tree.DefaultList();
-
-    // As a page adds an item: a new item of the class with the default values
-    // (fresh ID, priority 5, created now), then the values given.
-    auto item = std::make_shared<TOtTaskItem>(title, cls);
+    // As a page adds an item: a new item with the default values (fresh ID,
+    // priority 5, created now), then the values given.
+    auto item = std::make_shared<TOtTaskItem>(title, nullptr);
     item->SetID(tree.FreshID());
     item->ResetDirty();
     if (v.Priority)
@@ -184,6 +178,17 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (v.Remarks)
         item->SetRemarks(*v.Remarks);
     ApplyDates(*item, v);
+    if (!TOtTaskUtility::IsTaskItemStorable(*item))
+        throw Usage(TaskTitleTooLongToStore());
+
+    // Find the list before anything is written; a tree without lists only
+    // knows the default list that is about to be created.
+    auto listName = cmd.Value("list");
+    if (listName && tree.Classes().empty() && *listName != DefaultListTitle)
+        tree.ResolveList(*listName); // raises: unknown list
+    tree.EnsureDefaultList();
+    TOtTaskClassPtr cls = listName ? tree.ResolveList(*listName) : tree.DefaultList();
+    item->SetTaskClass(cls);
     if (!TOtTaskUtility::CreateTaskItem(item))
         throw TCommandError("could not write the task item \"" + title + "\"");
     cls->TaskList().push_back(item);
@@ -237,6 +242,8 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         item->SetTaskClass(target);
 
     if (item->IsDirty()) {
+        if (!TOtTaskUtility::IsTaskItemStorable(*item))
+            throw Usage(TaskTitleTooLongToStore());
         const bool moved = item->IsTaskClassChange();
         Save(item);
         if (moved) {

@@ -3,7 +3,6 @@
 #include "app/AppContext.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
-#include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
@@ -15,10 +14,21 @@ void TTaskTree::Load() {
 }
 
 TOtTaskClassPtr TTaskTree::ResolveList(const std::string& idOrTitle) const {
+    std::vector<TOtTaskClassPtr> matches;
     for (const auto& c : FClasses)
         if (c->ID() == idOrTitle)
-            return c;
-    std::vector<TOtTaskClassPtr> matches;
+            matches.push_back(c);
+    // Directories copied by hand can share an ID; which one is meant only
+    // the user can tell.
+    if (matches.size() > 1) {
+        std::string dirs;
+        for (const auto& c : matches)
+            dirs += "\n  " + TaskDataPath() + c->DiskDirName();
+        throw TCommandError("the task list ID \"" + idOrTitle +
+                            "\" is held by several directories:" + dirs);
+    }
+    if (matches.size() == 1)
+        return matches.front();
     for (const auto& c : FClasses)
         if (c->Title() == idOrTitle)
             matches.push_back(c);
@@ -45,29 +55,14 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
     if (matches.size() > 1) {
         std::string files;
         for (const auto& i : matches)
-            files += "\n  " + TaskDataPath() + i->Path();
+            files += "\n  " + TaskDataPath() + i->DiskPath();
         throw TCommandError("the task item ID \"" + id + "\" is held by several files:" + files);
     }
     return matches.front();
 }
 
 std::string TTaskTree::FreshID() const {
-    auto taken = [this](const std::string& id) {
-        for (const auto& c : FClasses) {
-            if (c->ID() == id)
-                return true;
-            for (const auto& i : c->TaskList())
-                if (i->ID() == id)
-                    return true;
-        }
-        return false;
-    };
-    TOtSyncQueueDBUtility db(DBFileName());
-    for (;;) {
-        std::string id = NewTaskID();
-        if (!taken(id) && !db.GetSyncQueueItem(id))
-            return id;
-    }
+    return TOtTaskUtility::NewUniqueTaskID();
 }
 
 void TTaskTree::EnsureDefaultList() {

@@ -20,7 +20,8 @@ public:
     TOtTaskClassList& Classes() { return FClasses; }
 
     // A list by its ID, or else by its title. Raises TCommandError for a name
-    // that matches no list, and for a title that several lists share.
+    // that matches no list, for an ID that several directories hold and for
+    // a title that several lists share.
     TOtTaskClassPtr ResolveList(const std::string& idOrTitle) const;
     // The item with this ID; raises TCommandError when there is none (or,
     // for hand-copied files, more than one).
@@ -33,9 +34,8 @@ public:
     // names a list, otherwise the first list. Needs at least one list.
     TOtTaskClassPtr DefaultList() const;
 
-    // A new ID that no list or item of the tree and no queue row holds yet.
-    // Another process (a second ottodo, the desktop program) may have drawn
-    // the same ID within the same two seconds; the queue row tells.
+    // A new ID that no list or item on disk and no queue row holds yet
+    // (TOtTaskUtility::NewUniqueTaskID).
     std::string FreshID() const;
 
     void Remove(const TOtTaskClassPtr& cls);

@@ -98,6 +98,18 @@ std::optional<std::string> CheckTaskClassTitle(const std::string& title) {
                       "Task class title contains illegal characters!");
 }
 
+std::string TaskTitleTooLongToStore() {
+    return Format("Task title is too long to be stored: its file name would be longer than the "
+                  "%d bytes the file system allows!",
+                  static_cast<int>(TOtTaskUtility::NameLimit()));
+}
+
+std::string TaskClassTitleTooLongToStore() {
+    return Format("Task class title is too long to be stored: its directory name would be longer "
+                  "than the %d bytes the file system allows!",
+                  static_cast<int>(TOtTaskUtility::NameLimit()));
+}
+
 std::string FormatDueDate(TDateTime date) {
     return date == 0 ? std::string() : FormatDateTime("yyyy-mm-dd", date);
 }

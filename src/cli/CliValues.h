@@ -26,6 +26,10 @@ std::optional<int> ParsePriority(std::string_view text);
 // surrounding blanks included), illegal characters.
 std::optional<std::string> CheckTaskTitle(const std::string& title);
 std::optional<std::string> CheckTaskClassTitle(const std::string& title);
+// The message for a title that passes those checks but whose file or
+// directory name would be longer than the file system can store.
+std::string TaskTitleTooLongToStore();
+std::string TaskClassTitleTooLongToStore();
 
 std::string FormatDueDate(TDateTime date);   // "YYYY-MM-DD", "" for 0
 std::string FormatAlertTime(TDateTime time); // "HH:MM", "" for 0

@@ -2,10 +2,12 @@
 
 #include "common/Random.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,10 +15,110 @@ namespace ot {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::mutex gFileHookMutex;
+
+TFileFaultHook& FileHookSlot() {
+    static TFileFaultHook hook;
+    return hook;
+}
+
+// Answers false with errno set when the hook makes op fail.
+bool Allowed(TFileOp op, const fs::path& path) {
+    const int err = FileFault(op, path);
+    if (err == 0)
+        return true;
+    errno = err;
+    return false;
+}
+
+} // namespace
+
+void SetFileFaultHook(TFileFaultHook hook) {
+    std::lock_guard lock(gFileHookMutex);
+    FileHookSlot() = std::move(hook);
+}
+
+int FileFault(TFileOp op, const fs::path& path) {
+    TFileFaultHook hook;
+    {
+        std::lock_guard lock(gFileHookMutex);
+        hook = FileHookSlot();
+    }
+    return hook ? hook(op, path) : 0;
+}
+
+struct TFileFaultInjector::TState {
+    TFileOp op;
+    int n;
+    int err;
+    bool sticky;
+    std::atomic<int> seen{0};
+    std::atomic<bool> fired{false};
+};
+
+TFileFaultInjector::TFileFaultInjector(TFileOp op, int n, int err, bool sticky)
+    : FState(std::make_shared<TState>()) {
+    FState->op = op;
+    FState->n = n;
+    FState->err = err;
+    FState->sticky = sticky;
+    SetFileFaultHook([state = FState](TFileOp o, const fs::path&) {
+        if (o != state->op)
+            return 0;
+        const int index = state->seen++;
+        if (index == state->n || (state->sticky && index > state->n)) {
+            state->fired = true;
+            return state->err;
+        }
+        return 0;
+    });
+}
+
+TFileFaultInjector::~TFileFaultInjector() {
+    SetFileFaultHook({});
+}
+
+bool TFileFaultInjector::Fired() const {
+    return FState->fired;
+}
+
+int TFileFaultInjector::Seen() const {
+    return FState->seen;
+}
+
+bool MakeDirectories(const fs::path& dir) {
+    std::error_code ec;
+    if (fs::is_directory(dir, ec))
+        return true;
+    if (!Allowed(TFileOp::MakeDir, dir))
+        return false;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        errno = ec.value();
+        return false;
+    }
+    return fs::is_directory(dir, ec);
+}
+
+bool RenameFile(const fs::path& from, const fs::path& to) {
+    return Allowed(TFileOp::Rename, from) && ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const fs::path& file) {
+    return Allowed(TFileOp::Remove, file) && ::unlink(file.c_str()) == 0;
+}
+
+bool RemoveEmptyDirectory(const fs::path& dir) {
+    return Allowed(TFileOp::Remove, dir) && ::rmdir(dir.c_str()) == 0;
+}
+
 fs::path TempNameBeside(const fs::path& target) {
     fs::path dir = target.parent_path();
-    std::string name = "." + target.filename().string() + ".tmp" +
-                       RandomString("abcdefghijklmnopqrstuvwxyz0123456789", 8);
+    // Short and independent of the target's name, so a target whose name is
+    // at the file system's limit can still be written.
+    std::string name = ".tmp" + RandomString("abcdefghijklmnopqrstuvwxyz0123456789", 10);
     return dir.empty() ? fs::path(name) : dir / name;
 }
 
@@ -31,6 +133,8 @@ bool WriteFileAtomic(const fs::path& target, std::string_view data, unsigned mod
     int fd = -1;
     for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
         tmp = TempNameBeside(target);
+        if (!Allowed(TFileOp::Create, target))
+            return fail("cannot create", errno);
         fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno != EEXIST)
             return fail("cannot create", errno);
@@ -58,7 +162,7 @@ bool WriteFileAtomic(const fs::path& target, std::string_view data, unsigned mod
         ::unlink(tmp.c_str());
         return fail("cannot flush", err);
     }
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+    if (!Allowed(TFileOp::Rename, target) || ::rename(tmp.c_str(), target.c_str()) != 0) {
         int err = errno;
         ::unlink(tmp.c_str());
         return fail("cannot replace", err);

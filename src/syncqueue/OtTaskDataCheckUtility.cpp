@@ -55,9 +55,12 @@ void TOtTaskDataCheck::AddMissingRows() {
             for (const auto& item : cls->TaskList()) {
                 if (FSyncQueueDB.GetSyncQueueItem(item->ID()))
                     continue;
+                // The row names the file as it lies, so the second phase
+                // finds it and the check settles.
                 TOtSyncQueueUtility::WriteToSyncQueue(
-                    2, {item->ID(), item->FileName(), cls->DirName()});
-                FLogs.push_back("Add task item \"" + ItemText(cls->DirName(), item->FileName()) +
+                    2, {item->ID(), item->DiskFileName(), cls->DirName()});
+                FLogs.push_back("Add task item \"" +
+                                ItemText(cls->DirName(), item->DiskFileName()) +
                                 "\" to \"SyncQueue\".");
             }
         }

@@ -212,6 +212,13 @@ std::string TOtTaskItem::OldPath() const {
     return (cls ? cls->Path() : std::string()) + name + ".tsk";
 }
 
+std::string TOtTaskItem::DiskPath() const {
+    if (FDiskFileName.empty())
+        return {};
+    const TOtTaskClassPtr cls = OldTaskClass();
+    return (cls ? cls->DiskDirName() + "/" : std::string()) + FDiskFileName + ".tsk";
+}
+
 std::string TOtTaskItem::KuaipanPath() const {
     const TOtTaskClassPtr cls = TaskClass();
     std::string path = "/";
@@ -248,6 +255,7 @@ void TOtTaskItem::ResetDirty() {
     FParent_Old = FParent;
     FLevel_Old = FLevel;
     FPriority_Old = FPriority;
+    FDiskFileName = FileName();
 }
 
 std::string TOtTaskItem::ToString() const {

@@ -83,6 +83,11 @@ public:
     std::string DirName() const;
     // DirName + "/": the class directory relative to the task data directory.
     std::string Path() const;
+    // The name the class directory really has: the name it was loaded from,
+    // which may differ from DirName when the directory was made by hand
+    // (an unescaped blank in the title); DirName otherwise.
+    std::string DiskDirName() const { return FDiskDirName.empty() ? DirName() : FDiskDirName; }
+    void SetDiskDirName(std::string v) { FDiskDirName = std::move(v); }
 
     std::string ToString() const;
 
@@ -93,6 +98,7 @@ private:
     bool FIsLoadTaskList = false;
     std::string FTagString;     // cloud file ID of the folder (sync engine only)
     TDateTime FTagDateTime = 0; // cloud modification time (sync engine only)
+    std::string FDiskDirName;
 };
 
 class TOtTaskItem {
@@ -150,6 +156,16 @@ public:
     // empty when FileName is empty. OldPath likewise from the snapshot.
     std::string Path() const;
     std::string OldPath() const;
+    // The name (without ".tsk") the item's file really has: the name it was
+    // loaded from, which may differ from the name its values build (a status
+    // written as a word, five or nine fields), or else FileName at the last
+    // ResetDirty. Renames, deletions and the data check use it, so a file is
+    // always addressed where it lies.
+    const std::string& DiskFileName() const { return FDiskFileName; }
+    void SetDiskFileName(std::string v) { FDiskFileName = std::move(v); }
+    // The old class's DiskDirName + "/" + DiskFileName + ".tsk", relative to
+    // the task data directory; empty when DiskFileName is.
+    std::string DiskPath() const;
     // "/" + class DirName + "/" + FileName + ".tsk": the file in the cloud.
     std::string KuaipanPath() const;
 
@@ -211,6 +227,7 @@ private:
 
     std::string FTagString;
     TDateTime FTagDateTime = 0;
+    std::string FDiskFileName;
 };
 
 } // namespace ot

@@ -4,11 +4,15 @@
 #include "tasks/OtTaskUtility.h"
 
 #include "app/AppContext.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <unistd.h>
 
 namespace ot {
@@ -27,11 +31,40 @@ bool IsDirectory(const std::string& path) {
     return fs::is_directory(path, ec);
 }
 
-bool RemoveFile(const std::string& path) {
-    return ::unlink(path.c_str()) == 0;
+// The IDs the names below the task data directory hold: every class, and
+// every part of an item's ID field (its ancestors are items too).
+std::set<std::string, std::less<>> IDsOnDisk() {
+    std::set<std::string, std::less<>> ids;
+    auto firstField = [](const std::string& name) { return name.substr(0, name.find('#')); };
+    std::error_code ec;
+    for (fs::directory_iterator cls(TaskDataPath(), ec), end; !ec && cls != end;
+         cls.increment(ec)) {
+        std::error_code typeEc;
+        if (!cls->is_directory(typeEc))
+            continue;
+        ids.insert(firstField(cls->path().filename().string()));
+        std::error_code itemEc;
+        for (fs::directory_iterator item(cls->path(), itemEc); !itemEc && item != end;
+             item.increment(itemEc)) {
+            const std::string field = firstField(item->path().filename().string());
+            for (const auto& part : Split(field, '_'))
+                ids.insert(part);
+        }
+    }
+    return ids;
 }
 
 } // namespace
+
+std::string TOtTaskUtility::NewUniqueTaskID() {
+    const auto onDisk = IDsOnDisk();
+    TOtSyncQueueDBUtility db(DBFileName());
+    for (;;) {
+        std::string id = NewTaskID();
+        if (!onDisk.contains(id) && !db.GetSyncQueueItem(id))
+            return id;
+    }
+}
 
 bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     if (!ATaskClass)
@@ -39,8 +72,10 @@ bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     const std::string dir = TaskDataPath() + ATaskClass->Path();
     if (Exists(dir))
         return true;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
+    // A name the file system cannot hold is refused before anything is made.
+    if (!IsTaskClassStorable(*ATaskClass))
+        return false;
+    MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
         return false;
@@ -74,10 +109,10 @@ void TOtTaskUtility::DeleteDir(const std::string& sDirectory) {
         if (fs::symlink_status(entry, typeEc).type() == fs::file_type::directory)
             DeleteDir(entry.string());
         else
-            ::unlink(entry.c_str());
+            RemoveFile(entry);
     }
     dir.pop_back();
-    ::rmdir(dir.c_str());
+    RemoveEmptyDirectory(dir);
 }
 
 bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
@@ -86,6 +121,8 @@ bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
     const std::string file = TaskDataPath() + ATaskItem->Path();
     if (Exists(file))
         return true;
+    if (!IsTaskItemStorable(*ATaskItem))
+        return false;
     const bool saved = ATaskItem->SaveToFile(file);
     ATaskItem->ResetDirty();
     // Only a file that was written is a creation for the cloud.
@@ -101,25 +138,44 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
     TOtTaskItem& item = *ATaskItem;
-    const std::string oldFile = TaskDataPath() + item.OldPath();
+    // A new name the file system cannot hold is refused before anything is
+    // written or removed.
+    if (!IsTaskItemStorable(item))
+        return false;
+    // The file is where it was loaded or last stored, which for a hand-made
+    // name is not the name the old values build.
+    const std::string oldFile = TaskDataPath() + item.DiskPath();
     const TOtTaskClassPtr cls = item.TaskClass();
 
     if (item.IsTaskClassChange()) {
         // Without a class to move to, the old file must stay where it is.
         if (!cls)
             return false;
-        if (!RemoveFile(oldFile))
+        // The copy under the new class is written first and the old file goes
+        // only once that worked, so a full disk or a locked directory leaves
+        // the item where it was, with its old ID and queue row.
+        const std::string newID = NewUniqueTaskID();
+        const std::string newName =
+            item.BuildFileName(newID, item.FStatus, item.FTitle, item.FPriority,
+                               item.FCreateDateTime, item.FExpirationDate, item.FAlertTime,
+                               item.FFinishDateTime, item.FParent) +
+            ".tsk";
+        const std::string newFile = TaskDataPath() + cls->Path() + newName;
+        if (newName.size() > NameLimit() || !item.SaveToFile(newFile))
             return false;
-        // The deletion of the old ID is recorded, but the item is written
-        // under its new class whatever the queue answers: a move never loses
-        // the item (an item that never reached the queue has no row to mark).
-        TOtSyncQueueUtility::WriteToSyncQueue(4, {item.ID()});
-        item.SetID(NewTaskID());
+        if (!RemoveFile(oldFile)) {
+            RemoveFile(newFile);
+            return false;
+        }
+        const std::string oldID = item.ID();
+        item.SetID(newID);
         item.ResetDirty();
-        const bool saved = item.SaveToFile(TaskDataPath() + item.Path());
-        if (saved)
-            TOtSyncQueueUtility::WriteToSyncQueue(2, {item.ID(), item.FileName(), cls->DirName()});
-        return saved;
+        // The deletion of the old ID is recorded, but the creation is recorded
+        // whatever the queue answers: an item that never reached the queue has
+        // no row to mark.
+        TOtSyncQueueUtility::WriteToSyncQueue(4, {oldID});
+        TOtSyncQueueUtility::WriteToSyncQueue(2, {item.ID(), item.FileName(), cls->DirName()});
+        return true;
     }
 
     const std::string dirName = cls ? cls->DirName() : std::string();
@@ -132,7 +188,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         return saved;
     }
 
-    if (std::rename(oldFile.c_str(), newFile.c_str()) != 0)
+    if (!RenameFile(oldFile, newFile))
         return false;
     bool result = true;
     int kind = 1;
@@ -141,7 +197,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         kind = 3;
     }
     TOtSyncQueueUtility::WriteToSyncQueue(
-        3, {item.FileName(), dirName, item.OldFileName(), std::string(), kind, item.ID()});
+        3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
     item.ResetDirty();
     return result;
 }
@@ -149,7 +205,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
 bool TOtTaskUtility::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
-    const std::string file = TaskDataPath() + ATaskItem->Path();
+    const std::string file = TaskDataPath() + ATaskItem->DiskPath();
     bool result = true;
     if (Exists(file))
         result = RemoveFile(file);

@@ -177,7 +177,10 @@ TOtTaskClassPtr TOtTaskUtility::ParseTaskClass(std::string_view APath) {
     const auto fields = SplitFields(LastComponent(APath), '#');
     if (fields.size() != 2)
         return nullptr;
-    return std::make_shared<TOtTaskClass>(std::string(fields[0]), DecodeSpecialChars(fields[1]));
+    auto cls =
+        std::make_shared<TOtTaskClass>(std::string(fields[0]), DecodeSpecialChars(fields[1]));
+    cls->SetDiskDirName(std::string(LastComponent(APath)));
+    return cls;
 }
 
 bool TOtTaskUtility::TryParseDateTime(std::string_view AStr, TDateTime& AResult) {
@@ -248,6 +251,7 @@ TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
     item->FFinishDateTime = dates[3];
     item->LoadFromFile(std::string(APath));
     item->ResetDirty();
+    item->FDiskFileName = std::string(name);
     return item;
 }
 
@@ -255,6 +259,31 @@ bool TOtTaskUtility::IsWellFormedTaskID(std::string_view AID) {
     return !AID.empty() && std::all_of(AID.begin(), AID.end(), [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
     });
+}
+
+// ---- name limits ------------------------------------------------------------
+
+std::size_t TOtTaskUtility::NameLimit() {
+    constexpr std::size_t kPortableLimit = 255;
+    // The task data directory may not exist yet; its nearest existing
+    // ancestor is on the same file system in every layout we create.
+    fs::path dir = TaskDataPath();
+    std::error_code ec;
+    while (!dir.empty() && !fs::is_directory(dir, ec) && dir.has_parent_path() &&
+           dir.parent_path() != dir)
+        dir = dir.parent_path();
+    const long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    if (limit <= 0)
+        return kPortableLimit;
+    return std::min(kPortableLimit, static_cast<std::size_t>(limit));
+}
+
+bool TOtTaskUtility::IsTaskItemStorable(const TOtTaskItem& ATaskItem) {
+    return ATaskItem.FileName().size() + 4 <= NameLimit();
+}
+
+bool TOtTaskUtility::IsTaskClassStorable(const TOtTaskClass& ATaskClass) {
+    return ATaskClass.DirName().size() <= NameLimit();
 }
 
 // ---- file content -----------------------------------------------------------
@@ -328,11 +357,8 @@ void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
     AList.clear();
     const std::string root = WithTrailingSlash(TaskDataPath());
     std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
-        fs::create_directories(root, ec);
-        if (!fs::is_directory(root, ec))
-            return;
-    }
+    if (!MakeDirectories(root))
+        return;
     std::vector<std::string> names;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code typeEc;

@@ -53,6 +53,20 @@ public:
     // can be checked with it before they are used as paths.
     static bool IsWellFormedTaskID(std::string_view AID);
 
+    // ---- name limits ---------------------------------------------------
+
+    // The longest class directory or item file name (".tsk" included), in
+    // bytes, that can be stored: the file system's limit for the task data
+    // directory, never more than 255, so that every installation and the
+    // cloud can hold the names any of them writes.
+    static std::size_t NameLimit();
+    // Whether the item's file name, or the class's directory name, as its
+    // current values make it fits NameLimit. The repository writes nothing
+    // that does not fit; the windows and ottodo ask before they accept a
+    // title, so the user learns that it is too long to be stored.
+    static bool IsTaskItemStorable(const TOtTaskItem& ATaskItem);
+    static bool IsTaskClassStorable(const TOtTaskClass& ATaskClass);
+
     // ---- file content --------------------------------------------------
 
     // The exact bytes of an item file holding ARemarks.
@@ -78,6 +92,11 @@ public:
     // database reach the caller. Objects are never taken over, freed or moved
     // between lists: the caller does that.
 
+    // An ID from NewTaskID that no class directory, no item file below the
+    // task data directory and no queue row holds: another process, or a copy
+    // made by hand, may have drawn the same ID within the same two seconds.
+    // Every new class and item, and every move, takes its ID from here.
+    static std::string NewUniqueTaskID();
     // Creates the class directory; true when it exists afterwards (an
     // existing directory answers true and records nothing).
     static bool CreateTaskClass(const TOtTaskClassPtr& ATaskClass);

@@ -261,6 +261,41 @@ TEST_F(CliTest, RemoveItemAndList) {
     EXPECT_EQ(dir.Tree().count(work + "#Work/"), 0u);
 }
 
+// A list title of several words names the list wherever a list is named,
+// as addlist made it.
+TEST_F(CliTest, ListTitlesOfSeveralWordsNameTheListEverywhere) {
+    const std::string shopping = dir.RunOk({"addlist", "Shopping", "list"});
+    const std::string other = dir.RunOk({"addlist", "Other", "things"});
+    const std::string milk = dir.RunOk({"add", "--list", "Shopping list", "milk"});
+    EXPECT_EQ(dir.Rows()[milk].TaskClassPath(), shopping + "#Shopping[SP]list");
+    const std::string moved = dir.RunOk({"edit", milk, "--move-to", "Other things"});
+    EXPECT_EQ(dir.Rows()[moved].TaskClassPath(), other + "#Other[SP]things");
+    EXPECT_NE(dir.RunOk({"list", "Other", "things"}).find(moved), std::string::npos);
+    dir.RunOk({"rmlist", "Shopping", "list"});
+    EXPECT_EQ(dir.Tree().count(shopping + "#Shopping[SP]list/"), 0u);
+    EXPECT_EQ(dir.Rows().count(shopping), 0u);
+}
+
+// A list directory copied by hand under another title holds the same ID:
+// naming the list by that ID is refused with both real directories, and
+// nothing changes.
+TEST_F(CliTest, AListIDHeldByTwoDirectoriesIsReportedWithBothDirectories) {
+    const std::string work = dir.RunOk({"addlist", "Work"});
+    fs::create_directory(dir.TaskData() + work + "#Work (copy)");
+    const auto tree = dir.Tree();
+    const auto rows = dir.Rows();
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"rmlist", work}, {"add", "--list", work, "x"}, {"list", work}}) {
+        TRunResult r = dir.Run(args);
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_EQ(r.Err, "ottodo: the task list ID \"" + work +
+                             "\" is held by several directories:\n  " + dir.TaskData() + work +
+                             "#Work\n  " + dir.TaskData() + work + "#Work (copy)\n");
+        EXPECT_EQ(dir.Tree(), tree);
+        EXPECT_EQ(dir.Rows().size(), rows.size());
+    }
+}
+
 TEST_F(CliTest, AddWithoutListUsesThePageTheDesktopShowsFirst) {
     std::string first = dir.RunOk({"addlist", "A"}); // after the default list
     std::ofstream(dir.Path() + "/userdata/1/otTodolistSettings.xml")
@@ -300,7 +335,13 @@ TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
     std::string id = dir.RunOk({"add", "existing"});
     dir.RunOk({"addlist", "Twin"});
     dir.RunOk({"addlist", "Twin"});
+    std::string hundredCJK; // fits the length limit, not a file name
+    for (int i = 0; i < 100; ++i)
+        hundredCJK += "\xE4\xBB\xBB";
     const std::vector<BadInput> cases = {
+        {{"add", hundredCJK}, 2, "Task title is too long to be stored"},
+        {{"edit", id, "--title", hundredCJK}, 2, "Task title is too long to be stored"},
+        {{"addlist", std::string(50, '(')}, 2, "Task class title is too long to be stored"},
         {{"add", "   "}, 2, "Task title cannot be empty!"},
         {{"add", std::string(101, 'x')}, 2, "The length of task title cannot be longer than 100!"},
         {{"edit", id, "--title", ""}, 2, "Task title cannot be empty!"},
@@ -407,6 +448,40 @@ TEST_F(CliTest, CheckAddsRowsForHandCopiedFiles) {
               "Add task item \"" + listDir + "\\" + copied + "\" to \"SyncQueue\".");
     EXPECT_EQ(dir.Rows()["1214600000K7"].TaskItemPath(), copied);
     EXPECT_EQ(dir.RunOk({"check", "--json"}), "[]");
+}
+
+// A task file whose name this program would write otherwise: a duplicate
+// names both real files, and once the copy is gone the task can be edited and
+// removed, leaving one file and then none.
+TEST_F(CliTest, ItemsUnderHandMadeNamesCanBeEditedAndRemoved) {
+    std::string id = dir.RunOk({"add", "x"});
+    std::string listDir = FirstListDir();
+    const std::string real = dir.Rows()[id].TaskItemPath();
+    const std::string word = id + "#NotCompleted#x#5#201603051430";
+    fs::copy_file(dir.TaskData() + listDir + "/" + real + ".tsk",
+                  dir.TaskData() + listDir + "/" + word + ".tsk");
+    TRunResult r = dir.Run({"show", id});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_NE(r.Err.find("\n  " + dir.TaskData() + listDir + "/" + word + ".tsk"),
+              std::string::npos)
+        << r.Err;
+    EXPECT_NE(r.Err.find("\n  " + dir.TaskData() + listDir + "/" + real + ".tsk"),
+              std::string::npos)
+        << r.Err;
+
+    fs::remove(dir.TaskData() + listDir + "/" + real + ".tsk");
+    // the row of the removed name goes, then the real name gets one
+    dir.RunOk({"check"});
+    dir.RunOk({"check"});
+    EXPECT_EQ(dir.Rows()[id].TaskItemPath(), word);
+    EXPECT_EQ(dir.RunOk({"check"}), "");
+    dir.RunOk({"edit", id, "--title", "y", "--remarks", "r"});
+    const auto tree = dir.Tree();
+    EXPECT_EQ(tree.count(listDir + "/" + id + "#0#y#5#201603051430###.tsk"), 1u);
+    EXPECT_EQ(tree.size(), 2u) << "the list and one file";
+    EXPECT_EQ(dir.RunOk({"check"}), "");
+    dir.RunOk({"rm", id});
+    EXPECT_EQ(dir.Tree().size(), 1u);
 }
 
 TEST_F(CliTest, LogoutRemovesTokenAndAccountName) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sys/stat.h>
@@ -164,4 +166,57 @@ TEST_F(AtomicWrite, FailureLeavesTheTargetAlone) {
     EXPECT_FALSE(WriteFileAtomic(f, "x", 0644, &err));
     EXPECT_NE(err.find("missing-dir"), std::string::npos);
     EXPECT_FALSE(fs::exists(f));
+}
+
+// The temporary file must not make a name at the file system's limit fail.
+TEST_F(AtomicWrite, TargetNameAtTheNameLimitCanBeWritten) {
+    const fs::path f = dir / std::string(255, 'n');
+    ASSERT_TRUE(WriteFileAtomic(f, "first"));
+    ASSERT_TRUE(WriteFileAtomic(f, "second"));
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(f, got));
+    EXPECT_EQ(got, "second");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+// Each kind of operation counts on its own; the N-th fails with the chosen
+// errno and leaves nothing behind, the others run.
+TEST_F(AtomicWrite, InjectedFileFaultsFailTheNthOperationOfAKind) {
+    const fs::path f = dir / "a.txt";
+    ASSERT_TRUE(WriteFileAtomic(f, "old"));
+    {
+        TFileFaultInjector fault(TFileOp::Create, 1, ENOSPC);
+        EXPECT_TRUE(WriteFileAtomic(dir / "b.txt", "b"));
+        std::string err;
+        EXPECT_FALSE(WriteFileAtomic(f, "new", 0644, &err));
+        EXPECT_NE(err.find(std::strerror(ENOSPC)), std::string::npos) << err;
+        EXPECT_TRUE(fault.Fired());
+        EXPECT_TRUE(WriteFileAtomic(dir / "c.txt", "c"));
+        EXPECT_EQ(fault.Seen(), 3);
+    }
+    {
+        TFileFaultInjector fault(TFileOp::Rename, 0, EACCES);
+        EXPECT_FALSE(WriteFileAtomic(f, "new"));
+        EXPECT_TRUE(RenameFile(dir / "b.txt", dir / "d.txt"));
+    }
+    std::string got;
+    ASSERT_TRUE(ReadWholeFile(f, got));
+    EXPECT_EQ(got, "old");
+    {
+        TFileFaultInjector fault(TFileOp::Remove, 0, EACCES, true);
+        errno = 0;
+        EXPECT_FALSE(RemoveFile(dir / "c.txt"));
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_FALSE(RemoveFile(dir / "d.txt")) << "a sticky fault stays";
+        EXPECT_TRUE(fs::exists(dir / "c.txt"));
+    }
+    {
+        TFileFaultInjector fault(TFileOp::MakeDir, 0, ENOSPC);
+        EXPECT_FALSE(MakeDirectories(dir / "x" / "y"));
+        EXPECT_FALSE(fs::exists(dir / "x"));
+        EXPECT_TRUE(MakeDirectories(dir / "x" / "y"));
+    }
+    EXPECT_TRUE(RemoveFile(dir / "c.txt"));
+    // a.txt, d.txt and x: no temporary file is left by the failed writes.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
 }

@@ -161,6 +161,27 @@ TEST_F(DataCheck, ARowUnderAnOldNameIsReplacedOverTwoRuns) {
     EXPECT_THAT(Check(), IsEmpty());
 }
 
+// Names the loader accepts but this program would write otherwise (a status
+// as a word, five fields, a ninth field): the row names the file as it lies,
+// so the check settles after one run.
+TEST_F(DataCheck, HandMadeItemNamesGetRowsUnderTheirRealNames) {
+    auto cls = Class("1C", "Home");
+    const std::vector<std::string> names = {"11A#Completed#Buy[SP]milk#5#201603051430###",
+                                            "11B#0#Five[SP]fields#5#201603051430",
+                                            "11C#0#Nine#5#201603051430####extra"};
+    for (const auto& name : names)
+        ASSERT_TRUE(WriteFileAtomic(TaskDataPath() + cls->Path() + name + ".tsk",
+                                    TOtTaskUtility::TaskFileContent("r")));
+    std::vector<std::string> expected;
+    for (const auto& name : names)
+        expected.push_back("Add task item \"" + cls->DirName() + "\\" + name +
+                           "\" to \"SyncQueue\".");
+    EXPECT_EQ(Check(), expected);
+    EXPECT_EQ(Row("11A")->TaskItemPath(), names[0]);
+    EXPECT_THAT(Check(), IsEmpty());
+    EXPECT_EQ(RowCount(), 4u);
+}
+
 TEST_F(DataCheck, ItemsOfAClassWhoseRowCannotBeAddedAreLeft) {
     const auto hand = std::make_shared<TOtTaskClass>("1214608320CC", "By hand");
     HandItem(hand, "1214608323H1");

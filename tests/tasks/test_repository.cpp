@@ -5,12 +5,16 @@
 #include "app/AppContext.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
+#include "common/Random.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 using namespace ot;
@@ -266,6 +270,205 @@ TEST_F(RepositoryTest, MoveWhoseOldFileIsGoneOrTargetClassIsGoneChangesNothing) 
     EXPECT_FALSE(U::EditTaskItem(item));
     EXPECT_EQ(item->ID(), id);
     EXPECT_TRUE(Row(id));
+}
+
+// A full disk or a locked target directory: the move fails as a whole and
+// the task stays in its old list with its old ID and queue row.
+TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    for (const TFileOp op : {TFileOp::Create, TFileOp::Rename, TFileOp::Remove}) {
+        auto item = NewItem(home, "Move me", "notes");
+        const std::string id = item->ID();
+        const std::string oldPath = item->Path();
+        MarkInCloud(id);
+        Time->AdvanceSeconds(2);
+        item->SetTaskClass(work);
+        {
+            TFileFaultInjector full(op, 0, op == TFileOp::Create ? ENOSPC : EACCES);
+            EXPECT_FALSE(U::EditTaskItem(item));
+            EXPECT_TRUE(full.Fired());
+        }
+        EXPECT_EQ(item->ID(), id);
+        EXPECT_EQ(Content(oldPath), U::TaskFileContent("notes"));
+        EXPECT_TRUE(fs::is_empty(OnDisk(work->Path()))) << "nothing is left in the target";
+        auto row = Row(id);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->IsDelete(), 0);
+        EXPECT_EQ(row->TaskClassPath(), home->DirName());
+
+        // Once the disk has room again the same edit goes through.
+        EXPECT_TRUE(U::EditTaskItem(item));
+        EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
+        EXPECT_EQ(Content(item->Path()), U::TaskFileContent("notes"));
+        EXPECT_EQ(Row(id)->IsDelete(), 1);
+        EXPECT_TRUE(U::DeleteTaskItem(item));
+    }
+}
+
+// Names up to the file system's limit are stored, one byte more is refused
+// before anything is written: new classes and items, renames and moves.
+TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWritten) {
+    ASSERT_EQ(U::NameLimit(), 255u);
+    auto home = NewClass("Home");
+    auto item = NewItem(home, "short");
+    MarkInCloud(item->ID());
+    const std::size_t itemRoom = 255 - (item->FileName().size() + 4 - 5);
+    const std::size_t classRoom = 255 - (home->DirName().size() - 4);
+
+    auto fits = std::make_shared<TOtTaskClass>(std::string(classRoom, 'c'));
+    EXPECT_TRUE(U::IsTaskClassStorable(*fits));
+    EXPECT_TRUE(U::CreateTaskClass(fits));
+    auto tooLong = std::make_shared<TOtTaskClass>(std::string(classRoom + 1, 'c'));
+    EXPECT_FALSE(U::IsTaskClassStorable(*tooLong));
+    EXPECT_FALSE(U::CreateTaskClass(tooLong));
+    EXPECT_FALSE(Row(tooLong->ID()));
+
+    std::string hundredCJK;
+    for (int i = 0; i < 100; ++i)
+        hundredCJK += "\xE4\xBB\xBB"; // three bytes a character
+    auto cjk = std::make_shared<TOtTaskItem>(hundredCJK, home);
+    EXPECT_FALSE(U::IsTaskItemStorable(*cjk));
+    EXPECT_FALSE(U::CreateTaskItem(cjk));
+    EXPECT_FALSE(Row(cjk->ID()));
+
+    const auto before = RowCount();
+    item->SetTitle(std::string(itemRoom + 1, 't'));
+    EXPECT_FALSE(U::IsTaskItemStorable(*item));
+    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
+    EXPECT_EQ(Row(item->ID())->SyncType(), 0);
+
+    auto other = NewItem(home, "other");
+    other->SetTitle(std::string(itemRoom, 't'));
+    ASSERT_EQ(other->FileName().size() + 4, 255u);
+    EXPECT_TRUE(U::EditTaskItem(other));
+    EXPECT_TRUE(fs::exists(OnDisk(other->Path())));
+    auto fresh = std::make_shared<TOtTaskItem>(std::string(itemRoom, 'f'), home);
+    EXPECT_TRUE(U::CreateTaskItem(fresh));
+    EXPECT_EQ(RowCount(), before + 2);
+    // the three items and no temporary file
+    EXPECT_EQ(std::distance(fs::directory_iterator(OnDisk(home->Path())), fs::directory_iterator()),
+              3);
+}
+
+// Files whose names the loader accepts but that differ from the name their
+// values build are renamed, rewritten, moved and deleted where they lie:
+// afterwards exactly one file holds the task, or none after a deletion.
+TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    const std::vector<std::string> names = {"#Completed#Buy[SP]milk#5#201603051430###",
+                                            "#0#Five[SP]fields#5#201603051430",
+                                            "#0#Nine#5#201603051430####extra"};
+    enum TOp { Title, Remarks, Move, Delete };
+    int n = 0;
+    for (const auto& name : names) {
+        for (TOp op : {Title, Remarks, Move, Delete}) {
+            SCOPED_TRACE(name + " op " + std::to_string(op));
+            const std::string id = "1H" + std::to_string(n++);
+            const std::string onDisk = id + name;
+            ASSERT_TRUE(WriteFileAtomic(OnDisk(home->Path() + onDisk + ".tsk"),
+                                        U::TaskFileContent("notes")));
+            TOtTaskItemList loaded;
+            U::LoadTaskItemList(home, loaded);
+            auto it = std::find_if(loaded.begin(), loaded.end(),
+                                   [&](const auto& i) { return i->ID() == id; });
+            ASSERT_NE(it, loaded.end());
+            auto item = *it;
+            EXPECT_EQ(item->DiskFileName(), onDisk);
+            EXPECT_NE(item->FileName(), onDisk);
+            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(
+                2, {id, item->DiskFileName(), home->DirName()}));
+            MarkInCloud(id);
+
+            bool ok = false;
+            switch (op) {
+            case Title:
+                item->SetTitle("Renamed");
+                ok = U::EditTaskItem(item);
+                break;
+            case Remarks:
+                item->SetRemarks("new notes");
+                ok = U::EditTaskItem(item);
+                break;
+            case Move:
+                item->SetTaskClass(work);
+                ok = U::EditTaskItem(item);
+                break;
+            case Delete:
+                ok = U::DeleteTaskItem(item);
+                break;
+            }
+            EXPECT_TRUE(ok);
+            EXPECT_FALSE(fs::exists(OnDisk(home->Path() + onDisk + ".tsk")));
+            std::vector<std::string> holding; // files that hold the task now
+            for (const auto& cls : {home, work})
+                for (const auto& e : fs::directory_iterator(OnDisk(cls->Path())))
+                    if (e.path().filename().string().starts_with(
+                            (op == Move ? item->ID() : id) + "#"))
+                        holding.push_back(cls->DirName() + "/" + e.path().filename().string());
+            if (op == Delete) {
+                EXPECT_TRUE(holding.empty());
+                EXPECT_EQ(Row(id)->IsDelete(), 1);
+                EXPECT_EQ(Row(id)->TaskItemPath(), onDisk) << "the cloud copy's name";
+            } else {
+                EXPECT_EQ(holding, std::vector<std::string>{item->Path()});
+            }
+            if (op == Title || op == Remarks) {
+                EXPECT_EQ(Row(id)->SyncType(), op == Title ? 1 : 3);
+                EXPECT_EQ(Row(id)->TaskItemPath_Old(), onDisk);
+                EXPECT_EQ(Row(id)->TaskItemPath(), item->FileName());
+            }
+            if (op != Delete) {
+                ASSERT_TRUE(U::DeleteTaskItem(item)); // leave the next case a clean tree
+            }
+        }
+    }
+}
+
+// Another process drew an ID in the same two seconds: replaying its draw
+// (same seed, same packed time, after a draw at another time made this
+// process forget it) shows that neither a move nor a new ID takes it, whether
+// it is held by an item in another list, a class directory or a queue row.
+TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    enum THolder { ItemFile, ClassDir, QueueRow };
+    for (THolder holder : {ItemFile, ClassDir, QueueRow}) {
+        SCOPED_TRACE(holder);
+        auto item = NewItem(home, "Move me");
+        Time->AdvanceSeconds(2);
+        const TDateTime now = Time->Now();
+        SeedRandom(7 + holder);
+        const std::string taken = NewTaskIDAt(now);
+        NewTaskIDAt(now + 1);
+        switch (holder) {
+        case ItemFile: {
+            auto other = std::make_shared<TOtTaskItem>("other", work);
+            other->SetID(taken);
+            other->ResetDirty();
+            ASSERT_TRUE(U::CreateTaskItem(other));
+            break;
+        }
+        case ClassDir:
+            ASSERT_TRUE(U::CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
+            break;
+        case QueueRow:
+            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(2, {taken, "gone", "elsewhere"}));
+            break;
+        }
+        NewTaskIDAt(now + 1);
+        SeedRandom(7 + holder);
+        item->SetTaskClass(work);
+        ASSERT_TRUE(U::EditTaskItem(item));
+        EXPECT_NE(item->ID(), taken);
+        EXPECT_EQ(Row(item->ID())->TaskClassPath(), work->DirName());
+
+        NewTaskIDAt(now + 1);
+        SeedRandom(7 + holder);
+        EXPECT_NE(U::NewUniqueTaskID(), taken);
+    }
 }
 
 TEST_F(RepositoryTest, DeleteTaskItem) {
