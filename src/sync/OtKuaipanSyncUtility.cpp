@@ -344,6 +344,10 @@ std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::s
     const std::string temp = TempNameBeside(ALocalFile).string();
     std::error_code ec;
     for (int i = 0; i < FKuaipanOpTryCount; ++i) {
+        if (const int err = FileFault(TFileOp::Create, temp)) {
+            errno = err;
+            break;
+        }
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         if (!out)
             break;
@@ -532,6 +536,12 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
         }
         const auto cloudClass = FKuaipanTaskClassList[index];
         if (DeleteKuaipanPath("/" + cloudClass->DirName())) {
+            // What the folder held goes with it, also what another computer
+            // changed meanwhile: each is named.
+            for (const auto& item : cloudClass->TaskList())
+                _OutputSyncLog(Format("Task item \"%s\" in Kuaipan was deleted with its task "
+                                      "class \"%s\".",
+                                      item->FileName().c_str(), path));
             FKuaipanTaskClassList.erase(FKuaipanTaskClassList.begin() + index);
             ++pass.Summary.Pushed;
             if (pass.DB->DeleteSyncQueue(id)) {
@@ -553,7 +563,7 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
 
 bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
                                      const std::string& cloudPath, const std::string& itemPath,
-                                     int remainingSyncType) {
+                                     int remainingSyncType, std::optional<TDateTime> modifyTime) {
     const TKuaipanFile info = GetKuaipanFileInfo(cloudPath);
     if (info.file_id.empty())
         return false;
@@ -566,7 +576,7 @@ bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
                         "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
                         "and [TaskItemPath] = ? and ifnull([TaskItemPath_Old], '') = ? and "
                         "ifnull([SyncType], 0) = ? and ifnull([IsDelete], 0) = 0",
-                        {info.file_id, FormatIsoDateTime(info.modify_time),
+                        {info.file_id, FormatIsoDateTime(modifyTime.value_or(info.modify_time)),
                          std::int64_t{remainingSyncType}, row.TaskItemID(), itemPath,
                          row.TaskItemPath_Old(), std::int64_t{row.SyncType()}},
                         &changed) &&
@@ -687,6 +697,13 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         }
         // The cloud copy is deleted under the name it has there, which an
         // other computer may have changed.
+        const bool changedThere =
+            listed->FileName() != (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old()) ||
+            WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime());
+        if (changedThere)
+            _OutputSyncLog(Format("Task item \"%s\" was changed in Kuaipan by another computer; "
+                                  "the local deletion wins.",
+                                  name.c_str()));
         if (DeleteKuaipanPath(listed->KuaipanPath())) {
             cloudItems.erase(cloudItems.begin() + itemIndex);
             FRowsLeft.erase(id);
@@ -760,7 +777,13 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         // After the move of a rename with new content, the content is still
         // to go: the row says so until the upload has been recorded too.
         const int remaining = row.SyncType() == 3 ? 2 : 0;
-        ok = ok && RecordPush(pass, row, F, name, remaining);
+        // Content written there since this side's copy stays the newer one,
+        // so the pull brings it here.
+        const bool contentThere =
+            remaining == 0 &&
+            WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime());
+        ok = ok && RecordPush(pass, row, F, name, remaining,
+                              contentThere ? std::optional(row.KuaipanModifyTime()) : std::nullopt);
         if (ok) {
             row.SetTaskItemPath_Old("");
             row.SetSyncType(remaining);

@@ -158,9 +158,12 @@ private:
     bool LinkCreatedItem(TPass& pass, const std::string& id, const std::string& classPath,
                          const std::string& name, const TKuaipanFile& info);
     // Settles what the row asked for (leaving remainingSyncType pending),
-    // unless the item changed again since the row was read.
+    // unless the item changed again since the row was read. modifyTime, when
+    // given, is recorded instead of the cloud copy's (its content is still
+    // to be pulled).
     bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
-                    const std::string& itemPath, int remainingSyncType);
+                    const std::string& itemPath, int remainingSyncType,
+                    std::optional<TDateTime> modifyTime = std::nullopt);
     void Step2(TPass& pass);
     void PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass);
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,

@@ -1,6 +1,7 @@
 #include "sync/OtLocalTaskTree.h"
 
 #include "app/AppContext.h"
+#include "common/FileUtil.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
@@ -127,9 +128,7 @@ bool TOtLocalTaskTree::RenameTaskItem(const TOtTaskClassPtr& ATaskClass,
         const std::string from = TaskDataPath() + ATaskItem->Path();
         // The item stays in its own class directory under the new name.
         const std::string to = TaskDataPath() + ATaskClass->Path() + ASource->FileName() + ".tsk";
-        std::error_code ec;
-        fs::rename(from, to, ec);
-        if (ec)
+        if (!RenameFile(from, to))
             return false;
         // The attributes come from the cloud copy, the class and the parent
         // stay the local ones: the cloud copy's class is the engine's mirror,
@@ -156,8 +155,7 @@ bool TOtLocalTaskTree::ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass,
             return false;
         }
         const std::string target = TaskDataPath() + ATaskItem->Path();
-        fs::rename(AFile, target, ec);
-        if (ec) {
+        if (!RenameFile(AFile, target)) {
             fs::remove(AFile, ec);
             return false;
         }

@@ -206,11 +206,11 @@ bool TOtTaskUtility::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
     const std::string file = TaskDataPath() + ATaskItem->DiskPath();
-    bool result = true;
-    if (Exists(file))
-        result = RemoveFile(file);
+    // A file that could not be removed is still the task: its row stays.
+    if (Exists(file) && !RemoveFile(file))
+        return false;
     TOtSyncQueueUtility::WriteToSyncQueue(4, {ATaskItem->ID()});
-    return result;
+    return true;
 }
 
 // ---- lists ------------------------------------------------------------------
