@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
                     items, restart.Seconds);
         std::printf("pull of %zu items: %.2f s (target < 10 s for 1000)\n", b.ItemCount(),
                     pull.Seconds);
-        const bool ok = push.Ok && idle.Ok && restart.Ok && pull.Ok &&
-                        b.ItemCount() == std::size_t(items);
+        const bool ok =
+            push.Ok && idle.Ok && restart.Ok && pull.Ok && b.ItemCount() == std::size_t(items);
         return ok ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_sync: %s\n", e.what());

@@ -90,8 +90,7 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
                                    std::make_error_code(std::errc::no_such_file_or_directory));
 
     THttpResult r = GetIdHTTP(AListener)->PostMultipart(
-        ABaseUrl.QueryByGetUrl(),
-        {THttpPart{"file", "", AFileName, "application/octet-stream"}});
+        ABaseUrl.QueryByGetUrl(), {THttpPart{"file", "", AFileName, "application/octet-stream"}});
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok) {
         response.Url = ABaseUrl;

@@ -312,8 +312,8 @@ bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath) {
 
 bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath,
                                           const std::string& AToPath) {
-    return NoteCloudResult(UntilStatus200(
-        FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath); }));
+    return NoteCloudResult(
+        UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath); }));
 }
 
 TKuaipanFile TKuaipanSyncUtility::GetKuaipanFileInfo(const std::string& APath) {
@@ -617,6 +617,63 @@ bool TKuaipanSyncUtility::LinkCreatedItem(TPass& pass, const std::string& id,
            changed == 1;
 }
 
+bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
+                                        const TOtTaskClassPtr& cloudClass,
+                                        const std::string& localFile) {
+    // A move gives the task a new ID in its new class. The copy there is
+    // unknown here and has the title and creation time the task had when this
+    // side last synchronized it.
+    const std::string syncedName =
+        row.TaskItemPath_Old().empty() ? row.TaskItemPath() : row.TaskItemPath_Old();
+    const auto synced = TOtTaskUtility::ParseTaskItem(cloudClass, syncedName + ".tsk");
+    if (!synced)
+        return false;
+    TOtTaskItemPtr moved;
+    for (const auto& c : FKuaipanTaskClassList) {
+        if (c == cloudClass || !c->IsLoadTaskList())
+            continue;
+        for (const auto& item : c->TaskList())
+            if (item->Title() == synced->Title() &&
+                WholeSeconds(item->CreateDateTime()) == WholeSeconds(synced->CreateDateTime()) &&
+                !pass.DB->GetSyncQueueItem(item->ID())) {
+                if (moved)
+                    return false; // not one copy: nothing to go by
+                moved = item;
+            }
+    }
+    if (!moved)
+        return false;
+
+    // The move wins; new content written here goes to the moved copy.
+    bool ok = true;
+    if (row.SyncType() != 1) {
+        std::string fileID;
+        ok = UploadKuaipanFile(localFile, moved->KuaipanPath(), fileID);
+    }
+    const auto tree = FLocalTree.Snapshot();
+    for (const auto& c : tree)
+        for (const auto& item : c.Items)
+            if (item.ID == row.TaskItemID())
+                ok = ok && FLocalTree.DeleteTaskItem(c.Class, item.Item);
+    FRowsLeft.erase(row.TaskItemID());
+    const char* name = row.TaskItemPath().c_str();
+    const auto movedClass = moved->TaskClass();
+    const std::string to = movedClass ? movedClass->Title() : std::string();
+    if (ok) {
+        ++pass.Summary.Pushed;
+        _OutputSyncLog(Format(row.SyncType() == 1
+                                  ? "Task item \"%s\" was moved to task class \"%s\" by another "
+                                    "computer; the move wins over the local change."
+                                  : "Task item \"%s\" was moved to task class \"%s\" by another "
+                                    "computer; the move wins, the local remarks go with it.",
+                              name, to.c_str()));
+    } else {
+        ++pass.Errors1;
+        _OutputSyncLog(Format("Update task item \"%s\" in Kuaipan failed! (moved)", name));
+    }
+    return true;
+}
+
 void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow) {
     const char* classPath = readRow.TaskClassPath().c_str();
     const auto parsedClass = TOtTaskUtility::ParseTaskClass(readRow.TaskClassPath());
@@ -698,7 +755,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         // The cloud copy is deleted under the name it has there, which an
         // other computer may have changed.
         const bool changedThere =
-            listed->FileName() != (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old()) ||
+            listed->FileName() !=
+                (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old()) ||
             WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime());
         if (changedThere)
             _OutputSyncLog(Format("Task item \"%s\" was changed in Kuaipan by another computer; "
@@ -749,6 +807,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         return;
     }
     if (!listed) {
+        if (TakeMovedCopy(pass, row, cloudClass, L))
+            return;
         // Deleted on another computer while changed here: the change made
         // here wins and the item goes up again, which settles the conflict.
         std::string fileID;
@@ -763,8 +823,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
     // Changed on another computer since this side last had it: say who won.
     const bool renamedThere =
         listed->FileName() != (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old());
-    if (renamedThere ||
-        WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime()))
+    if (renamedThere || WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime()))
         _OutputSyncLog(Format("Task item \"%s\" was also changed in Kuaipan by another computer; "
                               "the local change wins.",
                               name.c_str()));
@@ -779,9 +838,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         const int remaining = row.SyncType() == 3 ? 2 : 0;
         // Content written there since this side's copy stays the newer one,
         // so the pull brings it here.
-        const bool contentThere =
-            remaining == 0 &&
-            WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime());
+        const bool contentThere = remaining == 0 && WholeSeconds(listed->TagDateTime()) >
+                                                        WholeSeconds(row.KuaipanModifyTime());
         ok = ok && RecordPush(pass, row, F, name, remaining,
                               contentThere ? std::optional(row.KuaipanModifyTime()) : std::nullopt);
         if (ok) {
@@ -1037,12 +1095,12 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
     const auto unchanged = [&] {
         const auto now = pass.DB->GetSyncQueueItem(id);
         editedMeanwhile = !now || now->SyncType() != 0 || now->IsDelete() != 0 ||
-                          now->TaskItemPath() != currentName ||
-                          ReadFileBytes(localFile) != before;
+                          now->TaskItemPath() != currentName || ReadFileBytes(localFile) != before;
         return !editedMeanwhile;
     };
     if (temp &&
-        FLocalTree.ReplaceTaskItemFile(localClass, localItem->Item, currentName, *temp, unchanged) &&
+        FLocalTree.ReplaceTaskItemFile(localClass, localItem->Item, currentName, *temp,
+                                       unchanged) &&
         link(rowName, currentName, cloudItem->TagDateTime())) {
         ++pass.Summary.Pulled;
         RememberRow(pass, id);
@@ -1135,12 +1193,13 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
                 FRowsLeft.erase(item->ID);
             }
             FRowsLeft.erase(local.ID);
-            if (pass.DB->ExeSQL("update [SyncQueue] set [KuaipanFileID] = '', "
-                                "[TaskItemPath_Old] = '', [TaskClassPath_Old] = '', [SyncType] = 0, "
-                                "[UpdateDateTime] = (datetime('now','localtime')) where "
-                                "[TaskItemID] in (" +
-                                    ids + ") and ifnull([IsDelete], 0) = 0",
-                                params)) {
+            if (pass.DB->ExeSQL(
+                    "update [SyncQueue] set [KuaipanFileID] = '', "
+                    "[TaskItemPath_Old] = '', [TaskClassPath_Old] = '', [SyncType] = 0, "
+                    "[UpdateDateTime] = (datetime('now','localtime')) where "
+                    "[TaskItemID] in (" +
+                        ids + ") and ifnull([IsDelete], 0) = 0",
+                    params)) {
                 _OutputSyncLog(Format("Task class \"%s\" was deleted in Kuaipan by another "
                                       "computer; it is kept for %d local task item(s) that are "
                                       "not synchronized and will be uploaded again.",

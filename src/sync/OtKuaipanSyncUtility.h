@@ -164,6 +164,11 @@ private:
     bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
                     const std::string& itemPath, int remainingSyncType,
                     std::optional<TDateTime> modifyTime = std::nullopt);
+    // The item of row, changed here, was moved to another class elsewhere
+    // (its copy there has a new ID): the move wins, content written here goes
+    // to that copy, and the item here goes. False when no such copy is found.
+    bool TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row, const TOtTaskClassPtr& cloudClass,
+                       const std::string& localFile);
     void Step2(TPass& pass);
     void PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass);
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,

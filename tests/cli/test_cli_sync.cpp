@@ -121,7 +121,7 @@ TEST_F(CliSyncTest, HeldBackDeletionsAreAppliedWhenConfirmedAndEveryPassSumsUp) 
     std::string old = a.RunOk({"addlist", "Old", "things"});
     for (int i = 1; i <= 7; ++i)
         a.RunOk({"add", "--list", "Old things", "Item " + std::to_string(i)});
-    a.RunOk({"add", "Kept"});
+    a.RunOk({"add", "--list", "Default List", "Kept"});
     TRunResult r = a.Run({"sync", "--pause", "0"});
     ASSERT_EQ(r.ExitCode, 0) << r.Out << r.Err;
     EXPECT_NE(r.Out.find("\nPushed 10, pulled 0, deleted 0, errors 0.\n"), std::string::npos)

@@ -210,8 +210,7 @@ TEST(Transport, UploadSendsTheFileItselfAndNoCopy) {
                       partBody = f.content;
                       // Nothing of the task lies in the shared temporary directory.
                       for (const auto& e : fs::directory_iterator(fs::temp_directory_path()))
-                          EXPECT_FALSE(e.path().filename().string().starts_with("tmp"))
-                              << e.path();
+                          EXPECT_FALSE(e.path().filename().string().starts_with("tmp")) << e.path();
                       res.set_content(R"({"file_id":"1"})", "application/json");
                   });
     s.Start();
@@ -395,17 +394,15 @@ TEST(Transport, ARedirectNeverLeavesTls) {
     plain.Http().Get("/file", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("in the clear", "text/plain");
     });
-    plain.Http().Get("/hop", [](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect("/file");
-    });
+    plain.Http().Get(
+        "/hop", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/file"); });
     plain.Start();
     ScriptedServer secure(LocalhostCert(), LocalhostKey());
     secure.Http().Get("/down", [&](const httplib::Request&, httplib::Response& res) {
         res.set_redirect("http://" + plain.Address() + "/file");
     });
-    secure.Http().Get("/up", [](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect("/file");
-    });
+    secure.Http().Get(
+        "/up", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/file"); });
     secure.Http().Get("/file", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("secure", "text/plain");
     });
@@ -413,12 +410,12 @@ TEST(Transport, ARedirectNeverLeavesTls) {
     ScopedHosts hosts("unused", "unused", LocalhostCert());
 
     std::ostringstream out;
-    auto down = TKuaipanHTTPUtility::DoDownload(
-        TKuaipanURL("https://localhost:" + port + "/down"), out);
+    auto down =
+        TKuaipanHTTPUtility::DoDownload(TKuaipanURL("https://localhost:" + port + "/down"), out);
     EXPECT_EQ(down.Code, -1);
     EXPECT_EQ(out.str(), "");
-    auto same = TKuaipanHTTPUtility::DoDownload(TKuaipanURL("https://localhost:" + port + "/up"),
-                                                out);
+    auto same =
+        TKuaipanHTTPUtility::DoDownload(TKuaipanURL("https://localhost:" + port + "/up"), out);
     EXPECT_EQ(same.Code, 200);
     EXPECT_EQ(out.str(), "secure");
     // From plain http a redirect may go either way.
