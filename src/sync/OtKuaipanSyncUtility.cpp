@@ -77,6 +77,7 @@ struct TKuaipanSyncUtility::TPass {
     // A row was passed over without an error: the watermark must stay
     // below it.
     bool RowSkipped = false;
+    long long OpsAfterListing = -1;
     TSyncSummary Summary;
 };
 
@@ -428,6 +429,7 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
         return;
     }
     pass.Step1ListLoaded = true;
+    pass.OpsAfterListing = FCloudOps;
     _OutputSyncLog("Load Kuaipan task class successfully!");
 
     TOtSyncQueueList rows;
@@ -879,7 +881,9 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
     _OutputSyncLog("Step 2:");
     _OutputSyncLog("Loading Kuaipan task class ...");
     _UpdateSyncStatusBar("Synchronizing - Step 2");
-    if (!(pass.Step1ListLoaded && pass.R == 0) && !LoadKuaipanTaskClassList()) {
+    // Step 1's listing still holds when step 1 sent nothing to the cloud.
+    const bool listingHolds = pass.Step1ListLoaded && FCloudOps == pass.OpsAfterListing;
+    if (!listingHolds && !LoadKuaipanTaskClassList()) {
         _OutputSyncLog("Load Kuaipan task class failed!");
         return;
     }
