@@ -689,6 +689,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
                 ++pass.Errors1;
             return;
         }
+        if (IsSettled(readRow))
+            return; // nothing to push; the pull decides about it
         // Its class is not in the cloud (deleted on another computer): the
         // pull keeps the class for this item and the next pass pushes both.
         // Until then the watermark must not pass this row.
