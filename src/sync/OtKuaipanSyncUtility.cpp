@@ -1020,7 +1020,9 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
         }
         const int syncType = same ? 0 : renamed ? 3 : 2;
         int changed = 0;
-        if (!pass.DB->CheckSyncQueueItem(localItem->Item.get()) ||
+        bool recorded = false;
+        FLocalTree.Inspect([&] { recorded = pass.DB->CheckSyncQueueItem(localItem->Item.get()); });
+        if (!recorded ||
             !pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
                              "[KuaipanModifyTime] = ?, [SyncType] = ?, [IsDelete] = 0, "
                              "[UpdateDateTime] = (datetime('now','localtime')) where "

@@ -83,6 +83,13 @@ std::vector<TLocalTaskClassInfo> TOtLocalTaskTree::Snapshot() {
     });
 }
 
+void TOtLocalTaskTree::Inspect(const std::function<void()>& fn) {
+    Run<bool>([&] {
+        fn();
+        return true;
+    });
+}
+
 TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std::string& ATitle) {
     return Run<TOtTaskClassPtr>([&]() -> TOtTaskClassPtr {
         auto taskClass = std::make_shared<TOtTaskClass>(AID, ATitle);

@@ -62,6 +62,9 @@ public:
 
     // The classes in list order with their items.
     std::vector<TLocalTaskClassInfo> Snapshot();
+    // Runs fn inside Access: what the engine reads of an item beyond the
+    // snapshot is read there, never while the user interface changes it.
+    void Inspect(const std::function<void()>& fn);
 
     // Creates a class with this ID and title through the repository (its
     // directory and queue row), appends it to the class list and adds its

@@ -47,7 +47,7 @@ struct TCloudEntry {
 class TTestTaskTree : public TOtLocalTaskTree {
 public:
     using TOtLocalTaskTree::TOtLocalTaskTree;
-    void Locked(const std::function<void()>& fn) { Access(fn); }
+    void Locked(const std::function<void()>& fn) { Inspect(fn); }
 };
 
 class TSyncSide {
