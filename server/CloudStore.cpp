@@ -444,12 +444,13 @@ TokenPairText CloudStore::CreateAccessToken(const std::string& consumer, std::in
 
 std::optional<AccessTokenRecord> CloudStore::FindAccessToken(const std::string& key) {
     ReaderLease db(*this);
-    Stmt s(*db, "SELECT key, secret, consumer, user_id, expires, revoked FROM access_tokens "
-                "WHERE key = ?1");
+    Stmt s(*db, "SELECT key, secret, consumer, user_id, expires, revoked, created "
+                "FROM access_tokens WHERE key = ?1");
     s.Bind(1, key);
     if (!s.Step())
         return std::nullopt;
-    return AccessTokenRecord{s.Text(0), s.Text(1), s.Text(2), s.Int(3), s.Int(4), s.Int(5) != 0};
+    return AccessTokenRecord{s.Text(0), s.Text(1), s.Text(2), s.Int(3),
+                             s.Int(4), s.Int(5) != 0, s.Int(6)};
 }
 
 int CloudStore::RevokeAccessTokens(std::int64_t userId) {
@@ -917,8 +918,9 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
     return r;
 }
 
-NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
-                                std::string& content) {
+NodeResult CloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
+                                    const std::function<std::string(const Row&)>& pathOf,
+                                    const std::function<bool(const fs::path*)>& fetch) {
     NodeResult r;
     // An upload that replaces the file removes the old content right after its commit;
     // a reader that looked the entry up just before then finds the file gone and looks
@@ -928,7 +930,7 @@ NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string
         std::optional<Row> row;
         {
             ReaderLease db(*this);
-            row = Lookup(*db, root, path, r.Status);
+            row = find(*db, r.Status);
         }
         if (!row)
             return r;
@@ -936,16 +938,83 @@ NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string
             r.Status = StoreStatus::IsAFolder;
             return r;
         }
-        r.Node = row->ToNode(JoinCloudPath(path));
+        r.Node = row->ToNode(pathOf(*row));
         if (row->Content.empty()) {
-            content.clear();
+            fetch(nullptr);
             return r;
         }
-        if (ReadWholeFile(ContentPath(row->Content), content))
+        fs::path file = ContentPath(row->Content);
+        if (fetch(&file))
             return r;
     }
     r.Status = StoreStatus::Failed;
     return r;
+}
+
+std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
+CloudStore::ByPath(std::int64_t root, const std::vector<std::string>& path) {
+    return [this, root, &path](Db& db, StoreStatus& why) { return Lookup(db, root, path, why); };
+}
+
+std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
+CloudStore::ById(std::int64_t node) {
+    return [node](Db& db, StoreStatus& why) -> std::optional<Row> {
+        Stmt s(db, std::string("SELECT ") + kNodeColumns +
+                       " FROM nodes WHERE id = ?1 AND deleted = 0");
+        s.Bind(1, node);
+        std::optional<Row> row;
+        if (s.Step())
+            row = Row::From(s);
+        // An application folder itself is no file.
+        if (!row || row->Parent == 0) {
+            why = StoreStatus::NotFound;
+            return std::nullopt;
+        }
+        return row;
+    };
+}
+
+namespace {
+
+std::function<bool(const fs::path*)> ReadInto(std::string& content) {
+    return [&content](const fs::path* file) {
+        if (!file) {
+            content.clear();
+            return true;
+        }
+        return ReadWholeFile(*file, content);
+    };
+}
+
+std::function<bool(const fs::path*)> OpenInto(int& fd) {
+    return [&fd](const fs::path* file) {
+        fd = file ? ::open(file->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        return !file || fd >= 0;
+    };
+}
+
+} // namespace
+
+NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
+                                std::string& content) {
+    return FetchContent(
+        ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, ReadInto(content));
+}
+
+NodeResult CloudStore::OpenDownload(std::int64_t root, const std::vector<std::string>& path,
+                                    int& fd) {
+    return FetchContent(
+        ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, OpenInto(fd));
+}
+
+NodeResult CloudStore::DownloadById(std::int64_t node, std::string& content) {
+    return FetchContent(
+        ById(node), [](const Row& row) { return "/" + row.Name; }, ReadInto(content));
+}
+
+NodeResult CloudStore::OpenDownloadById(std::int64_t node, int& fd) {
+    return FetchContent(
+        ById(node), [](const Row& row) { return "/" + row.Name; }, OpenInto(fd));
 }
 
 UsageRecord CloudStore::Usage(std::int64_t userId) {
@@ -984,39 +1053,6 @@ std::optional<ShareRecord> CloudStore::FindShare(const std::string& code) {
     if (!s.Step())
         return std::nullopt;
     return ShareRecord{s.Text(0), s.Int(1), s.Text(2), s.Text(3)};
-}
-
-NodeResult CloudStore::DownloadById(std::int64_t node, std::string& content) {
-    NodeResult r;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        r = {};
-        std::optional<Row> row;
-        {
-            ReaderLease db(*this);
-            Stmt s(*db, std::string("SELECT ") + kNodeColumns +
-                            " FROM nodes WHERE id = ?1 AND deleted = 0");
-            s.Bind(1, node);
-            if (s.Step())
-                row = Row::From(s);
-        }
-        if (!row || row->Parent == 0) {
-            r.Status = StoreStatus::NotFound;
-            return r;
-        }
-        if (row->IsFolder) {
-            r.Status = StoreStatus::IsAFolder;
-            return r;
-        }
-        r.Node = row->ToNode("/" + row->Name);
-        if (row->Content.empty()) {
-            content.clear();
-            return r;
-        }
-        if (ReadWholeFile(ContentPath(row->Content), content))
-            return r;
-    }
-    r.Status = StoreStatus::Failed;
-    return r;
 }
 
 int CloudStore::PurgeRecycleBin(std::int64_t deletedBefore) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +83,7 @@ struct AccessTokenRecord {
     std::int64_t UserId = 0;
     std::int64_t Expires = 0; // Unix seconds, 0 = never
     bool Revoked = false;
+    std::int64_t Created = 0;
 };
 
 struct TokenPairText {
@@ -163,6 +165,9 @@ public:
                       const std::string& content, bool overwrite);
     NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
                         std::string& content);
+    // Like Download, but answers the content file opened for reading (fd -1 for an
+    // empty file; the caller closes it), so it can be sent without holding it in memory.
+    NodeResult OpenDownload(std::int64_t root, const std::vector<std::string>& path, int& fd);
     UsageRecord Usage(std::int64_t userId);
     // Share links: a code that names one file for anybody who knows it (and the access
     // code, when one was set).
@@ -171,6 +176,7 @@ public:
     std::optional<ShareRecord> FindShare(const std::string& code);
     // The content of a file that is not in the recycle bin, by its ID.
     NodeResult DownloadById(std::int64_t node, std::string& content);
+    NodeResult OpenDownloadById(std::int64_t node, int& fd);
     // Removes recycled entries deleted before the given time, with their content.
     int PurgeRecycleBin(std::int64_t deletedBefore);
 
@@ -188,6 +194,12 @@ private:
     void CreateSchema();
     void Reconcile();
 
+    NodeResult FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
+                            const std::function<std::string(const Row&)>& pathOf,
+                            const std::function<bool(const std::filesystem::path*)>& fetch);
+    std::function<std::optional<Row>(Db&, StoreStatus&)>
+    ByPath(std::int64_t root, const std::vector<std::string>& path);
+    std::function<std::optional<Row>(Db&, StoreStatus&)> ById(std::int64_t node);
     std::optional<Row> Child(Db& db, std::int64_t parent, const std::string& name);
     std::optional<Row> Lookup(Db& db, std::int64_t root, const std::vector<std::string>& path,
                               StoreStatus& why);

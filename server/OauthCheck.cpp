@@ -180,7 +180,8 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     if (need == TokenNeed::Request && ctx.Request.Created + FSettings.RequestTokenLifetime < now)
         return Refuse("request token expired");
     if (need == TokenNeed::Access &&
-        (ctx.Access.Revoked || (ctx.Access.Expires != 0 && ctx.Access.Expires <= now)))
+        (ctx.Access.Revoked || (ctx.Access.Expires != 0 && ctx.Access.Expires <= now) ||
+         (FSettings.TokenLifetime > 0 && ctx.Access.Created + FSettings.TokenLifetime <= now)))
         return Refuse("authorization expired");
     return std::nullopt;
 }

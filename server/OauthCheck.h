@@ -68,6 +68,8 @@ struct OauthSettings {
     // are not kept, so a request captured then must not be accepted again.
     std::int64_t NotBefore = 0;
     std::int64_t RequestTokenLifetime = 1800;
+    // Seconds an access token lives from its creation, whoever made it; 0 = no limit.
+    std::int64_t TokenLifetime = 0;
 };
 
 class OauthChecker {
