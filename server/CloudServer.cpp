@@ -355,6 +355,100 @@ void CloudServer::Stop() {
             s->Stop();
 }
 
+namespace {
+
+std::string ListingKey(std::int64_t root, const std::string& path) {
+    return std::to_string(root) + ":" + path;
+}
+
+} // namespace
+
+bool CloudServer::CachedListing(std::int64_t root, const std::string& path, HttpResponse& res) {
+    const std::uint64_t change = FStore->ChangeCount(root);
+    std::lock_guard lock(FImpl->ListingsMutex);
+    auto it = FImpl->Listings.find(ListingKey(root, path));
+    if (it == FImpl->Listings.end() || it->second.Change != change)
+        return false;
+    res.Status = 200;
+    res.SetContent(it->second.Body, "application/json; charset=utf-8");
+    return true;
+}
+
+void CloudServer::KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,
+                              const std::string& body) {
+    std::lock_guard lock(FImpl->ListingsMutex);
+    // Bounded: past the limit everything is dropped and built again as asked for.
+    if (FImpl->Listings.size() >= 4096)
+        FImpl->Listings.clear();
+    FImpl->Listings[ListingKey(root, path)] = {change, body};
+}
+
+namespace {
+
+constexpr int kMaxLoginFailures = 10;
+constexpr std::int64_t kLockoutSeconds = 900;
+
+// A hash of a random password with the cost parameters of an existing hash, so that
+// checking it costs what checking that one does.
+std::string DummyHashLike(const std::string& model) {
+    unsigned long long ops = crypto_pwhash_OPSLIMIT_INTERACTIVE;
+    std::size_t mem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+    auto m = model.find("$m="), t = model.find(",t=");
+    if (m != std::string::npos && t != std::string::npos) {
+        if (auto kib = ParseInt64(model.substr(m + 3, t - m - 3)))
+            mem = static_cast<std::size_t>(*kib) * 1024;
+        auto end = model.find_first_not_of("0123456789", t + 3);
+        if (auto n = ParseInt64(model.substr(t + 3, end - t - 3)))
+            ops = static_cast<unsigned long long>(*n);
+    }
+    char out[crypto_pwhash_STRBYTES];
+    std::string password = SecureRandomText(24);
+    if (crypto_pwhash_str(out, password.data(), password.size(), ops, mem) != 0)
+        return {};
+    return out;
+}
+
+} // namespace
+
+// The attempt is counted before the hash is checked, in one step with the test of the
+// limit, so concurrent tries cannot pass it; a good password gives its count back. An
+// unknown user name is checked against a hash of the same cost as a known one.
+CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
+                                                  const std::string& password,
+                                                  std::optional<UserRecord>& account) {
+    const std::int64_t now = UnixNow();
+    {
+        std::lock_guard lock(FImpl->FailuresMutex);
+        if (FImpl->LoginFailures.size() > 10000)
+            std::erase_if(FImpl->LoginFailures, [now](const auto& e) {
+                return e.second.Since + kLockoutSeconds < now;
+            });
+        auto& f = FImpl->LoginFailures[user];
+        if (f.Since + kLockoutSeconds < now)
+            f = {0, now};
+        if (f.Count >= kMaxLoginFailures)
+            return LoginOutcome::Locked;
+        ++f.Count;
+    }
+    account = FStore->FindUser(user);
+    std::call_once(FImpl->DummyOnce, [this] {
+        auto users = FStore->ListUsers();
+        FImpl->DummyHash = DummyHashLike(users.empty() ? std::string() : users.front().PasswordHash);
+    });
+    const std::string& hash = account ? account->PasswordHash : FImpl->DummyHash;
+    FImpl->PasswordChecks.acquire();
+    const bool good =
+        crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0 && account;
+    FImpl->PasswordChecks.release();
+    if (!good)
+        return LoginOutcome::Wrong;
+    std::lock_guard lock(FImpl->FailuresMutex);
+    auto& f = FImpl->LoginFailures[user];
+    if (f.Count > 0)
+        --f.Count;
+    return LoginOutcome::Good;
+}
+
 void CloudServer::Refuse(int status, std::string_view what, HttpResponse& res) {
     JsonError(res, status, std::string(what));
 }
@@ -625,11 +719,20 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                 else if (kind == "metadata") {
                     const std::string* list = FindParam(ctx.Params, "list");
                     bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
-                    auto r = FStore->Metadata(folderOf(ctx), *path, wantList);
-                    if (r.Status != StoreStatus::Ok) {
-                        StoreError(res, r.Status);
-                    } else {
-                        NodeReply(res, r.Node, wantList && r.Node.IsFolder ? &r.Children : nullptr);
+                    const std::int64_t root = folderOf(ctx);
+                    if (!wantList || !CachedListing(root, *decoded, res)) {
+                        // Counted before the read: a change committed meanwhile makes
+                        // the stored reply stale at once.
+                        const std::uint64_t change = FStore->ChangeCount(root);
+                        auto r = FStore->Metadata(root, *path, wantList);
+                        if (r.Status != StoreStatus::Ok) {
+                            StoreError(res, r.Status);
+                        } else {
+                            NodeReply(res, r.Node,
+                                      wantList && r.Node.IsFolder ? &r.Children : nullptr);
+                            if (wantList && r.Node.IsFolder)
+                                KeepListing(root, *decoded, change, res.Body);
+                        }
                     }
                 } else {
                     auto r = FStore->Metadata(folderOf(ctx), *path, false);
@@ -799,34 +902,13 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
             } else if (!user || !pwd || user->empty() || pwd->empty()) {
                 HtmlReply(res, 200, AuthoriseErrorPage("Please enter user name and password."));
             } else {
-                bool locked = false;
-                {
-                    std::lock_guard lock(FImpl->FailuresMutex);
-                    if (FImpl->LoginFailures.size() > 10000)
-                        std::erase_if(FImpl->LoginFailures,
-                                      [now](const auto& e) { return e.second.Since + 900 < now; });
-                    auto& f = FImpl->LoginFailures[*user];
-                    if (f.Since + 900 < now)
-                        f = {0, now};
-                    locked = f.Count >= 10;
-                }
-                auto account = locked ? std::nullopt : FStore->FindUser(*user);
-                bool good = false;
-                if (account) {
-                    FImpl->PasswordChecks.acquire();
-                    good = crypto_pwhash_str_verify(account->PasswordHash.c_str(), pwd->data(),
-                                                    pwd->size()) == 0;
-                    FImpl->PasswordChecks.release();
-                }
-                if (locked) {
+                std::optional<UserRecord> account;
+                const LoginOutcome outcome = CheckLogin(*user, *pwd, account);
+                if (outcome == LoginOutcome::Locked) {
                     HtmlReply(res, 200,
                               AuthoriseErrorPage("Too many failed logins. Please try again "
                                                  "later."));
-                } else if (!good) {
-                    {
-                        std::lock_guard lock(FImpl->FailuresMutex);
-                        ++FImpl->LoginFailures[*user].Count;
-                    }
+                } else if (outcome == LoginOutcome::Wrong) {
                     HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
                 } else {
                     auto verifier =

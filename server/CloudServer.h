@@ -71,8 +71,14 @@ private:
     void ServeAdmin(const HttpRequest& req, HttpResponse& res);
     // Answers 401 and false when the request's signature does not hold.
     bool Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
-    void CheckLogin(const std::string& user, const std::string& password, HttpResponse& res,
-                    std::optional<UserRecord>& account);
+    // A folder listing as sent before, when the folder's tree has not changed since.
+    bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
+    void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,
+                     const std::string& body);
+    // Whether the password is the user's; counts the attempt against the lockout first.
+    enum class LoginOutcome { Good, Wrong, Locked };
+    LoginOutcome CheckLogin(const std::string& user, const std::string& password,
+                            std::optional<UserRecord>& account);
 
     ServerOptions FOptions;
     std::unique_ptr<CloudStore> FStore;

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <set>
 #include <unistd.h>
 
@@ -109,6 +111,16 @@ void FsyncDir(const fs::path& dir) {
 
 } // namespace
 
+void CreatePrivateDirectory(const fs::path& dir) {
+    std::error_code ec;
+    if (fs::exists(dir, ec))
+        return;
+    if (dir.has_parent_path() && dir.parent_path() != dir)
+        fs::create_directories(dir.parent_path());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create " + dir.string());
+}
+
 std::string SecureRandomText(std::size_t length) {
     InitSodium();
     static const char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -178,7 +190,18 @@ private:
 CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconcile)
     : FDir(dataDir), FDbFile(dataDir / "cloud.db"), FLimits(limits) {
     InitSodium();
-    fs::create_directories(FDir / "files");
+    CreatePrivateDirectory(FDir);
+    CreatePrivateDirectory(FDir / "files");
+    // The database holds every token secret: created readable by the server alone
+    // (SQLite gives its journal files the database's mode).
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::path file = FDbFile.string() + suffix;
+        int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | (*suffix ? 0 : O_CREAT), 0600);
+        if (fd >= 0) {
+            ::fchmod(fd, 0600);
+            ::close(fd);
+        }
+    }
     FWriter = OpenConnection();
     CreateSchema();
     if (reconcile)
@@ -186,6 +209,17 @@ CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconci
 }
 
 CloudStore::~CloudStore() = default;
+
+std::uint64_t CloudStore::ChangeCount(std::int64_t root) {
+    std::lock_guard lock(FChangesMutex);
+    auto it = FChanges.find(root);
+    return it == FChanges.end() ? 0 : it->second;
+}
+
+CloudStore::ChangeMark::~ChangeMark() {
+    std::lock_guard lock(Store.FChangesMutex);
+    ++Store.FChanges[Root];
+}
 
 std::unique_ptr<Db> CloudStore::OpenConnection() {
     return std::make_unique<Db>(FDbFile.string());
@@ -550,8 +584,9 @@ std::int64_t CloudStore::UserOfNode(Db& db, std::int64_t node) {
     return s.Step() ? s.Int(0) : 0;
 }
 
+// The recycle bin counts: what a user deleted still takes the server's disk.
 std::int64_t CloudStore::UsedBytes(Db& db, std::int64_t userId) {
-    Stmt s(db, "SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = ?1 AND deleted = 0");
+    Stmt s(db, "SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = ?1");
     s.Bind(1, userId);
     return s.Step() ? s.Int(0) : 0;
 }
@@ -590,6 +625,7 @@ NodeResult CloudStore::Metadata(std::int64_t root, const std::vector<std::string
 }
 
 NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::string>& path) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
         r.Status = StoreStatus::Exists;
@@ -631,6 +667,7 @@ NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::st
 
 NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& from,
                             const std::vector<std::string>& to) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
         r.Status = StoreStatus::Forbidden;
@@ -729,6 +766,7 @@ std::int64_t CloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent
 
 NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& from,
                             const std::vector<std::string>& to) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
         r.Status = StoreStatus::Forbidden;
@@ -783,6 +821,7 @@ NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& f
 
 NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>& path,
                               bool toRecycle) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
         r.Status = StoreStatus::Forbidden;
@@ -834,6 +873,7 @@ NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>&
 
 NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
                               const std::string& content, bool overwrite) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
         r.Status = StoreStatus::IsAFolder;

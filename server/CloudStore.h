@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ namespace ot::server {
 
 struct StoreLimits {
     std::int64_t MaxFileSize = 64ll << 20;
-    std::int64_t QuotaBytes = 10ll << 30; // per user, recycle bin excluded
+    std::int64_t QuotaBytes = 10ll << 30; // per user, recycle bin included
 };
 
 enum class StoreStatus {
@@ -169,6 +170,9 @@ public:
     // empty file; the caller closes it), so it can be sent without holding it in memory.
     NodeResult OpenDownload(std::int64_t root, const std::vector<std::string>& path, int& fd);
     UsageRecord Usage(std::int64_t userId);
+    // A number that grows with every change below an application folder, counted once
+    // the change is committed: a reply built from the folder is current while it stays.
+    std::uint64_t ChangeCount(std::int64_t root);
     // Share links: a code that names one file for anybody who knows it (and the access
     // code, when one was set).
     std::string CreateShare(std::int64_t node, const std::string& accessCode,
@@ -187,6 +191,11 @@ public:
 private:
     struct Row;
     class ReaderLease;
+    struct ChangeMark {
+        CloudStore& Store;
+        std::int64_t Root;
+        ~ChangeMark();
+    };
 
     std::unique_ptr<Db> OpenConnection();
     std::unique_ptr<Db> TakeReader();
@@ -225,7 +234,12 @@ private:
     std::unique_ptr<Db> FWriter;
     std::mutex FReadersMutex;
     std::vector<std::unique_ptr<Db>> FReaders;
+    std::mutex FChangesMutex;
+    std::unordered_map<std::int64_t, std::uint64_t> FChanges;
 };
+
+// Creates a directory only its owner may enter (its parents as usual), unless it exists.
+void CreatePrivateDirectory(const std::filesystem::path& dir);
 
 // Random text for keys, secrets and verifiers, from the operating system's secure source.
 std::string SecureRandomText(std::size_t length);
