@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <limits>
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -80,10 +81,12 @@ RangeAsk ParseRange(std::string_view header, std::uint64_t size, std::uint64_t& 
     }
     auto from = ToNumber(a);
     auto to = b.empty() ? std::optional<std::uint64_t>(size ? size - 1 : 0) : ToNumber(b);
-    if (!from || !to || *to < *from)
+    if (!from || !to)
         return RangeAsk::Whole;
     if (*from >= size)
         return RangeAsk::Unsatisfiable;
+    if (*to < *from)
+        return RangeAsk::Whole;
     first = *from;
     last = std::min(*to, size - 1);
     return RangeAsk::One;
@@ -219,6 +222,8 @@ private:
         FRes = {};
         FHead.emplace();
         FHead->header_limit(static_cast<std::uint32_t>(S.Limits.MaxHeaderBytes));
+        // The announced length is held to the handler's limit once the head is in.
+        FHead->body_limit(std::numeric_limits<std::uint64_t>::max());
         http::async_read_header(FStream, FBuffer, *FHead,
                                 [self = this->shared_from_this()](beast::error_code ec,
                                                                   std::size_t) {
