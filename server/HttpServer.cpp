@@ -663,7 +663,15 @@ std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_v
         if (headEnd == std::string_view::npos)
             return {};
         std::string_view head = body.substr(pos, headEnd - pos);
-        auto next = body.find("\r\n" + delimiter, headEnd + 4);
+        // A delimiter counts only where it ends a line or the body.
+        const std::string marker = "\r\n" + delimiter;
+        auto next = body.find(marker, headEnd + 4);
+        while (next != std::string_view::npos) {
+            std::string_view after = body.substr(next + marker.size(), 2);
+            if (after == "\r\n" || after == "--")
+                break;
+            next = body.find(marker, next + 1);
+        }
         if (next == std::string_view::npos)
             return {};
         FormPart part;
