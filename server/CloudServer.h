@@ -66,6 +66,7 @@ private:
 
     bool Admit(HttpRequest& req, HttpResponse& res) override;
     void Handle(HttpRequest& req, HttpResponse& res) override;
+    bool Quick(const HttpRequest& req) override;
     void Refuse(int status, std::string_view what, HttpResponse& res) override;
     void Log(const HttpRequest& req, const HttpResponse& res) override;
     void ServeAdmin(const HttpRequest& req, HttpResponse& res);

@@ -1,9 +1,11 @@
 #include "HttpServer.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <charconv>
 #include <limits>
+#include <malloc.h>
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -155,12 +158,26 @@ struct HttpServer::Impl {
         : Handler(h), Limits(l), Ioc(std::max(1, l.IoThreads)),
           Workers(static_cast<std::size_t>(std::max(1, l.WorkerThreads))) {}
 
+    // Memory freed after a burst of connections stays with the allocator unless given
+    // back; every few seconds it is.
+    net::steady_timer Trim{Ioc};
+
     void Accept(tcp::acceptor& acceptor, ssl::context* tls);
+    void TrimLater() {
+        Trim.expires_after(std::chrono::seconds(5));
+        Trim.async_wait([this](beast::error_code ec) {
+            if (ec)
+                return;
+            ::malloc_trim(64 * 1024);
+            TrimLater();
+        });
+    }
 };
 
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kIdleBuffer = 4096;
 
 template <class Stream>
 class Session : public std::enable_shared_from_this<Session<Stream>> {
@@ -205,9 +222,12 @@ private:
             Lowest().expires_after(std::chrono::seconds(S.Limits.HeadTimeout));
             return ReadHead();
         }
+        // An idle connection keeps a small buffer only, whatever its last request took.
+        if (FBuffer.capacity() > kIdleBuffer)
+            FBuffer.shrink_to_fit();
         Lowest().expires_after(std::chrono::seconds(S.Limits.IdleTimeout));
         FStream.async_read_some(
-            FBuffer.prepare(kChunk),
+            FBuffer.prepare(kIdleBuffer),
             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                 if (ec)
                     return self->Close();
@@ -265,6 +285,8 @@ private:
         FHasBody = !FHead->is_done();
         FContinue = SameNoCase(TrimView(FReq.Field("Expect")), "100-continue");
         Lowest().expires_never();
+        if (!FHasBody && S.Handler.Quick(FReq))
+            return AdmitOnWorker();
         net::post(S.Workers, [self = this->shared_from_this()] { self->AdmitOnWorker(); });
     }
 
@@ -347,7 +369,11 @@ private:
         FSendFrom = 0;
         FSendLength = 0;
         const bool head = FReq.Method == "HEAD";
-        std::uint64_t length = FRes.Body.size();
+        if (FRes.SharedBody && (FRes.SendHalfThenClose || head)) {
+            FRes.Body = *FRes.SharedBody;
+            FRes.SharedBody.reset();
+        }
+        std::uint64_t length = FRes.SharedBody ? FRes.SharedBody->size() : FRes.Body.size();
         std::string extra;
         if (FRes.File) {
             length = FRes.File->Size;
@@ -413,12 +439,14 @@ private:
             FRes.Body.clear();
             FSendLength = 0;
         }
-        net::post(FStream.get_executor(), [self = this->shared_from_this()] { self->Write(); });
+        net::dispatch(FStream.get_executor(),
+                      [self = this->shared_from_this()] { self->Write(); });
     }
 
     void Write() {
         Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
-        std::array<net::const_buffer, 2> buffers = {net::buffer(FHeadText), net::buffer(FRes.Body)};
+        std::array<net::const_buffer, 2> buffers = {
+            net::buffer(FHeadText), net::buffer(FRes.SharedBody ? *FRes.SharedBody : FRes.Body)};
         net::async_write(FStream, buffers,
                          [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                              if (ec)
@@ -454,7 +482,7 @@ private:
         FChunk.clear();
         FChunk.shrink_to_fit();
         if (!FKeepAlive)
-            return Close();
+            return Linger();
         AwaitNext();
     }
 
@@ -465,19 +493,22 @@ private:
         Finish();
     }
 
-    // Ends the connection: after a refusal the client may still be sending, so what it
-    // sends is read and dropped for a moment (bounded in bytes and time) before the
-    // socket closes; closing at once could reset the connection before the client read
-    // the reply.
+    // Ends a connection that failed, timed out or was closed by the client.
     void Close() {
-        if (FClosing)
-            return Lowest().close();
-        FClosing = true;
+        beast::error_code ec;
+        Lowest().socket().close(ec);
+    }
+
+    // Ends the connection after a reply: the client may still be sending (a refused
+    // body), so what it sends is read and dropped for a moment (bounded in bytes and
+    // time) before the socket closes; closing at once could reset the connection before
+    // the client read the reply.
+    void Linger() {
         beast::error_code ec;
         if constexpr (IsTls) {
             Lowest().expires_after(std::chrono::seconds(2));
             FStream.async_shutdown([self = this->shared_from_this()](beast::error_code) {
-                self->Lowest().close();
+                self->Close();
             });
         } else {
             Lowest().socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -490,11 +521,11 @@ private:
     void Drain() {
         FBuffer.clear();
         FStream.async_read_some(
-            FBuffer.prepare(kChunk),
+            FBuffer.prepare(kIdleBuffer),
             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                 self->FDrained += n;
                 if (ec || self->FDrained > (1u << 20))
-                    return self->Lowest().close();
+                    return self->Close();
                 self->Drain();
             });
     }
@@ -506,7 +537,6 @@ private:
     bool FKeepAlive = true;
     bool FHasBody = false;
     bool FContinue = false;
-    bool FClosing = false;
     std::size_t FDrained = 0;
     std::optional<http::request_parser<http::empty_body>> FHead;
     std::optional<http::request_parser<http::string_body>> FBody;
@@ -548,7 +578,9 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
 }
 
 HttpServer::HttpServer(HttpHandler& handler, HttpLimits limits)
-    : FImpl(std::make_unique<Impl>(handler, limits)) {}
+    : FImpl(std::make_unique<Impl>(handler, limits)) {
+    FImpl->TrimLater();
+}
 
 HttpServer::~HttpServer() {
     Stop();

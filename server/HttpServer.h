@@ -3,7 +3,8 @@
 // project's servers. A few I/O threads hold every open connection; an idle or slow
 // connection costs a socket and a few kilobytes, never a thread. Requests are answered
 // by a handler on a separate pool of worker threads, so a slow handler (a password
-// hash, a disk write) never stalls the reading and writing of other connections.
+// hash, a disk write) never stalls the reading and writing of other connections;
+// requests the handler calls quick are answered on the reading thread.
 //
 // Every limit is applied before the handler does any work: the head must arrive
 // whole within a deadline, its size and number of fields are bounded, the handler may
@@ -76,6 +77,8 @@ struct HttpResponse {
     int Status = 200;
     std::string ContentType;
     std::string Body;
+    // A body shared with other replies (a kept reply); used instead of Body when set.
+    std::shared_ptr<const std::string> SharedBody;
     std::vector<std::pair<std::string, std::string>> Fields;
     // When set, the reply's body is this file (and a single byte range of it may be
     // asked for); Body is then unused.
@@ -85,6 +88,7 @@ struct HttpResponse {
 
     void SetContent(std::string body, std::string type) {
         Body = std::move(body);
+        SharedBody.reset();
         ContentType = std::move(type);
     }
     void SetField(std::string name, std::string value) {
@@ -104,6 +108,13 @@ public:
         return true;
     }
     virtual void Handle(HttpRequest& req, HttpResponse& res) = 0;
+    // Whether a request without a body may be answered on the thread that read it,
+    // saving two thread switches: only when nothing in answering it can wait long (no
+    // password hash, no disk write, no deliberate delay).
+    virtual bool Quick(const HttpRequest& req) {
+        (void)req;
+        return false;
+    }
     // The reply the server itself gives when a request breaks a limit (status 400,
     // 408, 413, 414, 431 or 503 with a short description).
     virtual void Refuse(int status, std::string_view what, HttpResponse& res);

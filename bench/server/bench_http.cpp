@@ -7,7 +7,7 @@
 // header streams, unsigned uploads, many-range requests) and its resident memory is
 // compared with its idle size.
 //
-//   bench_http [--connections 8] [--seconds 5] [--nginx /usr/sbin/nginx]
+//   bench_http [--connections 8] [--seconds 5] [--nginx /usr/sbin/nginx] [--io-threads N]
 
 #include "app/AppContext.h"
 #include "cloud/KuaipanAPI.h"
@@ -25,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -315,6 +316,7 @@ int main(int argc, char** argv) {
     int connections = 8;
     double seconds = 5;
     std::string nginx;
+    std::string ioThreads;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--connections"))
             connections = std::atoi(argv[i + 1]);
@@ -322,10 +324,14 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--nginx"))
             nginx = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--io-threads"))
+            ioThreads = argv[i + 1];
     }
     std::signal(SIGPIPE, SIG_IGN);
     ot::test::CloudServerProcess::Options options;
     options.ExtraArgs = {"--quiet"};
+    if (!ioThreads.empty())
+        options.ExtraArgs.insert(options.ExtraArgs.end(), {"--io-threads", ioThreads});
     ot::test::CloudServerProcess server(options);
     server.UseAsClientHosts();
     const pid_t pid = ServerPid(server);
@@ -370,12 +376,17 @@ int main(int argc, char** argv) {
                 "hardware threads\n",
                 expect, connections, seconds, std::thread::hardware_concurrency());
     Target ours{"otCloudServer", server.Port()};
-    fs::path nginxDir = server.Dir() / "nginx";
+    // nginx's workers run as an unprivileged user: their directory must be readable.
+    char nginxTemplate[] = "/tmp/ot-bench-nginx-XXXXXX";
+    fs::path nginxDir = mkdtemp(nginxTemplate) ? nginxTemplate : server.Dir() / "nginx";
+    fs::permissions(nginxDir, fs::perms::owner_all | fs::perms::group_read |
+                                  fs::perms::group_exec | fs::perms::others_read |
+                                  fs::perms::others_exec);
     pid_t nginxPid = -1;
     Target theirs{"nginx", 0};
     if (!nginx.empty()) {
         fs::create_directories(nginxDir);
-        ot::WriteFileAtomic(nginxDir / "listing.json", body);
+        ot::WriteFileAtomic(nginxDir / "listing.json", body, 0644);
         nginxPid = StartNginx(nginx, nginxDir, theirs.Port);
         if (nginxPid < 0)
             std::fprintf(stderr, "nginx did not start; see %s\n", nginxDir.c_str());
@@ -398,16 +409,32 @@ int main(int argc, char** argv) {
         kill(nginxPid, SIGTERM);
         waitpid(nginxPid, nullptr, 0);
     }
+    std::error_code ec;
+    fs::remove_all(nginxDir, ec);
 
+    const long peakBefore = RssKb(pid);
+    std::thread watch([&] {
+        long peak = 0;
+        for (int i = 0; i < 100; ++i) {
+            peak = std::max(peak, RssKb(pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::printf("server resident memory during the attacks: up to %ld kB (from %ld kB)\n",
+                    peak, peakBefore);
+    });
     Attack(server, [&] {
         auto download = ot::TOauthUtility::BuildGetURL(
             server.PlainHost(), "/1/fileops/download_file", {"root=app_folder", "path=/big"},
             session->Consumer(), token.get(), false);
         return download.Url().substr(std::strlen("http://") + server.PlainHost().size());
     });
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long afterRss = RssKb(pid);
-    std::printf("server resident memory: %ld kB idle, %ld kB after the attacks (+%ld kB)\n",
-                idleRss, afterRss, afterRss - idleRss);
+    watch.join();
+    for (int wait : {1, 6}) {
+        std::this_thread::sleep_for(std::chrono::seconds(wait == 1 ? 1 : 5));
+        const long afterRss = RssKb(pid);
+        std::printf("server resident memory: %ld kB idle, %ld kB %d s after the attacks (+%ld "
+                    "kB)\n",
+                    idleRss, afterRss, wait, afterRss - idleRss);
+    }
     return 0;
 }

@@ -201,10 +201,11 @@ TEST_F(HttpLayer, FileRepliesHonourOneRange) {
                                      "\r\n");
         EXPECT_EQ(reply.substr(0, reply.find("\r\n")), c.Status);
         std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
-        if (c.Status == "HTTP/1.1 200 OK")
+        if (c.Status == "HTTP/1.1 200 OK") {
             EXPECT_EQ(body, whole);
-        else if (!c.Body.empty())
+        } else if (!c.Body.empty()) {
             EXPECT_EQ(body, c.Body);
+        }
     }
 }
 
