@@ -42,7 +42,7 @@ private:
 void JsonReply(HttpResponse& res, int status, const json& body) {
     res.Status = status;
     res.SetContent(body.dump(-1, ' ', false, json::error_handler_t::replace),
-                    "application/json; charset=utf-8");
+                   "application/json; charset=utf-8");
 }
 
 void JsonError(HttpResponse& res, int status, const std::string& msg) {
@@ -323,8 +323,8 @@ bool CloudServer::Bind(std::string& error) {
     FPort = FHttp->Listen(FOptions.Bind, FOptions.Port, error);
     if (!FPort)
         return false;
-    FTlsPort =
-        FHttp->ListenTls(FOptions.Bind, FOptions.TlsPort, FOptions.CertFile, FOptions.KeyFile, error);
+    FTlsPort = FHttp->ListenTls(FOptions.Bind, FOptions.TlsPort, FOptions.CertFile,
+                                FOptions.KeyFile, error);
     if (!FTlsPort)
         return false;
     if (FOptions.FaultInjection) {
@@ -421,9 +421,8 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
     {
         std::lock_guard lock(FImpl->FailuresMutex);
         if (FImpl->LoginFailures.size() > 10000)
-            std::erase_if(FImpl->LoginFailures, [now](const auto& e) {
-                return e.second.Since + kLockoutSeconds < now;
-            });
+            std::erase_if(FImpl->LoginFailures,
+                          [now](const auto& e) { return e.second.Since + kLockoutSeconds < now; });
         auto& f = FImpl->LoginFailures[user];
         if (f.Since + kLockoutSeconds < now)
             f = {0, now};
@@ -434,7 +433,8 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
     account = FStore->FindUser(user);
     std::call_once(FImpl->DummyOnce, [this] {
         auto users = FStore->ListUsers();
-        FImpl->DummyHash = DummyHashLike(users.empty() ? std::string() : users.front().PasswordHash);
+        FImpl->DummyHash =
+            DummyHashLike(users.empty() ? std::string() : users.front().PasswordHash);
     });
     const std::string& hash = account ? account->PasswordHash : FImpl->DummyHash;
     FImpl->PasswordChecks.acquire();
@@ -768,8 +768,8 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                 ctx = std::move(admitted->Ctx);
                 path = std::move(admitted->Path);
             }
-            if (admitted ||
-                (authorize(TokenNeed::Access, ctx) && rootOk(ctx) && pathParam(ctx, "path", path))) {
+            if (admitted || (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
+                             pathParam(ctx, "path", path))) {
                 std::int64_t root = folderOf(ctx);
                 if (kind == "create_folder") {
                     nodeReply(FStore->CreateFolder(root, path));
@@ -831,8 +831,7 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                       sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) != 0))
                 JsonError(res, 403, "wrong access code");
             else {
-                FileReply(res,
-                          [&](int& fd) { return FStore->OpenDownloadById(share->Node, fd); });
+                FileReply(res, [&](int& fd) { return FStore->OpenDownloadById(share->Node, fd); });
             }
         } else if (kind == "authorise_page") {
             const std::string* token = FindParam(*plainQuery, "oauth_token");
@@ -854,7 +853,7 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                     FImpl->Sessions[ws.S] = ws;
                 }
                 res.SetField("Set-Cookie",
-                               "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
+                             "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
                 HtmlReply(
                     res, 200,
                     AuthorisePage(ws.S, consumer ? consumer->AppName : rt->Consumer, rt->Key));
@@ -871,8 +870,8 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                 for (const auto& p : parts)
                     if (p.Name == name)
                         return PercentDecode(p.Content, true);
-                for (const auto* list : {formFields ? &*formFields : nullptr,
-                                         plainQuery ? &*plainQuery : nullptr})
+                for (const auto* list :
+                     {formFields ? &*formFields : nullptr, plainQuery ? &*plainQuery : nullptr})
                     if (const std::string* v = list ? FindParam(*list, name) : nullptr)
                         return *v;
                 return std::nullopt;

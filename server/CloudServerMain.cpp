@@ -250,8 +250,7 @@ int Serve(const Args& args) {
             return Fail(error);
         if (io < 1 || io > 64 || conns < 1 || conns > 1000000 || head < 1 || head > 3600 ||
             idle < 1 || idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 ||
-            hbytes > (1 << 20) || hcount < 8 || hcount > 10000 || tbytes < 256 ||
-            tbytes > hbytes)
+            hbytes > (1 << 20) || hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
             return Fail("a connection limit is out of range");
         h.IoThreads = static_cast<int>(io);
         h.MaxConnections = static_cast<std::size_t>(conns);

@@ -8,11 +8,11 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ot::server {
@@ -483,8 +483,8 @@ std::optional<AccessTokenRecord> CloudStore::FindAccessToken(const std::string& 
     s.Bind(1, key);
     if (!s.Step())
         return std::nullopt;
-    return AccessTokenRecord{s.Text(0), s.Text(1), s.Text(2), s.Int(3),
-                             s.Int(4), s.Int(5) != 0, s.Int(6)};
+    return AccessTokenRecord{s.Text(0), s.Text(1),     s.Text(2), s.Int(3),
+                             s.Int(4),  s.Int(5) != 0, s.Int(6)};
 }
 
 int CloudStore::RevokeAccessTokens(std::int64_t userId) {
@@ -958,9 +958,10 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
     return r;
 }
 
-NodeResult CloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
-                                    const std::function<std::string(const Row&)>& pathOf,
-                                    const std::function<bool(const fs::path*)>& fetch) {
+NodeResult
+CloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
+                         const std::function<std::string(const Row&)>& pathOf,
+                         const std::function<bool(const fs::path*)>& fetch) {
     NodeResult r;
     // An upload that replaces the file removes the old content right after its commit;
     // a reader that looked the entry up just before then finds the file gone and looks
@@ -999,8 +1000,8 @@ CloudStore::ByPath(std::int64_t root, const std::vector<std::string>& path) {
 std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
 CloudStore::ById(std::int64_t node) {
     return [node](Db& db, StoreStatus& why) -> std::optional<Row> {
-        Stmt s(db, std::string("SELECT ") + kNodeColumns +
-                       " FROM nodes WHERE id = ?1 AND deleted = 0");
+        Stmt s(db,
+               std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1 AND deleted = 0");
         s.Bind(1, node);
         std::optional<Row> row;
         if (s.Step())

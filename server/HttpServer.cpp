@@ -1,7 +1,7 @@
 #include "HttpServer.h"
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
@@ -16,9 +16,9 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <limits>
 #include <malloc.h>
-#include <cstdio>
 #include <optional>
 #include <thread>
 #include <unistd.h>
@@ -179,8 +179,7 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kIdleBuffer = 4096;
 
-template <class Stream>
-class Session : public std::enable_shared_from_this<Session<Stream>> {
+template <class Stream> class Session : public std::enable_shared_from_this<Session<Stream>> {
 public:
     template <class... Args>
     Session(HttpServer::Impl& server, bool busy, tcp::socket&& socket, Args&&... args)
@@ -245,10 +244,8 @@ private:
         // The announced length is held to the handler's limit once the head is in.
         FHead->body_limit(std::numeric_limits<std::uint64_t>::max());
         http::async_read_header(FStream, FBuffer, *FHead,
-                                [self = this->shared_from_this()](beast::error_code ec,
-                                                                  std::size_t) {
-                                    self->OnHead(ec);
-                                });
+                                [self = this->shared_from_this()](
+                                    beast::error_code ec, std::size_t) { self->OnHead(ec); });
     }
 
     void OnHead(beast::error_code ec) {
@@ -439,8 +436,7 @@ private:
             FRes.Body.clear();
             FSendLength = 0;
         }
-        net::dispatch(FStream.get_executor(),
-                      [self = this->shared_from_this()] { self->Write(); });
+        net::dispatch(FStream.get_executor(), [self = this->shared_from_this()] { self->Write(); });
     }
 
     void Write() {
@@ -460,8 +456,8 @@ private:
         if (FSendLength == 0)
             return AfterReply();
         FChunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(FSendLength, kChunk)));
-        ssize_t n = ::pread(FRes.File->Fd, FChunk.data(), FChunk.size(),
-                            static_cast<off_t>(FSendFrom));
+        ssize_t n =
+            ::pread(FRes.File->Fd, FChunk.data(), FChunk.size(), static_cast<off_t>(FSendFrom));
         if (n <= 0)
             return Close(); // the length was announced: the client sees a short reply
         FChunk.resize(static_cast<std::size_t>(n));
@@ -507,9 +503,8 @@ private:
         beast::error_code ec;
         if constexpr (IsTls) {
             Lowest().expires_after(std::chrono::seconds(2));
-            FStream.async_shutdown([self = this->shared_from_this()](beast::error_code) {
-                self->Close();
-            });
+            FStream.async_shutdown(
+                [self = this->shared_from_this()](beast::error_code) { self->Close(); });
         } else {
             Lowest().socket().shutdown(tcp::socket::shutdown_send, ec);
             Lowest().expires_after(std::chrono::seconds(2));
@@ -551,30 +546,30 @@ private:
 } // namespace
 
 void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
-    acceptor.async_accept(net::make_strand(Ioc), [this, &acceptor, tls](beast::error_code ec,
-                                                                        tcp::socket socket) {
-        if (ec == net::error::operation_aborted || !acceptor.is_open())
-            return;
-        if (!ec) {
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            const std::size_t open = Open.load();
-            // Past the cap a connection is told so; far past it, it is just closed.
-            if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
-                socket.close(ignored);
-            } else {
-                const bool busy = open >= Limits.MaxConnections;
-                if (tls)
-                    std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                        *this, busy, std::move(socket), *tls)
-                        ->Start();
-                else
-                    std::make_shared<Session<beast::tcp_stream>>(*this, busy, std::move(socket))
-                        ->Start();
+    acceptor.async_accept(
+        net::make_strand(Ioc), [this, &acceptor, tls](beast::error_code ec, tcp::socket socket) {
+            if (ec == net::error::operation_aborted || !acceptor.is_open())
+                return;
+            if (!ec) {
+                beast::error_code ignored;
+                socket.set_option(tcp::no_delay(true), ignored);
+                const std::size_t open = Open.load();
+                // Past the cap a connection is told so; far past it, it is just closed.
+                if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
+                    socket.close(ignored);
+                } else {
+                    const bool busy = open >= Limits.MaxConnections;
+                    if (tls)
+                        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                            *this, busy, std::move(socket), *tls)
+                            ->Start();
+                    else
+                        std::make_shared<Session<beast::tcp_stream>>(*this, busy, std::move(socket))
+                            ->Start();
+                }
             }
-        }
-        Accept(acceptor, tls);
-    });
+            Accept(acceptor, tls);
+        });
 }
 
 HttpServer::HttpServer(HttpHandler& handler, HttpLimits limits)

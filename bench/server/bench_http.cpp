@@ -227,8 +227,8 @@ pid_t StartNginx(const std::string& binary, const fs::path& dir, int& port) {
     conf.close();
     pid_t pid = fork();
     if (pid == 0) {
-        execl(binary.c_str(), binary.c_str(), "-p", dir.c_str(), "-c",
-              (dir / "nginx.conf").c_str(), "-g", "daemon off;", static_cast<char*>(nullptr));
+        execl(binary.c_str(), binary.c_str(), "-p", dir.c_str(), "-c", (dir / "nginx.conf").c_str(),
+              "-g", "daemon off;", static_cast<char*>(nullptr));
         _exit(127);
     }
     for (int i = 0; i < 100; ++i) {
@@ -356,9 +356,9 @@ int main(int argc, char** argv) {
     std::string reply;
     {
         int fd = Connect(server.Port());
-        auto url = ot::TOauthUtility::BuildGetURL(server.PlainHost(), "/1/metadata/app_folder/List",
-                                                  {"list=True"}, session->Consumer(), token.get(),
-                                                  false);
+        auto url =
+            ot::TOauthUtility::BuildGetURL(server.PlainHost(), "/1/metadata/app_folder/List",
+                                           {"list=True"}, session->Consumer(), token.get(), false);
         SendAll(fd, "GET " + url.Url().substr(std::strlen("http://") + server.PlainHost().size()) +
                         " HTTP/1.1\r\nHost: " + server.PlainHost() + "\r\n\r\n");
         if (ReadReply(fd, reply) < 0) {
@@ -379,9 +379,8 @@ int main(int argc, char** argv) {
     // nginx's workers run as an unprivileged user: their directory must be readable.
     char nginxTemplate[] = "/tmp/ot-bench-nginx-XXXXXX";
     fs::path nginxDir = mkdtemp(nginxTemplate) ? nginxTemplate : server.Dir() / "nginx";
-    fs::permissions(nginxDir, fs::perms::owner_all | fs::perms::group_read |
-                                  fs::perms::group_exec | fs::perms::others_read |
-                                  fs::perms::others_exec);
+    fs::permissions(nginxDir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
     pid_t nginxPid = -1;
     Target theirs{"nginx", 0};
     if (!nginx.empty()) {
@@ -419,8 +418,8 @@ int main(int argc, char** argv) {
             peak = std::max(peak, RssKb(pid));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        std::printf("server resident memory during the attacks: up to %ld kB (from %ld kB)\n",
-                    peak, peakBefore);
+        std::printf("server resident memory during the attacks: up to %ld kB (from %ld kB)\n", peak,
+                    peakBefore);
     });
     Attack(server, [&] {
         auto download = ot::TOauthUtility::BuildGetURL(

@@ -49,8 +49,8 @@ public:
             res.ContentType = "application/octet-stream";
             return;
         }
-        res.SetContent(req.Method + " " + req.Target + " " + std::to_string(req.Body.size()) +
-                           " " + std::string(req.Field("x-name")),
+        res.SetContent(req.Method + " " + req.Target + " " + std::to_string(req.Body.size()) + " " +
+                           std::string(req.Field("x-name")),
                        "text/plain");
     }
     std::atomic<int> Admitted{0};
@@ -196,9 +196,9 @@ TEST_F(HttpLayer, FileRepliesHonourOneRange) {
         whole += static_cast<char>('0' + i % 10);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Range);
-        std::string reply = Exchange("GET /file HTTP/1.1\r\nHost: x\r\n" +
-                                     (c.Range.empty() ? "" : "Range: " + c.Range + "\r\n") +
-                                     "\r\n");
+        std::string reply =
+            Exchange("GET /file HTTP/1.1\r\nHost: x\r\n" +
+                     (c.Range.empty() ? "" : "Range: " + c.Range + "\r\n") + "\r\n");
         EXPECT_EQ(reply.substr(0, reply.find("\r\n")), c.Status);
         std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
         if (c.Status == "HTTP/1.1 200 OK") {

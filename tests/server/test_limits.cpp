@@ -233,10 +233,9 @@ TEST_F(CloudServerLimits, OneRangeIsSentAndSeveralGetTheWholeFileWithoutBuilding
     for (const auto& c : cases) {
         for (bool share : {false, true}) {
             SCOPED_TRACE(c.Range + (share ? " (share link)" : " (signed download)"));
-            std::string target =
-                share ? shareTarget
-                      : SignedTarget("GET", "/1/fileops/download_file",
-                                     {"root=app_folder", "path=/big"});
+            std::string target = share ? shareTarget
+                                       : SignedTarget("GET", "/1/fileops/download_file",
+                                                      {"root=app_folder", "path=/big"});
             std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + Server.PlainHost() +
                                   "\r\n" + (c.Range.empty() ? "" : "Range: " + c.Range + "\r\n") +
                                   "\r\n";
@@ -355,8 +354,8 @@ TEST_F(CloudServerLimits, UploadsAreRefusedFromTheirHead) {
         std::string Status;
         std::string Says;
     } cases[] = {
-        {"/1/fileops/upload_file?root=app_folder&path=/x", "62914560",
-         "HTTP/1.1 401 Unauthorized", "missing oauth parameter"},
+        {"/1/fileops/upload_file?root=app_folder&path=/x", "62914560", "HTTP/1.1 401 Unauthorized",
+         "missing oauth parameter"},
         {signedUpload(), "100000000", "HTTP/1.1 413 Payload Too Large", "request body too large"},
         {signedUpload(), "9223372036854775807", "HTTP/1.1 413 Payload Too Large",
          "request body too large"},

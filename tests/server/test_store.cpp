@@ -247,8 +247,7 @@ TEST_F(CloudServerStore, DataDirectoryAndDatabaseAreCreatedPrivate) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Path.string());
-        EXPECT_EQ(static_cast<unsigned>(fs::status(c.Path).permissions() & fs::perms::all),
-                  c.Mode);
+        EXPECT_EQ(static_cast<unsigned>(fs::status(c.Path).permissions() & fs::perms::all), c.Mode);
     }
 }
 
