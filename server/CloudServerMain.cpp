@@ -41,7 +41,8 @@ commands:
       --token-lifetime limits every access token's life from its creation (default 0:
       until revoked). --quota-mb counts the recycle bin.
       Connections and limits (each checked before any work is done for a request):
-        --io-threads N          threads holding the connections (default 2); --threads
+        --io-threads N          threads holding the connections (default 0: half the
+                                processor's cores, at least one); --threads
                                 N answer the requests (default 8)
         --max-connections N     open connections at once; beyond, "503" (default 1024)
         --head-timeout S        to receive a request's whole head, TLS handshake
@@ -248,9 +249,9 @@ int Serve(const Args& args) {
             !IntOption(args, "--max-header-count", hcount, error) ||
             !IntOption(args, "--max-target-bytes", tbytes, error))
             return Fail(error);
-        if (io < 1 || io > 64 || conns < 1 || conns > 1000000 || head < 1 || head > 3600 ||
-            idle < 1 || idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 ||
-            hbytes > (1 << 20) || hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
+        if (io > 64 || conns < 1 || conns > 1000000 || head < 1 || head > 3600 || idle < 1 ||
+            idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 || hbytes > (1 << 20) ||
+            hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
             return Fail("a connection limit is out of range");
         h.IoThreads = static_cast<int>(io);
         h.MaxConnections = static_cast<std::size_t>(conns);

@@ -495,7 +495,25 @@ int CloudStore::RevokeAccessTokens(std::int64_t userId) {
     return FWriter->Changes();
 }
 
+// An application folder, once made, is never removed or moved: its ID is kept in memory
+// after the first look-up, saving a query on every request.
 std::int64_t CloudStore::AppFolder(std::int64_t userId, const std::string& consumer) {
+    const std::string key = std::to_string(userId) + ":" + consumer;
+    {
+        std::lock_guard lock(FAppFoldersMutex);
+        auto it = FAppFolders.find(key);
+        if (it != FAppFolders.end())
+            return it->second;
+    }
+    std::int64_t root = FindOrCreateAppFolder(userId, consumer);
+    std::lock_guard lock(FAppFoldersMutex);
+    if (FAppFolders.size() >= 100000)
+        FAppFolders.clear();
+    FAppFolders.emplace(key, root);
+    return root;
+}
+
+std::int64_t CloudStore::FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer) {
     {
         ReaderLease db(*this);
         Stmt s(*db, "SELECT root FROM app_folders WHERE user_id = ?1 AND consumer = ?2");

@@ -197,6 +197,7 @@ private:
         ~ChangeMark();
     };
 
+    std::int64_t FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer);
     std::unique_ptr<Db> OpenConnection();
     std::unique_ptr<Db> TakeReader();
     void GiveBackReader(std::unique_ptr<Db> db);
@@ -234,6 +235,8 @@ private:
     std::unique_ptr<Db> FWriter;
     std::mutex FReadersMutex;
     std::vector<std::unique_ptr<Db>> FReaders;
+    std::mutex FAppFoldersMutex;
+    std::unordered_map<std::string, std::int64_t> FAppFolders; // "user:consumer" -> root
     std::mutex FChangesMutex;
     std::unordered_map<std::int64_t, std::uint64_t> FChanges;
 };

@@ -1,12 +1,12 @@
 #include "HttpServer.h"
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -145,27 +145,46 @@ void HttpHandler::Refuse(int status, std::string_view what, HttpResponse& res) {
     res.SetContent(std::string(what) + "\n", "text/plain; charset=utf-8");
 }
 
+// One io_context per I/O thread, each running on its thread alone: a connection lives on
+// one of them from accept to close, so its handlers never need a lock or a strand, and
+// the threads never contend for one queue.
 struct HttpServer::Impl {
+    using Guard = net::executor_work_guard<net::io_context::executor_type>;
+
     HttpHandler& Handler;
     HttpLimits Limits;
     std::atomic<std::size_t> Open{0};
-    net::io_context Ioc;
+    std::vector<std::unique_ptr<net::io_context>> Iocs;
+    std::vector<Guard> Guards;
+    std::size_t Next = 0; // the io_context of the next connection (accepts run on one)
     std::vector<std::unique_ptr<ssl::context>> TlsContexts;
     std::vector<std::unique_ptr<tcp::acceptor>> Acceptors;
     net::thread_pool Workers;
 
+    static int IoThreadsFor(const HttpLimits& l) {
+        if (l.IoThreads > 0)
+            return l.IoThreads;
+        return std::max(1, static_cast<int>(std::thread::hardware_concurrency() / 2));
+    }
+
     Impl(HttpHandler& h, HttpLimits l)
-        : Handler(h), Limits(l), Ioc(std::max(1, l.IoThreads)),
-          Workers(static_cast<std::size_t>(std::max(1, l.WorkerThreads))) {}
+        : Handler(h), Limits(l), Workers(static_cast<std::size_t>(std::max(1, l.WorkerThreads))) {
+        for (int i = 0; i < IoThreadsFor(l); ++i) {
+            Iocs.push_back(std::make_unique<net::io_context>(1));
+            Guards.push_back(net::make_work_guard(*Iocs.back()));
+        }
+        Trim = std::make_unique<net::steady_timer>(Main());
+    }
+    net::io_context& Main() { return *Iocs.front(); }
 
     // Memory freed after a burst of connections stays with the allocator unless given
     // back; every few seconds it is.
-    net::steady_timer Trim{Ioc};
+    std::unique_ptr<net::steady_timer> Trim;
 
     void Accept(tcp::acceptor& acceptor, ssl::context* tls);
     void TrimLater() {
-        Trim.expires_after(std::chrono::seconds(5));
-        Trim.async_wait([this](beast::error_code ec) {
+        Trim->expires_after(std::chrono::seconds(5));
+        Trim->async_wait([this](beast::error_code ec) {
             if (ec)
                 return;
             ::malloc_trim(64 * 1024);
@@ -546,30 +565,32 @@ private:
 } // namespace
 
 void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
-    acceptor.async_accept(
-        net::make_strand(Ioc), [this, &acceptor, tls](beast::error_code ec, tcp::socket socket) {
-            if (ec == net::error::operation_aborted || !acceptor.is_open())
-                return;
-            if (!ec) {
-                beast::error_code ignored;
-                socket.set_option(tcp::no_delay(true), ignored);
-                const std::size_t open = Open.load();
-                // Past the cap a connection is told so; far past it, it is just closed.
-                if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
-                    socket.close(ignored);
-                } else {
-                    const bool busy = open >= Limits.MaxConnections;
-                    if (tls)
-                        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                            *this, busy, std::move(socket), *tls)
-                            ->Start();
-                    else
-                        std::make_shared<Session<beast::tcp_stream>>(*this, busy, std::move(socket))
-                            ->Start();
-                }
+    net::io_context& home = *Iocs[Next++ % Iocs.size()];
+    acceptor.async_accept(home, [this, &acceptor, tls, &home](beast::error_code ec,
+                                                              tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open())
+            return;
+        if (!ec) {
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            const std::size_t open = Open.load();
+            // Past the cap a connection is told so; far past it, it is just closed.
+            if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
+                socket.close(ignored);
+            } else {
+                const bool busy = open >= Limits.MaxConnections;
+                // Started on the connection's own thread.
+                if (tls)
+                    net::post(home,
+                              [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                                   *this, busy, std::move(socket), *tls)] { s->Start(); });
+                else
+                    net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
+                                         *this, busy, std::move(socket))] { s->Start(); });
             }
-            Accept(acceptor, tls);
-        });
+        }
+        Accept(acceptor, tls);
+    });
 }
 
 HttpServer::HttpServer(HttpHandler& handler, HttpLimits limits)
@@ -614,7 +635,7 @@ int Bind(net::io_context& ioc, const std::string& address, int port, tcp::accept
 
 int HttpServer::Listen(const std::string& address, int port, std::string& error) {
     tcp::acceptor* acceptor = nullptr;
-    int bound = Bind(FImpl->Ioc, address, port, acceptor, FImpl->Acceptors, error);
+    int bound = Bind(FImpl->Main(), address, port, acceptor, FImpl->Acceptors, error);
     if (bound)
         FImpl->Accept(*acceptor, nullptr);
     return bound;
@@ -635,7 +656,7 @@ int HttpServer::ListenTls(const std::string& address, int port, const std::strin
         return 0;
     }
     tcp::acceptor* acceptor = nullptr;
-    int bound = Bind(FImpl->Ioc, address, port, acceptor, FImpl->Acceptors, error);
+    int bound = Bind(FImpl->Main(), address, port, acceptor, FImpl->Acceptors, error);
     if (bound) {
         FImpl->TlsContexts.push_back(std::move(ctx));
         FImpl->Accept(*acceptor, FImpl->TlsContexts.back().get());
@@ -645,15 +666,16 @@ int HttpServer::ListenTls(const std::string& address, int port, const std::strin
 
 void HttpServer::Run() {
     std::vector<std::thread> extra;
-    for (int i = 1; i < FImpl->Limits.IoThreads; ++i)
-        extra.emplace_back([this] { FImpl->Ioc.run(); });
-    FImpl->Ioc.run();
+    for (std::size_t i = 1; i < FImpl->Iocs.size(); ++i)
+        extra.emplace_back([this, i] { FImpl->Iocs[i]->run(); });
+    FImpl->Main().run();
     for (auto& t : extra)
         t.join();
 }
 
 void HttpServer::Stop() {
-    FImpl->Ioc.stop();
+    for (auto& ioc : FImpl->Iocs)
+        ioc->stop();
 }
 
 std::size_t HttpServer::Connections() const {

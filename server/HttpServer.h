@@ -38,7 +38,7 @@ struct HttpLimits {
     std::uint64_t DefaultMaxBody = 64 * 1024;
     // Open connections per server (every listener together); beyond it a 503.
     std::size_t MaxConnections = 1024;
-    int IoThreads = 2;
+    int IoThreads = 0; // 0: half the processor's cores, at least one
     int WorkerThreads = 8;
 };
 
