@@ -262,7 +262,7 @@ struct CloudServer::Impl {
     // they answer as slowly as known ones.
     std::once_flag DummyOnce;
     std::string DummyHash;
-    // Ready-to-send folder listings, each valid while its user's tree is unchanged.
+    // Ready-to-send folder listings, each valid while its application folder is unchanged.
     struct Listing {
         std::uint64_t Change = 0;
         std::shared_ptr<const std::string> Body;
