@@ -7,9 +7,10 @@
 //
 //   bench_sync [items [classes]]        (defaults: 1000 items, 10 classes)
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Text.h"
+#include "repository/OtTaskRepository.h"
 #include "support/CloudServerProcess.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
         auto nextID = [&] { return Format("%010dQB", 1300000000 + ++id); };
         for (int c = 0; c < classes; ++c) {
             auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
-            TOtTaskUtility::CreateTaskClass(cls);
+            TOtTaskRepository::CreateTaskClass(cls);
             a.Classes.push_back(cls);
         }
         for (int i = 0; i < items; ++i) {

@@ -6,7 +6,7 @@
 // measured: on a disk each commit waits for the disk; on a memory file
 // system (/dev/shm) only the work of the program and of SQLite remains.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
 

@@ -4,7 +4,7 @@
 //
 //   bench_load_tasks [rounds]     (default 7; medians are reported)
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/Clock.h"
 #include "tasks/OtTaskUtility.h"
 

@@ -2,7 +2,7 @@
 // class and item names, task file content and the settings file. The first
 // byte picks the target; the rest is the input.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
 #include "common/FileUtil.h"

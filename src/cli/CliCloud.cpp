@@ -1,6 +1,6 @@
 #include "cli/CliCloud.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
 #include "cloud/KuaipanAPI.h"

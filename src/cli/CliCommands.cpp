@@ -1,6 +1,6 @@
 #include "cli/CliCommands.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCloud.h"
 #include "cli/CliFormat.h"
@@ -9,6 +9,7 @@
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "repository/OtTaskRepository.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
@@ -113,7 +114,7 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (!TOtTaskUtility::IsTaskClassStorable(*cls))
         throw Usage(TaskClassTitleTooLongToStore());
     tree.EnsureDefaultList();
-    if (!TOtTaskUtility::CreateTaskClass(cls))
+    if (!TOtTaskRepository::CreateTaskClass(cls))
         throw TCommandError("could not create the task list \"" + title + "\"");
     tree.Classes().push_back(cls);
     if (cmd.Has("json"))
@@ -125,7 +126,7 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto cls = tree.ResolveList(JoinWords(cmd.Args));
-    if (!TOtTaskUtility::DeleteTaskClass(cls))
+    if (!TOtTaskRepository::DeleteTaskClass(cls))
         throw TCommandError("could not delete the task list \"" + cls->Title() + "\"");
     tree.Remove(cls);
     return ExitOk;
@@ -189,7 +190,7 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     tree.EnsureDefaultList();
     TOtTaskClassPtr cls = listName ? tree.ResolveList(*listName) : tree.DefaultList();
     item->SetTaskClass(cls);
-    if (!TOtTaskUtility::CreateTaskItem(item))
+    if (!TOtTaskRepository::CreateTaskItem(item))
         throw TCommandError("could not write the task item \"" + title + "\"");
     cls->TaskList().push_back(item);
     if (cmd.Has("json"))
@@ -200,7 +201,7 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 }
 
 void Save(const TOtTaskItemPtr& item) {
-    if (!TOtTaskUtility::EditTaskItem(item))
+    if (!TOtTaskRepository::EditTaskItem(item))
         throw TCommandError("could not save the task item \"" + item->Title() + "\"");
 }
 
@@ -261,7 +262,7 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdRm(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto item = tree.FindItem(cmd.Args[0]);
-    if (!TOtTaskUtility::DeleteTaskItem(item))
+    if (!TOtTaskRepository::DeleteTaskItem(item))
         throw TCommandError("could not delete the task item \"" + item->Title() + "\"");
     tree.Remove(item);
     return ExitOk;

@@ -1,6 +1,6 @@
 #include "cli/CliFormat.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "cli/CliValues.h"
 #include "tasks/OtTaskUtility.h"
 

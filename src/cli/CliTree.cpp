@@ -1,8 +1,9 @@
 #include "cli/CliTree.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
@@ -62,14 +63,14 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
 }
 
 std::string TTaskTree::FreshID() const {
-    return TOtTaskUtility::NewUniqueTaskID();
+    return TOtTaskRepository::NewUniqueTaskID();
 }
 
 void TTaskTree::EnsureDefaultList() {
     if (!FClasses.empty())
         return;
     auto cls = std::make_shared<TOtTaskClass>(FreshID(), DefaultListTitle);
-    if (!TOtTaskUtility::CreateTaskClass(cls))
+    if (!TOtTaskRepository::CreateTaskClass(cls))
         throw TCommandError("Create default task list failed! The application will be terminated.");
     FClasses.push_back(cls);
 }

@@ -2,6 +2,7 @@
 // The task tree as ottodo sees it: every list loaded from the task data
 // directory, looked up by the names people type.
 
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTask.h"
 
 #include <string>
@@ -35,7 +36,7 @@ public:
     TOtTaskClassPtr DefaultList() const;
 
     // A new ID that no list or item on disk and no queue row holds yet
-    // (TOtTaskUtility::NewUniqueTaskID).
+    // (TOtTaskRepository::NewUniqueTaskID).
     std::string FreshID() const;
 
     void Remove(const TOtTaskClassPtr& cls);

@@ -1,6 +1,5 @@
 #include "cli/CliValues.h"
 
-#include "app/AppContext.h"
 #include "common/Text.h"
 #include "tasks/OtTaskUtility.h"
 

@@ -1,6 +1,6 @@
 #include "cloud/KuaipanHosts.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 

@@ -1,6 +1,6 @@
 #include "cloud/KuaipanUtility.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 
 #include <filesystem>

@@ -1,6 +1,7 @@
 #include "sync/OtKuaipanSyncUtility.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"

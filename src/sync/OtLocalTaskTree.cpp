@@ -1,6 +1,7 @@
+#include "repository/OtTaskRepository.h"
 #include "sync/OtLocalTaskTree.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -22,7 +23,7 @@ int GetRightIndex(const TOtTaskItemList& ATaskList, const TOtTaskItem& ATaskItem
 }
 
 int DoAddTaskItem(TOtTaskItemList& ATaskList, const TOtTaskItemPtr& ATaskItem) {
-    if (!ATaskItem || !TOtTaskUtility::CreateTaskItem(ATaskItem))
+    if (!ATaskItem || !TOtTaskRepository::CreateTaskItem(ATaskItem))
         return -1;
     const int index = GetRightIndex(ATaskList, *ATaskItem);
     ATaskList.insert(ATaskList.begin() + index, ATaskItem);
@@ -93,7 +94,7 @@ void TOtLocalTaskTree::Inspect(const std::function<void()>& fn) {
 TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std::string& ATitle) {
     return Run<TOtTaskClassPtr>([&]() -> TOtTaskClassPtr {
         auto taskClass = std::make_shared<TOtTaskClass>(AID, ATitle);
-        if (!TOtTaskUtility::CreateTaskClass(taskClass))
+        if (!TOtTaskRepository::CreateTaskClass(taskClass))
             return nullptr;
         FTaskClassList.push_back(taskClass);
         TaskClassAdded(taskClass);
@@ -104,7 +105,7 @@ TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std
 bool TOtLocalTaskTree::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
     return Run<bool>([&] {
         const int index = IndexOfClass(ATaskClass);
-        if (index < 0 || !TOtTaskUtility::DeleteTaskClass(ATaskClass))
+        if (index < 0 || !TOtTaskRepository::DeleteTaskClass(ATaskClass))
             return false;
         TaskClassRemoving(ATaskClass, index);
         FTaskClassList.erase(FTaskClassList.begin() + index);
@@ -180,7 +181,7 @@ bool TOtLocalTaskTree::DeleteTaskItem(const TOtTaskClassPtr& ATaskClass,
         if (IndexOfClass(ATaskClass) < 0)
             return false;
         const int index = IndexOfItem(ATaskClass, ATaskItem);
-        if (index < 0 || !TOtTaskUtility::DeleteTaskItem(ATaskItem))
+        if (index < 0 || !TOtTaskRepository::DeleteTaskItem(ATaskItem))
             return false;
         TaskItemRemoving(ATaskClass, ATaskItem);
         auto& list = ATaskClass->TaskList();

@@ -1,6 +1,6 @@
 #include "syncqueue/OtSyncQueueUtility.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 
 #include <optional>

@@ -1,6 +1,6 @@
 #include "syncqueue/OtTaskDataCheckUtility.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "tasks/OtTaskUtility.h"
 

@@ -2,7 +2,7 @@
 
 #include "tasks/OtTaskUtility.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 
@@ -399,6 +399,70 @@ void TOtTaskUtility::LoadTaskItemList(const TOtTaskClassPtr& ATaskClass,
         if (TOtTaskItemPtr item = ParseTaskItem(ATaskClass, dir + name))
             ATaskList.push_back(std::move(item));
     }
+}
+
+// ---- lists ------------------------------------------------------------------
+
+void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
+                                      TSortOrder AOrder) {
+    // Empty entries go last, whatever the order.
+    auto compare = [AField, AOrder](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
+        if (!a || !b)
+            return a && !b;
+        if (AField == tsfCreateDateTime)
+            return AOrder == soAsc ? a->CreateDateTime() < b->CreateDateTime()
+                                   : a->CreateDateTime() > b->CreateDateTime();
+        if (AOrder == soAsc)
+            return a->Priority() < b->Priority();
+        if (a->Priority() != b->Priority())
+            return a->Priority() > b->Priority();
+        return a->CreateDateTime() > b->CreateDateTime();
+    };
+    std::sort(ATaskList.begin(), ATaskList.end(), compare);
+}
+
+int TOtTaskUtility::IndexOfTaskClassList(std::string_view ATaskClassID,
+                                         const TOtTaskClassList& AList) {
+    for (std::size_t i = 0; i < AList.size(); ++i)
+        if (AList[i] && AList[i]->ID() == ATaskClassID)
+            return static_cast<int>(i);
+    return -1;
+}
+
+int TOtTaskUtility::IndexOfTaskItemList(std::string_view ATaskItemID,
+                                        const TOtTaskItemList& AList) {
+    for (std::size_t i = 0; i < AList.size(); ++i)
+        if (AList[i] && AList[i]->ID() == ATaskItemID)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void TOtTaskUtility::AssignTaskItem(const TOtTaskItemPtr& TaskItem1,
+                                    const TOtTaskItemPtr& TaskItem2, int AssignType) {
+    if (!TaskItem1 || !TaskItem2)
+        return;
+    const TOtTaskItem& src = *TaskItem1;
+    TOtTaskItem& dst = *TaskItem2;
+    if (AssignType == 0 || AssignType == 3) {
+        dst.SetID(src.FID);
+        dst.SetTitle(src.FTitle);
+        dst.SetStatus(src.FStatus);
+        dst.FExpirationDate = src.FExpirationDate;
+        dst.FAlertTime = src.FAlertTime;
+        dst.FCreateDateTime = src.FCreateDateTime;
+        dst.FFinishDateTime = src.FFinishDateTime;
+        dst.FTaskClass = src.FTaskClass;
+        dst.FParent = src.FParent;
+        dst.FLevel = src.FLevel;
+        dst.FPriority = src.FPriority;
+    }
+    if (AssignType == 1 || AssignType == 3)
+        dst.SetRemarks(src.FRemarks);
+    dst.ResetDirty();
+}
+
+bool TOtTaskUtility::IsContainIllegalChars(std::string_view) {
+    return false;
 }
 
 } // namespace ot

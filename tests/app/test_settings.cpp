@@ -1,6 +1,6 @@
 // The settings file and the settings values read from it.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
 #include "common/FileUtil.h"

@@ -1,6 +1,6 @@
 #include "ScriptedServer.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "cloud/KuaipanAuthorise.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/FileUtil.h"

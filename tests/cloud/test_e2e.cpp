@@ -4,7 +4,7 @@
 #include "ScriptedServer.h"
 #include "support/CloudServerProcess.h"
 
-#include "app/AppContext.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanAuthorise.h"
 #include "cloud/KuaipanException.h"

@@ -3,7 +3,7 @@
 // torn, and the metadata and the content files agree.
 
 #include "CloudStore.h"
-#include "app/AppContext.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanAPI.h"
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"

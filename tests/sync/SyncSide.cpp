@@ -1,7 +1,9 @@
 #include "SyncSide.h"
 
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Text.h"
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
@@ -89,7 +91,7 @@ bool TSyncSide::SyncClean() {
 TOtTaskClassPtr TSyncSide::AddClass(const std::string& title) {
     Activate();
     auto cls = std::make_shared<TOtTaskClass>(UniqueTaskID(), title);
-    EXPECT_TRUE(TOtTaskUtility::CreateTaskClass(cls)) << title;
+    EXPECT_TRUE(TOtTaskRepository::CreateTaskClass(cls)) << title;
     Classes.push_back(cls);
     return cls;
 }
@@ -112,7 +114,7 @@ void TSyncSide::EditItem(const TOtTaskItemPtr& item,
         const auto oldClass = item->TaskClass();
         change(*item);
         const bool moved = item->IsTaskClassChange();
-        EXPECT_TRUE(TOtTaskUtility::EditTaskItem(item)) << item->Title();
+        EXPECT_TRUE(TOtTaskRepository::EditTaskItem(item)) << item->Title();
         if (moved) {
             std::erase(oldClass->TaskList(), item);
             item->TaskClass()->TaskList().push_back(item);
@@ -122,13 +124,13 @@ void TSyncSide::EditItem(const TOtTaskItemPtr& item,
 
 void TSyncSide::DeleteItem(const TOtTaskItemPtr& item) {
     Activate();
-    EXPECT_TRUE(TOtTaskUtility::DeleteTaskItem(item)) << item->Title();
+    EXPECT_TRUE(TOtTaskRepository::DeleteTaskItem(item)) << item->Title();
     std::erase(item->TaskClass()->TaskList(), item);
 }
 
 void TSyncSide::DeleteClass(const TOtTaskClassPtr& cls) {
     Activate();
-    EXPECT_TRUE(TOtTaskUtility::DeleteTaskClass(cls)) << cls->Title();
+    EXPECT_TRUE(TOtTaskRepository::DeleteTaskClass(cls)) << cls->Title();
     std::erase(Classes, cls);
 }
 

@@ -4,7 +4,7 @@
 // program's layout, which the repository, the change recorder and the
 // engine read when they run.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/SyncQueueDatabase.h"
 
 #include <cstdlib>

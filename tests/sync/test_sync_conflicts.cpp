@@ -4,7 +4,7 @@
 
 #include "SyncSide.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/Text.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // A temporary program directory with a fresh queue database, made the
 // program's layout for the lifetime of the object.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/SyncQueueDatabase.h"
 
 #include <gtest/gtest.h>

@@ -24,14 +24,15 @@ namespace {
 
 class DataCheck : public ::testing::Test {
 protected:
-    // A class made through the repository: directory and row.
+    // A class as the repository makes it: directory and row.
     TOtTaskClassPtr Class(const std::string& id, const std::string& title) {
         auto cls = std::make_shared<TOtTaskClass>(id, title);
-        EXPECT_TRUE(TOtTaskUtility::CreateTaskClass(cls));
+        EXPECT_TRUE(fs::create_directories(TaskDataPath() + cls->Path()));
+        EXPECT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(0, {cls->ID(), cls->DirName()}));
         FClock->AdvanceSeconds(1);
         return cls;
     }
-    // An item made through the repository: file and row.
+    // An item as the repository makes it: file and row.
     TOtTaskItemPtr Item(const TOtTaskClassPtr& cls, const std::string& id) {
         auto item = HandItem(cls, id);
         EXPECT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(

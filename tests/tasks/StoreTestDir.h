@@ -2,7 +2,7 @@
 // A temporary program directory made the program's layout for the lifetime
 // of the object, removed afterwards.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 
 #include <cstdlib>
 #include <filesystem>

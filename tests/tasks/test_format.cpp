@@ -1,7 +1,7 @@
 // Task file names, task file content and loading the tree from disk.
 
 #include "StoreTestDir.h"
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "tasks/OtTaskUtility.h"

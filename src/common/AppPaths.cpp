@@ -1,4 +1,4 @@
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 
 #include "common/FileUtil.h"
 

@@ -1,11 +1,12 @@
 // The operations that change the task tree on disk and record each change in
-// the sync queue, and the list helpers the pages and the engine share.
+// the sync queue.
 
-#include "tasks/OtTaskUtility.h"
+#include "repository/OtTaskRepository.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "tasks/OtTaskUtility.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 
@@ -56,7 +57,7 @@ std::set<std::string, std::less<>> IDsOnDisk() {
 
 } // namespace
 
-std::string TOtTaskUtility::NewUniqueTaskID() {
+std::string TOtTaskRepository::NewUniqueTaskID() {
     const auto onDisk = IDsOnDisk();
     TOtSyncQueueDBUtility db(DBFileName());
     for (;;) {
@@ -66,14 +67,14 @@ std::string TOtTaskUtility::NewUniqueTaskID() {
     }
 }
 
-bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
+bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     if (!ATaskClass)
         return false;
     const std::string dir = TaskDataPath() + ATaskClass->Path();
     if (Exists(dir))
         return true;
     // A name the file system cannot hold is refused before anything is made.
-    if (!IsTaskClassStorable(*ATaskClass))
+    if (!TOtTaskUtility::IsTaskClassStorable(*ATaskClass))
         return false;
     MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
@@ -83,7 +84,7 @@ bool TOtTaskUtility::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
     return true;
 }
 
-bool TOtTaskUtility::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
+bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
     if (!ATaskClass)
         return false;
     const std::string dir = TaskDataPath() + ATaskClass->Path();
@@ -94,7 +95,7 @@ bool TOtTaskUtility::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
     return !Exists(dir);
 }
 
-void TOtTaskUtility::DeleteDir(const std::string& sDirectory) {
+void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
     std::string dir = sDirectory;
     if (dir.empty() || dir.back() != '/')
         dir += '/';
@@ -115,13 +116,13 @@ void TOtTaskUtility::DeleteDir(const std::string& sDirectory) {
     RemoveEmptyDirectory(dir);
 }
 
-bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
+bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
     const std::string file = TaskDataPath() + ATaskItem->Path();
     if (Exists(file))
         return true;
-    if (!IsTaskItemStorable(*ATaskItem))
+    if (!TOtTaskUtility::IsTaskItemStorable(*ATaskItem))
         return false;
     const bool saved = ATaskItem->SaveToFile(file);
     ATaskItem->ResetDirty();
@@ -134,13 +135,13 @@ bool TOtTaskUtility::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
     return saved;
 }
 
-bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
+bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
     TOtTaskItem& item = *ATaskItem;
     // A new name the file system cannot hold is refused before anything is
     // written or removed.
-    if (!IsTaskItemStorable(item))
+    if (!TOtTaskUtility::IsTaskItemStorable(item))
         return false;
     // The file is where it was loaded or last stored, which for a hand-made
     // name is not the name the old values build.
@@ -155,13 +156,9 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         // only once that worked, so a full disk or a locked directory leaves
         // the item where it was, with its old ID and queue row.
         const std::string newID = NewUniqueTaskID();
-        const std::string newName =
-            item.BuildFileName(newID, item.FStatus, item.FTitle, item.FPriority,
-                               item.FCreateDateTime, item.FExpirationDate, item.FAlertTime,
-                               item.FFinishDateTime, item.FParent) +
-            ".tsk";
+        const std::string newName = item.FileNameWithID(newID) + ".tsk";
         const std::string newFile = TaskDataPath() + cls->Path() + newName;
-        if (newName.size() > NameLimit() || !item.SaveToFile(newFile))
+        if (newName.size() > TOtTaskUtility::NameLimit() || !item.SaveToFile(newFile))
             return false;
         if (!RemoveFile(oldFile)) {
             RemoveFile(newFile);
@@ -202,7 +199,7 @@ bool TOtTaskUtility::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
     return result;
 }
 
-bool TOtTaskUtility::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
+bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
     if (!ATaskItem)
         return false;
     const std::string file = TaskDataPath() + ATaskItem->DiskPath();
@@ -211,70 +208,6 @@ bool TOtTaskUtility::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
         return false;
     TOtSyncQueueUtility::WriteToSyncQueue(4, {ATaskItem->ID()});
     return true;
-}
-
-// ---- lists ------------------------------------------------------------------
-
-void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
-                                      TSortOrder AOrder) {
-    // Empty entries go last, whatever the order.
-    auto compare = [AField, AOrder](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
-        if (!a || !b)
-            return a && !b;
-        if (AField == tsfCreateDateTime)
-            return AOrder == soAsc ? a->CreateDateTime() < b->CreateDateTime()
-                                   : a->CreateDateTime() > b->CreateDateTime();
-        if (AOrder == soAsc)
-            return a->Priority() < b->Priority();
-        if (a->Priority() != b->Priority())
-            return a->Priority() > b->Priority();
-        return a->CreateDateTime() > b->CreateDateTime();
-    };
-    std::sort(ATaskList.begin(), ATaskList.end(), compare);
-}
-
-int TOtTaskUtility::IndexOfTaskClassList(std::string_view ATaskClassID,
-                                         const TOtTaskClassList& AList) {
-    for (std::size_t i = 0; i < AList.size(); ++i)
-        if (AList[i] && AList[i]->ID() == ATaskClassID)
-            return static_cast<int>(i);
-    return -1;
-}
-
-int TOtTaskUtility::IndexOfTaskItemList(std::string_view ATaskItemID,
-                                        const TOtTaskItemList& AList) {
-    for (std::size_t i = 0; i < AList.size(); ++i)
-        if (AList[i] && AList[i]->ID() == ATaskItemID)
-            return static_cast<int>(i);
-    return -1;
-}
-
-void TOtTaskUtility::AssignTaskItem(const TOtTaskItemPtr& TaskItem1,
-                                    const TOtTaskItemPtr& TaskItem2, int AssignType) {
-    if (!TaskItem1 || !TaskItem2)
-        return;
-    const TOtTaskItem& src = *TaskItem1;
-    TOtTaskItem& dst = *TaskItem2;
-    if (AssignType == 0 || AssignType == 3) {
-        dst.SetID(src.FID);
-        dst.SetTitle(src.FTitle);
-        dst.SetStatus(src.FStatus);
-        dst.FExpirationDate = src.FExpirationDate;
-        dst.FAlertTime = src.FAlertTime;
-        dst.FCreateDateTime = src.FCreateDateTime;
-        dst.FFinishDateTime = src.FFinishDateTime;
-        dst.FTaskClass = src.FTaskClass;
-        dst.FParent = src.FParent;
-        dst.FLevel = src.FLevel;
-        dst.FPriority = src.FPriority;
-    }
-    if (AssignType == 1 || AssignType == 3)
-        dst.SetRemarks(src.FRemarks);
-    dst.ResetDirty();
-}
-
-bool TOtTaskUtility::IsContainIllegalChars(std::string_view) {
-    return false;
 }
 
 } // namespace ot

@@ -1,11 +1,12 @@
 // Changing the task tree on disk, with every change recorded in a real queue
 // database; and the list helpers.
 
-#include "StoreTestDir.h"
-#include "app/AppContext.h"
+#include "tasks/StoreTestDir.h"
+#include "common/AppPaths.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Random.h"
+#include "repository/OtTaskRepository.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
@@ -20,6 +21,7 @@
 using namespace ot;
 namespace fs = std::filesystem;
 using U = TOtTaskUtility;
+using R = TOtTaskRepository;
 
 namespace {
 
@@ -59,7 +61,7 @@ protected:
     TOtTaskClassPtr NewClass(const std::string& title) {
         Time->AdvanceSeconds(2);
         auto cls = std::make_shared<TOtTaskClass>(title);
-        EXPECT_TRUE(U::CreateTaskClass(cls));
+        EXPECT_TRUE(R::CreateTaskClass(cls));
         return cls;
     }
     TOtTaskItemPtr NewItem(const TOtTaskClassPtr& cls, const std::string& title,
@@ -67,7 +69,7 @@ protected:
         Time->AdvanceSeconds(2);
         auto item =
             std::make_shared<TOtTaskItem>(title, remarks, tsNotCompleted, 0, 0, cls, nullptr);
-        EXPECT_TRUE(U::CreateTaskItem(item));
+        EXPECT_TRUE(R::CreateTaskItem(item));
         cls->TaskList().push_back(item);
         return item;
     }
@@ -83,7 +85,7 @@ protected:
 } // namespace
 
 TEST_F(RepositoryTest, CreateTaskClass) {
-    EXPECT_FALSE(U::CreateTaskClass(nullptr));
+    EXPECT_FALSE(R::CreateTaskClass(nullptr));
     auto home = NewClass("Home & work");
     EXPECT_TRUE(fs::is_directory(OnDisk(home->Path())));
     auto row = Row(home->ID());
@@ -93,7 +95,7 @@ TEST_F(RepositoryTest, CreateTaskClass) {
 
     // An existing directory answers true and records nothing.
     DropRow(home->ID());
-    EXPECT_TRUE(U::CreateTaskClass(home));
+    EXPECT_TRUE(R::CreateTaskClass(home));
     EXPECT_FALSE(Row(home->ID()));
 
     // The same title twice gives two directories.
@@ -106,7 +108,7 @@ TEST_F(RepositoryTest, CreateTaskClassThatCannotBeMadeRecordsNothing) {
     fs::remove_all(TaskDataPath());
     ASSERT_TRUE(WriteFileAtomic(fs::path(TaskDataPath()).parent_path(), "in the way"));
     auto cls = std::make_shared<TOtTaskClass>("blocked");
-    EXPECT_FALSE(U::CreateTaskClass(cls));
+    EXPECT_FALSE(R::CreateTaskClass(cls));
     EXPECT_EQ(RowCount(), 0u);
 }
 
@@ -121,7 +123,7 @@ TEST_F(RepositoryTest, DeleteTaskClassRemovesTheTreeButNotWhatLinksPointTo) {
     fs::create_directory_symlink(outside, OnDisk(home->Path()) / "link");
     ASSERT_EQ(RowCount(), 3u);
 
-    EXPECT_TRUE(U::DeleteTaskClass(home));
+    EXPECT_TRUE(R::DeleteTaskClass(home));
     EXPECT_FALSE(fs::exists(OnDisk(home->Path())));
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
     EXPECT_EQ(RowCount(), 0u); // never in the cloud: class and item rows go
@@ -130,14 +132,14 @@ TEST_F(RepositoryTest, DeleteTaskClassRemovesTheTreeButNotWhatLinksPointTo) {
     auto other = NewClass("Other");
     MarkInCloud(other->ID());
     fs::remove_all(OnDisk(other->Path()));
-    EXPECT_FALSE(U::DeleteTaskClass(other));
+    EXPECT_FALSE(R::DeleteTaskClass(other));
     EXPECT_EQ(Row(other->ID())->IsDelete(), 0);
-    EXPECT_FALSE(U::DeleteTaskClass(nullptr));
+    EXPECT_FALSE(R::DeleteTaskClass(nullptr));
 }
 
 TEST_F(RepositoryTest, CreateTaskItem) {
     auto home = NewClass("Home");
-    EXPECT_FALSE(U::CreateTaskItem(nullptr));
+    EXPECT_FALSE(R::CreateTaskItem(nullptr));
     auto item = NewItem(home, "Buy milk", "a<b");
     EXPECT_EQ(Content(item->Path()), U::TaskFileContent("a<b"));
     auto row = Row(item->ID());
@@ -148,14 +150,14 @@ TEST_F(RepositoryTest, CreateTaskItem) {
     // An existing file is neither rewritten nor recorded.
     DropRow(item->ID());
     ASSERT_TRUE(WriteFileAtomic(OnDisk(item->Path()), "hand-made"));
-    EXPECT_TRUE(U::CreateTaskItem(item));
+    EXPECT_TRUE(R::CreateTaskItem(item));
     EXPECT_EQ(Content(item->Path()), "hand-made");
     EXPECT_FALSE(Row(item->ID()));
 
     // A file that cannot be written is no creation for the queue.
     auto gone = std::make_shared<TOtTaskClass>("never created");
     auto orphan = std::make_shared<TOtTaskItem>("x", gone);
-    EXPECT_FALSE(U::CreateTaskItem(orphan));
+    EXPECT_FALSE(R::CreateTaskItem(orphan));
     EXPECT_FALSE(Row(orphan->ID()));
 }
 
@@ -192,7 +194,7 @@ TEST_F(RepositoryTest, EditTaskItemInPlaceAndRenames) {
         const std::string beforeName = item->FileName();
         c.change(*item);
 
-        EXPECT_TRUE(U::EditTaskItem(item)) << c.what;
+        EXPECT_TRUE(R::EditTaskItem(item)) << c.what;
         EXPECT_FALSE(item->IsDirty()) << c.what;
         EXPECT_EQ(fs::exists(OnDisk(before)), before == item->Path()) << c.what;
         EXPECT_EQ(Content(item->Path()), U::TaskFileContent(c.remarks)) << c.what;
@@ -210,11 +212,11 @@ TEST_F(RepositoryTest, RenameOfAVanishedFileFails) {
     MarkInCloud(item->ID());
     fs::remove(OnDisk(item->Path()));
     item->SetPriority(9);
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(R::EditTaskItem(item));
     EXPECT_TRUE(item->IsDirty());
     EXPECT_FALSE(fs::exists(OnDisk(item->Path())));
     EXPECT_EQ(Row(item->ID())->SyncType(), 0);
-    EXPECT_FALSE(U::EditTaskItem(nullptr));
+    EXPECT_FALSE(R::EditTaskItem(nullptr));
 }
 
 TEST_F(RepositoryTest, MoveToAnotherClassIsADeletionAndACreation) {
@@ -233,7 +235,7 @@ TEST_F(RepositoryTest, MoveToAnotherClassIsADeletionAndACreation) {
         Time->AdvanceSeconds(2); // the new ID is drawn at another time
         item->SetTaskClass(work);
 
-        EXPECT_TRUE(U::EditTaskItem(item)) << kind;
+        EXPECT_TRUE(R::EditTaskItem(item)) << kind;
         EXPECT_NE(item->ID(), oldID);
         EXPECT_FALSE(item->IsDirty());
         EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
@@ -261,13 +263,13 @@ TEST_F(RepositoryTest, MoveWhoseOldFileIsGoneOrTargetClassIsGoneChangesNothing) 
         auto vanishing = std::make_shared<TOtTaskClass>("Temp");
         item->SetTaskClass(vanishing);
     }
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(R::EditTaskItem(item));
     EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
 
     auto work = NewClass("Work");
     item->SetTaskClass(work);
     fs::remove(OnDisk(item->OldPath()));
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(R::EditTaskItem(item));
     EXPECT_EQ(item->ID(), id);
     EXPECT_TRUE(Row(id));
 }
@@ -286,7 +288,7 @@ TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
         item->SetTaskClass(work);
         {
             TFileFaultInjector full(op, 0, op == TFileOp::Create ? ENOSPC : EACCES);
-            EXPECT_FALSE(U::EditTaskItem(item));
+            EXPECT_FALSE(R::EditTaskItem(item));
             EXPECT_TRUE(full.Fired());
         }
         EXPECT_EQ(item->ID(), id);
@@ -298,11 +300,11 @@ TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
         EXPECT_EQ(row->TaskClassPath(), home->DirName());
 
         // Once the disk has room again the same edit goes through.
-        EXPECT_TRUE(U::EditTaskItem(item));
+        EXPECT_TRUE(R::EditTaskItem(item));
         EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
         EXPECT_EQ(Content(item->Path()), U::TaskFileContent("notes"));
         EXPECT_EQ(Row(id)->IsDelete(), 1);
-        EXPECT_TRUE(U::DeleteTaskItem(item));
+        EXPECT_TRUE(R::DeleteTaskItem(item));
     }
 }
 
@@ -318,10 +320,10 @@ TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWr
 
     auto fits = std::make_shared<TOtTaskClass>(std::string(classRoom, 'c'));
     EXPECT_TRUE(U::IsTaskClassStorable(*fits));
-    EXPECT_TRUE(U::CreateTaskClass(fits));
+    EXPECT_TRUE(R::CreateTaskClass(fits));
     auto tooLong = std::make_shared<TOtTaskClass>(std::string(classRoom + 1, 'c'));
     EXPECT_FALSE(U::IsTaskClassStorable(*tooLong));
-    EXPECT_FALSE(U::CreateTaskClass(tooLong));
+    EXPECT_FALSE(R::CreateTaskClass(tooLong));
     EXPECT_FALSE(Row(tooLong->ID()));
 
     std::string hundredCJK;
@@ -329,23 +331,23 @@ TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWr
         hundredCJK += "\xE4\xBB\xBB"; // three bytes a character
     auto cjk = std::make_shared<TOtTaskItem>(hundredCJK, home);
     EXPECT_FALSE(U::IsTaskItemStorable(*cjk));
-    EXPECT_FALSE(U::CreateTaskItem(cjk));
+    EXPECT_FALSE(R::CreateTaskItem(cjk));
     EXPECT_FALSE(Row(cjk->ID()));
 
     const auto before = RowCount();
     item->SetTitle(std::string(itemRoom + 1, 't'));
     EXPECT_FALSE(U::IsTaskItemStorable(*item));
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(R::EditTaskItem(item));
     EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
     EXPECT_EQ(Row(item->ID())->SyncType(), 0);
 
     auto other = NewItem(home, "other");
     other->SetTitle(std::string(itemRoom, 't'));
     ASSERT_EQ(other->FileName().size() + 4, 255u);
-    EXPECT_TRUE(U::EditTaskItem(other));
+    EXPECT_TRUE(R::EditTaskItem(other));
     EXPECT_TRUE(fs::exists(OnDisk(other->Path())));
     auto fresh = std::make_shared<TOtTaskItem>(std::string(itemRoom, 'f'), home);
-    EXPECT_TRUE(U::CreateTaskItem(fresh));
+    EXPECT_TRUE(R::CreateTaskItem(fresh));
     EXPECT_EQ(RowCount(), before + 2);
     // the three items and no temporary file
     EXPECT_EQ(std::distance(fs::directory_iterator(OnDisk(home->Path())), fs::directory_iterator()),
@@ -386,18 +388,18 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
             switch (op) {
             case Title:
                 item->SetTitle("Renamed");
-                ok = U::EditTaskItem(item);
+                ok = R::EditTaskItem(item);
                 break;
             case Remarks:
                 item->SetRemarks("new notes");
-                ok = U::EditTaskItem(item);
+                ok = R::EditTaskItem(item);
                 break;
             case Move:
                 item->SetTaskClass(work);
-                ok = U::EditTaskItem(item);
+                ok = R::EditTaskItem(item);
                 break;
             case Delete:
-                ok = U::DeleteTaskItem(item);
+                ok = R::DeleteTaskItem(item);
                 break;
             }
             EXPECT_TRUE(ok);
@@ -421,7 +423,7 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
                 EXPECT_EQ(Row(id)->TaskItemPath(), item->FileName());
             }
             if (op != Delete) {
-                ASSERT_TRUE(U::DeleteTaskItem(item)); // leave the next case a clean tree
+                ASSERT_TRUE(R::DeleteTaskItem(item)); // leave the next case a clean tree
             }
         }
     }
@@ -448,11 +450,11 @@ TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
             auto other = std::make_shared<TOtTaskItem>("other", work);
             other->SetID(taken);
             other->ResetDirty();
-            ASSERT_TRUE(U::CreateTaskItem(other));
+            ASSERT_TRUE(R::CreateTaskItem(other));
             break;
         }
         case ClassDir:
-            ASSERT_TRUE(U::CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
+            ASSERT_TRUE(R::CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
             break;
         case QueueRow:
             ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(2, {taken, "gone", "elsewhere"}));
@@ -461,13 +463,13 @@ TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
         NewTaskIDAt(now + 1);
         SeedRandom(7 + holder);
         item->SetTaskClass(work);
-        ASSERT_TRUE(U::EditTaskItem(item));
+        ASSERT_TRUE(R::EditTaskItem(item));
         EXPECT_NE(item->ID(), taken);
         EXPECT_EQ(Row(item->ID())->TaskClassPath(), work->DirName());
 
         NewTaskIDAt(now + 1);
         SeedRandom(7 + holder);
-        EXPECT_NE(U::NewUniqueTaskID(), taken);
+        EXPECT_NE(R::NewUniqueTaskID(), taken);
     }
 }
 
@@ -477,14 +479,14 @@ TEST_F(RepositoryTest, DeleteTaskItem) {
     auto uploaded = NewItem(home, "uploaded");
     MarkInCloud(uploaded->ID());
 
-    EXPECT_TRUE(U::DeleteTaskItem(local));
+    EXPECT_TRUE(R::DeleteTaskItem(local));
     EXPECT_FALSE(fs::exists(OnDisk(local->Path())));
     EXPECT_FALSE(Row(local->ID()));
 
     fs::remove(OnDisk(uploaded->Path())); // gone already: still true, still recorded
-    EXPECT_TRUE(U::DeleteTaskItem(uploaded));
+    EXPECT_TRUE(R::DeleteTaskItem(uploaded));
     EXPECT_EQ(Row(uploaded->ID())->IsDelete(), 1);
-    EXPECT_FALSE(U::DeleteTaskItem(nullptr));
+    EXPECT_FALSE(R::DeleteTaskItem(nullptr));
     EXPECT_EQ(home->TaskList().size(), 2u); // the objects stay where they were
 }
 
