@@ -45,7 +45,8 @@ double RecorderRun(const std::string& file, int rows) {
     FreshDatabase(file);
     const auto start = Clock::now();
     for (int i = 0; i < rows; ++i)
-        if (!ot::TOtSyncQueueUtility::WriteToSyncQueue(2, {ItemID(i), ItemName(i), kClassDir}))
+        if (!ot::TOtSyncQueueUtility::WriteToSyncQueue(file, 2,
+                                                       {ItemID(i), ItemName(i), kClassDir}))
             throw std::runtime_error("WriteToSyncQueue failed");
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -96,8 +97,7 @@ int main(int argc, char** argv) {
     if (::mkdtemp(tmpl.data()) == nullptr)
         return 1;
     const fs::path root = tmpl;
-    ot::SetAppPaths(ot::TAppPaths::FromProgramDir(root.string()));
-    const std::string file = ot::DBFileName();
+    const std::string file = ot::TAppPaths::FromProgramDir(root.string()).DBFileName;
 
     std::vector<double> recorder, bare;
     try {

@@ -14,6 +14,12 @@ inline constexpr const char* DefaultListTitle = "Default List";
 
 class TTaskTree {
 public:
+    // The tree of the repository's program directory.
+    explicit TTaskTree(TOtTaskRepository ARepository) : FRepository(std::move(ARepository)) {}
+
+    const TOtTaskRepository& Repository() const { return FRepository; }
+    const TAppPaths& Paths() const { return FRepository.Paths(); }
+
     // Loads every list with its items (the task data directory is created
     // when missing, as the desktop program's start-up does).
     void Load();
@@ -43,6 +49,7 @@ public:
     void Remove(const TOtTaskItemPtr& item);
 
 private:
+    TOtTaskRepository FRepository;
     TOtTaskClassList FClasses;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
-// The directory layout below the program directory.
+// The directory layout below the program directory. A program builds it once
+// at start-up (FromProgramDir) and hands it to what works in the directory:
+// the repository, the queue, the data check, the token store, the engine.
 
 #include <string>
 
@@ -17,18 +19,5 @@ struct TAppPaths {
     // The layout below programDir (a trailing '/' is added when missing).
     static TAppPaths FromProgramDir(std::string programDir);
 };
-
-// The layout in use. Until SetAppPaths is called it is the layout below the
-// running executable's directory.
-TAppPaths AppPaths();
-void SetAppPaths(const TAppPaths& paths);
-
-std::string AppPath();
-std::string StylesPath();
-std::string UserDataPath();
-std::string TaskDataPath();
-std::string DBFileName();
-std::string SettingFileName();
-std::string AuthFileName();
 
 } // namespace ot

@@ -6,9 +6,9 @@
 #include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
-#include "tasks/OtTaskUtility.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
+#include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -34,12 +34,11 @@ bool IsDirectory(const std::string& path) {
 
 // The IDs the names below the task data directory hold: every class, and
 // every part of an item's ID field (its ancestors are items too).
-std::set<std::string, std::less<>> IDsOnDisk() {
+std::set<std::string, std::less<>> IDsOnDisk(const std::string& taskDataPath) {
     std::set<std::string, std::less<>> ids;
     auto firstField = [](const std::string& name) { return name.substr(0, name.find('#')); };
     std::error_code ec;
-    for (fs::directory_iterator cls(TaskDataPath(), ec), end; !ec && cls != end;
-         cls.increment(ec)) {
+    for (fs::directory_iterator cls(taskDataPath, ec), end; !ec && cls != end; cls.increment(ec)) {
         std::error_code typeEc;
         if (!cls->is_directory(typeEc))
             continue;
@@ -57,9 +56,15 @@ std::set<std::string, std::less<>> IDsOnDisk() {
 
 } // namespace
 
-std::string TOtTaskRepository::NewUniqueTaskID() {
-    const auto onDisk = IDsOnDisk();
-    TOtSyncQueueDBUtility db(DBFileName());
+TOtTaskRepository::TOtTaskRepository(TAppPaths APaths) : FPaths(std::move(APaths)) {}
+
+bool TOtTaskRepository::Record(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs) const {
+    return TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, AOperation, AArgs);
+}
+
+std::string TOtTaskRepository::NewUniqueTaskID() const {
+    const auto onDisk = IDsOnDisk(FPaths.TaskDataPath);
+    TOtSyncQueueDBUtility db(FPaths.DBFileName);
     for (;;) {
         std::string id = NewTaskID();
         if (!onDisk.contains(id) && !db.GetSyncQueueItem(id))
@@ -67,31 +72,31 @@ std::string TOtTaskRepository::NewUniqueTaskID() {
     }
 }
 
-bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) {
+bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) const {
     if (!ATaskClass)
         return false;
-    const std::string dir = TaskDataPath() + ATaskClass->Path();
+    const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
     if (Exists(dir))
         return true;
     // A name the file system cannot hold is refused before anything is made.
-    if (!TOtTaskUtility::IsTaskClassStorable(*ATaskClass))
+    if (!TOtTaskUtility::IsTaskClassStorable(*ATaskClass, FPaths.TaskDataPath))
         return false;
     MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
         return false;
-    TOtSyncQueueUtility::WriteToSyncQueue(0, {ATaskClass->ID(), ATaskClass->DirName()});
+    Record(0, {ATaskClass->ID(), ATaskClass->DirName()});
     return true;
 }
 
-bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
+bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
     if (!ATaskClass)
         return false;
-    const std::string dir = TaskDataPath() + ATaskClass->Path();
+    const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
     if (!Exists(dir))
         return false;
     DeleteDir(dir);
-    TOtSyncQueueUtility::WriteToSyncQueue(1, {ATaskClass->ID()});
+    Record(1, {ATaskClass->ID()});
     return !Exists(dir);
 }
 
@@ -116,36 +121,35 @@ void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
     RemoveEmptyDirectory(dir);
 }
 
-bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) {
+bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) const {
     if (!ATaskItem)
         return false;
-    const std::string file = TaskDataPath() + ATaskItem->Path();
+    const std::string file = FPaths.TaskDataPath + ATaskItem->Path();
     if (Exists(file))
         return true;
-    if (!TOtTaskUtility::IsTaskItemStorable(*ATaskItem))
+    if (!TOtTaskUtility::IsTaskItemStorable(*ATaskItem, FPaths.TaskDataPath))
         return false;
     const bool saved = ATaskItem->SaveToFile(file);
     ATaskItem->ResetDirty();
     // Only a file that was written is a creation for the cloud.
     if (saved) {
         const TOtTaskClassPtr cls = ATaskItem->TaskClass();
-        TOtSyncQueueUtility::WriteToSyncQueue(
-            2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()});
+        Record(2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()});
     }
     return saved;
 }
 
-bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
+bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
     if (!ATaskItem)
         return false;
     TOtTaskItem& item = *ATaskItem;
     // A new name the file system cannot hold is refused before anything is
     // written or removed.
-    if (!TOtTaskUtility::IsTaskItemStorable(item))
+    if (!TOtTaskUtility::IsTaskItemStorable(item, FPaths.TaskDataPath))
         return false;
     // The file is where it was loaded or last stored, which for a hand-made
     // name is not the name the old values build.
-    const std::string oldFile = TaskDataPath() + item.DiskPath();
+    const std::string oldFile = FPaths.TaskDataPath + item.DiskPath();
     const TOtTaskClassPtr cls = item.TaskClass();
 
     if (item.IsTaskClassChange()) {
@@ -157,8 +161,9 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         // the item where it was, with its old ID and queue row.
         const std::string newID = NewUniqueTaskID();
         const std::string newName = item.FileNameWithID(newID) + ".tsk";
-        const std::string newFile = TaskDataPath() + cls->Path() + newName;
-        if (newName.size() > TOtTaskUtility::NameLimit() || !item.SaveToFile(newFile))
+        const std::string newFile = FPaths.TaskDataPath + cls->Path() + newName;
+        if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath) ||
+            !item.SaveToFile(newFile))
             return false;
         if (!RemoveFile(oldFile)) {
             RemoveFile(newFile);
@@ -170,17 +175,16 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         // The deletion of the old ID is recorded, but the creation is recorded
         // whatever the queue answers: an item that never reached the queue has
         // no row to mark.
-        TOtSyncQueueUtility::WriteToSyncQueue(4, {oldID});
-        TOtSyncQueueUtility::WriteToSyncQueue(2, {item.ID(), item.FileName(), cls->DirName()});
+        Record(4, {oldID});
+        Record(2, {item.ID(), item.FileName(), cls->DirName()});
         return true;
     }
 
     const std::string dirName = cls ? cls->DirName() : std::string();
-    const std::string newFile = TaskDataPath() + item.Path();
+    const std::string newFile = FPaths.TaskDataPath + item.Path();
     if (oldFile == newFile) {
         const bool saved = item.SaveToFile(newFile);
-        TOtSyncQueueUtility::WriteToSyncQueue(
-            3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()});
+        Record(3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()});
         item.ResetDirty();
         return saved;
     }
@@ -193,20 +197,19 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) {
         result = item.SaveToFile(newFile);
         kind = 3;
     }
-    TOtSyncQueueUtility::WriteToSyncQueue(
-        3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
+    Record(3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
     item.ResetDirty();
     return result;
 }
 
-bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) {
+bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const {
     if (!ATaskItem)
         return false;
-    const std::string file = TaskDataPath() + ATaskItem->DiskPath();
+    const std::string file = FPaths.TaskDataPath + ATaskItem->DiskPath();
     // A file that could not be removed is still the task: its row stays.
     if (Exists(file) && !RemoveFile(file))
         return false;
-    TOtSyncQueueUtility::WriteToSyncQueue(4, {ATaskItem->ID()});
+    Record(4, {ATaskItem->ID()});
     return true;
 }
 

@@ -1,6 +1,5 @@
 #include "sync/OtKuaipanSyncUtility.h"
 
-#include "common/AppPaths.h"
 #include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Clock.h"
@@ -89,7 +88,7 @@ TKuaipanSyncUtility::TKuaipanSyncUtility(TKuaipanSyncThread* AKuaipanSyncThread,
       FKuaipanAPI(std::make_unique<TKuaipanAPI>(FSession)), FKuaipanSyncThread(AKuaipanSyncThread),
       FLocalTree(ALocalTree),
       FSettings(ASettings ? std::move(ASettings) : std::make_shared<const TSyncSettings>()) {
-    if (auto token = TKuaipanUtility::LoadAuthFile())
+    if (auto token = TKuaipanUtility::LoadAuthFile(Paths().AuthFileName))
         FSession->SetAuthToken(token->Key(), token->Secret());
 }
 
@@ -141,7 +140,8 @@ bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
         const auto token = FSession->Token();
         if (!TSession::IsAccessToken(token.get()))
             return false;
-        return TKuaipanUtility::SaveAuthFile(TAccessToken(token->Key(), token->Secret()));
+        return TKuaipanUtility::SaveAuthFile(TAccessToken(token->Key(), token->Secret()),
+                                             Paths().AuthFileName);
     } catch (...) {
         return false;
     }
@@ -188,8 +188,8 @@ TOtTaskItemPtr TKuaipanSyncUtility::ParseCloudTaskItem(const TOtTaskClassPtr& AT
                                                        const std::string& AName) {
     if (!IsPlainName(AName) || !EndsWith(AName, ".tsk"))
         return nullptr;
-    auto item = TOtTaskUtility::ParseTaskItem(ATaskClass,
-                                              TaskDataPath() + ATaskClass->DirName() + "/" + AName);
+    auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, Paths().TaskDataPath +
+                                                              ATaskClass->DirName() + "/" + AName);
     if (!item || !TOtTaskUtility::IsWellFormedTaskID(item->ID()) ||
         item->FileName() + ".tsk" != AName)
         return nullptr;
@@ -294,7 +294,8 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskClass(const std::string& ADirName, st
 bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
                                                 const TOtTaskClassPtr& ATaskClass,
                                                 TOtTaskItemPtr& ATaskItem) {
-    const std::string localFile = TaskDataPath() + ATaskClass->DirName() + "/" + AFileName + ".tsk";
+    const std::string localFile =
+        Paths().TaskDataPath + ATaskClass->DirName() + "/" + AFileName + ".tsk";
     auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, localFile);
     std::error_code ec;
     if (!item || !fs::is_regular_file(localFile, ec))
@@ -374,7 +375,7 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
     // while the pass runs has a later or equal time and is read next time.
     const TDateTime passStart = std::floor(Now() * 86400.0) / 86400.0;
 
-    pass.DB = std::make_unique<TOtSyncQueueDBUtility>(DBFileName());
+    pass.DB = std::make_unique<TOtSyncQueueDBUtility>(Paths().DBFileName);
     if (FSettings->IsShowAppLogFormOnSyncing)
         _ShowLogForm();
 
@@ -721,7 +722,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
     const int itemIndex = TOtTaskUtility::IndexOfTaskItemList(id, cloudItems);
     const TOtTaskItemPtr listed = itemIndex >= 0 ? cloudItems[itemIndex] : nullptr;
     const std::string F = ItemCloudPath(row.TaskClassPath(), name);
-    const std::string L = TaskDataPath() + row.TaskClassPath() + "/" + name + ".tsk";
+    const std::string L = Paths().TaskDataPath + row.TaskClassPath() + "/" + name + ".tsk";
 
     if (row.KuaipanFileID().empty() && row.IsDelete() == 0) {
         if (!listed) {
@@ -979,7 +980,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
         item->SetParent(nullptr);
         item->ResetDirty();
         const std::string fileName = item->FileName();
-        const std::string localFile = TaskDataPath() + item->Path();
+        const std::string localFile = Paths().TaskDataPath + item->Path();
         if (!FLocalTree.AddTaskItem(localClass, item)) {
             ++pass.Errors2;
             _OutputSyncLog(
@@ -1012,7 +1013,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
         const bool renamed = localItem->FileName != cloudItem->FileName();
         bool same = !renamed;
         if (same) {
-            const std::string localFile = TaskDataPath() + localItem->Path;
+            const std::string localFile = Paths().TaskDataPath + localItem->Path;
             const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
             same = temp && ReadFileBytes(*temp) == ReadFileBytes(localFile);
             std::error_code ec;
@@ -1095,7 +1096,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
                               title, classTitle));
         return;
     }
-    const std::string localFile = TaskDataPath() + localClass->Path() + currentName + ".tsk";
+    const std::string localFile = Paths().TaskDataPath + localClass->Path() + currentName + ".tsk";
     const auto before = ReadFileBytes(localFile);
     const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
     // Checked again at the moment of the replace: an edit made here while the

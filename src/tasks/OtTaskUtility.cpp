@@ -2,7 +2,6 @@
 
 #include "tasks/OtTaskUtility.h"
 
-#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 
@@ -263,11 +262,11 @@ bool TOtTaskUtility::IsWellFormedTaskID(std::string_view AID) {
 
 // ---- name limits ------------------------------------------------------------
 
-std::size_t TOtTaskUtility::NameLimit() {
+std::size_t TOtTaskUtility::NameLimit(const std::string& ATaskDataPath) {
     constexpr std::size_t kPortableLimit = 255;
     // The task data directory may not exist yet; its nearest existing
     // ancestor is on the same file system in every layout we create.
-    fs::path dir = TaskDataPath();
+    fs::path dir = ATaskDataPath;
     std::error_code ec;
     while (!dir.empty() && !fs::is_directory(dir, ec) && dir.has_parent_path() &&
            dir.parent_path() != dir)
@@ -278,12 +277,14 @@ std::size_t TOtTaskUtility::NameLimit() {
     return std::min(kPortableLimit, static_cast<std::size_t>(limit));
 }
 
-bool TOtTaskUtility::IsTaskItemStorable(const TOtTaskItem& ATaskItem) {
-    return ATaskItem.FileName().size() + 4 <= NameLimit();
+bool TOtTaskUtility::IsTaskItemStorable(const TOtTaskItem& ATaskItem,
+                                        const std::string& ATaskDataPath) {
+    return ATaskItem.FileName().size() + 4 <= NameLimit(ATaskDataPath);
 }
 
-bool TOtTaskUtility::IsTaskClassStorable(const TOtTaskClass& ATaskClass) {
-    return ATaskClass.DirName().size() <= NameLimit();
+bool TOtTaskUtility::IsTaskClassStorable(const TOtTaskClass& ATaskClass,
+                                         const std::string& ATaskDataPath) {
+    return ATaskClass.DirName().size() <= NameLimit(ATaskDataPath);
 }
 
 // ---- file content -----------------------------------------------------------
@@ -353,9 +354,9 @@ bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
 
 // ---- loading ----------------------------------------------------------------
 
-void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
+void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList) {
     AList.clear();
-    const std::string root = WithTrailingSlash(TaskDataPath());
+    const std::string root = WithTrailingSlash(ATaskDataPath);
     std::error_code ec;
     if (!MakeDirectories(root))
         return;
@@ -372,17 +373,18 @@ void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
         TOtTaskClassPtr cls = ParseTaskClass(name);
         if (!cls)
             continue;
-        LoadTaskItemList(cls, cls->TaskList());
+        LoadTaskItemList(ATaskDataPath, cls, cls->TaskList());
         AList.push_back(std::move(cls));
     }
 }
 
-void TOtTaskUtility::LoadTaskItemList(const TOtTaskClassPtr& ATaskClass,
+void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
+                                      const TOtTaskClassPtr& ATaskClass,
                                       TOtTaskItemList& ATaskList) {
     ATaskList.clear();
     if (!ATaskClass)
         return;
-    const std::string dir = WithTrailingSlash(TaskDataPath() + ATaskClass->Path());
+    const std::string dir = WithTrailingSlash(ATaskDataPath + ATaskClass->Path());
     std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {

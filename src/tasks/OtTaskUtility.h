@@ -3,7 +3,7 @@
 // the content of an item file, loading, and the list helpers. The operations
 // that change the tree live in the repository (repository/OtTaskRepository.h).
 //
-// Below the task data directory (TaskDataPath()) each class is a directory
+// Below the task data directory (TAppPaths::TaskDataPath) each class is a directory
 // named by its DirName, "<ID>#<escaped title>", and each item a file in it
 // named by its FileName plus ".tsk":
 //   <ID field>#<status>#<escaped title>#<priority>#<created yyyymmddhhnn>#
@@ -59,13 +59,14 @@ public:
     // bytes, that can be stored: the file system's limit for the task data
     // directory, never more than 255, so that every installation and the
     // cloud can hold the names any of them writes.
-    static std::size_t NameLimit();
+    static std::size_t NameLimit(const std::string& ATaskDataPath);
     // Whether the item's file name, or the class's directory name, as its
     // current values make it fits NameLimit. The repository writes nothing
     // that does not fit; the windows and ottodo ask before they accept a
     // title, so the user learns that it is too long to be stored.
-    static bool IsTaskItemStorable(const TOtTaskItem& ATaskItem);
-    static bool IsTaskClassStorable(const TOtTaskClass& ATaskClass);
+    static bool IsTaskItemStorable(const TOtTaskItem& ATaskItem, const std::string& ATaskDataPath);
+    static bool IsTaskClassStorable(const TOtTaskClass& ATaskClass,
+                                    const std::string& ATaskDataPath);
 
     // ---- file content --------------------------------------------------
 
@@ -81,10 +82,11 @@ public:
     // directory (created when missing), each with its items loaded. Classes
     // come sorted by directory name, so the page order is the same in every
     // run; directories whose names are not class names are skipped.
-    static void LoadTaskClassList(TOtTaskClassList& AList);
+    static void LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList);
     // Empties ATaskList and fills it with the items of ATaskClass's directory,
     // sorted by file name. Files whose names are not item names are skipped.
-    static void LoadTaskItemList(const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList);
+    static void LoadTaskItemList(const std::string& ATaskDataPath,
+                                 const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList);
 
     // ---- lists ---------------------------------------------------------
 

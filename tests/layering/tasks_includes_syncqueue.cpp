@@ -4,4 +4,6 @@
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTask.h"
 
-int LayeringProbe() { return 0; }
+int LayeringProbe() {
+    return 0;
+}
