@@ -295,21 +295,7 @@ std::string TOtTaskUtility::TaskFileContent(std::string_view ARemarks) {
                       "<TaskItem>\r\n"
                       "  <Remarks>";
     out.reserve(out.size() + ARemarks.size() + 32);
-    for (const char c : ARemarks) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        default:
-            out += c;
-        }
-    }
+    AppendMarkupEscaped(out, ARemarks, false);
     out += "</Remarks>\r\n"
            "</TaskItem>\r\n";
     return out;
