@@ -31,7 +31,7 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
     std::set<std::string> settled;
     {
         TOtSyncQueueList rows;
-        pass.DB->ListSyncQueue(rows, "ifnull([KuaipanFileID], '') <> ''", TSQLParams{});
+        pass.DB->ListLinkedRows(rows);
         for (const auto& row : rows) {
             linked.insert(row.TaskItemID());
             if (IsSettled(row))
@@ -90,21 +90,13 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
         if (!entry.Kept.empty()) {
             // Unlinked, the class and the kept items go up as new next pass.
             CheckStop();
-            std::string ids = "?";
-            TSQLParams params{local.ID};
+            std::vector<std::string> ids{local.ID};
             for (const auto* item : entry.Kept) {
-                ids += ", ?";
-                params.push_back(item->ID);
+                ids.push_back(item->ID);
                 FRowsLeft.erase(item->ID);
             }
             FRowsLeft.erase(local.ID);
-            if (pass.DB->ExeSQL(
-                    "update [SyncQueue] set [KuaipanFileID] = '', "
-                    "[TaskItemPath_Old] = '', [TaskClassPath_Old] = '', [SyncType] = 0, "
-                    "[UpdateDateTime] = (datetime('now','localtime')) where "
-                    "[TaskItemID] in (" +
-                        ids + ") and ifnull([IsDelete], 0) = 0",
-                    params)) {
+            if (pass.DB->UnlinkRows(ids)) {
                 _OutputSyncLog(Format("Task class \"%s\" was deleted in Kuaipan by another "
                                       "computer; it is kept for %d local task item(s) that are "
                                       "not synchronized and will be uploaded again.",

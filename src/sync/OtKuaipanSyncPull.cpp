@@ -165,19 +165,11 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
                 fs::remove(*temp, ec);
         }
         const int syncType = same ? 0 : renamed ? 3 : 2;
-        int changed = 0;
         bool recorded = false;
         FLocalTree.Inspect([&] { recorded = pass.DB->CheckSyncQueueItem(localItem->Item.get()); });
-        if (!recorded ||
-            !pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
-                             "[KuaipanModifyTime] = ?, [SyncType] = ?, [IsDelete] = 0, "
-                             "[UpdateDateTime] = (datetime('now','localtime')) where "
-                             "[TaskItemID] = ?",
-                             {renamed ? cloudItem->FileName() : std::string(),
-                              cloudItem->TagString(), FormatIsoDateTime(cloudItem->TagDateTime()),
-                              std::int64_t{syncType}, id},
-                             &changed) ||
-            changed != 1) {
+        if (!recorded || !pass.DB->RecordPulledItem(
+                             id, renamed ? cloudItem->FileName() : std::string(),
+                             cloudItem->TagString(), cloudItem->TagDateTime(), syncType)) {
             ++pass.Errors2;
             _OutputSyncLog(Format("Record local task item \"%s\" in class \"%s\" failed!",
                                   localItem->Title.c_str(), classTitle));
@@ -200,16 +192,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
 
     // Settles the row on the cloud copy, unless the item changed meanwhile.
     auto link = [&](const std::string& fromName, const std::string& toName, TDateTime modifyTime) {
-        int changed = 0;
-        return pass.DB->ExeSQL(
-                   "update [SyncQueue] set [TaskItemPath] = ?, [TaskItemPath_Old] = '', "
-                   "[TaskClassPath_Old] = '', [KuaipanFileID] = ?, [KuaipanModifyTime] = ?, "
-                   "[SyncType] = 0, [UpdateDateTime] = (datetime('now','localtime')) where "
-                   "[TaskItemID] = ? and [TaskItemPath] = ? and ifnull([SyncType], 0) = 0 and "
-                   "ifnull([IsDelete], 0) = 0",
-                   {toName, cloudItem->TagString(), FormatIsoDateTime(modifyTime), id, fromName},
-                   &changed) &&
-               changed == 1;
+        return pass.DB->SettleOnCloudCopy(id, fromName, toName, cloudItem->TagString(), modifyTime);
     };
 
     const bool contentNewer =

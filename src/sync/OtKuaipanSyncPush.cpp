@@ -43,8 +43,7 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
 
     TOtSyncQueueList rows;
     try {
-        pass.DB->ListSyncQueue(rows, "[UpdateDateTime] >= ?",
-                               {FormatIsoDateTime(FLastDateTimeSyncSuccess.load())});
+        pass.DB->ListRowsChangedSince(rows, FLastDateTimeSyncSuccess.load());
         pass.QueueRead = true;
     } catch (const ESyncQueueDBError&) {
         // Nothing was pushed: the watermark must stay.
@@ -100,12 +99,7 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
         if (listed) {
             // Created by an earlier pass that could not record it: link it.
             const auto& cloudClass = FKuaipanTaskClassList[index];
-            int changed = 0;
-            if (pass.DB->ExeSQL("update [SyncQueue] set [KuaipanFileID] = ?, [UpdateDateTime] = "
-                                "(datetime('now','localtime')) where [TaskItemID] = ? and "
-                                "ifnull([KuaipanFileID], '') = ''",
-                                {cloudClass->TagString(), id}, &changed) &&
-                changed == 1)
+            if (pass.DB->LinkNewRow(id, cloudClass->TagString()))
                 RememberRow(pass, id);
             else
                 ++pass.Errors1;
@@ -180,18 +174,9 @@ bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
         return false;
     // Only the change that was read is settled: when the item changed again
     // meanwhile, the row keeps what the next pass has to push.
-    int changed = 0;
-    const bool ok =
-        pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath_Old] = '', [TaskClassPath_Old] = '', "
-                        "[KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = ?, "
-                        "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
-                        "and [TaskItemPath] = ? and ifnull([TaskItemPath_Old], '') = ? and "
-                        "ifnull([SyncType], 0) = ? and ifnull([IsDelete], 0) = 0",
-                        {info.file_id, FormatIsoDateTime(modifyTime.value_or(info.modify_time)),
-                         std::int64_t{remainingSyncType}, row.TaskItemID(), itemPath,
-                         row.TaskItemPath_Old(), std::int64_t{row.SyncType()}},
-                        &changed) &&
-        changed == 1;
+    const bool ok = pass.DB->SettlePushedRow(
+        row.TaskItemID(), itemPath, row.TaskItemPath_Old(), row.SyncType(), info.file_id,
+        modifyTime.value_or(info.modify_time), remainingSyncType);
     if (ok)
         RememberRow(pass, row.TaskItemID());
     return ok;
@@ -200,13 +185,7 @@ bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
 bool TKuaipanSyncUtility::LinkCreatedItem(TPass& pass, const std::string& id,
                                           const std::string& classPath, const std::string& name,
                                           const TKuaipanFile& info) {
-    int changed = 0;
-    const std::string modifyTime = FormatIsoDateTime(info.modify_time);
-    if (pass.DB->ExeSQL("update [SyncQueue] set [KuaipanFileID] = ?, [KuaipanModifyTime] = ?, "
-                        "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
-                        "and [TaskItemPath] = ? and ifnull([KuaipanFileID], '') = ''",
-                        {info.file_id, modifyTime, id, name}, &changed) &&
-        changed == 1) {
+    if (pass.DB->LinkUploadedItem(id, name, info.file_id, info.modify_time)) {
         RememberRow(pass, id);
         return true;
     }
@@ -220,12 +199,7 @@ bool TKuaipanSyncUtility::LinkCreatedItem(TPass& pass, const std::string& id,
         return false;
     // Renamed (and perhaps rewritten) here while it was being uploaded: the
     // cloud copy has the old name, which the next pass moves and rewrites.
-    return pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
-                           "[KuaipanModifyTime] = ?, [SyncType] = 3, [UpdateDateTime] = "
-                           "(datetime('now','localtime')) where [TaskItemID] = ? and "
-                           "ifnull([KuaipanFileID], '') = ''",
-                           {name, info.file_id, modifyTime, id}, &changed) &&
-           changed == 1;
+    return pass.DB->LinkRenamedWhileUploading(id, name, info.file_id, info.modify_time);
 }
 
 bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
