@@ -163,7 +163,7 @@ bool TOtLocalTaskTree::ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass,
             return false;
         }
         const std::string target = Paths().TaskDataPath + ATaskItem->Path();
-        if (!RenameFile(AFile, target)) {
+        if (!ReplaceWithFlushedFile(AFile, target)) {
             fs::remove(AFile, ec);
             return false;
         }
