@@ -1,7 +1,7 @@
 // otCloudServer command line: serve, and the account administration beside it.
 
 #include "CloudServer.h"
-#include "app/AppContext.h"
+#include "cloud/KuaipanConsumer.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"

@@ -1,5 +1,7 @@
 #include "WebPages.h"
 
+#include "common/Text.h"
+
 namespace ot::server {
 
 namespace {
@@ -16,30 +18,7 @@ std::string Page(std::string_view title, std::string_view body) {
 } // namespace
 
 std::string HtmlEscape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
+    return MarkupEscaped(text, true);
 }
 
 std::string HomePage() {

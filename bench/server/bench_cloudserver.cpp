@@ -5,8 +5,8 @@
 //
 //   bench_cloudserver [--clients 8] [--seconds 5]
 
-#include "app/AppContext.h"
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"

@@ -9,7 +9,7 @@
 //
 //   bench_http [--connections 8] [--seconds 5] [--nginx /usr/sbin/nginx] [--io-threads N]
 
-#include "app/AppContext.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"

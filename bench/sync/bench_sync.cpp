@@ -7,9 +7,10 @@
 //
 //   bench_sync [items [classes]]        (defaults: 1000 items, 10 classes)
 
-#include "app/AppContext.h"
 #include "cloud/KuaipanUtility.h"
+#include "common/AppPaths.h"
 #include "common/Text.h"
+#include "repository/OtTaskRepository.h"
 #include "support/CloudServerProcess.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
@@ -40,13 +41,12 @@ struct Side {
             throw std::runtime_error("mkdtemp failed");
         Root = tmpl;
         Paths = TAppPaths::FromProgramDir(Root.string());
-        SetAppPaths(Paths);
         fs::create_directories(Paths.TaskDataPath);
         std::string error;
         if (!CreateSyncQueueDatabase(Paths.DBFileName, &error))
             throw std::runtime_error(error);
-        TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second));
-        Tree = std::make_unique<TOtLocalTaskTree>(Classes);
+        TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second), Paths.AuthFileName);
+        Tree = std::make_unique<TOtLocalTaskTree>(Classes, TOtTaskRepository(Paths));
         Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *Tree);
         Engine->SetRowPause(std::chrono::milliseconds(0));
     }
@@ -69,12 +69,10 @@ struct PassResult {
 };
 
 PassResult TimedPass(Side& side, test::CloudServerProcess& server) {
-    SetAppPaths(side.Paths);
     server.ResetCounters();
     const auto t0 = std::chrono::steady_clock::now();
     const bool ok = side.Engine->SyncToKuaipan();
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return {s, server.TotalRequests(), ok};
 }
 
@@ -103,7 +101,7 @@ int main(int argc, char** argv) {
         auto nextID = [&] { return Format("%010dQB", 1300000000 + ++id); };
         for (int c = 0; c < classes; ++c) {
             auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
-            TOtTaskUtility::CreateTaskClass(cls);
+            a.Tree->Repository().CreateTaskClass(cls);
             a.Classes.push_back(cls);
         }
         for (int i = 0; i < items; ++i) {
@@ -114,7 +112,7 @@ int main(int argc, char** argv) {
             item->SetID(nextID());
             item->SetPriority(i % 10);
             item->ResetDirty();
-            DoAddTaskItem(cls->TaskList(), item);
+            DoAddTaskItem(a.Tree->Repository(), cls->TaskList(), item);
         }
 
         std::printf("%d items in %d classes, loopback otCloudServer, no pause between rows\n",
@@ -125,7 +123,6 @@ int main(int argc, char** argv) {
         Report("pass with nothing to do", idle, server);
         // The next program start: a new engine reads every settled row again,
         // at the default pause between rows that send a request.
-        SetAppPaths(a.Paths);
         a.Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *a.Tree);
         const PassResult restart = TimedPass(a, server);
         Report("nothing to do, new engine, 500 ms", restart, server);

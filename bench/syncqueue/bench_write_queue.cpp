@@ -6,7 +6,7 @@
 // measured: on a disk each commit waits for the disk; on a memory file
 // system (/dev/shm) only the work of the program and of SQLite remains.
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SyncQueueDatabase.h"
 
@@ -45,7 +45,8 @@ double RecorderRun(const std::string& file, int rows) {
     FreshDatabase(file);
     const auto start = Clock::now();
     for (int i = 0; i < rows; ++i)
-        if (!ot::TOtSyncQueueUtility::WriteToSyncQueue(2, {ItemID(i), ItemName(i), kClassDir}))
+        if (!ot::TOtSyncQueueUtility::WriteToSyncQueue(file, 2,
+                                                       {ItemID(i), ItemName(i), kClassDir}))
             throw std::runtime_error("WriteToSyncQueue failed");
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -96,8 +97,7 @@ int main(int argc, char** argv) {
     if (::mkdtemp(tmpl.data()) == nullptr)
         return 1;
     const fs::path root = tmpl;
-    ot::SetAppPaths(ot::TAppPaths::FromProgramDir(root.string()));
-    const std::string file = ot::DBFileName();
+    const std::string file = ot::TAppPaths::FromProgramDir(root.string()).DBFileName;
 
     std::vector<double> recorder, bare;
     try {

@@ -4,7 +4,7 @@
 //
 //   bench_load_tasks [rounds]     (default 7; medians are reported)
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "common/Clock.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -42,7 +42,7 @@ std::size_t HeapInUse() {
     return mallinfo2().uordblks;
 }
 
-void BuildTree() {
+void BuildTree(const std::string& taskDataPath) {
     auto clock = std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 8, 0, 0));
     ScopedClock scoped(clock);
     const std::string remarks[] = {
@@ -54,7 +54,7 @@ void BuildTree() {
     for (int c = 0; c < kClasses; ++c) {
         clock->AdvanceSeconds(2);
         auto cls = std::make_shared<TOtTaskClass>("List " + std::to_string(c) + " (home/work)");
-        fs::create_directories(TaskDataPath() + cls->Path());
+        fs::create_directories(taskDataPath + cls->Path());
         for (int i = 0; i < kItemsPerClass; ++i) {
             clock->AdvanceSeconds(2);
             const bool withRemarks = i % 2 == 0;
@@ -63,7 +63,7 @@ void BuildTree() {
                              i % 3 == 0 ? EncodeDate(2016, 4, 1 + i % 28) : 0,
                              i % 5 == 0 ? EncodeTime(9, 15) : 0, cls, nullptr);
             item.SetPriority(i % 10);
-            if (!item.SaveToFile(TaskDataPath() + item.Path())) {
+            if (!item.SaveToFile(taskDataPath + item.Path())) {
                 std::fprintf(stderr, "cannot write %s\n", item.Path().c_str());
                 std::exit(1);
             }
@@ -91,10 +91,10 @@ bool ReadFile(const std::string& name, std::string& out) {
 }
 
 // The floor: list the class directories, list each one, read every file.
-std::size_t PlainLoop(std::vector<std::string>& contents) {
+std::size_t PlainLoop(const std::string& taskDataPath, std::vector<std::string>& contents) {
     contents.clear();
     std::size_t files = 0;
-    for (const auto& dir : fs::directory_iterator(TaskDataPath())) {
+    for (const auto& dir : fs::directory_iterator(taskDataPath)) {
         if (!dir.is_directory())
             continue;
         for (const auto& file : fs::directory_iterator(dir.path())) {
@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
     std::string tmpl = (fs::temp_directory_path() / "ot-bench-load-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr)
         return 1;
-    SetAppPaths(TAppPaths::FromProgramDir(tmpl));
-    BuildTree();
+    const std::string taskDataPath = TAppPaths::FromProgramDir(tmpl).TaskDataPath;
+    BuildTree(taskDataPath);
     malloc_trim(0);
 
     // Memory first, in a process that has loaded nothing yet.
@@ -146,22 +146,22 @@ int main(int argc, char** argv) {
         const long rssBefore = ResidentBytes();
         const std::size_t heapBefore = HeapInUse();
         TOtTaskClassList list;
-        TOtTaskUtility::LoadTaskClassList(list);
+        TOtTaskUtility::LoadTaskClassList(taskDataPath, list);
         loadedItems = CountItems(list);
         rssGrowth = ResidentBytes() - rssBefore;
         heapGrowth = static_cast<long>(HeapInUse()) - static_cast<long>(heapBefore);
     }
 
     std::vector<std::string> contents;
-    PlainLoop(contents); // warm the page cache for both
+    PlainLoop(taskDataPath, contents); // warm the page cache for both
     std::vector<double> plain, load;
     std::size_t plainFiles = 0, items = 0;
     for (int r = 0; r < rounds; ++r) {
-        plain.push_back(Millis([&] { plainFiles = PlainLoop(contents); }));
+        plain.push_back(Millis([&] { plainFiles = PlainLoop(taskDataPath, contents); }));
         contents.clear();
         contents.shrink_to_fit();
         TOtTaskClassList list;
-        load.push_back(Millis([&] { TOtTaskUtility::LoadTaskClassList(list); }));
+        load.push_back(Millis([&] { TOtTaskUtility::LoadTaskClassList(taskDataPath, list); }));
         items = CountItems(list);
     }
 

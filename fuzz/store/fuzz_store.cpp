@@ -2,9 +2,9 @@
 // class and item names, task file content and the settings file. The first
 // byte picks the target; the rest is the input.
 
-#include "app/AppContext.h"
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -29,10 +29,11 @@ const std::string& WorkDir() {
         std::string tmpl = (base / "ot-fuzz-store-XXXXXX").string();
         if (::mkdtemp(tmpl.data()) == nullptr)
             std::abort();
-        SetAppPaths(TAppPaths::FromProgramDir(tmpl));
+        static std::string made;
+        made = tmpl;
         std::atexit([] {
             std::error_code ec;
-            fs::remove_all(AppPath(), ec);
+            fs::remove_all(made, ec);
         });
         return tmpl;
     }();
@@ -125,7 +126,7 @@ void FuzzSettings(std::string_view input, bool write) {
     WriteRaw(file, input);
     TOtSettingFile settings(file);
     TAppSettings values;
-    ReadAppSettingValues(settings, values);
+    ReadAppSettingValues(settings, TAppPaths::FromProgramDir(WorkDir()).StylesPath, values);
     (void)settings.ReadSetting(GeneralSection, "Lang", "en");
     if (write) {
         // Writing answers true, and writing the same value again changes no

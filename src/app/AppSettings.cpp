@@ -1,6 +1,5 @@
 #include "app/AppSettings.h"
 
-#include "app/AppContext.h"
 #include "common/Text.h"
 
 namespace ot {
@@ -16,7 +15,8 @@ int StyleVariantOf(std::string_view AAppStyle, int ACurrent) {
     return ACurrent;
 }
 
-void ReadAppSettingValues(const TOtSettingFile& AFile, TAppSettings& ASettings) {
+void ReadAppSettingValues(const TOtSettingFile& AFile, const std::string& AStylesPath,
+                          TAppSettings& ASettings) {
     const TAppSettings defaults;
     using namespace SettingKeys;
     ASettings.Lang = AFile.ReadString(Lang, defaults.Lang);
@@ -32,7 +32,7 @@ void ReadAppSettingValues(const TOtSettingFile& AFile, TAppSettings& ASettings) 
         AFile.ReadBool(IsCheckNewVerWhenAppStart, defaults.IsCheckNewVerWhenAppStart);
     const std::string style = AFile.ReadString(AppStyle, "");
     ASettings.StyleVariant = StyleVariantOf(style, ASettings.StyleVariant);
-    ASettings.AppStyle = style.empty() ? std::string() : StylesPath() + style;
+    ASettings.AppStyle = style.empty() ? std::string() : AStylesPath + style;
 }
 
 } // namespace ot

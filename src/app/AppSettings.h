@@ -40,7 +40,7 @@ struct TAppSettings {
     std::int32_t DefaultTaskClassIndex = 0;
     bool IsOpenTaskAlert = true;
     bool IsCheckNewVerWhenAppStart = true;
-    // After a read: the full name of the style file below StylesPath(), or
+    // After a read: the full name of the style file below TAppPaths::StylesPath, or
     // empty for the built-in style.
     std::string AppStyle;
     // 0 or 1, derived from the style file name; 1 before the first read.
@@ -51,8 +51,10 @@ struct TAppSettings {
 // "1.style", 0 when it holds "0.style", 1 for no style, else ACurrent.
 int StyleVariantOf(std::string_view AAppStyle, int ACurrent);
 
-// Reads every value of ASettings from the file, each with its default;
+// Reads every value of ASettings from the file, each with its default (the
+// style file below AStylesPath);
 // StyleVariant keeps its value for a style name that tells nothing.
-void ReadAppSettingValues(const TOtSettingFile& AFile, TAppSettings& ASettings);
+void ReadAppSettingValues(const TOtSettingFile& AFile, const std::string& AStylesPath,
+                          TAppSettings& ASettings);
 
 } // namespace ot

@@ -1,6 +1,5 @@
 #include "cli/CliApp.h"
 
-#include "app/AppContext.h"
 #include "cli/CliArgs.h"
 #include "cli/CliCommands.h"
 

@@ -1,6 +1,5 @@
 #include "cli/CliCloud.h"
 
-#include "app/AppContext.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
 #include "cloud/KuaipanAPI.h"
@@ -74,7 +73,7 @@ private:
 // attempts), the web login with the trimmed user name and password, then the
 // exchange of the verifier for an access token, which is stored. The account
 // name is recorded as typed, as the settings dialog does.
-int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io) {
+int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) {
     const std::string& user = cmd.Args[0];
     if (Trim(user).empty())
         throw TCommandError("Username cannot be empty!", ExitUsage);
@@ -83,7 +82,7 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io) {
         throw TCommandError("Password cannot be empty!", ExitUsage);
 
     TOtTaskClassList noClasses;
-    TOtLocalTaskTree noTree(noClasses);
+    TOtLocalTaskTree noTree(noClasses, TOtTaskRepository(paths));
     TKuaipanSyncUtility engine(nullptr, noTree);
     std::string url;
     for (int attempt = 0; attempt < kAuthorizeURLAttempts && url.empty(); ++attempt)
@@ -98,7 +97,7 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io) {
     if (!engine.SetVerifier(result))
         throw TCommandError("Authorization failed! Verifier:" + result);
 
-    TOtSettingFile settings(SettingFileName());
+    TOtSettingFile settings(paths.SettingFileName);
     if (!settings.WriteString("KuaipanAccount", user))
         throw TCommandError("Failed to save settings!");
     io.Out << "Authorized success!\n";
@@ -114,14 +113,14 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
                                 ExitUsage);
         pauseMs = *v;
     }
-    if (!TKuaipanUtility::LoadAuthFile())
+    if (!TKuaipanUtility::LoadAuthFile(tree.Paths().AuthFileName))
         throw TCommandError("no cloud account is bound; bind one with \"ottodo login USER\"");
 
     auto settings = std::make_shared<TSyncSettings>();
     // The thread is never started: it only carries the engine's lines to the
     // observer, the way the desktop program's sync thread does.
     TKuaipanSyncThread thread(std::make_shared<TPrintingObserver>(io.Out), settings);
-    TOtLocalTaskTree localTree(tree.Classes());
+    TOtLocalTaskTree localTree(tree.Classes(), tree.Repository());
     TKuaipanSyncUtility engine(&thread, localTree, settings);
     engine.SetRowPause(std::chrono::milliseconds(pauseMs));
     if (cmd.Has("allow-deletions"))

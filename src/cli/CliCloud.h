@@ -9,7 +9,7 @@
 namespace ot::cli {
 
 // login USER: the password comes from io.ReadSecret.
-int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io);
+int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths);
 // sync: one pass on the loaded tree, its log lines printed as they come.
 int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree);
 

@@ -1,14 +1,15 @@
 #include "cli/CliCommands.h"
 
-#include "app/AppContext.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCloud.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTree.h"
 #include "cli/CliValues.h"
+#include "cloud/KuaipanHosts.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "repository/OtTaskRepository.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
@@ -110,10 +111,10 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (auto problem = CheckTaskClassTitle(title))
         throw Usage(*problem);
     auto cls = std::make_shared<TOtTaskClass>(tree.FreshID(), title);
-    if (!TOtTaskUtility::IsTaskClassStorable(*cls))
-        throw Usage(TaskClassTitleTooLongToStore());
+    if (!TOtTaskUtility::IsTaskClassStorable(*cls, tree.Paths().TaskDataPath))
+        throw Usage(TaskClassTitleTooLongToStore(tree.Paths().TaskDataPath));
     tree.EnsureDefaultList();
-    if (!TOtTaskUtility::CreateTaskClass(cls))
+    if (!tree.Repository().CreateTaskClass(cls))
         throw TCommandError("could not create the task list \"" + title + "\"");
     tree.Classes().push_back(cls);
     if (cmd.Has("json"))
@@ -125,7 +126,7 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto cls = tree.ResolveList(JoinWords(cmd.Args));
-    if (!TOtTaskUtility::DeleteTaskClass(cls))
+    if (!tree.Repository().DeleteTaskClass(cls))
         throw TCommandError("could not delete the task list \"" + cls->Title() + "\"");
     tree.Remove(cls);
     return ExitOk;
@@ -137,7 +138,7 @@ int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         auto cls = tree.ResolveList(JoinWords(cmd.Args));
         auto items = SortedForDisplay(*cls);
         if (json)
-            PrintJson(io.Out, ListWithItemsToJson(*cls, items));
+            PrintJson(io.Out, ListWithItemsToJson(*cls, items, tree.Paths().TaskDataPath));
         else
             WriteItemsTable(io.Out, items, "");
         return ExitOk;
@@ -145,7 +146,7 @@ int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (json) {
         TJson arr = TJson::array();
         for (const auto& c : tree.Classes())
-            arr.push_back(ListWithItemsToJson(*c, SortedForDisplay(*c)));
+            arr.push_back(ListWithItemsToJson(*c, SortedForDisplay(*c), tree.Paths().TaskDataPath));
         PrintJson(io.Out, arr);
         return ExitOk;
     }
@@ -178,8 +179,8 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (v.Remarks)
         item->SetRemarks(*v.Remarks);
     ApplyDates(*item, v);
-    if (!TOtTaskUtility::IsTaskItemStorable(*item))
-        throw Usage(TaskTitleTooLongToStore());
+    if (!TOtTaskUtility::IsTaskItemStorable(*item, tree.Paths().TaskDataPath))
+        throw Usage(TaskTitleTooLongToStore(tree.Paths().TaskDataPath));
 
     // Find the list before anything is written; a tree without lists only
     // knows the default list that is about to be created.
@@ -189,18 +190,18 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     tree.EnsureDefaultList();
     TOtTaskClassPtr cls = listName ? tree.ResolveList(*listName) : tree.DefaultList();
     item->SetTaskClass(cls);
-    if (!TOtTaskUtility::CreateTaskItem(item))
+    if (!tree.Repository().CreateTaskItem(item))
         throw TCommandError("could not write the task item \"" + title + "\"");
     cls->TaskList().push_back(item);
     if (cmd.Has("json"))
-        PrintJson(io.Out, ItemToJson(*item));
+        PrintJson(io.Out, ItemToJson(*item, tree.Paths().TaskDataPath));
     else
         io.Out << item->ID() << "\n";
     return ExitOk;
 }
 
-void Save(const TOtTaskItemPtr& item) {
-    if (!TOtTaskUtility::EditTaskItem(item))
+void Save(const TTaskTree& tree, const TOtTaskItemPtr& item) {
+    if (!tree.Repository().EditTaskItem(item))
         throw TCommandError("could not save the task item \"" + item->Title() + "\"");
 }
 
@@ -217,7 +218,7 @@ int CmdDone(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree, bool com
         item->SetStatus(tsNotCompleted);
         item->SetFinishDateTime(0);
     }
-    Save(item);
+    Save(tree, item);
     return ExitOk;
 }
 
@@ -242,10 +243,10 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         item->SetTaskClass(target);
 
     if (item->IsDirty()) {
-        if (!TOtTaskUtility::IsTaskItemStorable(*item))
-            throw Usage(TaskTitleTooLongToStore());
+        if (!TOtTaskUtility::IsTaskItemStorable(*item, tree.Paths().TaskDataPath))
+            throw Usage(TaskTitleTooLongToStore(tree.Paths().TaskDataPath));
         const bool moved = item->IsTaskClassChange();
-        Save(item);
+        Save(tree, item);
         if (moved) {
             auto& oldList = from->TaskList();
             oldList.erase(std::remove(oldList.begin(), oldList.end(), item), oldList.end());
@@ -253,7 +254,7 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         }
     }
     if (cmd.Has("json"))
-        PrintJson(io.Out, ItemToJson(*item));
+        PrintJson(io.Out, ItemToJson(*item, tree.Paths().TaskDataPath));
     else
         io.Out << item->ID() << "\n";
     return ExitOk;
@@ -261,7 +262,7 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdRm(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto item = tree.FindItem(cmd.Args[0]);
-    if (!TOtTaskUtility::DeleteTaskItem(item))
+    if (!tree.Repository().DeleteTaskItem(item))
         throw TCommandError("could not delete the task item \"" + item->Title() + "\"");
     tree.Remove(item);
     return ExitOk;
@@ -270,14 +271,14 @@ int CmdRm(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 int CmdShow(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto item = tree.FindItem(cmd.Args[0]);
     if (cmd.Has("json"))
-        PrintJson(io.Out, ItemToJson(*item));
+        PrintJson(io.Out, ItemToJson(*item, tree.Paths().TaskDataPath));
     else
-        WriteItemDetails(io.Out, *item);
+        WriteItemDetails(io.Out, *item, tree.Paths().TaskDataPath);
     return ExitOk;
 }
 
-int CmdCheck(const TParsedCommandLine& cmd, TCliIO& io) {
-    TOtTaskDataCheck check;
+int CmdCheck(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) {
+    TOtTaskDataCheck check(paths);
     check.DoDataCheck();
     if (cmd.Has("json")) {
         TJson arr = TJson::array();
@@ -293,15 +294,15 @@ int CmdCheck(const TParsedCommandLine& cmd, TCliIO& io) {
 
 // As the settings dialog removes an account: the token file goes and the
 // account name is emptied.
-int CmdLogout(TCliIO& io) {
+int CmdLogout(TCliIO& io, const TAppPaths& paths) {
     std::error_code ec;
-    if (!fs::exists(AuthFileName(), ec)) {
+    if (!fs::exists(paths.AuthFileName, ec)) {
         io.Err << "ottodo: no cloud account is bound\n";
         return ExitOk;
     }
-    if (!fs::remove(AuthFileName(), ec))
-        throw TCommandError("cannot remove \"" + AuthFileName() + "\": " + ec.message());
-    TOtSettingFile settings(SettingFileName());
+    if (!fs::remove(paths.AuthFileName, ec))
+        throw TCommandError("cannot remove \"" + paths.AuthFileName + "\": " + ec.message());
+    TOtSettingFile settings(paths.SettingFileName);
     if (!settings.WriteString("KuaipanAccount", ""))
         throw TCommandError("Failed to save settings!");
     return ExitOk;
@@ -309,7 +310,7 @@ int CmdLogout(TCliIO& io) {
 
 // ---- set-up ----------------------------------------------------------------
 
-void UseProgramDirectory(const TParsedCommandLine& cmd) {
+TAppPaths ProgramDirectory(const TParsedCommandLine& cmd) {
     std::string dir = cmd.Dir ? *cmd.Dir : ExecutableDir();
     if (dir.empty())
         throw Usage("--dir needs a directory");
@@ -317,13 +318,13 @@ void UseProgramDirectory(const TParsedCommandLine& cmd) {
     fs::path p = fs::absolute(dir, ec);
     if (ec)
         throw TCommandError("cannot use the directory \"" + dir + "\": " + ec.message());
-    SetAppPaths(TAppPaths::FromProgramDir(p.lexically_normal().string()));
+    return TAppPaths::FromProgramDir(p.lexically_normal().string());
 }
 
 // The desktop program refuses to start without its queue database; so does
 // every command here, before anything is written.
-void CheckDatabase() {
-    const std::string db = DBFileName();
+void CheckDatabase(const TAppPaths& paths) {
+    const std::string& db = paths.DBFileName;
     std::error_code ec;
     if (!fs::exists(db, ec))
         throw TCommandError(Format(
@@ -342,17 +343,20 @@ void CheckDatabase() {
 } // namespace
 
 int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
-    UseProgramDirectory(cmd);
-    CheckDatabase();
+    // The program directory's paths, built once and handed to everything
+    // that works in it.
+    const TAppPaths paths = ProgramDirectory(cmd);
+    UseKuaipanHostsOf(paths.AppPath);
+    CheckDatabase(paths);
     const std::string& name = cmd.Command->Name;
     if (name == "check")
-        return CmdCheck(cmd, io);
+        return CmdCheck(cmd, io, paths);
     if (name == "logout")
-        return CmdLogout(io);
+        return CmdLogout(io, paths);
     if (name == "login")
-        return CmdLogin(cmd, io);
+        return CmdLogin(cmd, io, paths);
 
-    TTaskTree tree;
+    TTaskTree tree{TOtTaskRepository(paths)};
     tree.Load();
     if (name == "lists")
         return CmdLists(cmd, io, tree);

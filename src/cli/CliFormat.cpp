@@ -1,6 +1,5 @@
 #include "cli/CliFormat.h"
 
-#include "app/AppContext.h"
 #include "cli/CliValues.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -49,16 +48,17 @@ TJson ListToJson(const TOtTaskClass& list) {
     return j;
 }
 
-TJson ListWithItemsToJson(const TOtTaskClass& list, const TOtTaskItemList& sortedItems) {
+TJson ListWithItemsToJson(const TOtTaskClass& list, const TOtTaskItemList& sortedItems,
+                          const std::string& taskDataPath) {
     TJson j = ListToJson(list);
     TJson items = TJson::array();
     for (const auto& item : sortedItems)
-        items.push_back(ItemToJson(*item));
+        items.push_back(ItemToJson(*item, taskDataPath));
     j["items"] = std::move(items);
     return j;
 }
 
-TJson ItemToJson(const TOtTaskItem& item) {
+TJson ItemToJson(const TOtTaskItem& item, const std::string& taskDataPath) {
     TJson j;
     j["id"] = item.ID();
     auto cls = item.TaskClass();
@@ -74,7 +74,7 @@ TJson ItemToJson(const TOtTaskItem& item) {
     j["finished"] = DateOrNull(FormatStamp(item.FinishDateTime()));
     j["remarks"] = item.Remarks();
     j["fileName"] = item.FileName() + ".tsk";
-    j["path"] = TaskDataPath() + item.Path();
+    j["path"] = taskDataPath + item.Path();
     return j;
 }
 
@@ -101,7 +101,7 @@ void WriteItemsTable(std::ostream& out, const TOtTaskItemList& items, const std:
     }
 }
 
-void WriteItemDetails(std::ostream& out, const TOtTaskItem& item) {
+void WriteItemDetails(std::ostream& out, const TOtTaskItem& item, const std::string& taskDataPath) {
     auto cls = item.TaskClass();
     out << "ID:        " << item.ID() << "\n";
     out << "List:      " << (cls ? cls->Title() + " [" + cls->ID() + "]" : std::string("-"))
@@ -113,7 +113,7 @@ void WriteItemDetails(std::ostream& out, const TOtTaskItem& item) {
     out << "Alert:     " << Or(FormatAlertTime(item.AlertTime()), "-") << "\n";
     out << "Created:   " << Or(FormatStamp(item.CreateDateTime()), "-") << "\n";
     out << "Finished:  " << Or(FormatStamp(item.FinishDateTime()), "-") << "\n";
-    out << "File:      " << TaskDataPath() + item.Path() << "\n";
+    out << "File:      " << taskDataPath + item.Path() << "\n";
     out << "Remarks:\n";
     if (!item.Remarks().empty()) {
         out << item.Remarks();

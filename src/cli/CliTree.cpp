@@ -1,8 +1,8 @@
 #include "cli/CliTree.h"
 
-#include "app/AppContext.h"
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
@@ -10,7 +10,7 @@
 namespace ot::cli {
 
 void TTaskTree::Load() {
-    TOtTaskUtility::LoadTaskClassList(FClasses);
+    TOtTaskUtility::LoadTaskClassList(Paths().TaskDataPath, FClasses);
 }
 
 TOtTaskClassPtr TTaskTree::ResolveList(const std::string& idOrTitle) const {
@@ -23,7 +23,7 @@ TOtTaskClassPtr TTaskTree::ResolveList(const std::string& idOrTitle) const {
     if (matches.size() > 1) {
         std::string dirs;
         for (const auto& c : matches)
-            dirs += "\n  " + TaskDataPath() + c->DiskDirName();
+            dirs += "\n  " + Paths().TaskDataPath + c->DiskDirName();
         throw TCommandError("the task list ID \"" + idOrTitle +
                             "\" is held by several directories:" + dirs);
     }
@@ -55,27 +55,27 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
     if (matches.size() > 1) {
         std::string files;
         for (const auto& i : matches)
-            files += "\n  " + TaskDataPath() + i->DiskPath();
+            files += "\n  " + Paths().TaskDataPath + i->DiskPath();
         throw TCommandError("the task item ID \"" + id + "\" is held by several files:" + files);
     }
     return matches.front();
 }
 
 std::string TTaskTree::FreshID() const {
-    return TOtTaskUtility::NewUniqueTaskID();
+    return FRepository.NewUniqueTaskID();
 }
 
 void TTaskTree::EnsureDefaultList() {
     if (!FClasses.empty())
         return;
     auto cls = std::make_shared<TOtTaskClass>(FreshID(), DefaultListTitle);
-    if (!TOtTaskUtility::CreateTaskClass(cls))
+    if (!FRepository.CreateTaskClass(cls))
         throw TCommandError("Create default task list failed! The application will be terminated.");
     FClasses.push_back(cls);
 }
 
 TOtTaskClassPtr TTaskTree::DefaultList() const {
-    TOtSettingFile settings(SettingFileName());
+    TOtSettingFile settings(Paths().SettingFileName);
     int index = settings.ReadInt("DefaultTaskClassIndex", 0);
     if (index < 0 || index >= static_cast<int>(FClasses.size()))
         index = 0;

@@ -2,6 +2,7 @@
 // The task tree as ottodo sees it: every list loaded from the task data
 // directory, looked up by the names people type.
 
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTask.h"
 
 #include <string>
@@ -13,6 +14,12 @@ inline constexpr const char* DefaultListTitle = "Default List";
 
 class TTaskTree {
 public:
+    // The tree of the repository's program directory.
+    explicit TTaskTree(TOtTaskRepository ARepository) : FRepository(std::move(ARepository)) {}
+
+    const TOtTaskRepository& Repository() const { return FRepository; }
+    const TAppPaths& Paths() const { return FRepository.Paths(); }
+
     // Loads every list with its items (the task data directory is created
     // when missing, as the desktop program's start-up does).
     void Load();
@@ -35,13 +42,14 @@ public:
     TOtTaskClassPtr DefaultList() const;
 
     // A new ID that no list or item on disk and no queue row holds yet
-    // (TOtTaskUtility::NewUniqueTaskID).
+    // (TOtTaskRepository::NewUniqueTaskID).
     std::string FreshID() const;
 
     void Remove(const TOtTaskClassPtr& cls);
     void Remove(const TOtTaskItemPtr& item);
 
 private:
+    TOtTaskRepository FRepository;
     TOtTaskClassList FClasses;
 };
 

@@ -1,6 +1,5 @@
 #include "cli/CliValues.h"
 
-#include "app/AppContext.h"
 #include "common/Text.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -98,16 +97,16 @@ std::optional<std::string> CheckTaskClassTitle(const std::string& title) {
                       "Task class title contains illegal characters!");
 }
 
-std::string TaskTitleTooLongToStore() {
+std::string TaskTitleTooLongToStore(const std::string& taskDataPath) {
     return Format("Task title is too long to be stored: its file name would be longer than the "
                   "%d bytes the file system allows!",
-                  static_cast<int>(TOtTaskUtility::NameLimit()));
+                  static_cast<int>(TOtTaskUtility::NameLimit(taskDataPath)));
 }
 
-std::string TaskClassTitleTooLongToStore() {
+std::string TaskClassTitleTooLongToStore(const std::string& taskDataPath) {
     return Format("Task class title is too long to be stored: its directory name would be longer "
                   "than the %d bytes the file system allows!",
-                  static_cast<int>(TOtTaskUtility::NameLimit()));
+                  static_cast<int>(TOtTaskUtility::NameLimit(taskDataPath)));
 }
 
 std::string FormatDueDate(TDateTime date) {

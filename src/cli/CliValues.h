@@ -28,8 +28,8 @@ std::optional<std::string> CheckTaskTitle(const std::string& title);
 std::optional<std::string> CheckTaskClassTitle(const std::string& title);
 // The message for a title that passes those checks but whose file or
 // directory name would be longer than the file system can store.
-std::string TaskTitleTooLongToStore();
-std::string TaskClassTitleTooLongToStore();
+std::string TaskTitleTooLongToStore(const std::string& taskDataPath);
+std::string TaskClassTitleTooLongToStore(const std::string& taskDataPath);
 
 std::string FormatDueDate(TDateTime date);   // "YYYY-MM-DD", "" for 0
 std::string FormatAlertTime(TDateTime time); // "HH:MM", "" for 0

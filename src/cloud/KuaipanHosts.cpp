@@ -1,6 +1,5 @@
 #include "cloud/KuaipanHosts.h"
 
-#include "app/AppContext.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 
@@ -14,6 +13,13 @@ namespace {
 
 std::mutex gMutex;
 std::optional<TKuaipanHosts> gOverride;
+std::string gFile; // empty: the file beside the running executable
+
+std::string HostsFileIn(std::string dir) {
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    return dir + KuaipanHostsFileName;
+}
 std::string gLoadedFrom;
 std::optional<TKuaipanHosts> gLoaded;
 
@@ -81,12 +87,18 @@ TKuaipanHosts KuaipanHosts() {
     std::lock_guard lock(gMutex);
     if (gOverride)
         return *gOverride;
-    const std::string file = AppPath() + KuaipanHostsFileName;
+    const std::string file = gFile.empty() ? HostsFileIn(ExecutableDir()) : gFile;
     if (!gLoaded || gLoadedFrom != file) {
         gLoaded = TKuaipanHosts::FromFile(file);
         gLoadedFrom = file;
     }
     return *gLoaded;
+}
+
+void UseKuaipanHostsOf(const std::string& programDir) {
+    std::lock_guard lock(gMutex);
+    gFile = HostsFileIn(programDir);
+    gLoaded.reset();
 }
 
 void SetKuaipanHosts(std::optional<TKuaipanHosts> hosts) {

@@ -54,8 +54,11 @@ struct TKuaipanHosts {
 inline constexpr const char* KuaipanHostsFileName = "cloudhosts.conf";
 
 // The hosts in use: those set by SetKuaipanHosts, otherwise read from
-// "cloudhosts.conf" in the program directory (AppPath).
+// "cloudhosts.conf" in the program directory named by UseKuaipanHostsOf (the
+// running executable's directory until a program names its own).
 TKuaipanHosts KuaipanHosts();
+// A program names its program directory (TAppPaths::AppPath) once at start-up.
+void UseKuaipanHostsOf(const std::string& programDir);
 // Tests and tools point the client somewhere; nullopt returns to the file.
 void SetKuaipanHosts(std::optional<TKuaipanHosts> hosts);
 

@@ -1,19 +1,10 @@
 #include "cloud/KuaipanUtility.h"
 
-#include "app/AppContext.h"
 #include "common/FileUtil.h"
 
 #include <filesystem>
 
 namespace ot {
-
-bool TKuaipanUtility::SaveAuthFile(const TTokenPair& AToken) {
-    return SaveAuthFile(AToken, AuthFileName());
-}
-
-std::unique_ptr<TAccessToken> TKuaipanUtility::LoadAuthFile() {
-    return LoadAuthFile(AuthFileName());
-}
 
 bool TKuaipanUtility::SaveAuthFile(const TTokenPair& AToken, const std::string& AFileName) {
     return WriteFileAtomic(AFileName, AToken.Key() + "\r\n" + AToken.Secret() + "\r\n", 0600);

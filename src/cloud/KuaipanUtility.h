@@ -12,15 +12,11 @@ namespace ot {
 
 class TKuaipanUtility {
 public:
-    // Replaces the file (AuthFileName()) with the token's two lines; false
-    // when it cannot be written (the old file then stays as it was).
-    static bool SaveAuthFile(const TTokenPair& AToken);
+    // Replaces the file (TAppPaths::AuthFileName) with the token's two lines;
+    // false when it cannot be written (the old file then stays as it was).
+    static bool SaveAuthFile(const TTokenPair& AToken, const std::string& AFileName);
     // The stored token, or null when the file is missing or either line is
     // missing or empty. CR LF, LF or CR end a line.
-    static std::unique_ptr<TAccessToken> LoadAuthFile();
-
-    // The same on a named file.
-    static bool SaveAuthFile(const TTokenPair& AToken, const std::string& AFileName);
     static std::unique_ptr<TAccessToken> LoadAuthFile(const std::string& AFileName);
 };
 

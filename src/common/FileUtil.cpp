@@ -162,11 +162,17 @@ bool WriteFileAtomic(const fs::path& target, std::string_view data, unsigned mod
         ::unlink(tmp.c_str());
         return fail("cannot flush", err);
     }
-    if (!Allowed(TFileOp::Rename, target) || ::rename(tmp.c_str(), target.c_str()) != 0) {
+    if (!ReplaceWithFlushedFile(tmp, target)) {
         int err = errno;
         ::unlink(tmp.c_str());
         return fail("cannot replace", err);
     }
+    return true;
+}
+
+bool ReplaceWithFlushedFile(const fs::path& flushed, const fs::path& target) {
+    if (!Allowed(TFileOp::Rename, target) || ::rename(flushed.c_str(), target.c_str()) != 0)
+        return false;
     // Make the rename itself durable.
     fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

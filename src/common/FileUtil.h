@@ -65,6 +65,11 @@ bool WriteFileAtomic(const std::filesystem::path& target, std::string_view data,
 
 // Flushes a file's content to disk (before it is renamed over another).
 bool FsyncFile(const std::filesystem::path& file);
+// The last step of every atomic replace: renames a complete file, already
+// flushed, over target and flushes the directory, so the rename survives a
+// crash too. False (errno set) when the rename failed; flushed then stays.
+bool ReplaceWithFlushedFile(const std::filesystem::path& flushed,
+                            const std::filesystem::path& target);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::filesystem::path& file, std::string& out);

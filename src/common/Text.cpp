@@ -46,6 +46,37 @@ std::vector<std::string> Split(std::string_view s, char sep) {
     }
 }
 
+void AppendMarkupEscaped(std::string& out, std::string_view text, bool quotes) {
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += quotes ? "&quot;" : "\"";
+            break;
+        case '\'':
+            out += quotes ? "&#39;" : "'";
+            break;
+        default:
+            out += c;
+        }
+    }
+}
+
+std::string MarkupEscaped(std::string_view text, bool quotes) {
+    std::string out;
+    out.reserve(text.size());
+    AppendMarkupEscaped(out, text, quotes);
+    return out;
+}
+
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to) {
     if (from.empty())
         return std::string(s);

@@ -16,6 +16,11 @@ std::string ToUpperAscii(std::string_view s);
 std::vector<std::string> Split(std::string_view s, char sep);
 // Replaces every occurrence of from by to, left to right.
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
+// Appends text as markup character data: "&", "<" and ">" always become
+// entities; with quotes also '"' and "'" ("&quot;", "&#39;"), as attribute
+// values in HTML need.
+void AppendMarkupEscaped(std::string& out, std::string_view text, bool quotes);
+std::string MarkupEscaped(std::string_view text, bool quotes);
 bool StartsWith(std::string_view s, std::string_view prefix);
 bool EndsWith(std::string_view s, std::string_view suffix);
 // A whole decimal integer with an optional sign, within 32 bits.

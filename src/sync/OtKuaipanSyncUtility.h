@@ -7,10 +7,9 @@
 // named by its DirName, holding one file per item, named by its FileName
 // and ".tsk", with the bytes of the local file.
 //
-// A pass reads the program directory layout (TaskDataPath, DBFileName) when
-// it runs, so one process may drive several program directories one after
-// another (tests do). The access token is read from AuthFileName when the
-// engine is created.
+// The engine works in the program directory of its local tree
+// (TOtLocalTaskTree::Paths): the task data, the queue database, and the
+// access token file, read when the engine is created.
 
 #include "cloud/KuaipanAPI.h"
 #include "cloud/Session.h"
@@ -147,8 +146,7 @@ private:
     // Names from the cloud listing, accepted only when this program would
     // have written them.
     static TOtTaskClassPtr ParseCloudTaskClass(const std::string& AName);
-    static TOtTaskItemPtr ParseCloudTaskItem(const TOtTaskClassPtr& ATaskClass,
-                                             const std::string& AName);
+    TOtTaskItemPtr ParseCloudTaskItem(const TOtTaskClassPtr& ATaskClass, const std::string& AName);
 
     void Step1(TPass& pass);
     void PushClassRow(TPass& pass, const TOtSyncQueueDB& row);
@@ -192,6 +190,9 @@ private:
     TOtTaskClassList FKuaipanTaskClassList;
     int FKuaipanOpTryCount = 3;
     TKuaipanSyncThread* FKuaipanSyncThread;
+    // The program directory of the local tree.
+    const TAppPaths& Paths() const { return FLocalTree.Paths(); }
+
     TOtLocalTaskTree& FLocalTree;
     std::shared_ptr<const TSyncSettings> FSettings;
     std::atomic<TDateTime> FLastDateTimeSyncSuccess{0};

@@ -1,6 +1,5 @@
 #include "sync/OtLocalTaskTree.h"
 
-#include "app/AppContext.h"
 #include "common/FileUtil.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -21,16 +20,17 @@ int GetRightIndex(const TOtTaskItemList& ATaskList, const TOtTaskItem& ATaskItem
     return static_cast<int>(ATaskList.size());
 }
 
-int DoAddTaskItem(TOtTaskItemList& ATaskList, const TOtTaskItemPtr& ATaskItem) {
-    if (!ATaskItem || !TOtTaskUtility::CreateTaskItem(ATaskItem))
+int DoAddTaskItem(const TOtTaskRepository& ARepository, TOtTaskItemList& ATaskList,
+                  const TOtTaskItemPtr& ATaskItem) {
+    if (!ATaskItem || !ARepository.CreateTaskItem(ATaskItem))
         return -1;
     const int index = GetRightIndex(ATaskList, *ATaskItem);
     ATaskList.insert(ATaskList.begin() + index, ATaskItem);
     return index;
 }
 
-TOtLocalTaskTree::TOtLocalTaskTree(TOtTaskClassList& ATaskClassList)
-    : FTaskClassList(ATaskClassList) {}
+TOtLocalTaskTree::TOtLocalTaskTree(TOtTaskClassList& ATaskClassList, TOtTaskRepository ARepository)
+    : FTaskClassList(ATaskClassList), FRepository(std::move(ARepository)) {}
 
 void TOtLocalTaskTree::Access(const std::function<void()>& fn) {
     std::lock_guard lock(FMutex);
@@ -93,7 +93,7 @@ void TOtLocalTaskTree::Inspect(const std::function<void()>& fn) {
 TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std::string& ATitle) {
     return Run<TOtTaskClassPtr>([&]() -> TOtTaskClassPtr {
         auto taskClass = std::make_shared<TOtTaskClass>(AID, ATitle);
-        if (!TOtTaskUtility::CreateTaskClass(taskClass))
+        if (!FRepository.CreateTaskClass(taskClass))
             return nullptr;
         FTaskClassList.push_back(taskClass);
         TaskClassAdded(taskClass);
@@ -104,7 +104,7 @@ TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std
 bool TOtLocalTaskTree::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
     return Run<bool>([&] {
         const int index = IndexOfClass(ATaskClass);
-        if (index < 0 || !TOtTaskUtility::DeleteTaskClass(ATaskClass))
+        if (index < 0 || !FRepository.DeleteTaskClass(ATaskClass))
             return false;
         TaskClassRemoving(ATaskClass, index);
         FTaskClassList.erase(FTaskClassList.begin() + index);
@@ -117,7 +117,7 @@ bool TOtLocalTaskTree::AddTaskItem(const TOtTaskClassPtr& ATaskClass,
     return Run<bool>([&] {
         if (IndexOfClass(ATaskClass) < 0)
             return false;
-        const int index = DoAddTaskItem(ATaskClass->TaskList(), ATaskItem);
+        const int index = DoAddTaskItem(FRepository, ATaskClass->TaskList(), ATaskItem);
         if (index < 0)
             return false;
         TaskItemInserted(ATaskClass, ATaskItem, index);
@@ -132,9 +132,10 @@ bool TOtLocalTaskTree::RenameTaskItem(const TOtTaskClassPtr& ATaskClass,
         if (IndexOfClass(ATaskClass) < 0 || IndexOfItem(ATaskClass, ATaskItem) < 0 ||
             ATaskItem->FileName() != AFileName)
             return false;
-        const std::string from = TaskDataPath() + ATaskItem->Path();
+        const std::string from = Paths().TaskDataPath + ATaskItem->Path();
         // The item stays in its own class directory under the new name.
-        const std::string to = TaskDataPath() + ATaskClass->Path() + ASource->FileName() + ".tsk";
+        const std::string to =
+            Paths().TaskDataPath + ATaskClass->Path() + ASource->FileName() + ".tsk";
         if (!RenameFile(from, to))
             return false;
         // The attributes come from the cloud copy, the class and the parent
@@ -161,8 +162,8 @@ bool TOtLocalTaskTree::ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass,
             fs::remove(AFile, ec);
             return false;
         }
-        const std::string target = TaskDataPath() + ATaskItem->Path();
-        if (!RenameFile(AFile, target)) {
+        const std::string target = Paths().TaskDataPath + ATaskItem->Path();
+        if (!ReplaceWithFlushedFile(AFile, target)) {
             fs::remove(AFile, ec);
             return false;
         }
@@ -180,7 +181,7 @@ bool TOtLocalTaskTree::DeleteTaskItem(const TOtTaskClassPtr& ATaskClass,
         if (IndexOfClass(ATaskClass) < 0)
             return false;
         const int index = IndexOfItem(ATaskClass, ATaskItem);
-        if (index < 0 || !TOtTaskUtility::DeleteTaskItem(ATaskItem))
+        if (index < 0 || !FRepository.DeleteTaskItem(ATaskItem))
             return false;
         TaskItemRemoving(ATaskClass, ATaskItem);
         auto& list = ATaskClass->TaskList();

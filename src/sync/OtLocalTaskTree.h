@@ -12,6 +12,7 @@
 // inside Access as well. Exceptions raised inside (by the queue database,
 // through the repository) reach the caller on its own thread.
 
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTask.h"
 
 #include <functional>
@@ -32,7 +33,8 @@ int GetRightIndex(const TOtTaskItemList& ATaskList, const TOtTaskItem& ATaskItem
 // Creates the item through the repository (file and queue row) and inserts
 // it into ATaskList at GetRightIndex. Answers the index, or -1 when the
 // repository refused (the item then stays with the caller, not inserted).
-int DoAddTaskItem(TOtTaskItemList& ATaskList, const TOtTaskItemPtr& ATaskItem);
+int DoAddTaskItem(const TOtTaskRepository& ARepository, TOtTaskItemList& ATaskList,
+                  const TOtTaskItemPtr& ATaskItem);
 
 // ---- the tree ----------------------------------------------------------
 
@@ -55,8 +57,13 @@ struct TLocalTaskClassInfo {
 class TOtLocalTaskTree {
 public:
     // ATaskClassList is the program-wide class list; it must outlive the tree.
-    explicit TOtLocalTaskTree(TOtTaskClassList& ATaskClassList);
+    // ARepository makes every change of the tree on disk, below its paths.
+    TOtLocalTaskTree(TOtTaskClassList& ATaskClassList, TOtTaskRepository ARepository);
     virtual ~TOtLocalTaskTree() = default;
+
+    // The program directory the tree lives in.
+    const TAppPaths& Paths() const { return FRepository.Paths(); }
+    const TOtTaskRepository& Repository() const { return FRepository; }
     TOtLocalTaskTree(const TOtLocalTaskTree&) = delete;
     TOtLocalTaskTree& operator=(const TOtLocalTaskTree&) = delete;
 
@@ -125,6 +132,7 @@ private:
     int IndexOfClass(const TOtTaskClassPtr& ATaskClass) const;
 
     TOtTaskClassList& FTaskClassList;
+    const TOtTaskRepository FRepository;
     std::mutex FMutex;
 };
 

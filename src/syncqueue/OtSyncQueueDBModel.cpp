@@ -172,6 +172,94 @@ bool TOtSyncQueueDBUtility::UpdateOneRow(const std::string& SQLStr, const TSQLPa
     return ExeSQL(SQLStr, Params, &rows) && rows == 1;
 }
 
+// ---- the engine's updates ---------------------------------------------------
+
+void TOtSyncQueueDBUtility::ListRowsChangedSince(TOtSyncQueueList& ARows, TDateTime ASince) {
+    ListSyncQueue(ARows, "[UpdateDateTime] >= ?", {FormatIsoDateTime(ASince)});
+}
+
+void TOtSyncQueueDBUtility::ListLinkedRows(TOtSyncQueueList& ARows) {
+    ListSyncQueue(ARows, "ifnull([KuaipanFileID], '') <> ''", TSQLParams{});
+}
+
+bool TOtSyncQueueDBUtility::LinkNewRow(const std::string& AID, const std::string& AFileID) {
+    return UpdateOneRow("update [SyncQueue] set [KuaipanFileID] = ?, [UpdateDateTime] = "
+                        "(datetime('now','localtime')) where [TaskItemID] = ? and "
+                        "ifnull([KuaipanFileID], '') = ''",
+                        {AFileID, AID});
+}
+
+bool TOtSyncQueueDBUtility::LinkUploadedItem(const std::string& AID, const std::string& AName,
+                                             const std::string& AFileID, TDateTime AModifyTime) {
+    return UpdateOneRow("update [SyncQueue] set [KuaipanFileID] = ?, [KuaipanModifyTime] = ?, "
+                        "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
+                        "and [TaskItemPath] = ? and ifnull([KuaipanFileID], '') = ''",
+                        {AFileID, FormatIsoDateTime(AModifyTime), AID, AName});
+}
+
+bool TOtSyncQueueDBUtility::LinkRenamedWhileUploading(const std::string& AID,
+                                                      const std::string& AOldName,
+                                                      const std::string& AFileID,
+                                                      TDateTime AModifyTime) {
+    return UpdateOneRow("update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
+                        "[KuaipanModifyTime] = ?, [SyncType] = 3, [UpdateDateTime] = "
+                        "(datetime('now','localtime')) where [TaskItemID] = ? and "
+                        "ifnull([KuaipanFileID], '') = ''",
+                        {AOldName, AFileID, FormatIsoDateTime(AModifyTime), AID});
+}
+
+bool TOtSyncQueueDBUtility::SettlePushedRow(const std::string& AID, const std::string& AItemPath,
+                                            const std::string& AOldItemPath, int AReadSyncType,
+                                            const std::string& AFileID, TDateTime AModifyTime,
+                                            int ARemainingSyncType) {
+    return UpdateOneRow("update [SyncQueue] set [TaskItemPath_Old] = '', [TaskClassPath_Old] = '', "
+                        "[KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = ?, "
+                        "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
+                        "and [TaskItemPath] = ? and ifnull([TaskItemPath_Old], '') = ? and "
+                        "ifnull([SyncType], 0) = ? and ifnull([IsDelete], 0) = 0",
+                        {AFileID, FormatIsoDateTime(AModifyTime), std::int64_t{ARemainingSyncType},
+                         AID, AItemPath, AOldItemPath, std::int64_t{AReadSyncType}});
+}
+
+bool TOtSyncQueueDBUtility::RecordPulledItem(const std::string& AID, const std::string& AOldName,
+                                             const std::string& AFileID, TDateTime AModifyTime,
+                                             int ASyncType) {
+    return UpdateOneRow(
+        "update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
+        "[KuaipanModifyTime] = ?, [SyncType] = ?, [IsDelete] = 0, "
+        "[UpdateDateTime] = (datetime('now','localtime')) where "
+        "[TaskItemID] = ?",
+        {AOldName, AFileID, FormatIsoDateTime(AModifyTime), std::int64_t{ASyncType}, AID});
+}
+
+bool TOtSyncQueueDBUtility::SettleOnCloudCopy(const std::string& AID, const std::string& AFromName,
+                                              const std::string& AToName,
+                                              const std::string& AFileID, TDateTime AModifyTime) {
+    return UpdateOneRow("update [SyncQueue] set [TaskItemPath] = ?, [TaskItemPath_Old] = '', "
+                        "[TaskClassPath_Old] = '', [KuaipanFileID] = ?, [KuaipanModifyTime] = ?, "
+                        "[SyncType] = 0, [UpdateDateTime] = (datetime('now','localtime')) where "
+                        "[TaskItemID] = ? and [TaskItemPath] = ? and ifnull([SyncType], 0) = 0 and "
+                        "ifnull([IsDelete], 0) = 0",
+                        {AToName, AFileID, FormatIsoDateTime(AModifyTime), AID, AFromName});
+}
+
+bool TOtSyncQueueDBUtility::UnlinkRows(const std::vector<std::string>& AIDs) {
+    if (AIDs.empty())
+        return true;
+    std::string marks = "?";
+    TSQLParams params{AIDs.front()};
+    for (std::size_t i = 1; i < AIDs.size(); ++i) {
+        marks += ", ?";
+        params.push_back(AIDs[i]);
+    }
+    return ExeSQL("update [SyncQueue] set [KuaipanFileID] = '', "
+                  "[TaskItemPath_Old] = '', [TaskClassPath_Old] = '', [SyncType] = 0, "
+                  "[UpdateDateTime] = (datetime('now','localtime')) where "
+                  "[TaskItemID] in (" +
+                      marks + ") and ifnull([IsDelete], 0) = 0",
+                  params);
+}
+
 std::string TOtSyncQueueDBUtility::GetKuaipanFileID(const std::string& TaskItemID) {
     TSQLiteStatement st(
         *FSQLiteDB, "select [KuaipanFileID] from [SyncQueue] where [TaskItemID] = ?", {TaskItemID});

@@ -115,6 +115,40 @@ public:
 
     bool DeleteSyncQueue(const std::string& TaskItemID);
 
+    // ---- the engine's updates ----
+    // Each answers true only when exactly one row changed (UnlinkRows: when
+    // the statement ran); the conditions keep a row that changed meanwhile.
+
+    // Rows changed at or after ASince; raises on error.
+    void ListRowsChangedSince(TOtSyncQueueList& ARows, TDateTime ASince);
+    // Rows linked to a cloud copy; raises on error.
+    void ListLinkedRows(TOtSyncQueueList& ARows);
+    // Links a row that has no cloud file yet.
+    bool LinkNewRow(const std::string& AID, const std::string& AFileID);
+    // Links a new item row still under AName, with the cloud copy's time.
+    bool LinkUploadedItem(const std::string& AID, const std::string& AName,
+                          const std::string& AFileID, TDateTime AModifyTime);
+    // Links a new item row renamed while it was uploaded under AOldName: the
+    // rename is left to push.
+    bool LinkRenamedWhileUploading(const std::string& AID, const std::string& AOldName,
+                                   const std::string& AFileID, TDateTime AModifyTime);
+    // Settles the pushed change read from the row (its path, old path and
+    // sync type), leaving ARemainingSyncType to push.
+    bool SettlePushedRow(const std::string& AID, const std::string& AItemPath,
+                         const std::string& AOldItemPath, int AReadSyncType,
+                         const std::string& AFileID, TDateTime AModifyTime, int ARemainingSyncType);
+    // Records an item taken from the cloud: AOldName (empty when the name is
+    // the cloud's), its cloud file and time, and what is left to push.
+    bool RecordPulledItem(const std::string& AID, const std::string& AOldName,
+                          const std::string& AFileID, TDateTime AModifyTime, int ASyncType);
+    // Settles a row with nothing to push on its cloud copy, renamed from
+    // AFromName to AToName.
+    bool SettleOnCloudCopy(const std::string& AID, const std::string& AFromName,
+                           const std::string& AToName, const std::string& AFileID,
+                           TDateTime AModifyTime);
+    // Unlinks the rows of AIDs that are not deletions, so they go up as new.
+    bool UnlinkRows(const std::vector<std::string>& AIDs);
+
     // Inserts a row for the item unless it has one; true when a row exists
     // afterwards. An item without a class gets no row.
     bool CheckSyncQueueItem(const TOtTaskItem* TaskItem);

@@ -1,6 +1,5 @@
 #include "syncqueue/OtSyncQueueUtility.h"
 
-#include "app/AppContext.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 
 #include <optional>
@@ -65,22 +64,22 @@ TFold FoldSyncType(int current, int kind) {
     }
 }
 
-bool ClassCreated(const TArgs& a) {
-    TOtSyncQueueDBUtility db(DBFileName());
+bool ClassCreated(const std::string& dbFile, const TArgs& a) {
+    TOtSyncQueueDBUtility db(dbFile);
     return db.ExeSQL("insert into [SyncQueue] ([TaskItemID], [TaskItemPath]) values (?, ?)",
                      {a.Text(0), a.Text(1)});
 }
 
-bool ItemCreated(const TArgs& a) {
-    TOtSyncQueueDBUtility db(DBFileName());
+bool ItemCreated(const std::string& dbFile, const TArgs& a) {
+    TOtSyncQueueDBUtility db(dbFile);
     return db.ExeSQL(
         "insert into [SyncQueue] ([TaskItemID], [TaskItemPath], [TaskClassPath]) values (?, ?, ?)",
         {a.Text(0), a.Text(1), a.Text(2)});
 }
 
-bool ClassDeleted(const TArgs& a) {
+bool ClassDeleted(const std::string& dbFile, const TArgs& a) {
     const std::string& id = a.Text(0);
-    TOtSyncQueueDBUtility db(DBFileName());
+    TOtSyncQueueDBUtility db(dbFile);
     const std::string fileID = db.GetKuaipanFileID(id);
     // The items of the class: their directory names begin with the class ID.
     if (!db.ExeSQL("delete from [SyncQueue] where [TaskClassPath] like ? escape '\\'",
@@ -93,7 +92,7 @@ bool ClassDeleted(const TArgs& a) {
                      {id});
 }
 
-bool ItemChanged(const TArgs& a) {
+bool ItemChanged(const std::string& dbFile, const TArgs& a) {
     const std::string& fileName = a.Text(0);
     const std::string& dirName = a.Text(1);
     const std::string& oldFileName = a.Text(2);
@@ -101,7 +100,7 @@ bool ItemChanged(const TArgs& a) {
     const int kind = a.Int(4);
     const std::string& id = a.Text(5);
 
-    TOtSyncQueueDBUtility db(DBFileName());
+    TOtSyncQueueDBUtility db(dbFile);
     const auto row = db.GetSyncQueueItem(id);
     if (!row)
         return false;
@@ -124,9 +123,9 @@ bool ItemChanged(const TArgs& a) {
                      {fileName, dirName, oldFileName, oldDirName, std::int64_t{fold.SyncType}, id});
 }
 
-bool ItemDeleted(const TArgs& a) {
+bool ItemDeleted(const std::string& dbFile, const TArgs& a) {
     const std::string& id = a.Text(0);
-    TOtSyncQueueDBUtility db(DBFileName());
+    TOtSyncQueueDBUtility db(dbFile);
     const auto row = db.GetSyncQueueItem(id);
     if (!row)
         return false;
@@ -149,23 +148,23 @@ bool ItemDeleted(const TArgs& a) {
 
 } // namespace
 
-bool TOtSyncQueueUtility::WriteToSyncQueue(unsigned AOperation,
+bool TOtSyncQueueUtility::WriteToSyncQueue(const std::string& ADBFileName, unsigned AOperation,
                                            const std::vector<TSyncQueueArg>& AArgs) {
     const TArgs a(AArgs);
     switch (AOperation) {
     case 0:
-        return a.HasShape({true, true}) && ClassCreated(a);
+        return a.HasShape({true, true}) && ClassCreated(ADBFileName, a);
     case 1:
-        return a.HasShape({true}) && ClassDeleted(a);
+        return a.HasShape({true}) && ClassDeleted(ADBFileName, a);
     case 2:
-        return a.HasShape({true, true, true}) && ItemCreated(a);
+        return a.HasShape({true, true, true}) && ItemCreated(ADBFileName, a);
     case 3:
         // An edit kind outside 1..3 would leave a SyncType the engine does
         // not know; such a call records nothing.
         return a.HasShape({true, true, true, true, false, true}) && a.Int(4) >= 1 &&
-               a.Int(4) <= 3 && ItemChanged(a);
+               a.Int(4) <= 3 && ItemChanged(ADBFileName, a);
     case 4:
-        return a.HasShape({true}) && ItemDeleted(a);
+        return a.HasShape({true}) && ItemDeleted(ADBFileName, a);
     default:
         return false;
     }

@@ -15,8 +15,10 @@ class TOtSyncQueueUtility {
 public:
     // AOperation: 0 class created, 1 class deleted, 2 item created,
     // 3 item changed in place, 4 item deleted. Opens its own connection on
-    // DBFileName(); raises when the database cannot be opened or queried.
-    static bool WriteToSyncQueue(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs);
+    // the queue database ADBFileName; raises when it cannot be opened or
+    // queried.
+    static bool WriteToSyncQueue(const std::string& ADBFileName, unsigned AOperation,
+                                 const std::vector<TSyncQueueArg>& AArgs);
 };
 
 } // namespace ot

@@ -1,6 +1,6 @@
 #include "syncqueue/OtTaskDataCheckUtility.h"
 
-#include "app/AppContext.h"
+#include "common/AppPaths.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -33,8 +33,8 @@ std::string ItemText(const std::string& classDir, const std::string& itemName) {
 
 } // namespace
 
-TOtTaskDataCheck::TOtTaskDataCheck(std::function<void()> AProcessEvents)
-    : FSyncQueueDB(DBFileName()), FProcessEvents(std::move(AProcessEvents)) {}
+TOtTaskDataCheck::TOtTaskDataCheck(const TAppPaths& APaths, std::function<void()> AProcessEvents)
+    : FPaths(APaths), FSyncQueueDB(APaths.DBFileName), FProcessEvents(std::move(AProcessEvents)) {}
 
 void TOtTaskDataCheck::DoDataCheck() {
     FLogs.clear();
@@ -43,11 +43,12 @@ void TOtTaskDataCheck::DoDataCheck() {
 }
 
 void TOtTaskDataCheck::AddMissingRows() {
-    TOtTaskUtility::LoadTaskClassList(FTaskClassList);
+    TOtTaskUtility::LoadTaskClassList(FPaths.TaskDataPath, FTaskClassList);
     for (const auto& cls : FTaskClassList) {
         bool classFine = FSyncQueueDB.GetSyncQueueItem(cls->ID()).has_value();
         if (!classFine) {
-            classFine = TOtSyncQueueUtility::WriteToSyncQueue(0, {cls->ID(), cls->DirName()});
+            classFine = TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, 0,
+                                                              {cls->ID(), cls->DirName()});
             FLogs.push_back("Add task class \"" + cls->DirName() + "\" to \"SyncQueue\".");
         }
         // Items of a class that has no row would be rows without a class.
@@ -58,7 +59,7 @@ void TOtTaskDataCheck::AddMissingRows() {
                 // The row names the file as it lies, so the second phase
                 // finds it and the check settles.
                 TOtSyncQueueUtility::WriteToSyncQueue(
-                    2, {item->ID(), item->DiskFileName(), cls->DirName()});
+                    FPaths.DBFileName, 2, {item->ID(), item->DiskFileName(), cls->DirName()});
                 FLogs.push_back("Add task item \"" +
                                 ItemText(cls->DirName(), item->DiskFileName()) +
                                 "\" to \"SyncQueue\".");
@@ -71,7 +72,7 @@ void TOtTaskDataCheck::AddMissingRows() {
 
 void TOtTaskDataCheck::RemoveRowsWithoutFiles() {
     FSyncQueueDB.ListSyncQueue(FSyncQueueList, "");
-    const std::string root = TaskDataPath();
+    const std::string root = FPaths.TaskDataPath;
     for (const auto& row : FSyncQueueList) {
         if (row.IsDelete() == 0) {
             if (!row.TaskClassPath().empty()) {

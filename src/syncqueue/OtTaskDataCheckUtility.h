@@ -4,6 +4,7 @@
 // or file is gone are removed, unless they stand for a deletion still to be
 // carried to the cloud. Directories and task files are never changed.
 
+#include "common/AppPaths.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTask.h"
 
@@ -15,10 +16,11 @@ namespace ot {
 
 class TOtTaskDataCheck {
 public:
-    // Opens its own connection on DBFileName(); raises ESyncQueueDBError when
-    // the database cannot be opened. AProcessEvents, when given, is called
-    // after each class and each row, so that a window can stay responsive.
-    explicit TOtTaskDataCheck(std::function<void()> AProcessEvents = {});
+    // Checks the tree and queue database of APaths; opens its own connection
+    // on the database and raises ESyncQueueDBError when it cannot be opened.
+    // AProcessEvents, when given, is called after each class and each row, so
+    // that a window can stay responsive.
+    explicit TOtTaskDataCheck(const TAppPaths& APaths, std::function<void()> AProcessEvents = {});
 
     // Runs the check; the repairs made are in Logs() afterwards, one line
     // each, in the order made. Errors of the queue lookups end the check and
@@ -31,6 +33,7 @@ private:
     void AddMissingRows();
     void RemoveRowsWithoutFiles();
 
+    TAppPaths FPaths;
     TOtTaskClassList FTaskClassList;
     TOtSyncQueueDBUtility FSyncQueueDB;
     TOtSyncQueueList FSyncQueueList;

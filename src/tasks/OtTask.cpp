@@ -186,9 +186,13 @@ std::string TOtTaskItem::BuildFileName(const std::string& id, TTaskStatus status
     return name;
 }
 
-std::string TOtTaskItem::FileName() const {
-    return BuildFileName(FID, FStatus, FTitle, FPriority, FCreateDateTime, FExpirationDate,
+std::string TOtTaskItem::FileNameWithID(const std::string& AID) const {
+    return BuildFileName(AID, FStatus, FTitle, FPriority, FCreateDateTime, FExpirationDate,
                          FAlertTime, FFinishDateTime, FParent);
+}
+
+std::string TOtTaskItem::FileName() const {
+    return FileNameWithID(FID);
 }
 
 std::string TOtTaskItem::OldFileName() const {

@@ -30,6 +30,9 @@
 
 namespace ot {
 
+inline constexpr int MaxTaskTitleLength = 100;     // UTF-16 code units
+inline constexpr int MaxTaskClassTitleLength = 50; // UTF-16 code units
+
 enum TTaskStatus : std::uint8_t { tsNotCompleted = 0, tsCompleted = 1, tsCleared = 2 };
 enum TTaskSortField : std::uint8_t { tsfCreateDateTime = 0, tsfPriority = 1 };
 enum TSortOrder : std::uint8_t { soAsc = 0, soDesc = 1 };
@@ -151,6 +154,9 @@ public:
     // File name without ".tsk" from the current values / from the snapshot;
     // empty when the (old) ID is empty.
     std::string FileName() const;
+    // The file name the item's current values give under another ID (a move
+    // to another class draws one).
+    std::string FileNameWithID(const std::string& AID) const;
     std::string OldFileName() const;
     // Class Path + FileName + ".tsk", relative to the task data directory;
     // empty when FileName is empty. OldPath likewise from the snapshot.

@@ -2,7 +2,6 @@
 
 #include "tasks/OtTaskUtility.h"
 
-#include "app/AppContext.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 
@@ -263,11 +262,11 @@ bool TOtTaskUtility::IsWellFormedTaskID(std::string_view AID) {
 
 // ---- name limits ------------------------------------------------------------
 
-std::size_t TOtTaskUtility::NameLimit() {
+std::size_t TOtTaskUtility::NameLimit(const std::string& ATaskDataPath) {
     constexpr std::size_t kPortableLimit = 255;
     // The task data directory may not exist yet; its nearest existing
     // ancestor is on the same file system in every layout we create.
-    fs::path dir = TaskDataPath();
+    fs::path dir = ATaskDataPath;
     std::error_code ec;
     while (!dir.empty() && !fs::is_directory(dir, ec) && dir.has_parent_path() &&
            dir.parent_path() != dir)
@@ -278,12 +277,14 @@ std::size_t TOtTaskUtility::NameLimit() {
     return std::min(kPortableLimit, static_cast<std::size_t>(limit));
 }
 
-bool TOtTaskUtility::IsTaskItemStorable(const TOtTaskItem& ATaskItem) {
-    return ATaskItem.FileName().size() + 4 <= NameLimit();
+bool TOtTaskUtility::IsTaskItemStorable(const TOtTaskItem& ATaskItem,
+                                        const std::string& ATaskDataPath) {
+    return ATaskItem.FileName().size() + 4 <= NameLimit(ATaskDataPath);
 }
 
-bool TOtTaskUtility::IsTaskClassStorable(const TOtTaskClass& ATaskClass) {
-    return ATaskClass.DirName().size() <= NameLimit();
+bool TOtTaskUtility::IsTaskClassStorable(const TOtTaskClass& ATaskClass,
+                                         const std::string& ATaskDataPath) {
+    return ATaskClass.DirName().size() <= NameLimit(ATaskDataPath);
 }
 
 // ---- file content -----------------------------------------------------------
@@ -294,21 +295,7 @@ std::string TOtTaskUtility::TaskFileContent(std::string_view ARemarks) {
                       "<TaskItem>\r\n"
                       "  <Remarks>";
     out.reserve(out.size() + ARemarks.size() + 32);
-    for (const char c : ARemarks) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        default:
-            out += c;
-        }
-    }
+    AppendMarkupEscaped(out, ARemarks, false);
     out += "</Remarks>\r\n"
            "</TaskItem>\r\n";
     return out;
@@ -353,9 +340,9 @@ bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
 
 // ---- loading ----------------------------------------------------------------
 
-void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
+void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList) {
     AList.clear();
-    const std::string root = WithTrailingSlash(TaskDataPath());
+    const std::string root = WithTrailingSlash(ATaskDataPath);
     std::error_code ec;
     if (!MakeDirectories(root))
         return;
@@ -372,17 +359,18 @@ void TOtTaskUtility::LoadTaskClassList(TOtTaskClassList& AList) {
         TOtTaskClassPtr cls = ParseTaskClass(name);
         if (!cls)
             continue;
-        LoadTaskItemList(cls, cls->TaskList());
+        LoadTaskItemList(ATaskDataPath, cls, cls->TaskList());
         AList.push_back(std::move(cls));
     }
 }
 
-void TOtTaskUtility::LoadTaskItemList(const TOtTaskClassPtr& ATaskClass,
+void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
+                                      const TOtTaskClassPtr& ATaskClass,
                                       TOtTaskItemList& ATaskList) {
     ATaskList.clear();
     if (!ATaskClass)
         return;
-    const std::string dir = WithTrailingSlash(TaskDataPath() + ATaskClass->Path());
+    const std::string dir = WithTrailingSlash(ATaskDataPath + ATaskClass->Path());
     std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -399,6 +387,70 @@ void TOtTaskUtility::LoadTaskItemList(const TOtTaskClassPtr& ATaskClass,
         if (TOtTaskItemPtr item = ParseTaskItem(ATaskClass, dir + name))
             ATaskList.push_back(std::move(item));
     }
+}
+
+// ---- lists ------------------------------------------------------------------
+
+void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
+                                      TSortOrder AOrder) {
+    // Empty entries go last, whatever the order.
+    auto compare = [AField, AOrder](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
+        if (!a || !b)
+            return a && !b;
+        if (AField == tsfCreateDateTime)
+            return AOrder == soAsc ? a->CreateDateTime() < b->CreateDateTime()
+                                   : a->CreateDateTime() > b->CreateDateTime();
+        if (AOrder == soAsc)
+            return a->Priority() < b->Priority();
+        if (a->Priority() != b->Priority())
+            return a->Priority() > b->Priority();
+        return a->CreateDateTime() > b->CreateDateTime();
+    };
+    std::sort(ATaskList.begin(), ATaskList.end(), compare);
+}
+
+int TOtTaskUtility::IndexOfTaskClassList(std::string_view ATaskClassID,
+                                         const TOtTaskClassList& AList) {
+    for (std::size_t i = 0; i < AList.size(); ++i)
+        if (AList[i] && AList[i]->ID() == ATaskClassID)
+            return static_cast<int>(i);
+    return -1;
+}
+
+int TOtTaskUtility::IndexOfTaskItemList(std::string_view ATaskItemID,
+                                        const TOtTaskItemList& AList) {
+    for (std::size_t i = 0; i < AList.size(); ++i)
+        if (AList[i] && AList[i]->ID() == ATaskItemID)
+            return static_cast<int>(i);
+    return -1;
+}
+
+void TOtTaskUtility::AssignTaskItem(const TOtTaskItemPtr& TaskItem1,
+                                    const TOtTaskItemPtr& TaskItem2, int AssignType) {
+    if (!TaskItem1 || !TaskItem2)
+        return;
+    const TOtTaskItem& src = *TaskItem1;
+    TOtTaskItem& dst = *TaskItem2;
+    if (AssignType == 0 || AssignType == 3) {
+        dst.SetID(src.FID);
+        dst.SetTitle(src.FTitle);
+        dst.SetStatus(src.FStatus);
+        dst.FExpirationDate = src.FExpirationDate;
+        dst.FAlertTime = src.FAlertTime;
+        dst.FCreateDateTime = src.FCreateDateTime;
+        dst.FFinishDateTime = src.FFinishDateTime;
+        dst.FTaskClass = src.FTaskClass;
+        dst.FParent = src.FParent;
+        dst.FLevel = src.FLevel;
+        dst.FPriority = src.FPriority;
+    }
+    if (AssignType == 1 || AssignType == 3)
+        dst.SetRemarks(src.FRemarks);
+    dst.ResetDirty();
+}
+
+bool TOtTaskUtility::IsContainIllegalChars(std::string_view) {
+    return false;
 }
 
 } // namespace ot

@@ -1,9 +1,9 @@
 #pragma once
 // The task tree on disk: the name format of class directories and item files,
-// the content of an item file, loading, and every operation that changes the
-// tree (each change is also recorded in the sync queue).
+// the content of an item file, loading, and the list helpers. The operations
+// that change the tree live in the repository (repository/OtTaskRepository.h).
 //
-// Below the task data directory (TaskDataPath()) each class is a directory
+// Below the task data directory (TAppPaths::TaskDataPath) each class is a directory
 // named by its DirName, "<ID>#<escaped title>", and each item a file in it
 // named by its FileName plus ".tsk":
 //   <ID field>#<status>#<escaped title>#<priority>#<created yyyymmddhhnn>#
@@ -59,13 +59,14 @@ public:
     // bytes, that can be stored: the file system's limit for the task data
     // directory, never more than 255, so that every installation and the
     // cloud can hold the names any of them writes.
-    static std::size_t NameLimit();
+    static std::size_t NameLimit(const std::string& ATaskDataPath);
     // Whether the item's file name, or the class's directory name, as its
     // current values make it fits NameLimit. The repository writes nothing
     // that does not fit; the windows and ottodo ask before they accept a
     // title, so the user learns that it is too long to be stored.
-    static bool IsTaskItemStorable(const TOtTaskItem& ATaskItem);
-    static bool IsTaskClassStorable(const TOtTaskClass& ATaskClass);
+    static bool IsTaskItemStorable(const TOtTaskItem& ATaskItem, const std::string& ATaskDataPath);
+    static bool IsTaskClassStorable(const TOtTaskClass& ATaskClass,
+                                    const std::string& ATaskDataPath);
 
     // ---- file content --------------------------------------------------
 
@@ -81,38 +82,11 @@ public:
     // directory (created when missing), each with its items loaded. Classes
     // come sorted by directory name, so the page order is the same in every
     // run; directories whose names are not class names are skipped.
-    static void LoadTaskClassList(TOtTaskClassList& AList);
+    static void LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList);
     // Empties ATaskList and fills it with the items of ATaskClass's directory,
     // sorted by file name. Files whose names are not item names are skipped.
-    static void LoadTaskItemList(const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList);
-
-    // ---- changes -------------------------------------------------------
-    // Each operation does its file work first and then records the change
-    // with TOtSyncQueueUtility::WriteToSyncQueue; errors raised by the queue
-    // database reach the caller. Objects are never taken over, freed or moved
-    // between lists: the caller does that.
-
-    // An ID from NewTaskID that no class directory, no item file below the
-    // task data directory and no queue row holds: another process, or a copy
-    // made by hand, may have drawn the same ID within the same two seconds.
-    // Every new class and item, and every move, takes its ID from here.
-    static std::string NewUniqueTaskID();
-    // Creates the class directory; true when it exists afterwards (an
-    // existing directory answers true and records nothing).
-    static bool CreateTaskClass(const TOtTaskClassPtr& ATaskClass);
-    // Removes the class directory with everything in it; false when there
-    // was none, or when something could not be removed.
-    static bool DeleteTaskClass(const TOtTaskClassPtr& ATaskClass);
-    // Removes a directory tree; whatever cannot be removed stays.
-    static void DeleteDir(const std::string& sDirectory);
-    // Writes the item file; an existing file answers true and is left alone.
-    static bool CreateTaskItem(const TOtTaskItemPtr& ATaskItem);
-    // Stores the changes made since the last ResetDirty: a move to another
-    // class (the item gets a new ID), a rewrite under the same name, or a
-    // rename with or without rewrite.
-    static bool EditTaskItem(const TOtTaskItemPtr& ATaskItem);
-    // Deletes the item file (a missing file is no failure) and records it.
-    static bool DeleteTaskItem(const TOtTaskItemPtr& ATaskItem);
+    static void LoadTaskItemList(const std::string& ATaskDataPath,
+                                 const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList);
 
     // ---- lists ---------------------------------------------------------
 

@@ -1,9 +1,9 @@
 // The settings file and the settings values read from it.
 
-#include "app/AppContext.h"
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
 #include "common/FileUtil.h"
+#include "support/ProgramTestDir.h"
 
 #include <gtest/gtest.h>
 
@@ -18,17 +18,9 @@ namespace {
 
 class SettingsTest : public ::testing::Test {
 protected:
-    SettingsTest() {
-        std::string tmpl = (fs::temp_directory_path() / "ot-settings-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        Root = tmpl;
-        SetAppPaths(TAppPaths::FromProgramDir(Root.string()));
-    }
-    ~SettingsTest() override {
-        std::error_code ec;
-        fs::remove_all(Root, ec);
-    }
+    std::string UserDataPath() const { return Dir.Paths().UserDataPath; }
+    std::string SettingFileName() const { return Dir.Paths().SettingFileName; }
+    std::string StylesPath() const { return Dir.Paths().StylesPath; }
 
     std::string Read() {
         std::string s;
@@ -40,7 +32,7 @@ protected:
         ASSERT_TRUE(WriteFileAtomic(SettingFileName(), s));
     }
 
-    fs::path Root;
+    test::TProgramTestDir Dir{"ot-settings"};
 };
 
 const char* const kTwoLangs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -134,7 +126,7 @@ TEST_F(SettingsTest, MalformedFileReadsDefaultsAndIsKeptAsBackupOnWrite) {
         Write(content);
         TOtSettingFile file(SettingFileName());
         TAppSettings values;
-        ReadAppSettingValues(file, values);
+        ReadAppSettingValues(file, StylesPath(), values);
         EXPECT_EQ(values.Lang, "en");
         EXPECT_TRUE(values.IsOpenKuaipanSync);
 
@@ -173,7 +165,7 @@ TEST_F(SettingsTest, BooleanAndIntegerConversions) {
 TEST_F(SettingsTest, AppSettingValuesWithDefaults) {
     TOtSettingFile file(SettingFileName());
     TAppSettings values;
-    ReadAppSettingValues(file, values);
+    ReadAppSettingValues(file, StylesPath(), values);
     EXPECT_EQ(values.Lang, "en");
     EXPECT_TRUE(values.IsOpenKuaipanSync);
     EXPECT_EQ(values.SyncTimeInterval, 5);
@@ -194,7 +186,7 @@ TEST_F(SettingsTest, AppSettingValuesWithDefaults) {
     file.WriteString("IsOpenTaskAlert", "nonsense");
     file.WriteString("IsCheckNewVerWhenAppStart", "False");
     file.WriteString("AppStyle", "Dark0.Style");
-    ReadAppSettingValues(file, values);
+    ReadAppSettingValues(file, StylesPath(), values);
     EXPECT_EQ(values.Lang, "zh");
     EXPECT_FALSE(values.IsOpenKuaipanSync);
     EXPECT_EQ(values.SyncTimeInterval, 15);

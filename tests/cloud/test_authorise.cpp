@@ -1,8 +1,8 @@
 #include "ScriptedServer.h"
 
-#include "app/AppContext.h"
 #include "cloud/KuaipanAuthorise.h"
 #include "cloud/KuaipanUtility.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 
 #include <gtest/gtest.h>
@@ -169,26 +169,26 @@ TEST_F(LoginTest, FailuresAndTheirTexts) {
 
 TEST(AuthFile, SaveAndLoad) {
     TempDir dir;
-    SetAppPaths(TAppPaths::FromProgramDir(dir.Path().string()));
-    std::filesystem::create_directories(UserDataPath());
-    EXPECT_EQ(TKuaipanUtility::LoadAuthFile(), nullptr); // no file yet
+    const TAppPaths paths = TAppPaths::FromProgramDir(dir.Path().string());
+    std::filesystem::create_directories(paths.UserDataPath);
+    EXPECT_EQ(TKuaipanUtility::LoadAuthFile(paths.AuthFileName), nullptr); // no file yet
 
-    ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(TAccessToken("old-key-longer", "old-secret")));
-    ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(TAccessToken("ak", "as")));
+    ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(TAccessToken("old-key-longer", "old-secret"),
+                                              paths.AuthFileName));
+    ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(TAccessToken("ak", "as"), paths.AuthFileName));
     std::string text;
-    ASSERT_TRUE(ReadWholeFile(AuthFileName(), text));
+    ASSERT_TRUE(ReadWholeFile(paths.AuthFileName, text));
     EXPECT_EQ(text, "ak\r\nas\r\n");
     struct stat st {};
-    ASSERT_EQ(stat(AuthFileName().c_str(), &st), 0);
+    ASSERT_EQ(stat(paths.AuthFileName.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    auto token = TKuaipanUtility::LoadAuthFile();
+    auto token = TKuaipanUtility::LoadAuthFile(paths.AuthFileName);
     ASSERT_NE(token, nullptr);
     EXPECT_EQ(token->ToString(), "key=ak;secret=as");
 
     EXPECT_FALSE(TKuaipanUtility::SaveAuthFile(TAccessToken("k", "s"),
                                                (dir / "missing-dir") + "/MyAuth.adb"));
-    SetAppPaths(TAppPaths::FromProgramDir(OT_PROGRAM_DIR));
 }
 
 TEST(AuthFile, IncompleteFilesLoadAsNoToken) {

@@ -4,9 +4,9 @@
 #include "ScriptedServer.h"
 #include "support/CloudServerProcess.h"
 
-#include "app/AppContext.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanAuthorise.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanException.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/FileUtil.h"

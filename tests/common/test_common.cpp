@@ -220,3 +220,26 @@ TEST_F(AtomicWrite, InjectedFileFaultsFailTheNthOperationOfAKind) {
     // a.txt, d.txt and x: no temporary file is left by the failed writes.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
 }
+
+TEST(Text, MarkupEscaping) {
+    struct Case {
+        const char* in;
+        const char* text;      // character data
+        const char* attribute; // with quotes
+    };
+    const Case cases[] = {
+        {"", "", ""},
+        {"plain words", "plain words", "plain words"},
+        {"a & b < c > d", "a &amp; b &lt; c &gt; d", "a &amp; b &lt; c &gt; d"},
+        {"\"quoted\" 'single'", "\"quoted\" 'single'", "&quot;quoted&quot; &#39;single&#39;"},
+        {"&amp;", "&amp;amp;", "&amp;amp;"},
+        {"任务 <x>", "任务 &lt;x&gt;", "任务 &lt;x&gt;"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MarkupEscaped(c.in, false), c.text) << c.in;
+        EXPECT_EQ(MarkupEscaped(c.in, true), c.attribute) << c.in;
+    }
+    std::string out = "<r>";
+    AppendMarkupEscaped(out, "1 < 2", false);
+    EXPECT_EQ(out, "<r>1 &lt; 2");
+}

@@ -3,8 +3,8 @@
 // torn, and the metadata and the content files agree.
 
 #include "CloudStore.h"
-#include "app/AppContext.h"
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"
 

@@ -2,7 +2,7 @@
 // stalled and slow connections, oversized heads and bodies, half-closed clients, the
 // connection cap, and what the server's memory and files look like afterwards.
 
-#include "app/AppContext.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"

@@ -2,7 +2,7 @@
 // replays. The script (oauthlib_client.py) makes its own checks and fails on the first
 // wrong answer.
 
-#include "app/AppContext.h"
+#include "cloud/KuaipanConsumer.h"
 #include "support/CloudServerProcess.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The cloud server answering the program's own client: the authorization flow with the
 // web login, the file operations, refusals, expired authorizations and injected faults.
 
-#include "app/AppContext.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanAuthorise.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanException.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"

@@ -1,7 +1,9 @@
 #include "SyncSide.h"
 
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Text.h"
+#include "repository/OtTaskRepository.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
@@ -60,11 +62,11 @@ std::pair<std::string, std::string> TokenOf(CloudServerProcess& server, const st
 
 TSyncSide::TSyncSide(const std::string& name, CloudServerProcess& server, const std::string& user)
     : FDir(name) {
-    Activate();
     const auto token = TokenOf(server, user);
-    if (!TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second)))
+    if (!TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second),
+                                       FDir.Paths().AuthFileName))
         throw std::runtime_error("cannot write the access-token file");
-    FTree = std::make_unique<TTestTaskTree>(Classes);
+    FTree = std::make_unique<TTestTaskTree>(Classes, TOtTaskRepository(FDir.Paths()));
     FThread = std::make_unique<TKuaipanSyncThread>(Observer, Settings);
     FEngine = std::make_unique<TKuaipanSyncUtility>(FThread.get(), *FTree, Settings);
     FEngine->SetRowPause(std::chrono::milliseconds(0));
@@ -76,7 +78,6 @@ TSyncSide::~TSyncSide() {
 }
 
 bool TSyncSide::Sync() {
-    Activate();
     return FEngine->SyncToKuaipan();
 }
 
@@ -87,32 +88,29 @@ bool TSyncSide::SyncClean() {
 }
 
 TOtTaskClassPtr TSyncSide::AddClass(const std::string& title) {
-    Activate();
     auto cls = std::make_shared<TOtTaskClass>(UniqueTaskID(), title);
-    EXPECT_TRUE(TOtTaskUtility::CreateTaskClass(cls)) << title;
+    EXPECT_TRUE(FTree->Repository().CreateTaskClass(cls)) << title;
     Classes.push_back(cls);
     return cls;
 }
 
 TOtTaskItemPtr TSyncSide::AddItem(const TOtTaskClassPtr& cls, const std::string& title,
                                   int priority, const std::string& remarks) {
-    Activate();
     auto item = std::make_shared<TOtTaskItem>(title, remarks, tsNotCompleted, 0, 0, cls, nullptr);
     item->SetID(UniqueTaskID());
     item->SetPriority(priority);
     item->ResetDirty();
-    EXPECT_GE(DoAddTaskItem(cls->TaskList(), item), 0) << title;
+    EXPECT_GE(DoAddTaskItem(FTree->Repository(), cls->TaskList(), item), 0) << title;
     return item;
 }
 
 void TSyncSide::EditItem(const TOtTaskItemPtr& item,
                          const std::function<void(TOtTaskItem&)>& change) {
-    Activate();
     FTree->Locked([&] {
         const auto oldClass = item->TaskClass();
         change(*item);
         const bool moved = item->IsTaskClassChange();
-        EXPECT_TRUE(TOtTaskUtility::EditTaskItem(item)) << item->Title();
+        EXPECT_TRUE(FTree->Repository().EditTaskItem(item)) << item->Title();
         if (moved) {
             std::erase(oldClass->TaskList(), item);
             item->TaskClass()->TaskList().push_back(item);
@@ -121,14 +119,12 @@ void TSyncSide::EditItem(const TOtTaskItemPtr& item,
 }
 
 void TSyncSide::DeleteItem(const TOtTaskItemPtr& item) {
-    Activate();
-    EXPECT_TRUE(TOtTaskUtility::DeleteTaskItem(item)) << item->Title();
+    EXPECT_TRUE(FTree->Repository().DeleteTaskItem(item)) << item->Title();
     std::erase(item->TaskClass()->TaskList(), item);
 }
 
 void TSyncSide::DeleteClass(const TOtTaskClassPtr& cls) {
-    Activate();
-    EXPECT_TRUE(TOtTaskUtility::DeleteTaskClass(cls)) << cls->Title();
+    EXPECT_TRUE(FTree->Repository().DeleteTaskClass(cls)) << cls->Title();
     std::erase(Classes, cls);
 }
 
@@ -158,9 +154,8 @@ std::string TSyncSide::State() const {
 }
 
 std::string TSyncSide::DiskState() const {
-    Activate();
     TOtTaskClassList onDisk;
-    TOtTaskUtility::LoadTaskClassList(onDisk);
+    TOtTaskUtility::LoadTaskClassList(FDir.Paths().TaskDataPath, onDisk);
     std::vector<std::string> lines;
     for (const auto& c : onDisk) {
         lines.push_back("C " + c->DirName());
@@ -169,7 +164,7 @@ std::string TSyncSide::DiskState() const {
     }
     // Nothing else may lie in the task data directory (temporary files).
     std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(TaskDataPath(), ec))
+    for (const auto& e : fs::recursive_directory_iterator(FDir.Paths().TaskDataPath, ec))
         if (e.is_regular_file() && e.path().extension() != ".tsk")
             lines.push_back("? " + e.path().filename().string());
     return Join(lines);
@@ -186,9 +181,8 @@ std::string TSyncSide::UserState() const {
 }
 
 TOtSyncQueueList TSyncSide::Queue() const {
-    Activate();
     TOtSyncQueueList rows;
-    TOtSyncQueueDBUtility(DBFileName()).ListSyncQueue(rows, "");
+    TOtSyncQueueDBUtility(FDir.Paths().DBFileName).ListSyncQueue(rows, "");
     return rows;
 }
 

@@ -15,10 +15,10 @@
 // the cloud folder (CloudState), so converged sides compare equal as text.
 
 #include "RecordingObserver.h"
-#include "SyncTestDir.h"
 
 #include "cloud/KuaipanAPI.h"
 #include "support/CloudServerProcess.h"
+#include "support/QueueTestDir.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 
@@ -56,8 +56,7 @@ public:
     TSyncSide(const std::string& name, CloudServerProcess& server, const std::string& user);
     ~TSyncSide();
 
-    void Activate() const { FDir.Activate(); }
-    // One pass of the engine, with this side's layout.
+    // One pass of the engine in this side's program directory.
     bool Sync();
     // One pass that must not raise; false when it counted errors.
     bool SyncClean();
@@ -90,10 +89,10 @@ public:
     TKuaipanSyncUtility& Engine() { return *FEngine; }
     TKuaipanSyncThread& Thread() { return *FThread; }
     TTestTaskTree& Tree() { return *FTree; }
-    const TSyncTestDir& Dir() const { return FDir; }
+    const TQueueTestDir& Dir() const { return FDir; }
 
 private:
-    TSyncTestDir FDir;
+    TQueueTestDir FDir;
     std::unique_ptr<TTestTaskTree> FTree;
     std::unique_ptr<TKuaipanSyncThread> FThread;
     std::unique_ptr<TKuaipanSyncUtility> FEngine;

@@ -3,7 +3,7 @@
 // tree whose calls run on another thread (as the desktop program's run on
 // its user-interface thread).
 
-#include "SyncTestDir.h"
+#include "support/QueueTestDir.h"
 
 #include "common/FileUtil.h"
 #include "sync/OtLocalTaskTree.h"
@@ -99,9 +99,12 @@ private:
 };
 
 struct LocalTreeTest : ::testing::Test {
-    test::TSyncTestDir dir;
+    test::TQueueTestDir dir{"ot-sync"};
     TOtTaskClassList classes;
-    TThreadedTree tree{classes};
+    TThreadedTree tree{classes, TOtTaskRepository(dir.Paths())};
+
+    std::string TaskDataPath() const { return dir.Paths().TaskDataPath; }
+    std::string DBFileName() const { return dir.Paths().DBFileName; }
 
     std::optional<TOtSyncQueueDB> Row(const std::string& id) {
         TOtSyncQueueDBUtility db(DBFileName());

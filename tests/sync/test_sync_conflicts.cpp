@@ -4,7 +4,6 @@
 
 #include "SyncSide.h"
 
-#include "app/AppContext.h"
 #include "common/Text.h"
 
 #include <gtest/gtest.h>
@@ -128,11 +127,10 @@ TEST_F(Conflicts, ANeverRecordedLocalEditIsPushedNotReplaced) {
     EXPECT_TRUE(B.SyncClean());
 
     // The edit reached the file, its recording did not (the row is gone).
-    A.Activate();
     task->SetRemarks("never recorded");
-    ASSERT_TRUE(task->SaveToFile(TaskDataPath() + task->Path()));
+    ASSERT_TRUE(task->SaveToFile(A.Dir().Paths().TaskDataPath + task->Path()));
     {
-        TOtSyncQueueDBUtility db(DBFileName());
+        TOtSyncQueueDBUtility db(A.Dir().Paths().DBFileName);
         ASSERT_TRUE(db.DeleteSyncQueue(task->ID()));
     }
     A.Engine().SetLastDateTimeSyncSuccess(0);
@@ -209,7 +207,6 @@ TEST_F(Conflicts, APassOverSettledRowsPausesNowhere) {
 
     // A new engine (the next program start) reads every row again; none of
     // them needs a request, so an hour's pause must never begin.
-    A.Activate();
     TKuaipanSyncUtility fresh(&A.Thread(), A.Tree(), A.Settings);
     fresh.SetRowPause(std::chrono::hours(1));
     auto pass = std::async(std::launch::async, [&] { return fresh.SyncToKuaipan(); });
@@ -236,7 +233,6 @@ TEST_F(Conflicts, AnEditFromAnotherThreadDuringTheDownloadWins) {
     server.AddFault({.Kind = "download_file", .Action = "delay", .DelayMs = 1500});
     server.ResetCounters();
     auto shared = B.FindItem("Shared");
-    B.Activate();
     std::thread pass([&] { B.SyncClean(); });
     while (server.Counter("download_file") == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -74,9 +74,8 @@ TEST_F(Engine, NamesFromTheCloudThatThisProgramWouldNotWriteAreSkipped) {
 
     EXPECT_TRUE(B.SyncClean());
     EXPECT_EQ(B.UserState(), "Good/\nGood/Fine s0 p5 | fine\n");
-    B.Activate();
     EXPECT_EQ(
-        Listing(TaskDataPath()),
+        Listing(B.Dir().Paths().TaskDataPath),
         (std::vector<std::string>{"1300000902QA#Good",
                                   "1300000902QA#Good/1300000903QA#0#Fine#5#201603051430###.tsk"}));
     // Nothing was written outside the task data directory either.
@@ -209,9 +208,9 @@ TEST_F(Engine, ThePassShowsTheLogWindowWhenTheSettingAsks) {
 TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
     CloudServerProcess& server = SharedServer();
     const std::string user = FreshUser();
-    TSyncTestDir dir("ot-engine-bind");
+    TQueueTestDir dir("ot-engine-bind");
     TOtTaskClassList classes;
-    TOtLocalTaskTree tree(classes);
+    TOtLocalTaskTree tree(classes, TOtTaskRepository(dir.Paths()));
     auto observer = std::make_shared<TRecordingObserver>();
     TKuaipanSyncThread thread(observer, nullptr);
     {
@@ -229,7 +228,7 @@ TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
         EXPECT_TRUE(engine.SetVerifier(verifier));
         EXPECT_TRUE(engine.SyncToKuaipan());
     }
-    ASSERT_TRUE(TKuaipanUtility::LoadAuthFile());
+    ASSERT_TRUE(TKuaipanUtility::LoadAuthFile(dir.Paths().AuthFileName));
     TKuaipanSyncUtility next(&thread, tree);
     EXPECT_TRUE(next.SyncToKuaipan());
 
@@ -251,7 +250,6 @@ TEST_F(Engine, EndingTheThreadStopsThePassUnderWay) {
         if (line.find("Create task item") != std::string::npos)
             A.Thread().Terminate(); // the program is closing
     };
-    A.Activate();
     A.Thread().SetTickLength(std::chrono::hours(1));
     A.Thread().SetSyncPass([&] { A.Engine().SyncToKuaipan(); });
     A.Thread().Start();

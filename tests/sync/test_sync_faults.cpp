@@ -85,7 +85,6 @@ TEST_F(Faults, AnExceptionEndsThePassOnTheThreadAndLosesNothing) {
     // The reply to the second upload is not JSON: the client raises.
     server.AddFault({.Kind = "upload_file", .Skip = 1, .Action = "malformed"});
 
-    A.Activate();
     A.Thread().SetTickLength(std::chrono::hours(1));
     A.Thread().SetSyncPass([&] { A.Engine().SyncToKuaipan(); });
     A.Thread().Start();
@@ -119,8 +118,7 @@ TEST_F(Faults, AFailedDownloadLeavesTheLocalFileAsItWas) {
     A.EditItem(item, [](TOtTaskItem& i) { i.SetRemarks("two, and much longer than before"); });
     EXPECT_TRUE(A.SyncClean());
 
-    B.Activate();
-    const std::string file = TaskDataPath() + B.FindItem("Doc")->Path();
+    const std::string file = B.Dir().Paths().TaskDataPath + B.FindItem("Doc")->Path();
     std::string before;
     ASSERT_TRUE(ReadWholeFile(file, before));
     for (const char* action : {"truncate", "status"}) {

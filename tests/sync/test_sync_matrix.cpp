@@ -195,7 +195,6 @@ TEST_P(PassFileFaults, EveryNthOperationFailsOnceAndNothingIsLost) {
         bool fired = false;
         {
             TFileFaultInjector fault(GetParam(), n, ENOSPC);
-            b.Activate();
             try {
                 b.Engine().SyncToKuaipan();
             } catch (const std::exception&) {

@@ -1,8 +1,8 @@
 // The user interface records changes through short-lived connections while
 // the engine works through its own: neither may see a statement fail.
 
-#include "QueueTestDir.h"
 #include "common/DateTime.h"
+#include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 
@@ -28,10 +28,13 @@ TEST(QueueConcurrency, TwoWritersWaitForEachOtherInsteadOfFailing) {
                 const std::string id = "U" + std::to_string(i);
                 const std::vector<std::vector<TSyncQueueArg>> calls = {
                     {id, "name" + id, "C#x"}, {"renamed" + id, "C#x", "name" + id, "", 3, id}};
-                failures += !TOtSyncQueueUtility::WriteToSyncQueue(2, calls[0]);
-                failures += !TOtSyncQueueUtility::WriteToSyncQueue(3, calls[1]);
+                failures +=
+                    !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName, 2, calls[0]);
+                failures +=
+                    !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName, 3, calls[1]);
                 if (i % 2 == 0)
-                    failures += !TOtSyncQueueUtility::WriteToSyncQueue(4, {id});
+                    failures +=
+                        !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName, 4, {id});
             }
         } catch (const std::exception& e) {
             ADD_FAILURE() << "recorder: " << e.what();
@@ -40,7 +43,7 @@ TEST(QueueConcurrency, TwoWritersWaitForEachOtherInsteadOfFailing) {
     });
     std::thread engine([&] {
         try {
-            TOtSyncQueueDBUtility db(DBFileName());
+            TOtSyncQueueDBUtility db(dir.Paths().DBFileName);
             TOtSyncQueueList rows;
             for (int i = 0; std::chrono::steady_clock::now() < deadline; ++i, ++engineRounds) {
                 const std::string id = "E" + std::to_string(i);
@@ -61,7 +64,7 @@ TEST(QueueConcurrency, TwoWritersWaitForEachOtherInsteadOfFailing) {
     EXPECT_EQ(failures.load(), 0);
     ASSERT_GT(recorderRounds, 0);
     ASSERT_GT(engineRounds, 0);
-    TOtSyncQueueDBUtility db(DBFileName());
+    TOtSyncQueueDBUtility db(dir.Paths().DBFileName);
     TOtSyncQueueList rows;
     db.ListSyncQueue(rows, "[TaskItemID] like 'U%'");
     EXPECT_EQ(static_cast<int>(rows.size()), recorderRounds / 2);

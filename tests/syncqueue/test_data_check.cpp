@@ -1,8 +1,8 @@
 // The data check repairs the queue against the task tree on disk.
 
-#include "QueueTestDir.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
+#include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
@@ -24,18 +24,20 @@ namespace {
 
 class DataCheck : public ::testing::Test {
 protected:
-    // A class made through the repository: directory and row.
+    // A class as the repository makes it: directory and row.
     TOtTaskClassPtr Class(const std::string& id, const std::string& title) {
         auto cls = std::make_shared<TOtTaskClass>(id, title);
-        EXPECT_TRUE(TOtTaskUtility::CreateTaskClass(cls));
+        EXPECT_TRUE(fs::create_directories(TaskDataPath() + cls->Path()));
+        EXPECT_TRUE(
+            TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 0, {cls->ID(), cls->DirName()}));
         FClock->AdvanceSeconds(1);
         return cls;
     }
-    // An item made through the repository: file and row.
+    // An item as the repository makes it: file and row.
     TOtTaskItemPtr Item(const TOtTaskClassPtr& cls, const std::string& id) {
         auto item = HandItem(cls, id);
         EXPECT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(
-            2, {item->ID(), item->FileName(), cls->DirName()}));
+            DBFileName(), 2, {item->ID(), item->FileName(), cls->DirName()}));
         FClock->AdvanceSeconds(1);
         return item;
     }
@@ -48,26 +50,26 @@ protected:
         EXPECT_TRUE(item->SaveToFile(TaskDataPath() + item->Path()));
         return item;
     }
-    static std::string File(const TOtTaskItemPtr& item) { return TaskDataPath() + item->Path(); }
+    std::string File(const TOtTaskItemPtr& item) { return TaskDataPath() + item->Path(); }
 
-    static std::vector<std::string> Check(int* events = nullptr) {
-        TOtTaskDataCheck check([events] {
+    std::vector<std::string> Check(int* events = nullptr) {
+        TOtTaskDataCheck check(FDir.Paths(), [events] {
             if (events)
                 ++*events;
         });
         check.DoDataCheck();
         return check.Logs();
     }
-    static std::optional<TOtSyncQueueDB> Row(const std::string& id) {
+    std::optional<TOtSyncQueueDB> Row(const std::string& id) {
         return TOtSyncQueueDBUtility(DBFileName()).GetSyncQueueItem(id);
     }
-    static std::size_t RowCount() {
+    std::size_t RowCount() {
         TOtSyncQueueList rows;
         TOtSyncQueueDBUtility(DBFileName()).ListSyncQueue(rows, "");
         return rows.size();
     }
     // Every directory and file of the task tree, with the files' content.
-    static std::map<std::string, std::string> Tree() {
+    std::map<std::string, std::string> Tree() {
         std::map<std::string, std::string> out;
         for (const auto& e : fs::recursive_directory_iterator(TaskDataPath())) {
             std::string content;
@@ -79,6 +81,8 @@ protected:
     }
 
     test::TQueueTestDir FDir;
+    std::string TaskDataPath() const { return FDir.Paths().TaskDataPath; }
+    std::string DBFileName() const { return FDir.Paths().DBFileName; }
     std::shared_ptr<FixedClock> FClock =
         std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 14, 30, 10));
     ScopedClock FScope{FClock};
@@ -96,7 +100,8 @@ TEST_F(DataCheck, RepairsBothWaysAndASecondRunFindsNothing) {
     const auto a3 = Item(home, "1214608321A3");
     const auto a4 = Item(home, "1214608321A4");
     ASSERT_TRUE(TOtSyncQueueDBUtility(DBFileName()).SetKuaipanFileID(a4->ID(), "F4"));
-    ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(4, {a4->ID()})); // deletion pending
+    ASSERT_TRUE(
+        TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 4, {a4->ID()})); // deletion pending
     fs::remove(File(a3));
     fs::remove(File(a4));
     FClock->AdvanceSeconds(1);
@@ -201,11 +206,11 @@ TEST_F(DataCheck, ADatabaseItCannotUseEndsTheCheckAndTouchesNoFile) {
     const auto before = Tree();
 
     fs::remove(DBFileName());
-    EXPECT_THROW(TOtTaskDataCheck check, ESyncQueueDBError);
+    EXPECT_THROW(TOtTaskDataCheck check(FDir.Paths()), ESyncQueueDBError);
     EXPECT_FALSE(fs::exists(DBFileName()));
 
     { std::ofstream(DBFileName()).flush(); } // a database without the table
-    TOtTaskDataCheck check;
+    TOtTaskDataCheck check(FDir.Paths());
     EXPECT_THROW(check.DoDataCheck(), ESyncQueueDBError);
     fs::remove(DBFileName());
     EXPECT_EQ(Tree(), before);

@@ -1,7 +1,7 @@
 // Creating the queue database, at build time and in tests, and opening it.
 
-#include "QueueTestDir.h"
 #include "common/FileUtil.h"
+#include "support/QueueTestDir.h"
 #include "syncqueue/SQLiteDB.h"
 
 #include <gtest/gtest.h>
@@ -59,16 +59,16 @@ int RunMakeDb(const fs::path& file) {
 
 TEST(QueueDatabase, CreatedWithTheTableAndRefusesToReplaceAFile) {
     test::TQueueTestDir dir;
-    EXPECT_EQ(ColumnsOf(DBFileName()), kExpectedColumns);
+    EXPECT_EQ(ColumnsOf(dir.Paths().DBFileName), kExpectedColumns);
 
     {
-        TSQLiteDB db(DBFileName());
+        TSQLiteDB db(dir.Paths().DBFileName);
         db.Execute("insert into [SyncQueue] ([TaskItemID]) values ('keep')");
     }
     std::string error;
-    EXPECT_FALSE(CreateSyncQueueDatabase(DBFileName(), &error));
-    EXPECT_NE(error.find(DBFileName()), std::string::npos) << error;
-    TSQLiteDB db(DBFileName());
+    EXPECT_FALSE(CreateSyncQueueDatabase(dir.Paths().DBFileName, &error));
+    EXPECT_NE(error.find(dir.Paths().DBFileName), std::string::npos) << error;
+    TSQLiteDB db(dir.Paths().DBFileName);
     TSQLiteStatement st(db, "select count(*) from [SyncQueue] where [TaskItemID] = 'keep'");
     ASSERT_TRUE(st.Step());
     EXPECT_EQ(st.ColumnInt64(0), 1);

@@ -1,7 +1,7 @@
 // Rows of the queue table and the operations of one connection.
 
-#include "QueueTestDir.h"
 #include "common/Clock.h"
+#include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTask.h"
 
@@ -38,6 +38,8 @@ protected:
     }
 
     test::TQueueTestDir FDir;
+    std::string TaskDataPath() const { return FDir.Paths().TaskDataPath; }
+    std::string DBFileName() const { return FDir.Paths().DBFileName; }
     std::shared_ptr<FixedClock> FClock;
     ScopedClock FScope{FClock};
     TOtSyncQueueDBUtility FDB{DBFileName()};

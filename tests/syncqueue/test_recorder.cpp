@@ -1,7 +1,7 @@
 // Folding changes of the task tree into the queue rows.
 
-#include "QueueTestDir.h"
 #include "common/Clock.h"
+#include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 
@@ -29,13 +29,13 @@ protected:
     }
     ~Recorder() override { SetSQLFaultHook({}); }
 
-    static bool Write(unsigned op, const std::vector<TSyncQueueArg>& args) {
-        return TOtSyncQueueUtility::WriteToSyncQueue(op, args);
+    bool Write(unsigned op, const std::vector<TSyncQueueArg>& args) {
+        return TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), op, args);
     }
-    static std::optional<TOtSyncQueueDB> Row(const std::string& id) {
+    std::optional<TOtSyncQueueDB> Row(const std::string& id) {
         return TOtSyncQueueDBUtility(DBFileName()).GetSyncQueueItem(id);
     }
-    static std::size_t RowCount() {
+    std::size_t RowCount() {
         TOtSyncQueueList rows;
         TOtSyncQueueDBUtility(DBFileName()).ListSyncQueue(rows, "");
         return rows.size();
@@ -53,6 +53,8 @@ protected:
     void ResetStatements() { FStatements = 0; }
 
     test::TQueueTestDir FDir;
+    std::string TaskDataPath() const { return FDir.Paths().TaskDataPath; }
+    std::string DBFileName() const { return FDir.Paths().DBFileName; }
     std::shared_ptr<FixedClock> FClock =
         std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 14, 30, 10));
     ScopedClock FScope{FClock};

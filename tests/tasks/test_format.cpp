@@ -1,9 +1,8 @@
 // Task file names, task file content and loading the tree from disk.
 
-#include "StoreTestDir.h"
-#include "app/AppContext.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
+#include "support/ProgramTestDir.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
@@ -235,7 +234,7 @@ TEST_F(NameTest, ClassNames) {
 
 class TaskFileTest : public ::testing::Test {
 protected:
-    test::TStoreTestDir Dir;
+    test::TProgramTestDir Dir{"ot-store"};
     fs::path File = Dir.Root() / "item.tsk";
     TOtTaskClassPtr Cls = std::make_shared<TOtTaskClass>("1A", "c");
 };
@@ -319,7 +318,9 @@ TEST_F(TaskFileTest, ItemWithUnreadableFileStillLoadsWithEmptyRemarks) {
 
 class LoadTreeTest : public ::testing::Test {
 protected:
-    test::TStoreTestDir Dir;
+    test::TProgramTestDir Dir{"ot-store"};
+
+    std::string TaskDataPath() const { return Dir.Paths().TaskDataPath; }
 
     void Item(const std::string& dir, const std::string& name, const std::string& remarks) {
         Spit(fs::path(TaskDataPath()) / dir / name, U::TaskFileContent(remarks));
@@ -330,7 +331,7 @@ TEST_F(LoadTreeTest, CreatesTheDataDirectoryWhenMissing) {
     TOtTaskClassList list;
     list.push_back(std::make_shared<TOtTaskClass>("old", "stale"));
     ASSERT_FALSE(fs::exists(TaskDataPath()));
-    U::LoadTaskClassList(list);
+    U::LoadTaskClassList(TaskDataPath(), list);
     EXPECT_TRUE(list.empty());
     EXPECT_TRUE(fs::is_directory(TaskDataPath()));
 }
@@ -351,7 +352,7 @@ TEST_F(LoadTreeTest, LoadsClassesSortedWithTheirItems) {
     Spit(root / "5E#file-not-dir", "");
 
     TOtTaskClassList list;
-    U::LoadTaskClassList(list);
+    U::LoadTaskClassList(TaskDataPath(), list);
     ASSERT_EQ(list.size(), 4u);
     EXPECT_EQ(list[0]->DirName(), "1A#Home[SP]&[SP]work");
     EXPECT_EQ(list[1]->Title(), "x#y");
@@ -382,7 +383,7 @@ TEST_F(LoadTreeTest, LoadsClassesSortedWithTheirItems) {
     // Reloading one class refills its list from disk.
     fs::remove(root / home[0]->Path());
     TOtTaskItemList reloaded = {home[0]};
-    U::LoadTaskItemList(list[0], reloaded);
+    U::LoadTaskItemList(TaskDataPath(), list[0], reloaded);
     ASSERT_EQ(reloaded.size(), 1u);
     EXPECT_EQ(reloaded[0]->Title(), "Done");
 }

@@ -1,14 +1,13 @@
 // Changing the task tree on disk, with every change recorded in a real queue
 // database; and the list helpers.
 
-#include "StoreTestDir.h"
-#include "app/AppContext.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Random.h"
+#include "repository/OtTaskRepository.h"
+#include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
-#include "syncqueue/SyncQueueDatabase.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
@@ -25,12 +24,8 @@ namespace {
 
 class RepositoryTest : public ::testing::Test {
 protected:
-    RepositoryTest() {
-        fs::create_directories(TaskDataPath());
-        std::string error;
-        if (!CreateSyncQueueDatabase(DBFileName(), &error))
-            throw std::runtime_error(error);
-    }
+    std::string TaskDataPath() const { return Dir.Paths().TaskDataPath; }
+    std::string DBFileName() const { return Dir.Paths().DBFileName; }
 
     std::optional<TOtSyncQueueDB> Row(const std::string& id) {
         return TOtSyncQueueDBUtility(DBFileName()).GetSyncQueueItem(id);
@@ -47,10 +42,8 @@ protected:
     void DropRow(const std::string& id) {
         ASSERT_TRUE(TOtSyncQueueDBUtility(DBFileName()).DeleteSyncQueue(id));
     }
-    static fs::path OnDisk(const std::string& relative) {
-        return fs::path(TaskDataPath()) / relative;
-    }
-    static std::string Content(const std::string& relative) {
+    fs::path OnDisk(const std::string& relative) { return fs::path(TaskDataPath()) / relative; }
+    std::string Content(const std::string& relative) {
         std::string s;
         EXPECT_TRUE(ReadWholeFile(OnDisk(relative), s)) << relative;
         return s;
@@ -59,7 +52,7 @@ protected:
     TOtTaskClassPtr NewClass(const std::string& title) {
         Time->AdvanceSeconds(2);
         auto cls = std::make_shared<TOtTaskClass>(title);
-        EXPECT_TRUE(U::CreateTaskClass(cls));
+        EXPECT_TRUE(Repo.CreateTaskClass(cls));
         return cls;
     }
     TOtTaskItemPtr NewItem(const TOtTaskClassPtr& cls, const std::string& title,
@@ -67,12 +60,13 @@ protected:
         Time->AdvanceSeconds(2);
         auto item =
             std::make_shared<TOtTaskItem>(title, remarks, tsNotCompleted, 0, 0, cls, nullptr);
-        EXPECT_TRUE(U::CreateTaskItem(item));
+        EXPECT_TRUE(Repo.CreateTaskItem(item));
         cls->TaskList().push_back(item);
         return item;
     }
 
-    test::TStoreTestDir Dir;
+    test::TQueueTestDir Dir{"ot-store"};
+    TOtTaskRepository Repo{Dir.Paths()};
     // Every object is made two seconds after the previous one, so no two IDs
     // can meet by chance.
     std::shared_ptr<FixedClock> Time =
@@ -83,7 +77,7 @@ protected:
 } // namespace
 
 TEST_F(RepositoryTest, CreateTaskClass) {
-    EXPECT_FALSE(U::CreateTaskClass(nullptr));
+    EXPECT_FALSE(Repo.CreateTaskClass(nullptr));
     auto home = NewClass("Home & work");
     EXPECT_TRUE(fs::is_directory(OnDisk(home->Path())));
     auto row = Row(home->ID());
@@ -93,7 +87,7 @@ TEST_F(RepositoryTest, CreateTaskClass) {
 
     // An existing directory answers true and records nothing.
     DropRow(home->ID());
-    EXPECT_TRUE(U::CreateTaskClass(home));
+    EXPECT_TRUE(Repo.CreateTaskClass(home));
     EXPECT_FALSE(Row(home->ID()));
 
     // The same title twice gives two directories.
@@ -106,7 +100,7 @@ TEST_F(RepositoryTest, CreateTaskClassThatCannotBeMadeRecordsNothing) {
     fs::remove_all(TaskDataPath());
     ASSERT_TRUE(WriteFileAtomic(fs::path(TaskDataPath()).parent_path(), "in the way"));
     auto cls = std::make_shared<TOtTaskClass>("blocked");
-    EXPECT_FALSE(U::CreateTaskClass(cls));
+    EXPECT_FALSE(Repo.CreateTaskClass(cls));
     EXPECT_EQ(RowCount(), 0u);
 }
 
@@ -121,7 +115,7 @@ TEST_F(RepositoryTest, DeleteTaskClassRemovesTheTreeButNotWhatLinksPointTo) {
     fs::create_directory_symlink(outside, OnDisk(home->Path()) / "link");
     ASSERT_EQ(RowCount(), 3u);
 
-    EXPECT_TRUE(U::DeleteTaskClass(home));
+    EXPECT_TRUE(Repo.DeleteTaskClass(home));
     EXPECT_FALSE(fs::exists(OnDisk(home->Path())));
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
     EXPECT_EQ(RowCount(), 0u); // never in the cloud: class and item rows go
@@ -130,14 +124,14 @@ TEST_F(RepositoryTest, DeleteTaskClassRemovesTheTreeButNotWhatLinksPointTo) {
     auto other = NewClass("Other");
     MarkInCloud(other->ID());
     fs::remove_all(OnDisk(other->Path()));
-    EXPECT_FALSE(U::DeleteTaskClass(other));
+    EXPECT_FALSE(Repo.DeleteTaskClass(other));
     EXPECT_EQ(Row(other->ID())->IsDelete(), 0);
-    EXPECT_FALSE(U::DeleteTaskClass(nullptr));
+    EXPECT_FALSE(Repo.DeleteTaskClass(nullptr));
 }
 
 TEST_F(RepositoryTest, CreateTaskItem) {
     auto home = NewClass("Home");
-    EXPECT_FALSE(U::CreateTaskItem(nullptr));
+    EXPECT_FALSE(Repo.CreateTaskItem(nullptr));
     auto item = NewItem(home, "Buy milk", "a<b");
     EXPECT_EQ(Content(item->Path()), U::TaskFileContent("a<b"));
     auto row = Row(item->ID());
@@ -148,14 +142,14 @@ TEST_F(RepositoryTest, CreateTaskItem) {
     // An existing file is neither rewritten nor recorded.
     DropRow(item->ID());
     ASSERT_TRUE(WriteFileAtomic(OnDisk(item->Path()), "hand-made"));
-    EXPECT_TRUE(U::CreateTaskItem(item));
+    EXPECT_TRUE(Repo.CreateTaskItem(item));
     EXPECT_EQ(Content(item->Path()), "hand-made");
     EXPECT_FALSE(Row(item->ID()));
 
     // A file that cannot be written is no creation for the queue.
     auto gone = std::make_shared<TOtTaskClass>("never created");
     auto orphan = std::make_shared<TOtTaskItem>("x", gone);
-    EXPECT_FALSE(U::CreateTaskItem(orphan));
+    EXPECT_FALSE(Repo.CreateTaskItem(orphan));
     EXPECT_FALSE(Row(orphan->ID()));
 }
 
@@ -192,7 +186,7 @@ TEST_F(RepositoryTest, EditTaskItemInPlaceAndRenames) {
         const std::string beforeName = item->FileName();
         c.change(*item);
 
-        EXPECT_TRUE(U::EditTaskItem(item)) << c.what;
+        EXPECT_TRUE(Repo.EditTaskItem(item)) << c.what;
         EXPECT_FALSE(item->IsDirty()) << c.what;
         EXPECT_EQ(fs::exists(OnDisk(before)), before == item->Path()) << c.what;
         EXPECT_EQ(Content(item->Path()), U::TaskFileContent(c.remarks)) << c.what;
@@ -210,11 +204,11 @@ TEST_F(RepositoryTest, RenameOfAVanishedFileFails) {
     MarkInCloud(item->ID());
     fs::remove(OnDisk(item->Path()));
     item->SetPriority(9);
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(Repo.EditTaskItem(item));
     EXPECT_TRUE(item->IsDirty());
     EXPECT_FALSE(fs::exists(OnDisk(item->Path())));
     EXPECT_EQ(Row(item->ID())->SyncType(), 0);
-    EXPECT_FALSE(U::EditTaskItem(nullptr));
+    EXPECT_FALSE(Repo.EditTaskItem(nullptr));
 }
 
 TEST_F(RepositoryTest, MoveToAnotherClassIsADeletionAndACreation) {
@@ -233,7 +227,7 @@ TEST_F(RepositoryTest, MoveToAnotherClassIsADeletionAndACreation) {
         Time->AdvanceSeconds(2); // the new ID is drawn at another time
         item->SetTaskClass(work);
 
-        EXPECT_TRUE(U::EditTaskItem(item)) << kind;
+        EXPECT_TRUE(Repo.EditTaskItem(item)) << kind;
         EXPECT_NE(item->ID(), oldID);
         EXPECT_FALSE(item->IsDirty());
         EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
@@ -261,13 +255,13 @@ TEST_F(RepositoryTest, MoveWhoseOldFileIsGoneOrTargetClassIsGoneChangesNothing) 
         auto vanishing = std::make_shared<TOtTaskClass>("Temp");
         item->SetTaskClass(vanishing);
     }
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(Repo.EditTaskItem(item));
     EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
 
     auto work = NewClass("Work");
     item->SetTaskClass(work);
     fs::remove(OnDisk(item->OldPath()));
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(Repo.EditTaskItem(item));
     EXPECT_EQ(item->ID(), id);
     EXPECT_TRUE(Row(id));
 }
@@ -286,7 +280,7 @@ TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
         item->SetTaskClass(work);
         {
             TFileFaultInjector full(op, 0, op == TFileOp::Create ? ENOSPC : EACCES);
-            EXPECT_FALSE(U::EditTaskItem(item));
+            EXPECT_FALSE(Repo.EditTaskItem(item));
             EXPECT_TRUE(full.Fired());
         }
         EXPECT_EQ(item->ID(), id);
@@ -298,18 +292,18 @@ TEST_F(RepositoryTest, MoveThatCannotWriteTheNewFileLeavesTheTaskWhereItWas) {
         EXPECT_EQ(row->TaskClassPath(), home->DirName());
 
         // Once the disk has room again the same edit goes through.
-        EXPECT_TRUE(U::EditTaskItem(item));
+        EXPECT_TRUE(Repo.EditTaskItem(item));
         EXPECT_FALSE(fs::exists(OnDisk(oldPath)));
         EXPECT_EQ(Content(item->Path()), U::TaskFileContent("notes"));
         EXPECT_EQ(Row(id)->IsDelete(), 1);
-        EXPECT_TRUE(U::DeleteTaskItem(item));
+        EXPECT_TRUE(Repo.DeleteTaskItem(item));
     }
 }
 
 // Names up to the file system's limit are stored, one byte more is refused
 // before anything is written: new classes and items, renames and moves.
 TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWritten) {
-    ASSERT_EQ(U::NameLimit(), 255u);
+    ASSERT_EQ(U::NameLimit(TaskDataPath()), 255u);
     auto home = NewClass("Home");
     auto item = NewItem(home, "short");
     MarkInCloud(item->ID());
@@ -317,35 +311,35 @@ TEST_F(RepositoryTest, NamesBeyondTheFileSystemLimitAreRefusedBeforeAnythingIsWr
     const std::size_t classRoom = 255 - (home->DirName().size() - 4);
 
     auto fits = std::make_shared<TOtTaskClass>(std::string(classRoom, 'c'));
-    EXPECT_TRUE(U::IsTaskClassStorable(*fits));
-    EXPECT_TRUE(U::CreateTaskClass(fits));
+    EXPECT_TRUE(U::IsTaskClassStorable(*fits, TaskDataPath()));
+    EXPECT_TRUE(Repo.CreateTaskClass(fits));
     auto tooLong = std::make_shared<TOtTaskClass>(std::string(classRoom + 1, 'c'));
-    EXPECT_FALSE(U::IsTaskClassStorable(*tooLong));
-    EXPECT_FALSE(U::CreateTaskClass(tooLong));
+    EXPECT_FALSE(U::IsTaskClassStorable(*tooLong, TaskDataPath()));
+    EXPECT_FALSE(Repo.CreateTaskClass(tooLong));
     EXPECT_FALSE(Row(tooLong->ID()));
 
     std::string hundredCJK;
     for (int i = 0; i < 100; ++i)
         hundredCJK += "\xE4\xBB\xBB"; // three bytes a character
     auto cjk = std::make_shared<TOtTaskItem>(hundredCJK, home);
-    EXPECT_FALSE(U::IsTaskItemStorable(*cjk));
-    EXPECT_FALSE(U::CreateTaskItem(cjk));
+    EXPECT_FALSE(U::IsTaskItemStorable(*cjk, TaskDataPath()));
+    EXPECT_FALSE(Repo.CreateTaskItem(cjk));
     EXPECT_FALSE(Row(cjk->ID()));
 
     const auto before = RowCount();
     item->SetTitle(std::string(itemRoom + 1, 't'));
-    EXPECT_FALSE(U::IsTaskItemStorable(*item));
-    EXPECT_FALSE(U::EditTaskItem(item));
+    EXPECT_FALSE(U::IsTaskItemStorable(*item, TaskDataPath()));
+    EXPECT_FALSE(Repo.EditTaskItem(item));
     EXPECT_TRUE(fs::exists(OnDisk(item->OldPath())));
     EXPECT_EQ(Row(item->ID())->SyncType(), 0);
 
     auto other = NewItem(home, "other");
     other->SetTitle(std::string(itemRoom, 't'));
     ASSERT_EQ(other->FileName().size() + 4, 255u);
-    EXPECT_TRUE(U::EditTaskItem(other));
+    EXPECT_TRUE(Repo.EditTaskItem(other));
     EXPECT_TRUE(fs::exists(OnDisk(other->Path())));
     auto fresh = std::make_shared<TOtTaskItem>(std::string(itemRoom, 'f'), home);
-    EXPECT_TRUE(U::CreateTaskItem(fresh));
+    EXPECT_TRUE(Repo.CreateTaskItem(fresh));
     EXPECT_EQ(RowCount(), before + 2);
     // the three items and no temporary file
     EXPECT_EQ(std::distance(fs::directory_iterator(OnDisk(home->Path())), fs::directory_iterator()),
@@ -371,7 +365,7 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
             ASSERT_TRUE(WriteFileAtomic(OnDisk(home->Path() + onDisk + ".tsk"),
                                         U::TaskFileContent("notes")));
             TOtTaskItemList loaded;
-            U::LoadTaskItemList(home, loaded);
+            U::LoadTaskItemList(TaskDataPath(), home, loaded);
             auto it = std::find_if(loaded.begin(), loaded.end(),
                                    [&](const auto& i) { return i->ID() == id; });
             ASSERT_NE(it, loaded.end());
@@ -379,25 +373,25 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
             EXPECT_EQ(item->DiskFileName(), onDisk);
             EXPECT_NE(item->FileName(), onDisk);
             ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(
-                2, {id, item->DiskFileName(), home->DirName()}));
+                DBFileName(), 2, {id, item->DiskFileName(), home->DirName()}));
             MarkInCloud(id);
 
             bool ok = false;
             switch (op) {
             case Title:
                 item->SetTitle("Renamed");
-                ok = U::EditTaskItem(item);
+                ok = Repo.EditTaskItem(item);
                 break;
             case Remarks:
                 item->SetRemarks("new notes");
-                ok = U::EditTaskItem(item);
+                ok = Repo.EditTaskItem(item);
                 break;
             case Move:
                 item->SetTaskClass(work);
-                ok = U::EditTaskItem(item);
+                ok = Repo.EditTaskItem(item);
                 break;
             case Delete:
-                ok = U::DeleteTaskItem(item);
+                ok = Repo.DeleteTaskItem(item);
                 break;
             }
             EXPECT_TRUE(ok);
@@ -405,8 +399,8 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
             std::vector<std::string> holding; // files that hold the task now
             for (const auto& cls : {home, work})
                 for (const auto& e : fs::directory_iterator(OnDisk(cls->Path())))
-                    if (e.path().filename().string().starts_with(
-                            (op == Move ? item->ID() : id) + "#"))
+                    if (e.path().filename().string().starts_with((op == Move ? item->ID() : id) +
+                                                                 "#"))
                         holding.push_back(cls->DirName() + "/" + e.path().filename().string());
             if (op == Delete) {
                 EXPECT_TRUE(holding.empty());
@@ -421,7 +415,7 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
                 EXPECT_EQ(Row(id)->TaskItemPath(), item->FileName());
             }
             if (op != Delete) {
-                ASSERT_TRUE(U::DeleteTaskItem(item)); // leave the next case a clean tree
+                ASSERT_TRUE(Repo.DeleteTaskItem(item)); // leave the next case a clean tree
             }
         }
     }
@@ -448,26 +442,27 @@ TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
             auto other = std::make_shared<TOtTaskItem>("other", work);
             other->SetID(taken);
             other->ResetDirty();
-            ASSERT_TRUE(U::CreateTaskItem(other));
+            ASSERT_TRUE(Repo.CreateTaskItem(other));
             break;
         }
         case ClassDir:
-            ASSERT_TRUE(U::CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
+            ASSERT_TRUE(Repo.CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
             break;
         case QueueRow:
-            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(2, {taken, "gone", "elsewhere"}));
+            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 2,
+                                                              {taken, "gone", "elsewhere"}));
             break;
         }
         NewTaskIDAt(now + 1);
         SeedRandom(7 + holder);
         item->SetTaskClass(work);
-        ASSERT_TRUE(U::EditTaskItem(item));
+        ASSERT_TRUE(Repo.EditTaskItem(item));
         EXPECT_NE(item->ID(), taken);
         EXPECT_EQ(Row(item->ID())->TaskClassPath(), work->DirName());
 
         NewTaskIDAt(now + 1);
         SeedRandom(7 + holder);
-        EXPECT_NE(U::NewUniqueTaskID(), taken);
+        EXPECT_NE(Repo.NewUniqueTaskID(), taken);
     }
 }
 
@@ -477,15 +472,51 @@ TEST_F(RepositoryTest, DeleteTaskItem) {
     auto uploaded = NewItem(home, "uploaded");
     MarkInCloud(uploaded->ID());
 
-    EXPECT_TRUE(U::DeleteTaskItem(local));
+    EXPECT_TRUE(Repo.DeleteTaskItem(local));
     EXPECT_FALSE(fs::exists(OnDisk(local->Path())));
     EXPECT_FALSE(Row(local->ID()));
 
     fs::remove(OnDisk(uploaded->Path())); // gone already: still true, still recorded
-    EXPECT_TRUE(U::DeleteTaskItem(uploaded));
+    EXPECT_TRUE(Repo.DeleteTaskItem(uploaded));
     EXPECT_EQ(Row(uploaded->ID())->IsDelete(), 1);
-    EXPECT_FALSE(U::DeleteTaskItem(nullptr));
+    EXPECT_FALSE(Repo.DeleteTaskItem(nullptr));
     EXPECT_EQ(home->TaskList().size(), 2u); // the objects stay where they were
+}
+
+// One process, two program directories used alternately: each repository
+// writes only below its own paths and records only in its own queue.
+TEST_F(RepositoryTest, TwoProgramDirectoriesSideBySideKeepTheirOwnTreesAndQueues) {
+    test::TQueueTestDir other{"ot-store-other"};
+    const TOtTaskRepository otherRepo{other.Paths()};
+    const fs::path otherTree = other.Paths().TaskDataPath;
+
+    auto home = NewClass("Home");
+    Time->AdvanceSeconds(2);
+    auto away = std::make_shared<TOtTaskClass>("Away");
+    ASSERT_TRUE(otherRepo.CreateTaskClass(away));
+    auto here = NewItem(home, "here");
+    auto kept = NewItem(home, "kept");
+    Time->AdvanceSeconds(2);
+    auto there = std::make_shared<TOtTaskItem>("there", "", tsNotCompleted, 0, 0, away, nullptr);
+    ASSERT_TRUE(otherRepo.CreateTaskItem(there));
+    ASSERT_TRUE(Repo.DeleteTaskItem(here));
+    EXPECT_NE(otherRepo.NewUniqueTaskID(), kept->ID());
+
+    EXPECT_TRUE(fs::exists(OnDisk(kept->Path())));
+    EXPECT_FALSE(fs::exists(OnDisk(here->Path())));
+    EXPECT_FALSE(fs::exists(OnDisk(away->Path())));
+    EXPECT_TRUE(fs::exists(otherTree / there->Path()));
+    EXPECT_FALSE(fs::exists(otherTree / home->Path()));
+    EXPECT_TRUE(Row(home->ID()));
+    EXPECT_TRUE(Row(kept->ID()));
+    EXPECT_FALSE(Row(away->ID()));
+    EXPECT_FALSE(Row(there->ID()));
+    EXPECT_EQ(RowCount(), 2u);
+    TOtSyncQueueDBUtility otherDB(other.Paths().DBFileName);
+    EXPECT_TRUE(otherDB.GetSyncQueueItem(away->ID()));
+    EXPECT_TRUE(otherDB.GetSyncQueueItem(there->ID()));
+    EXPECT_FALSE(otherDB.GetSyncQueueItem(home->ID()));
+    EXPECT_FALSE(otherDB.GetSyncQueueItem(kept->ID()));
 }
 
 TEST(TaskLists, SortOrders) {

@@ -1,0 +1,216 @@
+// The operations that change the task tree on disk and record each change in
+// the sync queue.
+
+#include "repository/OtTaskRepository.h"
+
+#include "common/AppPaths.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/OtSyncQueueUtility.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <unistd.h>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+bool IsDirectory(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+// The IDs the names below the task data directory hold: every class, and
+// every part of an item's ID field (its ancestors are items too).
+std::set<std::string, std::less<>> IDsOnDisk(const std::string& taskDataPath) {
+    std::set<std::string, std::less<>> ids;
+    auto firstField = [](const std::string& name) { return name.substr(0, name.find('#')); };
+    std::error_code ec;
+    for (fs::directory_iterator cls(taskDataPath, ec), end; !ec && cls != end; cls.increment(ec)) {
+        std::error_code typeEc;
+        if (!cls->is_directory(typeEc))
+            continue;
+        ids.insert(firstField(cls->path().filename().string()));
+        std::error_code itemEc;
+        for (fs::directory_iterator item(cls->path(), itemEc); !itemEc && item != end;
+             item.increment(itemEc)) {
+            const std::string field = firstField(item->path().filename().string());
+            for (const auto& part : Split(field, '_'))
+                ids.insert(part);
+        }
+    }
+    return ids;
+}
+
+} // namespace
+
+TOtTaskRepository::TOtTaskRepository(TAppPaths APaths) : FPaths(std::move(APaths)) {}
+
+bool TOtTaskRepository::Record(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs) const {
+    return TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, AOperation, AArgs);
+}
+
+std::string TOtTaskRepository::NewUniqueTaskID() const {
+    const auto onDisk = IDsOnDisk(FPaths.TaskDataPath);
+    TOtSyncQueueDBUtility db(FPaths.DBFileName);
+    for (;;) {
+        std::string id = NewTaskID();
+        if (!onDisk.contains(id) && !db.GetSyncQueueItem(id))
+            return id;
+    }
+}
+
+bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+    if (!ATaskClass)
+        return false;
+    const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
+    if (Exists(dir))
+        return true;
+    // A name the file system cannot hold is refused before anything is made.
+    if (!TOtTaskUtility::IsTaskClassStorable(*ATaskClass, FPaths.TaskDataPath))
+        return false;
+    MakeDirectories(dir);
+    // A directory that could not be made is no creation to carry to the cloud.
+    if (!IsDirectory(dir))
+        return false;
+    Record(0, {ATaskClass->ID(), ATaskClass->DirName()});
+    return true;
+}
+
+bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+    if (!ATaskClass)
+        return false;
+    const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
+    if (!Exists(dir))
+        return false;
+    DeleteDir(dir);
+    Record(1, {ATaskClass->ID()});
+    return !Exists(dir);
+}
+
+void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
+    std::string dir = sDirectory;
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    std::vector<fs::path> entries;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    for (const fs::path& entry : entries) {
+        // A link is removed, never followed: deleting a class must not reach
+        // outside its directory.
+        std::error_code typeEc;
+        if (fs::symlink_status(entry, typeEc).type() == fs::file_type::directory)
+            DeleteDir(entry.string());
+        else
+            RemoveFile(entry);
+    }
+    dir.pop_back();
+    RemoveEmptyDirectory(dir);
+}
+
+bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+    if (!ATaskItem)
+        return false;
+    const std::string file = FPaths.TaskDataPath + ATaskItem->Path();
+    if (Exists(file))
+        return true;
+    if (!TOtTaskUtility::IsTaskItemStorable(*ATaskItem, FPaths.TaskDataPath))
+        return false;
+    const bool saved = ATaskItem->SaveToFile(file);
+    ATaskItem->ResetDirty();
+    // Only a file that was written is a creation for the cloud.
+    if (saved) {
+        const TOtTaskClassPtr cls = ATaskItem->TaskClass();
+        Record(2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()});
+    }
+    return saved;
+}
+
+bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+    if (!ATaskItem)
+        return false;
+    TOtTaskItem& item = *ATaskItem;
+    // A new name the file system cannot hold is refused before anything is
+    // written or removed.
+    if (!TOtTaskUtility::IsTaskItemStorable(item, FPaths.TaskDataPath))
+        return false;
+    // The file is where it was loaded or last stored, which for a hand-made
+    // name is not the name the old values build.
+    const std::string oldFile = FPaths.TaskDataPath + item.DiskPath();
+    const TOtTaskClassPtr cls = item.TaskClass();
+
+    if (item.IsTaskClassChange()) {
+        // Without a class to move to, the old file must stay where it is.
+        if (!cls)
+            return false;
+        // The copy under the new class is written first and the old file goes
+        // only once that worked, so a full disk or a locked directory leaves
+        // the item where it was, with its old ID and queue row.
+        const std::string newID = NewUniqueTaskID();
+        const std::string newName = item.FileNameWithID(newID) + ".tsk";
+        const std::string newFile = FPaths.TaskDataPath + cls->Path() + newName;
+        if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath) ||
+            !item.SaveToFile(newFile))
+            return false;
+        if (!RemoveFile(oldFile)) {
+            RemoveFile(newFile);
+            return false;
+        }
+        const std::string oldID = item.ID();
+        item.SetID(newID);
+        item.ResetDirty();
+        // The deletion of the old ID is recorded, but the creation is recorded
+        // whatever the queue answers: an item that never reached the queue has
+        // no row to mark.
+        Record(4, {oldID});
+        Record(2, {item.ID(), item.FileName(), cls->DirName()});
+        return true;
+    }
+
+    const std::string dirName = cls ? cls->DirName() : std::string();
+    const std::string newFile = FPaths.TaskDataPath + item.Path();
+    if (oldFile == newFile) {
+        const bool saved = item.SaveToFile(newFile);
+        Record(3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()});
+        item.ResetDirty();
+        return saved;
+    }
+
+    if (!RenameFile(oldFile, newFile))
+        return false;
+    bool result = true;
+    int kind = 1;
+    if (item.IsTaskRemarksChange()) {
+        result = item.SaveToFile(newFile);
+        kind = 3;
+    }
+    Record(3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
+    item.ResetDirty();
+    return result;
+}
+
+bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+    if (!ATaskItem)
+        return false;
+    const std::string file = FPaths.TaskDataPath + ATaskItem->DiskPath();
+    // A file that could not be removed is still the task: its row stays.
+    if (Exists(file) && !RemoveFile(file))
+        return false;
+    Record(4, {ATaskItem->ID()});
+    return true;
+}
+
+} // namespace ot

@@ -1,0 +1,54 @@
+#pragma once
+// Every operation that changes the task tree on disk; each change is also
+// recorded in the sync queue.
+
+#include "common/AppPaths.h"
+#include "syncqueue/OtSyncQueueUtility.h"
+#include "tasks/OtTask.h"
+
+#include <string>
+
+namespace ot {
+
+class TOtTaskRepository {
+public:
+    // The tree below APaths.TaskDataPath, its changes recorded in the queue
+    // database APaths.DBFileName.
+    explicit TOtTaskRepository(TAppPaths APaths);
+
+    const TAppPaths& Paths() const { return FPaths; }
+
+    // Each operation does its file work first and then records the change
+    // with TOtSyncQueueUtility::WriteToSyncQueue; errors raised by the queue
+    // database reach the caller. Objects are never taken over, freed or moved
+    // between lists: the caller does that.
+
+    // An ID from NewTaskID that no class directory, no item file below the
+    // task data directory and no queue row holds: another process, or a copy
+    // made by hand, may have drawn the same ID within the same two seconds.
+    // Every new class and item, and every move, takes its ID from here.
+    std::string NewUniqueTaskID() const;
+    // Creates the class directory; true when it exists afterwards (an
+    // existing directory answers true and records nothing).
+    bool CreateTaskClass(const TOtTaskClassPtr& ATaskClass) const;
+    // Removes the class directory with everything in it; false when there
+    // was none, or when something could not be removed.
+    bool DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const;
+    // Removes a directory tree; whatever cannot be removed stays.
+    static void DeleteDir(const std::string& sDirectory);
+    // Writes the item file; an existing file answers true and is left alone.
+    bool CreateTaskItem(const TOtTaskItemPtr& ATaskItem) const;
+    // Stores the changes made since the last ResetDirty: a move to another
+    // class (the item gets a new ID), a rewrite under the same name, or a
+    // rename with or without rewrite.
+    bool EditTaskItem(const TOtTaskItemPtr& ATaskItem) const;
+    // Deletes the item file (a missing file is no failure) and records it.
+    bool DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const;
+
+private:
+    bool Record(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs) const;
+
+    TAppPaths FPaths;
+};
+
+} // namespace ot

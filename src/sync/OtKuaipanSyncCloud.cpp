@@ -1,0 +1,223 @@
+// The engine's cloud helpers: names from the cloud, retried operations, listings
+// and transfers.
+
+#include "sync/OtKuaipanSyncSteps.h"
+
+#include "cloud/KuaipanConsumer.h"
+#include "cloud/KuaipanUtility.h"
+#include "common/Clock.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+// ---- names from the cloud -------------------------------------------------
+
+TOtTaskClassPtr TKuaipanSyncUtility::ParseCloudTaskClass(const std::string& AName) {
+    if (!IsPlainName(AName))
+        return nullptr;
+    auto taskClass = TOtTaskUtility::ParseTaskClass(AName);
+    // A name this program would not have written (a foreign ID, a title that
+    // is not escaped) would address another folder than the one listed.
+    if (!taskClass || !TOtTaskUtility::IsWellFormedTaskID(taskClass->ID()) ||
+        taskClass->DirName() != AName)
+        return nullptr;
+    return taskClass;
+}
+
+TOtTaskItemPtr TKuaipanSyncUtility::ParseCloudTaskItem(const TOtTaskClassPtr& ATaskClass,
+                                                       const std::string& AName) {
+    if (!IsPlainName(AName) || !EndsWith(AName, ".tsk"))
+        return nullptr;
+    auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, Paths().TaskDataPath +
+                                                              ATaskClass->DirName() + "/" + AName);
+    if (!item || !TOtTaskUtility::IsWellFormedTaskID(item->ID()) ||
+        item->FileName() + ".tsk" != AName)
+        return nullptr;
+    return item;
+}
+
+// ---- cloud operations -----------------------------------------------------
+
+namespace {
+
+// Calls the cloud up to tryCount times in a row, stopping at the first reply
+// that names a file; answers the last reply.
+template <typename Call> TKuaipanFile UntilFileID(int tryCount, Call call) {
+    TKuaipanFile reply;
+    for (int i = 0; i < tryCount; ++i) {
+        reply = call();
+        if (!reply.file_id.empty())
+            break;
+    }
+    return reply;
+}
+
+// The same for operations that succeed with status 200.
+template <typename Call> bool UntilStatus200(int tryCount, Call call) {
+    for (int i = 0; i < tryCount; ++i)
+        if (call().Code == 200)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool TKuaipanSyncUtility::NoteCloudResult(bool ok) {
+    ++FCloudOps;
+    if (ok) {
+        FFailuresInARow = 0;
+        return true;
+    }
+    if (++FFailuresInARow < UnreachableAfterFailures)
+        return false;
+    // Failures of single files come and go; a root that does not list either
+    // means the server is gone, and every further row would only fail too.
+    if (FKuaipanAPI->Metadata("/", false).file_id.empty())
+        throw ESyncServerUnreachable();
+    FFailuresInARow = 0;
+    return false;
+}
+
+bool TKuaipanSyncUtility::LoadKuaipanTaskItemList(const std::string& APath,
+                                                  const TOtTaskClassPtr& ATaskClass,
+                                                  TOtTaskItemList& ATaskList) {
+    const TKuaipanFile folder =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
+    if (!NoteCloudResult(!folder.file_id.empty()))
+        return false;
+    ATaskList.clear();
+    for (const auto& entry : folder.files) {
+        if (entry.ftype != "file")
+            continue;
+        if (auto item = ParseCloudTaskItem(ATaskClass, entry.name)) {
+            item->SetTagString(entry.file_id);
+            item->SetTagDateTime(entry.modify_time);
+            ATaskList.push_back(std::move(item));
+        }
+    }
+    return true;
+}
+
+bool TKuaipanSyncUtility::LoadKuaipanTaskClassList() {
+    const TKuaipanFile root =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata("/", true); });
+    if (!NoteCloudResult(!root.file_id.empty()))
+        return false;
+    FKuaipanTaskClassList.clear();
+    for (const auto& entry : root.files) {
+        if (entry.ftype != "folder")
+            continue;
+        auto taskClass = ParseCloudTaskClass(entry.name);
+        if (!taskClass)
+            continue;
+        CheckStop();
+        taskClass->SetTagString(entry.file_id);
+        taskClass->SetTagDateTime(entry.modify_time);
+        FKuaipanTaskClassList.push_back(taskClass);
+        taskClass->SetIsLoadTaskList(
+            LoadKuaipanTaskItemList("/" + entry.name, taskClass, taskClass->TaskList()));
+    }
+    return true;
+}
+
+bool TKuaipanSyncUtility::CreateKuaipanTaskClass(const std::string& ADirName, std::string& AFileID,
+                                                 TOtTaskClassPtr& ATaskClass) {
+    const TKuaipanFile folder =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->CreateFolder(ADirName); });
+    if (!NoteCloudResult(!folder.file_id.empty()))
+        return false;
+    AFileID = folder.file_id;
+    ATaskClass = TOtTaskUtility::ParseTaskClass(ADirName);
+    return ATaskClass != nullptr;
+}
+
+bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
+                                                const TOtTaskClassPtr& ATaskClass,
+                                                TOtTaskItemPtr& ATaskItem) {
+    const std::string localFile =
+        Paths().TaskDataPath + ATaskClass->DirName() + "/" + AFileName + ".tsk";
+    auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, localFile);
+    std::error_code ec;
+    if (!item || !fs::is_regular_file(localFile, ec))
+        return false;
+    std::string fileID;
+    if (!UploadKuaipanFile(localFile, item->KuaipanPath(), fileID))
+        return false;
+    item->SetTagString(fileID);
+    ATaskItem = std::move(item);
+    return true;
+}
+
+bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath) {
+    return NoteCloudResult(
+        UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Delete(APath, true); }));
+}
+
+bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath,
+                                          const std::string& AToPath) {
+    return NoteCloudResult(
+        UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath); }));
+}
+
+TKuaipanFile TKuaipanSyncUtility::GetKuaipanFileInfo(const std::string& APath) {
+    TKuaipanFile info =
+        UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
+    NoteCloudResult(!info.file_id.empty());
+    return info;
+}
+
+bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
+                                            std::string& AFileID) {
+    // A file that vanished behind the program's back fails this push instead
+    // of raising out of the whole pass.
+    std::error_code ec;
+    if (!fs::is_regular_file(ALocalFile, ec))
+        return false;
+    const TKuaipanFile stored = UntilFileID(FKuaipanOpTryCount, [&] {
+        return FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr);
+    });
+    AFileID = stored.file_id;
+    return NoteCloudResult(!AFileID.empty());
+}
+
+std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::string& ALocalFile,
+                                                                    const std::string& APath) {
+    // The local file is replaced only by a complete copy (by the caller,
+    // with a rename), so a failed transfer leaves it as it was.
+    const std::string temp = TempNameBeside(ALocalFile).string();
+    std::error_code ec;
+    for (int i = 0; i < FKuaipanOpTryCount; ++i) {
+        if (const int err = FileFault(TFileOp::Create, temp)) {
+            errno = err;
+            break;
+        }
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            break;
+        const auto response = FKuaipanAPI->DownloadFile(APath, out, nullptr);
+        out.close();
+        // On disk before it is renamed over the local file.
+        if (response.Code == 200 && out && FsyncFile(temp)) {
+            NoteCloudResult(true);
+            return temp;
+        }
+    }
+    fs::remove(temp, ec);
+    NoteCloudResult(false);
+    return std::nullopt;
+}
+
+} // namespace ot

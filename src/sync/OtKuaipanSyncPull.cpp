@@ -1,0 +1,257 @@
+// Step 2 of a pass: the pull of the cloud's changes into the local tree.
+
+#include "sync/OtKuaipanSyncSteps.h"
+
+#include "cloud/KuaipanConsumer.h"
+#include "cloud/KuaipanUtility.h"
+#include "common/Clock.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+namespace ot {
+
+namespace fs = std::filesystem;
+
+// ---- step 2 -----------------------------------------------------------------
+
+void TKuaipanSyncUtility::Step2(TPass& pass) {
+    _OutputSyncLog("");
+    _OutputSyncLog("Step 2:");
+    _OutputSyncLog("Loading Kuaipan task class ...");
+    _UpdateSyncStatusBar("Synchronizing - Step 2");
+    // Step 1's listing still holds when step 1 sent nothing to the cloud.
+    const bool listingHolds = pass.Step1ListLoaded && FCloudOps == pass.OpsAfterListing;
+    if (!listingHolds && !LoadKuaipanTaskClassList()) {
+        _OutputSyncLog("Load Kuaipan task class failed!");
+        return;
+    }
+    pass.Step2ListLoaded = true;
+    _OutputSyncLog("Load Kuaipan task class successfully!");
+
+    // The list may change below (nothing in step 2 changes the cloud), so
+    // walk a copy of the pointers.
+    const TOtTaskClassList cloudClasses = FKuaipanTaskClassList;
+    const int count = static_cast<int>(cloudClasses.size());
+    for (int i = 0; i < count; ++i) {
+        CheckStop();
+        _UpdateSyncStatusBar(i + 1, count, "Synchronizing - Step 2");
+        PullClass(pass, cloudClasses[i]);
+    }
+    PruneLocal(pass);
+
+    if (pass.Errors2 == 0)
+        _OutputSyncLog("Step 2 finished.");
+    else
+        _OutputSyncLog(Format("Step 2 finished with %d error(s).", pass.Errors2));
+}
+
+bool TKuaipanSyncUtility::IsDeletionPending(TPass& pass, const std::string& AID) {
+    const auto row = pass.DB->GetSyncQueueItem(AID);
+    return row && row->IsDelete() != 0;
+}
+
+void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass) {
+    auto findLocal = [&](std::vector<TLocalTaskClassInfo>& tree) -> TLocalTaskClassInfo* {
+        for (auto& c : tree)
+            if (c.ID == cloudClass->ID())
+                return &c;
+        return nullptr;
+    };
+    auto tree = FLocalTree.Snapshot();
+    TLocalTaskClassInfo* local = findLocal(tree);
+    if (!local) {
+        // Deleted here, and the deletion not yet pushed: the local change wins.
+        if (IsDeletionPending(pass, cloudClass->ID()))
+            return;
+        const char* title = cloudClass->Title().c_str();
+        if (FLocalTree.AddTaskClass(cloudClass->ID(), cloudClass->Title())) {
+            if (pass.DB->SetKuaipanFileID(cloudClass->ID(), cloudClass->TagString()))
+                RememberRow(pass, cloudClass->ID());
+            else
+                ++pass.Errors2;
+            ++pass.Summary.Pulled;
+            _OutputSyncLog(Format("Create local task class \"%s\" successfully!", title));
+        } else {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Create local task class \"%s\" failed!", title));
+        }
+        tree = FLocalTree.Snapshot();
+        local = findLocal(tree);
+        if (!local)
+            return;
+    }
+    // A class whose listing failed has an empty list only because of the
+    // failure: pulling it would find nothing, and nothing may be taken from
+    // it.
+    if (!cloudClass->IsLoadTaskList())
+        return;
+
+    std::unordered_map<std::string, const TLocalTaskItemInfo*> localItems;
+    for (const auto& item : local->Items)
+        localItems.emplace(item.ID, &item);
+    const TOtTaskItemList cloudItems = cloudClass->TaskList();
+    for (const auto& cloudItem : cloudItems) {
+        CheckStop();
+        auto it = localItems.find(cloudItem->ID());
+        PullItem(pass, cloudClass, local->Class, cloudItem,
+                 it == localItems.end() ? nullptr : it->second);
+    }
+}
+
+void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass,
+                                   const TOtTaskClassPtr& localClass,
+                                   const TOtTaskItemPtr& cloudItem,
+                                   const TLocalTaskItemInfo* localItem) {
+    const char* title = cloudItem->Title().c_str();
+    const char* classTitle = cloudClass->Title().c_str();
+
+    if (!localItem) {
+        if (IsDeletionPending(pass, cloudItem->ID()))
+            return;
+        auto item = std::make_shared<TOtTaskItem>(localClass);
+        TOtTaskUtility::AssignTaskItem(cloudItem, item, 0);
+        item->SetTaskClass(localClass);
+        item->SetParent(nullptr);
+        item->ResetDirty();
+        const std::string fileName = item->FileName();
+        const std::string localFile = Paths().TaskDataPath + item->Path();
+        if (!FLocalTree.AddTaskItem(localClass, item)) {
+            ++pass.Errors2;
+            _OutputSyncLog(
+                Format("Create local task item \"%s\" in class \"%s\" failed!", title, classTitle));
+            return;
+        }
+        const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
+        if (temp && FLocalTree.ReplaceTaskItemFile(localClass, item, fileName, *temp)) {
+            if (pass.DB->SetKuaipanFileID(cloudItem->ID(), cloudItem->TagString(),
+                                          cloudItem->TagDateTime()))
+                RememberRow(pass, cloudItem->ID());
+            else
+                ++pass.Errors2;
+            ++pass.Summary.Pulled;
+            _OutputSyncLog(Format("Create local task item \"%s\" in class \"%s\" successfully!",
+                                  title, classTitle));
+        } else {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Create local task item \"%s\" in class \"%s\" failed! (dl)",
+                                  title, classTitle));
+        }
+        return;
+    }
+
+    const std::string& id = localItem->ID;
+    auto row = pass.DB->GetSyncQueueItem(id);
+    if (!row) {
+        // An item without a row (its recording failed) may hold an edit that
+        // was never recorded: the local copy wins and goes up next pass.
+        const bool renamed = localItem->FileName != cloudItem->FileName();
+        bool same = !renamed;
+        if (same) {
+            const std::string localFile = Paths().TaskDataPath + localItem->Path;
+            const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
+            same = temp && ReadFileBytes(*temp) == ReadFileBytes(localFile);
+            std::error_code ec;
+            if (temp)
+                fs::remove(*temp, ec);
+        }
+        const int syncType = same ? 0 : renamed ? 3 : 2;
+        bool recorded = false;
+        FLocalTree.Inspect([&] { recorded = pass.DB->CheckSyncQueueItem(localItem->Item.get()); });
+        if (!recorded || !pass.DB->RecordPulledItem(
+                             id, renamed ? cloudItem->FileName() : std::string(),
+                             cloudItem->TagString(), cloudItem->TagDateTime(), syncType)) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Record local task item \"%s\" in class \"%s\" failed!",
+                                  localItem->Title.c_str(), classTitle));
+            return;
+        }
+        FRowsLeft.erase(id);
+        if (same)
+            RememberRow(pass, id);
+        else
+            _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" had no queue record: "
+                                  "the local copy wins and will be uploaded.",
+                                  localItem->Title.c_str(), classTitle));
+        return;
+    }
+    if (row->SyncType() != 0 || row->IsDelete() != 0) {
+        _OutputSyncLog(Format("Does not require to update local task item \"%s\" in class \"%s\".",
+                              title, classTitle));
+        return;
+    }
+
+    // Settles the row on the cloud copy, unless the item changed meanwhile.
+    auto link = [&](const std::string& fromName, const std::string& toName, TDateTime modifyTime) {
+        return pass.DB->SettleOnCloudCopy(id, fromName, toName, cloudItem->TagString(), modifyTime);
+    };
+
+    const bool contentNewer =
+        WholeSeconds(row->KuaipanModifyTime()) < WholeSeconds(cloudItem->TagDateTime());
+    std::string currentName = localItem->FileName;
+    std::string rowName = row->TaskItemPath();
+    if (localItem->FileName != cloudItem->FileName()) {
+        // Until the content has come too, the row keeps the old time, so a
+        // failed download is repeated.
+        if (FLocalTree.RenameTaskItem(localClass, localItem->Item, localItem->FileName,
+                                      cloudItem) &&
+            link(rowName, cloudItem->FileName(),
+                 contentNewer ? row->KuaipanModifyTime() : cloudItem->TagDateTime())) {
+            currentName = rowName = cloudItem->FileName();
+            ++pass.Summary.Pulled;
+            RememberRow(pass, id);
+            _OutputSyncLog(Format("Update local task item \"%s\" in class \"%s\" successfully!",
+                                  title, classTitle));
+        } else {
+            ++pass.Errors2;
+            _OutputSyncLog(
+                Format("Update local task item \"%s\" in class \"%s\" failed!", title, classTitle));
+        }
+    }
+
+    if (!contentNewer) {
+        _OutputSyncLog(Format("Does not require to update local task item \"%s\" in class \"%s\".",
+                              title, classTitle));
+        return;
+    }
+    const std::string localFile = Paths().TaskDataPath + localClass->Path() + currentName + ".tsk";
+    const auto before = ReadFileBytes(localFile);
+    const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
+    // Checked again at the moment of the replace: an edit made here while the
+    // copy came down wins, and the next pass pushes it.
+    bool editedMeanwhile = false;
+    const auto unchanged = [&] {
+        const auto now = pass.DB->GetSyncQueueItem(id);
+        editedMeanwhile = !now || now->SyncType() != 0 || now->IsDelete() != 0 ||
+                          now->TaskItemPath() != currentName || ReadFileBytes(localFile) != before;
+        return !editedMeanwhile;
+    };
+    if (temp &&
+        FLocalTree.ReplaceTaskItemFile(localClass, localItem->Item, currentName, *temp,
+                                       unchanged) &&
+        link(rowName, currentName, cloudItem->TagDateTime())) {
+        ++pass.Summary.Pulled;
+        RememberRow(pass, id);
+        _OutputSyncLog(Format("Update local task item \"%s\" remarks in class \"%s\" successfully!",
+                              title, classTitle));
+    } else if (editedMeanwhile) {
+        _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" was changed during the "
+                              "download: the local change wins.",
+                              title, classTitle));
+    } else {
+        ++pass.Errors2;
+        _OutputSyncLog(Format("Update local task item \"%s\" remarks in class \"%s\" failed!",
+                              title, classTitle));
+    }
+}
+
+} // namespace ot

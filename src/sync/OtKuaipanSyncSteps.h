@@ -1,0 +1,73 @@
+#pragma once
+// Shared by the files of the engine, one per step of a pass: the state of a
+// pass and the small rules the steps apply to queue rows and cloud names.
+
+#include "sync/OtKuaipanSyncUtility.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+
+#include <cmath>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ot {
+
+// Cloud and queue times are compared as whole seconds: both come from texts
+// without fractions, but through different conversions.
+inline long long WholeSeconds(TDateTime dt) {
+    return std::llround(dt * 86400.0);
+}
+
+inline bool SameRow(const TOtSyncQueueDB& a, const TOtSyncQueueDB& b) {
+    return a.TaskItemID() == b.TaskItemID() && a.TaskItemPath() == b.TaskItemPath() &&
+           a.TaskClassPath() == b.TaskClassPath() && a.TaskItemPath_Old() == b.TaskItemPath_Old() &&
+           a.TaskClassPath_Old() == b.TaskClassPath_Old() &&
+           a.KuaipanFileID() == b.KuaipanFileID() &&
+           WholeSeconds(a.KuaipanModifyTime()) == WholeSeconds(b.KuaipanModifyTime()) &&
+           a.SyncType() == b.SyncType() && a.IsDelete() == b.IsDelete() &&
+           WholeSeconds(a.UpdateDateTime()) == WholeSeconds(b.UpdateDateTime());
+}
+
+// Linked to its cloud copy with nothing left to push.
+inline bool IsSettled(const TOtSyncQueueDB& row) {
+    return !row.KuaipanFileID().empty() && row.SyncType() == 0 && row.IsDelete() == 0;
+}
+
+// A name that can only stand for one entry of one directory.
+inline bool IsPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+// The bytes of a file, or nullopt when it cannot be read.
+inline std::optional<std::string> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return std::nullopt;
+    return bytes;
+}
+
+inline std::string ItemCloudPath(const std::string& dirName, const std::string& fileName) {
+    return "/" + dirName + "/" + fileName + ".tsk";
+}
+
+struct TKuaipanSyncUtility::TPass {
+    std::unique_ptr<TOtSyncQueueDBUtility> DB;
+    int Errors1 = 0;
+    int Errors2 = 0;
+    bool Step1ListLoaded = false;
+    bool QueueRead = false;
+    int R = 0;
+    bool Step2ListLoaded = false;
+    // A row was passed over without an error: the watermark must stay
+    // below it.
+    bool RowSkipped = false;
+    long long OpsAfterListing = -1;
+    TSyncSummary Summary;
+};
+
+} // namespace ot
