@@ -37,13 +37,27 @@ public:
     // "x86_64 Linux" and the system's release name, for the About box.
     virtual QString ArchitectureDescription() const = 0;
     virtual QString OSDescription() const = 0;
+    // The About box's third line: OSDescription with the kernel's version and
+    // the system's word size, e.g. "Debian GNU/Linux 12 (bookworm) (Version
+    // 6.1, Build 0, 64-bit Edition)".
+    virtual QString OSVersionLine() const;
 
 signals:
     void trayIconDoubleClicked();
     void hotKeyPressed();
 };
 
+// "x86_64 Linux" from the processor architecture and the kernel type as
+// QSysInfo names them ("x86_64", "linux").
+QString FormatArchitecture(const QString& sCpuArchitecture, const QString& sKernelType);
+
+// "%s (Version %d.%d, Build %d, %s)" filled from the release name, the
+// leading numbers of a kernel version such as "6.1.0-13-amd64" (missing ones
+// are 0) and "32-bit Edition" or "64-bit Edition" from the architecture.
+QString FormatOSVersionLine(const QString& sReleaseName, const QString& sKernelVersion,
+                            const QString& sCpuArchitecture);
+
 // The real services of this desktop.
 std::unique_ptr<TOtPlatform> CreateDesktopPlatform();
 
-}  // namespace ot
+} // namespace ot
