@@ -1,0 +1,73 @@
+#include "desktop/OtAppCore.h"
+
+#include "cloud/KuaipanUtility.h"
+#include "sync/OtKuaipanSyncUtility.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+
+namespace ot {
+
+TOtAppCore::TOtAppCore(const std::string& AProgramDir)
+    : FPaths(TAppPaths::FromProgramDir(AProgramDir)),
+      FSyncSettings(std::make_shared<TSyncSettings>()) {
+    SetAppPaths(FPaths);
+    FSettingFile = std::make_unique<TOtSettingFile>(FPaths.SettingFileName);
+}
+
+TOtAppCore::~TOtAppCore() {
+    FreeSyncObjects({});
+}
+
+bool TOtAppCore::DatabaseExists() const {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(FPaths.DBFileName, ec);
+}
+
+void TOtAppCore::LoadTaskClassList(TOtTaskClassList& AList) const {
+    TOtTaskUtility::LoadTaskClassList(AList);
+}
+
+TOtTaskClassPtr TOtAppCore::CreateTaskClass(const std::string& ATitle) const {
+    auto cls = std::make_shared<TOtTaskClass>(NewTaskID(), ATitle);
+    return TOtTaskUtility::CreateTaskClass(cls) ? cls : nullptr;
+}
+
+void TOtAppCore::ApplySyncSettings(const TAppSettings& ASettings) {
+    FSyncSettings->IsOpenKuaipanSync = ASettings.IsOpenKuaipanSync;
+    FSyncSettings->SyncTimeInterval = ASettings.SyncTimeInterval;
+    FSyncSettings->IsShowAppLogFormOnSyncing = ASettings.IsShowAppLogFormOnSyncing;
+}
+
+bool TOtAppCore::HasAccessToken() const {
+    return TKuaipanUtility::LoadAuthFile(FPaths.AuthFileName) != nullptr;
+}
+
+void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
+                                   std::shared_ptr<TSyncObserver> AObserver, TSyncFlags& AFlags) {
+    FKuaipanSyncThread =
+        std::make_unique<TKuaipanSyncThread>(std::move(AObserver), FSyncSettings, AFlags);
+    FKuaipanSyncUtility =
+        std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree, FSyncSettings);
+    FKuaipanSyncThread->SetSyncPass([engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipan(); });
+}
+
+void TOtAppCore::FreeSyncObjects(const std::function<void()>& AWhileWaiting) {
+    if (FKuaipanSyncThread) {
+        FKuaipanSyncThread->Terminate();
+        if (FKuaipanSyncThread->Started()) {
+            auto ended = std::async(std::launch::async,
+                                    [thread = FKuaipanSyncThread.get()] { thread->WaitFor(); });
+            while (ended.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+                if (AWhileWaiting)
+                    AWhileWaiting();
+        }
+    }
+    // The engine refers to the thread: it goes first.
+    FKuaipanSyncUtility.reset();
+    FKuaipanSyncThread.reset();
+}
+
+} // namespace ot

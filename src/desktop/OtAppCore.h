@@ -1,0 +1,60 @@
+#pragma once
+// Everything the desktop program builds of the core, in one place: the
+// program directory's layout, the settings file, the synchronization
+// settings, the sync thread and the engine. The windows only use it.
+
+#include "app/AppContext.h"
+#include "app/AppSettings.h"
+#include "app/OtSettingFile.h"
+#include "sync/OtKuaipanSyncModel.h"
+#include "sync/OtLocalTaskTree.h"
+#include "tasks/OtTask.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ot {
+
+class TKuaipanSyncUtility;
+
+class TOtAppCore {
+public:
+    // Makes the layout below AProgramDir the program's.
+    explicit TOtAppCore(const std::string& AProgramDir);
+    ~TOtAppCore();
+    TOtAppCore(const TOtAppCore&) = delete;
+    TOtAppCore& operator=(const TOtAppCore&) = delete;
+
+    const TAppPaths& Paths() const { return FPaths; }
+    TOtSettingFile& SettingFile() { return *FSettingFile; }
+    bool DatabaseExists() const;
+    // Loads the classes and their items (creates the task data directory).
+    void LoadTaskClassList(TOtTaskClassList& AList) const;
+    // Creates and stores a new class (its directory and queue row).
+    TOtTaskClassPtr CreateTaskClass(const std::string& ATitle) const;
+
+    // The values the sync thread and the engine read while they run.
+    const std::shared_ptr<TSyncSettings>& SyncSettings() const { return FSyncSettings; }
+    void ApplySyncSettings(const TAppSettings& ASettings);
+
+    bool HasAccessToken() const;
+
+    // The sync thread (created suspended) and the engine on ATree.
+    void CreateSyncObjects(TOtLocalTaskTree& ATree, std::shared_ptr<TSyncObserver> AObserver,
+                           TSyncFlags& AFlags);
+    TKuaipanSyncThread* KuaipanSyncThread() const { return FKuaipanSyncThread.get(); }
+    TKuaipanSyncUtility* KuaipanSyncUtility() const { return FKuaipanSyncUtility.get(); }
+    // Asks the thread to end and waits for it, running AWhileWaiting (the
+    // window's event processing) meanwhile; then frees thread and engine.
+    void FreeSyncObjects(const std::function<void()>& AWhileWaiting);
+
+private:
+    TAppPaths FPaths;
+    std::unique_ptr<TOtSettingFile> FSettingFile;
+    std::shared_ptr<TSyncSettings> FSyncSettings;
+    std::unique_ptr<TKuaipanSyncThread> FKuaipanSyncThread;
+    std::unique_ptr<TKuaipanSyncUtility> FKuaipanSyncUtility;
+};
+
+} // namespace ot
