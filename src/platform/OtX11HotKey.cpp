@@ -18,8 +18,9 @@ struct FreeDeleter {
 };
 template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
-// Every keycode whose mapping contains keysym, in any shift level.
-std::vector<uint8_t> KeycodesFor(xcb_connection_t* c, uint32_t keysym) {
+} // namespace
+
+std::vector<uint8_t> X11KeycodesFor(xcb_connection_t* c, uint32_t keysym) {
     const xcb_setup_t* setup = xcb_get_setup(c);
     const int first = setup->min_keycode;
     const int count = setup->max_keycode - setup->min_keycode + 1;
@@ -43,9 +44,11 @@ std::vector<uint8_t> KeycodesFor(xcb_connection_t* c, uint32_t keysym) {
     return codes;
 }
 
+namespace {
+
 // The modifier bit that NumLock sets on this display (usually Mod2).
 uint16_t NumLockMask(xcb_connection_t* c) {
-    const std::vector<uint8_t> numLock = KeycodesFor(c, kNumLockKeysym);
+    const std::vector<uint8_t> numLock = X11KeycodesFor(c, kNumLockKeysym);
     XcbReply<xcb_get_modifier_mapping_reply_t> reply(
         xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr));
     if (!reply || numLock.empty()) {
@@ -85,7 +88,7 @@ bool TX11HotKey::Register() {
     }
     FConnection = c;
     FRoot = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    FKeycodes = KeycodesFor(c, FKeysym);
+    FKeycodes = X11KeycodesFor(c, FKeysym);
     FIgnoredModifiers = static_cast<uint16_t>(XCB_MOD_MASK_LOCK | NumLockMask(c));
 
     const uint16_t lock = XCB_MOD_MASK_LOCK;

@@ -13,6 +13,9 @@ struct xcb_connection_t;
 
 namespace ot {
 
+// Every keycode of the display's keyboard map that yields keysym.
+std::vector<uint8_t> X11KeycodesFor(xcb_connection_t* c, uint32_t keysym);
+
 class TX11HotKey : public QAbstractNativeEventFilter {
 public:
     // keysym and the X modifier mask (Mod1 = Alt) of the combination.
