@@ -51,7 +51,8 @@ void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
         std::make_unique<TKuaipanSyncThread>(std::move(AObserver), FSyncSettings, AFlags);
     FKuaipanSyncUtility =
         std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree, FSyncSettings);
-    FKuaipanSyncThread->SetSyncPass([engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipan(); });
+    FKuaipanSyncThread->SetSyncPass(
+        [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipan(); });
 }
 
 void TOtAppCore::FreeSyncObjects(const std::function<void()>& AWhileWaiting) {

@@ -8,7 +8,8 @@ namespace ot {
 
 QDateTime ToQDateTime(TDateTime dt) {
     const DateTimeParts p = DecodeDateTime(dt);
-    return QDateTime(QDate(p.Year, p.Month, p.Day), QTime(p.Hour, p.Minute, p.Second, p.MilliSecond));
+    return QDateTime(QDate(p.Year, p.Month, p.Day),
+                     QTime(p.Hour, p.Minute, p.Second, p.MilliSecond));
 }
 
 TDateTime FromQDate(const QDate& d) {

@@ -4,12 +4,14 @@
 #include "desktop/UnitTaskList.h"
 
 #include <QApplication>
+#include <QIcon>
 
 namespace ot {
 
 int RunOtTodolist(int& argc, char** argv, const std::string& AProgramDir,
                   const std::function<void(TfrmTaskList&)>& AOnCreated) {
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/otTodolist.png")));
     std::unique_ptr<TOtPlatform> platform = CreateDesktopPlatform();
     TfrmTaskList form(*platform, AProgramDir);
     if (!form.FormCreate())

@@ -63,25 +63,28 @@ QPoint CenteredOnMainForm(int AWidth, int AHeight) {
     return {p.Left + p.Width / 2 - AWidth / 2, p.Top + p.Height / 2 - AHeight / 2};
 }
 
-int ShowMessageDialogEx(const QString& Text, TMsgDlgType Kind,
-                        QMessageBox::StandardButtons Buttons,
-                        QMessageBox::StandardButton DefaultButton) {
-    QMessageBox box(KindIcon(Kind), LangTranslate(QString::fromLatin1(KindCaption(Kind))),
-                    LangApp().Translate(Text), Buttons);
-    box.setObjectName(QStringLiteral("MessageDialog"));
+int ExecMessageBox(QMessageBox& ABox) {
+    ABox.setObjectName(QStringLiteral("MessageDialog"));
     for (auto [button, key] : {std::pair{QMessageBox::Ok, "OK"}, std::pair{QMessageBox::Yes, "Yes"},
                                std::pair{QMessageBox::No, "No"}})
-        if (QAbstractButton* b = box.button(button))
+        if (QAbstractButton* b = ABox.button(button))
             SetLangText(b, QString::fromLatin1(key));
-    if (DefaultButton != QMessageBox::NoButton)
-        box.setDefaultButton(DefaultButton);
-    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+    if (auto* label = ABox.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
         label->setObjectName(QStringLiteral("Message"));
         label->setMinimumWidth(label->sizeHint().width() + 10);
     }
-    box.adjustSize();
-    box.move(CenteredOnMainForm(box.width(), box.height()));
-    const int result = ExecModal(box);
+    ABox.adjustSize();
+    ABox.move(CenteredOnMainForm(ABox.width(), ABox.height()));
+    return ExecModal(ABox);
+}
+
+int ShowMessageDialogEx(const QString& Text, TMsgDlgType Kind, QMessageBox::StandardButtons Buttons,
+                        QMessageBox::StandardButton DefaultButton) {
+    QMessageBox box(KindIcon(Kind), LangTranslate(QString::fromLatin1(KindCaption(Kind))),
+                    LangApp().Translate(Text), Buttons);
+    if (DefaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(DefaultButton);
+    const int result = ExecMessageBox(box);
     // QDialog::exec answers the button's role value for a QMessageBox;
     // callers compare with the standard button.
     if (QAbstractButton* clicked = box.clickedButton())
@@ -89,8 +92,7 @@ int ShowMessageDialogEx(const QString& Text, TMsgDlgType Kind,
     return result;
 }
 
-int ShowMessageDialog(const QString& Text, TMsgDlgType Kind,
-                      QMessageBox::StandardButtons Buttons) {
+int ShowMessageDialog(const QString& Text, TMsgDlgType Kind, QMessageBox::StandardButtons Buttons) {
     return ShowMessageDialogEx(Text, Kind, Buttons, QMessageBox::NoButton);
 }
 

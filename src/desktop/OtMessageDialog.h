@@ -34,9 +34,13 @@ void SetModalHook(TModalHook AHook);
 // caption translated by kind, centred on MainFormPosSize. Answers the
 // QMessageBox::StandardButton pressed.
 int ShowMessageDialog(const QString& Text, TMsgDlgType Kind, QMessageBox::StandardButtons Buttons);
-int ShowMessageDialogEx(const QString& Text, TMsgDlgType Kind,
-                        QMessageBox::StandardButtons Buttons,
+int ShowMessageDialogEx(const QString& Text, TMsgDlgType Kind, QMessageBox::StandardButtons Buttons,
                         QMessageBox::StandardButton DefaultButton);
+
+// Shows a prepared message box the way every message box of the program is
+// shown: button texts translated, message label 10 pixels wider, centred on
+// MainFormPosSize.
+int ExecMessageBox(QMessageBox& ABox);
 
 // The left/top that centre a box of the given size on MainFormPosSize.
 QPoint CenteredOnMainForm(int AWidth, int AHeight);

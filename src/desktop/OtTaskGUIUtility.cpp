@@ -180,7 +180,7 @@ void TTaskItemDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
     box.rect = CheckBoxRect(r);
     box.state = QStyle::State_Enabled |
                 (index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? QStyle::State_On
-                                                                        : QStyle::State_Off);
+                                                                       : QStyle::State_Off);
     const QWidget* w = option.widget;
     QStyle* st = w ? w->style() : QApplication::style();
     st->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, p, w);
@@ -193,9 +193,9 @@ void TTaskItemDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
     if (!detail) {
         p->setFont(font);
         p->setPen(selected ? look.TitleSelected : look.Title);
-        p->drawText(text, Qt::AlignVCenter | Qt::AlignLeft,
-                    p->fontMetrics().elidedText(index.data().toString(), Qt::ElideRight,
-                                                text.width()));
+        p->drawText(
+            text, Qt::AlignVCenter | Qt::AlignLeft,
+            p->fontMetrics().elidedText(index.data().toString(), Qt::ElideRight, text.width()));
     } else {
         const QString dt = index.data(TTaskItemModel::DateTimeRole).toString();
         QRect dateRect(r.right() - kDateColumnWidth, r.top(), kDateColumnWidth, r.height() - 1);
@@ -237,7 +237,8 @@ bool TTaskItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
     if (event->type() != QEvent::MouseButtonRelease)
         return false;
     auto* me = static_cast<QMouseEvent*>(event);
-    if (me->button() != Qt::LeftButton || !CheckBoxRect(option.rect).contains(me->position().toPoint()))
+    if (me->button() != Qt::LeftButton ||
+        !CheckBoxRect(option.rect).contains(me->position().toPoint()))
         return false;
     const bool checked = index.data(Qt::CheckStateRole).toInt() == Qt::Checked;
     return model->setData(index, checked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
@@ -342,9 +343,14 @@ struct TMenuEntry {
     int Tag;
 };
 constexpr TMenuEntry kPageMenu[] = {
-    {"pmiAdd", "Add", 1},       {"pmiEdit", "Edit", 2},   {"pmiDelete", "Delete", 3},
-    {"pmiBlk1", "-", 4},        {"pmiCopyText", "Copy Text", 5},
-    {"pmiCopy", "Copy", 6},     {"pmiPaste", "Paste", 7}, {"pmiBlk2", "-", 8},
+    {"pmiAdd", "Add", 1},
+    {"pmiEdit", "Edit", 2},
+    {"pmiDelete", "Delete", 3},
+    {"pmiBlk1", "-", 4},
+    {"pmiCopyText", "Copy Text", 5},
+    {"pmiCopy", "Copy", 6},
+    {"pmiPaste", "Paste", 7},
+    {"pmiBlk2", "-", 8},
     {"pmiRefresh", "Refresh", 9},
 };
 } // namespace
@@ -534,8 +540,8 @@ bool TOtTaskListItem::DoDeleteTaskItem() {
     if (row < 0)
         return false;
     const TOtTaskItemPtr item = FTaskListGUI->Model().Row(row).Item;
-    const QString question =
-        LangTranslate(QStringLiteral("Delete the task item \"%s\"?")).replace(QLatin1String("%s"), Q(item->Title()));
+    const QString question = LangTranslate(QStringLiteral("Delete the task item \"%s\"?"))
+                                 .replace(QLatin1String("%s"), Q(item->Title()));
     if (ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                             QMessageBox::No) != QMessageBox::Yes)
         return false;
@@ -573,8 +579,8 @@ void TOtTaskListItem::DoPasteTaskItem() {
     TOtTaskItemPtr item = TOtTaskUtility::ParseTaskItem(FTaskClass, path);
     if (!item)
         return;
-    const QString question =
-        LangTranslate(QStringLiteral("Paste the task item \"%s\"?")).replace(QLatin1String("%s"), Q(item->Title()));
+    const QString question = LangTranslate(QStringLiteral("Paste the task item \"%s\"?"))
+                                 .replace(QLatin1String("%s"), Q(item->Title()));
     if (ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                             QMessageBox::No) != QMessageBox::Yes)
         return;
@@ -593,13 +599,12 @@ int TOtTaskListItem::GetTreeViewItemByTaskItem(const TOtTaskItemPtr& ATaskItem) 
 }
 
 void TOtTaskListItem::PreparePopupMenu(int ARow) {
-    const bool pasteAllowed =
-        QGuiApplication::clipboard()->text().startsWith(kTaskFilePathPrefix);
+    const bool pasteAllowed = QGuiApplication::clipboard()->text().startsWith(kTaskFilePathPrefix);
     for (QAction* a : FPopupMenu->actions()) {
         const QString name = a->objectName();
-        const bool rowOnly = name == QLatin1String("pmiEdit") ||
-                             name == QLatin1String("pmiDelete") ||
-                             name == QLatin1String("pmiCopyText") || name == QLatin1String("pmiCopy");
+        const bool rowOnly =
+            name == QLatin1String("pmiEdit") || name == QLatin1String("pmiDelete") ||
+            name == QLatin1String("pmiCopyText") || name == QLatin1String("pmiCopy");
         bool enabled = ARow >= 0 ? name != QLatin1String("pmiAdd") : !rowOnly;
         if (name == QLatin1String("pmiPaste"))
             enabled = pasteAllowed;
@@ -688,9 +693,8 @@ void TOtTaskClassGUI::ArrangeCells() {
     const int n = TaskClassCount();
     FGridLayout->resize(cell.width() * std::max(n, 1), cell.height());
     for (int k = 0; k < n; ++k)
-        FTaskListItems[static_cast<std::size_t>(k)]->Layout()->setGeometry(cell.width() * k, 0,
-                                                                          cell.width(),
-                                                                          cell.height());
+        FTaskListItems[static_cast<std::size_t>(k)]->Layout()->setGeometry(
+            cell.width() * k, 0, cell.width(), cell.height());
 }
 
 TOtTaskListItem* TOtTaskClassGUI::CreatePage(const TOtTaskClassPtr& ATaskClass) {
@@ -733,15 +737,16 @@ void TOtTaskClassGUI::Delete(const TOtTaskClassPtr& ATaskClass) {
         // The page on screen moved one place left; keep showing it.
         --FTaskClassIndex;
     }
-    FScrollBox->horizontalScrollBar()->setValue(
-        FScrollBox->viewport()->width() * std::max(FTaskClassIndex, 0));
+    FScrollBox->horizontalScrollBar()->setValue(FScrollBox->viewport()->width() *
+                                                std::max(FTaskClassIndex, 0));
     if (OnLoadTaskList)
         OnLoadTaskList();
     if (OnSetMoveButtons)
         OnSetMoveButtons();
 }
 
-TOtTaskListItem* TOtTaskClassGUI::GetTaskListItemByTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+TOtTaskListItem*
+TOtTaskClassGUI::GetTaskListItemByTaskClass(const TOtTaskClassPtr& ATaskClass) const {
     if (!ATaskClass)
         return nullptr;
     const int k = TOtTaskUtility::IndexOfTaskClassList(ATaskClass->ID(), FTaskClassList);
@@ -806,7 +811,8 @@ void TOtQtLocalTaskTree::Access(const std::function<void()>& fn) {
     }
     // The window's tear-down keeps processing events while it waits for the
     // sync thread, so this call is always answered.
-    QMetaObject::invokeMethod(this, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
 }
 
 TOtTaskListItem* TOtQtLocalTaskTree::LoadedPage(const TOtTaskClassPtr& ATaskClass) const {

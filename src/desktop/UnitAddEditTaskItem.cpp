@@ -48,6 +48,23 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* key) {
     return l;
 }
 
+// The OK/Cancel strip at the bottom of a picker.
+QWidget* AddPickerButtons(QDialog& ADialog, QPushButton*& AOK, QPushButton*& ACancel) {
+    auto* strip = new QWidget(&ADialog);
+    strip->setFixedHeight(43);
+    auto* row = new QHBoxLayout(strip);
+    AOK = MakeButton(strip, "btnOK", "OK", 94, 22);
+    ACancel = MakeButton(strip, "btnCancel", "Cancel", 94, 22);
+    row->addStretch();
+    row->addWidget(AOK);
+    row->addStretch();
+    row->addWidget(ACancel);
+    row->addStretch();
+    QObject::connect(AOK, &QPushButton::clicked, &ADialog, &QDialog::accept);
+    QObject::connect(ACancel, &QPushButton::clicked, &ADialog, &QDialog::reject);
+    return strip;
+}
+
 QString VariantDigit() {
     return QString::number(DesktopContext().Settings.StyleVariant);
 }
@@ -75,19 +92,7 @@ TfrmSetDate::TfrmSetDate(QWidget* parent) : QDialog(parent) {
     Calendar1->setObjectName(QStringLiteral("Calendar1"));
     Calendar1->setVerticalHeaderFormat(QCalendarWidget::ISOWeekNumbers);
     box->addWidget(Calendar1, 1);
-    auto* strip = new QWidget(this);
-    strip->setFixedHeight(43);
-    auto* row = new QHBoxLayout(strip);
-    btnOK = MakeButton(strip, "btnOK", "OK", 94, 22);
-    btnCancel = MakeButton(strip, "btnCancel", "Cancel", 94, 22);
-    row->addStretch();
-    row->addWidget(btnOK);
-    row->addStretch();
-    row->addWidget(btnCancel);
-    row->addStretch();
-    box->addWidget(strip);
-    connect(btnOK, &QPushButton::clicked, this, &QDialog::accept);
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    box->addWidget(AddPickerButtons(*this, btnOK, btnCancel));
     FormCreate();
 }
 
@@ -135,17 +140,7 @@ TfrmSetTime::TfrmSetTime(QWidget* parent) : QDialog(parent) {
     box->addStretch();
     box->addLayout(boxes);
     box->addStretch();
-    auto* row = new QHBoxLayout;
-    btnOK = MakeButton(this, "btnOK", "OK", 94, 22);
-    btnCancel = MakeButton(this, "btnCancel", "Cancel", 94, 22);
-    row->addStretch();
-    row->addWidget(btnOK);
-    row->addStretch();
-    row->addWidget(btnCancel);
-    row->addStretch();
-    box->addLayout(row);
-    connect(btnOK, &QPushButton::clicked, this, &QDialog::accept);
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    box->addWidget(AddPickerButtons(*this, btnOK, btnCancel));
     FormCreate();
 }
 
@@ -435,8 +430,9 @@ void TfrmAddEditTaskItem::btnOKClick() {
         return;
     }
     if (title.size() > MaxTaskTitleLength) {
-        WarnTitle(LangTranslate(QStringLiteral("The length of task title cannot be longer than %d!"))
-                      .replace(QLatin1String("%d"), QString::number(MaxTaskTitleLength)));
+        WarnTitle(
+            LangTranslate(QStringLiteral("The length of task title cannot be longer than %d!"))
+                .replace(QLatin1String("%d"), QString::number(MaxTaskTitleLength)));
         return;
     }
     if (TOtTaskUtility::IsContainIllegalChars(title.toStdString())) {

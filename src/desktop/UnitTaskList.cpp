@@ -1,5 +1,7 @@
 #include "desktop/UnitTaskList.h"
 
+#include "OtPlatform.h"
+#include "OtVersionInfo.h"
 #include "app/AppContext.h"
 #include "common/DateTime.h"
 #include "common/FileUtil.h"
@@ -10,8 +12,6 @@
 #include "desktop/OtUpgradeArchive.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitAppLog.h"
-#include "OtPlatform.h"
-#include "OtVersionInfo.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -43,8 +43,8 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-QToolButton* MakeToolButton(QWidget* parent, const char* name, QStyle::StandardPixmap icon,
-                            int w, int h) {
+QToolButton* MakeToolButton(QWidget* parent, const char* name, QStyle::StandardPixmap icon, int w,
+                            int h) {
     auto* b = new QToolButton(parent);
     b->setObjectName(QLatin1String(name));
     b->setAutoRaise(true);
@@ -64,8 +64,8 @@ struct TToolMenuEntry {
     int Tag;
 };
 constexpr TToolMenuEntry kToolMenu[] = {
-    {"pmiSetting", "Setting", 1},         {"pmiBkl1", "-", 2}, {"pmiCheckUpdate", "Check Update", 3},
-    {"pmiBlk2", "-", 4},                  {"pmiAbout", "About", 5},
+    {"pmiSetting", "Setting", 1}, {"pmiBkl1", "-", 2},      {"pmiCheckUpdate", "Check Update", 3},
+    {"pmiBlk2", "-", 4},          {"pmiAbout", "About", 5},
 };
 } // namespace
 
@@ -204,12 +204,12 @@ bool TfrmTaskList::FormCreate() {
     setWindowTitle(LangTranslate(QLatin1String(AppShortName)));
 
     if (!FAppCore->DatabaseExists()) {
-        QMessageBox box(QMessageBox::Critical, QString(),
-                        LangTranslate(QStringLiteral(
-                                          "The database file \"%s\" is missing, the program "
-                                          "will be terminated!"))
-                            .replace(QLatin1String("%s"), Q(FAppCore->Paths().DBFileName)),
-                        QMessageBox::Ok);
+        QMessageBox box(
+            QMessageBox::Critical, QString(),
+            LangTranslate(QStringLiteral("The database file \"%s\" is missing, the program "
+                                         "will be terminated!"))
+                .replace(QLatin1String("%s"), Q(FAppCore->Paths().DBFileName)),
+            QMessageBox::Ok);
         box.setObjectName(QStringLiteral("MessageDialog"));
         box.adjustSize();
         box.move((screen.width() - box.width()) / 2, (screen.height() - box.height()) / 2);
@@ -343,9 +343,8 @@ void TfrmTaskList::FormDestroy() {
         t->stop();
     // Nothing a worker thread uses is freed before it has ended; while it
     // finishes, its calls into this thread are still answered.
-    FAppCore->FreeSyncObjects([] {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    });
+    FAppCore->FreeSyncObjects(
+        [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
     FSyncObserver.reset();
     FLocalTaskTree.reset();
     FContext.TaskClassGUI = nullptr;
@@ -439,8 +438,8 @@ bool TfrmTaskList::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
-        if (auto* w = qobject_cast<QWidget*>(watched); w && (w == sbTasks->viewport() ||
-                                                             sbTasks->isAncestorOf(w))) {
+        if (auto* w = qobject_cast<QWidget*>(watched);
+            w && (w == sbTasks->viewport() || sbTasks->isAncestorOf(w))) {
             auto* me = static_cast<QMouseEvent*>(event);
             const QPointF pos = w->mapTo(sbTasks, me->position());
             if (event->type() == QEvent::MouseButtonPress)
@@ -572,15 +571,7 @@ void TfrmTaskList::DoAbout() {
     GetMainFormPosSize();
     QMessageBox box(QMessageBox::Information, LangTranslate(QStringLiteral("About")), AboutText(),
                     QMessageBox::Ok);
-    box.setObjectName(QStringLiteral("MessageDialog"));
-    SetLangText(box.button(QMessageBox::Ok), QStringLiteral("OK"));
-    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
-        label->setObjectName(QStringLiteral("Message"));
-        label->setMinimumWidth(label->sizeHint().width() + 10);
-    }
-    box.adjustSize();
-    box.move(CenteredOnMainForm(box.width(), box.height()));
-    ExecModal(box);
+    ExecMessageBox(box);
 }
 
 QString TfrmTaskList::UpgradeCommandLine(const QString& AAppPath, const QString& ALang,

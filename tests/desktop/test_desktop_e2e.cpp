@@ -34,9 +34,9 @@ namespace fs = std::filesystem;
 
 void WriteCloudConfig(const std::string& dir, const CloudServerProcess& server,
                       const std::pair<std::string, std::string>& token) {
-    std::ofstream(dir + "/cloudhosts.conf") << "all = " << server.PlainHost()
-                                            << "\nall_tls = " << server.TlsHost()
-                                            << "\nca_file = " << server.CAFile() << "\n";
+    std::ofstream(dir + "/cloudhosts.conf")
+        << "all = " << server.PlainHost() << "\nall_tls = " << server.TlsHost()
+        << "\nca_file = " << server.CAFile() << "\n";
     std::ofstream(dir + "/userdata/1/MyAuth.adb") << token.first << "\r\n"
                                                   << token.second << "\r\n";
 }

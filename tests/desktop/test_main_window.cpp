@@ -13,15 +13,15 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
-#include <QTimer>
 #include <QListView>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QWheelEvent>
 
@@ -132,7 +132,8 @@ TEST(DesktopStartUp, ClosingSavesPositionPageAndTheZeroWatermark) {
 // ---- quick entry ------------------------------------------------------------------
 
 TEST(DesktopQuickEntry, EnterChecksTheTitleAndAddsOrOpensTheEditor) {
-    const QString hundred = QStringLiteral("  ") + QString(96, QLatin1Char('x')) + QStringLiteral("  ");
+    const QString hundred =
+        QStringLiteral("  ") + QString(96, QLatin1Char('x')) + QStringLiteral("  ");
     struct Case {
         const char* Name;
         QString Text;
@@ -141,21 +142,44 @@ TEST(DesktopQuickEntry, EnterChecksTheTitleAndAddsOrOpensTheEditor) {
         QString EditorTitle; // title shown by the editor when it opens
         std::string Added;   // title added, empty for nothing
     } cases[] = {
-        {"only blanks", QStringLiteral("   "), Qt::NoModifier,
-         QStringLiteral("Task title cannot be empty!"), {}, {}},
+        {"only blanks",
+         QStringLiteral("   "),
+         Qt::NoModifier,
+         QStringLiteral("Task title cannot be empty!"),
+         {},
+         {}},
         {"100 with blanks", hundred, Qt::NoModifier, {}, {}, hundred.toStdString()},
-        {"101 with blanks", hundred + QLatin1Char('y'), Qt::NoModifier,
-         QStringLiteral("The length of task title cannot be longer than 100!"), {}, {}},
-        {"quotes and slashes are stored", QStringLiteral("it's a/b \"c\""), Qt::NoModifier, {},
-         {}, "it's a/b \"c\""},
-        {"plain enter keeps blanks", QStringLiteral("  milk "), Qt::NoModifier, {}, {},
-         "  milk "},
-        {"ctrl enter opens the editor trimmed", QStringLiteral("  bread "), Qt::ControlModifier,
-         {}, QStringLiteral("bread"), "bread"},
-        {"ctrl shift enter adds at once", QStringLiteral(" eggs "),
-         Qt::ControlModifier | Qt::ShiftModifier, {}, {}, " eggs "},
-        {"alt ctrl enter adds at once", QStringLiteral("tea"),
-         Qt::ControlModifier | Qt::AltModifier, {}, {}, "tea"},
+        {"101 with blanks",
+         hundred + QLatin1Char('y'),
+         Qt::NoModifier,
+         QStringLiteral("The length of task title cannot be longer than 100!"),
+         {},
+         {}},
+        {"quotes and slashes are stored",
+         QStringLiteral("it's a/b \"c\""),
+         Qt::NoModifier,
+         {},
+         {},
+         "it's a/b \"c\""},
+        {"plain enter keeps blanks", QStringLiteral("  milk "), Qt::NoModifier, {}, {}, "  milk "},
+        {"ctrl enter opens the editor trimmed",
+         QStringLiteral("  bread "),
+         Qt::ControlModifier,
+         {},
+         QStringLiteral("bread"),
+         "bread"},
+        {"ctrl shift enter adds at once",
+         QStringLiteral(" eggs "),
+         Qt::ControlModifier | Qt::ShiftModifier,
+         {},
+         {},
+         " eggs "},
+        {"alt ctrl enter adds at once",
+         QStringLiteral("tea"),
+         Qt::ControlModifier | Qt::AltModifier,
+         {},
+         {},
+         "tea"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -223,8 +247,8 @@ class DesktopPager : public ::testing::Test {
 protected:
     void Open(int classes) {
         for (int k = 0; k < classes; ++k)
-            dir.AddClass("10000000" + std::to_string(10 + k) + "AA",
-                         "List " + std::to_string(k), {{"item " + std::to_string(k), 5}});
+            dir.AddClass("10000000" + std::to_string(10 + k) + "AA", "List " + std::to_string(k),
+                         {{"item " + std::to_string(k), 5}});
         w = std::make_unique<TWindow>(dir);
     }
     TOtTaskClassGUI& Pager() { return *w->Form->TaskClassGUI(); }
@@ -238,7 +262,8 @@ TEST_F(DesktopPager, ArrowsShowWhereThereIsAPageToGoTo) {
     struct Case {
         int Classes, Index;
         bool Left, Right;
-    } cases[] = {{1, 0, false, false}, {3, 0, false, true}, {3, 1, true, true}, {3, 2, true, false}};
+    } cases[] = {
+        {1, 0, false, false}, {3, 0, false, true}, {3, 1, true, true}, {3, 2, true, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.Classes << " pages, page " << c.Index);
         TDesktopDir d;
@@ -291,8 +316,8 @@ TEST_F(DesktopPager, SwipeDistancesDecideBetweenPageChangeAndSnapBack) {
         w->Form->sbTasksMouseDown(start);
         w->Form->sbTasksMouseUp(start + QPointF(c.D, 30));
         EXPECT_EQ(Pager().TaskClassIndex(), c.Want);
-        const bool edge = c.Want == c.From && std::abs(c.D) > width / 3 &&
-                          std::abs(c.D) <= 6 * width / 7;
+        const bool edge =
+            c.Want == c.From && std::abs(c.D) > width / 3 && std::abs(c.D) <= 6 * width / 7;
         if (edge)
             EXPECT_EQ(ScrollPos(), before) << "no page there: nothing happens, no snap";
         else
@@ -314,8 +339,8 @@ TEST_F(DesktopPager, TheWheelNeverChangesThePage) {
     Open(3);
     QWidget* viewport = w->Form->sbTasks->viewport();
     for (QPoint delta : {QPoint(-120, 0), QPoint(120, 0), QPoint(0, -120), QPoint(0, 120)}) {
-        QWheelEvent wheel(QPointF(50, 50), viewport->mapToGlobal(QPointF(50, 50)), QPoint(),
-                          delta, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(QPointF(50, 50), viewport->mapToGlobal(QPointF(50, 50)), QPoint(), delta,
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(viewport, &wheel);
         EXPECT_EQ(ScrollPos(), 0);
         EXPECT_EQ(Pager().TaskClassIndex(), 0);
@@ -430,8 +455,8 @@ TEST(DesktopUpgrade, TheUpgradeProgramGetsTheLanguageAndSilenceArguments) {
         if (c.Silent)
             w.Form->tmrUpgradeTimer();
         else
-            w.Form->OnToolMenuItemClick(w.Form->ToolPopupMenu()->findChild<QAction*>(
-                QStringLiteral("pmiCheckUpdate")));
+            w.Form->OnToolMenuItemClick(
+                w.Form->ToolPopupMenu()->findChild<QAction*>(QStringLiteral("pmiCheckUpdate")));
         ASSERT_EQ(w.Platform.FStarted.size(), 1);
         EXPECT_EQ(w.Platform.FStarted[0].toStdString(), dir.Path() + "/" + c.Args);
     }

@@ -15,8 +15,8 @@
 #include <QComboBox>
 #include <QListView>
 #include <QMenu>
-#include <QSpinBox>
 #include <QMessageBox>
+#include <QSpinBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -61,9 +61,11 @@ TEST_F(DesktopPage, ContextMenuEnablingFollowsTheRowAndTheClipboard) {
         QString Clipboard;
         std::set<QString> Enabled;
     } cases[] = {
-        {0, QStringLiteral("hello"),
+        {0,
+         QStringLiteral("hello"),
          {"pmiEdit", "pmiDelete", "pmiCopyText", "pmiCopy", "pmiRefresh"}},
-        {0, QStringLiteral("TaskFilePath:/x"),
+        {0,
+         QStringLiteral("TaskFilePath:/x"),
          {"pmiEdit", "pmiDelete", "pmiCopyText", "pmiCopy", "pmiPaste", "pmiRefresh"}},
         {-1, QStringLiteral(" TaskFilePath:/x"), {"pmiAdd", "pmiRefresh"}},
         {-1, QStringLiteral("TaskFilePath:/x"), {"pmiAdd", "pmiPaste", "pmiRefresh"}},
