@@ -1,10 +1,12 @@
 #include "desktop/OtDesktopProgram.h"
 
 #include "OtPlatform.h"
+#include "desktop/OtScreenshots.h"
 #include "desktop/UnitTaskList.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 namespace ot {
 
@@ -19,7 +21,14 @@ int RunOtTodolist(int& argc, char** argv, const std::string& AProgramDir,
     form.CreateDialogs();
     if (AOnCreated)
         AOnCreated(form);
+    std::vector<TScreenshotRequest> screenshots;
+    if (!ParseScreenshotRequests(QApplication::arguments(), screenshots))
+        return 2;
     form.show();
+    if (!screenshots.empty()) {
+        QTimer::singleShot(0, &form,
+                           [&] { QApplication::exit(TakeScreenshots(form, screenshots) ? 0 : 1); });
+    }
     return QApplication::exec();
 }
 

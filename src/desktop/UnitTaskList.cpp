@@ -114,6 +114,10 @@ void TfrmTaskList::BuildControls() {
         MakeToolButton(lytTools, "btnManageTaskClass", QStyle::SP_FileDialogListView, 22, 22);
     btnManageTaskClass->move(264, 8);
     btnMenu = MakeToolButton(lytTools, "btnMenu", QStyle::SP_TitleBarMenuButton, 22, 22);
+    // The style's menu icon is the toolkit's logo on some desktops: a glyph.
+    btnMenu->setIcon(QIcon());
+    btnMenu->setText(QStringLiteral("\u2261"));
+    btnMenu->setToolButtonStyle(Qt::ToolButtonTextOnly);
     btnMenu->move(288, 8);
     root->addWidget(lytTools);
 
