@@ -6,6 +6,7 @@
 #include "syncqueue/SyncQueueDatabase.h"
 #include "tasks/OtTaskUtility.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QTest>
 
@@ -109,8 +110,10 @@ TWindow::TWindow(const TDesktopDir& dir, bool show) {
 
 TWindow::~TWindow() {
     Form.reset();
-    // Each window starts in English, as a fresh program does.
+    // Each window starts in English and the built-in style, as a fresh
+    // program does.
     LangApp().SetLang(QStringLiteral("en"));
+    qApp->setStyleSheet(QString());
 }
 
 } // namespace ot::test

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace ot::test {
 namespace {
@@ -110,6 +111,32 @@ TEST(DesktopStartUp, DefaultTaskClassIndexOutsideThePagesLeavesTheFirstPage) {
         dir.WriteSetting("DefaultTaskClassIndex", index);
         TWindow w(dir);
         EXPECT_EQ(w.Form->TaskClassGUI()->TaskClassIndex(), want);
+    }
+}
+
+TEST(DesktopStartUp, TheStyleFileIsLoadedAndNamesTheRowVariant) {
+    struct Case {
+        const char* File;
+        int Variant;
+    } cases[] = {{"", 1}, {"Dark.0.Style", 0}, {"LIGHT.1.STYLE", 1}, {"Plain.qss", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.File);
+        TDesktopDir dir;
+        const std::string sheet = std::string("QLineEdit { color: #123456; } /* ") + c.File + " */";
+        if (*c.File) {
+            fs::create_directories(dir.Path() + "/styles");
+            std::ofstream(dir.Path() + "/styles/" + c.File) << sheet;
+        }
+        dir.WriteSetting("AppStyle", c.File);
+        TWindow w(dir);
+        EXPECT_EQ(w.Form->Context().Settings.StyleVariant, c.Variant);
+        EXPECT_EQ(qApp->styleSheet().toStdString(), *c.File ? sheet : "");
+        EXPECT_EQ(w.Form->CurrentStyleFile().toStdString(),
+                  *c.File ? dir.Path() + "/styles/" + c.File : "");
+        w.Form->edtTask->setText(QStringLiteral("x"));
+        QTest::keyClick(w.Form->edtTask, Qt::Key_Return);
+        EXPECT_EQ(CurrentPage(w).TaskListGUI().Model().Row(0).StyleName.toStdString(),
+                  "TVTaskItemSimpleNotCompleted" + std::to_string(c.Variant));
     }
 }
 
