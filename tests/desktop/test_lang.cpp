@@ -4,6 +4,7 @@
 #include "desktop/DesktopTestSupport.h"
 
 #include "desktop/OtLang.h"
+#include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
 
@@ -91,9 +92,13 @@ TEST(DesktopLang, MessageBoxesTranslateCaptionTextAndButtons) {
         yes = box.button(QMessageBox::Yes)->text();
         no = box.button(QMessageBox::No)->text();
         EXPECT_EQ(box.defaultButton(), box.button(QMessageBox::No));
+        // Centred on the recorded main window.
+        EXPECT_EQ(box.x(), MainFormPosSize.Left + MainFormPosSize.Width / 2 - box.width() / 2);
+        EXPECT_EQ(box.y(), MainFormPosSize.Top + MainFormPosSize.Height / 2 - box.height() / 2);
         return static_cast<int>(QMessageBox::No);
     });
     w.Flags.IsSyncRunning = true;
+    MainFormPosSize = {100, 200, 320, 480};
     EXPECT_FALSE(w.Form->close());
     w.Flags.IsSyncRunning = false;
     ASSERT_EQ(answers.Shown().size(), 1u);
