@@ -161,8 +161,7 @@ TRowLook RowLook(const QString& AStyleName) {
 QRect TTaskItemDelegate::CheckBoxRect(const QRect& ARowRect) {
     const int side = 16;
     return {ARowRect.left() + (kCheckBoxWidth - side) / 2 + 2,
-            ARowRect.top() + ARowRect.height() / 2 - side / 2, side,
-            side};
+            ARowRect.top() + ARowRect.height() / 2 - side / 2, side, side};
 }
 
 void TTaskItemDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,

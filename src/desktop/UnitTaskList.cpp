@@ -553,8 +553,49 @@ void TfrmTaskList::OnToolMenuItemClick(QObject* Sender) {
 
 void TfrmTaskList::DoSetting() {
     GetMainFormPosSize();
-    // The settings dialog opens here; after OK the settings are read again
-    // and the sync timer follows them.
+    DoSettingResult(ShowSettingDialog ? ShowSettingDialog() : TSettingDialogResult{});
+}
+
+void TfrmTaskList::DoSettingResult(const TSettingDialogResult& AResult) {
+    TAppSettings& s = FContext.Settings;
+    bool reload = false;
+    if (AResult.Accepted) {
+        const bool wasOpen = s.IsOpenKuaipanSync;
+        const int oldViewType = s.TaskListViewType;
+        ReadAppSettings();
+        if ((!wasOpen && s.IsOpenKuaipanSync) || AResult.IsSetKuaipanAccount) {
+            if (FAppCore->HasAccessToken())
+                tmrSync->start();
+            btnManualSync->setEnabled(tmrSync->isActive());
+        }
+        if (AResult.IsSetKuaipanAccount)
+            FFlags.IsKuaipanAccountCleared = false;
+        if (AResult.IsClearKuaipanAccount) {
+            FFlags.IsKuaipanAccountCleared = true;
+            btnManualSync->setEnabled(false);
+        }
+        reload = s.TaskListViewType != oldViewType || AResult.IsStyleChange || AResult.IsLangChange;
+        if (AResult.IsLangChange)
+            TranslateUI();
+    }
+    // A style or language the dialog only previewed goes back to the saved one.
+    if (!AResult.IsStyleChange && FCurrentStyleFile != Q(s.AppStyle)) {
+        if (s.AppStyle.empty()) {
+            qApp->setStyleSheet(QString());
+            FCurrentStyleFile.clear();
+        } else {
+            ApplyStyleFile(Q(s.AppStyle));
+        }
+        reload = true;
+    }
+    if (!AResult.IsLangChange && LangApp().Lang() != Q(s.Lang)) {
+        LangApp().SetLang(Q(s.Lang));
+        reload = true;
+    }
+    if (reload && FTaskClassGUI) {
+        FTaskClassGUI->MarkAllPages();
+        LoadTaskList();
+    }
 }
 
 void TfrmTaskList::DoCheckUpdate() {

@@ -10,6 +10,7 @@
 #include <QPointF>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,15 @@ class TOtQtLocalTaskTree;
 class TOtTaskClassGUI;
 class TQtSyncObserver;
 class TfrmAppLog;
+
+// What the settings dialog reports when it closes.
+struct TSettingDialogResult {
+    bool Accepted = false; // closed with OK
+    bool IsSetKuaipanAccount = false;
+    bool IsClearKuaipanAccount = false;
+    bool IsStyleChange = false;
+    bool IsLangChange = false;
+};
 
 class TfrmTaskList : public QWidget {
     Q_OBJECT
@@ -57,6 +67,13 @@ public:
     void DestoryPopupMenu() {}
     void OnToolMenuItemClick(QObject* Sender);
     void DoSetting();
+    // What follows the settings dialog: settings read again and followed
+    // after OK, previews undone after Cancel.
+    void DoSettingResult(const TSettingDialogResult& AResult);
+    // Shows the settings dialog modally at the main window's place (the
+    // dialog's window is not part of the program yet: until then nothing is
+    // shown and the answer is Cancel).
+    std::function<TSettingDialogResult()> ShowSettingDialog;
     void DoCheckUpdate();
     void DoAbout();
     void CheckNewVersionForUpgrade(bool IsSilence);
@@ -94,6 +111,9 @@ public:
     TOtAppCore& AppCore() { return *FAppCore; }
     TDesktopContext& Context() { return FContext; }
     QMenu* ToolPopupMenu() const { return FToolPopupMenu; }
+    // Loads a style sheet file as the application's style (the settings
+    // dialog previews styles with it).
+    void ApplyStyleFile(const QString& AFileName);
     // The style file in use ("" for the built-in one).
     const QString& CurrentStyleFile() const { return FCurrentStyleFile; }
     // The command line that starts the upgrade program.
@@ -131,7 +151,6 @@ protected:
 
 private:
     void BuildControls();
-    void ApplyStyleFile(const QString& AFileName);
     bool WarnQuickEntry(const QString& AText);
 
     TOtPlatform& FPlatform;

@@ -462,6 +462,116 @@ TEST(DesktopTray, DoubleClickAndAltXToggleTheWindow) {
     EXPECT_FALSE(w.Platform.FHotKeyRegistered) << "unregistered at tear-down";
 }
 
+// ---- after the settings dialog ------------------------------------------------------------
+
+TEST(DesktopSetting, WithoutItsDialogTheToolMenuEntryChangesNothing) {
+    TDesktopDir dir;
+    TWindow w(dir);
+    TModalAnswers none;
+    w.Form->OnToolMenuItemClick(
+        w.Form->ToolPopupMenu()->findChild<QAction*>(QStringLiteral("pmiSetting")));
+    EXPECT_EQ(LangApp().Lang(), QStringLiteral("en"));
+}
+
+TEST(DesktopSetting, OKFollowsTheSavedSettingsAndCancelUndoesPreviews) {
+    struct Case {
+        const char* Name;
+        TSettingDialogResult Result;
+        const char* SavedLang;   // what the dialog saved
+        const char* PreviewLang; // what it showed meanwhile
+        const char* SavedSync;   // IsOpenKuaipanSync saved
+        const char* WantLang;
+        const char* WantCaption;
+        bool WantTimer, WantButton, WantCleared, WantReload;
+    } cases[] = {
+        {"cancel undoes a previewed language",
+         {},
+         "en",
+         "cn",
+         "False",
+         "en",
+         "Dorvel",
+         false,
+         true,
+         false,
+         true},
+        {"ok with a new language",
+         {true, false, false, false, true},
+         "cn",
+         "cn",
+         "False",
+         "cn",
+         "Sarnic Tasks",
+         false,
+         true,
+         false,
+         true},
+        {"ok switching sync on",
+         {true},
+         "en",
+         "en",
+         "True",
+         "en",
+         "Dorvel",
+         true,
+         true,
+         false,
+         false},
+        {"ok removing the account",
+         {true, false, true},
+         "en",
+         "en",
+         "False",
+         "en",
+         "Dorvel",
+         false,
+         false,
+         true,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TDesktopDir dir;
+        dir.AddClass("1000000001AA", "Home", {{"a", 5}});
+        dir.WriteSetting("IsOpenKuaipanSync", "False");
+        std::ofstream(dir.Path() + "/userdata/1/MyAuth.adb") << "token\r\nsecret\r\n";
+        TWindow w(dir);
+        ASSERT_FALSE(w.Form->tmrSync->isActive());
+        ASSERT_TRUE(w.Form->btnManualSync->isEnabled()) << "a token exists";
+        TOtTaskListItem& page = CurrentPage(w);
+        // Changed behind the row's back: only a rebuilt page shows it.
+        page.TaskClass()->TaskList()[0]->SetTitle("b");
+        w.Form->ShowSettingDialog = [&] {
+            dir.WriteSetting("Lang", c.SavedLang);
+            dir.WriteSetting("IsOpenKuaipanSync", c.SavedSync);
+            LangApp().SetLang(QString::fromLatin1(c.PreviewLang));
+            return c.Result;
+        };
+        w.Form->DoSetting();
+        EXPECT_EQ(LangApp().Lang().toStdString(), c.WantLang);
+        EXPECT_EQ(w.Form->windowTitle().toStdString(), c.WantCaption);
+        EXPECT_EQ(w.Form->tmrSync->isActive(), c.WantTimer);
+        EXPECT_EQ(w.Form->btnManualSync->isEnabled(), c.WantButton);
+        EXPECT_EQ(w.Flags.IsKuaipanAccountCleared.load(), c.WantCleared);
+        EXPECT_EQ(page.TaskListGUI().Model().Row(0).Title == QStringLiteral("b"), c.WantReload);
+        LangApp().SetLang(QStringLiteral("en"));
+    }
+}
+
+TEST(DesktopSetting, ACancelledStylePreviewIsUndone) {
+    TDesktopDir dir;
+    fs::create_directories(dir.Path() + "/styles");
+    std::ofstream(dir.Path() + "/styles/Dark.0.Style") << "QWidget { color: white; }";
+    TWindow w(dir);
+    w.Form->ShowSettingDialog = [&] {
+        w.Form->ApplyStyleFile(QString::fromStdString(dir.Path() + "/styles/Dark.0.Style"));
+        return TSettingDialogResult{};
+    };
+    w.Form->DoSetting();
+    EXPECT_TRUE(qApp->styleSheet().isEmpty());
+    EXPECT_TRUE(w.Form->CurrentStyleFile().isEmpty());
+}
+
 // ---- upgrade, about, timers ---------------------------------------------------------------
 
 TEST(DesktopUpgrade, TheUpgradeProgramGetsTheLanguageAndSilenceArguments) {
