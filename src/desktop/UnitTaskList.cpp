@@ -506,7 +506,8 @@ void TfrmTaskList::btnAddTaskClick() {
 
 void TfrmTaskList::btnManageTaskClassClick() {
     GetMainFormPosSize();
-    // The task class manager window opens here.
+    if (ShowManageTaskClass)
+        ShowManageTaskClass();
 }
 
 // ---- tool menu ---------------------------------------------------------------------------

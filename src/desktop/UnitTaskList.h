@@ -74,6 +74,9 @@ public:
     // dialog's window is not part of the program yet: until then nothing is
     // shown and the answer is Cancel).
     std::function<TSettingDialogResult()> ShowSettingDialog;
+    // Shows the task class manager modally at the main window's place (not
+    // part of the program yet: until then nothing is shown).
+    std::function<void()> ShowManageTaskClass;
     void DoCheckUpdate();
     void DoAbout();
     void CheckNewVersionForUpgrade(bool IsSilence);

@@ -39,13 +39,6 @@ TOtTaskListItem& CurrentPage(TWindow& w) {
     return *w.Form->TaskClassGUI()->CurrentTaskListItem();
 }
 
-std::vector<std::string> Titles(const TOtTaskListItem& page) {
-    std::vector<std::string> titles;
-    for (const auto& item : page.TaskClass()->TaskList())
-        titles.push_back(item->Title());
-    return titles;
-}
-
 // ---- start-up -------------------------------------------------------------------
 
 TEST(DesktopStartUp, MissingDatabaseIsReportedWithItsFullPathAndCreatesNothing) {
@@ -440,8 +433,9 @@ TEST(DesktopTray, MinimisingHidesOnlyWhenATrayIconIsPresent) {
         form.showMinimized();
         QTest::qWait(20);
         EXPECT_EQ(form.isVisible(), !tray);
-        if (!tray)
+        if (!tray) {
             EXPECT_TRUE(form.isMinimized()) << "it minimises and can come back";
+        }
         LangApp().SetLang(QStringLiteral("en"));
     }
 }
