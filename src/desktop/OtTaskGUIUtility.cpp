@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFrame>
+#include <QHash>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -134,27 +136,71 @@ int TTaskItemModel::IndexOfID(const std::string& AID) const {
 
 // ---- row looks -------------------------------------------------------------
 
-TRowLook RowLook(const QString& AStyleName) {
-    const bool light = !AStyleName.endsWith(QLatin1Char('0')); // variant 1: light window
-    const bool completedSimple = AStyleName.startsWith(QLatin1String("TVTaskItemSimpleCompleted"));
-    TRowLook look;
+namespace {
+TRowLook BuiltInRowLook(const QString& AStyleName) {
+    const bool light = !AStyleName.endsWith(QLatin1Char('0'));
+    const bool detail = AStyleName.startsWith(QLatin1String("TVTaskItemDetail"));
     const QColor dark(0x24, 0x27, 0x34);
-    if (light) {
-        look.Title = dark;
-        look.TitleSelected = Qt::white;
-        look.Background = Qt::white;
-        look.Selection = QColor(0x3d, 0x7e, 0xd8);
-        look.Line = QColor(0xe3, 0xe3, 0xe3);
-    } else {
-        look.Title = Qt::white;
-        look.TitleSelected = dark;
-        look.Background = QColor(0x2b, 0x2e, 0x38);
-        look.Selection = QColor(0xc8, 0xd6, 0xf0);
-        look.Line = QColor(0x44, 0x47, 0x52);
-    }
-    look.Other = light ? QColor(0x60, 0x60, 0x60) : QColor(0xa9, 0xa9, 0xa9);
-    if (completedSimple)
+    TRowLook look;
+    look.Background = light ? QColor(Qt::white) : QColor(0x2b, 0x2e, 0x38);
+    look.Title = light ? dark : QColor(Qt::white);
+    if (AStyleName.startsWith(QLatin1String("TVTaskItemSimpleCompleted")))
         look.Title = QColor(0x90, 0x90, 0x90);
+    look.Other = light ? QColor(0x60, 0x60, 0x60) : QColor(0xa9, 0xa9, 0xa9);
+    look.SelectedBackground = light ? QColor(0x3d, 0x7e, 0xd8) : QColor(0xc8, 0xd6, 0xf0);
+    look.SelectedTitle = light ? QColor(Qt::white) : dark;
+    look.SelectedOther = look.SelectedTitle;
+    look.Line = light ? QColor(0xe3, 0xe3, 0xe3) : QColor(0x44, 0x47, 0x52);
+    look.TitleFont = QApplication::font();
+    if (detail)
+        look.TitleFont.setPixelSize(15);
+    look.OtherFont = QApplication::font();
+    look.OtherFont.setPointSizeF(std::max(7.0, look.OtherFont.pointSizeF() - 2));
+    return look;
+}
+
+// Reads the look from the application's style sheet through a row template.
+void ReadSheetLook(const QString& AStyleName, bool ASelected, TRowLook& ALook) {
+    QFrame frame;
+    frame.setProperty("StyleLookup", AStyleName);
+    frame.setProperty("selected", ASelected ? QStringLiteral("true") : QStringLiteral("false"));
+    QLabel title(&frame), other(&frame);
+    title.setObjectName(QStringLiteral("title"));
+    other.setObjectName(AStyleName.contains(QLatin1String("WithRemarks"))
+                            ? QStringLiteral("remarks")
+                            : QStringLiteral("datetime"));
+    frame.ensurePolished();
+    title.ensurePolished();
+    other.ensurePolished();
+    (ASelected ? ALook.SelectedBackground : ALook.Background) =
+        frame.palette().color(QPalette::Window);
+    (ASelected ? ALook.SelectedTitle : ALook.Title) = title.palette().color(QPalette::WindowText);
+    (ASelected ? ALook.SelectedOther : ALook.Other) = other.palette().color(QPalette::WindowText);
+    if (!ASelected) {
+        ALook.TitleFont = title.font();
+        ALook.OtherFont = other.font();
+    }
+}
+} // namespace
+
+TRowLook RowLook(const QString& AStyleName) {
+    // Looks are read once per style sheet; a new sheet reads them again.
+    static QString sheet;
+    static QHash<QString, TRowLook> looks;
+    const QString current = qApp->styleSheet();
+    if (current != sheet) {
+        sheet = current;
+        looks.clear();
+    }
+    auto it = looks.find(AStyleName);
+    if (it != looks.end())
+        return *it;
+    TRowLook look = BuiltInRowLook(AStyleName);
+    if (!sheet.isEmpty()) {
+        ReadSheetLook(AStyleName, false, look);
+        ReadSheetLook(AStyleName, true, look);
+    }
+    looks.insert(AStyleName, look);
     return look;
 }
 
@@ -169,9 +215,11 @@ void TTaskItemDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
     const QString style = index.data(TTaskItemModel::StyleNameRole).toString();
     const TRowLook look = RowLook(style);
     const bool selected = option.state & QStyle::State_Selected;
+    const QColor titleColor = selected ? look.SelectedTitle : look.Title;
+    const QColor otherColor = selected ? look.SelectedOther : look.Other;
     const QRect r = option.rect;
     p->save();
-    p->fillRect(r, selected ? look.Selection : look.Background);
+    p->fillRect(r, selected ? look.SelectedBackground : look.Background);
     p->setPen(look.Line);
     p->drawLine(r.bottomLeft(), r.bottomRight());
 
@@ -185,44 +233,39 @@ void TTaskItemDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
     st->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, p, w);
 
     const bool strike = index.data(TTaskItemModel::StrikeOutRole).toBool();
-    const bool detail = style.startsWith(QLatin1String("TVTaskItemDetail"));
-    QFont font = option.font;
-    font.setStrikeOut(strike);
+    QFont titleFont = look.TitleFont;
+    QFont otherFont = look.OtherFont;
+    titleFont.setStrikeOut(strike);
+    otherFont.setStrikeOut(strike);
     QRect text = r.adjusted(kCheckBoxWidth + 4, 0, -4, -1);
-    if (!detail) {
-        p->setFont(font);
-        p->setPen(selected ? look.TitleSelected : look.Title);
-        p->drawText(
-            text, Qt::AlignVCenter | Qt::AlignLeft,
-            p->fontMetrics().elidedText(index.data().toString(), Qt::ElideRight, text.width()));
-    } else {
-        const QString dt = index.data(TTaskItemModel::DateTimeRole).toString();
-        QRect dateRect(r.right() - kDateColumnWidth, r.top(), kDateColumnWidth, r.height() - 1);
-        text.setRight(dateRect.left() - 4);
-        QFont small = font;
-        small.setPointSizeF(std::max(7.0, font.pointSizeF() - 2));
-        p->setPen(selected ? look.TitleSelected : look.Other);
-        p->setFont(small);
-        p->drawText(dateRect, Qt::AlignCenter, dt);
-        const QString remarks = index.data(TTaskItemModel::RemarksRole).toString();
-        QFont big = font;
-        big.setPixelSize(15);
-        p->setFont(big);
-        p->setPen(selected ? look.TitleSelected : look.Title);
-        QRect titleRect = text;
-        if (!remarks.isEmpty())
-            titleRect.setHeight(text.height() * 3 / 5);
-        p->drawText(titleRect, Qt::AlignVCenter | Qt::AlignLeft,
-                    p->fontMetrics().elidedText(index.data().toString(), Qt::ElideRight,
-                                                titleRect.width()));
-        if (!remarks.isEmpty()) {
-            QRect remarksRect = text;
-            remarksRect.setTop(titleRect.bottom());
-            p->setFont(small);
-            p->setPen(selected ? look.TitleSelected : look.Other);
-            p->drawText(remarksRect, Qt::AlignTop | Qt::AlignLeft,
-                        p->fontMetrics().elidedText(remarks, Qt::ElideRight, remarksRect.width()));
-        }
+    auto drawElided = [p](const QRect& rect, int flags, const QString& s) {
+        p->drawText(rect, flags, p->fontMetrics().elidedText(s, Qt::ElideRight, rect.width()));
+    };
+    if (!style.startsWith(QLatin1String("TVTaskItemDetail"))) {
+        p->setFont(titleFont);
+        p->setPen(titleColor);
+        drawElided(text, Qt::AlignVCenter | Qt::AlignLeft, index.data().toString());
+        p->restore();
+        return;
+    }
+    const QRect dateRect(r.right() - kDateColumnWidth, r.top(), kDateColumnWidth, r.height() - 1);
+    text.setRight(dateRect.left() - 4);
+    p->setPen(otherColor);
+    p->setFont(otherFont);
+    p->drawText(dateRect, Qt::AlignCenter, index.data(TTaskItemModel::DateTimeRole).toString());
+    const QString remarks = index.data(TTaskItemModel::RemarksRole).toString();
+    QRect titleRect = text;
+    if (!remarks.isEmpty())
+        titleRect.setHeight(text.height() * 3 / 5);
+    p->setFont(titleFont);
+    p->setPen(titleColor);
+    drawElided(titleRect, Qt::AlignVCenter | Qt::AlignLeft, index.data().toString());
+    if (!remarks.isEmpty()) {
+        QRect remarksRect = text;
+        remarksRect.setTop(titleRect.bottom());
+        p->setFont(otherFont);
+        p->setPen(otherColor);
+        drawElided(remarksRect, Qt::AlignTop | Qt::AlignLeft, remarks);
     }
     p->restore();
 }

@@ -79,10 +79,16 @@ public:
     static QRect CheckBoxRect(const QRect& ARowRect);
 };
 
-// The colours of a named row style; the variant digit 1 suits light window
-// styles, 0 dark ones.
+// The colours and fonts of a named row style, plain and selected. With a
+// style sheet loaded they are the sheet's: a QFrame carrying the name as its
+// StyleLookup (and selected="true"), with QLabel children #title, #remarks
+// and #datetime. The built-in looks follow the variant digit: 1 suits light
+// windows, 0 dark ones.
 struct TRowLook {
-    QColor Title, TitleSelected, Other, Background, Selection, Line;
+    QColor Background, Title, Other;
+    QColor SelectedBackground, SelectedTitle, SelectedOther;
+    QColor Line;
+    QFont TitleFont, OtherFont;
 };
 TRowLook RowLook(const QString& AStyleName);
 

@@ -142,6 +142,32 @@ TEST_F(DesktopPage, SimpleRowsShowCompletionTickedStruckOutInTheirStyle) {
     EXPECT_FALSE(Row(0).StrikeOut);
 }
 
+TEST(DesktopRowLook, RowsTakeTheirColoursAndFontsFromTheStyleSheet) {
+    qApp->setStyleSheet(QStringLiteral(
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"] { background-color: #101010; }"
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"][selected=\"true\"] "
+        "{ background-color: #202020; }"
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"] QLabel#title { color: #303030; }"
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"][selected=\"true\"] QLabel#title "
+        "{ color: #404040; }"
+        "[StyleLookup=\"TVTaskItemDetailWithRemarks0\"] QLabel#title { font-size: 15px; }"
+        "[StyleLookup=\"TVTaskItemDetailWithRemarks0\"] QLabel#remarks { color: #505050; }"));
+    const TRowLook simple = RowLook(QStringLiteral("TVTaskItemSimpleCompleted0"));
+    EXPECT_EQ(simple.Background, QColor(0x10, 0x10, 0x10));
+    EXPECT_EQ(simple.SelectedBackground, QColor(0x20, 0x20, 0x20));
+    EXPECT_EQ(simple.Title, QColor(0x30, 0x30, 0x30));
+    EXPECT_EQ(simple.SelectedTitle, QColor(0x40, 0x40, 0x40));
+    const TRowLook detail = RowLook(QStringLiteral("TVTaskItemDetailWithRemarks0"));
+    EXPECT_EQ(detail.TitleFont.pixelSize(), 15);
+    EXPECT_EQ(detail.Other, QColor(0x50, 0x50, 0x50));
+
+    qApp->setStyleSheet(QString());
+    const TRowLook builtIn = RowLook(QStringLiteral("TVTaskItemSimpleCompleted0"));
+    EXPECT_NE(builtIn.Background, QColor(0x10, 0x10, 0x10)) << "a new sheet is read again";
+    EXPECT_NE(builtIn.Title, RowLook(QStringLiteral("TVTaskItemSimpleNotCompleted0")).Title)
+        << "completed simple rows are greyed";
+}
+
 TEST_F(DesktopPage, DetailRowsShowRemarksOnOneLineAndDateAndTime) {
     Open({}, "1");
     struct Case {
