@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -365,6 +366,22 @@ TEST_F(DesktopPager, TheWheelNeverChangesThePage) {
         EXPECT_EQ(ScrollPos(), 0);
         EXPECT_EQ(Pager().TaskClassIndex(), 0);
     }
+}
+
+TEST_F(DesktopPager, ANeighbourIsReachedInStepsAFartherPageAtOnce) {
+    Open(4);
+    const int width = w->Form->sbTasks->viewport()->width();
+    std::vector<int> positions;
+    QObject::connect(w->Form->sbTasks->horizontalScrollBar(), &QScrollBar::valueChanged,
+                     [&](int v) { positions.push_back(v); });
+    Pager().SetTaskClassIndex(1);
+    ASSERT_GT(positions.size(), 2u) << "animated";
+    EXPECT_EQ(positions.front(), 20);
+    EXPECT_EQ(positions.back(), width);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    positions.clear();
+    Pager().SetTaskClassIndex(3);
+    EXPECT_EQ(positions, std::vector<int>{3 * width}) << "two pages away: at once";
 }
 
 TEST_F(DesktopPager, RemovingAPageBeforeTheCurrentOneKeepsThePageOnScreen) {
