@@ -6,10 +6,12 @@
 #include "OtPlatform.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -19,8 +21,19 @@
 #include <fstream>
 #include <thread>
 
+// Takes the URLs the desktop would open, so the test starts no viewer.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> FUrls;
+public slots:
+    void Open(const QUrl& url) { FUrls << url; }
+};
+
 // Readable failure messages for Qt's strings.
-void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace {
 
@@ -139,6 +152,24 @@ TEST_F(PlatformFiles, OpenExFailsWithoutStartingAnything) {
     }
 }
 
+TEST(DesktopPlatform, OpenHandsAddressesAndFilesToTheDesktop) {
+    UrlCatcher catcher;
+    for (const char* scheme : {"https", "file", "mailto"}) {
+        QDesktopServices::setUrlHandler(scheme, &catcher, "Open");
+    }
+    auto platform = CreateDesktopPlatform();
+    EXPECT_TRUE(platform->Open("https://example.org/a?b=c d"));
+    EXPECT_TRUE(platform->Open("/tmp/some dir/report #1.txt"));
+    EXPECT_TRUE(platform->Open("mailto:someone@example.org"));
+    for (const char* scheme : {"https", "file", "mailto"}) {
+        QDesktopServices::unsetUrlHandler(scheme);
+    }
+    ASSERT_EQ(catcher.FUrls.size(), 3);
+    EXPECT_EQ(catcher.FUrls[0].toString(), "https://example.org/a?b=c d");
+    EXPECT_EQ(catcher.FUrls[1].toLocalFile(), "/tmp/some dir/report #1.txt");
+    EXPECT_EQ(catcher.FUrls[2].toString(), "mailto:someone@example.org");
+}
+
 TEST(DesktopPlatform, NoTrayAndNoHotKeyWithoutADesktop) {
     ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
     auto platform = CreateDesktopPlatform();
@@ -231,3 +262,5 @@ TEST(FakePlatform, RecordsCallsAndFiresOnlyWhatIsAvailable) {
 }
 
 } // namespace
+
+#include "test_platform.moc"
