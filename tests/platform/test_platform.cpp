@@ -4,6 +4,7 @@
 #include "OtCommandLine.h"
 #include "OtFakePlatform.h"
 #include "OtPlatform.h"
+#include "OtTrayClicks.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -225,6 +226,50 @@ TEST(DesktopPlatform, AboutBoxTexts) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormatOSVersionLine(c.name, c.kernel, c.arch), c.line) << c.name;
+    }
+}
+
+TEST(TrayClicks, DoubleClicksOnEitherKindOfTray) {
+    using R = QSystemTrayIcon::ActivationReason;
+    struct Click {
+        R reason;
+        int64_t at;
+        bool toggles;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Click> clicks;
+    };
+    const Case cases[] = {
+        // X11 tray: a double click arrives as a click and then a double click.
+        {"x11 double click", {{R::Trigger, 0, false}, {R::DoubleClick, 200, true}}},
+        {"x11 double click, then a click",
+         {{R::Trigger, 0, false}, {R::DoubleClick, 200, true}, {R::Trigger, 300, false}}},
+        {"x11 single clicks", {{R::Trigger, 0, false}, {R::Trigger, 1000, false}}},
+        // D-Bus tray: only plain activations.
+        {"dbus double click", {{R::Trigger, 0, false}, {R::Trigger, 400, true}}},
+        {"dbus triple click",
+         {{R::Trigger, 0, false}, {R::Trigger, 100, true}, {R::Trigger, 200, false}}},
+        {"dbus two double clicks",
+         {{R::Trigger, 0, false},
+          {R::Trigger, 100, true},
+          {R::Trigger, 900, false},
+          {R::Trigger, 1000, true}}},
+        {"too slow", {{R::Trigger, 0, false}, {R::Trigger, 401, false}, {R::Trigger, 700, true}}},
+        {"right clicks",
+         {{R::Context, 0, false},
+          {R::Context, 50, false},
+          {R::Trigger, 60, false},
+          {R::Context, 70, false},
+          {R::MiddleClick, 80, false},
+          {R::Trigger, 90, true}}},
+    };
+    for (const auto& c : cases) {
+        TTrayClicks clicks(400);
+        for (std::size_t i = 0; i < c.clicks.size(); ++i) {
+            EXPECT_EQ(clicks.IsDoubleClick(c.clicks[i].reason, c.clicks[i].at), c.clicks[i].toggles)
+                << c.name << " click " << i;
+        }
     }
 }
 
