@@ -2,10 +2,13 @@
 // the desktop's default handlers and detached processes.
 #include "OtCommandLine.h"
 #include "OtPlatform.h"
+#include "OtTrayClicks.h"
 #include "OtX11HotKey.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSysInfo>
 #include <QSystemTrayIcon>
@@ -29,10 +32,11 @@ public:
         }
         if (!FTray) {
             FTray = std::make_unique<QSystemTrayIcon>();
+            FClock.start();
             // There is no tray menu: a right click (Context) does nothing.
             connect(FTray.get(), &QSystemTrayIcon::activated, this,
                     [this](QSystemTrayIcon::ActivationReason reason) {
-                        if (reason == QSystemTrayIcon::DoubleClick) {
+                        if (FClicks.IsDoubleClick(reason, FClock.elapsed())) {
                             emit trayIconDoubleClicked();
                         }
                     });
@@ -69,6 +73,8 @@ public:
 
 private:
     std::unique_ptr<QSystemTrayIcon> FTray;
+    TTrayClicks FClicks{QApplication::doubleClickInterval()};
+    QElapsedTimer FClock;
     TX11HotKey FHotKey;
 };
 

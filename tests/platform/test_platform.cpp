@@ -4,12 +4,15 @@
 #include "OtCommandLine.h"
 #include "OtFakePlatform.h"
 #include "OtPlatform.h"
+#include "OtTrayClicks.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -19,8 +22,19 @@
 #include <fstream>
 #include <thread>
 
+// Takes the URLs the desktop would open, so the test starts no viewer.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> FUrls;
+public slots:
+    void Open(const QUrl& url) { FUrls << url; }
+};
+
 // Readable failure messages for Qt's strings.
-void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace {
 
@@ -139,6 +153,24 @@ TEST_F(PlatformFiles, OpenExFailsWithoutStartingAnything) {
     }
 }
 
+TEST(DesktopPlatform, OpenHandsAddressesAndFilesToTheDesktop) {
+    UrlCatcher catcher;
+    for (const char* scheme : {"https", "file", "mailto"}) {
+        QDesktopServices::setUrlHandler(scheme, &catcher, "Open");
+    }
+    auto platform = CreateDesktopPlatform();
+    EXPECT_TRUE(platform->Open("https://example.org/a?b=c d"));
+    EXPECT_TRUE(platform->Open("/tmp/some dir/report #1.txt"));
+    EXPECT_TRUE(platform->Open("mailto:someone@example.org"));
+    for (const char* scheme : {"https", "file", "mailto"}) {
+        QDesktopServices::unsetUrlHandler(scheme);
+    }
+    ASSERT_EQ(catcher.FUrls.size(), 3);
+    EXPECT_EQ(catcher.FUrls[0].toString(), "https://example.org/a?b=c d");
+    EXPECT_EQ(catcher.FUrls[1].toLocalFile(), "/tmp/some dir/report #1.txt");
+    EXPECT_EQ(catcher.FUrls[2].toString(), "mailto:someone@example.org");
+}
+
 TEST(DesktopPlatform, NoTrayAndNoHotKeyWithoutADesktop) {
     ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
     auto platform = CreateDesktopPlatform();
@@ -197,6 +229,50 @@ TEST(DesktopPlatform, AboutBoxTexts) {
     }
 }
 
+TEST(TrayClicks, DoubleClicksOnEitherKindOfTray) {
+    using R = QSystemTrayIcon::ActivationReason;
+    struct Click {
+        R reason;
+        int64_t at;
+        bool toggles;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Click> clicks;
+    };
+    const Case cases[] = {
+        // X11 tray: a double click arrives as a click and then a double click.
+        {"x11 double click", {{R::Trigger, 0, false}, {R::DoubleClick, 200, true}}},
+        {"x11 double click, then a click",
+         {{R::Trigger, 0, false}, {R::DoubleClick, 200, true}, {R::Trigger, 300, false}}},
+        {"x11 single clicks", {{R::Trigger, 0, false}, {R::Trigger, 1000, false}}},
+        // D-Bus tray: only plain activations.
+        {"dbus double click", {{R::Trigger, 0, false}, {R::Trigger, 400, true}}},
+        {"dbus triple click",
+         {{R::Trigger, 0, false}, {R::Trigger, 100, true}, {R::Trigger, 200, false}}},
+        {"dbus two double clicks",
+         {{R::Trigger, 0, false},
+          {R::Trigger, 100, true},
+          {R::Trigger, 900, false},
+          {R::Trigger, 1000, true}}},
+        {"too slow", {{R::Trigger, 0, false}, {R::Trigger, 401, false}, {R::Trigger, 700, true}}},
+        {"right clicks",
+         {{R::Context, 0, false},
+          {R::Context, 50, false},
+          {R::Trigger, 60, false},
+          {R::Context, 70, false},
+          {R::MiddleClick, 80, false},
+          {R::Trigger, 90, true}}},
+    };
+    for (const auto& c : cases) {
+        TTrayClicks clicks(400);
+        for (std::size_t i = 0; i < c.clicks.size(); ++i) {
+            EXPECT_EQ(clicks.IsDoubleClick(c.clicks[i].reason, c.clicks[i].at), c.clicks[i].toggles)
+                << c.name << " click " << i;
+        }
+    }
+}
+
 TEST(FakePlatform, RecordsCallsAndFiresOnlyWhatIsAvailable) {
     TFakePlatform fake;
     int doubleClicks = 0;
@@ -231,3 +307,5 @@ TEST(FakePlatform, RecordsCallsAndFiresOnlyWhatIsAvailable) {
 }
 
 } // namespace
+
+#include "test_platform.moc"
