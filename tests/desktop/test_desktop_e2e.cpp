@@ -61,6 +61,7 @@ TEST(DesktopEndToEnd, QuickEntryReachesASecondInstallationAndItsEditComesBack) {
 
     TDesktopDir a;
     WriteCloudConfig(a.Path(), server, server.IssueAccessToken());
+    a.WriteSetting("IsShowAppLogFormOnSyncing", "True");
     TWindow w(a);
     ASSERT_TRUE(w.Created);
     EXPECT_TRUE(w.Form->tmrSync->isActive()) << "a token switches the sync timer on";
@@ -82,6 +83,7 @@ TEST(DesktopEndToEnd, QuickEntryReachesASecondInstallationAndItsEditComesBack) {
     EXPECT_TRUE(log.contains(QStringLiteral("Sync Count: 1"))) << log.toStdString();
     EXPECT_FALSE(log.contains(QStringLiteral("An error occurred."))) << log.toStdString();
     EXPECT_TRUE(w.Form->btnManualSync->isEnabled()) << "enabled again after the pass";
+    EXPECT_TRUE(w.Form->AppLog().isVisible()) << "the setting shows the log as a pass starts";
     const auto row = TOtSyncQueueDBUtility(a.Database()).GetSyncQueueItem(item->ID());
     ASSERT_TRUE(row);
     EXPECT_NE(row->KuaipanFileID(), "") << "uploaded";
