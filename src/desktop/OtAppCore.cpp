@@ -2,6 +2,7 @@
 
 #include "cloud/KuaipanUtility.h"
 #include "sync/OtKuaipanSyncUtility.h"
+#include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <chrono>
@@ -45,6 +46,46 @@ bool TOtAppCore::HasAccessToken() const {
     return TKuaipanUtility::LoadAuthFile(FPaths.AuthFileName) != nullptr;
 }
 
+bool TOtAppCore::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+    return TOtTaskUtility::DeleteTaskClass(ATaskClass);
+}
+
+bool TOtAppCore::DeleteAuthFile() const {
+    std::error_code ec;
+    std::filesystem::remove(FPaths.AuthFileName, ec);
+    return !ec;
+}
+
+std::vector<std::string>
+TOtAppCore::DoDataCheck(const std::function<void()>& AProcessEvents) const {
+    TOtTaskDataCheck check(AProcessEvents);
+    check.DoDataCheck();
+    return check.Logs();
+}
+
+bool TOtAppCore::StartKuaipanLogin(const std::string& AUsername, const std::string& AUserpwd,
+                                   std::shared_ptr<std::atomic<bool>> ACancelled,
+                                   std::function<void(const TKuaipanLoginResult&)> ADone) {
+    if (!FKuaipanSyncUtility || FLoginRunning.exchange(true))
+        return false;
+    if (FLoginThread.joinable())
+        FLoginThread.join();
+    FLoginThread = std::thread([this, AUsername, AUserpwd, cancelled = std::move(ACancelled),
+                                done = std::move(ADone)] {
+        TKuaipanLoginResult result;
+        try {
+            TOtSettingFile settings(FPaths.SettingFileName);
+            result = KuaipanLogin(*FKuaipanSyncUtility, AUsername, AUserpwd,
+                                  {FPaths.DBFileName, &settings}, cancelled.get());
+        } catch (const std::exception& e) {
+            result = {TKuaipanLoginResult::lrAuthoriseFailed, e.what()};
+        }
+        done(result);
+        FLoginRunning = false;
+    });
+    return true;
+}
+
 void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
                                    std::shared_ptr<TSyncObserver> AObserver, TSyncFlags& AFlags) {
     FKuaipanSyncThread =
@@ -56,6 +97,15 @@ void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
 }
 
 void TOtAppCore::FreeSyncObjects(const std::function<void()>& AWhileWaiting) {
+    // A login still under way uses the engine.
+    if (FLoginThread.joinable()) {
+        while (FLoginRunning) {
+            if (AWhileWaiting)
+                AWhileWaiting();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FLoginThread.join();
+    }
     if (FKuaipanSyncThread) {
         FKuaipanSyncThread->Terminate();
         if (FKuaipanSyncThread->Started()) {

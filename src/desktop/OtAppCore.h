@@ -6,13 +6,17 @@
 #include "app/AppContext.h"
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
+#include "sync/OtKuaipanAccountBinding.h"
 #include "sync/OtKuaipanSyncModel.h"
 #include "sync/OtLocalTaskTree.h"
 #include "tasks/OtTask.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace ot {
 
@@ -39,6 +43,22 @@ public:
     void ApplySyncSettings(const TAppSettings& ASettings);
 
     bool HasAccessToken() const;
+    // Deletes a class with its items (directory and queue rows).
+    bool DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const;
+    // Removes the bound account's access-token file.
+    bool DeleteAuthFile() const;
+    // The data consistency check; answers its log lines.
+    std::vector<std::string> DoDataCheck(const std::function<void()>& AProcessEvents) const;
+
+    // Binds an account on a worker thread (the network steps block), through
+    // the engine; ADone gets the outcome on that thread. Only one login runs
+    // at a time: false when one is under way (or there is no engine). Once
+    // ACancelled is set no token is exchanged. The thread is waited for
+    // before the engine is freed.
+    bool StartKuaipanLogin(const std::string& AUsername, const std::string& AUserpwd,
+                           std::shared_ptr<std::atomic<bool>> ACancelled,
+                           std::function<void(const TKuaipanLoginResult&)> ADone);
+    bool IsLoginRunning() const { return FLoginRunning; }
 
     // The sync thread (created suspended) and the engine on ATree.
     void CreateSyncObjects(TOtLocalTaskTree& ATree, std::shared_ptr<TSyncObserver> AObserver,
@@ -55,6 +75,8 @@ private:
     std::shared_ptr<TSyncSettings> FSyncSettings;
     std::unique_ptr<TKuaipanSyncThread> FKuaipanSyncThread;
     std::unique_ptr<TKuaipanSyncUtility> FKuaipanSyncUtility;
+    std::thread FLoginThread;
+    std::atomic<bool> FLoginRunning{false};
 };
 
 } // namespace ot

@@ -9,9 +9,13 @@
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskGUIUtility.h"
+#include "desktop/OtTaskAlertModel.h"
 #include "desktop/OtUpgradeArchive.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitAppLog.h"
+#include "desktop/UnitManageTaskClass.h"
+#include "desktop/UnitSetting.h"
+#include "desktop/UnitTaskAlert.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -83,6 +87,8 @@ TfrmTaskList::TfrmTaskList(TOtPlatform& APlatform, const std::string& AProgramDi
     FAppLog = std::make_unique<TfrmAppLog>();
     connect(&FPlatform, &TOtPlatform::trayIconDoubleClicked, this, &TfrmTaskList::ToggleMainForm);
     connect(&FPlatform, &TOtPlatform::hotKeyPressed, this, &TfrmTaskList::ToggleMainForm);
+    ShowSettingDialog = [this] { return ExecSettingDialog(*this); };
+    ShowManageTaskClass = [this] { ExecManageTaskClass(*this); };
 }
 
 TfrmTaskList::~TfrmTaskList() {
@@ -247,8 +253,8 @@ bool TfrmTaskList::FormCreate() {
     LoadTaskList();
     CreatePopupMenu();
 
-    // The alert thread comes with the alert window; tmrAlertTimer is its
-    // start.
+    // Both threads are created suspended; the timers start them.
+    FTaskAlertThread = NewTaskAlertThread(*this);
     FLocalTaskTree = std::make_unique<TOtQtLocalTaskTree>(FTaskClassList, *FTaskClassGUI);
     FSyncObserver = std::make_shared<TQtSyncObserver>(*this);
     FAppCore->CreateSyncObjects(*FLocalTaskTree, FSyncObserver, FFlags);
@@ -286,7 +292,9 @@ void TfrmTaskList::CreateDialogs() {
 
 void TfrmTaskList::ApplyStyleFile(const QString& AFileName) {
     QFile f(AFileName);
-    if (f.open(QIODevice::ReadOnly))
+    if (AFileName.isEmpty())
+        qApp->setStyleSheet(QString());
+    else if (f.open(QIODevice::ReadOnly))
         qApp->setStyleSheet(QString::fromUtf8(f.readAll()));
     FCurrentStyleFile = AFileName;
 }
@@ -347,8 +355,15 @@ void TfrmTaskList::FormDestroy() {
         t->stop();
     // Nothing a worker thread uses is freed before it has ended; while it
     // finishes, its calls into this thread are still answered.
-    FAppCore->FreeSyncObjects(
-        [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+    const auto whileWaiting = [] {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    };
+    if (FTaskAlertThread) {
+        FTaskAlertThread->Terminate();
+        FTaskAlertThread->WaitFor(whileWaiting);
+    }
+    FAppCore->FreeSyncObjects(whileWaiting);
+    FTaskAlertThread.reset();
     FSyncObserver.reset();
     FLocalTaskTree.reset();
     FContext.TaskClassGUI = nullptr;
@@ -736,7 +751,8 @@ void TfrmTaskList::tmrSyncTimer() {
 
 void TfrmTaskList::tmrAlertTimer() {
     tmrAlert->stop();
-    // The alert thread starts here once it exists.
+    if (tmrAlert->property("Tag").toInt() == 0 && FTaskAlertThread)
+        FTaskAlertThread->Start();
     tmrAlert->setProperty("Tag", 100);
 }
 

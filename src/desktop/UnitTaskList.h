@@ -26,6 +26,7 @@ namespace ot {
 
 class TOtAppCore;
 class TOtPlatform;
+class TOtTaskAlertThread;
 class TOtQtLocalTaskTree;
 class TOtTaskClassGUI;
 class TQtSyncObserver;
@@ -70,12 +71,10 @@ public:
     // What follows the settings dialog: settings read again and followed
     // after OK, previews undone after Cancel.
     void DoSettingResult(const TSettingDialogResult& AResult);
-    // Shows the settings dialog modally at the main window's place (the
-    // dialog's window is not part of the program yet: until then nothing is
-    // shown and the answer is Cancel).
+    // Shows the settings dialog modally at the main window's place (tests
+    // may answer it instead).
     std::function<TSettingDialogResult()> ShowSettingDialog;
-    // Shows the task class manager modally at the main window's place (not
-    // part of the program yet: until then nothing is shown).
+    // Shows the task class manager modally at the main window's place.
     std::function<void()> ShowManageTaskClass;
     void DoCheckUpdate();
     void DoAbout();
@@ -108,10 +107,13 @@ public:
     void HideSyncStatusBar();
     void ShowLogForm();
     TfrmAppLog& AppLog() { return *FAppLog; }
+    TOtTaskAlertThread* TaskAlertThread() const { return FTaskAlertThread.get(); }
 
     TOtTaskClassGUI* TaskClassGUI() const { return FTaskClassGUI.get(); }
     TOtTaskClassList& TaskClassList() { return FTaskClassList; }
     TOtAppCore& AppCore() { return *FAppCore; }
+    TOtPlatform& Platform() { return FPlatform; }
+    TSyncFlags& SyncFlags() { return FFlags; }
     TDesktopContext& Context() { return FContext; }
     QMenu* ToolPopupMenu() const { return FToolPopupMenu; }
     // Loads a style sheet file as the application's style (the settings
@@ -165,6 +167,7 @@ private:
     std::unique_ptr<TOtQtLocalTaskTree> FLocalTaskTree;
     std::shared_ptr<TQtSyncObserver> FSyncObserver;
     std::unique_ptr<TfrmAppLog> FAppLog;
+    std::unique_ptr<TOtTaskAlertThread> FTaskAlertThread;
     QMenu* FToolPopupMenu = nullptr;
     QPointF FStartPt, FStopPt;
     QString FCurrentStyleFile;

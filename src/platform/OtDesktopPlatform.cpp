@@ -48,6 +48,11 @@ public:
     }
     void RemoveTrayIcon() override { FTray.reset(); }
     bool HasTrayIcon() const override { return FTray && FTray->isVisible(); }
+    void ShowTrayMessage(const QString& title, const QString& text) override {
+        if (HasTrayIcon()) {
+            FTray->showMessage(title, text);
+        }
+    }
 
     bool RegisterHotKey() override { return FHotKey.Register(); }
     void UnregisterHotKey() override { FHotKey.Unregister(); }

@@ -30,6 +30,7 @@ public:
     int FHotKeyUnregistrations = 0;
     QStringList FOpened;
     QStringList FStarted;
+    QStringList FTrayMessages; // "title: text"
 
     bool AddTrayIcon(const QIcon& icon, const QString& tip) override {
         ++FTrayAdds;
@@ -46,6 +47,11 @@ public:
         FTrayShown = false;
     }
     bool HasTrayIcon() const override { return FTrayShown; }
+    void ShowTrayMessage(const QString& title, const QString& text) override {
+        if (FTrayShown) {
+            FTrayMessages << title + QStringLiteral(": ") + text;
+        }
+    }
 
     bool RegisterHotKey() override {
         ++FHotKeyRegistrations;

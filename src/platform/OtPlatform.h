@@ -23,6 +23,9 @@ public:
     virtual bool AddTrayIcon(const QIcon& icon, const QString& tip) = 0;
     virtual void RemoveTrayIcon() = 0;
     virtual bool HasTrayIcon() const = 0;
+    // A short message at the tray icon (reminders seen while the window is
+    // hidden); nothing without a tray icon.
+    virtual void ShowTrayMessage(const QString& title, const QString& text) = 0;
 
     // Registers Alt+X system-wide; false when it cannot be had (held by
     // another program, or a display server without global keys).

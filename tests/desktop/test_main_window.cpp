@@ -475,13 +475,19 @@ TEST(DesktopTray, DoubleClickAndAltXToggleTheWindow) {
 
 // ---- after the settings dialog ------------------------------------------------------------
 
-TEST(DesktopSetting, WithoutItsDialogTheToolMenuEntryChangesNothing) {
+TEST(DesktopSetting, TheToolMenuEntryOpensTheSettingsDialogAndCancelChangesNothing) {
     TDesktopDir dir;
     TWindow w(dir);
-    TModalAnswers none;
+    TModalAnswers answers;
+    answers.Then([](QDialog& d) {
+        EXPECT_EQ(d.objectName(), QStringLiteral("frmSetting"));
+        return static_cast<int>(QDialog::Rejected);
+    });
     w.Form->OnToolMenuItemClick(
         w.Form->ToolPopupMenu()->findChild<QAction*>(QStringLiteral("pmiSetting")));
+    EXPECT_EQ(answers.Shown().size(), 1u);
     EXPECT_EQ(LangApp().Lang(), QStringLiteral("en"));
+    EXPECT_EQ(dir.ReadSetting("Lang"), "");
 }
 
 TEST(DesktopSetting, OKFollowsTheSavedSettingsAndCancelUndoesPreviews) {
