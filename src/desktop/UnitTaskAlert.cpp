@@ -128,18 +128,25 @@ void TfrmTaskAlert::tvAlertChangeCheck(QTreeWidgetItem* ARow) {
         return;
     const TOtTaskItemPtr item = FlertTaskItemList[static_cast<std::size_t>(index)];
     const bool checked = ARow->checkState(0) == Qt::Checked;
-    TOtTaskListItem* page = FTaskClassGUI.GetTaskListItemByTaskClass(item->TaskClass());
-    if (!page) {
+    const auto springBack = [&] {
         const QSignalBlocker quiet(tvAlert);
         ARow->setCheckState(0, checked ? Qt::Unchecked : Qt::Checked);
+    };
+    TOtTaskListItem* page = FTaskClassGUI.GetTaskListItemByTaskClass(item->TaskClass());
+    if (!page) {
+        springBack();
         return;
     }
     // A page not shown yet has no rows: build them to find the task's.
     if (!page->IsLoaded())
         page->LoadTaskList(TaskSortField, TaskSortOrder);
     const int pageRow = page->GetTreeViewItemByTaskItem(item);
-    if (pageRow < 0)
+    if (pageRow < 0) {
+        // The task is no longer on its page (replaced by a pass): nothing
+        // was completed, so the box must not say so.
+        springBack();
         return;
+    }
     page->DoTaskItemCompleted(pageRow, checked);
     FlertTaskItemList.erase(FlertTaskItemList.begin() + index);
     if (FlertTaskItemList.empty())
