@@ -145,7 +145,8 @@ void TfrmKuaipanLogin::LoginFinished(const TKuaipanLoginResult& AResult) {
         accept();
         return;
     case TKuaipanLoginResult::lrVerifierFailed:
-        ShowLoginMessage(LangTranslate(QStringLiteral("Authorization failed! Verifier:")) + text);
+        // The translation tables carry this key with its trailing blank.
+        ShowLoginMessage(LangTranslate(QStringLiteral("Authorization failed! Verifier: ")) + text);
         return;
     case TKuaipanLoginResult::lrAuthoriseFailed:
         ShowLoginMessage(LangTranslate(QStringLiteral("Authorization failed:")) + text);
