@@ -101,7 +101,7 @@ QString LangTranslate(const QString& AString) {
 namespace {
 void ApplyText(QObject* o, const QString& text) {
     if (auto* b = qobject_cast<QAbstractButton*>(o))
-        b->setText(text);
+        b->setText(QString(text).replace(QLatin1Char('&'), QLatin1String("&&"))); // no mnemonics
     else if (auto* l = qobject_cast<QLabel*>(o))
         l->setText(text);
     else if (auto* g = qobject_cast<QGroupBox*>(o))

@@ -4,10 +4,15 @@
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitAppLog.h"
+#include "desktop/UnitKuaipanLogin.h"
+#include "desktop/UnitManageTaskClass.h"
+#include "desktop/UnitSetting.h"
+#include "desktop/UnitTaskAlert.h"
 #include "desktop/UnitTaskList.h"
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QPixmap>
@@ -72,6 +77,37 @@ bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>&
             AForm.btnMenuClick();
             ok = Save(AForm.ToolPopupMenu(), r.File) && ok;
             AForm.ToolPopupMenu()->hide();
+        } else if (view == QLatin1String("classes")) {
+            TfrmManageTaskClass manager(AForm);
+            manager.move(MainFormPosSize.Left, MainFormPosSize.Top);
+            manager.show();
+            ok = Save(&manager, r.File) && ok;
+        } else if (view == QLatin1String("setting") || view == QLatin1String("settingbound")) {
+            TfrmSetting setting(AForm);
+            // The bound look without touching the program's access token.
+            setting.SetKuaipanAccountState(view == QLatin1String("settingbound"));
+            setting.move(MainFormPosSize.Left, MainFormPosSize.Top);
+            setting.show();
+            ok = Save(&setting, r.File) && ok;
+        } else if (view == QLatin1String("login")) {
+            TfrmKuaipanLogin login(AForm.AppCore(), AForm.Platform());
+            login.move(MainFormPosSize.Left, MainFormPosSize.Top);
+            login.edtUsername->setText(QStringLiteral("alice"));
+            login.show();
+            ok = Save(&login, r.File) && ok;
+        } else if (view == QLatin1String("alert") && AForm.TaskClassGUI()) {
+            // The open tasks of the current page that have a date, as if
+            // they were due now.
+            TOtTaskItemList items;
+            if (page)
+                for (const TOtTaskItemPtr& item : page->TaskClass()->TaskList())
+                    if (item->Status() == tsNotCompleted && item->ExpirationDate() != 0 &&
+                        items.size() < 3)
+                        items.push_back(item);
+            TfrmTaskAlert alert(*AForm.TaskClassGUI());
+            alert.UpdateAlertInfo(items);
+            alert.show();
+            ok = Save(&alert, r.File) && ok;
         } else if (view == QLatin1String("log")) {
             AForm.lblStatusDblClick();
             ok = Save(&AForm.AppLog(), r.File) && ok;

@@ -4,7 +4,8 @@
 //   otTodolist --screenshot VIEW=FILE [--screenshot VIEW=FILE ...]
 //
 // Once the main window is shown with its current page filled, each VIEW
-// ("main", "add", "menu", "toolmenu", "log") is grabbed and saved as a PNG,
+// ("main", "add", "menu", "toolmenu", "log", "classes", "setting",
+// "settingbound", "login", "alert") is grabbed and saved as a PNG,
 // in the order given; then the program ends. No sync pass, alert or upgrade
 // check starts meanwhile.
 

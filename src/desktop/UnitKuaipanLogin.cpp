@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace ot {
 
 TfrmKuaipanLogin::TfrmKuaipanLogin(TOtAppCore& AAppCore, TOtPlatform& APlatform,
@@ -73,6 +75,7 @@ TfrmKuaipanLogin::TfrmKuaipanLogin(TOtAppCore& AAppCore, TOtPlatform& APlatform,
     root->addWidget(registerRow);
     root->addStretch(1);
 
+    connect(&LangApp(), &TLangApp::LangChanged, this, &TfrmKuaipanLogin::PlaceButtons);
     connect(btnClose, &QPushButton::clicked, this, &QDialog::reject);
     connect(btnLoginAuth, &QPushButton::clicked, this, &TfrmKuaipanLogin::btnLoginAuthClick);
     connect(btnRegisterKuaipanAccount, &QPushButton::clicked, this,
@@ -88,6 +91,16 @@ void TfrmKuaipanLogin::FormCreate() {
     setWindowTitle(LangTranslate(QStringLiteral("Kuaipan Account")));
     lblMessage->clear();
     AniIndicator1->setVisible(false);
+    PlaceButtons();
+}
+
+void TfrmKuaipanLogin::PlaceButtons() {
+    // Right-aligned, and widened where a language's text needs more room.
+    for (auto [button, width] : {std::pair{btnLoginAuth, 80}, std::pair{btnRegisterKuaipanAccount, 152}}) {
+        const int w = std::max(width, button->sizeHint().width());
+        button->setFixedWidth(w);
+        button->move(312 - w, button->y());
+    }
 }
 
 void TfrmKuaipanLogin::ShowLoginMessage(const QString& AText) {

@@ -55,6 +55,7 @@ public slots:
     void done(int r) override;
 
 private:
+    void PlaceButtons();
     void ShowLoginMessage(const QString& AText);
     void LoginFinished(const TKuaipanLoginResult& AResult);
     // Drops the login under way: it stops before exchanging a token and its

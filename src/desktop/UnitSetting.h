@@ -44,6 +44,8 @@ public:
     bool IsStyleChange() const { return FIsStyleChange; }
     bool IsLangChange() const { return FIsLangChange; }
     TSettingDialogResult Result() const;
+    // Shows the account as bound or not (FormCreate decides by the token).
+    void SetKuaipanAccountState(bool IsBound);
 
     // Writes one setting; the settings file's by default (tests make the
     // N-th write fail through it).
@@ -78,7 +80,6 @@ public:
     QPushButton* btnDataCheck;
 
 private:
-    void SetKuaipanAccountState(bool IsBound);
     // Texts set by code, again in the current language.
     void TranslateTexts();
 

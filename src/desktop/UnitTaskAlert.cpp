@@ -48,18 +48,21 @@ TfrmTaskAlert::TfrmTaskAlert(TOtTaskClassGUI& ATaskClassGUI)
     Panel1->setAutoFillBackground(true);
     outer->addWidget(Panel1);
     auto* box = new QVBoxLayout(Panel1);
-    box->setContentsMargins(6, 4, 6, 4);
-    box->setSpacing(2);
+    // Title, button and margins fit the 56 pixels the height rule leaves them.
+    box->setContentsMargins(4, 0, 4, 2);
+    box->setSpacing(1);
     lblTitle = new QLabel(Panel1);
     lblTitle->setObjectName(QStringLiteral("lblTitle"));
     QFont bold = lblTitle->font();
     bold.setBold(true);
     lblTitle->setFont(bold);
+    lblTitle->setFixedHeight(17);
     box->addWidget(lblTitle);
     tvAlert = new QTreeWidget(Panel1);
     tvAlert->setObjectName(QStringLiteral("tvAlert"));
     tvAlert->setColumnCount(2);
     tvAlert->setHeaderHidden(true);
+    tvAlert->setFrameShape(QFrame::NoFrame);
     tvAlert->setRootIsDecorated(false);
     tvAlert->setUniformRowHeights(true);
     tvAlert->header()->setStretchLastSection(false);
