@@ -261,7 +261,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
         }
     }
     EXPECT_FALSE(w->Form->tmrSync->isActive()) << "no account yet";
-    const auto localFiles = dir.Files();
+    const auto localFiles = dir.Tree();
 
     {
         TModalAnswers answers;
@@ -338,7 +338,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     ASSERT_TRUE(WaitForPasses(*w, passes + 2)) << "a later pass runs as well";
     const QString log = w->Form->AppLog().mmLogs->toPlainText();
     EXPECT_FALSE(log.contains(QStringLiteral("error"), Qt::CaseInsensitive)) << log.toStdString();
-    EXPECT_EQ(dir.Files(), localFiles);
+    EXPECT_EQ(dir.Tree(), localFiles);
     EXPECT_EQ(w->Form->TaskClassGUI()->TaskClassCount(), 2);
     expectAllLinked();
 

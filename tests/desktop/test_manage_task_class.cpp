@@ -101,7 +101,7 @@ TEST_F(DesktopManageTaskClass, NewTitlesFollowTheEmptyLengthAndCharacterRules) {
         TModalAnswers answers;
         if (c.Warning)
             answers.ThenButton(QMessageBox::Ok);
-        const auto filesBefore = d.Files();
+        const auto filesBefore = d.Tree();
         m.edtTaskClassName->setText(c.Title);
         if (c.ByEnter)
             QTest::keyClick(m.edtTaskClassName, Qt::Key_Return);
@@ -114,7 +114,7 @@ TEST_F(DesktopManageTaskClass, NewTitlesFollowTheEmptyLengthAndCharacterRules) {
             EXPECT_EQ(m.edtTaskClassName->text(), c.Title) << "the text stays";
             EXPECT_EQ(win.Form->TaskClassList().size(), 1u);
             EXPECT_EQ(m.lbTaskClass->count(), 1);
-            EXPECT_EQ(d.Files(), filesBefore);
+            EXPECT_EQ(d.Tree(), filesBefore);
             continue;
         }
         EXPECT_TRUE(answers.Shown().empty());
