@@ -98,6 +98,11 @@ void TfrmTaskAlert::UpdateAlertInfo(const TOtTaskItemList& AAlertTaskItemList) {
                       LangTranslate(QStringLiteral("Alert")));
     const int rows = std::min(static_cast<int>(FlertTaskItemList.size()), MaxSizedRows);
     resize(260 + 10, rows * kHeightPerRow + kChromeHeight);
+    // The window is sized for its rows; only a ninth one needs scrolling
+    // (a style's taller button must not bring a scroll bar for less).
+    tvAlert->setVerticalScrollBarPolicy(static_cast<int>(FlertTaskItemList.size()) > MaxSizedRows
+                                            ? Qt::ScrollBarAsNeeded
+                                            : Qt::ScrollBarAlwaysOff);
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize s = screen ? screen->size() : QSize(1024, 768);
     move(s.width() - width(), s.height() - height() - 30);
