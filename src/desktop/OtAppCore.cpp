@@ -70,19 +70,19 @@ bool TOtAppCore::StartKuaipanLogin(const std::string& AUsername, const std::stri
         return false;
     if (FLoginThread.joinable())
         FLoginThread.join();
-    FLoginThread = std::thread([this, AUsername, AUserpwd, cancelled = std::move(ACancelled),
-                                done = std::move(ADone)] {
-        TKuaipanLoginResult result;
-        try {
-            TOtSettingFile settings(FPaths.SettingFileName);
-            result = KuaipanLogin(*FKuaipanSyncUtility, AUsername, AUserpwd,
-                                  {FPaths.DBFileName, &settings}, cancelled.get());
-        } catch (const std::exception& e) {
-            result = {TKuaipanLoginResult::lrAuthoriseFailed, e.what()};
-        }
-        done(result);
-        FLoginRunning = false;
-    });
+    FLoginThread = std::thread(
+        [this, AUsername, AUserpwd, cancelled = std::move(ACancelled), done = std::move(ADone)] {
+            TKuaipanLoginResult result;
+            try {
+                TOtSettingFile settings(FPaths.SettingFileName);
+                result = KuaipanLogin(*FKuaipanSyncUtility, AUsername, AUserpwd,
+                                      {FPaths.DBFileName, &settings}, cancelled.get());
+            } catch (const std::exception& e) {
+                result = {TKuaipanLoginResult::lrAuthoriseFailed, e.what()};
+            }
+            done(result);
+            FLoginRunning = false;
+        });
     return true;
 }
 

@@ -11,7 +11,7 @@ namespace ot {
 namespace {
 constexpr double kMsPerDay = 86400000.0;
 constexpr std::int64_t kBeforeMs = 600 * 1000; // ten minutes before
-constexpr std::int64_t kAfterMs = 60 * 1000;    // one minute after
+constexpr std::int64_t kAfterMs = 60 * 1000;   // one minute after
 constexpr int kTicksPerRound = 60;
 
 bool IsOpenAndDueToday(const TOtTaskItem& AItem, TDateTime ANow) {

@@ -20,8 +20,7 @@
 
 namespace ot {
 
-TfrmKuaipanLogin::TfrmKuaipanLogin(TOtAppCore& AAppCore, TOtPlatform& APlatform,
-                                   QWidget* AParent)
+TfrmKuaipanLogin::TfrmKuaipanLogin(TOtAppCore& AAppCore, TOtPlatform& APlatform, QWidget* AParent)
     : QDialog(AParent), FAppCore(AAppCore), FPlatform(APlatform) {
     QVBoxLayout* root = NewDialogRoot(*this, "frmKuaipanLogin");
     ToolBar1 = NewToolStrip(this, root, "ToolBar1", 41);
@@ -96,7 +95,8 @@ void TfrmKuaipanLogin::FormCreate() {
 
 void TfrmKuaipanLogin::PlaceButtons() {
     // Right-aligned, and widened where a language's text needs more room.
-    for (auto [button, width] : {std::pair{btnLoginAuth, 80}, std::pair{btnRegisterKuaipanAccount, 152}}) {
+    for (auto [button, width] :
+         {std::pair{btnLoginAuth, 80}, std::pair{btnRegisterKuaipanAccount, 152}}) {
         const int w = std::max(width, button->sizeHint().width());
         button->setFixedWidth(w);
         button->move(312 - w, button->y());

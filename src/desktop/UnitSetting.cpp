@@ -259,9 +259,8 @@ void TfrmSetting::btnKuaipanAccountClick() {
 }
 
 void TfrmSetting::btnClearKuaipanAccountClick() {
-    const QString question =
-        LangTranslate(QStringLiteral("Delete the Kuaipan account \"%s\"?"))
-            .replace(QLatin1String("%s"), btnKuaipanAccount->text());
+    const QString question = LangTranslate(QStringLiteral("Delete the Kuaipan account \"%s\"?"))
+                                 .replace(QLatin1String("%s"), btnKuaipanAccount->text());
     if (ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                             QMessageBox::No) != QMessageBox::Yes)
         return;
@@ -281,7 +280,8 @@ void TfrmSetting::btnDataCheckClick() {
     const std::vector<std::string> logs = FMainForm.AppCore().DoDataCheck(
         [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
     const QString eol = QStringLiteral("\r\n");
-    QString message = LangTranslate(QStringLiteral("Data consistency check and repair finished!")) + eol;
+    QString message =
+        LangTranslate(QStringLiteral("Data consistency check and repair finished!")) + eol;
     if (!logs.empty()) {
         message += eol + QStringLiteral("Details:") + eol;
         for (const std::string& l : logs)

@@ -1,14 +1,14 @@
 #include "desktop/UnitTaskAlert.h"
 
+#include "OtPlatform.h"
 #include "app/AppContext.h"
 #include "app/AppSettings.h"
 #include "desktop/OtAppCore.h"
-#include "desktop/OtTaskAlertModel.h"
-#include "desktop/UnitTaskList.h"
-#include "OtPlatform.h"
 #include "desktop/OtDialogControls.h"
 #include "desktop/OtLang.h"
+#include "desktop/OtTaskAlertModel.h"
 #include "desktop/OtTaskGUIUtility.h"
+#include "desktop/UnitTaskList.h"
 
 #include <QFrame>
 #include <QGuiApplication>
@@ -80,11 +80,10 @@ TfrmTaskAlert::TfrmTaskAlert(TOtTaskClassGUI& ATaskClassGUI)
     box->addWidget(Layout1);
 
     connect(btnIKnow, &QPushButton::clicked, this, &TfrmTaskAlert::btnIKnowClick);
-    connect(tvAlert, &QTreeWidget::itemChanged, this,
-            [this](QTreeWidgetItem* row, int column) {
-                if (column == 0)
-                    tvAlertChangeCheck(row);
-            });
+    connect(tvAlert, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int column) {
+        if (column == 0)
+            tvAlertChangeCheck(row);
+    });
     FormCreate();
 }
 
@@ -114,7 +113,8 @@ void TfrmTaskAlert::UpdateAlertInfo(const TOtTaskItemList& AAlertTaskItemList) {
         QString title = Q(item->Title());
         if (!item->Remarks().empty()) {
             row->setData(0, kStyleRole, QStringLiteral("TVTaskItemDetailWithRemarks1"));
-            title += QLatin1Char('\n') + Q(item->Remarks()).replace(QLatin1Char('\n'), QLatin1Char(' '));
+            title +=
+                QLatin1Char('\n') + Q(item->Remarks()).replace(QLatin1Char('\n'), QLatin1Char(' '));
         } else {
             row->setData(0, kStyleRole, QStringLiteral("TVTaskItemDetailNoRemarks1"));
         }

@@ -66,7 +66,8 @@ bool RelinkTaskTreeToAccount(const TKuaipanLinkStore& AStore, const std::string&
     if (AIdentity.empty() || linked != AIdentity) {
         TOtSyncQueueDBUtility db(AStore.DBFileName);
         TOtSyncQueueList linkedRows;
-        db.ListSyncQueue(linkedRows, "ifnull([KuaipanFileID], '') <> '' or ifnull([IsDelete], 0) = 1");
+        db.ListSyncQueue(linkedRows,
+                         "ifnull([KuaipanFileID], '') <> '' or ifnull([IsDelete], 0) = 1");
         if (!linkedRows.empty()) {
             // One transaction: a half-dropped queue would mix both accounts.
             db.ExeSQL("begin immediate");

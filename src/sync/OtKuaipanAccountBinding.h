@@ -21,7 +21,7 @@ class TOtSettingFile;
 
 struct TKuaipanLoginResult {
     enum TKind {
-        lrNoAuthorizeURL, // no authorise-page address after the attempts
+        lrNoAuthorizeURL,  // no authorise-page address after the attempts
         lrAuthoriseFailed, // the web login failed; Text is the reason
         lrVerifierFailed,  // the verifier (Text) could not be exchanged or saved
         lrCancelled,       // stopped before a token was exchanged

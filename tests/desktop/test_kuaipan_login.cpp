@@ -98,7 +98,7 @@ TEST_F(DesktopKuaipanLogin, EmptyEntriesAreRefusedBeforeAnyRequest) {
         EXPECT_EQ(answers.Shown()[0].Caption, QStringLiteral("Warning"));
         EXPECT_FALSE(login->IsLogining());
         ASSERT_NE(login->focusWidget(), nullptr);
-    EXPECT_EQ(login->focusWidget()->objectName(), QLatin1String(c.Focus));
+        EXPECT_EQ(login->focusWidget()->objectName(), QLatin1String(c.Focus));
     }
     EXPECT_EQ(server.Counter("request_token"), 0);
 }
@@ -265,8 +265,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
 
     {
         TModalAnswers answers;
-        answers.Then(BindThenOK())
-            .Then(AnswerLogin("alice", "open sesame"));
+        answers.Then(BindThenOK()).Then(AnswerLogin("alice", "open sesame"));
         w->Form->DoSetting();
         EXPECT_EQ(answers.Pending(), 0u);
     }
@@ -324,8 +323,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     // guard against mass deletions holds nothing back, nothing is lost.
     {
         TModalAnswers answers;
-        answers.Then(BindThenOK())
-            .Then(AnswerLogin("bob", "bob's secret"));
+        answers.Then(BindThenOK()).Then(AnswerLogin("bob", "bob's secret"));
         w->Form->DoSetting();
         EXPECT_EQ(answers.Pending(), 0u);
     }

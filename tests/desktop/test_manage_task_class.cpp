@@ -143,12 +143,15 @@ TEST_F(DesktopManageTaskClass, DeleteAsksAndKeepsTheRightPageOnScreen) {
         const char* WantPage;
     } cases[] = {
         {"No deletes nothing", 1, 1, QMessageBox::No, {"A", "B", "C", "D"}, "B"},
-        {"the current page goes: the next takes its place", 1, 1, QMessageBox::Yes,
-         {"A", "C", "D"}, "C"},
+        {"the current page goes: the next takes its place",
+         1,
+         1,
+         QMessageBox::Yes,
+         {"A", "C", "D"},
+         "C"},
         {"a page before the current one", 2, 0, QMessageBox::Yes, {"B", "C", "D"}, "C"},
         {"a page after the current one", 1, 3, QMessageBox::Yes, {"A", "B", "C"}, "B"},
-        {"the current last page: the new last one", 3, 3, QMessageBox::Yes, {"A", "B", "C"},
-         "C"},
+        {"the current last page: the new last one", 3, 3, QMessageBox::Yes, {"A", "B", "C"}, "C"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -160,7 +163,8 @@ TEST_F(DesktopManageTaskClass, DeleteAsksAndKeepsTheRightPageOnScreen) {
         win.Form->TaskClassGUI()->SetTaskClassIndex(c.Current);
         TfrmManageTaskClass m(*win.Form);
         m.lbTaskClass->setCurrentRow(c.Selected);
-        const TOtTaskClassPtr target = win.Form->TaskClassList()[static_cast<std::size_t>(c.Selected)];
+        const TOtTaskClassPtr target =
+            win.Form->TaskClassList()[static_cast<std::size_t>(c.Selected)];
         TModalAnswers answers;
         answers.ThenButton(c.Answer);
         m.btnDelTaskClass->click();

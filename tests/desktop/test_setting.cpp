@@ -324,7 +324,8 @@ TEST(DesktopSettingDialog, StyleAndLanguagePreviewsAreUndoneByCancelAndKeptByOK)
         EXPECT_EQ(qApp->styleSheet().isEmpty(), !ok);
         EXPECT_EQ(dir.ReadSetting("Lang"), ok ? "cn" : "");
         EXPECT_EQ(dir.ReadSetting("AppStyle"), ok ? "Dark.0.Style" : "");
-        EXPECT_EQ(w.Form->windowTitle(), ok ? QStringLiteral("Sarnic Tasks") : QStringLiteral("Dorvel"));
+        EXPECT_EQ(w.Form->windowTitle(),
+                  ok ? QStringLiteral("Sarnic Tasks") : QStringLiteral("Dorvel"));
         EXPECT_EQ(w.Form->Context().Settings.StyleVariant, ok ? 0 : 1);
     }
 }
@@ -355,8 +356,8 @@ TEST(DesktopSettingDialog, TheDataCheckRunsOnlyAfterYesAndReportsItsRepairs) {
               "of data, the operation will take some time.");
     const QString report = answers.Shown()[1].Text;
     EXPECT_EQ(answers.Shown()[1].Caption, QStringLiteral("Information"));
-    EXPECT_TRUE(report.startsWith(QStringLiteral(
-        "Data consistency check and repair finished!\r\n\r\nDetails:\r\n")))
+    EXPECT_TRUE(report.startsWith(
+        QStringLiteral("Data consistency check and repair finished!\r\n\r\nDetails:\r\n")))
         << report.toStdString();
     EXPECT_TRUE(report.endsWith(QStringLiteral("\r\n")));
     EXPECT_GE(report.count(QStringLiteral("\r\n")), 4) << "one line per repair";

@@ -71,8 +71,7 @@ TEST(DesktopAlertRule, AnAlertPeriodThatPassedWithoutACheckIsMissed) {
         {"first check of the run, after the period", 0, At(16, 0), tsNotCompleted, true},
         {"first check of the run, within the period", 0, At(14, 30), tsNotCompleted, false},
         {"first check of the run, before the period", 0, At(14, 0), tsNotCompleted, false},
-        {"asleep from before the period to after it", At(14, 19), At(15, 0), tsNotCompleted,
-         true},
+        {"asleep from before the period to after it", At(14, 19), At(15, 0), tsNotCompleted, true},
         {"the last check fell into the period", At(14, 25), At(15, 0), tsNotCompleted, false},
         {"the last check came after the period", At(14, 31, 30), At(14, 32, 30), tsNotCompleted,
          false},
@@ -80,8 +79,8 @@ TEST(DesktopAlertRule, AnAlertPeriodThatPassedWithoutACheckIsMissed) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        EXPECT_EQ(IsTaskItemAlertMissed(Item(kToday, EncodeTime(14, 30), c.Status),
-                                        c.PreviousCheck, c.Now),
+        EXPECT_EQ(IsTaskItemAlertMissed(Item(kToday, EncodeTime(14, 30), c.Status), c.PreviousCheck,
+                                        c.Now),
                   c.Missed);
     }
 }
@@ -140,8 +139,7 @@ TEST_F(DesktopTaskAlert, TheWindowListsTheDueTasksInTheBottomRightCorner) {
     EXPECT_EQ(a.tvAlert->topLevelItem(0)->data(0, Qt::UserRole + 1).toString(),
               QStringLiteral("TVTaskItemDetailNoRemarks1"));
     EXPECT_EQ(a.tvAlert->topLevelItem(0)->sizeHint(0).height(), 41);
-    EXPECT_EQ(w->Platform.FTrayMessages,
-              QStringList{QStringLiteral("Dorvel - Alert: two\none")});
+    EXPECT_EQ(w->Platform.FTrayMessages, QStringList{QStringLiteral("Dorvel - Alert: two\none")});
 }
 
 TEST_F(DesktopTaskAlert, NineDueTasksSizeTheWindowForEight) {
