@@ -3,9 +3,9 @@
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
 #include "cloud/KuaipanAPI.h"
-#include "cloud/KuaipanAuthorise.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Text.h"
+#include "sync/OtKuaipanAccountBinding.h"
 #include "sync/OtKuaipanSyncModel.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "sync/OtLocalTaskTree.h"
@@ -17,10 +17,6 @@
 namespace ot::cli {
 
 namespace {
-
-// How often the authorise-page address is asked for before giving up, as the
-// desktop login window does.
-constexpr int kAuthorizeURLAttempts = 3;
 
 // Log lines go to standard output as the pass writes them, so a long pass
 // shows its progress and a log redirected to a file is complete up to a crash.
@@ -69,10 +65,9 @@ private:
 
 } // namespace
 
-// The desktop login window's sequence: the authorise-page address (a few
-// attempts), the web login with the trimmed user name and password, then the
-// exchange of the verifier for an access token, which is stored. The account
-// name is recorded as typed, as the settings dialog does.
+// The desktop login window's sequence (the account name is recorded as typed,
+// as the settings dialog does). Binding another account than the one the
+// tree was synchronized with pushes the whole tree to it at the next pass.
 int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) {
     const std::string& user = cmd.Args[0];
     if (Trim(user).empty())
@@ -84,23 +79,26 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) 
     TOtTaskClassList noClasses;
     TOtLocalTaskTree noTree(noClasses, TOtTaskRepository(paths));
     TKuaipanSyncUtility engine(nullptr, noTree);
-    std::string url;
-    for (int attempt = 0; attempt < kAuthorizeURLAttempts && url.empty(); ++attempt)
-        url = engine.GetAuthorizeURL();
-    if (url.empty())
-        throw TCommandError("Login failed!");
-
-    TKuaipanAuthorise authorise(url);
-    std::string result;
-    if (!authorise.LoginAndAuthorise(Trim(user), Trim(*password), result))
-        throw TCommandError("Authorization failed:" + result);
-    if (!engine.SetVerifier(result))
-        throw TCommandError("Authorization failed! Verifier:" + result);
-
     TOtSettingFile settings(paths.SettingFileName);
+    const TKuaipanLoginResult login = KuaipanLogin(
+        engine, user, *password,
+        {paths.DBFileName, [&] { return settings.ReadString(KuaipanLinkedAccountKey, ""); },
+         [&](const std::string& id) { settings.WriteString(KuaipanLinkedAccountKey, id); }});
+    switch (login.Kind) {
+    case TKuaipanLoginResult::lrSuccess:
+        break;
+    case TKuaipanLoginResult::lrAuthoriseFailed:
+        throw TCommandError("Authorization failed:" + login.Text);
+    case TKuaipanLoginResult::lrVerifierFailed:
+        throw TCommandError("Authorization failed! Verifier:" + login.Text);
+    default:
+        throw TCommandError("Login failed!");
+    }
     if (!settings.WriteString("KuaipanAccount", user))
         throw TCommandError("Failed to save settings!");
     io.Out << "Authorized success!\n";
+    if (login.LinksDropped)
+        io.Out << "The local task lists will be uploaded to this account at the next sync.\n";
     return ExitOk;
 }
 

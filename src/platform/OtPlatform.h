@@ -23,6 +23,9 @@ public:
     virtual bool AddTrayIcon(const QIcon& icon, const QString& tip) = 0;
     virtual void RemoveTrayIcon() = 0;
     virtual bool HasTrayIcon() const = 0;
+    // A short message at the tray icon (reminders seen while the window is
+    // hidden); nothing without a tray icon.
+    virtual void ShowTrayMessage(const QString& title, const QString& text) = 0;
 
     // Registers Alt+X system-wide; false when it cannot be had (held by
     // another program, or a display server without global keys).
@@ -37,13 +40,27 @@ public:
     // "x86_64 Linux" and the system's release name, for the About box.
     virtual QString ArchitectureDescription() const = 0;
     virtual QString OSDescription() const = 0;
+    // The About box's third line: OSDescription with the kernel's version and
+    // the system's word size, e.g. "Debian GNU/Linux 12 (bookworm) (Version
+    // 6.1, Build 0, 64-bit Edition)".
+    virtual QString OSVersionLine() const;
 
 signals:
     void trayIconDoubleClicked();
     void hotKeyPressed();
 };
 
+// "x86_64 Linux" from the processor architecture and the kernel type as
+// QSysInfo names them ("x86_64", "linux").
+QString FormatArchitecture(const QString& sCpuArchitecture, const QString& sKernelType);
+
+// "%s (Version %d.%d, Build %d, %s)" filled from the release name, the
+// leading numbers of a kernel version such as "6.1.0-13-amd64" (missing ones
+// are 0) and "32-bit Edition" or "64-bit Edition" from the architecture.
+QString FormatOSVersionLine(const QString& sReleaseName, const QString& sKernelVersion,
+                            const QString& sCpuArchitecture);
+
 // The real services of this desktop.
 std::unique_ptr<TOtPlatform> CreateDesktopPlatform();
 
-}  // namespace ot
+} // namespace ot

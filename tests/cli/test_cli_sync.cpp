@@ -183,5 +183,50 @@ TEST_F(CliSyncTest, AFailedPassExitsNonZero) {
     ExpectAllSynced(a);
 }
 
+// Binding another account pushes the whole local tree to it: nothing local
+// is deleted, no pass is held back by the guard against mass deletions, and
+// a deletion still pending for the old account is not carried over.
+// Binding the same account again keeps the links.
+TEST_F(CliSyncTest, LoginToAnotherAccountPushesTheWholeTreeToIt) {
+    server.AddUser("bob", "bob's secret");
+    TMachine a(server);
+    ASSERT_EQ(a.Spawn({"login", server.User()}, server.Password() + "\n").ExitCode, 0);
+    const std::string milk = a.RunOk({"add", "Buy milk"});
+    a.RunOk({"addlist", "Work"});
+    for (const char* title : {"Report", "Slides", "Budget", "Plan", "Review", "Mail", "Call"})
+        a.RunOk({"add", "--list", "Work", title});
+    const std::string gone = a.RunOk({"add", "Gone soon"});
+    ASSERT_EQ(a.Run({"sync", "--pause", "0"}).ExitCode, 0);
+    ExpectAllSynced(a);
+    a.RunOk({"rm", gone}); // pending in the queue when the account changes
+
+    const TRunResult again = a.Spawn({"login", server.User()}, server.Password() + "\n");
+    ASSERT_EQ(again.ExitCode, 0) << again.Err;
+    EXPECT_EQ(again.Out, "Authorized success!\n") << "same account: links kept";
+    EXPECT_EQ(a.Rows().at(gone).IsDelete(), 1);
+
+    const auto before = a.Tree();
+    const TRunResult bob = a.Spawn({"login", "bob"}, "bob's secret\n");
+    ASSERT_EQ(bob.ExitCode, 0) << bob.Err;
+    EXPECT_NE(bob.Out.find("uploaded to this account"), std::string::npos) << bob.Out;
+    EXPECT_EQ(a.Tree(), before);
+    EXPECT_EQ(a.Rows().count(gone), 0u);
+    for (const auto& [id, row] : a.Rows())
+        EXPECT_EQ(row.KuaipanFileID(), "") << id;
+
+    const TRunResult pass = a.Spawn({"sync", "--pause", "0"});
+    ASSERT_EQ(pass.ExitCode, 0) << pass.Out;
+    EXPECT_EQ(a.Tree(), before);
+    ExpectAllSynced(a);
+    ASSERT_EQ(a.Spawn({"sync", "--pause", "0"}).ExitCode, 0) << "later passes run too";
+    EXPECT_EQ(a.Tree(), before);
+
+    TMachine b(server);
+    b.BindToken(server.IssueAccessToken("bob"));
+    ASSERT_EQ(b.Spawn({"sync", "--pause", "0"}).ExitCode, 0);
+    EXPECT_EQ(b.Tree(), before);
+    EXPECT_EQ(b.Run({"show", milk}).ExitCode, 0);
+}
+
 } // namespace
 } // namespace ot::clitest

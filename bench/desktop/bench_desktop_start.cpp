@@ -1,0 +1,171 @@
+// Start-up of otTodolist: the time from starting the process to the first
+// paint of the main window, and the resident memory at that moment, with
+// 10,000 task items in 100 classes and with 10,000 items in one class.
+//
+//   bench_desktop_start [RUNS]      (default 7; the median is reported)
+//
+// Each run starts this program again as a child that runs the desktop
+// program's own start-up on a prepared program directory and reports when
+// the window has painted. Without a display the offscreen platform is used.
+
+#include "desktop/OtDesktopProgram.h"
+#include "desktop/UnitTaskList.h"
+#include "syncqueue/SyncQueueDatabase.h"
+#include "tasks/OtTask.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+long long MonotonicMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+long ResidentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Reports the first paint of the window it watches, then ends the program.
+class TFirstPaint : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !FSeen) {
+            FSeen = true;
+            // After the paint has been carried out.
+            QTimer::singleShot(0, [] {
+                std::printf("%lld %ld\n", MonotonicMicros(), ResidentKiB());
+                std::fflush(stdout);
+                QCoreApplication::exit(0);
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool FSeen = false;
+};
+
+int RunChild(int argc, char** argv, const std::string& dir) {
+    TFirstPaint watcher;
+    return ot::RunOtTodolist(argc, argv, dir,
+                             [&](ot::TfrmTaskList& form) { form.installEventFilter(&watcher); });
+}
+
+void MakeTree(const std::string& dir, int classes, int itemsPerClass) {
+    fs::create_directories(dir + "/userdata/1/taskdata");
+    std::string error;
+    if (!ot::CreateSyncQueueDatabase(dir + "/userdata/1/otTodolist.db", &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(1);
+    }
+    const std::string data = dir + "/userdata/1/taskdata/";
+    for (int c = 0; c < classes; ++c) {
+        auto cls = std::make_shared<ot::TOtTaskClass>(ot::NewTaskID(), "List " + std::to_string(c));
+        fs::create_directories(data + cls->DirName());
+        for (int i = 0; i < itemsPerClass; ++i) {
+            ot::TOtTaskItem item("Task " + std::to_string(c) + "." + std::to_string(i), cls);
+            item.SetPriority(i % 10);
+            item.SetCreateDateTime(ot::EncodeDateTime(2024, 1, 1 + i % 28, 8, i % 60));
+            if (i % 3 == 0)
+                item.SetRemarks("Remarks of task " + std::to_string(i));
+            item.SaveToFile(data + item.Path());
+        }
+    }
+}
+
+struct TRun {
+    double Millis;
+    double MiB;
+};
+
+TRun RunOnce(const std::string& self, const std::string& dir) {
+    int out[2];
+    if (pipe(out) != 0)
+        std::exit(1);
+    const long long start = MonotonicMicros();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl(self.c_str(), self.c_str(), "--child", dir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    long long painted = 0;
+    long rss = 0;
+    if (std::sscanf(text.c_str(), "%lld %ld", &painted, &rss) != 2) {
+        std::fprintf(stderr, "child reported nothing (status %d)\n", status);
+        std::exit(1);
+    }
+    return {static_cast<double>(painted - start) / 1000.0, static_cast<double>(rss) / 1024.0};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::string(argv[1]) == "--child")
+        return RunChild(argc, argv, argv[2]);
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    const std::string self = fs::canonical("/proc/self/exe").string();
+    const fs::path root =
+        fs::temp_directory_path() / ("ot-bench-desktop-" + std::to_string(getpid()));
+
+    struct Case {
+        const char* Name;
+        int Classes, Items;
+    } cases[] = {{"10,000 items in 100 classes", 100, 100},
+                 {"10,000 items in one class", 1, 10000}};
+    std::printf("start to first paint, median of %d runs (platform %s)\n", runs,
+                std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "default");
+    for (const Case& c : cases) {
+        const std::string dir = (root / std::to_string(c.Classes)).string();
+        MakeTree(dir, c.Classes, c.Items);
+        std::vector<TRun> results;
+        for (int r = 0; r < runs; ++r)
+            results.push_back(RunOnce(self, dir));
+        auto median = [&](auto field) {
+            std::vector<double> v;
+            for (const TRun& run : results)
+                v.push_back(run.*field);
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        std::printf("  %-30s %8.1f ms  %6.1f MiB resident\n", c.Name, median(&TRun::Millis),
+                    median(&TRun::MiB));
+    }
+    std::error_code ec;
+    fs::remove_all(root, ec);
+    return 0;
+}

@@ -1,0 +1,128 @@
+#include "desktop/OtAppCore.h"
+
+#include "cloud/KuaipanHosts.h"
+#include "cloud/KuaipanUtility.h"
+#include "sync/OtKuaipanSyncUtility.h"
+#include "syncqueue/OtTaskDataCheckUtility.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+
+namespace ot {
+
+TOtAppCore::TOtAppCore(const std::string& AProgramDir)
+    : FPaths(TAppPaths::FromProgramDir(AProgramDir)), FRepository(FPaths),
+      FSyncSettings(std::make_shared<TSyncSettings>()) {
+    UseKuaipanHostsOf(FPaths.AppPath);
+    FSettingFile = std::make_unique<TOtSettingFile>(FPaths.SettingFileName);
+}
+
+TOtAppCore::~TOtAppCore() {
+    FreeSyncObjects({});
+}
+
+bool TOtAppCore::DatabaseExists() const {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(FPaths.DBFileName, ec);
+}
+
+void TOtAppCore::LoadTaskClassList(TOtTaskClassList& AList) const {
+    TOtTaskUtility::LoadTaskClassList(FPaths.TaskDataPath, AList);
+}
+
+TOtTaskClassPtr TOtAppCore::CreateTaskClass(const std::string& ATitle) const {
+    auto cls = std::make_shared<TOtTaskClass>(FRepository.NewUniqueTaskID(), ATitle);
+    return FRepository.CreateTaskClass(cls) ? cls : nullptr;
+}
+
+void TOtAppCore::ApplySyncSettings(const TAppSettings& ASettings) {
+    FSyncSettings->IsOpenKuaipanSync = ASettings.IsOpenKuaipanSync;
+    FSyncSettings->SyncTimeInterval = ASettings.SyncTimeInterval;
+    FSyncSettings->IsShowAppLogFormOnSyncing = ASettings.IsShowAppLogFormOnSyncing;
+}
+
+bool TOtAppCore::HasAccessToken() const {
+    return TKuaipanUtility::LoadAuthFile(FPaths.AuthFileName) != nullptr;
+}
+
+bool TOtAppCore::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+    return FRepository.DeleteTaskClass(ATaskClass);
+}
+
+bool TOtAppCore::DeleteAuthFile() const {
+    std::error_code ec;
+    std::filesystem::remove(FPaths.AuthFileName, ec);
+    return !ec;
+}
+
+std::vector<std::string>
+TOtAppCore::DoDataCheck(const std::function<void()>& AProcessEvents) const {
+    TOtTaskDataCheck check(FPaths, AProcessEvents);
+    check.DoDataCheck();
+    return check.Logs();
+}
+
+bool TOtAppCore::StartKuaipanLogin(const std::string& AUsername, const std::string& AUserpwd,
+                                   std::shared_ptr<std::atomic<bool>> ACancelled,
+                                   std::function<void(const TKuaipanLoginResult&)> ADone) {
+    if (!FKuaipanSyncUtility || FLoginRunning.exchange(true))
+        return false;
+    if (FLoginThread.joinable())
+        FLoginThread.join();
+    FLoginThread = std::thread([this, AUsername, AUserpwd, cancelled = std::move(ACancelled),
+                                done = std::move(ADone)] {
+        TKuaipanLoginResult result;
+        try {
+            TOtSettingFile settings(FPaths.SettingFileName);
+            const TKuaipanLinkStore store{
+                FPaths.DBFileName, [&] { return settings.ReadString(KuaipanLinkedAccountKey, ""); },
+                [&](const std::string& id) { settings.WriteString(KuaipanLinkedAccountKey, id); }};
+            result =
+                KuaipanLogin(*FKuaipanSyncUtility, AUsername, AUserpwd, store, cancelled.get());
+        } catch (const std::exception& e) {
+            result = {TKuaipanLoginResult::lrAuthoriseFailed, e.what()};
+        }
+        done(result);
+        FLoginRunning = false;
+    });
+    return true;
+}
+
+void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
+                                   std::shared_ptr<TSyncObserver> AObserver, TSyncFlags& AFlags) {
+    FKuaipanSyncThread =
+        std::make_unique<TKuaipanSyncThread>(std::move(AObserver), FSyncSettings, AFlags);
+    FKuaipanSyncUtility =
+        std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree, FSyncSettings);
+    FKuaipanSyncThread->SetSyncPass(
+        [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipan(); });
+}
+
+void TOtAppCore::FreeSyncObjects(const std::function<void()>& AWhileWaiting) {
+    // A login still under way uses the engine.
+    if (FLoginThread.joinable()) {
+        while (FLoginRunning) {
+            if (AWhileWaiting)
+                AWhileWaiting();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FLoginThread.join();
+    }
+    if (FKuaipanSyncThread) {
+        FKuaipanSyncThread->Terminate();
+        if (FKuaipanSyncThread->Started()) {
+            auto ended = std::async(std::launch::async,
+                                    [thread = FKuaipanSyncThread.get()] { thread->WaitFor(); });
+            while (ended.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+                if (AWhileWaiting)
+                    AWhileWaiting();
+        }
+    }
+    // The engine refers to the thread: it goes first.
+    FKuaipanSyncUtility.reset();
+    FKuaipanSyncThread.reset();
+}
+
+} // namespace ot

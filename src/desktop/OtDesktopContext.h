@@ -1,0 +1,27 @@
+#pragma once
+// The window side of the application context: the settings values the
+// windows read, and the long-lived windows and presenters every part of the
+// program reaches. One per program run (tests make one per main window).
+
+#include "app/AppSettings.h"
+#include "tasks/OtTask.h"
+
+namespace ot {
+
+class TfrmAddEditTaskItem;
+class TfrmSetDate;
+class TfrmSetTime;
+class TOtTaskClassGUI;
+
+struct TDesktopContext {
+    TAppSettings Settings;
+    TOtTaskClassList* TaskClassList = nullptr;
+    TOtTaskClassGUI* TaskClassGUI = nullptr;
+    TfrmAddEditTaskItem* frmAddEditTaskItem = nullptr;
+    TfrmSetDate* frmSetDate = nullptr;
+    TfrmSetTime* frmSetTime = nullptr;
+};
+
+TDesktopContext& DesktopContext();
+
+} // namespace ot

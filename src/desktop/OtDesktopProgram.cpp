@@ -1,0 +1,35 @@
+#include "desktop/OtDesktopProgram.h"
+
+#include "desktop/OtScreenshots.h"
+#include "desktop/UnitTaskList.h"
+#include "platform/OtPlatform.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QTimer>
+
+namespace ot {
+
+int RunOtTodolist(int& argc, char** argv, const std::string& AProgramDir,
+                  const std::function<void(TfrmTaskList&)>& AOnCreated) {
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/otTodolist.png")));
+    std::unique_ptr<TOtPlatform> platform = CreateDesktopPlatform();
+    TfrmTaskList form(*platform, AProgramDir);
+    if (!form.FormCreate())
+        return 1;
+    form.CreateDialogs();
+    if (AOnCreated)
+        AOnCreated(form);
+    std::vector<TScreenshotRequest> screenshots;
+    if (!ParseScreenshotRequests(QApplication::arguments(), screenshots))
+        return 2;
+    form.show();
+    if (!screenshots.empty()) {
+        QTimer::singleShot(0, &form,
+                           [&] { QApplication::exit(TakeScreenshots(form, screenshots) ? 0 : 1); });
+    }
+    return QApplication::exec();
+}
+
+} // namespace ot

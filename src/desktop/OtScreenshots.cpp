@@ -1,0 +1,122 @@
+#include "desktop/OtScreenshots.h"
+
+#include "desktop/OtMessageDialog.h"
+#include "desktop/OtTaskGUIUtility.h"
+#include "desktop/UnitAddEditTaskItem.h"
+#include "desktop/UnitAppLog.h"
+#include "desktop/UnitKuaipanLogin.h"
+#include "desktop/UnitManageTaskClass.h"
+#include "desktop/UnitSetting.h"
+#include "desktop/UnitTaskAlert.h"
+#include "desktop/UnitTaskList.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QPixmap>
+#include <QTimer>
+
+namespace ot {
+
+bool ParseScreenshotRequests(const QStringList& AArgs, std::vector<TScreenshotRequest>& ARequests) {
+    for (int i = 1; i < AArgs.size(); ++i) {
+        if (AArgs[i] != QLatin1String("--screenshot"))
+            continue;
+        if (i + 1 >= AArgs.size())
+            return false;
+        const QString spec = AArgs[++i];
+        const int eq = spec.indexOf(QLatin1Char('='));
+        if (eq <= 0 || eq + 1 >= spec.size())
+            return false;
+        ARequests.push_back({spec.left(eq), spec.mid(eq + 1)});
+    }
+    return true;
+}
+
+namespace {
+// Lets the window system show and paint what was just opened.
+void Settle() {
+    QEventLoop loop;
+    QTimer::singleShot(200, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool Save(QWidget* AWidget, const QString& AFile) {
+    Settle();
+    return AWidget->grab().save(AFile, "PNG");
+}
+} // namespace
+
+bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>& ARequests) {
+    for (QTimer* t : {AForm.tmrSync, AForm.tmrAlert, AForm.tmrUpgrade})
+        t->stop();
+    AForm.GetMainFormPosSize();
+    TOtTaskListItem* page =
+        AForm.TaskClassGUI() ? AForm.TaskClassGUI()->CurrentTaskListItem() : nullptr;
+    bool ok = true;
+    for (const TScreenshotRequest& r : ARequests) {
+        const QString& view = r.View;
+        if (view == QLatin1String("main")) {
+            ok = Save(&AForm, r.File) && ok;
+        } else if (view == QLatin1String("add") && page) {
+            TfrmAddEditTaskItem* editor = AForm.Context().frmAddEditTaskItem;
+            editor->LoadTaskItemForm(tfsAdd, std::make_shared<TOtTaskItem>("", page->TaskClass()));
+            editor->move(MainFormPosSize.Left, MainFormPosSize.Top);
+            editor->show();
+            ok = Save(editor, r.File) && ok;
+            editor->hide();
+        } else if (view == QLatin1String("menu") && page) {
+            page->SelectRow(page->TaskCount() > 0 ? 0 : -1);
+            page->PreparePopupMenu(page->TaskCount() > 0 ? 0 : -1);
+            page->PopupMenu()->popup(page->TreeView()->viewport()->mapToGlobal(QPoint(60, 12)));
+            ok = Save(page->PopupMenu(), r.File) && ok;
+            page->PopupMenu()->hide();
+        } else if (view == QLatin1String("toolmenu")) {
+            AForm.btnMenuClick();
+            ok = Save(AForm.ToolPopupMenu(), r.File) && ok;
+            AForm.ToolPopupMenu()->hide();
+        } else if (view == QLatin1String("classes")) {
+            TfrmManageTaskClass manager(AForm);
+            manager.move(MainFormPosSize.Left, MainFormPosSize.Top);
+            manager.show();
+            ok = Save(&manager, r.File) && ok;
+        } else if (view == QLatin1String("setting") || view == QLatin1String("settingbound")) {
+            TfrmSetting setting(AForm);
+            // The bound look without touching the program's access token.
+            setting.SetKuaipanAccountState(view == QLatin1String("settingbound"));
+            setting.move(MainFormPosSize.Left, MainFormPosSize.Top);
+            setting.show();
+            ok = Save(&setting, r.File) && ok;
+        } else if (view == QLatin1String("login")) {
+            TfrmKuaipanLogin login(AForm.AppCore(), AForm.Platform());
+            login.move(MainFormPosSize.Left, MainFormPosSize.Top);
+            login.edtUsername->setText(QStringLiteral("alice"));
+            login.show();
+            ok = Save(&login, r.File) && ok;
+        } else if (view == QLatin1String("alert") && AForm.TaskClassGUI()) {
+            // The open tasks of the current page that have a date, as if
+            // they were due now.
+            TOtTaskItemList items;
+            if (page)
+                for (const TOtTaskItemPtr& item : page->TaskClass()->TaskList())
+                    if (item->Status() == tsNotCompleted && item->ExpirationDate() != 0 &&
+                        items.size() < 3)
+                        items.push_back(item);
+            TfrmTaskAlert alert(*AForm.TaskClassGUI());
+            alert.UpdateAlertInfo(items);
+            alert.show();
+            ok = Save(&alert, r.File) && ok;
+        } else if (view == QLatin1String("log")) {
+            AForm.lblStatusDblClick();
+            ok = Save(&AForm.AppLog(), r.File) && ok;
+            AForm.AppLog().hide();
+        } else {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+} // namespace ot

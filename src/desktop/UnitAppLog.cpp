@@ -1,0 +1,70 @@
+#include "desktop/UnitAppLog.h"
+
+#include "desktop/OtLang.h"
+#include "desktop/UnitTaskList.h"
+
+#include <QPlainTextEdit>
+#include <QThread>
+#include <QVBoxLayout>
+
+namespace ot {
+
+TfrmAppLog::TfrmAppLog(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("frmAppLog"));
+    resize(320, 480);
+    auto* box = new QVBoxLayout(this);
+    box->setContentsMargins(0, 0, 0, 0);
+    mmLogs = new QPlainTextEdit(this);
+    mmLogs->setObjectName(QStringLiteral("mmLogs"));
+    mmLogs->setReadOnly(true);
+    mmLogs->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    box->addWidget(mmLogs);
+    FormCreate();
+}
+
+void TfrmAppLog::FormCreate() {
+    setWindowTitle(LangTranslate(QStringLiteral("App Logs")));
+}
+
+void TfrmAppLog::AddLog(const QString& AStr) {
+    if (mmLogs->document()->blockCount() > MaxLogLines)
+        mmLogs->clear();
+    mmLogs->appendPlainText(AStr);
+}
+
+TQtSyncObserver::TQtSyncObserver(TfrmTaskList& AMainForm) : FMainForm(AMainForm) {}
+
+template <class F> void TQtSyncObserver::OnUIThread(F&& call) {
+    if (QThread::currentThread() == thread())
+        call();
+    else
+        // The main window's tear-down processes events while it waits for
+        // the sync thread, so this never waits for nothing.
+        QMetaObject::invokeMethod(this, std::forward<F>(call), Qt::BlockingQueuedConnection);
+}
+
+void TQtSyncObserver::AddLog(const std::string& line) {
+    OnUIThread([&] { FMainForm.AppLog().AddLog(QString::fromStdString(line)); });
+}
+
+void TQtSyncObserver::SetStatusText(const std::string& text) {
+    OnUIThread([&] { FMainForm.SetStatusText(QString::fromStdString(text)); });
+}
+
+void TQtSyncObserver::ShowSyncStatusBar() {
+    OnUIThread([&] { FMainForm.ShowSyncStatusBar(); });
+}
+
+void TQtSyncObserver::HideSyncStatusBar() {
+    OnUIThread([&] { FMainForm.HideSyncStatusBar(); });
+}
+
+void TQtSyncObserver::ShowLogForm() {
+    OnUIThread([&] { FMainForm.ShowLogForm(); });
+}
+
+void TQtSyncObserver::HideLogForm() {
+    OnUIThread([&] { FMainForm.AppLog().hide(); });
+}
+
+} // namespace ot

@@ -1,0 +1,767 @@
+#include "desktop/UnitTaskList.h"
+
+#include "app/AppContext.h"
+#include "common/DateTime.h"
+#include "common/FileUtil.h"
+#include "desktop/OtAppCore.h"
+#include "desktop/OtLang.h"
+#include "desktop/OtMessageDialog.h"
+#include "desktop/OtTaskAlertModel.h"
+#include "desktop/OtTaskGUIUtility.h"
+#include "desktop/OtUpgradeArchive.h"
+#include "desktop/UnitAddEditTaskItem.h"
+#include "desktop/UnitAppLog.h"
+#include "desktop/UnitManageTaskClass.h"
+#include "desktop/UnitSetting.h"
+#include "desktop/UnitTaskAlert.h"
+#include "platform/OtPlatform.h"
+#include "platform/OtVersionInfo.h"
+#include "sync/OtKuaipanSyncUtility.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <filesystem>
+
+namespace ot {
+
+namespace {
+TDesktopContext* gContext = nullptr;
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QToolButton* MakeToolButton(QWidget* parent, const char* name, QStyle::StandardPixmap icon, int w,
+                            int h) {
+    auto* b = new QToolButton(parent);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoRaise(true);
+    b->setIcon(parent->style()->standardIcon(icon));
+    b->setFixedSize(w, h);
+    return b;
+}
+
+QSize PrimaryScreenSize() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->size() : QSize(1024, 768);
+}
+
+struct TToolMenuEntry {
+    const char* Name;
+    const char* Key;
+    int Tag;
+};
+constexpr TToolMenuEntry kToolMenu[] = {
+    {"pmiSetting", "Setting", 1}, {"pmiBkl1", "-", 2},      {"pmiCheckUpdate", "Check Update", 3},
+    {"pmiBlk2", "-", 4},          {"pmiAbout", "About", 5},
+};
+} // namespace
+
+TDesktopContext& DesktopContext() {
+    static TDesktopContext none;
+    return gContext ? *gContext : none;
+}
+
+TfrmTaskList::TfrmTaskList(TOtPlatform& APlatform, const std::string& AProgramDir,
+                           TSyncFlags& AFlags)
+    : FPlatform(APlatform), FFlags(AFlags), FAppCore(std::make_unique<TOtAppCore>(AProgramDir)) {
+    gContext = &FContext;
+    FContext.TaskClassList = &FTaskClassList;
+    BuildControls();
+    FAppLog = std::make_unique<TfrmAppLog>();
+    connect(&FPlatform, &TOtPlatform::trayIconDoubleClicked, this, &TfrmTaskList::ToggleMainForm);
+    connect(&FPlatform, &TOtPlatform::hotKeyPressed, this, &TfrmTaskList::ToggleMainForm);
+    ShowSettingDialog = [this] { return ExecSettingDialog(*this); };
+    ShowManageTaskClass = [this] { ExecManageTaskClass(*this); };
+}
+
+TfrmTaskList::~TfrmTaskList() {
+    FormDestroy();
+    if (gContext == &FContext)
+        gContext = nullptr;
+}
+
+void TfrmTaskList::BuildControls() {
+    setObjectName(QStringLiteral("frmTaskList"));
+    resize(320, 480);
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+
+    lytTools = new QWidget(this);
+    lytTools->setObjectName(QStringLiteral("lytTools"));
+    lytTools->setFixedHeight(40);
+    edtTask = new QLineEdit(lytTools);
+    edtTask->setObjectName(QStringLiteral("edtTask"));
+    edtTask->setGeometry(8, 8, 249, 22);
+    edtTask->setTextMargins(0, 0, 22, 0);
+    edtTask->installEventFilter(this);
+    btnAddTask = MakeToolButton(lytTools, "btnAddTask", QStyle::SP_FileDialogNewFolder, 20, 20);
+    btnAddTask->setText(QStringLiteral("+"));
+    btnAddTask->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    btnAddTask->move(235, 9);
+    btnManageTaskClass =
+        MakeToolButton(lytTools, "btnManageTaskClass", QStyle::SP_FileDialogListView, 22, 22);
+    btnManageTaskClass->move(264, 8);
+    btnMenu = MakeToolButton(lytTools, "btnMenu", QStyle::SP_TitleBarMenuButton, 22, 22);
+    // The style's menu icon is the toolkit's logo on some desktops: a glyph.
+    btnMenu->setIcon(QIcon());
+    btnMenu->setText(QStringLiteral("\u2261"));
+    btnMenu->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    btnMenu->move(288, 8);
+    root->addWidget(lytTools);
+
+    lytTasks = new QWidget(this);
+    lytTasks->setObjectName(QStringLiteral("lytTasks"));
+    lytTasks->installEventFilter(this);
+    auto* tasksBox = new QVBoxLayout(lytTasks);
+    tasksBox->setContentsMargins(0, 0, 0, 0);
+    sbTasks = new QScrollArea(lytTasks);
+    sbTasks->setObjectName(QStringLiteral("sbTasks"));
+    sbTasks->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    sbTasks->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    sbTasks->setFrameShape(QFrame::NoFrame);
+    sbTasks->viewport()->installEventFilter(this);
+    tasksBox->addWidget(sbTasks);
+    btnMoveLeft = MakeToolButton(lytTasks, "btnMoveLeft", QStyle::SP_ArrowLeft, 24, 22);
+    btnMoveRight = MakeToolButton(lytTasks, "btnMoveRight", QStyle::SP_ArrowRight, 24, 22);
+    btnMoveLeft->move(0, 0);
+    root->addWidget(lytTasks, 1);
+
+    lytStatus = new QWidget(this);
+    lytStatus->setObjectName(QStringLiteral("lytStatus"));
+    lytStatus->setFixedHeight(20);
+    auto* status = new QHBoxLayout(lytStatus);
+    status->setContentsMargins(5, 1, 5, 1);
+    AniIndicatorSync = new QProgressBar(lytStatus);
+    AniIndicatorSync->setObjectName(QStringLiteral("AniIndicatorSync"));
+    AniIndicatorSync->setRange(0, 0);
+    AniIndicatorSync->setTextVisible(false);
+    AniIndicatorSync->setFixedSize(18, 18);
+    AniIndicatorSync->setVisible(false);
+    lblStatus = new QLabel(lytStatus);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    lblStatus->installEventFilter(this);
+    btnManualSync = MakeToolButton(lytStatus, "btnManualSync", QStyle::SP_BrowserReload, 18, 18);
+    btnManualSync->setEnabled(false);
+    status->addWidget(AniIndicatorSync);
+    status->addWidget(lblStatus, 1);
+    status->addWidget(btnManualSync);
+    root->addWidget(lytStatus);
+
+    tmrSync = new QTimer(this);
+    tmrSync->setObjectName(QStringLiteral("tmrSync"));
+    tmrSync->setInterval(5000);
+    tmrAlert = new QTimer(this);
+    tmrAlert->setObjectName(QStringLiteral("tmrAlert"));
+    tmrAlert->setInterval(10000);
+    tmrUpgrade = new QTimer(this);
+    tmrUpgrade->setObjectName(QStringLiteral("tmrUpgrade"));
+    tmrUpgrade->setInterval(30000);
+    for (QTimer* t : {tmrSync, tmrAlert, tmrUpgrade})
+        t->setProperty("Tag", 0);
+
+    connect(btnAddTask, &QToolButton::clicked, this, &TfrmTaskList::btnAddTaskClick);
+    connect(btnManageTaskClass, &QToolButton::clicked, this,
+            &TfrmTaskList::btnManageTaskClassClick);
+    connect(btnMenu, &QToolButton::clicked, this, &TfrmTaskList::btnMenuClick);
+    connect(btnMoveLeft, &QToolButton::clicked, this, &TfrmTaskList::btnMoveLeftClick);
+    connect(btnMoveRight, &QToolButton::clicked, this, &TfrmTaskList::btnMoveRightClick);
+    connect(btnManualSync, &QToolButton::clicked, this, &TfrmTaskList::btnManualSyncClick);
+    connect(tmrSync, &QTimer::timeout, this, &TfrmTaskList::tmrSyncTimer);
+    connect(tmrAlert, &QTimer::timeout, this, &TfrmTaskList::tmrAlertTimer);
+    connect(tmrUpgrade, &QTimer::timeout, this, &TfrmTaskList::tmrUpgradeTimer);
+}
+
+QString TfrmTaskList::LangTranslate(const QString& AString) const {
+    return ot::LangTranslate(AString);
+}
+
+// ---- start-up ------------------------------------------------------------------------
+
+bool TfrmTaskList::FormCreate() {
+    MinFormWidth = width();
+    MinFormHeight = height();
+    setMinimumSize(MinFormWidth, MinFormHeight);
+
+    TOtSettingFile& settings = FAppCore->SettingFile();
+    int left = settings.ReadInt("MainFormPosX", x());
+    int top = settings.ReadInt("MainFormPosY", y());
+    const QSize screen = PrimaryScreenSize();
+    if (left < 0 || left > screen.width())
+        left = 100;
+    if (top < 0 || top > screen.height())
+        top = 60;
+    move(left, top);
+
+    ReadAppSettings();
+    setWindowTitle(LangTranslate(QLatin1String(AppShortName)));
+
+    if (!FAppCore->DatabaseExists()) {
+        QMessageBox box(
+            QMessageBox::Critical, QString(),
+            LangTranslate(QStringLiteral("The database file \"%s\" is missing, the program "
+                                         "will be terminated!"))
+                .replace(QLatin1String("%s"), Q(FAppCore->Paths().DBFileName)),
+            QMessageBox::Ok);
+        box.setObjectName(QStringLiteral("MessageDialog"));
+        box.adjustSize();
+        box.move((screen.width() - box.width()) / 2, (screen.height() - box.height()) / 2);
+        ExecModal(box);
+        return false;
+    }
+
+    FAppCore->LoadTaskClassList(FTaskClassList);
+    if (FTaskClassList.empty()) {
+        TOtTaskClassPtr cls =
+            FAppCore->CreateTaskClass(LangTranslate(QStringLiteral("Default List")).toStdString());
+        if (!cls) {
+            ShowMessageDialog(QStringLiteral("Create default task list failed! The application "
+                                             "will be terminated."),
+                              mtError, QMessageBox::Ok);
+            return false;
+        }
+        FTaskClassList.push_back(cls);
+    }
+
+    FTaskClassGUI =
+        std::make_unique<TOtTaskClassGUI>(sbTasks, FTaskClassList, FAppCore->Repository());
+    FContext.TaskClassGUI = FTaskClassGUI.get();
+    FTaskClassGUI->OnSetMoveButtons = [this] { SetMoveButtons(); };
+    FTaskClassGUI->OnLoadTaskList = [this] { LoadTaskList(); };
+    FTaskClassGUI->PageMouseFilter = this;
+    FTaskClassGUI->Load();
+    const int index = FContext.Settings.DefaultTaskClassIndex;
+    if (index >= 0 && index < FTaskClassGUI->TaskClassCount())
+        FTaskClassGUI->SetTaskClassIndex(index);
+    SetMoveButtons();
+    LoadTaskList();
+    CreatePopupMenu();
+
+    // Both threads are created suspended; the timers start them.
+    FTaskAlertThread = NewTaskAlertThread(*this);
+    FLocalTaskTree = std::make_unique<TOtQtLocalTaskTree>(FTaskClassList, FAppCore->Repository(),
+                                                          *FTaskClassGUI);
+    FSyncObserver = std::make_shared<TQtSyncObserver>(*this);
+    FAppCore->CreateSyncObjects(*FLocalTaskTree, FSyncObserver, FFlags);
+
+    const bool token = FAppCore->HasAccessToken();
+    if (FContext.Settings.IsOpenKuaipanSync) {
+        if (token)
+            tmrSync->start();
+        btnManualSync->setEnabled(tmrSync->isActive());
+    } else {
+        btnManualSync->setEnabled(token);
+    }
+
+    CreateTrayIcon();
+    FPlatform.RegisterHotKey();
+
+    FinishUpgrade();
+    tmrUpgrade->start();
+    tmrAlert->start();
+    FCreated = true;
+    return true;
+}
+
+void TfrmTaskList::CreateDialogs() {
+    if (FContext.frmAddEditTaskItem)
+        return;
+    // Top-level dialogs owned by the main window's object tree.
+    FContext.frmAddEditTaskItem = new TfrmAddEditTaskItem(this);
+    FContext.frmAddEditTaskItem->setWindowFlag(Qt::Window);
+    FContext.frmSetDate = new TfrmSetDate(this);
+    FContext.frmSetDate->setWindowFlag(Qt::Window);
+    FContext.frmSetTime = new TfrmSetTime(this);
+    FContext.frmSetTime->setWindowFlag(Qt::Window);
+}
+
+void TfrmTaskList::ApplyStyleFile(const QString& AFileName) {
+    QFile f(AFileName);
+    if (AFileName.isEmpty())
+        qApp->setStyleSheet(QString());
+    else if (f.open(QIODevice::ReadOnly))
+        qApp->setStyleSheet(QString::fromUtf8(f.readAll()));
+    FCurrentStyleFile = AFileName;
+}
+
+void TfrmTaskList::ReadAppSettings() {
+    TAppSettings& s = FContext.Settings;
+    ReadAppSettingValues(FAppCore->SettingFile(), FAppCore->Paths().StylesPath, s);
+    if (LangApp().Lang() != Q(s.Lang))
+        LangApp().SetLang(Q(s.Lang));
+    if (!s.AppStyle.empty())
+        ApplyStyleFile(Q(s.AppStyle));
+    FAppCore->ApplySyncSettings(s);
+}
+
+// ---- closing -------------------------------------------------------------------------
+
+bool TfrmTaskList::FormCloseQuery() {
+    if (!FFlags.IsSyncRunning)
+        return true;
+    return ShowMessageDialogEx(
+               QStringLiteral("Data synchronization is running in the background! If you want "
+                              "to quit the program, synchronization will be terminated. "
+                              "Continue?"),
+               mtConfirmation, QMessageBox::Yes | QMessageBox::No,
+               QMessageBox::No) == QMessageBox::Yes;
+}
+
+void TfrmTaskList::closeEvent(QCloseEvent* event) {
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+    // The log window and the dialogs go with the main window.
+    if (FAppLog)
+        FAppLog->hide();
+}
+
+void TfrmTaskList::FormClose() {
+    if (!FCreated)
+        return;
+    TOtSettingFile& settings = FAppCore->SettingFile();
+    settings.WriteInt("MainFormPosX", x());
+    settings.WriteInt("MainFormPosY", y());
+    TKuaipanSyncUtility* engine = FAppCore->KuaipanSyncUtility();
+    settings.WriteString("LastDateTimeSyncSuccess",
+                         DateTimeToRegionalStr(engine ? engine->LastDateTimeSyncSuccess() : 0));
+    settings.WriteInt("DefaultTaskClassIndex", FTaskClassGUI ? FTaskClassGUI->TaskClassIndex() : 0);
+    FPlatform.RemoveTrayIcon();
+}
+
+void TfrmTaskList::FormDestroy() {
+    if (FDestroyed)
+        return;
+    FDestroyed = true;
+    for (QTimer* t : {tmrSync, tmrAlert, tmrUpgrade})
+        t->stop();
+    // Nothing a worker thread uses is freed before it has ended; while it
+    // finishes, its calls into this thread are still answered.
+    const auto whileWaiting = [] {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    };
+    if (FTaskAlertThread) {
+        FTaskAlertThread->Terminate();
+        FTaskAlertThread->WaitFor(whileWaiting);
+    }
+    FAppCore->FreeSyncObjects(whileWaiting);
+    FTaskAlertThread.reset();
+    FSyncObserver.reset();
+    FLocalTaskTree.reset();
+    FContext.TaskClassGUI = nullptr;
+    FTaskClassGUI.reset();
+    FTaskClassList.clear();
+    DestoryPopupMenu();
+    FPlatform.UnregisterHotKey();
+    FPlatform.RemoveTrayIcon();
+}
+
+// ---- pages -------------------------------------------------------------------------------
+
+void TfrmTaskList::LoadTaskList() {
+    TOtTaskListItem* page = FTaskClassGUI ? FTaskClassGUI->CurrentTaskListItem() : nullptr;
+    if (page && (page->TaskCount() == 0 || page->Tag() == 1))
+        page->LoadTaskList(TaskSortField, TaskSortOrder);
+}
+
+void TfrmTaskList::SetMoveButtons() {
+    const int i = FTaskClassGUI ? FTaskClassGUI->TaskClassIndex() : 0;
+    const int n = FTaskClassGUI ? FTaskClassGUI->TaskClassCount() : 0;
+    btnMoveLeft->setVisible(i > 0 && i < n);
+    btnMoveRight->setVisible(i >= 0 && i < n - 1);
+    btnMoveLeft->raise();
+    btnMoveRight->raise();
+}
+
+void TfrmTaskList::btnMoveLeftClick() {
+    FTaskClassGUI->SetTaskClassIndex(FTaskClassGUI->TaskClassIndex() - 1);
+    SetMoveButtons();
+    LoadTaskList();
+}
+
+void TfrmTaskList::btnMoveRightClick() {
+    FTaskClassGUI->SetTaskClassIndex(FTaskClassGUI->TaskClassIndex() + 1);
+    SetMoveButtons();
+    LoadTaskList();
+}
+
+void TfrmTaskList::sbTasksMouseDown(const QPointF& APos) {
+    FStartPt = APos;
+}
+
+void TfrmTaskList::sbTasksMouseUp(const QPointF& APos) {
+    FStopPt = APos;
+    if (!FTaskClassGUI)
+        return;
+    const double d = FStopPt.x() - FStartPt.x();
+    const double w = sbTasks->width();
+    const double distance = std::abs(d);
+    if (distance > w / 3 && distance <= 6 * w / 7) {
+        const int target = FTaskClassGUI->TaskClassIndex() + (d > 0 ? -1 : 1);
+        if (target < 0 || target >= static_cast<int>(FTaskClassList.size()))
+            return;
+        FTaskClassGUI->SetTaskClassIndex(target);
+        SetMoveButtons();
+        LoadTaskList();
+    } else {
+        // Not a swipe: scroll back to the current page.
+        FTaskClassGUI->SetTaskClassIndex(FTaskClassGUI->TaskClassIndex());
+    }
+}
+
+void TfrmTaskList::lytTasksResize() {
+    btnMoveRight->move(lytTasks->width() - btnMoveRight->width(), 0);
+}
+
+bool TfrmTaskList::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        if (watched == edtTask) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                edtTaskKeyDown(13, key->modifiers());
+                return true;
+            }
+        }
+        break;
+    case QEvent::Resize:
+        if (watched == lytTasks)
+            lytTasksResize();
+        break;
+    case QEvent::MouseButtonDblClick:
+        if (watched == lblStatus)
+            lblStatusDblClick();
+        break;
+    case QEvent::Wheel:
+        // The wheel never moves between pages.
+        if (watched == sbTasks->viewport())
+            return true;
+        break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+        if (auto* w = qobject_cast<QWidget*>(watched);
+            w && (w == sbTasks->viewport() || sbTasks->isAncestorOf(w))) {
+            auto* me = static_cast<QMouseEvent*>(event);
+            const QPointF pos = w->mapTo(sbTasks, me->position());
+            if (event->type() == QEvent::MouseButtonPress)
+                sbTasksMouseDown(pos);
+            else
+                sbTasksMouseUp(pos);
+        }
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---- quick entry ---------------------------------------------------------------------------
+
+bool TfrmTaskList::WarnQuickEntry(const QString& AText) {
+    ShowMessageDialog(AText, mtWarning, QMessageBox::Ok);
+    edtTask->setFocus();
+    return false;
+}
+
+void TfrmTaskList::edtTaskKeyDown(int Key, Qt::KeyboardModifiers Shift) {
+    if (Key != 13)
+        return;
+    const QString text = edtTask->text();
+    if (text.trimmed().isEmpty()) {
+        WarnQuickEntry(QStringLiteral("Task title cannot be empty!"));
+        return;
+    }
+    if (text.size() > MaxTaskTitleLength) {
+        WarnQuickEntry(LangTranslate(QStringLiteral("The length of task title cannot be longer "
+                                                    "than %d!"))
+                           .replace(QLatin1String("%d"), QString::number(MaxTaskTitleLength)));
+        return;
+    }
+    if (TOtTaskUtility::IsContainIllegalChars(text.toStdString())) {
+        WarnQuickEntry(QStringLiteral("Task title contains illegal characters!"));
+        return;
+    }
+    TOtTaskListItem* page = FTaskClassGUI ? FTaskClassGUI->CurrentTaskListItem() : nullptr;
+    if (!page)
+        return;
+    GetMainFormPosSize();
+    const auto mods = Shift & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier);
+    const bool added = mods == Qt::ControlModifier ? page->DoAddTaskItem(text.trimmed())
+                                                   : page->DoAddTaskItemQuick(text);
+    if (added)
+        edtTask->clear();
+}
+
+void TfrmTaskList::btnAddTaskClick() {
+    TOtTaskListItem* page = FTaskClassGUI ? FTaskClassGUI->CurrentTaskListItem() : nullptr;
+    if (!page)
+        return;
+    GetMainFormPosSize();
+    if (page->DoAddTaskItem(edtTask->text().trimmed()))
+        edtTask->clear();
+}
+
+void TfrmTaskList::btnManageTaskClassClick() {
+    GetMainFormPosSize();
+    if (ShowManageTaskClass)
+        ShowManageTaskClass();
+}
+
+// ---- tool menu ---------------------------------------------------------------------------
+
+void TfrmTaskList::CreatePopupMenu() {
+    if (FToolPopupMenu)
+        return;
+    FToolPopupMenu = new QMenu(this);
+    FToolPopupMenu->setObjectName(QStringLiteral("ToolPopupMenu"));
+    for (const TToolMenuEntry& e : kToolMenu) {
+        QAction* a = FToolPopupMenu->addAction(QString());
+        a->setObjectName(QLatin1String(e.Name));
+        a->setData(e.Tag);
+        a->setProperty("TagString", QLatin1String(e.Key));
+        if (std::string_view(e.Key) == "-")
+            a->setSeparator(true);
+        else
+            a->setText(LangTranslate(QLatin1String(e.Key)));
+        connect(a, &QAction::triggered, this, [this, a] { OnToolMenuItemClick(a); });
+    }
+}
+
+void TfrmTaskList::TranslateUI() {
+    setWindowTitle(LangTranslate(QLatin1String(AppShortName)));
+    if (FToolPopupMenu)
+        for (QAction* a : FToolPopupMenu->actions())
+            if (!a->isSeparator())
+                a->setText(LangTranslate(a->property("TagString").toString()));
+}
+
+void TfrmTaskList::btnMenuClick() {
+    FToolPopupMenu->popup(btnMenu->mapToGlobal(QPoint(-100, btnMenu->height())));
+}
+
+void TfrmTaskList::OnToolMenuItemClick(QObject* Sender) {
+    const QString name = Sender ? Sender->objectName() : QString();
+    if (name == QLatin1String("pmiSetting"))
+        DoSetting();
+    else if (name == QLatin1String("pmiCheckUpdate"))
+        DoCheckUpdate();
+    else if (name == QLatin1String("pmiAbout"))
+        DoAbout();
+}
+
+void TfrmTaskList::DoSetting() {
+    GetMainFormPosSize();
+    DoSettingResult(ShowSettingDialog ? ShowSettingDialog() : TSettingDialogResult{});
+}
+
+void TfrmTaskList::DoSettingResult(const TSettingDialogResult& AResult) {
+    TAppSettings& s = FContext.Settings;
+    bool reload = false;
+    if (AResult.Accepted) {
+        const bool wasOpen = s.IsOpenKuaipanSync;
+        const int oldViewType = s.TaskListViewType;
+        ReadAppSettings();
+        if ((!wasOpen && s.IsOpenKuaipanSync) || AResult.IsSetKuaipanAccount) {
+            if (FAppCore->HasAccessToken())
+                tmrSync->start();
+            btnManualSync->setEnabled(tmrSync->isActive());
+        }
+        if (AResult.IsSetKuaipanAccount)
+            FFlags.IsKuaipanAccountCleared = false;
+        if (AResult.IsClearKuaipanAccount) {
+            FFlags.IsKuaipanAccountCleared = true;
+            btnManualSync->setEnabled(false);
+        }
+        reload = s.TaskListViewType != oldViewType || AResult.IsStyleChange || AResult.IsLangChange;
+        if (AResult.IsLangChange)
+            TranslateUI();
+    }
+    // A style or language the dialog only previewed goes back to the saved one.
+    if (!AResult.IsStyleChange && FCurrentStyleFile != Q(s.AppStyle)) {
+        if (s.AppStyle.empty()) {
+            qApp->setStyleSheet(QString());
+            FCurrentStyleFile.clear();
+        } else {
+            ApplyStyleFile(Q(s.AppStyle));
+        }
+        reload = true;
+    }
+    if (!AResult.IsLangChange && LangApp().Lang() != Q(s.Lang)) {
+        LangApp().SetLang(Q(s.Lang));
+        reload = true;
+    }
+    if (reload && FTaskClassGUI) {
+        FTaskClassGUI->MarkAllPages();
+        LoadTaskList();
+    }
+}
+
+void TfrmTaskList::DoCheckUpdate() {
+    CheckNewVersionForUpgrade(false);
+}
+
+QString TfrmTaskList::AboutText() const {
+    TFileVersionInfo info;
+    GetAppVersionInfo(std::string(), info);
+    const QString eol = QStringLiteral("\r\n");
+    return QStringLiteral("Brenmoor Sarnic Tasks (") + windowTitle() + QStringLiteral(")") + eol +
+           QStringLiteral("Version ") + Q(info.fFileVersion) + QStringLiteral(" (") +
+           FPlatform.ArchitectureDescription() + QStringLiteral(")") + eol +
+           FPlatform.OSDescription() + eol;
+}
+
+void TfrmTaskList::DoAbout() {
+    GetMainFormPosSize();
+    QMessageBox box(QMessageBox::Information, LangTranslate(QStringLiteral("About")), AboutText(),
+                    QMessageBox::Ok);
+    ExecMessageBox(box);
+}
+
+QString TfrmTaskList::UpgradeCommandLine(const QString& AAppPath, const QString& ALang,
+                                         bool IsSilence) {
+    const QString lang = ALang == QLatin1String("cn") ? QStringLiteral("zh") : ALang;
+    return AAppPath + QStringLiteral("otUpgrade -L:") + lang +
+           QStringLiteral(" -App:Dorvel -Auth:free") +
+           (IsSilence ? QStringLiteral(" -Silence") : QString());
+}
+
+void TfrmTaskList::CheckNewVersionForUpgrade(bool IsSilence) {
+    // Until the upgrade program is installed the start fails, unreported.
+    FPlatform.OpenEx(UpgradeCommandLine(Q(FAppCore->Paths().AppPath), LangApp().Lang(), IsSilence));
+}
+
+void TfrmTaskList::FinishUpgrade() {
+    namespace fs = std::filesystem;
+    const std::string zip = FAppCore->Paths().AppPath + "apptemp/otUpgrade.zip";
+    std::error_code ec;
+    if (!fs::is_regular_file(zip, ec))
+        return;
+    // Failures are swallowed; the archive may stay for the next start.
+    if (ExtractUpgradeArchive(zip, FAppCore->Paths().AppPath))
+        fs::remove(zip, ec);
+}
+
+// ---- tray, hot key, window state -----------------------------------------------------------
+
+void TfrmTaskList::CreateTrayIcon() {
+    QIcon icon = windowIcon();
+    if (icon.isNull())
+        icon = style()->standardIcon(QStyle::SP_FileDialogDetailedView);
+    FPlatform.AddTrayIcon(icon, QLatin1String(AppShortName));
+}
+
+void TfrmTaskList::ToggleMainForm() {
+    if (isVisible() && !isMinimized()) {
+        hide();
+    } else {
+        showNormal();
+        raise();
+        activateWindow();
+    }
+}
+
+void TfrmTaskList::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Minimising sends the window to the tray only when there is a tray icon
+    // to bring it back with.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && FPlatform.HasTrayIcon()) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        QTimer::singleShot(0, this, &QWidget::hide);
+    }
+}
+
+void TfrmTaskList::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (width() < MinFormWidth || height() < MinFormHeight)
+        resize(std::max(width(), MinFormWidth), std::max(height(), MinFormHeight));
+}
+
+void TfrmTaskList::paintEvent(QPaintEvent* event) {
+    GetMainFormPosSize();
+    QWidget::paintEvent(event);
+}
+
+void TfrmTaskList::GetMainFormPosSize() {
+    MainFormPosSize = {x(), y(), width(), height()};
+}
+
+// ---- sync strip and timers ------------------------------------------------------------------
+
+void TfrmTaskList::SetStatusText(const QString& AText) {
+    lblStatus->setText(AText);
+}
+
+void TfrmTaskList::ShowSyncStatusBar() {
+    AniIndicatorSync->setVisible(true);
+    btnManualSync->setEnabled(false);
+}
+
+void TfrmTaskList::HideSyncStatusBar() {
+    AniIndicatorSync->setVisible(false);
+    btnManualSync->setEnabled(true);
+}
+
+void TfrmTaskList::ShowLogForm() {
+    const int w = FAppLog->width();
+    int left = MainFormPosSize.Left + w;
+    if (left + w > PrimaryScreenSize().width())
+        left = MainFormPosSize.Left - w;
+    FAppLog->move(left, MainFormPosSize.Top);
+    FAppLog->show();
+}
+
+void TfrmTaskList::lblStatusDblClick() {
+    ShowLogForm();
+}
+
+void TfrmTaskList::btnManualSyncClick() {
+    lblStatus->setText(LangTranslate(QStringLiteral("Manual sync will begin.")));
+    if (!FContext.Settings.IsOpenKuaipanSync && FAppCore->HasAccessToken())
+        tmrSync->start();
+    FFlags.IsManualSyncRequested = true;
+    if (TKuaipanSyncThread* thread = FAppCore->KuaipanSyncThread(); thread && thread->Started())
+        thread->RequestManualSync();
+}
+
+void TfrmTaskList::tmrSyncTimer() {
+    tmrSync->stop();
+    if (tmrSync->property("Tag").toInt() == 0)
+        if (TKuaipanSyncThread* thread = FAppCore->KuaipanSyncThread())
+            thread->Start();
+    tmrSync->setProperty("Tag", 100);
+}
+
+void TfrmTaskList::tmrAlertTimer() {
+    tmrAlert->stop();
+    if (tmrAlert->property("Tag").toInt() == 0 && FTaskAlertThread)
+        FTaskAlertThread->Start();
+    tmrAlert->setProperty("Tag", 100);
+}
+
+void TfrmTaskList::tmrUpgradeTimer() {
+    tmrUpgrade->setInterval(21600000);
+    if (FContext.Settings.IsCheckNewVerWhenAppStart)
+        CheckNewVersionForUpgrade(true);
+}
+
+} // namespace ot

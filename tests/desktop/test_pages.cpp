@@ -1,0 +1,312 @@
+// The pages: rows in their named styles, the context menu's enabling, copy
+// and paste, completing, editing into another class, deleting.
+
+#include "desktop/DesktopTestSupport.h"
+
+#include "app/AppContext.h"
+#include "desktop/OtAppCore.h"
+#include "desktop/OtTaskGUIUtility.h"
+#include "desktop/UnitAddEditTaskItem.h"
+#include "syncqueue/OtSyncQueueDBModel.h"
+#include "tasks/OtTaskUtility.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QListView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSpinBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+namespace ot::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DesktopPage : public ::testing::Test {
+protected:
+    void Open(const std::vector<std::pair<std::string, int>>& items, const char* view = "0",
+              const char* style = "") {
+        dir.AddClass("1000000001AA", "Home", items);
+        dir.AddClass("1000000002AA", "Work");
+        dir.WriteSetting("TaskListViewType", view);
+        dir.WriteSetting("AppStyle", style);
+        w = std::make_unique<TWindow>(dir);
+    }
+    TOtTaskListItem& Page() { return *w->Form->TaskClassGUI()->CurrentTaskListItem(); }
+    const TTaskRow& Row(int i) { return Page().TaskListGUI().Model().Row(i); }
+    std::vector<int> Priorities() {
+        std::vector<int> p;
+        for (const auto& item : Page().TaskClass()->TaskList())
+            p.push_back(item->Priority());
+        return p;
+    }
+
+    TDesktopDir dir;
+    std::unique_ptr<TWindow> w;
+};
+
+TEST_F(DesktopPage, ContextMenuEnablingFollowsTheRowAndTheClipboard) {
+    Open({{"a", 5}});
+    struct Case {
+        int Row;
+        QString Clipboard;
+        std::set<QString> Enabled;
+    } cases[] = {
+        {0,
+         QStringLiteral("hello"),
+         {"pmiEdit", "pmiDelete", "pmiCopyText", "pmiCopy", "pmiRefresh"}},
+        {0,
+         QStringLiteral("TaskFilePath:/x"),
+         {"pmiEdit", "pmiDelete", "pmiCopyText", "pmiCopy", "pmiPaste", "pmiRefresh"}},
+        {-1, QStringLiteral(" TaskFilePath:/x"), {"pmiAdd", "pmiRefresh"}},
+        {-1, QStringLiteral("TaskFilePath:/x"), {"pmiAdd", "pmiPaste", "pmiRefresh"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Row << " " << c.Clipboard.toStdString());
+        QGuiApplication::clipboard()->setText(c.Clipboard);
+        Page().PreparePopupMenu(c.Row);
+        std::set<QString> enabled;
+        for (QAction* a : Page().PopupMenu()->actions())
+            if (!a->isSeparator() && a->isEnabled())
+                enabled.insert(a->objectName());
+        EXPECT_EQ(enabled, c.Enabled);
+    }
+}
+
+TEST_F(DesktopPage, RightClickOnARowSelectsItAndOpensTheMenu) {
+    Open({{"a", 5}, {"b", 3}});
+    QListView* view = Page().TreeView();
+    const QRect second = view->visualRect(Page().TaskListGUI().Model().index(1));
+    Page().TreeViewMouseDown(second.center());
+    EXPECT_EQ(Page().SelectedRow(), 1);
+    EXPECT_TRUE(Page().PopupMenu()->isVisible());
+    EXPECT_FALSE(Page().PopupMenu()->findChild<QAction*>(QStringLiteral("pmiAdd"))->isEnabled());
+    Page().PopupMenu()->hide();
+}
+
+TEST_F(DesktopPage, NewItemsGoAboveTheirOwnPriority) {
+    struct Case {
+        std::vector<int> Existing;
+        int Priority;
+        int Want;
+    } cases[] = {{{9, 5, 3, 1}, 3, 2}, {{9, 5, 3, 1}, 0, 4}, {{9, 1}, 2, 1}, {{}, 7, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "priority " << c.Priority);
+        TDesktopDir d;
+        std::vector<std::pair<std::string, int>> items;
+        for (int p : c.Existing)
+            items.push_back({"p" + std::to_string(p), p});
+        d.AddClass("1000000001AA", "Home", items);
+        TWindow win(d);
+        TOtTaskListItem& page = *win.Form->TaskClassGUI()->CurrentTaskListItem();
+        auto item = std::make_shared<TOtTaskItem>("new", page.TaskClass());
+        item->SetPriority(c.Priority);
+        ASSERT_TRUE(page.DoAddTaskItem(item));
+        EXPECT_EQ(page.GetTreeViewItemByTaskItem(item), c.Want);
+        EXPECT_EQ(page.TaskClass()->TaskList()[static_cast<std::size_t>(c.Want)], item);
+    }
+}
+
+TEST_F(DesktopPage, SimpleRowsShowCompletionTickedStruckOutInTheirStyle) {
+    Open({{"a", 5}}, "0", "Dark.0.Style");
+    EXPECT_EQ(Row(0).StyleName, QStringLiteral("TVTaskItemSimpleNotCompleted0"));
+    EXPECT_FALSE(Row(0).Checked);
+    EXPECT_EQ(Row(0).Height, 23);
+
+    // The check box of the row, as the user clicks it.
+    QListView* view = Page().TreeView();
+    const QRect rect = view->visualRect(Page().TaskListGUI().Model().index(0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
+                      TTaskItemDelegate::CheckBoxRect(rect).center());
+    const TOtTaskItemPtr item = Row(0).Item;
+    EXPECT_EQ(item->Status(), tsCompleted);
+    EXPECT_NE(item->FinishDateTime(), 0);
+    EXPECT_EQ(Row(0).StyleName, QStringLiteral("TVTaskItemSimpleCompleted0"));
+    EXPECT_TRUE(Row(0).Checked);
+    EXPECT_TRUE(Row(0).StrikeOut);
+    EXPECT_TRUE(fs::exists(dir.TaskData() + item->Path())) << "saved under its new name";
+
+    Page().DoTaskItemCompleted(0, false);
+    EXPECT_EQ(item->Status(), tsNotCompleted);
+    EXPECT_EQ(item->FinishDateTime(), 0);
+    EXPECT_FALSE(Row(0).Checked);
+    EXPECT_FALSE(Row(0).StrikeOut);
+}
+
+TEST(DesktopRowLook, RowsTakeTheirColoursAndFontsFromTheStyleSheet) {
+    qApp->setStyleSheet(QStringLiteral(
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"] { background-color: #101010; }"
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"][selected=\"true\"] "
+        "{ background-color: #202020; }"
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"] QLabel#title { color: #303030; }"
+        "[StyleLookup=\"TVTaskItemSimpleCompleted0\"][selected=\"true\"] QLabel#title "
+        "{ color: #404040; }"
+        "[StyleLookup=\"TVTaskItemDetailWithRemarks0\"] QLabel#title { font-size: 15px; }"
+        "[StyleLookup=\"TVTaskItemDetailWithRemarks0\"] QLabel#remarks { color: #505050; }"));
+    const TRowLook simple = RowLook(QStringLiteral("TVTaskItemSimpleCompleted0"));
+    EXPECT_EQ(simple.Background, QColor(0x10, 0x10, 0x10));
+    EXPECT_EQ(simple.SelectedBackground, QColor(0x20, 0x20, 0x20));
+    EXPECT_EQ(simple.Title, QColor(0x30, 0x30, 0x30));
+    EXPECT_EQ(simple.SelectedTitle, QColor(0x40, 0x40, 0x40));
+    const TRowLook detail = RowLook(QStringLiteral("TVTaskItemDetailWithRemarks0"));
+    EXPECT_EQ(detail.TitleFont.pixelSize(), 15);
+    EXPECT_EQ(detail.Other, QColor(0x50, 0x50, 0x50));
+
+    qApp->setStyleSheet(QString());
+    const TRowLook builtIn = RowLook(QStringLiteral("TVTaskItemSimpleCompleted0"));
+    EXPECT_NE(builtIn.Background, QColor(0x10, 0x10, 0x10)) << "a new sheet is read again";
+    EXPECT_NE(builtIn.Title, RowLook(QStringLiteral("TVTaskItemSimpleNotCompleted0")).Title)
+        << "completed simple rows are greyed";
+}
+
+TEST_F(DesktopPage, DetailRowsShowRemarksOnOneLineAndDateAndTime) {
+    Open({}, "1");
+    struct Case {
+        const char* Remarks;
+        TDateTime Date, Alert;
+        const char* Style;
+        const char* RemarksShown;
+        const char* DateTime;
+    } cases[] = {
+        {"one\ntwo\nthree", 0, 0, "TVTaskItemDetailWithRemarks1", "one two three", ""},
+        {"", EncodeDate(2024, 3, 9), 0, "TVTaskItemDetailNoRemarks1", "", "24-03-09"},
+        {"", EncodeDate(2024, 3, 9), EncodeTime(7, 5), "TVTaskItemDetailNoRemarks1", "",
+         "24-03-09\r\n07:05"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Style);
+        auto item = std::make_shared<TOtTaskItem>("t", Page().TaskClass());
+        item->SetRemarks(c.Remarks);
+        item->SetExpirationDate(c.Date);
+        item->SetAlertTime(c.Alert);
+        ASSERT_TRUE(Page().DoAddTaskItem(item));
+        const TTaskRow& row = Row(Page().GetTreeViewItemByTaskItem(item));
+        EXPECT_EQ(row.StyleName.toStdString(), c.Style);
+        EXPECT_EQ(row.Remarks.toStdString(), c.RemarksShown);
+        EXPECT_EQ(row.DateTime.toStdString(), c.DateTime);
+        EXPECT_EQ(row.Height, 41);
+    }
+}
+
+TEST_F(DesktopPage, CopyThenPasteDuplicatesTheItemAfterTheQuestion) {
+    Open({{"milk", 4}});
+    Page().SelectRow(0);
+    Page().DoCopyTaskItem();
+    const TOtTaskItemPtr original = Row(0).Item;
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+              "TaskFilePath:" + dir.TaskData() + original->Path());
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::No);
+        Page().DoPasteTaskItem();
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text, QStringLiteral("Paste the task item \"milk\"?"));
+        EXPECT_EQ(Page().TaskCount(), 1);
+    }
+    TModalAnswers answers;
+    answers.ThenButton(QMessageBox::Yes);
+    Page().DoPasteTaskItem();
+    ASSERT_EQ(Page().TaskCount(), 2);
+    const auto& list = Page().TaskClass()->TaskList();
+    const TOtTaskItemPtr copy = list[0] == original ? list[1] : list[0];
+    EXPECT_EQ(copy->Title(), "milk");
+    EXPECT_EQ(copy->Priority(), 4);
+    EXPECT_NE(copy->ID(), original->ID());
+    EXPECT_NE(copy->CreateDateTime(), original->CreateDateTime());
+    EXPECT_TRUE(TOtSyncQueueDBUtility(dir.Database()).GetSyncQueueItem(copy->ID()));
+
+    Page().SelectRow(Page().GetTreeViewItemByTaskItem(original));
+    original->SetRemarks("2 litres");
+    Page().DoCopyTaskItemText();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("milk\r\n2 litres"));
+}
+
+TEST_F(DesktopPage, DeleteAsksAndOnlyYesDeletes) {
+    Open({{"milk", 4}});
+    const TOtTaskItemPtr item = Row(0).Item;
+    for (int answer : {QMessageBox::No, QMessageBox::Yes}) {
+        Page().SelectRow(0);
+        TModalAnswers answers;
+        answers.ThenButton(answer);
+        EXPECT_EQ(Page().DoDeleteTaskItem(), answer == QMessageBox::Yes);
+        EXPECT_EQ(answers.Shown()[0].Text, QStringLiteral("Delete the task item \"milk\"?"));
+    }
+    EXPECT_EQ(Page().TaskCount(), 0);
+    EXPECT_TRUE(Page().TaskClass()->TaskList().empty());
+    EXPECT_EQ(dir.Tree().size(), 2u) << "only the two class directories are left";
+}
+
+TEST_F(DesktopPage, EditingIntoAnotherClassMovesTheRowAndMarksThatPage) {
+    Open({{"milk", 4}, {"bread", 2}});
+    Page().SelectRow(0);
+    TModalAnswers answers;
+    answers.Then([](QDialog& d) {
+        auto& editor = static_cast<TfrmAddEditTaskItem&>(d);
+        EXPECT_EQ(editor.FormStatus(), tfsEdit);
+        editor.cmbbxTaskClass->setCurrentIndex(1);
+        editor.btnOKClick();
+        return d.result();
+    });
+    ASSERT_TRUE(Page().DoEditTaskItem());
+    EXPECT_EQ(Page().TaskCount(), 1);
+    TOtTaskListItem& work = *w->Form->TaskClassGUI()->TaskListItems()[1];
+    EXPECT_EQ(work.Tag(), 1);
+    ASSERT_EQ(work.TaskClass()->TaskList().size(), 1u);
+    EXPECT_EQ(work.TaskClass()->TaskList()[0]->Title(), "milk");
+    w->Form->btnMoveRightClick();
+    EXPECT_EQ(work.TaskCount(), 1) << "the target page shows it when it is shown";
+    EXPECT_EQ(work.Tag(), 0);
+}
+
+TEST_F(DesktopPage, APriorityChangeResortsThePage) {
+    Open({{"milk", 4}, {"bread", 2}});
+    Page().SelectRow(1);
+    TModalAnswers answers;
+    answers.Then([](QDialog& d) {
+        auto& editor = static_cast<TfrmAddEditTaskItem&>(d);
+        editor.spnbxPriority->setValue(9);
+        editor.btnOKClick();
+        return d.result();
+    });
+    ASSERT_TRUE(Page().DoEditTaskItem());
+    EXPECT_EQ(Priorities(), (std::vector<int>{9, 4}));
+    EXPECT_EQ(Row(0).Title, QStringLiteral("bread"));
+}
+
+TEST_F(DesktopPage, EngineChangesReachOnlyBuiltPagesAndRunOnTheWindowThread) {
+    Open({{"milk", 4}});
+    // A second thread adds to both classes, as the sync engine does.
+    TOtQtLocalTaskTree tree(w->Form->TaskClassList(), w->Form->AppCore().Repository(),
+                            *w->Form->TaskClassGUI());
+    const auto home = w->Form->TaskClassList()[0];
+    const auto work = w->Form->TaskClassList()[1];
+    std::atomic<bool> done{false};
+    std::thread engine([&] {
+        auto a = std::make_shared<TOtTaskItem>("from cloud", home);
+        auto b = std::make_shared<TOtTaskItem>("other", work);
+        EXPECT_TRUE(tree.AddTaskItem(home, a));
+        EXPECT_TRUE(tree.AddTaskItem(work, b));
+        done = true;
+    });
+    while (!done)
+        QTest::qWait(5);
+    engine.join();
+    EXPECT_EQ(Page().TaskCount(), 2);
+    TOtTaskListItem& workPage = *w->Form->TaskClassGUI()->TaskListItems()[1];
+    EXPECT_EQ(workPage.TaskCount(), 0) << "an unbuilt page gets no single row";
+    w->Form->btnMoveRightClick();
+    EXPECT_EQ(workPage.TaskCount(), 1);
+}
+
+} // namespace
+} // namespace ot::test

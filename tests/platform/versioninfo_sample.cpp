@@ -1,0 +1,4 @@
+// A program whose file the version record tests read; it is never run.
+int main() {
+    return 0;
+}
