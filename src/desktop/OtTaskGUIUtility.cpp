@@ -714,6 +714,12 @@ TOtTaskClassGUI::TOtTaskClassGUI(QScrollArea* AScrollBox, TOtTaskClassList& ATas
     FScrollBox->setWidgetResizable(false);
     FScrollBox->setWidget(FGridLayout); // the scroll box owns the grid
     FScrollBox->viewport()->installEventFilter(this);
+    // The range follows the grid's size only once the scroll box is laid
+    // out; until then a position is cut to 0. Each new range puts the
+    // current page back on screen (the start page is chosen while hidden).
+    QScrollBar* bar = FScrollBox->horizontalScrollBar();
+    connect(bar, &QScrollBar::rangeChanged, this,
+            [this, bar] { bar->setValue(FScrollBox->viewport()->width() * FTaskClassIndex); });
     ArrangeCells();
 }
 

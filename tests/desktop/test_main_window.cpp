@@ -297,6 +297,23 @@ TEST_F(DesktopPager, ArrowsShowWhereThereIsAPageToGoTo) {
     }
 }
 
+TEST_F(DesktopPager, TheStartPageIsTheOneOnScreen) {
+    // The page is chosen before the window is shown and laid out; the scroll
+    // box must still show it, not the first page.
+    for (int index : {0, 1, 2}) {
+        SCOPED_TRACE(testing::Message() << "page " << index);
+        TDesktopDir d;
+        for (int k = 0; k < 3; ++k)
+            d.AddClass("10000000" + std::to_string(10 + k) + "AA", "L" + std::to_string(k));
+        d.WriteSetting("DefaultTaskClassIndex", std::to_string(index));
+        TWindow win(d);
+        QApplication::processEvents();
+        const QScrollArea* box = win.Form->sbTasks;
+        EXPECT_EQ(box->horizontalScrollBar()->value(), box->viewport()->width() * index);
+        EXPECT_TRUE(win.Form->TaskClassGUI()->CurrentTaskListItem()->IsLoaded());
+    }
+}
+
 TEST_F(DesktopPager, ArrowButtonsMoveAndFillTheNewPage) {
     Open(3);
     EXPECT_FALSE(Pager().TaskListItems()[1]->IsLoaded()) << "only the page on screen is built";
