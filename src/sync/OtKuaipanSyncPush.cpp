@@ -202,9 +202,8 @@ bool TKuaipanSyncUtility::LinkCreatedItem(TPass& pass, const std::string& id,
     return pass.DB->LinkRenamedWhileUploading(id, name, info.file_id, info.modify_time);
 }
 
-bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
-                                        const TOtTaskClassPtr& cloudClass,
-                                        const std::string& localFile) {
+TOtTaskItemPtr TKuaipanSyncUtility::FindMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
+                                                  const TOtTaskClassPtr& cloudClass) {
     // A move gives the task a new ID in its new class. The copy there is
     // unknown here and has the title and creation time the task had when this
     // side last synchronized it.
@@ -212,7 +211,7 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
         row.TaskItemPath_Old().empty() ? row.TaskItemPath() : row.TaskItemPath_Old();
     const auto synced = TOtTaskUtility::ParseTaskItem(cloudClass, syncedName + ".tsk");
     if (!synced)
-        return false;
+        return nullptr;
     TOtTaskItemPtr moved;
     for (const auto& c : FKuaipanTaskClassList) {
         if (c == cloudClass || !c->IsLoadTaskList())
@@ -222,10 +221,61 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
                 WholeSeconds(item->CreateDateTime()) == WholeSeconds(synced->CreateDateTime()) &&
                 !pass.DB->GetSyncQueueItem(item->ID())) {
                 if (moved)
-                    return false; // not one copy: nothing to go by
+                    return nullptr; // not one copy: nothing to go by
                 moved = item;
             }
     }
+    return moved;
+}
+
+bool TKuaipanSyncUtility::DropOtherMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
+                                             const TOtTaskClassPtr& cloudClass) {
+    // The task was moved away from here, and another computer moved it as
+    // well before this side's move reached the cloud: each move made a copy
+    // with a new ID. The move pushed last wins, so the other copy goes and
+    // the copy made here is uploaded by its own row.
+    const TOtTaskItemPtr moved = FindMovedCopy(pass, row, cloudClass);
+    if (!moved)
+        return true;
+    bool movedHere = false;
+    for (const auto& c : FLocalTree.Snapshot())
+        for (const auto& item : c.Items) {
+            if (movedHere || item.Title != moved->Title())
+                continue;
+            TDateTime created = 0;
+            FLocalTree.Inspect([&] { created = item.Item->CreateDateTime(); });
+            if (WholeSeconds(created) != WholeSeconds(moved->CreateDateTime()))
+                continue;
+            const auto itemRow = pass.DB->GetSyncQueueItem(item.ID);
+            movedHere = itemRow && itemRow->KuaipanFileID().empty() && itemRow->IsDelete() == 0;
+        }
+    if (!movedHere)
+        return true; // only deleted here: the move made there survives
+    const auto movedClass = moved->TaskClass();
+    const std::string there = movedClass ? movedClass->Title() : std::string();
+    if (!DeleteKuaipanPath(moved->KuaipanPath())) {
+        _OutputSyncLog(
+            Format("Delete task item \"%s\" in Kuaipan failed!", moved->FileName().c_str()));
+        return false;
+    }
+    if (movedClass) {
+        auto& items = movedClass->TaskList();
+        items.erase(std::remove(items.begin(), items.end(), moved), items.end());
+    }
+    ++pass.Summary.Pushed;
+    _OutputSyncLog(Format("Task item \"%s\" was moved to task class \"%s\" by another computer "
+                          "as well; the move made here wins.",
+                          row.TaskItemPath().c_str(), there.c_str()));
+    return true;
+}
+
+bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
+                                        const TOtTaskClassPtr& cloudClass,
+                                        const std::string& localFile) {
+    // A move gives the task a new ID in its new class. The copy there is
+    // unknown here and has the title and creation time the task had when this
+    // side last synchronized it.
+    const TOtTaskItemPtr moved = FindMovedCopy(pass, row, cloudClass);
     if (!moved)
         return false;
 
@@ -335,7 +385,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
     if (!row.KuaipanFileID().empty() && row.IsDelete() == 1) {
         if (!listed) {
             // Gone on both sides: the row has served its purpose.
-            if (!pass.DB->DeleteSyncQueue(id))
+            if (!DropOtherMovedCopy(pass, row, cloudClass) || !pass.DB->DeleteSyncQueue(id))
                 ++pass.Errors1;
             return;
         }

@@ -167,6 +167,14 @@ private:
     // to that copy, and the item here goes. False when no such copy is found.
     bool TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row, const TOtTaskClassPtr& cloudClass,
                        const std::string& localFile);
+    // The copy another computer's move of row's item made, found by the title
+    // and creation time the item had here; nullptr when there is not exactly one.
+    TOtTaskItemPtr FindMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
+                                 const TOtTaskClassPtr& cloudClass);
+    // row is the deletion a move made here; when another computer moved the
+    // item too, its copy is deleted in the cloud. False when that failed.
+    bool DropOtherMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
+                            const TOtTaskClassPtr& cloudClass);
     void Step2(TPass& pass);
     void PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass);
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,

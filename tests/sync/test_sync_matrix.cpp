@@ -118,8 +118,6 @@ struct Matrix : ::testing::TestWithParam<std::tuple<TChange, TChange>>, Base {};
 
 TEST_P(Matrix, ConcurrentChangesConvergeAndLoseNothing) {
     const auto [onA, onB] = GetParam();
-    if (onA == TChange::Move && onB == TChange::Move)
-        GTEST_SKIP() << "a move gives the task a new ID on each side: both copies are kept";
     Apply(A, onA, "A");
     Apply(B, onB, "B");
     Settle();
