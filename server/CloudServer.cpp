@@ -5,16 +5,18 @@
 #include "common/Clock.h"
 #include "common/Text.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <semaphore>
+#include <sys/stat.h>
+#include <unordered_map>
 
 namespace ot::server {
 
@@ -37,19 +39,19 @@ private:
     std::atomic<std::int64_t> FOffset{0};
 };
 
-void JsonReply(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
-                    "application/json; charset=utf-8");
+void JsonReply(HttpResponse& res, int status, const json& body) {
+    res.Status = status;
+    res.SetContent(body.dump(-1, ' ', false, json::error_handler_t::replace),
+                   "application/json; charset=utf-8");
 }
 
-void JsonError(httplib::Response& res, int status, const std::string& msg) {
+void JsonError(HttpResponse& res, int status, const std::string& msg) {
     JsonReply(res, status, json{{"msg", msg}});
 }
 
-void HtmlReply(httplib::Response& res, int status, const std::string& page) {
-    res.status = status;
-    res.set_content(page, "text/html; charset=utf-8");
+void HtmlReply(HttpResponse& res, int status, const std::string& page) {
+    res.Status = status;
+    res.SetContent(page, "text/html; charset=utf-8");
 }
 
 void AppendJsonString(std::string& out, std::string_view s) {
@@ -110,14 +112,32 @@ std::string NodeJsonText(const CloudNode& n, const std::vector<CloudNode>* child
     return out;
 }
 
-void NodeReply(httplib::Response& res, const CloudNode& n,
+void NodeReply(HttpResponse& res, const CloudNode& n,
                const std::vector<CloudNode>* children = nullptr) {
-    res.status = 200;
-    res.set_content(NodeJsonText(n, children), "application/json; charset=utf-8");
+    res.Status = 200;
+    res.SetContent(NodeJsonText(n, children), "application/json; charset=utf-8");
 }
 
 // The status and message of a store outcome that is not Ok.
-void StoreError(httplib::Response& res, StoreStatus s) {
+void StoreError(HttpResponse& res, StoreStatus s);
+
+// A file's content, sent from its open content file.
+template <class Open> void FileReply(HttpResponse& res, Open open) {
+    int fd = -1;
+    NodeResult r = open(fd);
+    if (r.Status != StoreStatus::Ok)
+        return StoreError(res, r.Status);
+    res.Status = 200;
+    res.ContentType = "application/octet-stream";
+    if (fd >= 0) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        res.File = std::make_shared<HttpFileBody>(fd, static_cast<std::uint64_t>(st.st_size));
+    }
+}
+
+// The status and message of a store outcome that is not Ok.
+void StoreError(HttpResponse& res, StoreStatus s) {
     switch (s) {
     case StoreStatus::Ok:
         break;
@@ -238,7 +258,37 @@ struct CloudServer::Impl {
     // Password hashing is meant to be costly in memory and time; a burst of logins must
     // not take the whole machine.
     std::counting_semaphore<2> PasswordChecks{2};
-    std::vector<std::thread> Threads;
+    // A hash with the cost of the accounts' own, checked for unknown user names so that
+    // they answer as slowly as known ones.
+    std::once_flag DummyOnce;
+    std::string DummyHash;
+    // Ready-to-send folder listings, each valid while its user's tree is unchanged.
+    struct Listing {
+        std::uint64_t Change = 0;
+        std::shared_ptr<const std::string> Body;
+    };
+    std::mutex ListingsMutex;
+    std::unordered_map<std::string, Listing> Listings;
+    std::thread AdminThread;
+};
+
+// What Admit learnt from an upload's head, for Handle once the body has arrived.
+struct CloudServer::Admitted {
+    FaultDecision Fault;
+    OauthContext Ctx;
+    std::vector<std::string> Path;
+};
+
+class CloudServer::AdminHandler : public HttpHandler {
+public:
+    explicit AdminHandler(CloudServer& server) : FServer(server) {}
+    void Handle(HttpRequest& req, HttpResponse& res) override { FServer.ServeAdmin(req, res); }
+    void Refuse(int status, std::string_view what, HttpResponse& res) override {
+        JsonError(res, status, std::string(what));
+    }
+
+private:
+    CloudServer& FServer;
 };
 
 CloudServer::CloudServer(ServerOptions options)
@@ -251,126 +301,174 @@ CloudServer::CloudServer(ServerOptions options)
     OauthSettings os;
     os.TimestampWindow = FOptions.TimestampWindow;
     os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
+    os.TokenLifetime = FOptions.TokenLifetime;
     os.NotBefore = UnixNow();
     FOauth = std::make_unique<OauthChecker>(*FStore, os);
 }
 
 CloudServer::~CloudServer() {
     Stop();
-    for (auto& t : FImpl->Threads)
-        if (t.joinable())
-            t.join();
+    if (FImpl->AdminThread.joinable())
+        FImpl->AdminThread.join();
+    FHttp.reset();
+    FAdmin.reset();
     if (FImpl->Clock)
         SetClock(nullptr);
 }
 
 bool CloudServer::Bind(std::string& error) {
-    auto setup = [this](httplib::Server& s, bool tls) {
-        const int threads = FOptions.Threads;
-        s.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        s.set_payload_max_length(static_cast<std::size_t>(FOptions.Limits.MaxFileSize) + (1 << 20));
-        s.set_read_timeout(30, 0);
-        s.set_write_timeout(30, 0);
-        s.set_keep_alive_timeout(5);
-        auto handler = [this, tls](const httplib::Request& req, httplib::Response& res) {
-            Serve(req, res, tls);
-        };
-        // Requests without a body are routed here before the body is read; uploads and
-        // the login form come through the POST routes once their body has arrived.
-        s.set_pre_routing_handler([handler](const httplib::Request& req, httplib::Response& res) {
-            if (req.method == "POST")
-                return httplib::Server::HandlerResponse::Unhandled;
-            handler(req, res);
-            return httplib::Server::HandlerResponse::Handled;
-        });
-        s.Post("/1/fileops/upload_file", handler);
-        s.Post("/api[.]php", handler);
-        s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (res.body.empty())
-                JsonError(res, res.status, res.status == 404 ? "not found" : "bad request");
-        });
-        if (!FOptions.Quiet)
-            s.set_logger([tls](const httplib::Request& req, const httplib::Response& res) {
-                std::fprintf(stderr, "%s %s %s %s %d\n", NowText().c_str(), tls ? "https" : "http",
-                             req.method.c_str(), req.target.substr(0, req.target.find('?')).c_str(),
-                             res.status);
-            });
-    };
-
-    FPlain = std::make_unique<httplib::Server>();
-    setup(*FPlain, false);
-    auto tls =
-        std::make_unique<httplib::SSLServer>(FOptions.CertFile.c_str(), FOptions.KeyFile.c_str());
-    if (!tls->is_valid()) {
-        error =
-            "cannot load the TLS certificate " + FOptions.CertFile + " or key " + FOptions.KeyFile;
+    HttpLimits limits = FOptions.Http;
+    limits.WorkerThreads = FOptions.Threads;
+    FHttp = std::make_unique<HttpServer>(*this, limits);
+    FPort = FHttp->Listen(FOptions.Bind, FOptions.Port, error);
+    if (!FPort)
         return false;
-    }
-    FTls = std::move(tls);
-    setup(*FTls, true);
-
-    auto bindOne = [&](httplib::Server& s, const std::string& host, int wanted, int& bound,
-                       const char* what) {
-        if (wanted == 0) {
-            bound = s.bind_to_any_port(host);
-            if (bound <= 0) {
-                error = std::string("cannot bind the ") + what + " port on " + host;
-                return false;
-            }
-        } else {
-            if (!s.bind_to_port(host, wanted)) {
-                error = std::string("cannot bind the ") + what + " port " + std::to_string(wanted) +
-                        " on " + host;
-                return false;
-            }
-            bound = wanted;
-        }
-        return true;
-    };
-    if (!bindOne(*FPlain, FOptions.Bind, FOptions.Port, FPort, "plain") ||
-        !bindOne(*FTls, FOptions.Bind, FOptions.TlsPort, FTlsPort, "TLS"))
+    FTlsPort = FHttp->ListenTls(FOptions.Bind, FOptions.TlsPort, FOptions.CertFile,
+                                FOptions.KeyFile, error);
+    if (!FTlsPort)
         return false;
-
     if (FOptions.FaultInjection) {
-        FAdmin = std::make_unique<httplib::Server>();
-        FAdmin->new_task_queue = [] { return new httplib::ThreadPool(2); };
-        auto admin = [this](const httplib::Request& req, httplib::Response& res) {
-            ServeAdmin(req, res);
-        };
-        FAdmin->Get(".*", admin);
-        FAdmin->Post(".*", admin);
-        FAdmin->Delete(".*", admin);
+        FAdminHandler = std::make_unique<AdminHandler>(*this);
+        HttpLimits adminLimits;
+        adminLimits.IoThreads = 1;
+        adminLimits.WorkerThreads = 2;
+        FAdmin = std::make_unique<HttpServer>(*FAdminHandler, adminLimits);
         // Only this machine may change the server's behaviour.
-        if (!bindOne(*FAdmin, "127.0.0.1", FOptions.AdminPort, FAdminPort, "admin"))
+        FAdminPort = FAdmin->Listen("127.0.0.1", FOptions.AdminPort, error);
+        if (!FAdminPort)
             return false;
     }
     return true;
 }
 
 void CloudServer::Run() {
-    std::vector<httplib::Server*> servers = {FPlain.get(), FTls.get()};
     if (FAdmin)
-        servers.push_back(FAdmin.get());
-    for (auto* s : servers)
-        FImpl->Threads.emplace_back([s] { s->listen_after_bind(); });
-    for (auto& t : FImpl->Threads)
-        t.join();
-    FImpl->Threads.clear();
+        FImpl->AdminThread = std::thread([this] { FAdmin->Run(); });
+    FHttp->Run();
+    if (FImpl->AdminThread.joinable())
+        FImpl->AdminThread.join();
 }
 
 void CloudServer::Stop() {
-    for (auto* s : {FPlain.get(), FTls.get(), FAdmin.get()})
+    for (auto* s : {FHttp.get(), FAdmin.get()})
         if (s)
-            s->stop();
+            s->Stop();
 }
 
-void CloudServer::ServeAdmin(const httplib::Request& req, httplib::Response& res) {
+namespace {
+
+std::string ListingKey(std::int64_t root, const std::string& path) {
+    return std::to_string(root) + ":" + path;
+}
+
+} // namespace
+
+bool CloudServer::CachedListing(std::int64_t root, const std::string& path, HttpResponse& res) {
+    const std::uint64_t change = FStore->ChangeCount(root);
+    std::lock_guard lock(FImpl->ListingsMutex);
+    auto it = FImpl->Listings.find(ListingKey(root, path));
+    if (it == FImpl->Listings.end() || it->second.Change != change)
+        return false;
+    res.Status = 200;
+    res.ContentType = "application/json; charset=utf-8";
+    res.SharedBody = it->second.Body;
+    return true;
+}
+
+void CloudServer::KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,
+                              const std::string& body) {
+    std::lock_guard lock(FImpl->ListingsMutex);
+    // Bounded: past the limit everything is dropped and built again as asked for.
+    if (FImpl->Listings.size() >= 4096)
+        FImpl->Listings.clear();
+    FImpl->Listings[ListingKey(root, path)] = {change, std::make_shared<const std::string>(body)};
+}
+
+namespace {
+
+constexpr int kMaxLoginFailures = 10;
+constexpr std::int64_t kLockoutSeconds = 900;
+
+// A hash of a random password with the cost parameters of an existing hash, so that
+// checking it costs what checking that one does.
+std::string DummyHashLike(const std::string& model) {
+    unsigned long long ops = crypto_pwhash_OPSLIMIT_INTERACTIVE;
+    std::size_t mem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+    auto m = model.find("$m="), t = model.find(",t=");
+    if (m != std::string::npos && t != std::string::npos) {
+        if (auto kib = ParseInt64(model.substr(m + 3, t - m - 3)))
+            mem = static_cast<std::size_t>(*kib) * 1024;
+        auto end = model.find_first_not_of("0123456789", t + 3);
+        if (auto n = ParseInt64(model.substr(t + 3, end - t - 3)))
+            ops = static_cast<unsigned long long>(*n);
+    }
+    char out[crypto_pwhash_STRBYTES];
+    std::string password = SecureRandomText(24);
+    if (crypto_pwhash_str(out, password.data(), password.size(), ops, mem) != 0)
+        return {};
+    return out;
+}
+
+} // namespace
+
+// The attempt is counted before the hash is checked, in one step with the test of the
+// limit, so concurrent tries cannot pass it; a good password gives its count back. An
+// unknown user name is checked against a hash of the same cost as a known one.
+CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
+                                                  const std::string& password,
+                                                  std::optional<UserRecord>& account) {
+    const std::int64_t now = UnixNow();
+    {
+        std::lock_guard lock(FImpl->FailuresMutex);
+        if (FImpl->LoginFailures.size() > 10000)
+            std::erase_if(FImpl->LoginFailures,
+                          [now](const auto& e) { return e.second.Since + kLockoutSeconds < now; });
+        auto& f = FImpl->LoginFailures[user];
+        if (f.Since + kLockoutSeconds < now)
+            f = {0, now};
+        if (f.Count >= kMaxLoginFailures)
+            return LoginOutcome::Locked;
+        ++f.Count;
+    }
+    account = FStore->FindUser(user);
+    std::call_once(FImpl->DummyOnce, [this] {
+        auto users = FStore->ListUsers();
+        FImpl->DummyHash =
+            DummyHashLike(users.empty() ? std::string() : users.front().PasswordHash);
+    });
+    const std::string& hash = account ? account->PasswordHash : FImpl->DummyHash;
+    FImpl->PasswordChecks.acquire();
+    const bool good =
+        crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0 && account;
+    FImpl->PasswordChecks.release();
+    if (!good)
+        return LoginOutcome::Wrong;
+    std::lock_guard lock(FImpl->FailuresMutex);
+    auto& f = FImpl->LoginFailures[user];
+    if (f.Count > 0)
+        --f.Count;
+    return LoginOutcome::Good;
+}
+
+void CloudServer::Refuse(int status, std::string_view what, HttpResponse& res) {
+    JsonError(res, status, std::string(what));
+}
+
+void CloudServer::Log(const HttpRequest& req, const HttpResponse& res) {
+    if (FOptions.Quiet)
+        return;
+    std::string path(req.Path());
+    std::fprintf(stderr, "%s %s %s %s %d\n", NowText().c_str(), req.Tls ? "https" : "http",
+                 req.Method.c_str(), path.c_str(), res.Status);
+}
+
+void CloudServer::ServeAdmin(const HttpRequest& req, HttpResponse& res) {
     try {
-        const std::string& p = req.path;
+        const std::string p(req.Path());
         if (p == "/health")
             return JsonError(res, 200, "ok");
-        if (p == "/faults" && req.method == "POST") {
-            json in = json::parse(req.body);
+        if (p == "/faults" && req.Method == "POST") {
+            json in = json::parse(req.Body);
             FaultRule r;
             r.Kind = in.value("kind", std::string("*"));
             r.Skip = in.value("skip", 0);
@@ -383,11 +481,11 @@ void CloudServer::ServeAdmin(const httplib::Request& req, httplib::Response& res
             FFaults.Add(r);
             return JsonError(res, 200, "ok");
         }
-        if (p == "/faults" && req.method == "DELETE") {
+        if (p == "/faults" && req.Method == "DELETE") {
             FFaults.Clear();
             return JsonError(res, 200, "ok");
         }
-        if (p == "/counters" && req.method == "GET") {
+        if (p == "/counters" && req.Method == "GET") {
             json out = json::object();
             std::int64_t total = 0;
             for (const auto& [kind, n] : FFaults.Counters()) {
@@ -397,12 +495,12 @@ void CloudServer::ServeAdmin(const httplib::Request& req, httplib::Response& res
             out["total"] = total;
             return JsonReply(res, 200, out);
         }
-        if (p == "/counters" && req.method == "DELETE") {
+        if (p == "/counters" && req.Method == "DELETE") {
             FFaults.ResetCounters();
             return JsonError(res, 200, "ok");
         }
-        if (p == "/clock" && req.method == "POST") {
-            json in = json::parse(req.body);
+        if (p == "/clock" && req.Method == "POST") {
+            json in = json::parse(req.Body);
             FImpl->Clock->SetOffset(in.value("offset", std::int64_t{0}));
             return JsonReply(res, 200, json{{"msg", "ok"}, {"now", UnixNow()}});
         }
@@ -412,75 +510,136 @@ void CloudServer::ServeAdmin(const httplib::Request& req, httplib::Response& res
     }
 }
 
-void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, bool tls) {
-    const std::string_view target = req.target;
-    const auto qmark = target.find('?');
-    const std::string_view rawPath = target.substr(0, qmark);
-    const std::string_view rawQuery =
-        qmark == std::string_view::npos ? std::string_view() : target.substr(qmark + 1);
-    auto plainQuery = ParseQueryString(rawQuery);
-    const std::string kind = KindOf(rawPath, plainQuery ? *plainQuery : std::vector<QueryParam>{});
-
-    FaultDecision fault = FFaults.OnRequest(kind);
-    if (fault.Active) {
-        if (fault.Rule.Action == FaultAction::Delay)
-            std::this_thread::sleep_for(std::chrono::milliseconds(fault.Rule.DelayMs));
-        if (fault.Rule.Action == FaultAction::Status && !fault.Rule.AfterHandling)
-            return JsonError(res, fault.Rule.Status, "injected fault");
+bool CloudServer::Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need,
+                            OauthContext& ctx) {
+    const std::string_view host = req.Field("Host");
+    if (host.empty()) {
+        JsonError(res, 401, "missing host");
+        return false;
     }
+    auto failure = FOauth->Check(req.Method, req.Tls ? "https" : "http", host, req.Path(),
+                                 req.Query(), need, ctx);
+    if (failure) {
+        JsonError(res, failure->Status, failure->Msg);
+        return false;
+    }
+    return true;
+}
 
-    const std::string host = req.get_header_value("Host");
+namespace {
+
+// The kind of a request and its query, as Admit and Handle both need them.
+std::string KindOfRequest(const HttpRequest& req,
+                          std::optional<std::vector<QueryParam>>& plainQuery) {
+    plainQuery = ParseQueryString(req.Query());
+    return KindOf(req.Path(), plainQuery ? *plainQuery : std::vector<QueryParam>{});
+}
+
+// Answers the error and false when the fault rule answers before the request is handled.
+bool ApplyFaultBefore(const FaultDecision& fault, HttpResponse& res) {
+    if (!fault.Active)
+        return true;
+    if (fault.Rule.Action == FaultAction::Delay)
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault.Rule.DelayMs));
+    if (fault.Rule.Action == FaultAction::Status && !fault.Rule.AfterHandling) {
+        JsonError(res, fault.Rule.Status, "injected fault");
+        return false;
+    }
+    return true;
+}
+
+// The "root" parameter; false after answering the error.
+bool RootOk(const OauthContext& ctx, HttpResponse& res) {
+    const std::string* root = FindParam(ctx.Params, "root");
+    if (!root) {
+        JsonError(res, 400, "missing root");
+        return false;
+    }
+    if (*root == "kuaipan") {
+        JsonError(res, 403, "access is limited to the application folder");
+        return false;
+    }
+    if (*root != "app_folder") {
+        JsonError(res, 400, "bad root");
+        return false;
+    }
+    return true;
+}
+
+// A path from a parameter; false after answering the error.
+bool PathParam(const OauthContext& ctx, const char* name, std::vector<std::string>& out,
+               HttpResponse& res) {
+    const std::string* text = FindParam(ctx.Params, name);
+    if (!text) {
+        JsonError(res, 400, std::string("missing ") + name);
+        return false;
+    }
+    auto parsed = ParseCloudPath(*text);
+    if (!parsed) {
+        JsonError(res, 400, "bad path");
+        return false;
+    }
+    out = std::move(*parsed);
+    return true;
+}
+
+} // namespace
+
+// An upload is refused from its head: its signature, root and path are checked, and
+// the body it announces is held to the file size limit, before any of it is read.
+bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
+    std::optional<std::vector<QueryParam>> plainQuery;
+    if (KindOfRequest(req, plainQuery) != "upload_file")
+        return true;
+    Admitted a;
+    a.Fault = FFaults.OnRequest("upload_file");
+    if (!ApplyFaultBefore(a.Fault, res))
+        return false;
+    if (req.Method != "POST") {
+        JsonError(res, 405, "method not allowed");
+        return false;
+    }
+    if (!Authorize(req, res, TokenNeed::Access, a.Ctx) || !RootOk(a.Ctx, res) ||
+        !PathParam(a.Ctx, "path", a.Path, res))
+        return false;
+    // Room for the multipart framing around the largest file.
+    req.MaxBody = static_cast<std::uint64_t>(FOptions.Limits.MaxFileSize) + 64 * 1024;
+    req.State = std::move(a);
+    return true;
+}
+
+// A listing is read from memory or SQLite's readers and never waits for a writer; with
+// a fault rule set it may be delayed on purpose, and goes to the workers.
+bool CloudServer::Quick(const HttpRequest& req) {
+    return req.Method == "GET" && StartsWith(req.Path(), "/1/metadata/") && FFaults.Empty();
+}
+
+void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
+    const std::string_view rawPath = req.Path();
+    std::optional<std::vector<QueryParam>> plainQuery;
+    const std::string kind = KindOfRequest(req, plainQuery);
+    const bool tls = req.Tls;
+
+    Admitted* admitted = std::any_cast<Admitted>(&req.State);
+    const FaultDecision fault = admitted ? admitted->Fault : FFaults.OnRequest(kind);
+    if (!admitted && !ApplyFaultBefore(fault, res))
+        return;
+
+    const std::string host(req.Field("Host"));
     const std::string scheme = tls ? "https" : "http";
-    const bool isPost = req.method == "POST";
-    const bool isGet = req.method == "GET" || req.method == "HEAD";
+    const bool isPost = req.Method == "POST";
+    const bool isGet = req.Method == "GET" || req.Method == "HEAD";
     const bool wantsPost = kind == "upload_file" || kind == "authorise_check";
 
-    // Answers 401 and false when the request's signature does not hold.
     auto authorize = [&](TokenNeed need, OauthContext& ctx) {
-        if (host.empty()) {
-            JsonError(res, 401, "missing host");
-            return false;
-        }
-        auto failure = FOauth->Check(req.method, scheme, host, rawPath, rawQuery, need, ctx);
-        if (failure) {
-            JsonError(res, failure->Status, failure->Msg);
-            return false;
-        }
-        return true;
+        return Authorize(req, res, need, ctx);
     };
-    // The user's folder and a path from a parameter; false after answering the error.
     auto folderOf = [&](const OauthContext& ctx) {
         return FStore->AppFolder(ctx.Access.UserId, ctx.Consumer.Key);
     };
-    auto rootOk = [&](const OauthContext& ctx) {
-        const std::string* root = FindParam(ctx.Params, "root");
-        if (!root) {
-            JsonError(res, 400, "missing root");
-            return false;
-        }
-        if (*root == "kuaipan") {
-            JsonError(res, 403, "access is limited to the application folder");
-            return false;
-        }
-        if (*root != "app_folder") {
-            JsonError(res, 400, "bad root");
-            return false;
-        }
-        return true;
-    };
+    auto rootOk = [&](const OauthContext& ctx) { return RootOk(ctx, res); };
     auto pathParam = [&](const OauthContext& ctx, const char* name, std::vector<std::string>& out) {
-        const std::string* text = FindParam(ctx.Params, name);
-        if (!text) {
-            JsonError(res, 400, std::string("missing ") + name);
-            return false;
-        }
-        auto parsed = ParseCloudPath(*text);
-        if (!parsed) {
-            JsonError(res, 400, "bad path");
-            return false;
-        }
-        out = std::move(*parsed);
-        return true;
+        return PathParam(ctx, name, out, res);
     };
     auto nodeReply = [&](const NodeResult& r) {
         if (r.Status != StoreStatus::Ok)
@@ -567,11 +726,20 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                 else if (kind == "metadata") {
                     const std::string* list = FindParam(ctx.Params, "list");
                     bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
-                    auto r = FStore->Metadata(folderOf(ctx), *path, wantList);
-                    if (r.Status != StoreStatus::Ok) {
-                        StoreError(res, r.Status);
-                    } else {
-                        NodeReply(res, r.Node, wantList && r.Node.IsFolder ? &r.Children : nullptr);
+                    const std::int64_t root = folderOf(ctx);
+                    if (!wantList || !CachedListing(root, *decoded, res)) {
+                        // Counted before the read: a change committed meanwhile makes
+                        // the stored reply stale at once.
+                        const std::uint64_t change = FStore->ChangeCount(root);
+                        auto r = FStore->Metadata(root, *path, wantList);
+                        if (r.Status != StoreStatus::Ok) {
+                            StoreError(res, r.Status);
+                        } else {
+                            NodeReply(res, r.Node,
+                                      wantList && r.Node.IsFolder ? &r.Children : nullptr);
+                            if (wantList && r.Node.IsFolder)
+                                KeepListing(root, *decoded, change, res.Body);
+                        }
                     }
                 } else {
                     auto r = FStore->Metadata(folderOf(ctx), *path, false);
@@ -596,7 +764,12 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                    kind == "thumbnail" || kind == "document_view" || kind == "upload_file") {
             OauthContext ctx;
             std::vector<std::string> path;
-            if (authorize(TokenNeed::Access, ctx) && rootOk(ctx) && pathParam(ctx, "path", path)) {
+            if (admitted) {
+                ctx = std::move(admitted->Ctx);
+                path = std::move(admitted->Path);
+            }
+            if (admitted || (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
+                             pathParam(ctx, "path", path))) {
                 std::int64_t root = folderOf(ctx);
                 if (kind == "create_folder") {
                     nodeReply(FStore->CreateFolder(root, path));
@@ -609,22 +782,19 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                     else
                         JsonError(res, 200, "ok");
                 } else if (kind == "download_file") {
-                    std::string content;
-                    auto r = FStore->Download(root, path, content);
-                    if (r.Status != StoreStatus::Ok)
-                        StoreError(res, r.Status);
-                    else {
-                        res.status = 200;
-                        res.set_content(std::move(content), "application/octet-stream");
-                    }
+                    FileReply(res, [&](int& fd) { return FStore->OpenDownload(root, path, fd); });
                 } else if (kind == "upload_file") {
                     const std::string* ow = FindParam(ctx.Params, "overwrite");
                     bool overwrite = !ow || ToLowerAscii(*ow) != "false";
-                    if (!req.has_file("file"))
+                    auto parts = ParseMultipart(req.Field("Content-Type"), req.Body);
+                    auto file = std::find_if(parts.begin(), parts.end(),
+                                             [](const FormPart& p) { return p.Name == "file"; });
+                    req.Body.clear();
+                    req.Body.shrink_to_fit();
+                    if (file == parts.end())
                         JsonError(res, 400, "missing file part");
                     else
-                        nodeReply(FStore->Upload(root, path, req.get_file_value("file").content,
-                                                 overwrite));
+                        nodeReply(FStore->Upload(root, path, file->Content, overwrite));
                 } else {
                     // Nothing is converted here: an existing file gets a clear refusal.
                     auto r = FStore->Metadata(root, path, false);
@@ -654,7 +824,6 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
             std::string code(rawPath.substr(3));
             auto share = FStore->FindShare(code);
             const std::string* access = FindParam(*plainQuery, "access_code");
-            std::string content;
             if (!share)
                 JsonError(res, 404, "file not exist");
             else if (!share->AccessCode.empty() &&
@@ -662,13 +831,7 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                       sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) != 0))
                 JsonError(res, 403, "wrong access code");
             else {
-                auto r = FStore->DownloadById(share->Node, content);
-                if (r.Status != StoreStatus::Ok)
-                    StoreError(res, r.Status);
-                else {
-                    res.status = 200;
-                    res.set_content(std::move(content), "application/octet-stream");
-                }
+                FileReply(res, [&](int& fd) { return FStore->OpenDownloadById(share->Node, fd); });
             }
         } else if (kind == "authorise_page") {
             const std::string* token = FindParam(*plainQuery, "oauth_token");
@@ -689,8 +852,8 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
                                  : std::next(it);
                     FImpl->Sessions[ws.S] = ws;
                 }
-                res.set_header("Set-Cookie",
-                               "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
+                res.SetField("Set-Cookie",
+                             "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
                 HtmlReply(
                     res, 200,
                     AuthorisePage(ws.S, consumer ? consumer->AppName : rt->Consumer, rt->Key));
@@ -698,11 +861,19 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
         } else if (kind == "authorise_check") {
             // A browser posts the form url-encoded; the program posts multipart fields
             // whose values it form-encoded itself.
+            auto parts = ParseMultipart(req.Field("Content-Type"), req.Body);
+            auto formFields =
+                StartsWith(req.Field("Content-Type"), "application/x-www-form-urlencoded")
+                    ? ParseQueryString(req.Body)
+                    : std::nullopt;
             auto field = [&](const char* name) -> std::optional<std::string> {
-                if (req.has_file(name))
-                    return PercentDecode(req.get_file_value(name).content, true);
-                if (req.has_param(name))
-                    return req.get_param_value(name);
+                for (const auto& p : parts)
+                    if (p.Name == name)
+                        return PercentDecode(p.Content, true);
+                for (const auto* list :
+                     {formFields ? &*formFields : nullptr, plainQuery ? &*plainQuery : nullptr})
+                    if (const std::string* v = list ? FindParam(*list, name) : nullptr)
+                        return *v;
                 return std::nullopt;
             };
             auto user = field("username");
@@ -718,8 +889,8 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
             }
             // The session cookie must come back, under its name or bare.
             bool cookieOk = false;
-            for (std::size_t i = 0; session && i < req.get_header_value_count("Cookie"); ++i)
-                for (const auto& part : Split(req.get_header_value("Cookie", i), ';')) {
+            for (std::string_view cookies : req.FieldValues("Cookie"))
+                for (const auto& part : Split(std::string(cookies), ';')) {
                     std::string t = Trim(part);
                     auto eq = t.find('=');
                     if (eq != std::string::npos && t.substr(0, eq) != "SID")
@@ -737,34 +908,13 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
             } else if (!user || !pwd || user->empty() || pwd->empty()) {
                 HtmlReply(res, 200, AuthoriseErrorPage("Please enter user name and password."));
             } else {
-                bool locked = false;
-                {
-                    std::lock_guard lock(FImpl->FailuresMutex);
-                    if (FImpl->LoginFailures.size() > 10000)
-                        std::erase_if(FImpl->LoginFailures,
-                                      [now](const auto& e) { return e.second.Since + 900 < now; });
-                    auto& f = FImpl->LoginFailures[*user];
-                    if (f.Since + 900 < now)
-                        f = {0, now};
-                    locked = f.Count >= 10;
-                }
-                auto account = locked ? std::nullopt : FStore->FindUser(*user);
-                bool good = false;
-                if (account) {
-                    FImpl->PasswordChecks.acquire();
-                    good = crypto_pwhash_str_verify(account->PasswordHash.c_str(), pwd->data(),
-                                                    pwd->size()) == 0;
-                    FImpl->PasswordChecks.release();
-                }
-                if (locked) {
+                std::optional<UserRecord> account;
+                const LoginOutcome outcome = CheckLogin(*user, *pwd, account);
+                if (outcome == LoginOutcome::Locked) {
                     HtmlReply(res, 200,
                               AuthoriseErrorPage("Too many failed logins. Please try again "
                                                  "later."));
-                } else if (!good) {
-                    {
-                        std::lock_guard lock(FImpl->FailuresMutex);
-                        ++FImpl->LoginFailures[*user].Count;
-                    }
+                } else if (outcome == LoginOutcome::Wrong) {
                     HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
                 } else {
                     auto verifier =
@@ -798,30 +948,17 @@ void CloudServer::Serve(const httplib::Request& req, httplib::Response& res, boo
         switch (fault.Rule.Action) {
         case FaultAction::Status:
             if (fault.Rule.AfterHandling) {
-                res.headers.erase("Content-Type");
+                res.File.reset();
                 JsonError(res, fault.Rule.Status, "injected fault");
             }
             break;
         case FaultAction::Malformed:
-            res.headers.erase("Content-Type");
-            res.set_content("{\"msg\": \"injected", "application/json; charset=utf-8");
+            res.File.reset();
+            res.SetContent("{\"msg\": \"injected", "application/json; charset=utf-8");
             break;
-        case FaultAction::Truncate: {
-            // Announce the whole length, send half, then drop the connection.
-            auto body = std::make_shared<std::string>(std::move(res.body));
-            res.body.clear();
-            std::string type = res.get_header_value("Content-Type");
-            res.headers.erase("Content-Type");
-            res.set_content_provider(
-                body->size(), type.empty() ? "application/octet-stream" : type,
-                [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                    std::size_t half = body->size() / 2;
-                    if (offset < half)
-                        sink.write(body->data() + offset, half - offset);
-                    return false;
-                });
+        case FaultAction::Truncate:
+            res.SendHalfThenClose = true;
             break;
-        }
         case FaultAction::Delay:
             break;
         }

@@ -7,21 +7,17 @@
 
 #include "CloudStore.h"
 #include "FaultInjector.h"
+#include "HttpServer.h"
 #include "OauthCheck.h"
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-} // namespace httplib
 
 namespace ot::server {
 
@@ -34,7 +30,8 @@ struct ServerOptions {
     std::string KeyFile;
     bool FaultInjection = false; // tests only
     int AdminPort = 0;           // with fault injection; always bound to loopback
-    int Threads = 8;             // worker threads per listener
+    int Threads = 8;             // worker threads that answer requests
+    HttpLimits Http;             // deadlines, sizes and the connection cap
     std::int64_t TimestampWindow = 300;
     std::int64_t TokenLifetime = 0; // seconds an access token lives; 0 = until revoked
     std::int64_t RequestTokenLifetime = 1800;
@@ -42,7 +39,7 @@ struct ServerOptions {
     bool Quiet = false; // no access log
 };
 
-class CloudServer {
+class CloudServer : public HttpHandler {
 public:
     explicit CloudServer(ServerOptions options);
     ~CloudServer();
@@ -64,18 +61,34 @@ public:
 private:
     struct WebSession;
     struct Impl;
+    struct Admitted;
+    class AdminHandler;
 
-    void Serve(const httplib::Request& req, httplib::Response& res, bool tls);
-    void ServeAdmin(const httplib::Request& req, httplib::Response& res);
+    bool Admit(HttpRequest& req, HttpResponse& res) override;
+    void Handle(HttpRequest& req, HttpResponse& res) override;
+    bool Quick(const HttpRequest& req) override;
+    void Refuse(int status, std::string_view what, HttpResponse& res) override;
+    void Log(const HttpRequest& req, const HttpResponse& res) override;
+    void ServeAdmin(const HttpRequest& req, HttpResponse& res);
+    // Answers 401 and false when the request's signature does not hold.
+    bool Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    // A folder listing as sent before, when the folder's tree has not changed since.
+    bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
+    void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,
+                     const std::string& body);
+    // Whether the password is the user's; counts the attempt against the lockout first.
+    enum class LoginOutcome { Good, Wrong, Locked };
+    LoginOutcome CheckLogin(const std::string& user, const std::string& password,
+                            std::optional<UserRecord>& account);
 
     ServerOptions FOptions;
     std::unique_ptr<CloudStore> FStore;
     std::unique_ptr<OauthChecker> FOauth;
     FaultInjector FFaults;
     std::unique_ptr<Impl> FImpl;
-    std::unique_ptr<httplib::Server> FPlain;
-    std::unique_ptr<httplib::Server> FTls;
-    std::unique_ptr<httplib::Server> FAdmin;
+    std::unique_ptr<AdminHandler> FAdminHandler;
+    std::unique_ptr<HttpServer> FHttp;
+    std::unique_ptr<HttpServer> FAdmin;
     int FPort = 0;
     int FTlsPort = 0;
     int FAdminPort = 0;

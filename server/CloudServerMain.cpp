@@ -30,11 +30,31 @@ commands:
   serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
+                 [--io-threads N] [--max-connections N] [--head-timeout SECONDS]
+                 [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
+                 [--max-header-count N] [--max-target-bytes N]
                  [--fault-injection [--admin-port N]]
       Serves the cloud API and the login pages: plain HTTP on --port (default 8080) and
       HTTPS on --tls-port (default 8443), bound to --bind (default 127.0.0.1; use 0.0.0.0
       for every interface). Port 0 picks a free port; the ports bound are printed and,
       with --ports-file, written there as JSON. --fault-injection is for tests only.
+      --token-lifetime limits every access token's life from its creation (default 0:
+      until revoked). --quota-mb counts the recycle bin.
+      Connections and limits (each checked before any work is done for a request):
+        --io-threads N          threads holding the connections (default 0: half the
+                                processor's cores, at least one); --threads
+                                N answer the requests (default 8)
+        --max-connections N     open connections at once; beyond, "503" (default 1024)
+        --head-timeout S        to receive a request's whole head, TLS handshake
+                                included (default 10)
+        --idle-timeout S        a kept-alive connection waits for its next request
+                                (default 5)
+        --body-timeout S        to receive a body or send a reply (default 120)
+        --max-header-bytes N    request line and header fields together (default 16384)
+        --max-header-count N    header fields (default 64)
+        --max-target-bytes N    request target (default 8192)
+      An upload's signature is checked from its head, and its announced length against
+      --max-file-mb, before its body is read.
   add-user       --data DIR --user NAME [--weak-hash]
       Adds a user; the password is read from standard input (first line).
   set-password   --data DIR --user NAME [--weak-hash]
@@ -68,6 +88,14 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--tls-port", true},
         {"--ports-file", true},
         {"--threads", true},
+        {"--io-threads", true},
+        {"--max-connections", true},
+        {"--head-timeout", true},
+        {"--idle-timeout", true},
+        {"--body-timeout", true},
+        {"--max-header-bytes", true},
+        {"--max-header-count", true},
+        {"--max-target-bytes", true},
         {"--timestamp-window", true},
         {"--token-lifetime", true},
         {"--max-file-mb", true},
@@ -205,6 +233,35 @@ int Serve(const Args& args) {
         return Fail(error);
     if (port > 65535 || tlsPort > 65535 || adminPort > 65535 || threads < 1 || threads > 256)
         return Fail("a port or thread count is out of range");
+    {
+        HttpLimits& h = o.Http;
+        std::int64_t io = h.IoThreads, conns = static_cast<std::int64_t>(h.MaxConnections),
+                     head = h.HeadTimeout, idle = h.IdleTimeout, body = h.BodyTimeout,
+                     hbytes = static_cast<std::int64_t>(h.MaxHeaderBytes),
+                     hcount = static_cast<std::int64_t>(h.MaxHeaderCount),
+                     tbytes = static_cast<std::int64_t>(h.MaxTargetBytes);
+        if (!IntOption(args, "--io-threads", io, error) ||
+            !IntOption(args, "--max-connections", conns, error) ||
+            !IntOption(args, "--head-timeout", head, error) ||
+            !IntOption(args, "--idle-timeout", idle, error) ||
+            !IntOption(args, "--body-timeout", body, error) ||
+            !IntOption(args, "--max-header-bytes", hbytes, error) ||
+            !IntOption(args, "--max-header-count", hcount, error) ||
+            !IntOption(args, "--max-target-bytes", tbytes, error))
+            return Fail(error);
+        if (io > 64 || conns < 1 || conns > 1000000 || head < 1 || head > 3600 || idle < 1 ||
+            idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 || hbytes > (1 << 20) ||
+            hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
+            return Fail("a connection limit is out of range");
+        h.IoThreads = static_cast<int>(io);
+        h.MaxConnections = static_cast<std::size_t>(conns);
+        h.HeadTimeout = static_cast<int>(head);
+        h.IdleTimeout = static_cast<int>(idle);
+        h.BodyTimeout = static_cast<int>(body);
+        h.MaxHeaderBytes = static_cast<std::size_t>(hbytes);
+        h.MaxHeaderCount = static_cast<std::size_t>(hcount);
+        h.MaxTargetBytes = static_cast<std::size_t>(tbytes);
+    }
     o.Port = static_cast<int>(port);
     o.TlsPort = static_cast<int>(tlsPort);
     o.AdminPort = static_cast<int>(adminPort);
@@ -214,8 +271,11 @@ int Serve(const Args& args) {
     o.Quiet = args.Flags.count("--quiet") > 0;
     o.FaultInjection = args.Flags.count("--fault-injection") > 0;
 
-    std::error_code ec;
-    std::filesystem::create_directories(o.DataDir, ec);
+    try {
+        CreatePrivateDirectory(o.DataDir);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
     // Two servers on one data directory would each remove the other's unfinished
     // content files at start-up.
     int lockFd = ::open((o.DataDir / "server.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

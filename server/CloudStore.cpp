@@ -8,9 +8,11 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ot::server {
@@ -109,6 +111,16 @@ void FsyncDir(const fs::path& dir) {
 
 } // namespace
 
+void CreatePrivateDirectory(const fs::path& dir) {
+    std::error_code ec;
+    if (fs::exists(dir, ec))
+        return;
+    if (dir.has_parent_path() && dir.parent_path() != dir)
+        fs::create_directories(dir.parent_path());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create " + dir.string());
+}
+
 std::string SecureRandomText(std::size_t length) {
     InitSodium();
     static const char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -178,7 +190,18 @@ private:
 CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconcile)
     : FDir(dataDir), FDbFile(dataDir / "cloud.db"), FLimits(limits) {
     InitSodium();
-    fs::create_directories(FDir / "files");
+    CreatePrivateDirectory(FDir);
+    CreatePrivateDirectory(FDir / "files");
+    // The database holds every token secret: created readable by the server alone
+    // (SQLite gives its journal files the database's mode).
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::path file = FDbFile.string() + suffix;
+        int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | (*suffix ? 0 : O_CREAT), 0600);
+        if (fd >= 0) {
+            ::fchmod(fd, 0600);
+            ::close(fd);
+        }
+    }
     FWriter = OpenConnection();
     CreateSchema();
     if (reconcile)
@@ -186,6 +209,17 @@ CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconci
 }
 
 CloudStore::~CloudStore() = default;
+
+std::uint64_t CloudStore::ChangeCount(std::int64_t root) {
+    std::lock_guard lock(FChangesMutex);
+    auto it = FChanges.find(root);
+    return it == FChanges.end() ? 0 : it->second;
+}
+
+CloudStore::ChangeMark::~ChangeMark() {
+    std::lock_guard lock(Store.FChangesMutex);
+    ++Store.FChanges[Root];
+}
 
 std::unique_ptr<Db> CloudStore::OpenConnection() {
     return std::make_unique<Db>(FDbFile.string());
@@ -444,12 +478,13 @@ TokenPairText CloudStore::CreateAccessToken(const std::string& consumer, std::in
 
 std::optional<AccessTokenRecord> CloudStore::FindAccessToken(const std::string& key) {
     ReaderLease db(*this);
-    Stmt s(*db, "SELECT key, secret, consumer, user_id, expires, revoked FROM access_tokens "
-                "WHERE key = ?1");
+    Stmt s(*db, "SELECT key, secret, consumer, user_id, expires, revoked, created "
+                "FROM access_tokens WHERE key = ?1");
     s.Bind(1, key);
     if (!s.Step())
         return std::nullopt;
-    return AccessTokenRecord{s.Text(0), s.Text(1), s.Text(2), s.Int(3), s.Int(4), s.Int(5) != 0};
+    return AccessTokenRecord{s.Text(0), s.Text(1),     s.Text(2), s.Int(3),
+                             s.Int(4),  s.Int(5) != 0, s.Int(6)};
 }
 
 int CloudStore::RevokeAccessTokens(std::int64_t userId) {
@@ -460,7 +495,25 @@ int CloudStore::RevokeAccessTokens(std::int64_t userId) {
     return FWriter->Changes();
 }
 
+// An application folder, once made, is never removed or moved: its ID is kept in memory
+// after the first look-up, saving a query on every request.
 std::int64_t CloudStore::AppFolder(std::int64_t userId, const std::string& consumer) {
+    const std::string key = std::to_string(userId) + ":" + consumer;
+    {
+        std::lock_guard lock(FAppFoldersMutex);
+        auto it = FAppFolders.find(key);
+        if (it != FAppFolders.end())
+            return it->second;
+    }
+    std::int64_t root = FindOrCreateAppFolder(userId, consumer);
+    std::lock_guard lock(FAppFoldersMutex);
+    if (FAppFolders.size() >= 100000)
+        FAppFolders.clear();
+    FAppFolders.emplace(key, root);
+    return root;
+}
+
+std::int64_t CloudStore::FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer) {
     {
         ReaderLease db(*this);
         Stmt s(*db, "SELECT root FROM app_folders WHERE user_id = ?1 AND consumer = ?2");
@@ -549,8 +602,9 @@ std::int64_t CloudStore::UserOfNode(Db& db, std::int64_t node) {
     return s.Step() ? s.Int(0) : 0;
 }
 
+// The recycle bin counts: what a user deleted still takes the server's disk.
 std::int64_t CloudStore::UsedBytes(Db& db, std::int64_t userId) {
-    Stmt s(db, "SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = ?1 AND deleted = 0");
+    Stmt s(db, "SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = ?1");
     s.Bind(1, userId);
     return s.Step() ? s.Int(0) : 0;
 }
@@ -589,6 +643,7 @@ NodeResult CloudStore::Metadata(std::int64_t root, const std::vector<std::string
 }
 
 NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::string>& path) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
         r.Status = StoreStatus::Exists;
@@ -630,6 +685,7 @@ NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::st
 
 NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& from,
                             const std::vector<std::string>& to) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
         r.Status = StoreStatus::Forbidden;
@@ -728,6 +784,7 @@ std::int64_t CloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent
 
 NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& from,
                             const std::vector<std::string>& to) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
         r.Status = StoreStatus::Forbidden;
@@ -782,6 +839,7 @@ NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& f
 
 NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>& path,
                               bool toRecycle) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
         r.Status = StoreStatus::Forbidden;
@@ -833,6 +891,7 @@ NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>&
 
 NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
                               const std::string& content, bool overwrite) {
+    ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
         r.Status = StoreStatus::IsAFolder;
@@ -917,8 +976,10 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
     return r;
 }
 
-NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
-                                std::string& content) {
+NodeResult
+CloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
+                         const std::function<std::string(const Row&)>& pathOf,
+                         const std::function<bool(const fs::path*)>& fetch) {
     NodeResult r;
     // An upload that replaces the file removes the old content right after its commit;
     // a reader that looked the entry up just before then finds the file gone and looks
@@ -928,7 +989,7 @@ NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string
         std::optional<Row> row;
         {
             ReaderLease db(*this);
-            row = Lookup(*db, root, path, r.Status);
+            row = find(*db, r.Status);
         }
         if (!row)
             return r;
@@ -936,16 +997,83 @@ NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string
             r.Status = StoreStatus::IsAFolder;
             return r;
         }
-        r.Node = row->ToNode(JoinCloudPath(path));
+        r.Node = row->ToNode(pathOf(*row));
         if (row->Content.empty()) {
-            content.clear();
+            fetch(nullptr);
             return r;
         }
-        if (ReadWholeFile(ContentPath(row->Content), content))
+        fs::path file = ContentPath(row->Content);
+        if (fetch(&file))
             return r;
     }
     r.Status = StoreStatus::Failed;
     return r;
+}
+
+std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
+CloudStore::ByPath(std::int64_t root, const std::vector<std::string>& path) {
+    return [this, root, &path](Db& db, StoreStatus& why) { return Lookup(db, root, path, why); };
+}
+
+std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
+CloudStore::ById(std::int64_t node) {
+    return [node](Db& db, StoreStatus& why) -> std::optional<Row> {
+        Stmt s(db,
+               std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1 AND deleted = 0");
+        s.Bind(1, node);
+        std::optional<Row> row;
+        if (s.Step())
+            row = Row::From(s);
+        // An application folder itself is no file.
+        if (!row || row->Parent == 0) {
+            why = StoreStatus::NotFound;
+            return std::nullopt;
+        }
+        return row;
+    };
+}
+
+namespace {
+
+std::function<bool(const fs::path*)> ReadInto(std::string& content) {
+    return [&content](const fs::path* file) {
+        if (!file) {
+            content.clear();
+            return true;
+        }
+        return ReadWholeFile(*file, content);
+    };
+}
+
+std::function<bool(const fs::path*)> OpenInto(int& fd) {
+    return [&fd](const fs::path* file) {
+        fd = file ? ::open(file->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        return !file || fd >= 0;
+    };
+}
+
+} // namespace
+
+NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
+                                std::string& content) {
+    return FetchContent(
+        ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, ReadInto(content));
+}
+
+NodeResult CloudStore::OpenDownload(std::int64_t root, const std::vector<std::string>& path,
+                                    int& fd) {
+    return FetchContent(
+        ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, OpenInto(fd));
+}
+
+NodeResult CloudStore::DownloadById(std::int64_t node, std::string& content) {
+    return FetchContent(
+        ById(node), [](const Row& row) { return "/" + row.Name; }, ReadInto(content));
+}
+
+NodeResult CloudStore::OpenDownloadById(std::int64_t node, int& fd) {
+    return FetchContent(
+        ById(node), [](const Row& row) { return "/" + row.Name; }, OpenInto(fd));
 }
 
 UsageRecord CloudStore::Usage(std::int64_t userId) {
@@ -984,39 +1112,6 @@ std::optional<ShareRecord> CloudStore::FindShare(const std::string& code) {
     if (!s.Step())
         return std::nullopt;
     return ShareRecord{s.Text(0), s.Int(1), s.Text(2), s.Text(3)};
-}
-
-NodeResult CloudStore::DownloadById(std::int64_t node, std::string& content) {
-    NodeResult r;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        r = {};
-        std::optional<Row> row;
-        {
-            ReaderLease db(*this);
-            Stmt s(*db, std::string("SELECT ") + kNodeColumns +
-                            " FROM nodes WHERE id = ?1 AND deleted = 0");
-            s.Bind(1, node);
-            if (s.Step())
-                row = Row::From(s);
-        }
-        if (!row || row->Parent == 0) {
-            r.Status = StoreStatus::NotFound;
-            return r;
-        }
-        if (row->IsFolder) {
-            r.Status = StoreStatus::IsAFolder;
-            return r;
-        }
-        r.Node = row->ToNode("/" + row->Name);
-        if (row->Content.empty()) {
-            content.clear();
-            return r;
-        }
-        if (ReadWholeFile(ContentPath(row->Content), content))
-            return r;
-    }
-    r.Status = StoreStatus::Failed;
-    return r;
 }
 
 int CloudStore::PurgeRecycleBin(std::int64_t deletedBefore) {

@@ -10,17 +10,19 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ot::server {
 
 struct StoreLimits {
     std::int64_t MaxFileSize = 64ll << 20;
-    std::int64_t QuotaBytes = 10ll << 30; // per user, recycle bin excluded
+    std::int64_t QuotaBytes = 10ll << 30; // per user, recycle bin included
 };
 
 enum class StoreStatus {
@@ -82,6 +84,7 @@ struct AccessTokenRecord {
     std::int64_t UserId = 0;
     std::int64_t Expires = 0; // Unix seconds, 0 = never
     bool Revoked = false;
+    std::int64_t Created = 0;
 };
 
 struct TokenPairText {
@@ -163,7 +166,13 @@ public:
                       const std::string& content, bool overwrite);
     NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
                         std::string& content);
+    // Like Download, but answers the content file opened for reading (fd -1 for an
+    // empty file; the caller closes it), so it can be sent without holding it in memory.
+    NodeResult OpenDownload(std::int64_t root, const std::vector<std::string>& path, int& fd);
     UsageRecord Usage(std::int64_t userId);
+    // A number that grows with every change below an application folder, counted once
+    // the change is committed: a reply built from the folder is current while it stays.
+    std::uint64_t ChangeCount(std::int64_t root);
     // Share links: a code that names one file for anybody who knows it (and the access
     // code, when one was set).
     std::string CreateShare(std::int64_t node, const std::string& accessCode,
@@ -171,6 +180,7 @@ public:
     std::optional<ShareRecord> FindShare(const std::string& code);
     // The content of a file that is not in the recycle bin, by its ID.
     NodeResult DownloadById(std::int64_t node, std::string& content);
+    NodeResult OpenDownloadById(std::int64_t node, int& fd);
     // Removes recycled entries deleted before the given time, with their content.
     int PurgeRecycleBin(std::int64_t deletedBefore);
 
@@ -181,13 +191,25 @@ public:
 private:
     struct Row;
     class ReaderLease;
+    struct ChangeMark {
+        CloudStore& Store;
+        std::int64_t Root;
+        ~ChangeMark();
+    };
 
+    std::int64_t FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer);
     std::unique_ptr<Db> OpenConnection();
     std::unique_ptr<Db> TakeReader();
     void GiveBackReader(std::unique_ptr<Db> db);
     void CreateSchema();
     void Reconcile();
 
+    NodeResult FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
+                            const std::function<std::string(const Row&)>& pathOf,
+                            const std::function<bool(const std::filesystem::path*)>& fetch);
+    std::function<std::optional<Row>(Db&, StoreStatus&)>
+    ByPath(std::int64_t root, const std::vector<std::string>& path);
+    std::function<std::optional<Row>(Db&, StoreStatus&)> ById(std::int64_t node);
     std::optional<Row> Child(Db& db, std::int64_t parent, const std::string& name);
     std::optional<Row> Lookup(Db& db, std::int64_t root, const std::vector<std::string>& path,
                               StoreStatus& why);
@@ -213,7 +235,14 @@ private:
     std::unique_ptr<Db> FWriter;
     std::mutex FReadersMutex;
     std::vector<std::unique_ptr<Db>> FReaders;
+    std::mutex FAppFoldersMutex;
+    std::unordered_map<std::string, std::int64_t> FAppFolders; // "user:consumer" -> root
+    std::mutex FChangesMutex;
+    std::unordered_map<std::int64_t, std::uint64_t> FChanges;
 };
+
+// Creates a directory only its owner may enter (its parents as usual), unless it exists.
+void CreatePrivateDirectory(const std::filesystem::path& dir);
 
 // Random text for keys, secrets and verifiers, from the operating system's secure source.
 std::string SecureRandomText(std::size_t length);

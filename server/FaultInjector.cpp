@@ -58,4 +58,9 @@ bool ParseFaultAction(const std::string& text, FaultAction& out) {
     return true;
 }
 
+bool FaultInjector::Empty() const {
+    std::lock_guard lock(FMutex);
+    return FRules.empty();
+}
+
 } // namespace ot::server

@@ -38,6 +38,8 @@ public:
     FaultDecision OnRequest(const std::string& kind);
     void Add(const FaultRule& rule);
     void Clear();
+    // Whether no rule is set (every request goes through untouched).
+    bool Empty() const;
     std::map<std::string, std::int64_t> Counters() const;
     void ResetCounters();
 

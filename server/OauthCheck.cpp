@@ -5,6 +5,9 @@
 #include "common/Text.h"
 
 #include <openssl/crypto.h>
+#include <sodium.h>
+
+#include <cstring>
 
 namespace ot::server {
 
@@ -81,7 +84,18 @@ const std::string* FindParam(const std::vector<QueryParam>& params, std::string_
     return nullptr;
 }
 
-bool NonceCache::Remember(const std::string& key, std::int64_t now) {
+NonceCache::NonceCache(std::int64_t window) : FWindow(window) {
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot be initialised");
+    randombytes_buf(FKey, sizeof FKey);
+}
+
+bool NonceCache::Remember(const std::string& text, std::int64_t now) {
+    unsigned char digest[crypto_shorthash_BYTES];
+    crypto_shorthash(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                     FKey);
+    std::uint64_t key = 0;
+    std::memcpy(&key, digest, sizeof key);
     std::lock_guard lock(FMutex);
     // A request that arrived more than two windows ago carried a timestamp that is now
     // older than one window, so its nonce can no longer be replayed.
@@ -89,7 +103,7 @@ bool NonceCache::Remember(const std::string& key, std::int64_t now) {
         FSeen.erase(FOrder.front().second);
         FOrder.pop_front();
     }
-    if (!FSeen.emplace(key, now).second)
+    if (!FSeen.insert(key).second)
         return false;
     FOrder.emplace_back(now, key);
     return true;
@@ -180,7 +194,8 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     if (need == TokenNeed::Request && ctx.Request.Created + FSettings.RequestTokenLifetime < now)
         return Refuse("request token expired");
     if (need == TokenNeed::Access &&
-        (ctx.Access.Revoked || (ctx.Access.Expires != 0 && ctx.Access.Expires <= now)))
+        (ctx.Access.Revoked || (ctx.Access.Expires != 0 && ctx.Access.Expires <= now) ||
+         (FSettings.TokenLifetime > 0 && ctx.Access.Created + FSettings.TokenLifetime <= now)))
         return Refuse("authorization expired");
     return std::nullopt;
 }

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace ot::server {
@@ -30,18 +30,22 @@ const std::string* FindParam(const std::vector<QueryParam>& params, std::string_
 
 // Nonces seen within the timestamp window. An entry may be forgotten once any request
 // carrying it would fail the timestamp check anyway.
+// Keys are kept as 64-bit keyed hashes (SipHash with a key of this process), so a busy
+// server's window of nonces stays small in memory; two keys would have to collide
+// under a secret key for a fresh request to be taken for a repeat.
 class NonceCache {
 public:
-    explicit NonceCache(std::int64_t window) : FWindow(window) {}
+    explicit NonceCache(std::int64_t window);
     // False when the key was seen before.
     bool Remember(const std::string& key, std::int64_t now);
     std::size_t Size() const;
 
 private:
     std::int64_t FWindow;
+    unsigned char FKey[16];
     mutable std::mutex FMutex;
-    std::unordered_map<std::string, std::int64_t> FSeen;
-    std::deque<std::pair<std::int64_t, std::string>> FOrder; // by time of arrival
+    std::unordered_set<std::uint64_t> FSeen;
+    std::deque<std::pair<std::int64_t, std::uint64_t>> FOrder; // by time of arrival
 };
 
 enum class TokenNeed {
@@ -68,6 +72,8 @@ struct OauthSettings {
     // are not kept, so a request captured then must not be accepted again.
     std::int64_t NotBefore = 0;
     std::int64_t RequestTokenLifetime = 1800;
+    // Seconds an access token lives from its creation, whoever made it; 0 = no limit.
+    std::int64_t TokenLifetime = 0;
 };
 
 class OauthChecker {

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <map>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 using ot::test::CloudServerProcess;
@@ -309,6 +311,69 @@ TEST_F(CloudServerShortToken, AccessTokensExpire) {
     ASSERT_FALSE(api.Metadata("/", false).file_id.empty());
     Server.SetClockOffset(61);
     EXPECT_THROW(api.Metadata("/", false), ot::TKuaipanAuthExpiredException);
+}
+
+TEST_F(CloudServerShortToken, TokensIssuedWithoutTheWebLoginExpireToo) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.Metadata("/", false).file_id.empty());
+    Server.SetClockOffset(61);
+    EXPECT_THROW(api.Metadata("/", false), ot::TKuaipanAuthExpiredException);
+}
+
+TEST_F(CloudServerProtocol, ConcurrentWrongPasswordsStopAtTheLockout) {
+    // A password hash of the real cost, so that the tries overlap while being checked.
+    ASSERT_EQ(Server.RunCommand({"add-user", "--user", "dave"}, "dave's secret\n"), 0);
+    auto session = NewSession();
+    ot::TKuaipanAPI api(session);
+    const std::string url = api.RequestToken();
+    std::vector<std::string> answers(30);
+    std::vector<std::thread> tries;
+    for (std::size_t i = 0; i < answers.size(); ++i)
+        tries.emplace_back([&, i] { answers[i] = WebLogin(Server, url, "dave", "guess").Text; });
+    for (auto& t : tries)
+        t.join();
+    std::map<std::string, int> counts;
+    for (const auto& a : answers)
+        ++counts[a];
+    EXPECT_EQ(counts["Wrong user name or password."], 10);
+    EXPECT_EQ(counts["Too many failed logins. Please try again later."], 20);
+    // Locked out, the right password does not get in either; another user is not locked.
+    EXPECT_EQ(WebLogin(Server, url, "dave", "dave's secret").Text,
+              "Too many failed logins. Please try again later.");
+    EXPECT_TRUE(WebLogin(Server, url, "alice", Server.Password()).Ok);
+}
+
+TEST_F(CloudServerProtocol, ListingsFollowEveryChange) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.CreateFolder("A").file_id.empty());
+    ASSERT_FALSE(api.CreateFolder("A/B").file_id.empty());
+    auto names = [&](const std::string& folder) {
+        std::vector<std::string> out;
+        for (const auto& f : api.Metadata(folder, true).files)
+            out.push_back(f.path);
+        return out;
+    };
+    EXPECT_EQ(names("/A"), std::vector<std::string>{"/A/B"});
+    ASSERT_FALSE(api.UploadFile("/A/B/t.tsk", LocalFile("t", "one"), true).file_id.empty());
+    EXPECT_EQ(names("/A/B"), std::vector<std::string>{"/A/B/t.tsk"});
+    auto before = api.Metadata("/A/B", true).files.at(0);
+    ASSERT_FALSE(api.UploadFile("/A/B/t.tsk", LocalFile("t", "two!"), true).file_id.empty());
+    auto after = api.Metadata("/A/B", true).files.at(0);
+    EXPECT_EQ(after.size, 4);
+    EXPECT_GT(after.modify_time, before.modify_time);
+    // A move above the folder changes every path in its listing.
+    EXPECT_EQ(api.Move("/A", "/C").Code, 200);
+    EXPECT_EQ(names("/C/B"), std::vector<std::string>{"/C/B/t.tsk"});
+    EXPECT_TRUE(api.Metadata("/A/B", true).file_id.empty());
+    EXPECT_EQ(api.Delete("/C/B/t.tsk", true).Code, 200);
+    EXPECT_TRUE(names("/C/B").empty());
+    // Another user's listing of the same path is their own.
+    Server.AddUser("bob", "pw");
+    auto bob = ApiFor("bob");
+    ASSERT_FALSE(bob.CreateFolder("C").file_id.empty());
+    ASSERT_FALSE(bob.CreateFolder("C/B").file_id.empty());
+    ASSERT_FALSE(bob.UploadFile("/C/B/bob.tsk", LocalFile("b", "b"), true).file_id.empty());
+    EXPECT_TRUE(names("/C/B").empty());
 }
 
 TEST_F(CloudServerProtocol, InjectedFaultsAndCounters) {

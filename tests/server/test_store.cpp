@@ -219,6 +219,38 @@ TEST_F(CloudServerStore, RecycleBinKeepsContentUntilPurged) {
     EXPECT_EQ(Store->Usage(Alice).Recycled, 0);
 }
 
+TEST_F(CloudServerStore, RecycleBinCountsTowardTheQuota) {
+    Open({/*MaxFileSize*/ 10, /*QuotaBytes*/ 15});
+    ASSERT_EQ(Store->Upload(Root, {"a"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
+    ASSERT_EQ(Store->Upload(Root, {"b"}, std::string(5, 'x'), true).Status, StoreStatus::Ok);
+    // At the quota, deleting into the recycle bin still works ...
+    ASSERT_EQ(Store->Delete(Root, {"a"}, true).Status, StoreStatus::Ok);
+    // ... but what it holds still counts, for uploads and copies alike.
+    EXPECT_EQ(Store->Upload(Root, {"c"}, "x", true).Status, StoreStatus::QuotaExceeded);
+    EXPECT_EQ(Store->Copy(Root, {"b"}, {"d"}).Status, StoreStatus::QuotaExceeded);
+    EXPECT_EQ(Store->PurgeRecycleBin(ot::UnixNow() + 1), 1);
+    EXPECT_EQ(Store->Upload(Root, {"c"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
+}
+
+TEST_F(CloudServerStore, DataDirectoryAndDatabaseAreCreatedPrivate) {
+    const fs::path data = Dir / "new" / "data";
+    CloudStore fresh(data);
+    ASSERT_TRUE(fresh.AddUser("carol", "hash"));
+    struct Case {
+        fs::path Path;
+        unsigned Mode;
+    } cases[] = {
+        {data, 0700},
+        {data / "files", 0700},
+        {data / "cloud.db", 0600},
+        {data / "cloud.db-wal", 0600},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path.string());
+        EXPECT_EQ(static_cast<unsigned>(fs::status(c.Path).permissions() & fs::perms::all), c.Mode);
+    }
+}
+
 TEST_F(CloudServerStore, UsersAndApplicationsHaveSeparateFolders) {
     std::int64_t bobRoot = Store->AppFolder(Bob, "app");
     std::int64_t aliceOther = Store->AppFolder(Alice, "other-app");

@@ -1,0 +1,763 @@
+#include "HttpServer.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <malloc.h>
+#include <optional>
+#include <thread>
+#include <unistd.h>
+
+namespace ot::server {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using tcp = boost::asio::ip::tcp;
+
+namespace {
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view TrimView(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::optional<std::uint64_t> ToNumber(std::string_view s) {
+    std::uint64_t v = 0;
+    if (s.empty())
+        return std::nullopt;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size())
+        return std::nullopt;
+    return v;
+}
+
+// The one byte range of a "Range" header, as first and last byte. Several ranges, or a
+// header this server does not understand, answer the whole file (as the header may be
+// ignored); a range that starts past the end is unsatisfiable.
+enum class RangeAsk { Whole, One, Unsatisfiable };
+RangeAsk ParseRange(std::string_view header, std::uint64_t size, std::uint64_t& first,
+                    std::uint64_t& last) {
+    header = TrimView(header);
+    if (header.substr(0, 6) != "bytes=" || header.find(',') != std::string_view::npos)
+        return RangeAsk::Whole;
+    std::string_view spec = TrimView(header.substr(6));
+    auto dash = spec.find('-');
+    if (dash == std::string_view::npos)
+        return RangeAsk::Whole;
+    std::string_view a = TrimView(spec.substr(0, dash)), b = TrimView(spec.substr(dash + 1));
+    if (a.empty()) { // the last N bytes
+        auto n = ToNumber(b);
+        if (!n)
+            return RangeAsk::Whole;
+        if (*n == 0 || size == 0)
+            return RangeAsk::Unsatisfiable;
+        first = size - std::min(*n, size);
+        last = size - 1;
+        return RangeAsk::One;
+    }
+    auto from = ToNumber(a);
+    auto to = b.empty() ? std::optional<std::uint64_t>(size ? size - 1 : 0) : ToNumber(b);
+    if (!from || !to)
+        return RangeAsk::Whole;
+    if (*from >= size)
+        return RangeAsk::Unsatisfiable;
+    if (*to < *from)
+        return RangeAsk::Whole;
+    first = *from;
+    last = std::min(*to, size - 1);
+    return RangeAsk::One;
+}
+
+const char* ReasonOf(int status) {
+    auto r = http::obsolete_reason(static_cast<http::status>(status));
+    return r.empty() ? "Unknown" : r.data();
+}
+
+} // namespace
+
+std::string_view HttpRequest::Path() const {
+    std::string_view t = Target;
+    return t.substr(0, t.find('?'));
+}
+
+std::string_view HttpRequest::Query() const {
+    std::string_view t = Target;
+    auto q = t.find('?');
+    return q == std::string_view::npos ? std::string_view() : t.substr(q + 1);
+}
+
+std::string_view HttpRequest::Field(std::string_view name) const {
+    for (const auto& [n, v] : Fields)
+        if (SameNoCase(n, name))
+            return v;
+    return {};
+}
+
+std::vector<std::string_view> HttpRequest::FieldValues(std::string_view name) const {
+    std::vector<std::string_view> out;
+    for (const auto& [n, v] : Fields)
+        if (SameNoCase(n, name))
+            out.push_back(v);
+    return out;
+}
+
+bool HttpRequest::HasField(std::string_view name) const {
+    for (const auto& f : Fields)
+        if (SameNoCase(f.first, name))
+            return true;
+    return false;
+}
+
+HttpFileBody::~HttpFileBody() {
+    if (Fd >= 0)
+        ::close(Fd);
+}
+
+void HttpHandler::Refuse(int status, std::string_view what, HttpResponse& res) {
+    res.Status = status;
+    res.SetContent(std::string(what) + "\n", "text/plain; charset=utf-8");
+}
+
+// One io_context per I/O thread, each running on its thread alone: a connection lives on
+// one of them from accept to close, so its handlers never need a lock or a strand, and
+// the threads never contend for one queue.
+struct HttpServer::Impl {
+    using Guard = net::executor_work_guard<net::io_context::executor_type>;
+
+    HttpHandler& Handler;
+    HttpLimits Limits;
+    std::atomic<std::size_t> Open{0};
+    std::vector<std::unique_ptr<net::io_context>> Iocs;
+    std::vector<Guard> Guards;
+    std::size_t Next = 0; // the io_context of the next connection (accepts run on one)
+    std::vector<std::unique_ptr<ssl::context>> TlsContexts;
+    std::vector<std::unique_ptr<tcp::acceptor>> Acceptors;
+    net::thread_pool Workers;
+
+    static int IoThreadsFor(const HttpLimits& l) {
+        if (l.IoThreads > 0)
+            return l.IoThreads;
+        return std::max(1, static_cast<int>(std::thread::hardware_concurrency() / 2));
+    }
+
+    Impl(HttpHandler& h, HttpLimits l)
+        : Handler(h), Limits(l), Workers(static_cast<std::size_t>(std::max(1, l.WorkerThreads))) {
+        for (int i = 0; i < IoThreadsFor(l); ++i) {
+            Iocs.push_back(std::make_unique<net::io_context>(1));
+            Guards.push_back(net::make_work_guard(*Iocs.back()));
+        }
+        Trim = std::make_unique<net::steady_timer>(Main());
+    }
+    net::io_context& Main() { return *Iocs.front(); }
+
+    // Memory freed after a burst of connections stays with the allocator unless given
+    // back; every few seconds it is.
+    std::unique_ptr<net::steady_timer> Trim;
+
+    void Accept(tcp::acceptor& acceptor, ssl::context* tls);
+    void TrimLater() {
+        Trim->expires_after(std::chrono::seconds(5));
+        Trim->async_wait([this](beast::error_code ec) {
+            if (ec)
+                return;
+            ::malloc_trim(64 * 1024);
+            TrimLater();
+        });
+    }
+};
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kIdleBuffer = 4096;
+
+template <class Stream> class Session : public std::enable_shared_from_this<Session<Stream>> {
+public:
+    template <class... Args>
+    Session(HttpServer::Impl& server, bool busy, tcp::socket&& socket, Args&&... args)
+        : S(server), FStream(std::move(socket), std::forward<Args>(args)...),
+          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy) {
+        ++S.Open;
+    }
+    ~Session() { --S.Open; }
+
+    void Start() {
+        Lowest().expires_after(std::chrono::seconds(S.Limits.HeadTimeout));
+        if constexpr (IsTls) {
+            FStream.async_handshake(ssl::stream_base::server,
+                                    [self = this->shared_from_this()](beast::error_code ec) {
+                                        if (ec)
+                                            return self->Close();
+                                        self->AfterConnect();
+                                    });
+        } else {
+            AfterConnect();
+        }
+    }
+
+private:
+    static constexpr bool IsTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+    beast::tcp_stream& Lowest() { return beast::get_lowest_layer(FStream); }
+
+    void AfterConnect() {
+        if (FBusy)
+            return RefuseAndClose(503, "too many connections");
+        ReadHead();
+    }
+
+    // A kept-alive connection waits for the first byte of its next request under the
+    // idle deadline; the head deadline starts with that byte.
+    void AwaitNext() {
+        if (FBuffer.size() > 0) {
+            Lowest().expires_after(std::chrono::seconds(S.Limits.HeadTimeout));
+            return ReadHead();
+        }
+        // An idle connection keeps a small buffer only, whatever its last request took.
+        if (FBuffer.capacity() > kIdleBuffer)
+            FBuffer.shrink_to_fit();
+        Lowest().expires_after(std::chrono::seconds(S.Limits.IdleTimeout));
+        FStream.async_read_some(
+            FBuffer.prepare(kIdleBuffer),
+            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                if (ec)
+                    return self->Close();
+                self->FBuffer.commit(n);
+                self->Lowest().expires_after(std::chrono::seconds(self->S.Limits.HeadTimeout));
+                self->ReadHead();
+            });
+    }
+
+    void ReadHead() {
+        FReq = {};
+        FRes = {};
+        FHead.emplace();
+        FHead->header_limit(static_cast<std::uint32_t>(S.Limits.MaxHeaderBytes));
+        // The announced length is held to the handler's limit once the head is in.
+        FHead->body_limit(std::numeric_limits<std::uint64_t>::max());
+        http::async_read_header(FStream, FBuffer, *FHead,
+                                [self = this->shared_from_this()](
+                                    beast::error_code ec, std::size_t) { self->OnHead(ec); });
+    }
+
+    void OnHead(beast::error_code ec) {
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+            // Without a complete first line, it was the target that was too long.
+            auto data = FBuffer.data();
+            std::string_view seen(static_cast<const char*>(data.data()), data.size());
+            if (seen.find('\n') == std::string_view::npos)
+                return RefuseAndClose(414, "request target too long");
+            return RefuseAndClose(431, "request header too large");
+        }
+        if (ec) {
+            // A broken head is answered; a connection that went away or ran out of
+            // time is just closed.
+            if (ec.category() == http::make_error_code(http::error::bad_target).category() &&
+                ec != http::error::end_of_stream && ec != http::error::partial_message)
+                return RefuseAndClose(400, "bad request");
+            return Close();
+        }
+        const auto& head = FHead->get();
+        FReq.Method = std::string(head.method_string());
+        FReq.Target = std::string(head.target());
+        FReq.Version = head.version();
+        FReq.Tls = IsTls;
+        FReq.MaxBody = S.Limits.DefaultMaxBody;
+        for (const auto& f : head) {
+            if (FReq.Fields.size() >= S.Limits.MaxHeaderCount)
+                return RefuseAndClose(431, "too many header fields");
+            FReq.Fields.emplace_back(std::string(f.name_string()), std::string(f.value()));
+        }
+        if (FReq.Target.size() > S.Limits.MaxTargetBytes)
+            return RefuseAndClose(414, "request target too long");
+        FKeepAlive = head.keep_alive();
+        FHasBody = !FHead->is_done();
+        FContinue = SameNoCase(TrimView(FReq.Field("Expect")), "100-continue");
+        Lowest().expires_never();
+        if (!FHasBody && S.Handler.Quick(FReq))
+            return AdmitOnWorker();
+        net::post(S.Workers, [self = this->shared_from_this()] { self->AdmitOnWorker(); });
+    }
+
+    void AdmitOnWorker() {
+        bool go = false;
+        try {
+            go = S.Handler.Admit(FReq, FRes);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "http: admitting a request failed: %s\n", e.what());
+            FRes = {};
+            S.Handler.Refuse(500, "server error", FRes);
+        }
+        if (!go) {
+            // The body of a refused request is never read.
+            if (FHasBody)
+                FKeepAlive = false;
+            return Finish();
+        }
+        if (!FHasBody)
+            return HandleOnWorker();
+        auto length = FHead->content_length();
+        if (length && *length > FReq.MaxBody) {
+            FRes = {};
+            S.Handler.Refuse(413, "request body too large", FRes);
+            FKeepAlive = false;
+            return Finish();
+        }
+        net::post(FStream.get_executor(), [self = this->shared_from_this()] { self->ReadBody(); });
+    }
+
+    void ReadBody() {
+        if (FContinue) {
+            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            FContinue = false;
+            Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
+            return net::async_write(
+                FStream, net::buffer(kContinue),
+                [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                    if (ec)
+                        return self->Close();
+                    self->ReadBody();
+                });
+        }
+        FBody.emplace(std::move(*FHead));
+        FHead.reset();
+        FBody->body_limit(FReq.MaxBody);
+        Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
+        http::async_read(FStream, FBuffer, *FBody,
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             self->OnBody(ec);
+                         });
+    }
+
+    void OnBody(beast::error_code ec) {
+        if (ec == http::error::body_limit)
+            return RefuseAndClose(413, "request body too large");
+        if (ec)
+            return Close();
+        FReq.Body = std::move(FBody->get().body());
+        FBody.reset();
+        Lowest().expires_never();
+        net::post(S.Workers, [self = this->shared_from_this()] { self->HandleOnWorker(); });
+    }
+
+    void HandleOnWorker() {
+        try {
+            S.Handler.Handle(FReq, FRes);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "http: handling a request failed: %s\n", e.what());
+            FRes = {};
+            S.Handler.Refuse(500, "server error", FRes);
+        }
+        Finish();
+    }
+
+    // Formats the reply's head (and picks the part of a file to send), then writes it
+    // from the connection's own thread.
+    void Finish() {
+        S.Handler.Log(FReq, FRes);
+        FSendFrom = 0;
+        FSendLength = 0;
+        const bool head = FReq.Method == "HEAD";
+        if (FRes.SharedBody && (FRes.SendHalfThenClose || head)) {
+            FRes.Body = *FRes.SharedBody;
+            FRes.SharedBody.reset();
+        }
+        std::uint64_t length = FRes.SharedBody ? FRes.SharedBody->size() : FRes.Body.size();
+        std::string extra;
+        if (FRes.File) {
+            length = FRes.File->Size;
+            extra += "Accept-Ranges: bytes\r\n";
+            std::string_view range = FReq.Field("Range");
+            std::uint64_t first = 0, last = 0;
+            if (FRes.Status == 200 && !range.empty() && FReq.Method == "GET") {
+                switch (ParseRange(range, FRes.File->Size, first, last)) {
+                case RangeAsk::Whole:
+                    break;
+                case RangeAsk::One:
+                    FRes.Status = 206;
+                    FSendFrom = first;
+                    length = last - first + 1;
+                    extra += "Content-Range: bytes " + std::to_string(first) + "-" +
+                             std::to_string(last) + "/" + std::to_string(FRes.File->Size) + "\r\n";
+                    break;
+                case RangeAsk::Unsatisfiable: {
+                    std::string all = "bytes */" + std::to_string(FRes.File->Size);
+                    FRes = {};
+                    S.Handler.Refuse(416, "range not satisfiable", FRes);
+                    FRes.SetField("Content-Range", all);
+                    length = FRes.Body.size();
+                    break;
+                }
+                }
+            }
+            FSendLength = FRes.File ? length : 0;
+        }
+        if (FRes.SendHalfThenClose) {
+            FKeepAlive = false;
+            if (FRes.File)
+                FSendLength /= 2;
+            else
+                FRes.Body.resize(FRes.Body.size() / 2);
+        }
+        std::string& out = FHeadText;
+        out.clear();
+        out += "HTTP/1.1 ";
+        out += std::to_string(FRes.Status);
+        out += ' ';
+        out += ReasonOf(FRes.Status);
+        out += "\r\n";
+        for (const auto& [n, v] : FRes.Fields) {
+            out += n;
+            out += ": ";
+            out += v;
+            out += "\r\n";
+        }
+        out += extra;
+        if (!FRes.ContentType.empty()) {
+            out += "Content-Type: ";
+            out += FRes.ContentType;
+            out += "\r\n";
+        }
+        out += "Content-Length: ";
+        out += std::to_string(length);
+        out += "\r\n";
+        if (!FKeepAlive)
+            out += "Connection: close\r\n";
+        out += "\r\n";
+        if (head) {
+            FRes.Body.clear();
+            FSendLength = 0;
+        }
+        net::dispatch(FStream.get_executor(), [self = this->shared_from_this()] { self->Write(); });
+    }
+
+    void Write() {
+        Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
+        std::array<net::const_buffer, 2> buffers = {
+            net::buffer(FHeadText), net::buffer(FRes.SharedBody ? *FRes.SharedBody : FRes.Body)};
+        net::async_write(FStream, buffers,
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Close();
+                             self->SendFile();
+                         });
+    }
+
+    // The file's bytes in chunks, so a large download holds one chunk in memory.
+    void SendFile() {
+        if (FSendLength == 0)
+            return AfterReply();
+        FChunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(FSendLength, kChunk)));
+        ssize_t n =
+            ::pread(FRes.File->Fd, FChunk.data(), FChunk.size(), static_cast<off_t>(FSendFrom));
+        if (n <= 0)
+            return Close(); // the length was announced: the client sees a short reply
+        FChunk.resize(static_cast<std::size_t>(n));
+        FSendFrom += static_cast<std::uint64_t>(n);
+        FSendLength -= static_cast<std::uint64_t>(n);
+        Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
+        net::async_write(FStream, net::buffer(FChunk),
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Close();
+                             self->SendFile();
+                         });
+    }
+
+    void AfterReply() {
+        FRes = {};
+        FReq = {};
+        FChunk.clear();
+        FChunk.shrink_to_fit();
+        if (!FKeepAlive)
+            return Linger();
+        AwaitNext();
+    }
+
+    void RefuseAndClose(int status, std::string_view what) {
+        FRes = {};
+        S.Handler.Refuse(status, what, FRes);
+        FKeepAlive = false;
+        Finish();
+    }
+
+    // Ends a connection that failed, timed out or was closed by the client.
+    void Close() {
+        beast::error_code ec;
+        Lowest().socket().close(ec);
+    }
+
+    // Ends the connection after a reply: the client may still be sending (a refused
+    // body), so what it sends is read and dropped for a moment (bounded in bytes and
+    // time) before the socket closes; closing at once could reset the connection before
+    // the client read the reply.
+    void Linger() {
+        beast::error_code ec;
+        if constexpr (IsTls) {
+            Lowest().expires_after(std::chrono::seconds(2));
+            FStream.async_shutdown(
+                [self = this->shared_from_this()](beast::error_code) { self->Close(); });
+        } else {
+            Lowest().socket().shutdown(tcp::socket::shutdown_send, ec);
+            Lowest().expires_after(std::chrono::seconds(2));
+            FDrained = 0;
+            Drain();
+        }
+    }
+
+    void Drain() {
+        FBuffer.clear();
+        FStream.async_read_some(
+            FBuffer.prepare(kIdleBuffer),
+            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                self->FDrained += n;
+                if (ec || self->FDrained > (1u << 20))
+                    return self->Close();
+                self->Drain();
+            });
+    }
+
+    HttpServer::Impl& S;
+    Stream FStream;
+    beast::flat_buffer FBuffer;
+    bool FBusy = false;
+    bool FKeepAlive = true;
+    bool FHasBody = false;
+    bool FContinue = false;
+    std::size_t FDrained = 0;
+    std::optional<http::request_parser<http::empty_body>> FHead;
+    std::optional<http::request_parser<http::string_body>> FBody;
+    HttpRequest FReq;
+    HttpResponse FRes;
+    std::string FHeadText;
+    std::string FChunk;
+    std::uint64_t FSendFrom = 0;
+    std::uint64_t FSendLength = 0;
+};
+
+} // namespace
+
+void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
+    net::io_context& home = *Iocs[Next++ % Iocs.size()];
+    acceptor.async_accept(home, [this, &acceptor, tls, &home](beast::error_code ec,
+                                                              tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open())
+            return;
+        if (!ec) {
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            const std::size_t open = Open.load();
+            // Past the cap a connection is told so; far past it, it is just closed.
+            if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
+                socket.close(ignored);
+            } else {
+                const bool busy = open >= Limits.MaxConnections;
+                // Started on the connection's own thread.
+                if (tls)
+                    net::post(home,
+                              [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                                   *this, busy, std::move(socket), *tls)] { s->Start(); });
+                else
+                    net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
+                                         *this, busy, std::move(socket))] { s->Start(); });
+            }
+        }
+        Accept(acceptor, tls);
+    });
+}
+
+HttpServer::HttpServer(HttpHandler& handler, HttpLimits limits)
+    : FImpl(std::make_unique<Impl>(handler, limits)) {
+    FImpl->TrimLater();
+}
+
+HttpServer::~HttpServer() {
+    Stop();
+}
+
+namespace {
+
+int Bind(net::io_context& ioc, const std::string& address, int port, tcp::acceptor*& out,
+         std::vector<std::unique_ptr<tcp::acceptor>>& acceptors, std::string& error) {
+    beast::error_code ec;
+    auto addr = net::ip::make_address(address, ec);
+    if (ec) {
+        error = "bad address " + address;
+        return 0;
+    }
+    auto acceptor = std::make_unique<tcp::acceptor>(ioc);
+    tcp::endpoint ep(addr, static_cast<unsigned short>(port));
+    acceptor->open(ep.protocol(), ec);
+    if (!ec)
+        acceptor->set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor->bind(ep, ec);
+    if (!ec)
+        acceptor->listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error = "cannot bind port " + std::to_string(port) + " on " + address + ": " + ec.message();
+        return 0;
+    }
+    int bound = acceptor->local_endpoint().port();
+    out = acceptor.get();
+    acceptors.push_back(std::move(acceptor));
+    return bound;
+}
+
+} // namespace
+
+int HttpServer::Listen(const std::string& address, int port, std::string& error) {
+    tcp::acceptor* acceptor = nullptr;
+    int bound = Bind(FImpl->Main(), address, port, acceptor, FImpl->Acceptors, error);
+    if (bound)
+        FImpl->Accept(*acceptor, nullptr);
+    return bound;
+}
+
+int HttpServer::ListenTls(const std::string& address, int port, const std::string& certFile,
+                          const std::string& keyFile, std::string& error) {
+    auto ctx = std::make_unique<ssl::context>(ssl::context::tls_server);
+    beast::error_code ec;
+    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                     ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                     ssl::context::single_dh_use);
+    ctx->use_certificate_chain_file(certFile, ec);
+    if (!ec)
+        ctx->use_private_key_file(keyFile, ssl::context::pem, ec);
+    if (ec) {
+        error = "cannot load the TLS certificate " + certFile + " or key " + keyFile;
+        return 0;
+    }
+    tcp::acceptor* acceptor = nullptr;
+    int bound = Bind(FImpl->Main(), address, port, acceptor, FImpl->Acceptors, error);
+    if (bound) {
+        FImpl->TlsContexts.push_back(std::move(ctx));
+        FImpl->Accept(*acceptor, FImpl->TlsContexts.back().get());
+    }
+    return bound;
+}
+
+void HttpServer::Run() {
+    std::vector<std::thread> extra;
+    for (std::size_t i = 1; i < FImpl->Iocs.size(); ++i)
+        extra.emplace_back([this, i] { FImpl->Iocs[i]->run(); });
+    FImpl->Main().run();
+    for (auto& t : extra)
+        t.join();
+}
+
+void HttpServer::Stop() {
+    for (auto& ioc : FImpl->Iocs)
+        ioc->stop();
+}
+
+std::size_t HttpServer::Connections() const {
+    return FImpl->Open.load();
+}
+
+std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body) {
+    std::vector<FormPart> parts;
+    auto semi = contentType.find(';');
+    if (!SameNoCase(TrimView(contentType.substr(0, semi)), "multipart/form-data"))
+        return parts;
+    auto b = contentType.find("boundary=");
+    if (b == std::string_view::npos)
+        return parts;
+    std::string_view boundary = contentType.substr(b + 9);
+    boundary = boundary.substr(0, boundary.find(';'));
+    boundary = TrimView(boundary);
+    if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
+        boundary = boundary.substr(1, boundary.size() - 2);
+    if (boundary.empty())
+        return parts;
+    const std::string delimiter = "--" + std::string(boundary);
+    auto pos = body.find(delimiter);
+    if (pos == std::string_view::npos)
+        return {};
+    pos += delimiter.size();
+    while (true) {
+        if (body.substr(pos, 2) == "--")
+            return parts; // the closing delimiter
+        if (body.substr(pos, 2) != "\r\n")
+            return {};
+        pos += 2;
+        auto headEnd = body.find("\r\n\r\n", pos);
+        if (headEnd == std::string_view::npos)
+            return {};
+        std::string_view head = body.substr(pos, headEnd - pos);
+        // A delimiter counts only where it ends a line or the body.
+        const std::string marker = "\r\n" + delimiter;
+        auto next = body.find(marker, headEnd + 4);
+        while (next != std::string_view::npos) {
+            std::string_view after = body.substr(next + marker.size(), 2);
+            if (after == "\r\n" || after == "--")
+                break;
+            next = body.find(marker, next + 1);
+        }
+        if (next == std::string_view::npos)
+            return {};
+        FormPart part;
+        part.Content = std::string(body.substr(headEnd + 4, next - headEnd - 4));
+        std::size_t lineStart = 0;
+        while (lineStart <= head.size()) {
+            auto lineEnd = head.find("\r\n", lineStart);
+            std::string_view line = head.substr(
+                lineStart, lineEnd == std::string_view::npos ? head.npos : lineEnd - lineStart);
+            auto colon = line.find(':');
+            if (colon != std::string_view::npos &&
+                SameNoCase(TrimView(line.substr(0, colon)), "Content-Disposition")) {
+                std::string_view rest = line.substr(colon + 1);
+                auto param = [&](std::string_view key) -> std::string {
+                    std::string needle = std::string(key) + "=\"";
+                    for (std::size_t at = rest.find(needle); at != std::string_view::npos;
+                         at = rest.find(needle, at + 1)) {
+                        if (at > 0 && rest[at - 1] != ' ' && rest[at - 1] != ';')
+                            continue;
+                        auto start = at + needle.size();
+                        auto end = rest.find('"', start);
+                        if (end == std::string_view::npos)
+                            return {};
+                        return std::string(rest.substr(start, end - start));
+                    }
+                    return {};
+                };
+                part.Name = param("name");
+                part.FileName = param("filename");
+            }
+            if (lineEnd == std::string_view::npos)
+                break;
+            lineStart = lineEnd + 2;
+        }
+        parts.push_back(std::move(part));
+        pos = next + 2 + delimiter.size();
+    }
+}
+
+} // namespace ot::server

@@ -1,0 +1,238 @@
+// The HTTP layer the servers share, in-process with a small handler: what reaches the
+// handler and when, bodies and their limits, pipelined and HEAD requests, file replies,
+// and the parsing of multipart forms.
+
+#include "HttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+using namespace ot::server;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Echoes what it was given; refuses "/refuse" from its head and lets "/big" carry a
+// body of up to 1 MB; "/file" answers a file of the digits 0-9 repeated.
+class EchoHandler : public HttpHandler {
+public:
+    explicit EchoHandler(std::string filePath) : FFile(std::move(filePath)) {}
+    bool Admit(HttpRequest& req, HttpResponse& res) override {
+        ++Admitted;
+        if (req.Path() == "/refuse") {
+            res.Status = 401;
+            res.SetContent("refused", "text/plain");
+            return false;
+        }
+        if (req.Path() == "/big")
+            req.MaxBody = 1 << 20;
+        return true;
+    }
+    void Handle(HttpRequest& req, HttpResponse& res) override {
+        ++Handled;
+        if (req.Path() == "/file") {
+            int fd = ::open(FFile.c_str(), O_RDONLY | O_CLOEXEC);
+            res.File = std::make_shared<HttpFileBody>(fd, 100);
+            res.ContentType = "application/octet-stream";
+            return;
+        }
+        res.SetContent(req.Method + " " + req.Target + " " + std::to_string(req.Body.size()) + " " +
+                           std::string(req.Field("x-name")),
+                       "text/plain");
+    }
+    std::atomic<int> Admitted{0};
+    std::atomic<int> Handled{0};
+
+private:
+    std::string FFile;
+};
+
+class HttpLayer : public ::testing::Test {
+protected:
+    HttpLayer() {
+        char tmpl[] = "/tmp/ot-http-test-XXXXXX";
+        int fd = ::mkstemp(tmpl);
+        FilePath = tmpl;
+        for (int i = 0; i < 100; ++i)
+            (void)!::write(fd, &"0123456789"[i % 10], 1);
+        ::close(fd);
+        Handler = std::make_unique<EchoHandler>(FilePath);
+        HttpLimits limits;
+        limits.HeadTimeout = 5;
+        Server = std::make_unique<HttpServer>(*Handler, limits);
+        std::string error;
+        Port = Server->Listen("127.0.0.1", 0, error);
+        EXPECT_GT(Port, 0) << error;
+        Runner = std::thread([this] { Server->Run(); });
+    }
+    ~HttpLayer() override {
+        Server->Stop();
+        Runner.join();
+        std::remove(FilePath.c_str());
+    }
+
+    // Sends the bytes, then reads until the server closes or goes quiet.
+    std::string Exchange(const std::string& bytes, bool halfClose = true) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(Port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+        if (halfClose)
+            ::shutdown(fd, SHUT_WR);
+        std::string in;
+        char buf[4096];
+        while (true) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 1500) <= 0)
+                break;
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            in.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+        return in;
+    }
+
+    std::string FilePath;
+    std::unique_ptr<EchoHandler> Handler;
+    std::unique_ptr<HttpServer> Server;
+    std::thread Runner;
+    int Port = 0;
+};
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(HttpLayer, PipelinedRequestsAreAnsweredInOrder) {
+    std::string reply = Exchange("GET /a HTTP/1.1\r\nHost: x\r\nX-Name: one\r\n\r\n"
+                                 "POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
+                                 "HEAD /c HTTP/1.1\r\nHost: x\r\n\r\n"
+                                 "GET /d HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    auto a = reply.find("GET /a 0 one"), b = reply.find("POST /b 3 "), d = reply.find("GET /d 0");
+    ASSERT_NE(a, std::string::npos) << reply;
+    ASSERT_NE(b, std::string::npos) << reply;
+    ASSERT_NE(d, std::string::npos) << reply;
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, d);
+    // The HEAD reply announces its length and sends no body.
+    EXPECT_EQ(Count(reply, "HTTP/1.1 200 OK"), 4);
+    EXPECT_EQ(reply.find("HEAD /c"), std::string::npos);
+    EXPECT_EQ(Count(reply, "Connection: close"), 1);
+}
+
+TEST_F(HttpLayer, ARefusedHeadIsNeverFollowedByItsBody) {
+    std::string body(100000, 'x');
+    std::string reply =
+        Exchange("POST /refuse HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n", false);
+    EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 401");
+    EXPECT_NE(reply.find("Connection: close"), std::string::npos);
+    EXPECT_EQ(Handler->Handled, 0);
+}
+
+TEST_F(HttpLayer, BodiesAreHeldToTheLimitTheHandlerSets) {
+    struct Case {
+        std::string Request;
+        std::string Status;
+        int Handled;
+    } cases[] = {
+        // The default limit (64 kB), by announced length and by chunks.
+        {"POST /a HTTP/1.1\r\nContent-Length: 70000\r\n\r\n", "HTTP/1.1 413", 0},
+        {"POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n11170\r\n" +
+             std::string(70000, 'c') + "\r\n0\r\n\r\n",
+         "HTTP/1.1 413", 0},
+        {"POST /big HTTP/1.1\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, 'b'),
+         "HTTP/1.1 200", 1},
+        {"POST /big HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\nhello",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200", 1},
+        {"POST /big HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", "HTTP/1.1 413", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Request.substr(0, 60));
+        const int before = Handler->Handled;
+        std::string reply = Exchange(c.Request);
+        EXPECT_EQ(reply.substr(0, c.Status.size()), c.Status);
+        EXPECT_EQ(Handler->Handled - before, c.Handled);
+    }
+}
+
+TEST_F(HttpLayer, FileRepliesHonourOneRange) {
+    struct Case {
+        std::string Range;
+        std::string Status;
+        std::string Body;
+    } cases[] = {
+        {"", "HTTP/1.1 200 OK", std::string()},
+        {"bytes=10-14", "HTTP/1.1 206 Partial Content", "01234"},
+        {"bytes=97-", "HTTP/1.1 206 Partial Content", "789"},
+        {"bytes=-2", "HTTP/1.1 206 Partial Content", "89"},
+        {"bytes=1-2,5-6", "HTTP/1.1 200 OK", std::string()},
+        {"bytes=100-", "HTTP/1.1 416 Range Not Satisfiable", std::string()},
+        {"items=1-2", "HTTP/1.1 200 OK", std::string()},
+    };
+    std::string whole;
+    for (int i = 0; i < 100; ++i)
+        whole += static_cast<char>('0' + i % 10);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Range);
+        std::string reply =
+            Exchange("GET /file HTTP/1.1\r\nHost: x\r\n" +
+                     (c.Range.empty() ? "" : "Range: " + c.Range + "\r\n") + "\r\n");
+        EXPECT_EQ(reply.substr(0, reply.find("\r\n")), c.Status);
+        std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+        if (c.Status == "HTTP/1.1 200 OK") {
+            EXPECT_EQ(body, whole);
+        } else if (!c.Body.empty()) {
+            EXPECT_EQ(body, c.Body);
+        }
+    }
+}
+
+TEST(HttpForms, MultipartPartsAndBrokenBodies) {
+    const std::string type = "multipart/form-data; boundary=XyZ";
+    const std::string good = "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\none\r\n"
+                             "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; "
+                             "filename=\"f.tsk\"\r\nContent-Type: application/octet-stream\r\n\r\n"
+                             "line1\r\n--XyZnot a boundary\r\n--XyZ--\r\n";
+    auto parts = ParseMultipart(type, good);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[0].Name, "a");
+    EXPECT_EQ(parts[0].Content, "one");
+    EXPECT_EQ(parts[1].Name, "file");
+    EXPECT_EQ(parts[1].FileName, "f.tsk");
+    EXPECT_EQ(parts[1].Content, "line1\r\n--XyZnot a boundary");
+    EXPECT_EQ(ParseMultipart("multipart/form-data; boundary=\"XyZ\"", good).size(), 2u);
+
+    const std::pair<std::string, std::string> broken[] = {
+        {"text/plain", good},
+        {"multipart/form-data", good},
+        {type, "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nno end"},
+        {type, "--XyZ\r\nno blank line"},
+        {type, "nothing"},
+    };
+    for (const auto& [t, body] : broken)
+        EXPECT_TRUE(ParseMultipart(t, body).empty()) << t << " / " << body;
+}
+
+} // namespace
