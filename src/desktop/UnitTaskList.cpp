@@ -9,9 +9,9 @@
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskGUIUtility.h"
-#include "desktop/OtUpgradeArchive.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitAppLog.h"
+#include "package/OtUpgradeArchive.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -634,14 +634,8 @@ void TfrmTaskList::CheckNewVersionForUpgrade(bool IsSilence) {
 }
 
 void TfrmTaskList::FinishUpgrade() {
-    namespace fs = std::filesystem;
-    const std::string zip = FAppCore->Paths().AppPath + "apptemp/otUpgrade.zip";
-    std::error_code ec;
-    if (!fs::is_regular_file(zip, ec))
-        return;
-    // Failures are swallowed; the archive may stay for the next start.
-    if (ExtractUpgradeArchive(zip, FAppCore->Paths().AppPath))
-        fs::remove(zip, ec);
+    // Failures are swallowed; the package may stay for the next start.
+    FinishPendingUpgrade(FAppCore->Paths().AppPath);
 }
 
 // ---- tray, hot key, window state -----------------------------------------------------------
