@@ -295,12 +295,14 @@ void TfrmUpgrade::btnUpgradeClick() {
     bool allWell = true;
     const int count = static_cast<int>(FAppList.size());
     std::vector<bool> toInstall(FAppList.size(), false);
-    QString appsToClose;
+    // The list starts with two blanks, also when it stays without a title.
+    QString appsToClose = QStringLiteral("  ");
+    bool firstToClose = true;
     auto addToClose = [&](const TAppInfo& app) {
         if (app.fName == "otUpgrade")
             return;
-        appsToClose +=
-            (appsToClose.isEmpty() ? QStringLiteral("  ") : QStringLiteral(", ")) + Q(app.fTitle);
+        appsToClose += (firstToClose ? QString() : QStringLiteral(", ")) + Q(app.fTitle);
+        firstToClose = false;
     };
     auto package = [&](const TAppInfo& app) { return AppTempPath() + app.fName + ".zip"; };
 
