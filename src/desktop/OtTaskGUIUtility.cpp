@@ -806,7 +806,8 @@ void TOtTaskClassGUI::SetTaskClassIndex(int Value) {
     const int a = w * Value;
     const int s = w > 640 ? 100 : 20;
     int c = bar->value();
-    if (std::abs(c - a) <= w) {
+    // A hidden pager (start-up) has nothing to show moving.
+    if (std::abs(c - a) <= w && FScrollBox->isVisible()) {
         auto step = [&](int pos) {
             bar->setValue(pos);
             QCoreApplication::processEvents();

@@ -3,7 +3,6 @@
 #include "app/OtSettingFile.h"
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
-#include "syncqueue/SyncQueueDatabase.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <QApplication>
@@ -13,34 +12,17 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <stdexcept>
 
 namespace ot::test {
 
 namespace fs = std::filesystem;
 
-TDesktopDir::TDesktopDir(bool withDatabase) {
-    std::string tmpl = (fs::temp_directory_path() / "ot-desktop-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    FPath = tmpl;
-    fs::create_directories(FPath + "/userdata/1");
-    std::string error;
-    if (withDatabase && !CreateSyncQueueDatabase(Database(), &error))
-        throw std::runtime_error(error);
-}
-
-TDesktopDir::~TDesktopDir() {
-    std::error_code ec;
-    fs::remove_all(FPath, ec);
-}
-
 void TDesktopDir::WriteSetting(const std::string& name, const std::string& value) const {
-    TOtSettingFile(FPath + "/userdata/1/otTodolistSettings.xml").WriteString(name, value);
+    TOtSettingFile(Path() + "/userdata/1/otTodolistSettings.xml").WriteString(name, value);
 }
 
 std::string TDesktopDir::ReadSetting(const std::string& name) const {
-    return TOtSettingFile(FPath + "/userdata/1/otTodolistSettings.xml").ReadString(name, "");
+    return TOtSettingFile(Path() + "/userdata/1/otTodolistSettings.xml").ReadString(name, "");
 }
 
 void TDesktopDir::AddClass(const std::string& id, const std::string& title,
@@ -53,17 +35,6 @@ void TDesktopDir::AddClass(const std::string& id, const std::string& title,
         item.SetCreateDateTime(EncodeDateTime(2024, 5, 1, 8, 0));
         item.SaveToFile(TaskData() + item.Path());
     }
-}
-
-std::vector<std::string> TDesktopDir::Files() const {
-    std::vector<std::string> files;
-    std::error_code ec;
-    if (!fs::exists(TaskData(), ec))
-        return files;
-    for (const auto& e : fs::recursive_directory_iterator(TaskData()))
-        if (e.is_regular_file())
-            files.push_back(fs::relative(e.path(), TaskData()).string());
-    return files;
 }
 
 TModalAnswers::TModalAnswers() {

@@ -4,6 +4,7 @@
 // desktop.
 
 #include "OtFakePlatform.h"
+#include "cli/CliTestSupport.h"
 #include "desktop/UnitTaskList.h"
 #include "sync/OtKuaipanSyncModel.h"
 
@@ -18,27 +19,16 @@
 
 namespace ot::test {
 
-// A program directory below $TMPDIR, removed at the end.
-class TDesktopDir {
+// A program directory below $TMPDIR, removed at the end, with the settings
+// and the task classes a window test starts from.
+class TDesktopDir : public clitest::TProgramDir {
 public:
-    explicit TDesktopDir(bool withDatabase = true);
-    ~TDesktopDir();
-    TDesktopDir(const TDesktopDir&) = delete;
-    TDesktopDir& operator=(const TDesktopDir&) = delete;
-
-    const std::string& Path() const { return FPath; }
-    std::string TaskData() const { return FPath + "/userdata/1/taskdata/"; }
-    std::string Database() const { return FPath + "/userdata/1/otTodolist.db"; }
+    using TProgramDir::TProgramDir;
     void WriteSetting(const std::string& name, const std::string& value) const;
     std::string ReadSetting(const std::string& name) const;
     // Creates a class directory with items of the given titles and priorities.
     void AddClass(const std::string& id, const std::string& title,
                   const std::vector<std::pair<std::string, int>>& items = {}) const;
-    // Every file below the task data directory, relative to it.
-    std::vector<std::string> Files() const;
-
-private:
-    std::string FPath;
 };
 
 // What a modal window showed: its caption and, for a message box, its text.
