@@ -262,7 +262,7 @@ struct CloudServer::Impl {
     // they answer as slowly as known ones.
     std::once_flag DummyOnce;
     std::string DummyHash;
-    // Ready-to-send folder listings, each valid while its user's tree is unchanged.
+    // Ready-to-send folder listings, each valid while its application folder is unchanged.
     struct Listing {
         std::uint64_t Change = 0;
         std::shared_ptr<const std::string> Body;
@@ -389,22 +389,37 @@ namespace {
 constexpr int kMaxLoginFailures = 10;
 constexpr std::int64_t kLockoutSeconds = 900;
 
-// A hash of a random password with the cost parameters of an existing hash, so that
-// checking it costs what checking that one does.
-std::string DummyHashLike(const std::string& model) {
-    unsigned long long ops = crypto_pwhash_OPSLIMIT_INTERACTIVE;
-    std::size_t mem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
-    auto m = model.find("$m="), t = model.find(",t=");
-    if (m != std::string::npos && t != std::string::npos) {
-        if (auto kib = ParseInt64(model.substr(m + 3, t - m - 3)))
-            mem = static_cast<std::size_t>(*kib) * 1024;
-        auto end = model.find_first_not_of("0123456789", t + 3);
-        if (auto n = ParseInt64(model.substr(t + 3, end - t - 3)))
-            ops = static_cast<unsigned long long>(*n);
-    }
+struct HashCost {
+    unsigned long long Ops = crypto_pwhash_OPSLIMIT_INTERACTIVE;
+    std::size_t Mem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+};
+
+// The cost parameters written in an Argon2 hash string ("...$m=65536,t=2,p=1$...").
+std::optional<HashCost> CostOf(const std::string& hash) {
+    auto m = hash.find("$m="), t = hash.find(",t=");
+    if (m == std::string::npos || t == std::string::npos || t < m)
+        return std::nullopt;
+    auto kib = ParseInt64(hash.substr(m + 3, t - m - 3));
+    auto end = hash.find_first_not_of("0123456789", t + 3);
+    auto ops = ParseInt64(hash.substr(t + 3, end - t - 3));
+    if (!kib || !ops || *kib <= 0 || *ops <= 0)
+        return std::nullopt;
+    return HashCost{static_cast<unsigned long long>(*ops), static_cast<std::size_t>(*kib) * 1024};
+}
+
+// A hash of a random password with the cost of the costliest account's hash (the
+// interactive cost when there is none), so that checking it costs what checking a
+// real one does.
+std::string DummyHash(const std::vector<UserRecord>& users) {
+    std::optional<HashCost> cost;
+    for (const auto& u : users)
+        if (auto c = CostOf(u.PasswordHash);
+            c && (!cost || c->Ops * c->Mem > cost->Ops * cost->Mem))
+            cost = c;
+    const HashCost use = cost.value_or(HashCost{});
     char out[crypto_pwhash_STRBYTES];
     std::string password = SecureRandomText(24);
-    if (crypto_pwhash_str(out, password.data(), password.size(), ops, mem) != 0)
+    if (crypto_pwhash_str(out, password.data(), password.size(), use.Ops, use.Mem) != 0)
         return {};
     return out;
 }
@@ -431,11 +446,7 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
         ++f.Count;
     }
     account = FStore->FindUser(user);
-    std::call_once(FImpl->DummyOnce, [this] {
-        auto users = FStore->ListUsers();
-        FImpl->DummyHash =
-            DummyHashLike(users.empty() ? std::string() : users.front().PasswordHash);
-    });
+    std::call_once(FImpl->DummyOnce, [this] { FImpl->DummyHash = DummyHash(FStore->ListUsers()); });
     const std::string& hash = account ? account->PasswordHash : FImpl->DummyHash;
     FImpl->PasswordChecks.acquire();
     const bool good =

@@ -300,9 +300,11 @@ private:
         FKeepAlive = head.keep_alive();
         FHasBody = !FHead->is_done();
         FContinue = SameNoCase(TrimView(FReq.Field("Expect")), "100-continue");
-        Lowest().expires_never();
+        // Answered on this thread, the head deadline cannot strike meanwhile; Write sets
+        // the next one.
         if (!FHasBody && S.Handler.Quick(FReq))
             return AdmitOnWorker();
+        Lowest().expires_never();
         net::post(S.Workers, [self = this->shared_from_this()] { self->AdmitOnWorker(); });
     }
 
