@@ -1,5 +1,6 @@
 #include "UpdateServer.h"
 
+#include "OauthCheck.h"
 #include "ServerDb.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
@@ -55,58 +56,27 @@ void JsonSuccess(HttpResponse& res, bool success) {
     res.SetContent(success ? "{\"success\":true}" : "{\"success\":false}", "application/json");
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool FormDecode(std::string_view in, std::string& out) {
-    out.clear();
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '+') {
-            out += ' ';
-        } else if (in[i] == '%') {
-            if (i + 2 >= in.size())
-                return false;
-            const int hi = HexDigit(in[i + 1]), lo = HexDigit(in[i + 2]);
-            if (hi < 0 || lo < 0)
-                return false;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else {
-            out += in[i];
-        }
-    }
-    return true;
-}
-
 } // namespace
 
-bool ParseUsageForm(std::string_view body, UsageRecord& record) {
-    const std::pair<std::string_view, std::string UsageRecord::*> fields[] = {
-        {"guid", &UsageRecord::Guid},           {"appName", &UsageRecord::AppName},
-        {"appVer", &UsageRecord::AppVer},       {"authType", &UsageRecord::AuthType},
-        {"osSysInfo", &UsageRecord::OsSysInfo},
+bool ParseUsageForm(std::string_view body, AppUsageRecord& record) {
+    const std::pair<std::string_view, std::string AppUsageRecord::*> fields[] = {
+        {"guid", &AppUsageRecord::Guid},           {"appName", &AppUsageRecord::AppName},
+        {"appVer", &AppUsageRecord::AppVer},       {"authType", &AppUsageRecord::AuthType},
+        {"osSysInfo", &AppUsageRecord::OsSysInfo},
     };
     const auto pairs = Split(body, '&');
     if (pairs.size() != std::size(fields))
         return false;
-    UsageRecord r;
+    AppUsageRecord r;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const auto eq = pairs[i].find('=');
         if (eq == std::string::npos)
             return false;
-        std::string name, value;
-        if (!FormDecode(std::string_view(pairs[i]).substr(0, eq), name) ||
-            !FormDecode(std::string_view(pairs[i]).substr(eq + 1), value) ||
-            name != fields[i].first || value.size() > kMaxUsageValue)
+        const auto name = PercentDecode(std::string_view(pairs[i]).substr(0, eq), true);
+        auto value = PercentDecode(std::string_view(pairs[i]).substr(eq + 1), true);
+        if (!name || !value || *name != fields[i].first || value->size() > kMaxUsageValue)
             return false;
-        r.*(fields[i].second) = std::move(value);
+        r.*(fields[i].second) = std::move(*value);
     }
     if (r.AppName.empty())
         return false;
@@ -124,7 +94,7 @@ UsageLog::UsageLog(const fs::path& root) : FDb(std::make_unique<Db>((root / "usa
 
 UsageLog::~UsageLog() = default;
 
-void UsageLog::Add(const UsageRecord& r) {
+void UsageLog::Add(const AppUsageRecord& r) {
     std::lock_guard lock(FMutex);
     Stmt(*FDb, "INSERT INTO usage (received, guid, app_name, app_ver, auth_type, os_sys_info) "
                "VALUES (?, ?, ?, ?, ?, ?)")
@@ -137,9 +107,9 @@ void UsageLog::Add(const UsageRecord& r) {
         .Exec();
 }
 
-std::vector<UsageRecord> UsageLog::All() {
+std::vector<AppUsageRecord> UsageLog::All() {
     std::lock_guard lock(FMutex);
-    std::vector<UsageRecord> out;
+    std::vector<AppUsageRecord> out;
     Stmt s(*FDb, "SELECT received, guid, app_name, app_ver, auth_type, os_sys_info FROM usage "
                  "ORDER BY id");
     while (s.Step())
@@ -205,7 +175,7 @@ void UpdateServer::ServeFile(const fs::path& file, const char* type, HttpRespons
 void UpdateServer::Handle(HttpRequest& req, HttpResponse& res) {
     const std::string_view path = req.Path();
     if (req.Method == "POST") {
-        UsageRecord record;
+        AppUsageRecord record;
         const bool form = StartsWith(ToLowerAscii(req.Field("Content-Type")),
                                      "application/x-www-form-urlencoded");
         if (!form || !ParseUsageForm(req.Body, record))

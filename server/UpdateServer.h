@@ -30,7 +30,7 @@ struct UpdateServerOptions {
     HttpLimits Http;
 };
 
-struct UsageRecord {
+struct AppUsageRecord {
     std::int64_t Received = 0; // Unix time
     std::string Guid, AppName, AppVer, AuthType, OsSysInfo;
 };
@@ -40,8 +40,8 @@ class UsageLog {
 public:
     explicit UsageLog(const std::filesystem::path& root);
     ~UsageLog();
-    void Add(const UsageRecord& record);
-    std::vector<UsageRecord> All();
+    void Add(const AppUsageRecord& record);
+    std::vector<AppUsageRecord> All();
 
 private:
     std::mutex FMutex;
@@ -50,7 +50,7 @@ private:
 
 // The five fields of a usage form, in their order; false for anything else (a
 // missing, repeated or unknown field, a bad escape, an over-long value).
-bool ParseUsageForm(std::string_view body, UsageRecord& record);
+bool ParseUsageForm(std::string_view body, AppUsageRecord& record);
 
 class UpdateServer : public HttpHandler {
 public:

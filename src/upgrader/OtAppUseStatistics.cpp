@@ -53,16 +53,7 @@ bool ParseUsageSuccess(std::string_view ABody) {
         return v.get<bool>();
     if (v.is_number())
         return v.get<double>() != 0;
-    if (!v.is_string())
-        return false;
-    const std::string text = ToLowerAscii(Trim(v.get<std::string>()));
-    if (text == "true")
-        return true;
-    if (text == "false")
-        return false;
-    if (const auto n = ParseInt64(text))
-        return *n != 0;
-    return false;
+    return v.is_string() && ParseBoolText(v.get<std::string>()).value_or(false);
 }
 
 std::string OsDescription() {

@@ -52,6 +52,17 @@ int Wait(pid_t pid) {
 
 } // namespace
 
+void WriteTestFile(const fs::path& file, const std::string& content) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+}
+
+std::string ReadTestFile(const fs::path& file) {
+    std::string s;
+    ReadWholeFile(file, s);
+    return s;
+}
+
 int RunProgram(const std::vector<std::string>& args) {
     return Wait(Spawn(args));
 }
@@ -121,7 +132,7 @@ fs::path UpdateServerProcess::ListFile(const std::string& lang) const {
     return FRoot / "lists" / UpgradeAppListFileName(lang);
 }
 
-std::vector<server::UsageRecord> UpdateServerProcess::UsageRecords() const {
+std::vector<server::AppUsageRecord> UpdateServerProcess::UsageRecords() const {
     server::UsageLog log(FRoot);
     return log.All();
 }

@@ -18,6 +18,10 @@
 
 namespace ot::test {
 
+// A file with the given content, its folders made; the whole content of a file.
+void WriteTestFile(const std::filesystem::path& file, const std::string& content);
+std::string ReadTestFile(const std::filesystem::path& file);
+
 // Runs a program to its end; answers its exit status.
 int RunProgram(const std::vector<std::string>& args);
 
@@ -55,7 +59,7 @@ public:
     MakeFolder(const std::string& name,
                const std::vector<std::pair<std::string, std::string>>& files) const;
     std::filesystem::path ListFile(const std::string& lang = "en") const;
-    std::vector<server::UsageRecord> UsageRecords() const;
+    std::vector<server::AppUsageRecord> UsageRecords() const;
 
     static std::string BinaryPath();
 

@@ -19,22 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& f) {
-    std::string s;
-    ReadWholeFile(f, s);
-    return s;
-}
-
-void Write(const fs::path& f, const std::string& s) {
-    fs::create_directories(f.parent_path());
-    std::ofstream(f, std::ios::binary) << s;
-}
-
 // Every file and folder below dir with its content ("/" for a folder).
 std::map<std::string, std::string> Snapshot(const fs::path& dir) {
     std::map<std::string, std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(dir))
-        out[fs::relative(e.path(), dir).string()] = e.is_directory() ? "/" : Read(e.path());
+        out[fs::relative(e.path(), dir).string()] = e.is_directory() ? "/" : ReadTestFile(e.path());
     return out;
 }
 
@@ -44,9 +33,9 @@ struct InstallFixture {
     fs::path Program = Dir.Path() / "prog";
     fs::path Package = Dir.Path() / "package.zip";
     InstallFixture() {
-        Write(Program / "otTodolist", "old program");
-        Write(Program / "styles" / "Light.1.Style", "old style");
-        Write(Program / "zzz" / "keep.txt", "a folder where the package has a file");
+        WriteTestFile(Program / "otTodolist", "old program");
+        WriteTestFile(Program / "styles" / "Light.1.Style", "old style");
+        WriteTestFile(Program / "zzz" / "keep.txt", "a folder where the package has a file");
     }
 };
 
@@ -58,9 +47,9 @@ TEST(UpgradePackage, ASoundPackageReplacesAndAddsFilesKeepingTheExecutableBit) {
                                              {"lang/new/readme.txt", "added"}}));
     EXPECT_EQ(InstallUpgradeArchive(f.Package.string(), f.Program.string()),
               TPackageInstall::Installed);
-    EXPECT_EQ(Read(f.Program / "otTodolist"), "new program");
-    EXPECT_EQ(Read(f.Program / "styles" / "Light.1.Style"), "new style");
-    EXPECT_EQ(Read(f.Program / "lang" / "new" / "readme.txt"), "added");
+    EXPECT_EQ(ReadTestFile(f.Program / "otTodolist"), "new program");
+    EXPECT_EQ(ReadTestFile(f.Program / "styles" / "Light.1.Style"), "new style");
+    EXPECT_EQ(ReadTestFile(f.Program / "lang" / "new" / "readme.txt"), "added");
     struct stat st {};
     ASSERT_EQ(::stat((f.Program / "otTodolist").c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXUSR);
@@ -94,10 +83,10 @@ TEST(UpgradePackage, AFileThatIsNoZipOrIsCutShortIsDamaged) {
     InstallFixture f;
     const fs::path whole = f.Dir.Path() / "whole.zip";
     ASSERT_TRUE(MakeZip(whole.string(), {{"otTodolist", std::string(20000, 'n')}}));
-    const std::string bytes = Read(whole);
+    const std::string bytes = ReadTestFile(whole);
     for (const std::string& content : {std::string("not a zip"), bytes.substr(0, bytes.size() / 2),
                                        bytes.substr(0, bytes.size() - 10)}) {
-        Write(f.Package, content);
+        WriteTestFile(f.Package, content);
         const auto before = Snapshot(f.Program);
         EXPECT_EQ(InstallUpgradeArchive(f.Package.string(), f.Program.string()),
                   TPackageInstall::Damaged)
@@ -122,22 +111,22 @@ TEST(UpgradePackage, AnInstallThatFailsHalfWayLeavesThePreviousFiles) {
 
 TEST(UpgradePackage, ThePendingUpgradeProgramPackageIsInstalledOnceAndRemoved) {
     InstallFixture f;
-    Write(f.Program / "otUpgrade", "old upgrader");
+    WriteTestFile(f.Program / "otUpgrade", "old upgrader");
     const fs::path pending = f.Program / "apptemp" / "otUpgrade.zip";
     fs::create_directories(pending.parent_path());
     ASSERT_TRUE(MakeZip(pending.string(), {{"otUpgrade", "new upgrader", 0100755}}));
     FinishPendingUpgrade(f.Program.string() + "/");
-    EXPECT_EQ(Read(f.Program / "otUpgrade"), "new upgrader");
+    EXPECT_EQ(ReadTestFile(f.Program / "otUpgrade"), "new upgrader");
     EXPECT_FALSE(fs::exists(pending));
     // Nothing pending: nothing happens.
     FinishPendingUpgrade(f.Program.string() + "/");
-    EXPECT_EQ(Read(f.Program / "otUpgrade"), "new upgrader");
+    EXPECT_EQ(ReadTestFile(f.Program / "otUpgrade"), "new upgrader");
 }
 
 TEST(UpgradePackage, OnlyTheExactSignedPackageMatchesItsSeal) {
     TempDir dir;
     const fs::path file = dir.Path() / "p.zip";
-    Write(file, "package bytes");
+    WriteTestFile(file, "package bytes");
     std::string pub, secret, otherPub, otherSecret;
     NewPackageKeyPair(pub, secret);
     NewPackageKeyPair(otherPub, otherSecret);
@@ -184,7 +173,7 @@ TEST(UpgradePackage, OnlyTheExactSignedPackageMatchesItsSeal) {
     for (const auto& c : cases)
         EXPECT_FALSE(PackageMatchesSeal(file.string(), c.Seal, c.Key)) << c.What;
 
-    Write(file, "package bytez");
+    WriteTestFile(file, "package bytez");
     EXPECT_FALSE(PackageMatchesSeal(file.string(), good, pub)) << "content changed";
 }
 

@@ -22,17 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Write(const fs::path& f, const std::string& s) {
-    fs::create_directories(f.parent_path());
-    std::ofstream(f, std::ios::binary) << s;
-}
-
-std::string Read(const fs::path& f) {
-    std::string s;
-    ReadWholeFile(f, s);
-    return s;
-}
-
 TEST(UpgradeCore, CompareVersionOrdersDottedIntegersOverTheCommonParts) {
     struct Case {
         const char *A, *B;
@@ -60,16 +49,16 @@ TEST(UpgradeCore, CommonSettingsAreReadFromTheirSectionTheLastNameCounting) {
     const std::string app = dir.Path().string() + "/";
     const fs::path file = dir.Path() / "appdata" / "otCommonSettings.xml";
     EXPECT_EQ(ReadCommonSetting(app, "Lang", "en"), "en") << "no file";
-    Write(file, R"(<?xml version="1.0"?><otContactsSettings><otGeneralSections>
+    WriteTestFile(file, R"(<?xml version="1.0"?><otContactsSettings><otGeneralSections>
         <a name="Lang" value="zh"/><b name="SarnicHost" value="http://h:1"/><c name="Lang" value="tw"/>
         </otGeneralSections><other><d name="Other" value="x"/></other></otContactsSettings>)");
     EXPECT_EQ(ReadCommonSetting(app, "Lang", "en"), "tw");
     EXPECT_EQ(ReadCommonSetting(app, "SarnicHost", "d"), "http://h:1");
     EXPECT_EQ(ReadCommonSetting(app, "Other", "d"), "d");
-    Write(file, R"(<otTodolistSettings><otGeneralSections><a name="Lang" value="zh"/>)"
-                R"(</otGeneralSections></otTodolistSettings>)");
+    WriteTestFile(file, R"(<otTodolistSettings><otGeneralSections><a name="Lang" value="zh"/>)"
+                        R"(</otGeneralSections></otTodolistSettings>)");
     EXPECT_EQ(ReadCommonSetting(app, "Lang", "en"), "en") << "another root";
-    Write(file, "<otContactsSettings><otGeneralSections><a name=");
+    WriteTestFile(file, "<otContactsSettings><otGeneralSections><a name=");
     EXPECT_EQ(ReadCommonSetting(app, "Lang", "en"), "en") << "not well-formed";
 }
 
@@ -79,13 +68,13 @@ TEST(UpgradeCore, VersionFilesGiveTheirFirstLineAndAreOnlyRewrittenWhenPresent) 
     EXPECT_EQ(GetAppVerFile(app, "otTodolist"), "");
     EXPECT_FALSE(WriteVerFile(app + "otTodolist.ver", "1.0"));
     EXPECT_FALSE(fs::exists(app + "otTodolist.ver"));
-    Write(app + "otTodolist.ver", "1.0.2012.1128\r\nsecond line\n");
+    WriteTestFile(app + "otTodolist.ver", "1.0.2012.1128\r\nsecond line\n");
     ASSERT_EQ(GetAppVerFile(app, "otTodolist"), app + "otTodolist.ver");
     EXPECT_EQ(ReadVerFile(app + "otTodolist.ver"), "1.0.2012.1128");
     EXPECT_EQ(InstalledAppVersion(app, "otTodolist"), "1.0.2012.1128");
     EXPECT_TRUE(WriteVerFile(app + "otTodolist.ver", "1.0.2013.1"));
-    EXPECT_EQ(Read(app + "otTodolist.ver"), "1.0.2013.1");
-    Write(app + "empty.ver", "");
+    EXPECT_EQ(ReadTestFile(app + "otTodolist.ver"), "1.0.2013.1");
+    WriteTestFile(app + "empty.ver", "");
     EXPECT_EQ(ReadVerFile(app + "empty.ver"), "");
 }
 
@@ -96,12 +85,12 @@ TEST(UpgradeCore, TheIdentityIsMadeOnceAndReadTrimmed) {
     EXPECT_TRUE(std::regex_match(
         guid, std::regex(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\})")))
         << guid;
-    EXPECT_EQ(Read(app + "Dorvel.uid"), guid + "\n");
+    EXPECT_EQ(ReadTestFile(app + "Dorvel.uid"), guid + "\n");
     EXPECT_EQ(GetAppGuid(app, "Dorvel"), guid);
     EXPECT_NE(GetAppGuid(app, "Other"), guid);
-    Write(app + "Dorvel.uid", "  {ABC}\r\n");
+    WriteTestFile(app + "Dorvel.uid", "  {ABC}\r\n");
     EXPECT_EQ(GetAppGuid(app, "Dorvel"), "{ABC}");
-    EXPECT_EQ(Read(app + "Dorvel.uid"), "  {ABC}\r\n") << "never rewritten";
+    EXPECT_EQ(ReadTestFile(app + "Dorvel.uid"), "  {ABC}\r\n") << "never rewritten";
 }
 
 TEST(UpgradeCore, ListEntriesAreTakenByNameOrDependenceSubstring) {
@@ -186,7 +175,7 @@ TEST(UpgradeCore, TheUsageRecordReportsTheExecutablesVersionAndUnknownAuthorizat
     const TAppPostInfo info = GatherAppPostInfo(app, "Dorvel", "");
     EXPECT_EQ(info.AppVer, "1.0.2012.1128");
     EXPECT_EQ(info.AuthType, "unknown");
-    EXPECT_EQ(info.GUID, Trim(Read(app + "Dorvel.uid")));
+    EXPECT_EQ(info.GUID, Trim(ReadTestFile(app + "Dorvel.uid")));
     EXPECT_FALSE(info.OsSysInfo.empty());
     EXPECT_EQ(GatherAppPostInfo(app, "Missing", "free").AppVer, "");
 }
@@ -202,9 +191,9 @@ TEST(UpgradeCore, ADownloadCutShortLeavesNoFileAndTheOldOneUntouched) {
         RawReplyServer server(reply);
         EXPECT_FALSE(HttpDownloadFile(server.Host() + "/p.zip", target.string()));
         EXPECT_FALSE(fs::exists(target));
-        Write(target, "earlier");
+        WriteTestFile(target, "earlier");
         EXPECT_FALSE(HttpDownloadFile(server.Host() + "/p.zip", target.string()));
-        EXPECT_EQ(Read(target), "earlier");
+        EXPECT_EQ(ReadTestFile(target), "earlier");
         fs::remove(target);
         EXPECT_TRUE(fs::is_empty(dir.Path())) << "a temporary file stayed";
     }
@@ -219,7 +208,7 @@ TEST(UpgradeCore, ADownloadCutShortLeavesNoFileAndTheOldOneUntouched) {
     };
     events.WorkEnd = [&] { ended = true; };
     EXPECT_TRUE(HttpDownloadFile(whole.Host() + "/p.zip", target.string(), events));
-    EXPECT_EQ(Read(target), "whole body");
+    EXPECT_EQ(ReadTestFile(target), "whole body");
     EXPECT_EQ(begun, 10);
     EXPECT_EQ(last, 10);
     EXPECT_TRUE(ended);

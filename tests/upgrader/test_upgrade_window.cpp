@@ -35,17 +35,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Write(const fs::path& f, const std::string& s) {
-    fs::create_directories(f.parent_path());
-    std::ofstream(f, std::ios::binary) << s;
-}
-
-std::string Read(const fs::path& f) {
-    std::string s;
-    ReadWholeFile(f, s);
-    return s;
-}
-
 std::string FileVersion(const fs::path& exe) {
     TFileVersionInfo info;
     return GetAppVersionInfo(exe.string(), info) ? info.fFileVersion : "(none)";
@@ -112,8 +101,8 @@ public:
         std::string xml = "<?xml version=\"1.0\"?><otContactsSettings><otGeneralSections>";
         for (const auto& [name, value] : settings)
             xml += "<section name=\"" + name + "\" value=\"" + value + "\"/>";
-        Write(App + "appdata/otCommonSettings.xml",
-              xml + "</otGeneralSections></otContactsSettings>");
+        WriteTestFile(App + "appdata/otCommonSettings.xml",
+                      xml + "</otGeneralSections></otContactsSettings>");
     }
 
     bool Start(std::vector<std::string> args) {
@@ -176,8 +165,8 @@ TEST(UpgradeWindow, NewerVersionsAreOfferedAndEqualOrOlderOnesNot) {
             PublishApp(server, "otTodolist", c.Offered);
             UpgradeRun run(server);
             if (fromVerFile) {
-                Write(run.App + "otTodolist", "program");
-                Write(run.App + "otTodolist.ver", "1.0.2012.1128\n");
+                WriteTestFile(run.App + "otTodolist", "program");
+                WriteTestFile(run.App + "otTodolist.ver", "1.0.2012.1128\n");
             } else {
                 fs::copy_file(OT_SAMPLE_OLD_EXE, run.App + "otTodolist");
             }
@@ -192,7 +181,7 @@ TEST(UpgradeWindow, NewerVersionsAreOfferedAndEqualOrOlderOnesNot) {
     // A missing executable is always offered, whatever the version.
     PublishApp(server, "otTodolist", "0.1");
     UpgradeRun run(server);
-    Write(run.App + "otTodolist.ver", "9.9\n");
+    WriteTestFile(run.App + "otTodolist.ver", "9.9\n");
     ASSERT_TRUE(run.Start({"-L:en"}));
     EXPECT_EQ(run.Names(), std::vector<std::string>{"otTodolist"});
 }
@@ -284,8 +273,8 @@ TEST(UpgradeWindow, OnlyASilentStartForOneApplicationSendsAUsageRecord) {
     for (const auto& c : cases) {
         const std::size_t before = server.UsageRecords().size();
         UpgradeRun run(server);
-        Write(run.App + "otTodolist", "program");
-        Write(run.App + "otTodolist.ver", "1.0");
+        WriteTestFile(run.App + "otTodolist", "program");
+        WriteTestFile(run.App + "otTodolist.ver", "1.0");
         EXPECT_EQ(run.Start(c.Args), c.Continues) << c.Args.size();
         EXPECT_EQ(server.UsageRecords().size() - before, c.Records) << c.Args.size();
         EXPECT_TRUE(run.Messages.empty());
@@ -301,9 +290,9 @@ TEST(UpgradeWindow, OnlyASilentStartForOneApplicationSendsAUsageRecord) {
     // The identity file's content without its line break; the version of the
     // application's executable; "unknown" without an authorization type.
     UpgradeRun run(server);
-    Write(run.App + "otTodolist", "program");
-    Write(run.App + "otTodolist.ver", "1.0");
-    Write(run.App + "Dorvel.uid", "{11111111-2222-3333-4444-555555555555}\r\n");
+    WriteTestFile(run.App + "otTodolist", "program");
+    WriteTestFile(run.App + "otTodolist.ver", "1.0");
+    WriteTestFile(run.App + "Dorvel.uid", "{11111111-2222-3333-4444-555555555555}\r\n");
     fs::copy_file(OT_SAMPLE_OLD_EXE, run.App + "Dorvel");
     EXPECT_FALSE(run.Start({"-App:Dorvel", "-Silence"}));
     const auto all = server.UsageRecords();
@@ -339,11 +328,12 @@ TEST(UpgradeWindow, TwoApplicationsWithTheSecondPackageDamaged) {
     UpdateServerProcess server;
     PublishApp(server, "otTodolist", "1.1", "", {{"otTodolist", "new program"}});
     PublishApp(server, "otContacts", "1.1", "", {{"otContacts", "new contacts"}});
-    Write(PackageOnServer(server, "otContacts", "1.1").string(), "not the package that was signed");
+    WriteTestFile(PackageOnServer(server, "otContacts", "1.1").string(),
+                  "not the package that was signed");
     UpgradeRun run(server);
-    Write(run.App + "otTodolist", "old program");
-    Write(run.App + "otTodolist.ver", "1.0\n");
-    Write(run.App + "otContacts", "old contacts");
+    WriteTestFile(run.App + "otTodolist", "old program");
+    WriteTestFile(run.App + "otTodolist.ver", "1.0\n");
+    WriteTestFile(run.App + "otContacts", "old contacts");
     ASSERT_TRUE(run.Start({"-L:en"}));
     ASSERT_EQ(run.Names(), (std::vector<std::string>{"otTodolist", "otContacts"}));
     run.Form->btnUpgrade->click();
@@ -352,9 +342,9 @@ TEST(UpgradeWindow, TwoApplicationsWithTheSecondPackageDamaged) {
     EXPECT_EQ(run.Status(1), "Upgrade package damage");
     EXPECT_EQ(run.Form->RowState(0), 2);
     EXPECT_TRUE(run.Form->btnUpgrade->isEnabled());
-    EXPECT_EQ(Read(run.App + "otTodolist"), "new program");
-    EXPECT_EQ(Read(run.App + "otTodolist.ver"), "1.1");
-    EXPECT_EQ(Read(run.App + "otContacts"), "old contacts");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist"), "new program");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist.ver"), "1.1");
+    EXPECT_EQ(ReadTestFile(run.App + "otContacts"), "old contacts");
     EXPECT_FALSE(fs::exists(run.App + "apptemp/otTodolist.zip"));
     EXPECT_TRUE(fs::exists(run.App + "apptemp/otContacts.zip")) << "kept";
     // The warning, twice, naming both programs.
@@ -373,7 +363,7 @@ TEST(UpgradeWindow, TwoApplicationsWithTheSecondPackageDamaged) {
     PublishApp(server, "otContacts", "1.1", "", {{"otContacts", "new contacts"}});
     run.Form->btnUpgrade->click();
     EXPECT_EQ(run.Status(1), "Upgrade successfully");
-    EXPECT_EQ(Read(run.App + "otContacts"), "new contacts");
+    EXPECT_EQ(ReadTestFile(run.App + "otContacts"), "new contacts");
     EXPECT_FALSE(run.Form->btnUpgrade->isEnabled());
 }
 
@@ -401,11 +391,11 @@ TEST(UpgradeWindow, PackagesThatAreUnsafeOrNotSignedByThePublisherAreNotUnpacked
             std::string secret;
             NewPackageKeyPair(run.PublicKey, secret);
         }
-        Write(run.App + "otTodolist", "old program");
+        WriteTestFile(run.App + "otTodolist", "old program");
         ASSERT_TRUE(run.Start({"-L:en"}));
         run.Form->btnUpgrade->click();
         EXPECT_EQ(run.Status(0), "Upgrade package damage") << c.What;
-        EXPECT_EQ(Read(run.App + "otTodolist"), "old program") << c.What;
+        EXPECT_EQ(ReadTestFile(run.App + "otTodolist"), "old program") << c.What;
         EXPECT_FALSE(fs::exists(fs::path(run.App).parent_path().parent_path() / "escaped.txt"));
         EXPECT_TRUE(run.Form->btnUpgrade->isEnabled()) << c.What;
     }
@@ -438,18 +428,18 @@ TEST(UpgradeWindow, AnInstallThatFailsHalfWayKeepsTheOldFilesAndIsRetriedFromThe
     PublishApp(server, "otTodolist", "1.1", "",
                {{"otTodolist", "new program"}, {"styles/Light.1.Style", "new"}, {"zzz", "file"}});
     UpgradeRun run(server);
-    Write(run.App + "otTodolist", "old program");
-    Write(run.App + "styles/Light.1.Style", "old");
-    Write(run.App + "otTodolist.ver", "1.0");
+    WriteTestFile(run.App + "otTodolist", "old program");
+    WriteTestFile(run.App + "styles/Light.1.Style", "old");
+    WriteTestFile(run.App + "otTodolist.ver", "1.0");
     // A folder where the package has a file: the last move fails.
-    Write(run.App + "zzz/inside.txt", "in the way");
+    WriteTestFile(run.App + "zzz/inside.txt", "in the way");
     ASSERT_TRUE(run.Start({"-L:en"}));
     run.Form->btnUpgrade->click();
     EXPECT_EQ(run.Status(0), "Upgrade Failed");
     EXPECT_EQ(run.Form->RowState(0), 1);
-    EXPECT_EQ(Read(run.App + "otTodolist"), "old program");
-    EXPECT_EQ(Read(run.App + "styles/Light.1.Style"), "old");
-    EXPECT_EQ(Read(run.App + "otTodolist.ver"), "1.0");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist"), "old program");
+    EXPECT_EQ(ReadTestFile(run.App + "styles/Light.1.Style"), "old");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist.ver"), "1.0");
     EXPECT_TRUE(fs::exists(run.App + "apptemp/otTodolist.zip"));
     EXPECT_TRUE(run.Form->btnUpgrade->isEnabled());
 
@@ -459,9 +449,9 @@ TEST(UpgradeWindow, AnInstallThatFailsHalfWayKeepsTheOldFilesAndIsRetriedFromThe
     run.Messages.clear();
     run.Form->btnUpgrade->click();
     EXPECT_EQ(run.Status(0), "Upgrade successfully");
-    EXPECT_EQ(Read(run.App + "otTodolist"), "new program");
-    EXPECT_EQ(Read(run.App + "zzz"), "file");
-    EXPECT_EQ(Read(run.App + "otTodolist.ver"), "1.1");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist"), "new program");
+    EXPECT_EQ(ReadTestFile(run.App + "zzz"), "file");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist.ver"), "1.1");
     EXPECT_EQ(run.Messages.size(), 2u) << "warned again before installing";
     EXPECT_FALSE(run.Form->btnUpgrade->isEnabled());
 }
@@ -470,14 +460,14 @@ TEST(UpgradeWindow, TheUpgradeProgramsOwnPackageIsLeftForTheTaskListProgram) {
     UpdateServerProcess server;
     PublishApp(server, "otUpgrade", "1.1", "Dorvel", {{"otUpgrade", "new upgrader"}});
     UpgradeRun run(server);
-    Write(run.App + "otUpgrade", "old upgrader");
-    Write(run.App + "otUpgrade.ver", "1.0");
+    WriteTestFile(run.App + "otUpgrade", "old upgrader");
+    WriteTestFile(run.App + "otUpgrade.ver", "1.0");
     ASSERT_TRUE(run.Start({"-L:en", "-App:Dorvel"}));
     run.Form->btnUpgrade->click();
     EXPECT_EQ(run.Status(0), "Upgrade successfully");
     EXPECT_EQ(run.Form->RowState(0), 2);
-    EXPECT_EQ(Read(run.App + "otUpgrade"), "old upgrader");
-    EXPECT_EQ(Read(run.App + "otUpgrade.ver"), "1.1");
+    EXPECT_EQ(ReadTestFile(run.App + "otUpgrade"), "old upgrader");
+    EXPECT_EQ(ReadTestFile(run.App + "otUpgrade.ver"), "1.1");
     EXPECT_TRUE(fs::exists(run.App + "apptemp/otUpgrade.zip"));
     ASSERT_EQ(run.Messages.size(), 2u);
     EXPECT_TRUE(run.Messages[0].Text.contains(QStringLiteral("background.\r\n  \r\nIf upgrade")))
@@ -517,7 +507,7 @@ TEST(UpgradeEndToEnd, PublishUpgradeAndFinishAtTheNextStart) {
     const auto todolist = server.MakeFolder("new-todolist", {});
     fs::create_directories(todolist);
     fs::copy_file(OT_SAMPLE_NEW_EXE, todolist / "otTodolist");
-    Write(todolist / "styles" / "New.1.Style", "style");
+    WriteTestFile(todolist / "styles" / "New.1.Style", "style");
     ASSERT_EQ(
         server.Publish({"--name", "otTodolist", "--version", "1.0.2013.1", "--title",
                         "Sarnic Tasks", "--dependence", "Dorvel", "--from", todolist.string()}),
@@ -541,7 +531,7 @@ TEST(UpgradeEndToEnd, PublishUpgradeAndFinishAtTheNextStart) {
     EXPECT_EQ(FileVersion(run.App + "otTodolist"), "1.0.2013.1");
     EXPECT_NE(fs::status(run.App + "otTodolist").permissions() & fs::perms::owner_exec,
               fs::perms::none);
-    EXPECT_EQ(Read(run.App + "styles/New.1.Style"), "style");
+    EXPECT_EQ(ReadTestFile(run.App + "styles/New.1.Style"), "style");
     EXPECT_EQ(FileVersion(run.App + "otUpgrade"), "1.0.2012.1128");
     run.Form->close();
     EXPECT_FALSE(fs::exists(run.App + "apptemp/otUpgradeAppList.xml"));
@@ -565,10 +555,10 @@ TEST(UpgradeProgram, ASilentStartWithNothingNewerEndsWithoutAWindow) {
     TempDir dir;
     const fs::path exe = dir.Path() / "otUpgrade";
     fs::copy_file(OT_UPGRADE_EXE, exe);
-    Write(dir.Path() / "otUpgrade.ver", "1.0");
-    Write(dir.Path() / "appdata" / "otCommonSettings.xml",
-          "<otContactsSettings><otGeneralSections><s name=\"SarnicHost\" value=\"" + server.Host() +
-              "\"/></otGeneralSections></otContactsSettings>");
+    WriteTestFile(dir.Path() / "otUpgrade.ver", "1.0");
+    WriteTestFile(dir.Path() / "appdata" / "otCommonSettings.xml",
+                  "<otContactsSettings><otGeneralSections><s name=\"SarnicHost\" value=\"" +
+                      server.Host() + "\"/></otGeneralSections></otContactsSettings>");
     const std::vector<std::string> args = {exe.string(), "-L:en", "-App:Dorvel", "-Auth:free",
                                            "-Silence"};
     std::vector<char*> argv;
@@ -590,7 +580,7 @@ TEST(UpgradeProgram, ASilentStartWithNothingNewerEndsWithoutAWindow) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const auto records = server.UsageRecords();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].Guid, Trim(Read(dir.Path() / "Dorvel.uid")));
+    EXPECT_EQ(records[0].Guid, Trim(ReadTestFile(dir.Path() / "Dorvel.uid")));
 }
 
 } // namespace
