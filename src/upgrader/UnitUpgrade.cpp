@@ -1,5 +1,6 @@
 #include "upgrader/UnitUpgrade.h"
 
+#include "common/Clock.h"
 #include "package/OtPackageSignature.h"
 #include "package/OtUpgradeArchive.h"
 #include "upgrader/BrenmoorCommon.h"
@@ -431,7 +432,7 @@ void TfrmUpgrade::FormClose() {
 }
 
 void TfrmUpgrade::IdHTTPDownloadWorkBegin(std::int64_t AWorkCountMax) {
-    FStartHTTPTime.start();
+    FStartHTTPTime = Now();
     FFileLenCurrentCount = 0;
     FFileLenCount = AWorkCountMax;
     FAverageSpeed = 0;
@@ -441,9 +442,10 @@ void TfrmUpgrade::IdHTTPDownloadWorkBegin(std::int64_t AWorkCountMax) {
 
 void TfrmUpgrade::IdHTTPDownloadWork(std::int64_t AWorkCount) {
     FFileLenCurrentCount = AWorkCount;
-    const qint64 ms = FStartHTTPTime.isValid() ? FStartHTTPTime.elapsed() : 0;
-    // Whole seconds as a 16-bit count, as the speed has always been reckoned.
-    const double elapsed = static_cast<std::uint16_t>(ms / 1000) + double(ms % 1000) / 1000;
+    // The time of day of the difference, its whole seconds counted in 16 bits.
+    const DateTimeParts t = DecodeDateTime(Now() - FStartHTTPTime);
+    const double elapsed = static_cast<std::uint16_t>(t.Hour * 3600 + t.Minute * 60 + t.Second) +
+                           t.MilliSecond / 1000.0;
     if (elapsed > 0)
         FAverageSpeed = (double(AWorkCount) / 1024 / elapsed + FAverageSpeed) / 2;
     if (FFileLenCount > 0)

@@ -5,11 +5,11 @@
 // program directory (the upgrade program's own package is left in apptemp/
 // for the task-list program).
 
+#include "common/DateTime.h"
 #include "upgrader/OtUpgradeCommandLine.h"
 #include "upgrader/OtUpgradeLang.h"
 #include "upgrader/OtUpgradeList.h"
 
-#include <QElapsedTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -60,6 +60,7 @@ public:
     TfrmProgress& Progress() { return *FProgress; }
     const std::vector<TAppInfo>& AppList() const { return FAppList; }
     const TUpgradeArgs& Args() const { return FArgs; }
+    double AverageSpeed() const { return FAverageSpeed; }
     const std::string& UpgradeAppListUrl() const { return FUpgradeAppListUrl; }
     const std::string& UpgradeAppListFilename() const { return FUpgradeAppListFilename; }
     std::string AppTempPath() const { return FAppPath + "apptemp/"; }
@@ -104,7 +105,7 @@ private:
     std::int64_t FFileLenCurrentCount = 0;
     std::int64_t FFileLenCount = 0;
     double FAverageSpeed = 0;
-    QElapsedTimer FStartHTTPTime;
+    TDateTime FStartHTTPTime = 0;
 };
 
 } // namespace ot

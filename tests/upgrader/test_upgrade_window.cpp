@@ -8,6 +8,7 @@
 #include "upgrader/ZipFixture.h"
 
 #include "OtVersionInfo.h"
+#include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 #include "package/OtPackageSignature.h"
@@ -496,6 +497,34 @@ TEST(UpgradeWindow, ProgressBarsAndTipFollowTheTasks) {
         EXPECT_EQ(progress.ProgressBar2->value(), 0);
         EXPECT_EQ(progress.TaskIndex(), 0);
     }
+}
+
+TEST(UpgradeWindow, TheDownloadSpeedIsSmoothedOverTheProgressEvents) {
+    UpdateServerProcess server;
+    UpgradeRun run(server);
+    ASSERT_TRUE(run.Start({"-L:en"}));
+    auto clock = std::make_shared<FixedClock>(45000.5);
+    ScopedClock scoped(clock);
+    TfrmUpgrade& form = *run.Form;
+    form.Progress().SetTotalTaskCount(1);
+    form.IdHTTPDownloadWorkBegin(4 << 20);
+    EXPECT_EQ(form.Progress().lblTip->text(),
+              QStringLiteral("Download: 0.0 KB, Total: 4096.0 KB, Speed: 0.00 KB/s"));
+    form.IdHTTPDownloadWork(1000);
+    EXPECT_EQ(form.AverageSpeed(), 0) << "no time has passed";
+    clock->AdvanceSeconds(2);
+    form.IdHTTPDownloadWork(1 << 20);
+    EXPECT_DOUBLE_EQ(form.AverageSpeed(), (1024.0 / 2 + 0) / 2);
+    EXPECT_EQ(form.Progress().ProgressBar1->value(), 25);
+    clock->AdvanceSeconds(2);
+    form.IdHTTPDownloadWork(2 << 20);
+    EXPECT_DOUBLE_EQ(form.AverageSpeed(), (2048.0 / 4 + 256) / 2);
+    EXPECT_EQ(form.Progress().ProgressBar1->value(), 50);
+    EXPECT_EQ(form.Progress().lblTip->text(),
+              QStringLiteral("Download: 2048.0 KB, Total: 4096.0 KB, Speed: 384.00 KB/s"));
+    form.IdHTTPDownloadWorkEnd();
+    EXPECT_EQ(form.AverageSpeed(), 0);
+    EXPECT_EQ(form.Progress().ProgressBar1->value(), 100);
 }
 
 // The whole hand-over: a new otTodolist and a new otUpgrade are published; the
