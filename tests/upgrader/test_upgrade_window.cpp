@@ -329,8 +329,9 @@ TEST(UpgradeWindow, TwoApplicationsWithTheSecondPackageDamaged) {
     UpdateServerProcess server;
     PublishApp(server, "otTodolist", "1.1", "", {{"otTodolist", "new program"}});
     PublishApp(server, "otContacts", "1.1", "", {{"otContacts", "new contacts"}});
-    WriteTestFile(PackageOnServer(server, "otContacts", "1.1").string(),
-                  "not the package that was signed");
+    const fs::path contacts = PackageOnServer(server, "otContacts", "1.1");
+    const std::string signedPackage = ReadTestFile(contacts);
+    WriteTestFile(contacts, "not the package that was signed");
     UpgradeRun run(server);
     WriteTestFile(run.App + "otTodolist", "old program");
     WriteTestFile(run.App + "otTodolist.ver", "1.0\n");
@@ -361,7 +362,7 @@ TEST(UpgradeWindow, TwoApplicationsWithTheSecondPackageDamaged) {
     EXPECT_EQ(run.Form->Progress().ProgressBar2->value(), 100);
 
     // The damaged package is fetched again at the next click.
-    PublishApp(server, "otContacts", "1.1", "", {{"otContacts", "new contacts"}});
+    WriteTestFile(contacts, signedPackage);
     run.Form->btnUpgrade->click();
     EXPECT_EQ(run.Status(1), "Upgrade successfully");
     EXPECT_EQ(ReadTestFile(run.App + "otContacts"), "new contacts");
