@@ -316,6 +316,18 @@ TEST(UpgradeWindow, AnUnreachableListLeavesTheButtonDisabled) {
     }
 }
 
+TEST(UpgradeWindow, WithoutItsTemporaryDirectoryTheProgramSaysSoAndEnds) {
+    UpdateServerProcess server;
+    UpgradeRun run(server);
+    WriteTestFile(run.App + "apptemp", "a file where the folder belongs");
+    EXPECT_FALSE(run.Start({"-L:zh", "-App:Dorvel", "-Silence"}));
+    ASSERT_EQ(run.Messages.size(), 1u);
+    EXPECT_EQ(run.Messages[0].Kind, TUpgradeMessageKind::Error);
+    EXPECT_EQ(run.Messages[0].Text, QStringLiteral("Can not create the directory \"%1apptemp/\"!")
+                                        .arg(QString::fromStdString(run.App)));
+    EXPECT_TRUE(server.UsageRecords().empty()) << "ends before the usage record";
+}
+
 TEST(UpgradeWindow, SizesAreShownInMegabytes) {
     UpdateServerProcess server;
     PublishApp(server, "otTodolist", "1.1");
