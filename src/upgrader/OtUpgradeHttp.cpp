@@ -41,11 +41,15 @@ CurlPtr NewCurl(const std::string& url, const THttpTimeouts& t) {
 struct TFileSink {
     FILE* File = nullptr;
     bool Failed = false;
+    std::int64_t Written = 0;
+    std::int64_t MaxBytes = 0;
 };
 
 std::size_t WriteToFile(char* data, std::size_t size, std::size_t n, void* user) {
     auto* sink = static_cast<TFileSink*>(user);
-    if (std::fwrite(data, size, n, sink->File) != n) {
+    sink->Written += static_cast<std::int64_t>(size * n);
+    if ((sink->MaxBytes > 0 && sink->Written > sink->MaxBytes) ||
+        std::fwrite(data, size, n, sink->File) != n) {
         sink->Failed = true;
         return 0;
     }
@@ -85,6 +89,7 @@ bool HttpDownloadFile(const std::string& AUrl, const std::string& AFileName,
         return false;
     const fs::path tmp = TempNameBeside(AFileName);
     TFileSink sink;
+    sink.MaxBytes = ATimeouts.MaxBytes;
     sink.File = std::fopen(tmp.c_str(), "wbx");
     if (!sink.File)
         return false;

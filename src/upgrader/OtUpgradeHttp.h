@@ -25,6 +25,8 @@ struct THttpTimeouts {
     long ConnectSeconds = 15;
     // A transfer slower than one byte per second for this long is given up.
     long StallSeconds = 30;
+    // A body longer than this is given up (0: no limit), so a server cannot fill the disk.
+    std::int64_t MaxBytes = 0;
 };
 
 // GETs AUrl into AFileName: the body goes into a temporary file beside it, which

@@ -29,6 +29,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::int64_t kMaxUpgradeAppListBytes = 4 << 20;
+
 QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -196,7 +198,7 @@ bool TfrmUpgrade::FormCreate() {
     FUpgradeAppListUrl = ot::UpgradeAppListUrl(FHost, lang);
     FUpgradeAppListFilename = AppTempPath() + UpgradeAppListFileName(lang);
     fs::remove(FUpgradeAppListFilename, ec);
-    if (DownloadFile(FUpgradeAppListUrl, FUpgradeAppListFilename)) {
+    if (DownloadFile(FUpgradeAppListUrl, FUpgradeAppListFilename, kMaxUpgradeAppListBytes)) {
         LoadUpgradeAppList(FUpgradeAppListFilename);
         if (FAppList.empty() && FArgs.Silence)
             return false;
@@ -211,7 +213,8 @@ bool TfrmUpgrade::DoAppUseStatistics() {
     return sender.Submit();
 }
 
-bool TfrmUpgrade::DownloadFile(const std::string& AUrl, const std::string& AFilename) {
+bool TfrmUpgrade::DownloadFile(const std::string& AUrl, const std::string& AFilename,
+                               std::int64_t AMaxBytes) {
     TDownloadEvents events;
     events.WorkBegin = [this](std::int64_t size) { IdHTTPDownloadWorkBegin(size); };
     events.Work = [this](std::int64_t count) {
@@ -221,7 +224,9 @@ bool TfrmUpgrade::DownloadFile(const std::string& AUrl, const std::string& AFile
     events.WorkEnd = [this] { IdHTTPDownloadWorkEnd(); };
     // The windows keep repainting while a download waits.
     events.Idle = [] { QCoreApplication::processEvents(); };
-    return HttpDownloadFile(AUrl, AFilename, events);
+    THttpTimeouts limits;
+    limits.MaxBytes = AMaxBytes;
+    return HttpDownloadFile(AUrl, AFilename, events, limits);
 }
 
 void TfrmUpgrade::LoadUpgradeAppList(const std::string& AFilename) {
@@ -322,7 +327,8 @@ void TfrmUpgrade::btnUpgradeClick() {
             SetRowStatus(i, "Downloading");
             FProgress->SetTipStr(
                 LangTranslate("Downloading \"%s\"").replace(QStringLiteral("%s"), Q(app.fTitle)));
-            if (DownloadFile(app.fUrl, package(app))) {
+            // A package is never longer than its list entry says.
+            if (DownloadFile(app.fUrl, package(app), app.fSize)) {
                 SetRowStatus(i, "Download Finished");
                 SetRowState(i, 1);
                 toInstall[static_cast<std::size_t>(i)] = true;

@@ -71,7 +71,9 @@ public:
     void btnUpgradeClick();
     void btnCloseClick();
     void lstbxAppsChange();
-    bool DownloadFile(const std::string& AUrl, const std::string& AFilename);
+    // AMaxBytes: the most the body may hold (0: no limit).
+    bool DownloadFile(const std::string& AUrl, const std::string& AFilename,
+                      std::int64_t AMaxBytes = 0);
     void LoadUpgradeAppList(const std::string& AFilename);
     QString LangTranslate(const std::string& AString) const;
     bool DoAppUseStatistics();

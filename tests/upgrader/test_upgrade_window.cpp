@@ -419,17 +419,25 @@ TEST(UpgradeWindow, ADownloadCutShortIsADownloadFailureAndLeavesNoPackage) {
     UpdateServerProcess server;
     PublishApp(server, "otTodolist", "1.1");
     PublishApp(server, "otContacts", "1.1");
+    PublishApp(server, "otUpgrade", "1.1");
     RawReplyServer cut("HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nConnection: close\r\n\r\n" +
                        std::string(50000, 'z'));
     EditList(server, "otTodolist", "url", cut.Host() + "/otTodolist.zip");
+    EditList(server, "otTodolist", "size", "300000");
     EditList(server, "otContacts", "url", "");
+    // A server that sends more than the list announces is cut off.
+    RawReplyServer endless(RawReplyServer::Ok(std::string(200000, 'z'), "application/zip"));
+    EditList(server, "otUpgrade", "url", endless.Host() + "/otUpgrade.zip");
+    EditList(server, "otUpgrade", "size", "1000");
     UpgradeRun run(server);
     ASSERT_TRUE(run.Start({"-L:en"}));
     run.Form->btnUpgrade->click();
     EXPECT_EQ(run.Status(0), "Download Failed");
     EXPECT_EQ(run.Status(1), "Parameter Error");
+    EXPECT_EQ(run.Status(2), "Download Failed");
     EXPECT_EQ(run.Form->RowState(0), 0);
     EXPECT_FALSE(fs::exists(run.App + "apptemp/otTodolist.zip"));
+    EXPECT_FALSE(fs::exists(run.App + "apptemp/otUpgrade.zip"));
     EXPECT_EQ(std::distance(fs::directory_iterator(run.App + "apptemp"), fs::directory_iterator()),
               1)
         << "only the list";
