@@ -53,6 +53,12 @@ bool IsLinkEntry(zip_t* archive, zip_uint64_t index) {
     return (UnixMode(archive, index) & kTypeMask) == kLink;
 }
 
+// An entry's path below the destination, without a trailing separator.
+fs::path RelativePath(std::string_view name) {
+    fs::path rel = fs::path(name).lexically_normal();
+    return rel.has_filename() ? rel : rel.parent_path();
+}
+
 bool AllEntriesSafe(zip_t* archive) {
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     if (count < 0)
@@ -64,7 +70,7 @@ bool AllEntriesSafe(zip_t* archive) {
         if (!name || !IsSafeEntryName(name) || IsLinkEntry(archive, index))
             return false;
         // Two entries for one path would make the result depend on their order.
-        if (!seen.insert(fs::path(name).lexically_normal().string()).second)
+        if (!seen.insert(RelativePath(name).string()).second)
             return false;
     }
     return true;
@@ -109,7 +115,7 @@ TStage Stage(zip_t* archive, const fs::path& staging, std::vector<fs::path>& fil
     for (zip_int64_t i = 0; i < count; ++i) {
         const auto index = static_cast<zip_uint64_t>(i);
         const std::string name = zip_get_name(archive, index, 0);
-        const fs::path rel = fs::path(name).lexically_normal();
+        const fs::path rel = RelativePath(name);
         std::error_code ec;
         if (name.back() == '/') {
             fs::create_directories(staging / rel, ec);
@@ -214,7 +220,9 @@ TPackageInstall InstallUpgradeArchive(const std::string& AZipFile, const std::st
     const ZipPtr archive = OpenZip(AZipFile);
     if (!archive || !AllEntriesSafe(archive.get()))
         return TPackageInstall::Damaged;
-    const fs::path dest = fs::path(ADestDir).lexically_normal();
+    fs::path dest = fs::path(ADestDir).lexically_normal();
+    if (!dest.has_filename())
+        dest = dest.parent_path();
     std::error_code ec;
     if (!fs::is_directory(dest, ec))
         return TPackageInstall::Failed;

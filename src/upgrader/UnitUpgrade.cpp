@@ -21,6 +21,7 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace ot {

@@ -44,12 +44,14 @@ TEST(UpgradePackage, ASoundPackageReplacesAndAddsFilesKeepingTheExecutableBit) {
     ASSERT_TRUE(MakeZip(f.Package.string(), {{"otTodolist", "new program", 0100755},
                                              {"styles/", "", 040755},
                                              {"styles/Light.1.Style", "new style"},
-                                             {"lang/new/readme.txt", "added"}}));
+                                             {"lang/new/readme.txt", "added"},
+                                             {"empty/new/", "", 040755}}));
     EXPECT_EQ(InstallUpgradeArchive(f.Package.string(), f.Program.string()),
               TPackageInstall::Installed);
     EXPECT_EQ(ReadTestFile(f.Program / "otTodolist"), "new program");
     EXPECT_EQ(ReadTestFile(f.Program / "styles" / "Light.1.Style"), "new style");
     EXPECT_EQ(ReadTestFile(f.Program / "lang" / "new" / "readme.txt"), "added");
+    EXPECT_TRUE(fs::is_directory(f.Program / "empty" / "new"));
     struct stat st {};
     ASSERT_EQ(::stat((f.Program / "otTodolist").c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXUSR);
