@@ -90,22 +90,14 @@ template <typename T> static std::optional<T> ParseIntT(std::string_view s) {
     return v;
 }
 
-std::optional<std::int32_t> ParseInt32(std::string_view s) {
-    return ParseIntT<std::int32_t>(s);
-}
-std::optional<std::int64_t> ParseInt64(std::string_view s) {
-    return ParseIntT<std::int64_t>(s);
-}
+std::optional<std::int32_t> ParseInt32(std::string_view s) { return ParseIntT<std::int32_t>(s); }
+std::optional<std::int64_t> ParseInt64(std::string_view s) { return ParseIntT<std::int64_t>(s); }
 
 std::size_t Utf16Length(std::string_view s) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < s.size();) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len = c < 0x80         ? 1
-                          : (c >> 5) == 6  ? 2
-                          : (c >> 4) == 14 ? 3
-                          : (c >> 3) == 30 ? 4
-                                           : 1;
+        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
         n += len == 4 ? 2 : 1;
         i += len;
     }
