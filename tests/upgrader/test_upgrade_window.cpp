@@ -55,16 +55,6 @@ void EditList(const UpdateServerProcess& server, const std::string& name, const 
     }
 }
 
-std::string ListAttribute(const UpdateServerProcess& server, const std::string& name,
-                          const char* attribute) {
-    pugi::xml_document doc;
-    doc.load_file(server.ListFile().c_str());
-    for (auto app : doc.child("otUpgradeAppList").child("otAppList").children())
-        if (name == app.attribute("name").value())
-            return app.attribute(attribute).value();
-    return {};
-}
-
 fs::path PackageOnServer(const UpdateServerProcess& server, const std::string& name,
                          const std::string& version) {
     return server.Root() / "packages" / (name + "-" + version + ".zip");
