@@ -1,8 +1,8 @@
 #include "upgrader/BrenmoorCommon.h"
 
-#include "platform/OtVersionInfo.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "platform/OtVersionInfo.h"
 
 #include <pugixml.hpp>
 #include <sodium.h>

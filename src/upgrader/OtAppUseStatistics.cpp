@@ -1,8 +1,8 @@
 #include "upgrader/OtAppUseStatistics.h"
 
-#include "platform/OtVersionInfo.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "platform/OtVersionInfo.h"
 #include "upgrader/BrenmoorCommon.h"
 #include "upgrader/OtUpgradeHttp.h"
 

@@ -7,12 +7,12 @@
 #include "upgrader/UpdateServerProcess.h"
 #include "upgrader/ZipFixture.h"
 
-#include "platform/OtVersionInfo.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 #include "package/OtPackageSignature.h"
 #include "package/OtUpgradeArchive.h"
+#include "platform/OtVersionInfo.h"
 
 #include <QLabel>
 #include <QListWidget>
