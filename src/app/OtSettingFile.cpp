@@ -113,14 +113,7 @@ bool TOtSettingFile::WriteSetting(std::string_view ASection, std::string_view AN
 }
 
 bool SettingStrToBool(std::string_view AText, bool ADefault) {
-    const std::string text = ToLowerAscii(Trim(AText));
-    if (text == "true")
-        return true;
-    if (text == "false")
-        return false;
-    if (const auto n = ParseInt64(text))
-        return *n != 0;
-    return ADefault;
+    return ParseBoolText(AText).value_or(ADefault);
 }
 
 std::int32_t SettingStrToInt(std::string_view AText, std::int32_t ADefault) {

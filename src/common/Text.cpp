@@ -135,6 +135,17 @@ std::size_t Utf16Length(std::string_view s) {
     return n;
 }
 
+std::optional<bool> ParseBoolText(std::string_view s) {
+    const std::string text = ToLowerAscii(Trim(s));
+    if (text == "true")
+        return true;
+    if (text == "false")
+        return false;
+    if (const auto n = ParseInt64(text))
+        return *n != 0;
+    return std::nullopt;
+}
+
 std::string Format(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -26,6 +26,9 @@ bool EndsWith(std::string_view s, std::string_view suffix);
 // A whole decimal integer with an optional sign, within 32 bits.
 std::optional<std::int32_t> ParseInt32(std::string_view s);
 std::optional<std::int64_t> ParseInt64(std::string_view s);
+// A Boolean written as "true" or "false" in any letter case, or as a whole
+// number (0 false); surrounding blanks ignored. Nothing for any other text.
+std::optional<bool> ParseBoolText(std::string_view s);
 // The length of a UTF-8 text in UTF-16 code units (limits the windows count in those).
 std::size_t Utf16Length(std::string_view utf8);
 // printf-style formatting into a std::string.

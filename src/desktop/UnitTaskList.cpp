@@ -8,12 +8,12 @@
 #include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskAlertModel.h"
 #include "desktop/OtTaskGUIUtility.h"
-#include "desktop/OtUpgradeArchive.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitAppLog.h"
 #include "desktop/UnitManageTaskClass.h"
 #include "desktop/UnitSetting.h"
 #include "desktop/UnitTaskAlert.h"
+#include "package/OtUpgradeArchive.h"
 #include "platform/OtPlatform.h"
 #include "platform/OtVersionInfo.h"
 #include "sync/OtKuaipanSyncUtility.h"
@@ -35,8 +35,6 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
-
-#include <filesystem>
 
 namespace ot {
 
@@ -651,14 +649,8 @@ void TfrmTaskList::CheckNewVersionForUpgrade(bool IsSilence) {
 }
 
 void TfrmTaskList::FinishUpgrade() {
-    namespace fs = std::filesystem;
-    const std::string zip = FAppCore->Paths().AppPath + "apptemp/otUpgrade.zip";
-    std::error_code ec;
-    if (!fs::is_regular_file(zip, ec))
-        return;
-    // Failures are swallowed; the archive may stay for the next start.
-    if (ExtractUpgradeArchive(zip, FAppCore->Paths().AppPath))
-        fs::remove(zip, ec);
+    // Failures are swallowed; the package may stay for the next start.
+    FinishPendingUpgrade(FAppCore->Paths().AppPath);
 }
 
 // ---- tray, hot key, window state -----------------------------------------------------------

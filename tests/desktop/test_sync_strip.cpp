@@ -81,32 +81,51 @@ void AddToZip(zip_t* z, const char* name, const std::string& data) {
     ASSERT_GE(zip_file_add(z, name, src, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8), 0) << name;
 }
 
-TEST(DesktopUpgrade, ThePackageIsUnpackedIntoTheProgramDirectoryOnlyAndThenRemoved) {
+std::string ReadAll(const std::string& f) {
+    std::ifstream in(f);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(DesktopUpgrade, ThePackageIsUnpackedIntoTheProgramDirectoryAndThenRemoved) {
     TDesktopDir dir;
     fs::create_directories(dir.Path() + "/apptemp");
     const std::string zipFile = dir.Path() + "/apptemp/otUpgrade.zip";
-    const std::string a = "new program", b = "style", evil = "outside";
+    const std::string a = "new program", b = "style";
     int error = 0;
     zip_t* z = zip_open(zipFile.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     ASSERT_NE(z, nullptr);
     AddToZip(z, "otUpgrade", a);
     AddToZip(z, "styles/New.1.Style", b);
-    AddToZip(z, "../escaped.txt", evil);
-    AddToZip(z, "styles/../../escaped2.txt", evil);
     ASSERT_EQ(zip_close(z), 0);
     std::ofstream(dir.Path() + "/otUpgrade") << "old program";
 
     TWindow w(dir);
-    auto read = [](const std::string& f) {
-        std::ifstream in(f);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    EXPECT_EQ(read(dir.Path() + "/otUpgrade"), a);
-    EXPECT_EQ(read(dir.Path() + "/styles/New.1.Style"), b);
-    const fs::path parent = fs::path(dir.Path()).parent_path();
-    EXPECT_FALSE(fs::exists(parent / "escaped.txt"));
-    EXPECT_FALSE(fs::exists(parent / "escaped2.txt"));
+    EXPECT_EQ(ReadAll(dir.Path() + "/otUpgrade"), a);
+    EXPECT_EQ(ReadAll(dir.Path() + "/styles/New.1.Style"), b);
     EXPECT_FALSE(fs::exists(zipFile));
+}
+
+TEST(DesktopUpgrade, APackageWithAnEntryOutsideTheProgramDirectoryIsRefusedWhole) {
+    for (const char* evilName : {"../escaped.txt", "styles/../../escaped.txt", "/tmp/abs.txt"}) {
+        TDesktopDir dir;
+        fs::create_directories(dir.Path() + "/apptemp");
+        const std::string zipFile = dir.Path() + "/apptemp/otUpgrade.zip";
+        int error = 0;
+        zip_t* z = zip_open(zipFile.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+        ASSERT_NE(z, nullptr);
+        // libzip reads the buffers only when the archive is closed.
+        const std::string program = "new program", outside = "outside";
+        AddToZip(z, "otUpgrade", program);
+        AddToZip(z, evilName, outside);
+        ASSERT_EQ(zip_close(z), 0);
+        std::ofstream(dir.Path() + "/otUpgrade") << "old program";
+
+        TWindow w(dir);
+        EXPECT_TRUE(w.Created) << evilName;
+        EXPECT_EQ(ReadAll(dir.Path() + "/otUpgrade"), "old program") << evilName;
+        EXPECT_FALSE(fs::exists(fs::path(dir.Path()).parent_path() / "escaped.txt")) << evilName;
+        EXPECT_TRUE(fs::exists(zipFile)) << evilName;
+    }
 }
 
 TEST(DesktopUpgrade, AnUnreadablePackageIsLeftForTheNextStart) {

@@ -1,0 +1,196 @@
+// otUpdateServer command line: serve a root folder, publish packages into it,
+// list the usage records it received.
+
+#include "UpdateServer.h"
+#include "common/FileUtil.h"
+#include "common/Text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <pthread.h>
+#include <thread>
+
+namespace {
+
+using namespace ot::server;
+
+const char* const kUsage = R"(usage: otUpdateServer <command> [options]
+
+commands:
+  serve    --root DIR [--bind ADDR] [--port N] [--ports-file FILE] [--quiet]
+      Serves the update lists and packages below DIR and records the usage records
+      posted to it (DIR/usage.db), on plain HTTP at --bind (default 127.0.0.1) and
+      --port (default 8090; 0 picks a free port, printed and, with --ports-file,
+      written there as JSON).
+  publish  --root DIR --key SECRETKEYFILE --from FOLDER --name NAME --version VERSION
+           [--title TITLE] [--date TEXT] [--detail TEXT] [--dependence TEXT]
+           [--url-base URL]
+      Packs the files below FOLDER (paths kept) into DIR/packages/NAME-VERSION.zip,
+      signs its SHA-256 with NAME and VERSION by the publisher's secret key, and
+      adds the entry to the list of every language (replacing an entry of the same
+      name). --url-base is the address the programs fetch packages from (default
+      http://127.0.0.1:8090). "||" in --detail is a line break.
+  usage    --root DIR
+      Prints the usage records received, one a line, tab-separated.
+)";
+
+struct Args {
+    std::string Command;
+    std::map<std::string, std::string> Values;
+    bool Quiet = false;
+};
+
+bool ParseArgs(int argc, char** argv, Args& out, std::string& error) {
+    static const char* const valued[] = {
+        "--root",    "--bind",  "--port", "--ports-file", "--key",        "--from",    "--name",
+        "--version", "--title", "--date", "--detail",     "--dependence", "--url-base"};
+    if (argc < 2) {
+        error = "no command";
+        return false;
+    }
+    out.Command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--quiet") {
+            out.Quiet = true;
+            continue;
+        }
+        if (std::find(std::begin(valued), std::end(valued), a) == std::end(valued)) {
+            error = "unknown option " + a;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            error = a + " needs a value";
+            return false;
+        }
+        out.Values[a] = argv[++i];
+    }
+    return true;
+}
+
+std::string Value(const Args& args, const std::string& name, const std::string& def = {}) {
+    auto it = args.Values.find(name);
+    return it == args.Values.end() ? def : it->second;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "otUpdateServer: %s\n", message.c_str());
+    return 1;
+}
+
+int Serve(const Args& args) {
+    UpdateServerOptions o;
+    o.Root = Value(args, "--root");
+    if (o.Root.empty())
+        return Fail("serve needs --root");
+    o.Bind = Value(args, "--bind", o.Bind);
+    const std::string port = Value(args, "--port", std::to_string(o.Port));
+    const auto p = ot::ParseInt32(port);
+    if (!p || *p < 0 || *p > 65535)
+        return Fail("--port needs a port number");
+    o.Port = *p;
+    o.Quiet = args.Quiet;
+    o.Http.IoThreads = 1;
+    o.Http.WorkerThreads = 2;
+    std::error_code ec;
+    std::filesystem::create_directories(o.Root, ec);
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<UpdateServer> server;
+    std::string error;
+    try {
+        server = std::make_unique<UpdateServer>(o);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+    if (!server->Bind(error))
+        return Fail(error);
+    const std::string portsFile = Value(args, "--ports-file");
+    const nlohmann::ordered_json ports = {{"bind", o.Bind}, {"port", server->Port()}};
+    if (!portsFile.empty() && !ot::WriteFileAtomic(portsFile, ports.dump() + "\n", 0644, &error))
+        return Fail(error);
+    std::printf("otUpdateServer: serving %s on http://%s:%d\n", o.Root.c_str(), o.Bind.c_str(),
+                server->Port());
+    std::fflush(stdout);
+
+    std::thread waiter([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        server->Stop();
+    });
+    server->Run();
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    return 0;
+}
+
+int PublishCommand(const Args& args) {
+    PublishRequest r;
+    r.Root = Value(args, "--root");
+    r.From = Value(args, "--from");
+    r.SecretKeyFile = Value(args, "--key");
+    r.Name = Value(args, "--name");
+    r.Version = Value(args, "--version");
+    if (r.Root.empty() || r.From.empty() || r.SecretKeyFile.empty() || r.Name.empty() ||
+        r.Version.empty())
+        return Fail("publish needs --root, --key, --from, --name and --version");
+    r.Title = Value(args, "--title", r.Name);
+    r.UpgradeDate = Value(args, "--date");
+    r.Detail = Value(args, "--detail");
+    r.Dependence = Value(args, "--dependence");
+    r.UrlBase = Value(args, "--url-base", "http://127.0.0.1:8090");
+    std::string error;
+    if (!Publish(r, error))
+        return Fail(error);
+    std::printf("published %s %s\n", r.Name.c_str(), r.Version.c_str());
+    return 0;
+}
+
+int UsageCommand(const Args& args) {
+    const std::string root = Value(args, "--root");
+    if (root.empty())
+        return Fail("usage needs --root");
+    UsageLog log(root);
+    for (const auto& u : log.All())
+        std::printf("%lld\t%s\t%s\t%s\t%s\t%s\n", static_cast<long long>(u.Received),
+                    u.Guid.c_str(), u.AppName.c_str(), u.AppVer.c_str(), u.AuthType.c_str(),
+                    u.OsSysInfo.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help")) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    Args args;
+    std::string error;
+    if (!ParseArgs(argc, argv, args, error)) {
+        std::fprintf(stderr, "otUpdateServer: %s\n%s", error.c_str(), kUsage);
+        return 2;
+    }
+    try {
+        if (args.Command == "serve")
+            return Serve(args);
+        if (args.Command == "publish")
+            return PublishCommand(args);
+        if (args.Command == "usage")
+            return UsageCommand(args);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+    std::fprintf(stderr, "%s", kUsage);
+    return 2;
+}
