@@ -48,17 +48,31 @@ TJson ListToJson(const TOtTaskClass& list) {
     return j;
 }
 
-TJson ListWithItemsToJson(const TOtTaskClass& list, const TOtTaskItemList& sortedItems,
-                          const std::string& taskDataPath) {
-    TJson j = ListToJson(list);
-    TJson items = TJson::array();
-    for (const auto& item : sortedItems)
-        items.push_back(ItemToJson(*item, taskDataPath));
-    j["items"] = std::move(items);
-    return j;
+void WriteJson(std::ostream& out, const TJson& j, int indent) {
+    out << j.dump(indent, ' ', false, TJson::error_handler_t::replace);
+}
+
+void WriteListWithItemsJson(std::ostream& out, const TOtTaskClass& list,
+                            const TOtTaskItemList& sortedItems) {
+    std::string head = ListToJson(list).dump(-1, ' ', false, TJson::error_handler_t::replace);
+    head.pop_back(); // the closing brace: the items follow
+    out << head << ",\"items\":[";
+    const char* separator = "\n";
+    for (const auto& item : sortedItems) {
+        out << separator;
+        WriteJson(out, ItemToJson(*item), -1);
+        separator = ",\n";
+    }
+    out << (sortedItems.empty() ? "]}" : "\n]}");
 }
 
 TJson ItemToJson(const TOtTaskItem& item, const std::string& taskDataPath) {
+    TJson j = ItemToJson(item);
+    j["path"] = taskDataPath + item.Path();
+    return j;
+}
+
+TJson ItemToJson(const TOtTaskItem& item) {
     TJson j;
     j["id"] = item.ID();
     auto cls = item.TaskClass();
@@ -74,7 +88,6 @@ TJson ItemToJson(const TOtTaskItem& item, const std::string& taskDataPath) {
     j["finished"] = DateOrNull(FormatStamp(item.FinishDateTime()));
     j["remarks"] = item.Remarks();
     j["fileName"] = item.FileName() + ".tsk";
-    j["path"] = taskDataPath + item.Path();
     return j;
 }
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ot {
@@ -90,36 +89,29 @@ void AppendTextContent(const pugi::xml_node& node, std::string& out) {
     }
 }
 
-// A whole small file through one open and read; the task files are read by
-// the thousand at start-up.
+// A whole small file through one open and reads until the end, without
+// asking its size first: the task files are read by the thousand at start-up
+// and nearly all fit the first read.
 bool ReadSmallFile(const std::string& name, std::string& out) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     out.clear();
-    std::size_t used = 0;
-    out.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096);
+    char buffer[4096];
     for (;;) {
-        if (used == out.size())
-            out.resize(out.size() * 2);
-        const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            // A directory opens but does not read (EISDIR).
             ::close(fd);
             return false;
         }
         if (n == 0)
             break;
-        used += static_cast<std::size_t>(n);
+        out.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    out.resize(used);
     return true;
 }
 
@@ -217,6 +209,24 @@ TDateTime TOtTaskUtility::ParseDateTime(std::string_view AStr) {
 
 TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
                                              std::string_view APath) {
+    TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, APath);
+    if (item) {
+        item->LoadFromFile(std::string(APath));
+        item->FRemarks_Old = item->FRemarks;
+    }
+    return item;
+}
+
+void TOtTaskUtility::LoadTaskItemRemarks(const TOtTaskItemPtr& ATaskItem,
+                                         const std::string& ATaskDataPath) {
+    if (!ATaskItem)
+        return;
+    ATaskItem->LoadFromFile(ATaskDataPath + ATaskItem->DiskPath());
+    ATaskItem->FRemarks_Old = ATaskItem->FRemarks;
+}
+
+TOtTaskItemPtr TOtTaskUtility::ParseTaskItemName(const TOtTaskClassPtr& ATaskClass,
+                                                 std::string_view APath) {
     std::string_view name = LastComponent(APath);
     if (name.find(".tsk") != std::string_view::npos)
         name.remove_suffix(std::min<std::size_t>(4, name.size()));
@@ -248,7 +258,6 @@ TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
     item->FExpirationDate = dates[1];
     item->FAlertTime = dates[2];
     item->FFinishDateTime = dates[3];
-    item->LoadFromFile(std::string(APath));
     item->ResetDirty();
     item->FDiskFileName = std::string(name);
     return item;
@@ -340,7 +349,8 @@ bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
 
 // ---- loading ----------------------------------------------------------------
 
-void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList) {
+void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList,
+                                       TTaskLoadDepth ADepth) {
     AList.clear();
     const std::string root = WithTrailingSlash(ATaskDataPath);
     std::error_code ec;
@@ -359,14 +369,16 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
         TOtTaskClassPtr cls = ParseTaskClass(name);
         if (!cls)
             continue;
-        LoadTaskItemList(ATaskDataPath, cls, cls->TaskList());
+        if (ADepth != TTaskLoadDepth::tldClasses)
+            LoadTaskItemList(ATaskDataPath, cls, cls->TaskList(),
+                             ADepth == TTaskLoadDepth::tldItems);
         AList.push_back(std::move(cls));
     }
 }
 
 void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
                                       const TOtTaskClassPtr& ATaskClass,
-                                      TOtTaskItemList& ATaskList) {
+                                      TOtTaskItemList& ATaskList, bool AReadRemarks) {
     ATaskList.clear();
     if (!ATaskClass)
         return;
@@ -384,7 +396,9 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
     for (const std::string& name : names) {
         if (IsDotName(name))
             continue;
-        if (TOtTaskItemPtr item = ParseTaskItem(ATaskClass, dir + name))
+        TOtTaskItemPtr item = AReadRemarks ? ParseTaskItem(ATaskClass, dir + name)
+                                           : ParseTaskItemName(ATaskClass, dir + name);
+        if (item)
             ATaskList.push_back(std::move(item));
     }
 }
