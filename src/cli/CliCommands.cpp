@@ -1,11 +1,9 @@
 #include "cli/CliCommands.h"
 
 #include "app/OtSettingFile.h"
-#include "cli/CliCloud.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTree.h"
 #include "cli/CliValues.h"
-#include "cloud/KuaipanHosts.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
@@ -343,30 +341,30 @@ void CheckDatabase(const TAppPaths& paths) {
 }
 
 // What a command reads of the tree: list names to pick a list, item names to
-// find an item (whose file alone is then read), everything for a pass.
+// find an item (whose file alone is then read).
 TTaskLoadDepth LoadDepthOf(const std::string& command) {
     if (command == "add" || command == "addlist" || command == "rmlist" || command == "list")
         return TTaskLoadDepth::tldClasses;
-    if (command == "sync")
-        return TTaskLoadDepth::tldItems;
     return TTaskLoadDepth::tldItemNames;
 }
 
 } // namespace
 
-int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
+int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRunner& runCloud) {
     // The program directory's paths, built once and handed to everything
     // that works in it.
     const TAppPaths paths = ProgramDirectory(cmd);
-    UseKuaipanHostsOf(paths.AppPath);
     CheckDatabase(paths);
     const std::string& name = cmd.Command->Name;
     if (name == "check")
         return CmdCheck(cmd, io, paths);
     if (name == "logout")
         return CmdLogout(io, paths);
-    if (name == "login")
-        return CmdLogin(cmd, io, paths);
+    if (name == "login" || name == "sync") {
+        if (!runCloud)
+            throw TCommandError("the command \"" + name + "\" is not available");
+        return runCloud(cmd, io, paths);
+    }
 
     TTaskTree tree{TOtTaskRepository(paths)};
     tree.Load(LoadDepthOf(name));
@@ -390,8 +388,6 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
         return CmdRm(cmd, io, tree);
     if (name == "show")
         return CmdShow(cmd, io, tree);
-    if (name == "sync")
-        return CmdSync(cmd, io, tree);
     throw TCommandError("the command \"" + name + "\" is not available");
 }
 
