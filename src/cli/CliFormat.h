@@ -8,6 +8,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 namespace ot::cli {
 
@@ -21,6 +22,11 @@ TJson ListToJson(const TOtTaskClass& list);
 // absolute path (the same prefix on every item; dirName and fileName name
 // the file below the task data directory).
 TJson ItemToJson(const TOtTaskItem& item);
+// Appends the JSON text of ItemToJson(item), written directly: a list writes
+// thousands. A byte sequence that is not UTF-8 becomes U+FFFD.
+void AppendItemJson(std::string& out, const TOtTaskItem& item);
+// Appends s as a JSON string.
+void AppendJsonString(std::string& out, std::string_view s);
 // A single item (show, add, edit): with "path", the file to open.
 TJson ItemToJson(const TOtTaskItem& item, const std::string& taskDataPath);
 // Writes JSON as scripts read it; a title that is not UTF-8 is shown

@@ -6,6 +6,7 @@
 
 #include "app/OtSettingFile.h"
 #include "cli/CliArgs.h"
+#include "cli/CliFormat.h"
 #include "cli/CliTestSupport.h"
 #include "common/Clock.h"
 #include "common/Random.h"
@@ -565,6 +566,38 @@ TEST(CliHelp, HelpNamesEveryCommandAndOption) {
     TRunResult none = RunProcess(OttodoPath(), {});
     EXPECT_EQ(none.ExitCode, 2);
     EXPECT_EQ(none.Err, top.Out);
+}
+
+} // namespace
+} // namespace ot::clitest
+
+namespace ot::clitest {
+namespace {
+
+// List items are written as JSON text directly: whatever a title or remarks
+// hold, the text parses back to it, with bytes that are not UTF-8 replaced.
+TEST(CliJson, StringsParseBackWithInvalidBytesReplaced) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "plain"},
+        {"quote \" backslash \\ slash /", "quote \" backslash \\ slash /"},
+        {"tab\tCR\rLF\nBS\bFF\f", "tab\tCR\rLF\nBS\bFF\f"},
+        {std::string("nul\0one\x01\x1f", 9), std::string("nul\0one\x01\x1f", 9)},
+        {"\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9", "\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9"},
+        {"bad \xFF end", "bad " + fffd + " end"},
+        {"cut \xE4\xBB", "cut " + fffd + fffd},
+        {"overlong \xC0\xAF", "overlong " + fffd + fffd},
+        {"surrogate \xED\xA0\x80", "surrogate " + fffd + fffd + fffd},
+        {"beyond \xF4\x90\x80\x80", "beyond " + fffd + fffd + fffd + fffd},
+        {"lone \x80 cont", "lone " + fffd + " cont"},
+    };
+    for (const auto& [in, expected] : cases) {
+        std::string text;
+        cli::AppendJsonString(text, in);
+        Json parsed;
+        ASSERT_NO_THROW(parsed = Json::parse(text)) << text;
+        EXPECT_EQ(parsed.get<std::string>(), expected) << text;
+    }
 }
 
 } // namespace
