@@ -112,6 +112,15 @@ void AppendJsonString(std::string& out, std::string_view s) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
     for (std::size_t i = 0; i < s.size();) {
+        // Characters that need no escape go over as one run.
+        std::size_t run = i;
+        while (run < s.size() && static_cast<unsigned char>(s[run]) >= 0x20 &&
+               static_cast<unsigned char>(s[run]) < 0x80 && s[run] != '"' && s[run] != '\\')
+            ++run;
+        out.append(s, i, run - i);
+        i = run;
+        if (i == s.size())
+            break;
         const auto c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
             const std::size_t n = Utf8SequenceLength(s, i);

@@ -92,8 +92,10 @@ void AppendTextContent(const pugi::xml_node& node, std::string& out) {
 // A whole small file through one open and reads until the end, without
 // asking its size first: the task files are read by the thousand at start-up
 // and nearly all fit the first read.
-bool ReadSmallFile(const std::string& name, std::string& out) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+// With dirFd (an open directory) name is relative to it: loading a class
+// opens its items by name, so each open looks up one path component.
+bool ReadSmallFile(const std::string& name, std::string& out, int dirFd = AT_FDCWD) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     out.clear();
@@ -336,8 +338,10 @@ bool TOtTaskItem::SaveToFile(const std::string& AFileName) const {
 
 bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
     std::string data;
-    if (!ReadSmallFile(AFileName, data))
-        return false;
+    return ReadSmallFile(AFileName, data) && LoadRemarksFrom(data);
+}
+
+bool TOtTaskItem::LoadRemarksFrom(std::string_view data) {
     std::string remarks;
     bool found = false;
     if (!TOtTaskUtility::ParseTaskFileContent(data, remarks, found))
@@ -393,14 +397,25 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
     }
     std::sort(names.begin(), names.end());
     ATaskList.reserve(names.size());
+    const int dirFd = AReadRemarks ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    std::string data;
     for (const std::string& name : names) {
         if (IsDotName(name))
             continue;
-        TOtTaskItemPtr item = AReadRemarks ? ParseTaskItem(ATaskClass, dir + name)
-                                           : ParseTaskItemName(ATaskClass, dir + name);
-        if (item)
-            ATaskList.push_back(std::move(item));
+        TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, dir + name);
+        if (!item)
+            continue;
+        // As ParseTaskItem: remarks that cannot be read stay empty.
+        const bool read = AReadRemarks && (dirFd >= 0 ? ReadSmallFile(name, data, dirFd)
+                                                      : ReadSmallFile(dir + name, data));
+        if (read) {
+            item->LoadRemarksFrom(data);
+            item->FRemarks_Old = item->FRemarks;
+        }
+        ATaskList.push_back(std::move(item));
     }
+    if (dirFd >= 0)
+        ::close(dirFd);
 }
 
 // ---- lists ------------------------------------------------------------------
