@@ -4,6 +4,8 @@
 //
 //   bench_load_tasks [rounds]     (default 7; medians are reported)
 
+#include "BenchTaskTree.h"
+
 #include "common/AppPaths.h"
 #include "common/Clock.h"
 #include "tasks/OtTaskUtility.h"
@@ -25,8 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kClasses = 100;
-constexpr int kItemsPerClass = 100;
+constexpr int kClasses = bench::kTreeClasses;
+constexpr int kItemsPerClass = bench::kTreeItemsPerClass;
 
 long ResidentBytes() {
     long pages = 0, resident = 0;
@@ -40,35 +42,6 @@ long ResidentBytes() {
 
 std::size_t HeapInUse() {
     return mallinfo2().uordblks;
-}
-
-void BuildTree(const std::string& taskDataPath) {
-    auto clock = std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 8, 0, 0));
-    ScopedClock scoped(clock);
-    const std::string remarks[] = {
-        "Ask about the delivery & the invoice <before Friday>",
-        "Line one of a longer note\r\nLine two with more detail about what to bring\r\nThree",
-        "Short",
-        "Call back: +86 10 1234 5678, extension 42; mention the order number 2016-0305",
-    };
-    for (int c = 0; c < kClasses; ++c) {
-        clock->AdvanceSeconds(2);
-        auto cls = std::make_shared<TOtTaskClass>("List " + std::to_string(c) + " (home/work)");
-        fs::create_directories(taskDataPath + cls->Path());
-        for (int i = 0; i < kItemsPerClass; ++i) {
-            clock->AdvanceSeconds(2);
-            const bool withRemarks = i % 2 == 0;
-            TOtTaskItem item("Task " + std::to_string(i) + " of list " + std::to_string(c),
-                             withRemarks ? remarks[i / 2 % 4] : "", tsNotCompleted,
-                             i % 3 == 0 ? EncodeDate(2016, 4, 1 + i % 28) : 0,
-                             i % 5 == 0 ? EncodeTime(9, 15) : 0, cls, nullptr);
-            item.SetPriority(i % 10);
-            if (!item.SaveToFile(taskDataPath + item.Path())) {
-                std::fprintf(stderr, "cannot write %s\n", item.Path().c_str());
-                std::exit(1);
-            }
-        }
-    }
 }
 
 bool ReadFile(const std::string& name, std::string& out) {
@@ -135,7 +108,7 @@ int main(int argc, char** argv) {
     if (::mkdtemp(tmpl.data()) == nullptr)
         return 1;
     const std::string taskDataPath = TAppPaths::FromProgramDir(tmpl).TaskDataPath;
-    BuildTree(taskDataPath);
+    bench::BuildBenchTree(taskDataPath);
     malloc_trim(0);
 
     // Memory first, in a process that has loaded nothing yet.

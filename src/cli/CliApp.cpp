@@ -10,7 +10,8 @@
 
 namespace ot::cli {
 
-int RunOttodo(const std::vector<std::string>& args, TCliIO& io) {
+int RunOttodo(const std::vector<std::string>& args, TCliIO& io,
+              const TCloudCommandRunner& ARunCloud) {
     TParsedCommandLine cmd;
     try {
         cmd = ParseCommandLine(args);
@@ -28,7 +29,7 @@ int RunOttodo(const std::vector<std::string>& args, TCliIO& io) {
         return ExitUsage;
     }
     try {
-        return RunCommand(cmd, io);
+        return RunCommand(cmd, io, ARunCloud);
     } catch (const TCommandError& e) {
         io.Err << "ottodo: " << e.what() << "\n";
         return e.ExitCode();

@@ -10,7 +10,20 @@
 #include <string>
 #include <vector>
 
+namespace ot {
+struct TAppPaths;
+}
+
 namespace ot::cli {
+
+struct TParsedCommandLine;
+struct TCliIO;
+
+// Runs a command that talks to the cloud service (login, sync) on a checked
+// program directory. The local commands never load the network stack: only
+// a program that links the cloud commands in supplies them.
+using TCloudCommandRunner =
+    std::function<int(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths)>;
 
 struct TCliIO {
     std::ostream& Out;
@@ -21,7 +34,11 @@ struct TCliIO {
     std::function<std::optional<std::string>(const std::string& prompt)> ReadSecret;
 };
 
-// Runs one command line (without the program name) and answers the exit status.
+// Runs one command line (without the program name) and answers the exit
+// status; the cloud commands go to ARunCloud.
+int RunOttodo(const std::vector<std::string>& args, TCliIO& io,
+              const TCloudCommandRunner& ARunCloud);
+// The same with the cloud commands of this process (CliCloud.cpp, ot_cli).
 int RunOttodo(const std::vector<std::string>& args, TCliIO& io);
 
 // The ReadSecret of the real program: standard input, echo switched off when

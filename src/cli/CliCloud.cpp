@@ -3,6 +3,8 @@
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanAuthorise.h"
+#include "cloud/KuaipanHosts.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Text.h"
 #include "sync/OtKuaipanAccountBinding.h"
@@ -146,6 +148,20 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (!ok)
         throw TCommandError("the synchronization pass was not successful (see its log above)");
     return ExitOk;
+}
+
+int RunCloudCommand(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) {
+    UseKuaipanHostsOf(paths.AppPath);
+    if (cmd.Command->Name == "login")
+        return CmdLogin(cmd, io, paths);
+    // A pass compares every item, remarks included.
+    TTaskTree tree{TOtTaskRepository(paths)};
+    tree.Load(TTaskLoadDepth::tldItems);
+    return CmdSync(cmd, io, tree);
+}
+
+int RunOttodo(const std::vector<std::string>& args, TCliIO& io) {
+    return RunOttodo(args, io, RunCloudCommand);
 }
 
 } // namespace ot::cli

@@ -1,11 +1,9 @@
 #include "cli/CliCommands.h"
 
 #include "app/OtSettingFile.h"
-#include "cli/CliCloud.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTree.h"
 #include "cli/CliValues.h"
-#include "cloud/KuaipanHosts.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
@@ -24,9 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 
 void PrintJson(std::ostream& out, const TJson& j) {
-    // Titles come from file names written by anyone; a byte sequence that is
-    // not UTF-8 is shown replaced rather than failing the whole output.
-    out << j.dump(2, ' ', false, TJson::error_handler_t::replace) << "\n";
+    WriteJson(out, j, 2);
+    out << "\n";
 }
 
 std::string JoinWords(const std::vector<std::string>& words) {
@@ -132,32 +129,35 @@ int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     return ExitOk;
 }
 
+// Lists are read, written and let go one at a time: the output flows while
+// the tree is read, and only one list is held in memory. The text table
+// shows no remarks, so it opens no item file.
 int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     const bool json = cmd.Has("json");
-    if (!cmd.Args.empty()) {
-        auto cls = tree.ResolveList(JoinWords(cmd.Args));
-        auto items = SortedForDisplay(*cls);
-        if (json)
-            PrintJson(io.Out, ListWithItemsToJson(*cls, items, tree.Paths().TaskDataPath));
-        else
-            WriteItemsTable(io.Out, items, "");
-        return ExitOk;
-    }
-    if (json) {
-        TJson arr = TJson::array();
-        for (const auto& c : tree.Classes())
-            arr.push_back(ListWithItemsToJson(*c, SortedForDisplay(*c), tree.Paths().TaskDataPath));
-        PrintJson(io.Out, arr);
-        return ExitOk;
-    }
+    const bool one = !cmd.Args.empty();
+    const TOtTaskClassList lists =
+        one ? TOtTaskClassList{tree.ResolveList(JoinWords(cmd.Args))} : tree.Classes();
+    const std::string& taskData = tree.Paths().TaskDataPath;
+    if (json && !one)
+        io.Out << "[";
     bool first = true;
-    for (const auto& c : tree.Classes()) {
-        if (!first)
-            io.Out << "\n";
+    for (const auto& c : lists) {
+        TOtTaskUtility::LoadTaskItemList(taskData, c, c->TaskList(), json);
+        const TOtTaskItemList items = SortedForDisplay(*c);
+        if (json) {
+            io.Out << (one ? "" : first ? "\n" : ",\n");
+            WriteListWithItemsJson(io.Out, *c, items);
+        } else if (one) {
+            WriteItemsTable(io.Out, items, "");
+        } else {
+            io.Out << (first ? "" : "\n") << c->Title() << " [" << c->ID() << "]\n";
+            WriteItemsTable(io.Out, items, "  ");
+        }
         first = false;
-        io.Out << c->Title() << " [" << c->ID() << "]\n";
-        WriteItemsTable(io.Out, SortedForDisplay(*c), "  ");
+        c->TaskList().clear();
     }
+    if (json)
+        io.Out << (one ? "\n" : first ? "]\n" : "\n]\n");
     return ExitOk;
 }
 
@@ -340,24 +340,34 @@ void CheckDatabase(const TAppPaths& paths) {
     }
 }
 
+// What a command reads of the tree: list names to pick a list, item names to
+// find an item (whose file alone is then read).
+TTaskLoadDepth LoadDepthOf(const std::string& command) {
+    if (command == "add" || command == "addlist" || command == "rmlist" || command == "list")
+        return TTaskLoadDepth::tldClasses;
+    return TTaskLoadDepth::tldItemNames;
+}
+
 } // namespace
 
-int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
+int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRunner& runCloud) {
     // The program directory's paths, built once and handed to everything
     // that works in it.
     const TAppPaths paths = ProgramDirectory(cmd);
-    UseKuaipanHostsOf(paths.AppPath);
     CheckDatabase(paths);
     const std::string& name = cmd.Command->Name;
     if (name == "check")
         return CmdCheck(cmd, io, paths);
     if (name == "logout")
         return CmdLogout(io, paths);
-    if (name == "login")
-        return CmdLogin(cmd, io, paths);
+    if (name == "login" || name == "sync") {
+        if (!runCloud)
+            throw TCommandError("the command \"" + name + "\" is not available");
+        return runCloud(cmd, io, paths);
+    }
 
     TTaskTree tree{TOtTaskRepository(paths)};
-    tree.Load();
+    tree.Load(LoadDepthOf(name));
     if (name == "lists")
         return CmdLists(cmd, io, tree);
     if (name == "addlist")
@@ -378,8 +388,6 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io) {
         return CmdRm(cmd, io, tree);
     if (name == "show")
         return CmdShow(cmd, io, tree);
-    if (name == "sync")
-        return CmdSync(cmd, io, tree);
     throw TCommandError("the command \"" + name + "\" is not available");
 }
 

@@ -20,9 +20,10 @@ private:
     int FExitCode;
 };
 
-// Sets up the program directory, checks the queue database, loads the task
-// tree and runs the command. Raises TCommandError (or whatever a lower layer
-// raised) when it cannot be carried out.
-int RunCommand(const TParsedCommandLine& cmd, TCliIO& io);
+// Sets up the program directory, checks the queue database, loads what the
+// command needs of the task tree and runs the command; login and sync go to
+// runCloud. Raises TCommandError (or whatever a lower layer raised) when it
+// cannot be carried out.
+int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRunner& runCloud);
 
 } // namespace ot::cli

@@ -10,8 +10,32 @@ namespace ot::cli {
 
 namespace {
 
-TJson DateOrNull(const std::string& text) {
-    return text.empty() ? TJson(nullptr) : TJson(text);
+// The length of the valid UTF-8 sequence starting at s[i] (a byte of 0x80 or
+// more), or 0 when it is not one.
+std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
+    const auto at = [&s](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = at(i);
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF; // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || at(i + 1) < lo || at(i + 1) > hi)
+        return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
+            return 0;
+    return n;
 }
 
 std::string Pad(const std::string& s, std::size_t width) {
@@ -48,34 +72,135 @@ TJson ListToJson(const TOtTaskClass& list) {
     return j;
 }
 
-TJson ListWithItemsToJson(const TOtTaskClass& list, const TOtTaskItemList& sortedItems,
-                          const std::string& taskDataPath) {
-    TJson j = ListToJson(list);
-    TJson items = TJson::array();
-    for (const auto& item : sortedItems)
-        items.push_back(ItemToJson(*item, taskDataPath));
-    j["items"] = std::move(items);
-    return j;
+void WriteJson(std::ostream& out, const TJson& j, int indent) {
+    out << j.dump(indent, ' ', false, TJson::error_handler_t::replace);
+}
+
+void WriteListWithItemsJson(std::ostream& out, const TOtTaskClass& list,
+                            const TOtTaskItemList& sortedItems) {
+    std::string text = ListToJson(list).dump(-1, ' ', false, TJson::error_handler_t::replace);
+    text.pop_back(); // the closing brace: the items follow
+    text += ",\"items\":[";
+    const char* separator = "\n";
+    for (const auto& item : sortedItems) {
+        text += separator;
+        separator = ",\n";
+        AppendItemJson(text, *item);
+        // Written in pieces, so neither a list nor the output is held whole.
+        if (text.size() >= 64 * 1024) {
+            out << text;
+            text.clear();
+        }
+    }
+    text += sortedItems.empty() ? "]}" : "\n]}";
+    out << text;
 }
 
 TJson ItemToJson(const TOtTaskItem& item, const std::string& taskDataPath) {
-    TJson j;
-    j["id"] = item.ID();
-    auto cls = item.TaskClass();
-    j["listId"] = cls ? cls->ID() : std::string();
-    j["list"] = cls ? cls->Title() : std::string();
-    j["title"] = item.Title();
-    j["status"] = TaskStatusToStr(item.Status());
-    j["completed"] = item.Status() != tsNotCompleted;
-    j["priority"] = item.Priority();
-    j["due"] = DateOrNull(FormatDueDate(item.ExpirationDate()));
-    j["alert"] = DateOrNull(FormatAlertTime(item.AlertTime()));
-    j["created"] = DateOrNull(FormatStamp(item.CreateDateTime()));
-    j["finished"] = DateOrNull(FormatStamp(item.FinishDateTime()));
-    j["remarks"] = item.Remarks();
-    j["fileName"] = item.FileName() + ".tsk";
+    TJson j = ItemToJson(item);
     j["path"] = taskDataPath + item.Path();
     return j;
+}
+
+TJson ItemToJson(const TOtTaskItem& item) {
+    std::string text;
+    AppendItemJson(text, item);
+    return TJson::parse(text);
+}
+
+void AppendJsonString(std::string& out, std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        // Characters that need no escape go over as one run.
+        std::size_t run = i;
+        while (run < s.size() && static_cast<unsigned char>(s[run]) >= 0x20 &&
+               static_cast<unsigned char>(s[run]) < 0x80 && s[run] != '"' && s[run] != '\\')
+            ++run;
+        out.append(s, i, run - i);
+        i = run;
+        if (i == s.size())
+            break;
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            const std::size_t n = Utf8SequenceLength(s, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD"; // U+FFFD for a byte that is not UTF-8
+                ++i;
+            } else {
+                out.append(s, i, n);
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += kHex[c >> 4];
+                out += kHex[c & 15];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+void AppendItemJson(std::string& out, const TOtTaskItem& item) {
+    auto field = [&out](const char* name, std::string_view value) {
+        out += out.back() == '{' ? "\"" : ",\"";
+        out += name;
+        out += "\":";
+        AppendJsonString(out, value);
+    };
+    auto dateField = [&out, &field](const char* name, const std::string& value) {
+        if (!value.empty())
+            return field(name, value);
+        out += ",\"";
+        out += name;
+        out += "\":null";
+    };
+    auto cls = item.TaskClass();
+    out += '{';
+    field("id", item.ID());
+    field("listId", cls ? cls->ID() : std::string());
+    field("list", cls ? cls->Title() : std::string());
+    field("title", item.Title());
+    field("status", TaskStatusToStr(item.Status()));
+    out += item.Status() != tsNotCompleted ? ",\"completed\":true" : ",\"completed\":false";
+    out += ",\"priority\":" + std::to_string(item.Priority());
+    dateField("due", FormatDueDate(item.ExpirationDate()));
+    dateField("alert", FormatAlertTime(item.AlertTime()));
+    dateField("created", FormatStamp(item.CreateDateTime()));
+    dateField("finished", FormatStamp(item.FinishDateTime()));
+    field("remarks", item.Remarks());
+    // The name the file has on disk, which a hand-made file keeps.
+    field("fileName",
+          (item.DiskFileName().empty() ? item.FileName() : item.DiskFileName()) + ".tsk");
+    out += '}';
 }
 
 void WriteListsTable(std::ostream& out, const TOtTaskClassList& lists) {

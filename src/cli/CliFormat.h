@@ -8,6 +8,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 namespace ot::cli {
 
@@ -17,10 +18,24 @@ using TJson = nlohmann::ordered_json;
 std::string StatusWord(TTaskStatus status);
 
 TJson ListToJson(const TOtTaskClass& list);
-// With items: the list object and an "items" array.
-TJson ListWithItemsToJson(const TOtTaskClass& list, const TOtTaskItemList& sortedItems,
-                          const std::string& taskDataPath);
+// An item as a list shows it: every field and its file name, without the
+// absolute path (the same prefix on every item; dirName and fileName name
+// the file below the task data directory).
+TJson ItemToJson(const TOtTaskItem& item);
+// Appends the JSON text of ItemToJson(item), written directly: a list writes
+// thousands. A byte sequence that is not UTF-8 becomes U+FFFD.
+void AppendItemJson(std::string& out, const TOtTaskItem& item);
+// Appends s as a JSON string.
+void AppendJsonString(std::string& out, std::string_view s);
+// A single item (show, add, edit): with "path", the file to open.
 TJson ItemToJson(const TOtTaskItem& item, const std::string& taskDataPath);
+// Writes JSON as scripts read it; a title that is not UTF-8 is shown
+// replaced rather than failing the whole output.
+void WriteJson(std::ostream& out, const TJson& j, int indent);
+// The list object with its "items" array, written item by item as it is
+// produced (one item a line), without building the document first.
+void WriteListWithItemsJson(std::ostream& out, const TOtTaskClass& list,
+                            const TOtTaskItemList& sortedItems);
 
 // ID, number of items and title of every list.
 void WriteListsTable(std::ostream& out, const TOtTaskClassList& lists);

@@ -9,8 +9,9 @@
 
 namespace ot::cli {
 
-void TTaskTree::Load() {
-    TOtTaskUtility::LoadTaskClassList(Paths().TaskDataPath, FClasses);
+void TTaskTree::Load(TTaskLoadDepth ADepth) {
+    FDepth = ADepth;
+    TOtTaskUtility::LoadTaskClassList(Paths().TaskDataPath, FClasses, ADepth);
 }
 
 TOtTaskClassPtr TTaskTree::ResolveList(const std::string& idOrTitle) const {
@@ -58,6 +59,10 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
             files += "\n  " + Paths().TaskDataPath + i->DiskPath();
         throw TCommandError("the task item ID \"" + id + "\" is held by several files:" + files);
     }
+    // Only the item a command touches is read; an edit writes its remarks
+    // back.
+    if (FDepth != TTaskLoadDepth::tldItems)
+        TOtTaskUtility::LoadTaskItemRemarks(matches.front(), Paths().TaskDataPath);
     return matches.front();
 }
 

@@ -4,6 +4,7 @@
 
 #include "repository/OtTaskRepository.h"
 #include "tasks/OtTask.h"
+#include "tasks/OtTaskUtility.h"
 
 #include <string>
 
@@ -20,9 +21,11 @@ public:
     const TOtTaskRepository& Repository() const { return FRepository; }
     const TAppPaths& Paths() const { return FRepository.Paths(); }
 
-    // Loads every list with its items (the task data directory is created
-    // when missing, as the desktop program's start-up does).
-    void Load();
+    // Loads every list, with as much of its items as ADepth says (the task
+    // data directory is created when missing, as the desktop program's
+    // start-up does). A command reads only what it needs: the names of the
+    // lists to find one, the item names to find an item.
+    void Load(TTaskLoadDepth ADepth = TTaskLoadDepth::tldItems);
 
     TOtTaskClassList& Classes() { return FClasses; }
 
@@ -30,8 +33,9 @@ public:
     // that matches no list, for an ID that several directories hold and for
     // a title that several lists share.
     TOtTaskClassPtr ResolveList(const std::string& idOrTitle) const;
-    // The item with this ID; raises TCommandError when there is none (or,
-    // for hand-copied files, more than one).
+    // The item with this ID, its remarks read; raises TCommandError when
+    // there is none (or, for hand-copied files, more than one). Needs the
+    // item names loaded.
     TOtTaskItemPtr FindItem(const std::string& id) const;
 
     // Like the desktop program's start-up: with no list at all, creates the
@@ -51,6 +55,7 @@ public:
 private:
     TOtTaskRepository FRepository;
     TOtTaskClassList FClasses;
+    TTaskLoadDepth FDepth = TTaskLoadDepth::tldItems;
 };
 
 } // namespace ot::cli

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <mutex>
+#include <vector>
 
 namespace ot {
 
@@ -81,16 +82,55 @@ int XferInfo(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultota
     return 0;
 }
 
+// The idle handles of one thread. A handle keeps its open connections (and
+// TLS sessions) when it is reset, so the next request to the same host skips
+// the TCP and TLS set-up. Several clients alive at once on one thread each
+// take their own handle.
+struct TIdleHandles {
+    static constexpr std::size_t Max = 4;
+    std::vector<CURL*> Handles;
+    void Close() {
+        for (CURL* h : Handles)
+            curl_easy_cleanup(h);
+        Handles.clear();
+    }
+    ~TIdleHandles() { Close(); }
+};
+
+thread_local TIdleHandles tIdle;
+
+CURL* AcquireHandle(bool reuse) {
+    if (reuse && !tIdle.Handles.empty()) {
+        CURL* h = tIdle.Handles.back();
+        tIdle.Handles.pop_back();
+        // Every option goes back to its default; the connections stay.
+        curl_easy_reset(h);
+        return h;
+    }
+    return curl_easy_init();
+}
+
+void ReleaseHandle(CURL* h, bool reuse, bool hadCookies) {
+    // Cookies would survive a reset, and the next client must not send what
+    // a login exchange collected: such a handle is closed.
+    if (reuse && !hadCookies && tIdle.Handles.size() < TIdleHandles::Max) {
+        tIdle.Handles.push_back(h);
+        return;
+    }
+    curl_easy_cleanup(h);
+}
+
 } // namespace
 
 THttpClient::THttpClient(const TProgressListener* listener) : FListener(listener) {
     GlobalInit();
-    FCurl = curl_easy_init();
+    const TTransportTimeouts t = TKuaipanHTTPUtility::Timeouts();
+    FReuse = t.ReuseConnections;
+    FCurl = AcquireHandle(FReuse);
     if (!FCurl)
         throw std::bad_alloc();
 
     const TKuaipanHosts hosts = KuaipanHosts();
-    const TTransportTimeouts t = TKuaipanHTTPUtility::Timeouts();
     curl_easy_setopt(FCurl, CURLOPT_NOSIGNAL, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075500
     curl_easy_setopt(FCurl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -110,8 +150,12 @@ THttpClient::THttpClient(const TProgressListener* listener) : FListener(listener
     curl_easy_setopt(FCurl, CURLOPT_MAXREDIRS, 10L);
 }
 
+void THttpClient::CloseIdleConnections() {
+    tIdle.Close();
+}
+
 THttpClient::~THttpClient() {
-    curl_easy_cleanup(FCurl);
+    ReleaseHandle(FCurl, FReuse, FCookies);
 }
 
 void THttpClient::SetFollowRedirects(bool follow) {
@@ -119,6 +163,7 @@ void THttpClient::SetFollowRedirects(bool follow) {
 }
 
 void THttpClient::EnableCookies() {
+    FCookies = true;
     curl_easy_setopt(FCurl, CURLOPT_COOKIEFILE, "");
 }
 
@@ -193,6 +238,11 @@ THttpResult THttpClient::Perform(const std::string& url, TWorkMode mode) {
     curl_easy_setopt(FCurl, CURLOPT_REDIR_PROTOCOLS,
                      secure ? long(CURLPROTO_HTTPS) : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
+    // TLS connections are not kept: a request sent on a kept-alive TLS
+    // connection to otCloudServer was seen to get no reply until the server
+    // timed the connection out, so each TLS request makes its own.
+    curl_easy_setopt(FCurl, CURLOPT_FRESH_CONNECT, secure ? 1L : 0L);
+    curl_easy_setopt(FCurl, CURLOPT_FORBID_REUSE, secure ? 1L : 0L);
     curl_easy_setopt(FCurl, CURLOPT_HEADERFUNCTION, &WriteHeader);
     curl_easy_setopt(FCurl, CURLOPT_HEADERDATA, &headerState);
     curl_easy_setopt(FCurl, CURLOPT_ERRORBUFFER, errbuf);

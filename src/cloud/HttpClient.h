@@ -1,6 +1,9 @@
 #pragma once
 // The HTTP client of the cloud client (libcurl), one per request or short
-// exchange. Set up the same way everywhere: http and https only (redirects
+// exchange. Its curl handle comes from the thread's idle handles and goes
+// back there, so the plain HTTP connections a thread opened are kept across
+// requests (unless TTransportTimeouts::ReuseConnections is off); a TLS
+// request always makes a new connection. Set up the same way everywhere: http and https only (redirects
 // included), TLS peer and host verified against the system's CA store or the
 // configured CA file, connect and low-speed time-outs so a stalled server
 // never blocks a thread for good, no signals (safe on any thread).
@@ -49,6 +52,10 @@ public:
     void SetReferer(const std::string& referer);
     void SetUserAgent(const std::string& agent);
 
+    // Closes the connections the calling thread keeps open (the end of a
+    // synchronization pass: a server is not held by an idle client).
+    static void CloseIdleConnections();
+
     THttpResult Get(const std::string& url);
     THttpResult PostMultipart(const std::string& url, const std::vector<THttpPart>& parts);
 
@@ -61,6 +68,8 @@ private:
     std::string FReferer;
     std::string FUserAgent;
     long long FMaxBody = 0;
+    bool FReuse = true;
+    bool FCookies = false;
 };
 
 } // namespace ot

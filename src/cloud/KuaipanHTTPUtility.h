@@ -5,8 +5,8 @@
 // whose body goes into the caller's stream (downloads), and a multipart POST
 // of a local file (uploads). The transport never interprets replies: network,
 // TLS and HTTP failures show in the response's Code (-1 when no complete
-// reply arrived) and Content, not as exceptions. Each request uses a new
-// connection.
+// reply arrived) and Content, not as exceptions. A thread keeps its plain
+// HTTP connection to each host open across its requests (see HttpClient.h).
 
 #include "cloud/KuaipanURL.h"
 
@@ -57,6 +57,9 @@ struct TTransportTimeouts {
     // A download longer than this is cut off and fails: task files are small,
     // and a server must not fill the disk.
     long long MaxDownloadBytes = 16LL * 1024 * 1024;
+    // Keep each thread's plain HTTP connections open for its next requests;
+    // off, every request makes a new connection (for comparison).
+    bool ReuseConnections = true;
 };
 
 class TKuaipanHTTPUtility {

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <set>
+#include <dirent.h>
+#include <memory>
+#include <string_view>
 #include <unistd.h>
 
 namespace ot {
@@ -32,26 +34,50 @@ bool IsDirectory(const std::string& path) {
     return fs::is_directory(path, ec);
 }
 
-// The IDs the names below the task data directory hold: every class, and
-// every part of an item's ID field (its ancestors are items too).
-std::set<std::string, std::less<>> IDsOnDisk(const std::string& taskDataPath) {
-    std::set<std::string, std::less<>> ids;
-    auto firstField = [](const std::string& name) { return name.substr(0, name.find('#')); };
-    std::error_code ec;
-    for (fs::directory_iterator cls(taskDataPath, ec), end; !ec && cls != end; cls.increment(ec)) {
-        std::error_code typeEc;
-        if (!cls->is_directory(typeEc))
-            continue;
-        ids.insert(firstField(cls->path().filename().string()));
-        std::error_code itemEc;
-        for (fs::directory_iterator item(cls->path(), itemEc); !itemEc && item != end;
-             item.increment(itemEc)) {
-            const std::string field = firstField(item->path().filename().string());
-            for (const auto& part : Split(field, '_'))
-                ids.insert(part);
+// Whether a name below the task data directory holds AID: a class
+// directory's ID, or any part of an item's ID field (its ancestors are items
+// too). One pass over the names, without keeping them: a new ID is drawn
+// first and only a rare repeat draws and looks again.
+bool IsIDOnDisk(const std::string& taskDataPath, std::string_view AID) {
+    auto firstField = [](std::string_view name) { return name.substr(0, name.find('#')); };
+    auto holds = [AID](std::string_view field) {
+        for (std::size_t start = 0;;) {
+            const auto end = field.find('_', start);
+            if (field.substr(start, end - start) == AID)
+                return true;
+            if (end == std::string_view::npos)
+                return false;
+            start = end + 1;
         }
+    };
+    const std::string root = taskDataPath.empty() || taskDataPath.back() == '/'
+                                 ? taskDataPath
+                                 : taskDataPath + "/";
+    std::unique_ptr<DIR, int (*)(DIR*)> top(::opendir(root.c_str()), &::closedir);
+    if (!top)
+        return false;
+    std::string dir;
+    while (const dirent* cls = ::readdir(top.get())) {
+        const std::string_view clsName = cls->d_name;
+        if (clsName == "." || clsName == "..")
+            continue;
+        dir = root;
+        dir += clsName;
+        // A link or an entry of unknown type is asked about what it names.
+        const bool maybeDir =
+            cls->d_type == DT_DIR || cls->d_type == DT_LNK || cls->d_type == DT_UNKNOWN;
+        if (!maybeDir || (cls->d_type != DT_DIR && !IsDirectory(dir)))
+            continue;
+        if (firstField(clsName) == AID)
+            return true;
+        std::unique_ptr<DIR, int (*)(DIR*)> items(::opendir(dir.c_str()), &::closedir);
+        if (!items)
+            continue;
+        while (const dirent* item = ::readdir(items.get()))
+            if (holds(firstField(item->d_name)))
+                return true;
     }
-    return ids;
+    return false;
 }
 
 } // namespace
@@ -63,11 +89,10 @@ bool TOtTaskRepository::Record(unsigned AOperation, const std::vector<TSyncQueue
 }
 
 std::string TOtTaskRepository::NewUniqueTaskID() const {
-    const auto onDisk = IDsOnDisk(FPaths.TaskDataPath);
     TOtSyncQueueDBUtility db(FPaths.DBFileName);
     for (;;) {
         std::string id = NewTaskID();
-        if (!onDisk.contains(id) && !db.GetSyncQueueItem(id))
+        if (!db.GetSyncQueueItem(id) && !IsIDOnDisk(FPaths.TaskDataPath, id))
             return id;
     }
 }

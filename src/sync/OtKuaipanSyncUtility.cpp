@@ -2,6 +2,7 @@
 
 #include "sync/OtKuaipanSyncSteps.h"
 
+#include "cloud/HttpClient.h"
 #include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Clock.h"
@@ -114,6 +115,10 @@ void TKuaipanSyncUtility::PauseAfterRow() {
 // ---- the pass ---------------------------------------------------------------
 
 bool TKuaipanSyncUtility::SyncToKuaipan() {
+    // The requests of a pass share their connections; none outlives it.
+    struct TPassConnections {
+        ~TPassConnections() { THttpClient::CloseIdleConnections(); }
+    } connections;
     TPass pass;
     // The watermark this pass earns: its start, to the second. A row changed
     // while the pass runs has a later or equal time and is read next time.

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ot {
@@ -193,6 +194,8 @@ public:
 private:
     friend class TOtTaskUtility;
     struct ParsedTag {};
+    // The remarks out of file content already read (LoadFromFile's second half).
+    bool LoadRemarksFrom(std::string_view data);
 
 public:
     // Only the parser can name the tag: an item whose every field is about to

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ot {
@@ -90,36 +89,31 @@ void AppendTextContent(const pugi::xml_node& node, std::string& out) {
     }
 }
 
-// A whole small file through one open and read; the task files are read by
-// the thousand at start-up.
-bool ReadSmallFile(const std::string& name, std::string& out) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+// A whole small file through one open and reads until the end, without
+// asking its size first: the task files are read by the thousand at start-up
+// and nearly all fit the first read.
+// With dirFd (an open directory) name is relative to it: loading a class
+// opens its items by name, so each open looks up one path component.
+bool ReadSmallFile(const std::string& name, std::string& out, int dirFd = AT_FDCWD) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     out.clear();
-    std::size_t used = 0;
-    out.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096);
+    char buffer[4096];
     for (;;) {
-        if (used == out.size())
-            out.resize(out.size() * 2);
-        const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            // A directory opens but does not read (EISDIR).
             ::close(fd);
             return false;
         }
         if (n == 0)
             break;
-        used += static_cast<std::size_t>(n);
+        out.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    out.resize(used);
     return true;
 }
 
@@ -217,6 +211,24 @@ TDateTime TOtTaskUtility::ParseDateTime(std::string_view AStr) {
 
 TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
                                              std::string_view APath) {
+    TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, APath);
+    if (item) {
+        item->LoadFromFile(std::string(APath));
+        item->FRemarks_Old = item->FRemarks;
+    }
+    return item;
+}
+
+void TOtTaskUtility::LoadTaskItemRemarks(const TOtTaskItemPtr& ATaskItem,
+                                         const std::string& ATaskDataPath) {
+    if (!ATaskItem)
+        return;
+    ATaskItem->LoadFromFile(ATaskDataPath + ATaskItem->DiskPath());
+    ATaskItem->FRemarks_Old = ATaskItem->FRemarks;
+}
+
+TOtTaskItemPtr TOtTaskUtility::ParseTaskItemName(const TOtTaskClassPtr& ATaskClass,
+                                                 std::string_view APath) {
     std::string_view name = LastComponent(APath);
     if (name.find(".tsk") != std::string_view::npos)
         name.remove_suffix(std::min<std::size_t>(4, name.size()));
@@ -248,7 +260,6 @@ TOtTaskItemPtr TOtTaskUtility::ParseTaskItem(const TOtTaskClassPtr& ATaskClass,
     item->FExpirationDate = dates[1];
     item->FAlertTime = dates[2];
     item->FFinishDateTime = dates[3];
-    item->LoadFromFile(std::string(APath));
     item->ResetDirty();
     item->FDiskFileName = std::string(name);
     return item;
@@ -327,8 +338,10 @@ bool TOtTaskItem::SaveToFile(const std::string& AFileName) const {
 
 bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
     std::string data;
-    if (!ReadSmallFile(AFileName, data))
-        return false;
+    return ReadSmallFile(AFileName, data) && LoadRemarksFrom(data);
+}
+
+bool TOtTaskItem::LoadRemarksFrom(std::string_view data) {
     std::string remarks;
     bool found = false;
     if (!TOtTaskUtility::ParseTaskFileContent(data, remarks, found))
@@ -340,7 +353,8 @@ bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
 
 // ---- loading ----------------------------------------------------------------
 
-void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList) {
+void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList,
+                                       TTaskLoadDepth ADepth) {
     AList.clear();
     const std::string root = WithTrailingSlash(ATaskDataPath);
     std::error_code ec;
@@ -359,14 +373,16 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
         TOtTaskClassPtr cls = ParseTaskClass(name);
         if (!cls)
             continue;
-        LoadTaskItemList(ATaskDataPath, cls, cls->TaskList());
+        if (ADepth != TTaskLoadDepth::tldClasses)
+            LoadTaskItemList(ATaskDataPath, cls, cls->TaskList(),
+                             ADepth == TTaskLoadDepth::tldItems);
         AList.push_back(std::move(cls));
     }
 }
 
 void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
                                       const TOtTaskClassPtr& ATaskClass,
-                                      TOtTaskItemList& ATaskList) {
+                                      TOtTaskItemList& ATaskList, bool AReadRemarks) {
     ATaskList.clear();
     if (!ATaskClass)
         return;
@@ -381,12 +397,25 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
     }
     std::sort(names.begin(), names.end());
     ATaskList.reserve(names.size());
+    const int dirFd = AReadRemarks ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    std::string data;
     for (const std::string& name : names) {
         if (IsDotName(name))
             continue;
-        if (TOtTaskItemPtr item = ParseTaskItem(ATaskClass, dir + name))
-            ATaskList.push_back(std::move(item));
+        TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, dir + name);
+        if (!item)
+            continue;
+        // As ParseTaskItem: remarks that cannot be read stay empty.
+        const bool read = AReadRemarks && (dirFd >= 0 ? ReadSmallFile(name, data, dirFd)
+                                                      : ReadSmallFile(dir + name, data));
+        if (read) {
+            item->LoadRemarksFrom(data);
+            item->FRemarks_Old = item->FRemarks;
+        }
+        ATaskList.push_back(std::move(item));
     }
+    if (dirFd >= 0)
+        ::close(dirFd);
 }
 
 // ---- lists ------------------------------------------------------------------

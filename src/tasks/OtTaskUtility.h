@@ -19,6 +19,11 @@
 
 namespace ot {
 
+// How much of the tree a load reads: the class directories only, the items'
+// names as well (one listing per class, no item file opened), or the item
+// files too, for their remarks.
+enum class TTaskLoadDepth { tldClasses, tldItemNames, tldItems };
+
 class TOtTaskUtility {
 public:
     TOtTaskUtility() = delete;
@@ -41,6 +46,14 @@ public:
     // has fewer than five fields, has no item ID, or when its priority or a
     // date-time field does not convert (a file name that is not ours).
     static TOtTaskItemPtr ParseTaskItem(const TOtTaskClassPtr& ATaskClass, std::string_view APath);
+    // The same from the name alone: the file is not opened and the remarks
+    // stay empty (LoadFromFile reads them when they are needed).
+    static TOtTaskItemPtr ParseTaskItemName(const TOtTaskClassPtr& ATaskClass,
+                                            std::string_view APath);
+    // Reads the remarks of an item loaded by name from its file on disk; the
+    // item stays clean.
+    static void LoadTaskItemRemarks(const TOtTaskItemPtr& ATaskItem,
+                                    const std::string& ATaskDataPath);
     // One date-time field, decided by its length: 12 "yyyymmddhhnn",
     // 8 "yyyymmdd", 4 "hhnn", anything else 0. TryParseDateTime answers false
     // when a field of length 12, 8 or 4 does not form a valid date or time;
@@ -81,12 +94,16 @@ public:
     // Empties AList and fills it with the classes below the task data
     // directory (created when missing), each with its items loaded. Classes
     // come sorted by directory name, so the page order is the same in every
-    // run; directories whose names are not class names are skipped.
-    static void LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList);
+    // run; directories whose names are not class names are skipped. ADepth
+    // below tldItems leaves the item lists empty or the remarks unread.
+    static void LoadTaskClassList(const std::string& ATaskDataPath, TOtTaskClassList& AList,
+                                  TTaskLoadDepth ADepth = TTaskLoadDepth::tldItems);
     // Empties ATaskList and fills it with the items of ATaskClass's directory,
     // sorted by file name. Files whose names are not item names are skipped.
+    // Without AReadRemarks no item file is opened.
     static void LoadTaskItemList(const std::string& ATaskDataPath,
-                                 const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList);
+                                 const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList,
+                                 bool AReadRemarks = true);
 
     // ---- lists ---------------------------------------------------------
 

@@ -6,6 +6,7 @@
 
 #include "app/OtSettingFile.h"
 #include "cli/CliArgs.h"
+#include "cli/CliFormat.h"
 #include "cli/CliTestSupport.h"
 #include "common/Clock.h"
 #include "common/Random.h"
@@ -174,6 +175,57 @@ TEST_F(CliTest, DoneStampsAndUndoneClearsTheFinishTime) {
     EXPECT_EQ(item["status"], "NotCompleted");
     EXPECT_TRUE(item["finished"].is_null());
     EXPECT_EQ(dir.Tree().count(listDir + "/" + id + "#0#task#5#201603051430###.tsk"), 1u);
+}
+
+// The changing commands read only the item they touch, yet what they write
+// back keeps everything the file held.
+TEST_F(CliTest, ChangesOfOneItemKeepItsRemarks) {
+    std::string work = dir.RunOk({"addlist", "Work"});
+    std::string id = dir.RunOk({"add", "--remarks", "first\nsecond & <third>", "task"});
+    dir.RunOk({"add", "--remarks", "other", "neighbour"});
+    dir.RunOk({"done", id});
+    dir.RunOk({"edit", id, "--title", "renamed", "--priority", "7"});
+    auto item = Json::parse(dir.RunOk({"show", id, "--json"}));
+    EXPECT_EQ(item["title"], "renamed");
+    EXPECT_EQ(item["remarks"], "first\nsecond & <third>");
+    EXPECT_EQ(dir.RunOk({"show", id}).find("second & <third>") != std::string::npos, true);
+
+    std::string moved = dir.RunOk({"edit", id, "--move-to", "Work"});
+    item = Json::parse(dir.RunOk({"show", moved, "--json"}));
+    EXPECT_EQ(item["listId"], work);
+    EXPECT_EQ(item["remarks"], "first\nsecond & <third>");
+    EXPECT_EQ(item["status"], "Completed");
+}
+
+// The whole tree as JSON: every list with its items, each item with its
+// values and file name; the absolute path is left to "show".
+TEST_F(CliTest, ListOfTheWholeTreeAsJson) {
+    EXPECT_EQ(Json::parse(dir.RunOk({"list", "--json"})), Json::array());
+    std::string a = dir.RunOk({"add", "--remarks", "r1", "one"});
+    std::string work = dir.RunOk({"addlist", "Work"});
+    std::string b = dir.RunOk({"add", "--list", "Work", "two"});
+    std::string c = dir.RunOk({"add", "--list", "Work", "--priority", "9", "three"});
+
+    auto all = Json::parse(dir.RunOk({"list", "--json"}));
+    ASSERT_EQ(all.size(), 2u);
+    const Json& def = all[0]["id"] == work ? all[1] : all[0];
+    const Json& w = all[0]["id"] == work ? all[0] : all[1];
+    EXPECT_EQ(def["count"], 1);
+    ASSERT_EQ(def["items"].size(), 1u);
+    EXPECT_EQ(def["items"][0]["id"], a);
+    EXPECT_EQ(def["items"][0]["remarks"], "r1");
+    EXPECT_EQ(def["items"][0]["fileName"], a + "#0#one#5#201603051430###.tsk");
+    EXPECT_FALSE(def["items"][0].contains("path"));
+    EXPECT_EQ(w["count"], 2);
+    ASSERT_EQ(w["items"].size(), 2u);
+    EXPECT_EQ(w["items"][0]["id"], c);
+    EXPECT_EQ(w["items"][1]["id"], b);
+    EXPECT_EQ(w["items"][1]["listId"], work);
+    EXPECT_EQ(w["dirName"], work + "#Work");
+
+    auto one = Json::parse(dir.RunOk({"show", a, "--json"}));
+    EXPECT_EQ(one["path"], dir.TaskData() + def["dirName"].get<std::string>() + "/" +
+                               def["items"][0]["fileName"].get<std::string>());
 }
 
 // An item that already reached the cloud: the queue row remembers the cloud
@@ -514,6 +566,38 @@ TEST(CliHelp, HelpNamesEveryCommandAndOption) {
     TRunResult none = RunProcess(OttodoPath(), {});
     EXPECT_EQ(none.ExitCode, 2);
     EXPECT_EQ(none.Err, top.Out);
+}
+
+} // namespace
+} // namespace ot::clitest
+
+namespace ot::clitest {
+namespace {
+
+// List items are written as JSON text directly: whatever a title or remarks
+// hold, the text parses back to it, with bytes that are not UTF-8 replaced.
+TEST(CliJson, StringsParseBackWithInvalidBytesReplaced) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "plain"},
+        {"quote \" backslash \\ slash /", "quote \" backslash \\ slash /"},
+        {"tab\tCR\rLF\nBS\bFF\f", "tab\tCR\rLF\nBS\bFF\f"},
+        {std::string("nul\0one\x01\x1f", 9), std::string("nul\0one\x01\x1f", 9)},
+        {"\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9", "\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9"},
+        {"bad \xFF end", "bad " + fffd + " end"},
+        {"cut \xE4\xBB", "cut " + fffd + fffd},
+        {"overlong \xC0\xAF", "overlong " + fffd + fffd},
+        {"surrogate \xED\xA0\x80", "surrogate " + fffd + fffd + fffd},
+        {"beyond \xF4\x90\x80\x80", "beyond " + fffd + fffd + fffd + fffd},
+        {"lone \x80 cont", "lone " + fffd + " cont"},
+    };
+    for (const auto& [in, expected] : cases) {
+        std::string text;
+        cli::AppendJsonString(text, in);
+        Json parsed;
+        ASSERT_NO_THROW(parsed = Json::parse(text)) << text;
+        EXPECT_EQ(parsed.get<std::string>(), expected) << text;
+    }
 }
 
 } // namespace

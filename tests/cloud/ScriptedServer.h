@@ -3,6 +3,7 @@
 // with whatever handlers the test installs; and helpers for a temporary
 // directory and the host configuration pointing at such a server.
 
+#include "cloud/HttpClient.h"
 #include "cloud/KuaipanHosts.h"
 
 #include <httplib.h>
@@ -37,6 +38,9 @@ public:
     }
     void Stop() {
         if (FThread.joinable()) {
+            // The server waits for open connections; the test's thread
+            // keeps its own open after a request.
+            ot::THttpClient::CloseIdleConnections();
             FServer->stop();
             FThread.join();
         }

@@ -1,5 +1,6 @@
 #include "ScriptedServer.h"
 
+#include "cloud/HttpClient.h"
 #include "cloud/KuaipanException.h"
 #include "cloud/KuaipanHTTPUtility.h"
 #include "cloud/KuaipanHosts.h"
@@ -11,6 +12,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -453,4 +455,56 @@ TEST(KuaipanHosts, FileOverridesTheDefaults) {
     EXPECT_EQ(d.HostOf(d.Api, false), TKuaipanHosts::Defaults().Api.Plain);
     EXPECT_EQ(d.Scheme(false), "http");
     EXPECT_EQ(d.Scheme(true), "https");
+}
+
+// The requests of one thread share the thread's connection to a host; with
+// reuse switched off each request makes its own.
+TEST(Transport, ConnectionsAreKeptAcrossRequestsOfAThread) {
+    ScriptedServer s;
+    s.Http().Get("/port", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(std::to_string(req.remote_port), "text/plain");
+    });
+    s.Start();
+    auto ports = [&] {
+        std::set<std::string> seen;
+        for (int i = 0; i < 3; ++i) {
+            auto r = TKuaipanHTTPUtility::RequestByGET(At(s, "/port"));
+            EXPECT_EQ(r.Code, 200);
+            seen.insert(r.Content);
+        }
+        return seen.size();
+    };
+    EXPECT_EQ(ports(), 1u);
+
+    TTransportTimeouts t;
+    t.ReuseConnections = false;
+    TKuaipanHTTPUtility::SetTimeouts(t);
+    const auto fresh = ports();
+    TKuaipanHTTPUtility::SetTimeouts(TTransportTimeouts{});
+    EXPECT_EQ(fresh, 3u);
+}
+
+// A handle goes back to the thread's idle handles after a login exchange;
+// the cookies of that exchange must not travel with the next request.
+TEST(Transport, CookiesDoNotOutliveTheirClient) {
+    ScriptedServer s;
+    s.Http().Get("/set", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Set-Cookie", "session=secret; Path=/");
+        res.set_content("ok", "text/plain");
+    });
+    s.Http().Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.get_header_value("Cookie"), "text/plain");
+    });
+    s.Start();
+    const std::string base = "http://" + s.Address();
+    {
+        auto login = TKuaipanHTTPUtility::GetIdHTTP();
+        login->EnableCookies();
+        ASSERT_TRUE(login->Get(base + "/set").Ok);
+        EXPECT_EQ(login->Get(base + "/echo").Body, "session=secret");
+    }
+    auto next = TKuaipanHTTPUtility::GetIdHTTP();
+    next->EnableCookies();
+    EXPECT_EQ(next->Get(base + "/echo").Body, "");
+    EXPECT_EQ(TKuaipanHTTPUtility::RequestByGET(At(s, "/echo")).Content, "");
 }

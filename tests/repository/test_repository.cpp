@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -424,12 +426,13 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
 // Another process drew an ID in the same two seconds: replaying its draw
 // (same seed, same packed time, after a draw at another time made this
 // process forget it) shows that neither a move nor a new ID takes it, whether
-// it is held by an item in another list, a class directory or a queue row.
+// it is held by an item in another list, a class directory, a queue row or
+// as the ancestor part of a nested item's ID.
 TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
     auto home = NewClass("Home");
     auto work = NewClass("Work");
-    enum THolder { ItemFile, ClassDir, QueueRow };
-    for (THolder holder : {ItemFile, ClassDir, QueueRow}) {
+    enum THolder { ItemFile, ClassDir, QueueRow, AncestorPart };
+    for (THolder holder : {ItemFile, ClassDir, QueueRow, AncestorPart}) {
         SCOPED_TRACE(holder);
         auto item = NewItem(home, "Move me");
         Time->AdvanceSeconds(2);
@@ -451,6 +454,9 @@ TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
         case QueueRow:
             ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 2,
                                                               {taken, "gone", "elsewhere"}));
+            break;
+        case AncestorPart:
+            std::ofstream(OnDisk(work->Path()) / (taken + "_1ZZ#0#child#5#201603051430###.tsk"));
             break;
         }
         NewTaskIDAt(now + 1);

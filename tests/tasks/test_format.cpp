@@ -387,3 +387,32 @@ TEST_F(LoadTreeTest, LoadsClassesSortedWithTheirItems) {
     ASSERT_EQ(reloaded.size(), 1u);
     EXPECT_EQ(reloaded[0]->Title(), "Done");
 }
+
+// A shallow load lists names only; the remarks of one item are read when a
+// command touches it, from the file it came from, and leave it clean.
+TEST_F(LoadTreeTest, ShallowLoadsReadNoItemFileUntilAsked) {
+    fs::create_directories(fs::path(TaskDataPath()) / "1A#Home");
+    // Five fields: the file's name is not the one FileName() would build.
+    Item("1A#Home", "11A#0#Buy[SP]milk#5#201603051430.tsk", "two\r\nlines");
+    Item("1A#Home", "12B#1#Done#3#201603051430###201603060802.tsk", "kept");
+
+    TOtTaskClassList classesOnly;
+    U::LoadTaskClassList(TaskDataPath(), classesOnly, TTaskLoadDepth::tldClasses);
+    ASSERT_EQ(classesOnly.size(), 1u);
+    EXPECT_TRUE(classesOnly[0]->TaskList().empty());
+
+    TOtTaskClassList names;
+    U::LoadTaskClassList(TaskDataPath(), names, TTaskLoadDepth::tldItemNames);
+    ASSERT_EQ(names.size(), 1u);
+    const auto& items = names[0]->TaskList();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0]->Title(), "Buy milk");
+    EXPECT_EQ(items[0]->Remarks(), "");
+    EXPECT_EQ(items[1]->Remarks(), "");
+
+    U::LoadTaskItemRemarks(items[0], TaskDataPath());
+    EXPECT_EQ(items[0]->Remarks(), "two\nlines");
+    EXPECT_FALSE(items[0]->IsDirty());
+    EXPECT_EQ(items[0]->DiskPath(), "1A#Home/11A#0#Buy[SP]milk#5#201603051430.tsk");
+    EXPECT_EQ(items[1]->Remarks(), "");
+}
