@@ -1,6 +1,7 @@
 // otCloudServer command line: serve, and the account administration beside it.
 
 #include "CloudServer.h"
+#include "StopSignals.h"
 #include "cloud/KuaipanConsumer.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
@@ -283,11 +284,7 @@ int Serve(const Args& args) {
         return Fail("another otCloudServer is serving " + o.DataDir.string());
 
     // Signals are taken by one thread, so they never interrupt a request.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = ot::BlockStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<CloudServer> server;
@@ -320,15 +317,7 @@ int Serve(const Args& args) {
     std::printf("\n");
     std::fflush(stdout);
 
-    std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        server->Stop();
-    });
-    server->Run();
-    // Run() also returns when a listener fails; wake the waiter in that case.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
+    ot::RunUntilStopSignal(*server, stopSignals);
     return 0;
 }
 

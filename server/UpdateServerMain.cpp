@@ -1,6 +1,7 @@
 // otUpdateServer command line: serve a root folder, publish packages into it,
 // list the usage records it received.
 
+#include "StopSignals.h"
 #include "UpdateServer.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
@@ -99,11 +100,7 @@ int Serve(const Args& args) {
     std::error_code ec;
     std::filesystem::create_directories(o.Root, ec);
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = ot::BlockStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<UpdateServer> server;
@@ -123,14 +120,7 @@ int Serve(const Args& args) {
                 server->Port());
     std::fflush(stdout);
 
-    std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        server->Stop();
-    });
-    server->Run();
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
+    ot::RunUntilStopSignal(*server, stopSignals);
     return 0;
 }
 
