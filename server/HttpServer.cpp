@@ -67,11 +67,12 @@ RangeAsk ParseRange(std::string_view header, std::uint64_t size, std::uint64_t& 
     header = TrimView(header);
     if (header.substr(0, 6) != "bytes=" || header.find(',') != std::string_view::npos)
         return RangeAsk::Whole;
-    std::string_view spec = TrimView(header.substr(6));
-    auto dash = spec.find('-');
+    std::string_view rangeSet = TrimView(header.substr(6));
+    auto dash = rangeSet.find('-');
     if (dash == std::string_view::npos)
         return RangeAsk::Whole;
-    std::string_view a = TrimView(spec.substr(0, dash)), b = TrimView(spec.substr(dash + 1));
+    std::string_view a = TrimView(rangeSet.substr(0, dash)),
+                     b = TrimView(rangeSet.substr(dash + 1));
     if (a.empty()) { // the last N bytes
         auto n = ToNumber(b);
         if (!n)

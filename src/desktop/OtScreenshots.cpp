@@ -26,11 +26,11 @@ bool ParseScreenshotRequests(const QStringList& AArgs, std::vector<TScreenshotRe
             continue;
         if (i + 1 >= AArgs.size())
             return false;
-        const QString spec = AArgs[++i];
-        const int eq = spec.indexOf(QLatin1Char('='));
-        if (eq <= 0 || eq + 1 >= spec.size())
+        const QString request = AArgs[++i];
+        const int eq = request.indexOf(QLatin1Char('='));
+        if (eq <= 0 || eq + 1 >= request.size())
             return false;
-        ARequests.push_back({spec.left(eq), spec.mid(eq + 1)});
+        ARequests.push_back({request.left(eq), request.mid(eq + 1)});
     }
     return true;
 }

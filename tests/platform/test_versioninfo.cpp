@@ -131,25 +131,25 @@ TEST(VersionInfo, FilesWithoutARecordFillNothing) {
 
 // A minimal ELF image with a name table and a record section, in either word
 // size and byte order, to check the reader beyond the build machine's own.
-struct ElfSpec {
+struct ElfLayout {
     bool b64;
     bool bigEndian;
 };
 
 enum class Damage { None, RecordPastEnd, HugeRecord, NameTableIndex, NameOffset, NoBits };
 
-std::string BuildElf(ElfSpec spec, const std::string& record, Damage damage = Damage::None) {
-    const std::size_t headerSize = spec.b64 ? 64 : 52;
-    const std::size_t entrySize = spec.b64 ? 64 : 40;
+std::string BuildElf(ElfLayout layout, const std::string& record, Damage damage = Damage::None) {
+    const std::size_t headerSize = layout.b64 ? 64 : 52;
+    const std::size_t entrySize = layout.b64 ? 64 : 40;
     const std::string names = std::string("\0.shstrtab\0.ot_version_info\0", 28);
     std::string image(headerSize, '\0');
     auto put = [&](std::size_t at, uint64_t value, int n) {
         for (int i = 0; i < n; ++i) {
-            const int shift = spec.bigEndian ? 8 * (n - 1 - i) : 8 * i;
+            const int shift = layout.bigEndian ? 8 * (n - 1 - i) : 8 * i;
             image[at + i] = static_cast<char>((value >> shift) & 0xff);
         }
     };
-    const int word = spec.b64 ? 8 : 4;
+    const int word = layout.b64 ? 8 : 4;
     const std::size_t namesAt = image.size();
     image += names;
     const std::size_t recordAt = image.size();
@@ -161,20 +161,20 @@ std::string BuildElf(ElfSpec spec, const std::string& record, Damage damage = Da
     image.replace(0, 4,
                   "\x7f"
                   "ELF");
-    image[4] = spec.b64 ? 2 : 1;
-    image[5] = spec.bigEndian ? 2 : 1;
+    image[4] = layout.b64 ? 2 : 1;
+    image[5] = layout.bigEndian ? 2 : 1;
     image[6] = 1;
-    put(spec.b64 ? 0x28 : 0x20, tableAt, word);
-    put(spec.b64 ? 0x3A : 0x2E, entrySize, 2);
-    put(spec.b64 ? 0x3C : 0x30, 3, 2);
-    put(spec.b64 ? 0x3E : 0x32, damage == Damage::NameTableIndex ? 3 : 1, 2);
+    put(layout.b64 ? 0x28 : 0x20, tableAt, word);
+    put(layout.b64 ? 0x3A : 0x2E, entrySize, 2);
+    put(layout.b64 ? 0x3C : 0x30, 3, 2);
+    put(layout.b64 ? 0x3E : 0x32, damage == Damage::NameTableIndex ? 3 : 1, 2);
 
     auto section = [&](int index, uint32_t name, uint32_t type, uint64_t offset, uint64_t size) {
         const std::size_t at = tableAt + index * entrySize;
         put(at, name, 4);
         put(at + 4, type, 4);
-        put(at + (spec.b64 ? 24 : 16), offset, word);
-        put(at + (spec.b64 ? 32 : 20), size, word);
+        put(at + (layout.b64 ? 24 : 16), offset, word);
+        put(at + (layout.b64 ? 32 : 20), size, word);
     };
     section(1, 1, 3, namesAt, names.size());
     uint64_t offset = recordAt;
@@ -196,13 +196,13 @@ std::string BuildElf(ElfSpec spec, const std::string& record, Damage damage = Da
 
 TEST(VersionInfo, ReadsEveryWordSizeAndByteOrder) {
     TempDir dir;
-    for (const ElfSpec spec :
-         {ElfSpec{false, false}, ElfSpec{false, true}, ElfSpec{true, false}, ElfSpec{true, true}}) {
-        const std::string path = dir.Write("image", BuildElf(spec, "OtVersionInfo 1\n"
-                                                                   "ProductName=P\n"
-                                                                   "FixedFileVersion=1.2.3.4\n"));
+    for (const ElfLayout layout : {ElfLayout{false, false}, ElfLayout{false, true},
+                                   ElfLayout{true, false}, ElfLayout{true, true}}) {
+        const std::string path = dir.Write("image", BuildElf(layout, "OtVersionInfo 1\n"
+                                                                     "ProductName=P\n"
+                                                                     "FixedFileVersion=1.2.3.4\n"));
         TFileVersionInfo v;
-        ASSERT_TRUE(GetAppVersionInfo(path, v)) << spec.b64 << spec.bigEndian;
+        ASSERT_TRUE(GetAppVersionInfo(path, v)) << layout.b64 << layout.bigEndian;
         EXPECT_EQ(v.fProductName, "P");
         EXPECT_EQ((std::vector<int>{v.fMajor, v.fMinor, v.fRelease, v.fBuild}),
                   (std::vector<int>{1, 2, 3, 4}));
