@@ -462,15 +462,41 @@ private:
     }
 
     void Write() {
+        const std::string& body = FRes.SharedBody ? *FRes.SharedBody : FRes.Body;
+        if constexpr (IsTls) {
+            // The TLS stream is given one buffer per write: a head and a large body gathered
+            // in one write ended after the head, reporting success, and the client waited
+            // for the body until the connection timed out. A small body joins its head.
+            if (body.size() <= kChunk) {
+                FHeadText += body;
+                return WriteThen(net::buffer(FHeadText), &Session::SendFile);
+            }
+            return WriteThen(net::buffer(FHeadText), &Session::WriteBody);
+        } else {
+            Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
+            std::array<net::const_buffer, 2> buffers = {net::buffer(FHeadText), net::buffer(body)};
+            net::async_write(FStream, buffers,
+                             [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                 if (ec)
+                                     return self->Close();
+                                 self->SendFile();
+                             });
+        }
+    }
+
+    void WriteBody() {
+        WriteThen(net::buffer(FRes.SharedBody ? *FRes.SharedBody : FRes.Body), &Session::SendFile);
+    }
+
+    void WriteThen(net::const_buffer data, void (Session::*next)()) {
         Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
-        std::array<net::const_buffer, 2> buffers = {
-            net::buffer(FHeadText), net::buffer(FRes.SharedBody ? *FRes.SharedBody : FRes.Body)};
-        net::async_write(FStream, buffers,
-                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                             if (ec)
-                                 return self->Close();
-                             self->SendFile();
-                         });
+        net::async_write(
+            FStream, data,
+            [self = this->shared_from_this(), next](beast::error_code ec, std::size_t) {
+                if (ec)
+                    return self->Close();
+                ((*self).*next)();
+            });
     }
 
     // The file's bytes in chunks, so a large download holds one chunk in memory.
@@ -485,13 +511,7 @@ private:
         FChunk.resize(static_cast<std::size_t>(n));
         FSendFrom += static_cast<std::uint64_t>(n);
         FSendLength -= static_cast<std::uint64_t>(n);
-        Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
-        net::async_write(FStream, net::buffer(FChunk),
-                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                             if (ec)
-                                 return self->Close();
-                             self->SendFile();
-                         });
+        WriteThen(net::buffer(FChunk), &Session::SendFile);
     }
 
     void AfterReply() {

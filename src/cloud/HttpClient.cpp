@@ -238,11 +238,6 @@ THttpResult THttpClient::Perform(const std::string& url, TWorkMode mode) {
     curl_easy_setopt(FCurl, CURLOPT_REDIR_PROTOCOLS,
                      secure ? long(CURLPROTO_HTTPS) : long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
-    // TLS connections are not kept: a request sent on a kept-alive TLS
-    // connection to otCloudServer was seen to get no reply until the server
-    // timed the connection out, so each TLS request makes its own.
-    curl_easy_setopt(FCurl, CURLOPT_FRESH_CONNECT, secure ? 1L : 0L);
-    curl_easy_setopt(FCurl, CURLOPT_FORBID_REUSE, secure ? 1L : 0L);
     curl_easy_setopt(FCurl, CURLOPT_HEADERFUNCTION, &WriteHeader);
     curl_easy_setopt(FCurl, CURLOPT_HEADERDATA, &headerState);
     curl_easy_setopt(FCurl, CURLOPT_ERRORBUFFER, errbuf);

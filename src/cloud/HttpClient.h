@@ -1,9 +1,9 @@
 #pragma once
 // The HTTP client of the cloud client (libcurl), one per request or short
 // exchange. Its curl handle comes from the thread's idle handles and goes
-// back there, so the plain HTTP connections a thread opened are kept across
-// requests (unless TTransportTimeouts::ReuseConnections is off); a TLS
-// request always makes a new connection. Set up the same way everywhere: http and https only (redirects
+// back there, so the connections (plain and TLS) a thread opened are kept
+// across requests unless TTransportTimeouts::ReuseConnections is off. Set up
+// the same way everywhere: http and https only (redirects
 // included), TLS peer and host verified against the system's CA store or the
 // configured CA file, connect and low-speed time-outs so a stalled server
 // never blocks a thread for good, no signals (safe on any thread).

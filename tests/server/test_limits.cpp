@@ -2,8 +2,8 @@
 // stalled and slow connections, oversized heads and bodies, half-closed clients, the
 // connection cap, and what the server's memory and files look like afterwards.
 
-#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"
@@ -306,6 +306,31 @@ TEST_F(CloudServerLimits, KeptAliveConnectionsCloseWhenIdle) {
     ASSERT_TRUE(s.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(StatusLine(s.ReadReply()), "HTTP/1.1 200 OK");
     EXPECT_TRUE(s.ClosedWithin(std::chrono::seconds(6)));
+}
+
+// A sync pass over TLS on one kept connection: uploads with a listing now and then,
+// the later listings larger than one TLS record. Every reply must come whole and at
+// once; a reply cut short leaves the client waiting for the rest until the connection
+// times out.
+TEST_F(CloudServerLimits, AKeptTlsConnectionAnswersALongSeriesOfRequests) {
+    ot::TKuaipanHosts hosts = Server.Hosts();
+    hosts.AlwaysSecure = true;
+    ot::SetKuaipanHosts(hosts);
+    ASSERT_TRUE(ot::TKuaipanHTTPUtility::Timeouts().ReuseConnections);
+    ASSERT_FALSE(Api->CreateFolder("List").file_id.empty());
+    auto local = Server.Dir() / "item.tsk";
+    ASSERT_TRUE(ot::WriteFileAtomic(local, std::string(100, 'x')));
+    auto t0 = Clock::now();
+    for (int i = 1; i <= 120; ++i) {
+        ASSERT_FALSE(
+            Api->UploadFile("/List/item " + std::to_string(i) + ".tsk", local.string(), true)
+                .file_id.empty());
+        if (i % 20 == 0)
+            ASSERT_EQ(Api->Metadata("/List", true).files.size(), static_cast<std::size_t>(i));
+    }
+    // About a second in all when every reply comes at once; a single stalled one costs
+    // the idle timeout.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(30));
 }
 
 TEST_F(CloudServerLimits, AHeaderStreamIsCutOffEarlyAndMemoryStaysFlat) {
