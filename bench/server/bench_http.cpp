@@ -9,8 +9,8 @@
 //
 //   bench_http [--connections 8] [--seconds 5] [--nginx /usr/sbin/nginx] [--io-threads N]
 
-#include "cloud/KuaipanConsumer.h"
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"
@@ -169,19 +169,6 @@ long RssKb(pid_t pid) {
     return -1;
 }
 
-pid_t ServerPid(const ot::test::CloudServerProcess& server) {
-    const std::string data = server.DataDir().string();
-    for (const auto& e : fs::directory_iterator("/proc")) {
-        std::ifstream in(e.path() / "cmdline", std::ios::binary);
-        std::string cmd((std::istreambuf_iterator<char>(in)), {});
-        if (cmd.find("otCloudServer") != std::string::npos &&
-            cmd.find(std::string("serve") + '\0') != std::string::npos &&
-            cmd.find(data + '\0') != std::string::npos)
-            return static_cast<pid_t>(std::stol(e.path().filename().string()));
-    }
-    return -1;
-}
-
 // nginx in the foreground with its own configuration, serving one file for every path.
 pid_t StartNginx(const std::string& binary, const fs::path& dir, int& port) {
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -334,7 +321,7 @@ int main(int argc, char** argv) {
         options.ExtraArgs.insert(options.ExtraArgs.end(), {"--io-threads", ioThreads});
     ot::test::CloudServerProcess server(options);
     server.UseAsClientHosts();
-    const pid_t pid = ServerPid(server);
+    const pid_t pid = server.Pid();
     auto [key, secret] = server.IssueAccessToken();
     auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
     session->SetAuthToken(key, secret);

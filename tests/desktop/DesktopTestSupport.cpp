@@ -1,11 +1,13 @@
 #include "desktop/DesktopTestSupport.h"
 
 #include "app/OtSettingFile.h"
+#include "desktop/OtAppCore.h"
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTest>
 
@@ -85,6 +87,18 @@ TWindow::~TWindow() {
     // program does.
     LangApp().SetLang(QStringLiteral("en"));
     qApp->setStyleSheet(QString());
+}
+
+bool WaitForPasses(TWindow& w, int passes) {
+    TKuaipanSyncThread* thread = w.Form->AppCore().KuaipanSyncThread();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 60000) {
+        if (thread->SyncCount() >= passes && !w.Flags.IsSyncRunning)
+            return true;
+        QTest::qWait(20);
+    }
+    return false;
 }
 
 } // namespace ot::test

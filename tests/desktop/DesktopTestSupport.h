@@ -66,4 +66,8 @@ struct TWindow {
     bool Created = false;
 };
 
+// Waits, answering the sync thread's calls, until the window's sync thread has
+// finished `passes` passes (at most a minute).
+bool WaitForPasses(TWindow& w, int passes);
+
 } // namespace ot::test

@@ -41,20 +41,6 @@ void WriteCloudConfig(const std::string& dir, const CloudServerProcess& server,
                                                   << token.second << "\r\n";
 }
 
-// Waits, answering the sync thread's calls, until it has finished `passes`
-// passes.
-bool WaitForPasses(TWindow& w, int passes) {
-    TKuaipanSyncThread* thread = w.Form->AppCore().KuaipanSyncThread();
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 60000) {
-        if (thread->SyncCount() >= passes && !w.Flags.IsSyncRunning)
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
-
 TEST(DesktopEndToEnd, QuickEntryReachesASecondInstallationAndItsEditComesBack) {
     CloudServerProcess server;
     server.UseAsClientHosts();

@@ -198,18 +198,6 @@ TEST_F(DesktopKuaipanLogin, RegisterOpensTheServicesWebSite) {
 
 // ---- end to end through the settings dialog --------------------------------------------------
 
-bool WaitForPasses(TWindow& w, int passes) {
-    TKuaipanSyncThread* thread = w.Form->AppCore().KuaipanSyncThread();
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 60000) {
-        if (thread->SyncCount() >= passes && !w.Flags.IsSyncRunning)
-            return true;
-        QTest::qWait(20);
-    }
-    return false;
-}
-
 // Presses the account button of the settings dialog (its login window is
 // answered next), then OK.
 TModalAnswers::TAnswer BindThenOK() {

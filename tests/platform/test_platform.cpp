@@ -40,22 +40,6 @@ namespace {
 
 using namespace ot;
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "test_platform";
-        static char* argv[] = {name, nullptr};
-        FApp = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { FApp.reset(); }
-
-private:
-    std::unique_ptr<QApplication> FApp;
-};
-[[maybe_unused]] const auto* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
 TEST(CommandLine, SplitsLikeAShell) {
     struct Case {
         QString line;

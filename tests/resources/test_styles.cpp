@@ -9,25 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 namespace {
-
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "test_styles";
-        static char* argv[] = {name, nullptr};
-        FApp = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { FApp.reset(); }
-
-private:
-    std::unique_ptr<QApplication> FApp;
-};
-[[maybe_unused]] const auto* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 QStringList g_warnings;
 void CollectWarnings(QtMsgType type, const QMessageLogContext&, const QString& message) {

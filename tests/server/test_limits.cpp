@@ -130,19 +130,6 @@ struct Memory {
     long Peak = 0;
 };
 
-pid_t ServerPid(const CloudServerProcess& server) {
-    const std::string data = server.DataDir().string();
-    for (const auto& e : fs::directory_iterator("/proc")) {
-        std::ifstream in(e.path() / "cmdline", std::ios::binary);
-        std::string cmd((std::istreambuf_iterator<char>(in)), {});
-        if (cmd.find("otCloudServer") != std::string::npos &&
-            cmd.find(std::string("serve") + '\0') != std::string::npos &&
-            cmd.find(data + '\0') != std::string::npos)
-            return static_cast<pid_t>(std::stol(e.path().filename().string()));
-    }
-    return -1;
-}
-
 Memory MemoryOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     Memory m;
@@ -162,7 +149,7 @@ protected:
                                                                      "--idle-timeout", "2"})
         : Server(Options(std::move(extraArgs))) {
         Server.UseAsClientHosts();
-        Pid = ServerPid(Server);
+        Pid = Server.Pid();
         auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
         auto [key, secret] = Server.IssueAccessToken();
         session->SetAuthToken(key, secret);

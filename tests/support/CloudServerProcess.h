@@ -89,6 +89,8 @@ public:
     // Starts again on the same data directory and the same ports.
     void Restart();
     bool Running() const { return FPid > 0; }
+    // The server process (for reading its memory from /proc); -1 when stopped.
+    pid_t Pid() const { return FPid; }
 
     // A fresh access token (key, secret) of a user for the program's consumer, issued
     // without the web login (the server's "issue-token" command).
