@@ -54,13 +54,15 @@ std::string NewTaskIDAt(TDateTime now) {
         lastPacked = packed;
         drawn.clear();
     }
+    // Once every suffix of these two seconds is taken, a repeat cannot be
+    // avoided: draw once instead of spinning (the repository's check against
+    // the tree and the queue still rejects an ID in use).
+    constexpr std::size_t kSuffixes = 26 * 36;
     std::string suffix;
-    for (int attempt = 0; attempt < 10000; ++attempt) {
+    do {
         suffix = RandomString("ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1) +
                  RandomString("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ", 1);
-        if (drawn.insert(suffix).second)
-            break;
-    }
+    } while (drawn.size() < kSuffixes && !drawn.insert(suffix).second);
     return prefix + suffix;
 }
 

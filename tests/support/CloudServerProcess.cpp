@@ -25,6 +25,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A fresh directory under TMPDIR (the test script points it at tmpfs).
+fs::path MakeTempDir(const std::string& name) {
+    std::string tmpl = (fs::temp_directory_path() / (name + "-XXXXXX")).string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return tmpl;
+}
+
 struct Spawned {
     pid_t Pid = -1;
     int StdoutFd = -1; // read end, when asked for
@@ -113,10 +121,7 @@ struct TestCertificates {
     std::string CA, Cert, Key;
 
     TestCertificates() {
-        char tmpl[] = "/tmp/ot-test-certs-XXXXXX";
-        if (!mkdtemp(tmpl))
-            throw std::runtime_error("mkdtemp failed");
-        Dir = tmpl;
+        Dir = MakeTempDir("ot-test-certs");
         CA = (Dir / "ca.pem").string();
         Cert = (Dir / "server.pem").string();
         Key = (Dir / "server.key").string();
@@ -159,10 +164,7 @@ std::string CloudServerProcess::BinaryPath() {
 CloudServerProcess::CloudServerProcess() : CloudServerProcess(Options{}) {}
 
 CloudServerProcess::CloudServerProcess(Options options) : FOptions(std::move(options)) {
-    char tmpl[] = "/tmp/ot-cloudserver-XXXXXX";
-    if (!mkdtemp(tmpl))
-        throw std::runtime_error("mkdtemp failed");
-    FDir = tmpl;
+    FDir = MakeTempDir("ot-cloudserver");
     const auto& certs = Certificates();
     FCAFile = certs.CA;
     FCertFile = certs.Cert;

@@ -8,7 +8,7 @@
 //   server.Counter("metadata");                      // requests of one kind so far
 //   server.Kill(); server.Restart();                 // kill -9, then the same data and ports
 //
-// What the constructor does: makes a temporary directory under /tmp (removed by the
+// What the constructor does: makes a temporary directory under TMPDIR (removed by the
 // destructor), a test CA and a certificate for "localhost" and 127.0.0.1 signed by it
 // (made once per test program and shared, since they are only read), adds the user
 // User()/Password() with the fast test password hash, and starts the server on
