@@ -184,6 +184,30 @@ TEST_F(DesktopKuaipanLogin, OneLoginAtATimeAndAClosedWindowHearsNothing) {
     EXPECT_EQ(second->result(), QDialog::Accepted);
 }
 
+TEST_F(DesktopKuaipanLogin, SettingsWrittenWhileTheLoginRunsAreAllKept) {
+    OpenWindow();
+    // The login records the linked account while this thread keeps writing
+    // settings, as the windows do.
+    server.AddFault({.Kind = "access_token", .Count = 1, .Action = "delay", .DelayMs = 300});
+    auto login = NewLogin();
+    login->edtUsername->setText(QStringLiteral("alice"));
+    login->edtUserpwd->setText(QStringLiteral("open sesame"));
+    login->btnLoginAuth->click();
+    TOtSettingFile& settings = w->Form->AppCore().SettingFile();
+    int written = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (login->IsLogining() && timer.elapsed() < 30000) {
+        ASSERT_TRUE(settings.WriteString("Probe" + std::to_string(written), "x"));
+        ++written;
+        QCoreApplication::processEvents();
+    }
+    ASSERT_EQ(login->result(), QDialog::Accepted) << login->lblMessage->text().toStdString();
+    EXPECT_NE(dir.ReadSetting("KuaipanLinkedAccount"), "");
+    for (int i = 0; i < written; ++i)
+        EXPECT_EQ(dir.ReadSetting("Probe" + std::to_string(i)), "x") << i << " of " << written;
+}
+
 TEST_F(DesktopKuaipanLogin, RegisterOpensTheServicesWebSite) {
     OpenWindow();
     auto login = NewLogin();
