@@ -4,6 +4,7 @@
 
 #include "cloud/HttpClient.h"
 #include "cloud/KuaipanConsumer.h"
+#include "cloud/KuaipanException.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
@@ -77,6 +78,7 @@ std::string TKuaipanSyncUtility::GetAuthorizeURL() {
 }
 
 bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
+    const std::lock_guard lock(FAccountMutex);
     try {
         FKuaipanAPI->AccessToken(AVerifier);
         const auto token = FSession->Token();
@@ -87,6 +89,21 @@ bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
     } catch (...) {
         return false;
     }
+}
+
+bool TKuaipanSyncUtility::TakeAccountFromAuthFile() {
+    const std::lock_guard lock(FAccountMutex);
+    const auto saved = TKuaipanUtility::LoadAuthFile(Paths().AuthFileName);
+    const auto current = FSession->Token();
+    if (!saved) {
+        // A request token belongs to a login under way: it stays.
+        if (TSession::IsAccessToken(current.get()))
+            FSession->UnAuth();
+        return false;
+    }
+    if (!current || current->Key() != saved->Key() || current->Secret() != saved->Secret())
+        FSession->SetAuthToken(saved->Key(), saved->Secret());
+    return true;
 }
 
 // ---- stopping and pacing --------------------------------------------------
@@ -119,6 +136,13 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
     struct TPassConnections {
         ~TPassConnections() { THttpClient::CloseIdleConnections(); }
     } connections;
+    if (!TakeAccountFromAuthFile()) {
+        FAllowMassDeletions = false;
+        FSummary = {};
+        FSummary.Errors = 1;
+        _OutputSyncLog("No Kuaipan account is bound: nothing was synchronized.");
+        throw TKuaipanAuthExpiredException();
+    }
     TPass pass;
     // The watermark this pass earns: its start, to the second. A row changed
     // while the pass runs has a later or equal time and is read next time.

@@ -9,7 +9,10 @@
 //
 // The engine works in the program directory of its local tree
 // (TOtLocalTaskTree::Paths): the task data, the queue database, and the
-// access token file, read when the engine is created.
+// access token file, read when the engine is created and again at the start
+// of every pass: the file says which account is bound. A pass without it
+// (the account was removed) sends nothing and raises
+// TKuaipanAuthExpiredException, as on a computer never bound.
 
 #include "cloud/KuaipanAPI.h"
 #include "cloud/Session.h"
@@ -22,6 +25,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -76,6 +80,7 @@ public:
     // The account-binding flow: the address of the authorise page (empty on
     // any failure), and the exchange of the verifier for an access token,
     // which is then saved to the access-token file (false on any failure).
+    // A pass starting meanwhile leaves the session's token to the flow.
     std::string GetAuthorizeURL();
     bool SetVerifier(const std::string& AVerifier);
 
@@ -183,6 +188,11 @@ private:
     // A local deletion of the object is still to be pushed.
     static bool IsDeletionPending(TPass& pass, const std::string& AID);
 
+    // Gives the session the token of the access-token file, or no access
+    // token when the file holds none (a login's request token stays). False
+    // when no account is bound.
+    bool TakeAccountFromAuthFile();
+
     // Counts a cloud operation and its outcome; after a run of failures
     // asks the server whether it answers at all, and ends the pass if not.
     bool NoteCloudResult(bool ok);
@@ -194,6 +204,9 @@ private:
     void RememberRow(TPass& pass, const std::string& ATaskItemID);
 
     std::shared_ptr<TOauthSession> FSession;
+    // Held while the session's token and the access-token file may differ:
+    // from a token exchange until its file is saved.
+    std::mutex FAccountMutex;
     std::unique_ptr<TKuaipanAPI> FKuaipanAPI;
     TOtTaskClassList FKuaipanTaskClassList;
     int FKuaipanOpTryCount = 3;

@@ -363,5 +363,35 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     EXPECT_EQ(ItemTitles(bobMachine), titles);
 }
 
+TEST_F(DesktopKuaipanLogin, APassAfterTheAccountWasRemovedSendsNothing) {
+    const auto token = server.IssueAccessToken("alice");
+    std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
+    dir.WriteSetting("KuaipanAccount", "alice");
+    OpenWindow();
+    w->Form->AppCore().KuaipanSyncUtility()->SetRowPause(std::chrono::milliseconds(0));
+    w->Form->tmrSyncTimer();
+    ASSERT_TRUE(WaitForPasses(*w, 1)) << server.Log();
+    {
+        TModalAnswers answers;
+        answers
+            .Then([](QDialog& d) {
+                auto& s = dynamic_cast<TfrmSetting&>(d);
+                s.btnClearKuaipanAccount->click();
+                s.btnOK->click();
+                return s.result();
+            })
+            .ThenButton(QMessageBox::Yes);
+        w->Form->DoSetting();
+    }
+    ASSERT_FALSE(fs::exists(AuthFile()));
+    // A manual request made before the removal still reaches the thread.
+    server.ResetCounters();
+    w->Form->AppCore().KuaipanSyncThread()->RequestManualSync();
+    ASSERT_TRUE(WaitForPasses(*w, 2));
+    EXPECT_EQ(server.TotalRequests(), 0) << "the removed token is not used";
+    const QString log = w->Form->AppLog().mmLogs->toPlainText();
+    EXPECT_TRUE(log.contains(QStringLiteral("No Kuaipan account is bound"))) << log.toStdString();
+}
+
 } // namespace
 } // namespace ot::test

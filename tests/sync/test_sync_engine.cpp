@@ -241,6 +241,30 @@ TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
     server.UseAsClientHosts();
 }
 
+TEST_F(Engine, APassAfterTheAccountWasRemovedSendsNothingUntilOneIsBoundAgain) {
+    auto list = A.AddClass("List");
+    A.AddItem(list, "first");
+    EXPECT_TRUE(A.SyncClean());
+    A.AddItem(list, "second");
+    // The user removes the account; the engine has the token in memory.
+    ASSERT_TRUE(fs::remove(A.Dir().Paths().AuthFileName));
+    server.ResetCounters();
+    A.Observer->Clear();
+    EXPECT_THROW(A.Sync(), TKuaipanAuthExpiredException);
+    EXPECT_EQ(server.TotalRequests(), 0) << "no request with the removed token";
+    EXPECT_TRUE(
+        HasLine(*A.Observer, ">> No Kuaipan account is bound: nothing was synchronized.  [T]"));
+    EXPECT_FALSE(A.Engine().Session().IsAuth());
+    EXPECT_EQ(CloudUserState(server, user), "List/\nList/first s0 p5 | \n");
+
+    // Bound again from elsewhere (the command line): the next pass takes it up.
+    const auto token = server.IssueAccessToken(user);
+    ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second),
+                                              A.Dir().Paths().AuthFileName));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(CloudUserState(server, user), A.UserState());
+}
+
 TEST_F(Engine, EndingTheThreadStopsThePassUnderWay) {
     auto list = A.AddClass("List");
     for (int i = 1; i <= 3; ++i)
