@@ -98,7 +98,7 @@ void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
     FKuaipanSyncUtility =
         std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree, FSyncSettings);
     FKuaipanSyncThread->SetSyncPass(
-        [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipan(); });
+        [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipanConfirmingDeletions(); });
 }
 
 void TOtAppCore::FreeSyncObjects(const std::function<void()>& AWhileWaiting) {

@@ -722,6 +722,23 @@ void TfrmTaskList::ShowLogForm() {
     FAppLog->show();
 }
 
+bool TfrmTaskList::ConfirmHeldBackDeletions(int ACount, const QStringList& AListTitles) {
+    // Nothing is asked while the window goes away.
+    if (FDestroyed)
+        return false;
+    QStringList quoted;
+    for (const QString& title : AListTitles)
+        quoted << LangTranslate(QStringLiteral("\"%s\"")).replace(QLatin1String("%s"), title);
+    const QString question =
+        LangTranslate(QStringLiteral("%d task(s) in %s were deleted in Kuaipan. Synchronization "
+                                     "held these deletions back. Delete the tasks on this "
+                                     "computer too?"))
+            .replace(QLatin1String("%d"), QString::number(ACount))
+            .replace(QLatin1String("%s"), quoted.join(LangTranslate(QStringLiteral(", "))));
+    return ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
 void TfrmTaskList::lblStatusDblClick() {
     ShowLogForm();
 }

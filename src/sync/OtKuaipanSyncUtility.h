@@ -55,6 +55,7 @@ struct TSyncSummary {
     int Deleted = 0; // local deletions taken from the cloud
     int Errors = 0;
     bool Unreachable = false;
+    THeldBackDeletions HeldBack; // empty unless deletions were held back
 };
 
 class TKuaipanSyncUtility {
@@ -74,6 +75,11 @@ public:
     // database end the pass and reach the caller. A cloud that stops
     // answering ends the pass early, counted as an error.
     bool SyncToKuaipan();
+    // A pass of the desktop program: when it held back deletions the user
+    // was not asked about yet, asks through the thread; on yes one more
+    // pass applies exactly that set. A set the user declined is not asked
+    // about again; a different one is.
+    bool SyncToKuaipanConfirmingDeletions();
     // What the last pass did (complete also when it ended with an error).
     const TSyncSummary& LastSummary() const { return FSummary; }
 
@@ -113,8 +119,13 @@ public:
     // more than half of the linked local items and more than this many.
     static constexpr int MassDeletionThreshold = 5;
     // Lets the next pass apply deletions that the guard above would hold
-    // back (the user confirmed them); used by one pass only.
-    void AllowMassDeletionsOnce() { FAllowMassDeletions = true; }
+    // back (the user confirmed them); used by one pass only. Given the Key
+    // of a held-back set, only that very set is applied; another one is
+    // held back again.
+    void AllowMassDeletionsOnce(std::string AHeldBackKey = {}) {
+        FAllowMassDeletions = true;
+        FAllowedDeletionsKey = std::move(AHeldBackKey);
+    }
 
     // Cloud operations in a row that may fail (each after its retries)
     // before the pass checks whether the server answers at all.
@@ -224,6 +235,9 @@ private:
     long long FCloudOps = 0;
     int FFailuresInARow = 0;
     bool FAllowMassDeletions = false;
+    std::string FAllowedDeletionsKey;
+    // The held-back set the user last declined.
+    std::string FDeclinedDeletionsKey;
     TSyncSummary FSummary;
 };
 

@@ -7,6 +7,9 @@
 #include "desktop/DesktopTestSupport.h"
 
 #include "cli/CliTestSupport.h"
+#include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
+#include "desktop/OtLang.h"
 #include "desktop/OtAppCore.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAppLog.h"
@@ -391,6 +394,68 @@ TEST_F(DesktopKuaipanLogin, APassAfterTheAccountWasRemovedSendsNothing) {
     EXPECT_EQ(server.TotalRequests(), 0) << "the removed token is not used";
     const QString log = w->Form->AppLog().mmLogs->toPlainText();
     EXPECT_TRUE(log.contains(QStringLiteral("No Kuaipan account is bound"))) << log.toStdString();
+}
+
+TEST_F(DesktopKuaipanLogin, HeldBackDeletionsAreConfirmedOnceDefaultNo) {
+    const auto token = server.IssueAccessToken("alice");
+    std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
+    OpenWindow();
+    w->Form->AppCore().KuaipanSyncUtility()->SetRowPause(std::chrono::milliseconds(0));
+    for (int i = 1; i <= 8; ++i) {
+        w->Form->edtTask->setText(QStringLiteral("task %1").arg(i));
+        QTest::keyClick(w->Form->edtTask, Qt::Key_Return);
+    }
+    w->Form->tmrSyncTimer();
+    ASSERT_TRUE(WaitForPasses(*w, 1)) << server.Log();
+    TOtTaskClass& list = *w->Form->TaskClassList()[0];
+    // Another computer deletes most of the list.
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
+    session->SetAuthToken(token.first, token.second);
+    TKuaipanAPI cloud(session);
+    std::vector<std::string> paths;
+    for (const auto& item : list.TaskList())
+        paths.push_back(item->KuaipanPath());
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(cloud.Delete(paths[static_cast<std::size_t>(i)], false).Code, 200);
+    const auto pass = [&](int n) {
+        w->Form->btnManualSyncClick();
+        return WaitForPasses(*w, n);
+    };
+    const auto question = [](int count) {
+        return QStringLiteral("%1 task(s) in \"%2\" were deleted in Kuaipan. Synchronization "
+                              "held these deletions back. Delete the tasks on this computer too?")
+            .arg(count)
+            .arg(LangTranslate(QStringLiteral("Default List")));
+    };
+    {
+        TModalAnswers answers;
+        answers.Then([](QDialog& d) {
+            auto& box = dynamic_cast<QMessageBox&>(d);
+            EXPECT_EQ(box.defaultButton(), box.button(QMessageBox::No));
+            return static_cast<int>(QMessageBox::No);
+        });
+        ASSERT_TRUE(pass(2));
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text, question(6));
+        EXPECT_EQ(list.TaskList().size(), 8u);
+        // The same set again: no question (one would fail the test).
+        ASSERT_TRUE(pass(3));
+        EXPECT_EQ(answers.Shown().size(), 1u);
+    }
+    EXPECT_EQ(list.TaskList().size(), 8u);
+    EXPECT_EQ(w->Form->TaskClassGUI()->CurrentTaskListItem()->TaskCount(), 8);
+
+    ASSERT_EQ(cloud.Delete(paths[6], false).Code, 200);
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Yes);
+        ASSERT_TRUE(pass(4));
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text, question(7));
+    }
+    ASSERT_EQ(list.TaskList().size(), 1u);
+    EXPECT_EQ(list.TaskList()[0]->KuaipanPath(), paths[7]);
+    EXPECT_EQ(w->Form->TaskClassGUI()->CurrentTaskListItem()->TaskCount(), 1);
 }
 
 } // namespace
