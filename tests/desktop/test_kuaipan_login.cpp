@@ -9,8 +9,8 @@
 #include "cli/CliTestSupport.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanConsumer.h"
-#include "desktop/OtLang.h"
 #include "desktop/OtAppCore.h"
+#include "desktop/OtLang.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAppLog.h"
 #include "desktop/UnitKuaipanLogin.h"
@@ -422,8 +422,9 @@ TEST_F(DesktopKuaipanLogin, HeldBackDeletionsAreConfirmedOnceDefaultNo) {
         return WaitForPasses(*w, n);
     };
     const auto question = [](int count) {
-        return QStringLiteral("%1 task(s) in \"%2\" were deleted in Kuaipan. Synchronization "
-                              "held these deletions back. Delete the tasks on this computer too?")
+        return QStringLiteral("%1 task(s) in \"%2\" were deleted in Kuaipan; synchronization "
+                              "held these deletions back.\nDelete these tasks on this computer "
+                              "too?")
             .arg(count)
             .arg(LangTranslate(QStringLiteral("Default List")));
     };
