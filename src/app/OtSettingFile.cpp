@@ -66,6 +66,7 @@ std::string TOtSettingFile::ReadSetting(std::string_view ASection, std::string_v
 
 bool TOtSettingFile::WriteSetting(std::string_view ASection, std::string_view AName,
                                   std::string_view AValue) {
+    const std::lock_guard lock(FWriteMutex);
     pugi::xml_document doc;
     std::string raw;
     const LoadResult loaded = LoadDocument(FSettingFilename, doc, raw);

@@ -4,9 +4,13 @@
 //     <otGeneralSections>                    (the one section)
 //       <section name="Key" value="Text"/>   (one element per setting)
 // Every read and write parses the whole file again; nothing is cached, so
-// a value edited by hand is seen by the next read.
+// a value edited by hand is seen by the next read. A write reads, changes and
+// replaces the whole file, so the writes of one object are serialized: two
+// threads writing through it never lose each other's values. Threads of one
+// program share one object for that reason.
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -47,6 +51,7 @@ public:
 private:
     std::string FSettingFilename;
     std::string FIRST_NODE_NAME;
+    std::mutex FWriteMutex;
 };
 
 // The conversions of the typed reads, for values that come from elsewhere.

@@ -75,7 +75,8 @@ bool TOtAppCore::StartKuaipanLogin(const std::string& AUsername, const std::stri
                                 done = std::move(ADone)] {
         TKuaipanLoginResult result;
         try {
-            TOtSettingFile settings(FPaths.SettingFileName);
+            // The windows' object: its writes and these never overlap.
+            TOtSettingFile& settings = *FSettingFile;
             const TKuaipanLinkStore store{
                 FPaths.DBFileName, [&] { return settings.ReadString(KuaipanLinkedAccountKey, ""); },
                 [&](const std::string& id) { settings.WriteString(KuaipanLinkedAccountKey, id); }};
@@ -97,7 +98,7 @@ void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
     FKuaipanSyncUtility =
         std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree, FSyncSettings);
     FKuaipanSyncThread->SetSyncPass(
-        [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipan(); });
+        [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipanConfirmingDeletions(); });
 }
 
 void TOtAppCore::FreeSyncObjects(const std::function<void()>& AWhileWaiting) {

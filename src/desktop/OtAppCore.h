@@ -36,6 +36,8 @@ public:
     const TAppPaths& Paths() const { return FPaths; }
     // Every change of the task tree goes through it.
     const TOtTaskRepository& Repository() const { return FRepository; }
+    // The one settings object of the program: the windows and the login
+    // worker write through it, so no write loses another.
     TOtSettingFile& SettingFile() { return *FSettingFile; }
     bool DatabaseExists() const;
     // Loads the classes and their items (creates the task data directory).

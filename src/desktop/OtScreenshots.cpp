@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
 
@@ -108,6 +109,20 @@ bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>&
             alert.UpdateAlertInfo(items);
             alert.show();
             ok = Save(&alert, r.File) && ok;
+        } else if (view == QLatin1String("heldback")) {
+            // The question after a pass held deletions back, about the
+            // first two lists; answered no once its picture is taken.
+            QStringList lists;
+            for (const TOtTaskClassPtr& cls : AForm.TaskClassList())
+                if (lists.size() < 2)
+                    lists << QString::fromStdString(cls->Title());
+            SetModalHook([&](QDialog& ADialog) {
+                ADialog.show();
+                ok = Save(&ADialog, r.File) && ok;
+                return static_cast<int>(QMessageBox::No);
+            });
+            AForm.ConfirmHeldBackDeletions(7, lists);
+            SetModalHook({});
         } else if (view == QLatin1String("log")) {
             AForm.lblStatusDblClick();
             ok = Save(&AForm.AppLog(), r.File) && ok;

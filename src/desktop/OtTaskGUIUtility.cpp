@@ -46,6 +46,16 @@ QString Q(const std::string& s) {
 bool IsDone(const TOtTaskItem& item) {
     return item.Status() == tsCompleted || item.Status() == tsCleared;
 }
+
+// Pages are found by the class they show, never by the class's place in the
+// class list: while a class is being removed the two lists differ by one.
+int IndexOfPage(const std::vector<std::unique_ptr<TOtTaskListItem>>& APages,
+                const std::string& ATaskClassID) {
+    for (std::size_t k = 0; k < APages.size(); ++k)
+        if (APages[k]->TaskClass() && APages[k]->TaskClass()->ID() == ATaskClassID)
+            return static_cast<int>(k);
+    return -1;
+}
 } // namespace
 
 // ---- model ---------------------------------------------------------------
@@ -566,8 +576,7 @@ bool TOtTaskListItem::DoEditTaskItem() {
         FTaskList.erase(std::remove(FTaskList.begin(), FTaskList.end(), item), FTaskList.end());
         if (TOtTaskClassPtr target = item->TaskClass()) {
             target->TaskList().push_back(item);
-            const int k = TOtTaskUtility::IndexOfTaskClassList(target->ID(), FTaskClassList);
-            if (k >= 0 && k < static_cast<int>(FTaskListItems.size()))
+            if (const int k = IndexOfPage(FTaskListItems, target->ID()); k >= 0)
                 FTaskListItems[static_cast<std::size_t>(k)]->SetTag(1);
         }
     } else {
@@ -777,8 +786,8 @@ TOtTaskListItem* TOtTaskClassGUI::Add(const TOtTaskClassPtr& ATaskClass) {
 }
 
 void TOtTaskClassGUI::Delete(const TOtTaskClassPtr& ATaskClass) {
-    const int k = TOtTaskUtility::IndexOfTaskClassList(ATaskClass->ID(), FTaskClassList);
-    if (k < 0 || k >= TaskClassCount())
+    const int k = IndexOfPage(FTaskListItems, ATaskClass->ID());
+    if (k < 0)
         return;
     FTaskListItems.erase(FTaskListItems.begin() + k);
     ArrangeCells();
@@ -801,10 +810,8 @@ TOtTaskListItem*
 TOtTaskClassGUI::GetTaskListItemByTaskClass(const TOtTaskClassPtr& ATaskClass) const {
     if (!ATaskClass)
         return nullptr;
-    const int k = TOtTaskUtility::IndexOfTaskClassList(ATaskClass->ID(), FTaskClassList);
-    if (k < 0 || k >= TaskClassCount())
-        return nullptr;
-    return FTaskListItems[static_cast<std::size_t>(k)].get();
+    const int k = IndexOfPage(FTaskListItems, ATaskClass->ID());
+    return k < 0 ? nullptr : FTaskListItems[static_cast<std::size_t>(k)].get();
 }
 
 void TOtTaskClassGUI::SetTaskClassIndex(int Value) {
@@ -835,9 +842,8 @@ void TOtTaskClassGUI::SetTaskClassIndex(int Value) {
 }
 
 TOtTaskClassPtr TOtTaskClassGUI::CurrentTaskClass() const {
-    if (FTaskClassIndex < 0 || FTaskClassIndex >= static_cast<int>(FTaskClassList.size()))
-        return nullptr;
-    return FTaskClassList[static_cast<std::size_t>(FTaskClassIndex)];
+    const TOtTaskListItem* page = CurrentTaskListItem();
+    return page ? page->TaskClass() : nullptr;
 }
 
 TOtTaskListItem* TOtTaskClassGUI::CurrentTaskListItem() const {

@@ -67,4 +67,15 @@ void TQtSyncObserver::HideLogForm() {
     OnUIThread([&] { FMainForm.AppLog().hide(); });
 }
 
+bool TQtSyncObserver::ConfirmHeldBackDeletions(const THeldBackDeletions& AHeld) {
+    bool confirmed = false;
+    OnUIThread([&] {
+        QStringList titles;
+        for (const std::string& title : AHeld.ListTitles)
+            titles << QString::fromStdString(title);
+        confirmed = FMainForm.ConfirmHeldBackDeletions(AHeld.Count, titles);
+    });
+    return confirmed;
+}
+
 } // namespace ot

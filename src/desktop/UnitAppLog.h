@@ -37,6 +37,7 @@ public:
     void HideSyncStatusBar() override;
     void ShowLogForm() override;
     void HideLogForm() override;
+    bool ConfirmHeldBackDeletions(const THeldBackDeletions& AHeld) override;
 
 private:
     template <class F> void OnUIThread(F&& call);

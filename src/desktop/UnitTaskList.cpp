@@ -722,6 +722,24 @@ void TfrmTaskList::ShowLogForm() {
     FAppLog->show();
 }
 
+bool TfrmTaskList::ConfirmHeldBackDeletions(int ACount, const QStringList& AListTitles) {
+    // Nothing is asked while the window goes away.
+    if (FDestroyed)
+        return false;
+    QStringList quoted;
+    for (const QString& title : AListTitles)
+        quoted << LangTranslate(QStringLiteral("\"%s\"")).replace(QLatin1String("%s"), title);
+    const QString question =
+        LangTranslate(QStringLiteral("%d task(s) in %s were deleted in Kuaipan; synchronization "
+                                     "held these deletions back."))
+            .replace(QLatin1String("%d"), QString::number(ACount))
+            .replace(QLatin1String("%s"), quoted.join(LangTranslate(QStringLiteral(", ")))) +
+        QLatin1Char('\n') +
+        LangTranslate(QStringLiteral("Delete these tasks on this computer too?"));
+    return ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
 void TfrmTaskList::lblStatusDblClick() {
     ShowLogForm();
 }

@@ -8,6 +8,7 @@
 #include "tasks/OtTask.h"
 
 #include <QPointF>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -106,6 +107,9 @@ public:
     void ShowSyncStatusBar();
     void HideSyncStatusBar();
     void ShowLogForm();
+    // Asks whether deletions that a pass held back are to be applied
+    // (default no); ACount tasks in the lists AListTitles.
+    bool ConfirmHeldBackDeletions(int ACount, const QStringList& AListTitles);
     TfrmAppLog& AppLog() { return *FAppLog; }
     TOtTaskAlertThread* TaskAlertThread() const { return FTaskAlertThread.get(); }
 

@@ -92,6 +92,12 @@ void TKuaipanSyncThread::HideLogForm() {
     Notify([](TSyncObserver& o) { o.HideLogForm(); });
 }
 
+bool TKuaipanSyncThread::ConfirmHeldBackDeletions(const THeldBackDeletions& AHeld) {
+    bool confirmed = false;
+    Notify([&](TSyncObserver& o) { confirmed = o.ConfirmHeldBackDeletions(AHeld); });
+    return confirmed;
+}
+
 void TKuaipanSyncThread::WaitTicks(long ticks) {
     std::unique_lock lock(FWaitMutex);
     for (long i = 0; i < ticks; ++i) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ot {
 
@@ -39,6 +40,16 @@ struct TSyncSettings {
     std::atomic<bool> IsShowAppLogFormOnSyncing{false};
 };
 
+// Local deletions taken from the cloud that a pass held back, because they
+// would remove most of the synchronized local tree; the user may confirm
+// them.
+struct THeldBackDeletions {
+    int Count = 0;                       // task items
+    std::vector<std::string> ListTitles; // the lists they are in, in list order
+    std::string Key;                     // names exactly this set of deletions
+    bool Empty() const { return Key.empty(); }
+};
+
 // What the user sees of synchronization. The desktop program marshals each
 // call to its user-interface thread and returns only once it was applied;
 // the command line prints. Called on the sync thread.
@@ -55,6 +66,9 @@ public:
     // Show the log window beside the main window, or hide it.
     virtual void ShowLogForm() = 0;
     virtual void HideLogForm() = 0;
+    // Asks whether deletions a pass held back may be applied. An observer
+    // that cannot ask answers no: nothing is deleted.
+    virtual bool ConfirmHeldBackDeletions(const THeldBackDeletions& AHeld) { return false; }
 };
 
 class TKuaipanSyncThread {
@@ -107,6 +121,8 @@ public:
     void HideSyncStatusBar();
     void ShowLogForm();
     void HideLogForm();
+    // The observer's answer; no once the thread is ending.
+    bool ConfirmHeldBackDeletions(const THeldBackDeletions& AHeld);
 
 private:
     void Execute();

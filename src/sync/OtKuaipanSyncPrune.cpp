@@ -115,17 +115,32 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
         return;
     }
     if (toDelete > MassDeletionThreshold && toDelete * 2 > linkedItems) {
-        if (!FAllowMassDeletions) {
+        THeldBackDeletions held;
+        held.Count = toDelete;
+        std::set<std::string> ids;
+        for (const auto& entry : plan) {
+            if (entry.Items.empty() && !entry.DeleteClass)
+                continue;
+            held.ListTitles.push_back(entry.Class->Title);
+            if (entry.DeleteClass)
+                ids.insert(entry.Class->ID);
+            for (const auto* item : entry.Items)
+                ids.insert(item->ID);
+        }
+        for (const auto& id : ids)
+            held.Key += id + ";";
+        if (!pass.AllowMassDeletions ||
+            (!pass.AllowedDeletionsKey.empty() && pass.AllowedDeletionsKey != held.Key)) {
             ++pass.Errors2;
             _OutputSyncLog(Format("Local deletions were not applied: %d of %d synchronized local "
                                   "task items would be deleted.",
                                   toDelete, linkedItems));
             std::string lists;
-            for (const auto& entry : plan)
-                if (!entry.Items.empty() || entry.DeleteClass)
-                    lists += (lists.empty() ? "\"" : ", \"") + entry.Class->Title + "\"";
+            for (const auto& title : held.ListTitles)
+                lists += (lists.empty() ? "\"" : ", \"") + title + "\"";
             _OutputSyncLog(Format("Held back: %d task item(s) in %s; confirm to apply them.",
                                   toDelete, lists.c_str()));
+            pass.Summary.HeldBack = std::move(held);
             return;
         }
         _OutputSyncLog(Format("Local deletions confirmed: %d of %d synchronized local task items "

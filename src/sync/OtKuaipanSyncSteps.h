@@ -67,6 +67,10 @@ struct TKuaipanSyncUtility::TPass {
     // below it.
     bool RowSkipped = false;
     long long OpsAfterListing = -1;
+    // Deletions the guard would hold back may be applied (all, or only the
+    // set of this key).
+    bool AllowMassDeletions = false;
+    std::string AllowedDeletionsKey;
     TSyncSummary Summary;
 };
 

@@ -4,6 +4,7 @@
 
 #include "cloud/HttpClient.h"
 #include "cloud/KuaipanConsumer.h"
+#include "cloud/KuaipanException.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
@@ -18,6 +19,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 namespace ot {
 
@@ -77,6 +79,7 @@ std::string TKuaipanSyncUtility::GetAuthorizeURL() {
 }
 
 bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
+    const std::lock_guard lock(FAccountMutex);
     try {
         FKuaipanAPI->AccessToken(AVerifier);
         const auto token = FSession->Token();
@@ -87,6 +90,21 @@ bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
     } catch (...) {
         return false;
     }
+}
+
+bool TKuaipanSyncUtility::TakeAccountFromAuthFile() {
+    const std::lock_guard lock(FAccountMutex);
+    const auto saved = TKuaipanUtility::LoadAuthFile(Paths().AuthFileName);
+    const auto current = FSession->Token();
+    if (!saved) {
+        // A request token belongs to a login under way: it stays.
+        if (TSession::IsAccessToken(current.get()))
+            FSession->UnAuth();
+        return false;
+    }
+    if (!current || current->Key() != saved->Key() || current->Secret() != saved->Secret())
+        FSession->SetAuthToken(saved->Key(), saved->Secret());
+    return true;
 }
 
 // ---- stopping and pacing --------------------------------------------------
@@ -119,7 +137,18 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
     struct TPassConnections {
         ~TPassConnections() { THttpClient::CloseIdleConnections(); }
     } connections;
+    // A confirmation of deletions is this pass's alone, however it ends.
+    const bool allowMassDeletions = std::exchange(FAllowMassDeletions, false);
+    std::string allowedDeletionsKey = std::exchange(FAllowedDeletionsKey, {});
+    if (!TakeAccountFromAuthFile()) {
+        FSummary = {};
+        FSummary.Errors = 1;
+        _OutputSyncLog("No Kuaipan account is bound: nothing was synchronized.");
+        throw TKuaipanAuthExpiredException();
+    }
     TPass pass;
+    pass.AllowMassDeletions = allowMassDeletions;
+    pass.AllowedDeletionsKey = std::move(allowedDeletionsKey);
     // The watermark this pass earns: its start, to the second. A row changed
     // while the pass runs has a later or equal time and is read next time.
     const TDateTime passStart = std::floor(Now() * 86400.0) / 86400.0;
@@ -140,12 +169,10 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
                               "after %d failed operations in a row.",
                               UnreachableAfterFailures));
     } catch (...) {
-        FAllowMassDeletions = false;
         FSummary = pass.Summary;
         FSummary.Errors = pass.Errors1 + pass.Errors2 + 1;
         throw;
     }
-    FAllowMassDeletions = false;
 
     const int errors = pass.Errors1 + pass.Errors2;
     FSummary = pass.Summary;
@@ -162,6 +189,20 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
         _UpdateSyncStatusBar(Format("Synchronization finished with %d error(s).", errors));
     }
     return pass.Step1ListLoaded && pass.Errors1 == 0 && pass.Step2ListLoaded && pass.Errors2 == 0;
+}
+
+bool TKuaipanSyncUtility::SyncToKuaipanConfirmingDeletions() {
+    const bool ok = SyncToKuaipan();
+    const THeldBackDeletions held = FSummary.HeldBack;
+    if (held.Empty() || held.Key == FDeclinedDeletionsKey)
+        return ok;
+    if (!FKuaipanSyncThread || !FKuaipanSyncThread->ConfirmHeldBackDeletions(held)) {
+        FDeclinedDeletionsKey = held.Key;
+        return ok;
+    }
+    _OutputSyncLog(Format("The deletion of %d task item(s) was confirmed.", held.Count));
+    AllowMassDeletionsOnce(held.Key);
+    return SyncToKuaipan();
 }
 
 } // namespace ot

@@ -9,7 +9,10 @@
 //
 // The engine works in the program directory of its local tree
 // (TOtLocalTaskTree::Paths): the task data, the queue database, and the
-// access token file, read when the engine is created.
+// access token file, read when the engine is created and again at the start
+// of every pass: the file says which account is bound. A pass without it
+// (the account was removed) sends nothing and raises
+// TKuaipanAuthExpiredException, as on a computer never bound.
 
 #include "cloud/KuaipanAPI.h"
 #include "cloud/Session.h"
@@ -22,6 +25,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -51,6 +55,7 @@ struct TSyncSummary {
     int Deleted = 0; // local deletions taken from the cloud
     int Errors = 0;
     bool Unreachable = false;
+    THeldBackDeletions HeldBack; // empty unless deletions were held back
 };
 
 class TKuaipanSyncUtility {
@@ -70,12 +75,18 @@ public:
     // database end the pass and reach the caller. A cloud that stops
     // answering ends the pass early, counted as an error.
     bool SyncToKuaipan();
+    // A pass of the desktop program: when it held back deletions the user
+    // was not asked about yet, asks through the thread; on yes one more
+    // pass applies exactly that set. A set the user declined is not asked
+    // about again; a different one is.
+    bool SyncToKuaipanConfirmingDeletions();
     // What the last pass did (complete also when it ended with an error).
     const TSyncSummary& LastSummary() const { return FSummary; }
 
     // The account-binding flow: the address of the authorise page (empty on
     // any failure), and the exchange of the verifier for an access token,
     // which is then saved to the access-token file (false on any failure).
+    // A pass starting meanwhile leaves the session's token to the flow.
     std::string GetAuthorizeURL();
     bool SetVerifier(const std::string& AVerifier);
 
@@ -108,8 +119,13 @@ public:
     // more than half of the linked local items and more than this many.
     static constexpr int MassDeletionThreshold = 5;
     // Lets the next pass apply deletions that the guard above would hold
-    // back (the user confirmed them); used by one pass only.
-    void AllowMassDeletionsOnce() { FAllowMassDeletions = true; }
+    // back (the user confirmed them); used by one pass only. Given the Key
+    // of a held-back set, only that very set is applied; another one is
+    // held back again.
+    void AllowMassDeletionsOnce(std::string AHeldBackKey = {}) {
+        FAllowMassDeletions = true;
+        FAllowedDeletionsKey = std::move(AHeldBackKey);
+    }
 
     // Cloud operations in a row that may fail (each after its retries)
     // before the pass checks whether the server answers at all.
@@ -183,6 +199,11 @@ private:
     // A local deletion of the object is still to be pushed.
     static bool IsDeletionPending(TPass& pass, const std::string& AID);
 
+    // Gives the session the token of the access-token file, or no access
+    // token when the file holds none (a login's request token stays). False
+    // when no account is bound.
+    bool TakeAccountFromAuthFile();
+
     // Counts a cloud operation and its outcome; after a run of failures
     // asks the server whether it answers at all, and ends the pass if not.
     bool NoteCloudResult(bool ok);
@@ -194,6 +215,9 @@ private:
     void RememberRow(TPass& pass, const std::string& ATaskItemID);
 
     std::shared_ptr<TOauthSession> FSession;
+    // Held while the session's token and the access-token file may differ:
+    // from a token exchange until its file is saved.
+    std::mutex FAccountMutex;
     std::unique_ptr<TKuaipanAPI> FKuaipanAPI;
     TOtTaskClassList FKuaipanTaskClassList;
     int FKuaipanOpTryCount = 3;
@@ -211,6 +235,9 @@ private:
     long long FCloudOps = 0;
     int FFailuresInARow = 0;
     bool FAllowMassDeletions = false;
+    std::string FAllowedDeletionsKey;
+    // The held-back set the user last declined.
+    std::string FDeclinedDeletionsKey;
     TSyncSummary FSummary;
 };
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <pugixml.hpp>
+#include <thread>
 
 using namespace ot;
 namespace fs = std::filesystem;
@@ -197,6 +198,22 @@ TEST_F(SettingsTest, AppSettingValuesWithDefaults) {
     EXPECT_FALSE(values.IsCheckNewVerWhenAppStart);
     EXPECT_EQ(values.AppStyle, StylesPath() + "Dark0.Style");
     EXPECT_EQ(values.StyleVariant, 0);
+}
+
+TEST_F(SettingsTest, WritesFromTwoThreadsThroughOneObjectAreAllKept) {
+    TOtSettingFile file(SettingFileName());
+    constexpr int kWrites = 40;
+    const auto writer = [&](const std::string& prefix) {
+        for (int i = 0; i < kWrites; ++i)
+            EXPECT_TRUE(file.WriteString(prefix + std::to_string(i), std::to_string(i)));
+    };
+    std::thread other(writer, "Other");
+    writer("Mine");
+    other.join();
+    for (const char* prefix : {"Mine", "Other"})
+        for (int i = 0; i < kWrites; ++i)
+            EXPECT_EQ(file.ReadString(prefix + std::to_string(i), "lost"), std::to_string(i))
+                << prefix << i;
 }
 
 TEST(StyleVariant, FollowsTheStyleFileName) {

@@ -7,7 +7,10 @@
 #include "desktop/DesktopTestSupport.h"
 
 #include "cli/CliTestSupport.h"
+#include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
 #include "desktop/OtAppCore.h"
+#include "desktop/OtLang.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAppLog.h"
 #include "desktop/UnitKuaipanLogin.h"
@@ -184,6 +187,30 @@ TEST_F(DesktopKuaipanLogin, OneLoginAtATimeAndAClosedWindowHearsNothing) {
     EXPECT_EQ(second->result(), QDialog::Accepted);
 }
 
+TEST_F(DesktopKuaipanLogin, SettingsWrittenWhileTheLoginRunsAreAllKept) {
+    OpenWindow();
+    // The login records the linked account while this thread keeps writing
+    // settings, as the windows do.
+    server.AddFault({.Kind = "access_token", .Count = 1, .Action = "delay", .DelayMs = 300});
+    auto login = NewLogin();
+    login->edtUsername->setText(QStringLiteral("alice"));
+    login->edtUserpwd->setText(QStringLiteral("open sesame"));
+    login->btnLoginAuth->click();
+    TOtSettingFile& settings = w->Form->AppCore().SettingFile();
+    int written = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (login->IsLogining() && timer.elapsed() < 30000) {
+        ASSERT_TRUE(settings.WriteString("Probe" + std::to_string(written), "x"));
+        ++written;
+        QCoreApplication::processEvents();
+    }
+    ASSERT_EQ(login->result(), QDialog::Accepted) << login->lblMessage->text().toStdString();
+    EXPECT_NE(dir.ReadSetting("KuaipanLinkedAccount"), "");
+    for (int i = 0; i < written; ++i)
+        EXPECT_EQ(dir.ReadSetting("Probe" + std::to_string(i)), "x") << i << " of " << written;
+}
+
 TEST_F(DesktopKuaipanLogin, RegisterOpensTheServicesWebSite) {
     OpenWindow();
     auto login = NewLogin();
@@ -337,6 +364,99 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
                                                                 << bobToken.second << "\r\n";
     ASSERT_EQ(bobMachine.Spawn({"sync", "--pause", "0"}).ExitCode, 0);
     EXPECT_EQ(ItemTitles(bobMachine), titles);
+}
+
+TEST_F(DesktopKuaipanLogin, APassAfterTheAccountWasRemovedSendsNothing) {
+    const auto token = server.IssueAccessToken("alice");
+    std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
+    dir.WriteSetting("KuaipanAccount", "alice");
+    OpenWindow();
+    w->Form->AppCore().KuaipanSyncUtility()->SetRowPause(std::chrono::milliseconds(0));
+    w->Form->tmrSyncTimer();
+    ASSERT_TRUE(WaitForPasses(*w, 1)) << server.Log();
+    {
+        TModalAnswers answers;
+        answers
+            .Then([](QDialog& d) {
+                auto& s = dynamic_cast<TfrmSetting&>(d);
+                s.btnClearKuaipanAccount->click();
+                s.btnOK->click();
+                return s.result();
+            })
+            .ThenButton(QMessageBox::Yes);
+        w->Form->DoSetting();
+    }
+    ASSERT_FALSE(fs::exists(AuthFile()));
+    // A manual request made before the removal still reaches the thread.
+    server.ResetCounters();
+    w->Form->AppCore().KuaipanSyncThread()->RequestManualSync();
+    ASSERT_TRUE(WaitForPasses(*w, 2));
+    EXPECT_EQ(server.TotalRequests(), 0) << "the removed token is not used";
+    const QString log = w->Form->AppLog().mmLogs->toPlainText();
+    EXPECT_TRUE(log.contains(QStringLiteral("No Kuaipan account is bound"))) << log.toStdString();
+}
+
+TEST_F(DesktopKuaipanLogin, HeldBackDeletionsAreConfirmedOnceDefaultNo) {
+    const auto token = server.IssueAccessToken("alice");
+    std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
+    OpenWindow();
+    w->Form->AppCore().KuaipanSyncUtility()->SetRowPause(std::chrono::milliseconds(0));
+    for (int i = 1; i <= 8; ++i) {
+        w->Form->edtTask->setText(QStringLiteral("task %1").arg(i));
+        QTest::keyClick(w->Form->edtTask, Qt::Key_Return);
+    }
+    w->Form->tmrSyncTimer();
+    ASSERT_TRUE(WaitForPasses(*w, 1)) << server.Log();
+    TOtTaskClass& list = *w->Form->TaskClassList()[0];
+    // Another computer deletes most of the list.
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
+    session->SetAuthToken(token.first, token.second);
+    TKuaipanAPI cloud(session);
+    std::vector<std::string> paths;
+    for (const auto& item : list.TaskList())
+        paths.push_back(item->KuaipanPath());
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(cloud.Delete(paths[static_cast<std::size_t>(i)], false).Code, 200);
+    const auto pass = [&](int n) {
+        w->Form->btnManualSyncClick();
+        return WaitForPasses(*w, n);
+    };
+    const auto question = [](int count) {
+        return QStringLiteral("%1 task(s) in \"%2\" were deleted in Kuaipan; synchronization "
+                              "held these deletions back.\nDelete these tasks on this computer "
+                              "too?")
+            .arg(count)
+            .arg(LangTranslate(QStringLiteral("Default List")));
+    };
+    {
+        TModalAnswers answers;
+        answers.Then([](QDialog& d) {
+            auto& box = dynamic_cast<QMessageBox&>(d);
+            EXPECT_EQ(box.defaultButton(), box.button(QMessageBox::No));
+            return static_cast<int>(QMessageBox::No);
+        });
+        ASSERT_TRUE(pass(2));
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text, question(6));
+        EXPECT_EQ(list.TaskList().size(), 8u);
+        // The same set again: no question (one would fail the test).
+        ASSERT_TRUE(pass(3));
+        EXPECT_EQ(answers.Shown().size(), 1u);
+    }
+    EXPECT_EQ(list.TaskList().size(), 8u);
+    EXPECT_EQ(w->Form->TaskClassGUI()->CurrentTaskListItem()->TaskCount(), 8);
+
+    ASSERT_EQ(cloud.Delete(paths[6], false).Code, 200);
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Yes);
+        ASSERT_TRUE(pass(4));
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text, question(7));
+    }
+    ASSERT_EQ(list.TaskList().size(), 1u);
+    EXPECT_EQ(list.TaskList()[0]->KuaipanPath(), paths[7]);
+    EXPECT_EQ(w->Form->TaskClassGUI()->CurrentTaskListItem()->TaskCount(), 1);
 }
 
 } // namespace

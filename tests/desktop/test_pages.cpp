@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <set>
@@ -306,6 +307,41 @@ TEST_F(DesktopPage, EngineChangesReachOnlyBuiltPagesAndRunOnTheWindowThread) {
     EXPECT_EQ(workPage.TaskCount(), 0) << "an unbuilt page gets no single row";
     w->Form->btnMoveRightClick();
     EXPECT_EQ(workPage.TaskCount(), 1);
+}
+
+TEST_F(DesktopPage, PagesAreFoundByTheirClassWhileAClassIsBeingRemoved) {
+    dir.AddClass("1000000003AA", "Shop");
+    dir.AddClass("1000000004AA", "Trip");
+    Open({{"milk", 4}});
+    // The class managers remove the page first and the class from the list
+    // after it; the answers must hold in between and after.
+    for (std::size_t removed = 0; removed < 4; ++removed) {
+        SCOPED_TRACE(removed);
+        w = std::make_unique<TWindow>(dir);
+        TOtTaskClassGUI& gui = *w->Form->TaskClassGUI();
+        TOtTaskClassList& list = w->Form->TaskClassList();
+        ASSERT_EQ(list.size(), 4u);
+        const TOtTaskClassList classes = list;
+        gui.SetTaskClassIndex(3);
+        gui.Delete(classes[removed]);
+        for (int phase = 0; phase < 2; ++phase) {
+            SCOPED_TRACE(phase == 0 ? "class still listed" : "class gone from the list");
+            EXPECT_EQ(gui.GetTaskListItemByTaskClass(classes[removed]), nullptr);
+            for (const auto& cls : classes) {
+                if (cls == classes[removed])
+                    continue;
+                const TOtTaskListItem* page = gui.GetTaskListItemByTaskClass(cls);
+                ASSERT_NE(page, nullptr) << cls->Title();
+                EXPECT_EQ(page->TaskClass()->Title(), cls->Title());
+            }
+            const auto* current = gui.CurrentTaskListItem();
+            ASSERT_NE(current, nullptr);
+            EXPECT_EQ(gui.CurrentTaskClass(), current->TaskClass());
+            EXPECT_EQ(current->TaskClass()->Title(), classes[removed == 3 ? 2 : 3]->Title());
+            if (phase == 0)
+                list.erase(std::find(list.begin(), list.end(), classes[removed]));
+        }
+    }
 }
 
 } // namespace

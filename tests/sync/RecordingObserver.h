@@ -1,6 +1,7 @@
 #pragma once
 // An observer of the sync thread that records every call in order, as
-// "log:<line>", "status:<text>", "show", "hide", "showlog", "hidelog".
+// "log:<line>", "status:<text>", "show", "hide", "showlog", "hidelog",
+// "confirm:<count> in <list>|<list>...".
 
 #include "sync/OtKuaipanSyncModel.h"
 
@@ -29,6 +30,15 @@ public:
     void HideSyncStatusBar() override { Push("hide"); }
     void ShowLogForm() override { Push("showlog"); }
     void HideLogForm() override { Push("hidelog"); }
+    // Answers the question about held-back deletions (no when unset).
+    std::function<bool()> OnConfirm;
+    bool ConfirmHeldBackDeletions(const THeldBackDeletions& AHeld) override {
+        std::string e = "confirm:" + std::to_string(AHeld.Count) + " in ";
+        for (std::size_t i = 0; i < AHeld.ListTitles.size(); ++i)
+            e += (i ? "|" : "") + AHeld.ListTitles[i];
+        Push(std::move(e));
+        return OnConfirm && OnConfirm();
+    }
 
     std::vector<std::string> Events() {
         std::lock_guard lock(FMutex);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 
 using namespace ot;
 using namespace ot::test;
@@ -117,6 +118,57 @@ TEST_F(Engine, DeletionsThatWouldEmptyTheTreeAreRefused) {
         EXPECT_EQ(B.State(), before);
         EXPECT_EQ(B.DiskState(), before);
     }
+}
+
+TEST_F(Engine, HeldBackDeletionsAreAskedAboutOnceAndAppliedOnlyAsConfirmed) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 8; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    A.AddItem(A.AddClass("Other"), "Kept");
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(B.SyncClean());
+    const std::string before = B.State();
+    auto api = CloudClient(server, user);
+    const auto deleteInCloud = [&](int i) {
+        EXPECT_EQ(api->Delete(A.FindItem("Item " + std::to_string(i))->KuaipanPath(), false).Code,
+                  200);
+    };
+    for (int i = 1; i <= 6; ++i)
+        deleteInCloud(i);
+    const auto asked = [&] {
+        const auto events = B.Observer->Events();
+        std::vector<std::string> out;
+        std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+                     [](const std::string& e) { return e.rfind("confirm:", 0) == 0; });
+        return out;
+    };
+
+    // Declined: nothing changes, and the same set is not asked about again.
+    EXPECT_FALSE(B.Engine().SyncToKuaipanConfirmingDeletions());
+    const THeldBackDeletions held = B.Engine().LastSummary().HeldBack;
+    EXPECT_EQ(held.Count, 6);
+    EXPECT_EQ(held.ListTitles, std::vector<std::string>{"List"});
+    EXPECT_EQ(asked(), std::vector<std::string>{"confirm:6 in List"});
+    EXPECT_FALSE(B.Engine().SyncToKuaipanConfirmingDeletions());
+    EXPECT_EQ(B.Engine().LastSummary().HeldBack.Key, held.Key);
+    EXPECT_EQ(asked().size(), 1u);
+    EXPECT_EQ(B.State(), before);
+
+    // A confirmation covers the set it was given, not one that grew since.
+    deleteInCloud(7);
+    B.Engine().AllowMassDeletionsOnce(held.Key);
+    EXPECT_FALSE(B.Sync());
+    EXPECT_EQ(B.Engine().LastSummary().HeldBack.Count, 7);
+    EXPECT_EQ(B.State(), before);
+
+    // The new set is asked about; yes applies it in one more pass.
+    B.Observer->OnConfirm = [] { return true; };
+    EXPECT_TRUE(B.Engine().SyncToKuaipanConfirmingDeletions());
+    EXPECT_EQ(asked(), (std::vector<std::string>{"confirm:6 in List", "confirm:7 in List"}));
+    EXPECT_TRUE(B.Engine().LastSummary().HeldBack.Empty());
+    EXPECT_EQ(B.Engine().LastSummary().Deleted, 7);
+    EXPECT_EQ(B.UserState(), "List/\nList/Item 8 s0 p5 | \nOther/\nOther/Kept s0 p5 | \n");
+    EXPECT_EQ(CloudUserState(server, user), B.UserState());
 }
 
 TEST_F(Engine, AFewDeletionsFromTheCloudAreApplied) {
@@ -239,6 +291,30 @@ TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
     EXPECT_EQ(next.GetAuthorizeURL(), "");
     EXPECT_FALSE(next.SetVerifier("x"));
     server.UseAsClientHosts();
+}
+
+TEST_F(Engine, APassAfterTheAccountWasRemovedSendsNothingUntilOneIsBoundAgain) {
+    auto list = A.AddClass("List");
+    A.AddItem(list, "first");
+    EXPECT_TRUE(A.SyncClean());
+    A.AddItem(list, "second");
+    // The user removes the account; the engine has the token in memory.
+    ASSERT_TRUE(fs::remove(A.Dir().Paths().AuthFileName));
+    server.ResetCounters();
+    A.Observer->Clear();
+    EXPECT_THROW(A.Sync(), TKuaipanAuthExpiredException);
+    EXPECT_EQ(server.TotalRequests(), 0) << "no request with the removed token";
+    EXPECT_TRUE(
+        HasLine(*A.Observer, ">> No Kuaipan account is bound: nothing was synchronized.  [T]"));
+    EXPECT_FALSE(A.Engine().Session().IsAuth());
+    EXPECT_EQ(CloudUserState(server, user), "List/\nList/first s0 p5 | \n");
+
+    // Bound again from elsewhere (the command line): the next pass takes it up.
+    const auto token = server.IssueAccessToken(user);
+    ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second),
+                                              A.Dir().Paths().AuthFileName));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(CloudUserState(server, user), A.UserState());
 }
 
 TEST_F(Engine, EndingTheThreadStopsThePassUnderWay) {
