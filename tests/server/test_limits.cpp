@@ -312,8 +312,9 @@ TEST_F(CloudServerLimits, AKeptTlsConnectionAnswersALongSeriesOfRequests) {
         ASSERT_FALSE(
             Api->UploadFile("/List/item " + std::to_string(i) + ".tsk", local.string(), true)
                 .file_id.empty());
-        if (i % 20 == 0)
+        if (i % 20 == 0) {
             ASSERT_EQ(Api->Metadata("/List", true).files.size(), static_cast<std::size_t>(i));
+        }
     }
     // About a second in all when every reply comes at once; a single stalled one costs
     // the idle timeout.

@@ -136,21 +136,25 @@ TEST_P(Matrix, ConcurrentChangesConvergeAndLoseNothing) {
     }
     EXPECT_EQ(CountTasks(state, "Task"), expected) << state;
     const auto lines = LogLines(*B.Observer);
-    if (expected == 0 && ChangesTask(onA))
+    if (expected == 0 && ChangesTask(onA)) {
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
             return l.find("the local deletion wins") != std::string::npos ||
                    l.find("was deleted with its task class") != std::string::npos;
         })) << "a change made on A vanished without a word";
+    }
     // A task added on A goes with the list B deletes afterwards, named in
     // B's log; one added on B keeps the list A deleted.
-    if (onA == TChange::AddToList)
+    if (onA == TChange::AddToList) {
         EXPECT_EQ(CountTasks(state, "New by A"), onB == TChange::DeleteList ? 0 : 1) << state;
-    if (onB == TChange::AddToList)
+    }
+    if (onB == TChange::AddToList) {
         EXPECT_EQ(CountTasks(state, "New by B"), 1) << state;
-    if (onA == TChange::AddToList && onB == TChange::DeleteList)
+    }
+    if (onA == TChange::AddToList && onB == TChange::DeleteList) {
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
             return l.find("was deleted with its task class") != std::string::npos;
         }));
+    }
     EXPECT_EQ(CountTasks(state, "Resident"), 1) << state;
 }
 
