@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace ot;
 using namespace ot::test;
 
@@ -259,4 +261,41 @@ TEST_F(TwoMachines, WhoWins) {
         EXPECT_TRUE(A.FindItem("Fresh"));
         ExpectConverged();
     }
+}
+
+// Two installations in one process, each bound to a server of its own, their
+// passes interleaved: each server hears only its own installation and holds
+// only its tree (an upload host located for one server must not be used for
+// the other).
+TEST(TwoServers, EachInstallationSyncsWithItsOwnServer) {
+    CloudServerProcess& first = SharedServer();
+    const std::string firstUser = FreshUser();
+    CloudServerProcess second;
+    TSyncSide a("ot-two-servers-a", first, firstUser);
+    TSyncSide b("ot-two-servers-b", second, second.User());
+
+    auto home = a.AddClass("Home");
+    a.AddItem(home, "Water the plants");
+    auto work = b.AddClass("Work");
+    b.AddItem(work, "Write the report", 7, "due Friday");
+
+    const auto passOn = [](TSyncSide& side, CloudServerProcess& own, CloudServerProcess& other) {
+        const auto ownBefore = own.TotalRequests();
+        const auto otherBefore = other.TotalRequests();
+        EXPECT_TRUE(side.SyncClean());
+        EXPECT_GT(own.TotalRequests(), ownBefore);
+        EXPECT_EQ(other.TotalRequests(), otherBefore);
+    };
+    passOn(a, first, second);
+    passOn(b, second, first);
+    a.AddItem(home, "Feed the cat");
+    b.AddItem(work, "Book the room");
+    passOn(a, first, second);
+    passOn(b, second, first);
+
+    std::map<std::string, TCloudEntry> firstCloud, secondCloud;
+    EXPECT_EQ(CloudState(first, firstUser, &firstCloud), a.State());
+    EXPECT_EQ(CloudState(second, second.User(), &secondCloud), b.State());
+    ExpectQueueSettled(a, firstCloud);
+    ExpectQueueSettled(b, secondCloud);
 }
