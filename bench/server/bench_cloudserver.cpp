@@ -71,9 +71,9 @@ int main(int argc, char** argv) {
     ot::test::CloudServerProcess::Options options;
     options.ExtraArgs = {"--quiet", "--threads", std::to_string(clients + 2)};
     ot::test::CloudServerProcess server(options);
-    server.UseAsClientHosts();
     auto [key, secret] = server.IssueAccessToken();
-    auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
+    auto session =
+        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, server.Hosts());
     session->SetAuthToken(key, secret);
     ot::TKuaipanAPI api(session);
 

@@ -320,10 +320,10 @@ int main(int argc, char** argv) {
     if (!ioThreads.empty())
         options.ExtraArgs.insert(options.ExtraArgs.end(), {"--io-threads", ioThreads});
     ot::test::CloudServerProcess server(options);
-    server.UseAsClientHosts();
     const pid_t pid = server.Pid();
     auto [key, secret] = server.IssueAccessToken();
-    auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
+    auto session =
+        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, server.Hosts());
     session->SetAuthToken(key, secret);
     ot::TKuaipanAPI api(session);
 

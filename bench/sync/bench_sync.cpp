@@ -43,9 +43,12 @@ struct Side {
     TAppPaths Paths;
     TOtTaskClassList Classes;
     std::unique_ptr<TOtLocalTaskTree> Tree;
+    TKuaipanHosts Hosts;
     std::unique_ptr<TKuaipanSyncUtility> Engine;
 
-    Side(const std::string& name, const std::pair<std::string, std::string>& token) {
+    Side(const std::string& name, const std::pair<std::string, std::string>& token,
+         TKuaipanHosts hosts)
+        : Hosts(std::move(hosts)) {
         std::string tmpl = (fs::temp_directory_path() / (name + "-XXXXXX")).string();
         if (!::mkdtemp(tmpl.data()))
             throw std::runtime_error("mkdtemp failed");
@@ -57,7 +60,7 @@ struct Side {
             throw std::runtime_error(error);
         TKuaipanUtility::SaveAuthFile(TAccessToken(token.first, token.second), Paths.AuthFileName);
         Tree = std::make_unique<TOtLocalTaskTree>(Classes, TOtTaskRepository(Paths));
-        Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *Tree);
+        Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *Tree, Hosts);
         Engine->SetRowPause(std::chrono::milliseconds(0));
     }
     ~Side() {
@@ -107,18 +110,14 @@ ScenarioResult RunScenario(int items, int classes, bool reuse, bool tls) {
     TTransportTimeouts transport = TKuaipanHTTPUtility::Timeouts();
     transport.ReuseConnections = reuse;
     TKuaipanHTTPUtility::SetTimeouts(transport);
-    std::printf("\n== %s ==\n", reuse ? "connections kept open across requests"
-                                       : "a new connection per request");
+    std::printf("\n== %s ==\n",
+                reuse ? "connections kept open across requests" : "a new connection per request");
     test::CloudServerProcess server;
-    server.UseAsClientHosts();
-    if (tls) {
-        TKuaipanHosts hosts = server.Hosts();
-        hosts.AlwaysSecure = true;
-        SetKuaipanHosts(hosts);
-    }
+    TKuaipanHosts hosts = server.Hosts();
+    hosts.AlwaysSecure = tls;
     const auto token = server.IssueAccessToken();
 
-    Side a("ot-bench-sync-a", token);
+    Side a("ot-bench-sync-a", token, hosts);
     int id = 0;
     auto nextID = [&] { return Format("%010dQB", 1300000000 + ++id); };
     for (int c = 0; c < classes; ++c) {
@@ -128,35 +127,34 @@ ScenarioResult RunScenario(int items, int classes, bool reuse, bool tls) {
     }
     for (int i = 0; i < items; ++i) {
         auto& cls = a.Classes[i % classes];
-        auto item = std::make_shared<TOtTaskItem>(
-            "Task " + std::to_string(i), i % 2 ? "some remarks " + std::to_string(i) : "",
-            tsNotCompleted, 0, 0, cls, nullptr);
+        auto item = std::make_shared<TOtTaskItem>("Task " + std::to_string(i),
+                                                  i % 2 ? "some remarks " + std::to_string(i) : "",
+                                                  tsNotCompleted, 0, 0, cls, nullptr);
         item->SetID(nextID());
         item->SetPriority(i % 10);
         item->ResetDirty();
         DoAddTaskItem(a.Tree->Repository(), cls->TaskList(), item);
     }
 
-    std::printf("%d items in %d classes, loopback otCloudServer, no pause between rows\n",
-                items, classes);
+    std::printf("%d items in %d classes, loopback otCloudServer, no pause between rows\n", items,
+                classes);
     const PassResult push = TimedPass(a, server);
     Report("push of every item", push, server);
     const PassResult idle = TimedPass(a, server);
     Report("pass with nothing to do", idle, server);
     // The next program start: a new engine reads every settled row again,
     // at the default pause between rows that send a request.
-    a.Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *a.Tree);
+    a.Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *a.Tree, a.Hosts);
     const PassResult restart = TimedPass(a, server);
     Report("nothing to do, new engine, 500 ms", restart, server);
 
-    Side b("ot-bench-sync-b", token);
+    Side b("ot-bench-sync-b", token, hosts);
     const PassResult pull = TimedPass(b, server);
     Report("pull into an empty tree", pull, server);
 
     std::printf("\nrequests per pushed item: %.2f (target <= 3)\n",
                 static_cast<double>(push.Requests) / items);
-    std::printf("requests with nothing to do: %lld (target <= %d)\n", idle.Requests,
-                1 + classes);
+    std::printf("requests with nothing to do: %lld (target <= %d)\n", idle.Requests, 1 + classes);
     std::printf("nothing to do over %d settled items at the default pause: %.2f s "
                 "(target < 1 s)\n",
                 items, restart.Seconds);

@@ -80,7 +80,7 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) 
 
     TOtTaskClassList noClasses;
     TOtLocalTaskTree noTree(noClasses, TOtTaskRepository(paths));
-    TKuaipanSyncUtility engine(nullptr, noTree);
+    TKuaipanSyncUtility engine(nullptr, noTree, TKuaipanHosts::FromProgramDir(paths.AppPath));
     TOtSettingFile settings(paths.SettingFileName);
     const TKuaipanLoginResult login = KuaipanLogin(
         engine, user, *password,
@@ -121,7 +121,8 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     // observer, the way the desktop program's sync thread does.
     TKuaipanSyncThread thread(std::make_shared<TPrintingObserver>(io.Out), settings);
     TOtLocalTaskTree localTree(tree.Classes(), tree.Repository());
-    TKuaipanSyncUtility engine(&thread, localTree, settings);
+    TKuaipanSyncUtility engine(&thread, localTree,
+                               TKuaipanHosts::FromProgramDir(tree.Paths().AppPath), settings);
     engine.SetRowPause(std::chrono::milliseconds(pauseMs));
     if (cmd.Has("allow-deletions"))
         engine.AllowMassDeletionsOnce();
@@ -151,7 +152,6 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 }
 
 int RunCloudCommand(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) {
-    UseKuaipanHostsOf(paths.AppPath);
     if (cmd.Command->Name == "login")
         return CmdLogin(cmd, io, paths);
     // A pass compares every item, remarks included.

@@ -12,8 +12,8 @@ namespace ot::cli {
 int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths);
 // sync: one pass on the loaded tree, its log lines printed as they come.
 int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree);
-// login or sync in the program directory paths (its "cloudhosts.conf" is
-// read first); the TCloudCommandRunner of a program that carries them.
+// login or sync in the program directory paths, with the cloud hosts of its
+// "cloudhosts.conf"; the TCloudCommandRunner of a program that carries them.
 int RunCloudCommand(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths);
 
 } // namespace ot::cli

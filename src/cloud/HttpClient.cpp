@@ -1,7 +1,5 @@
 #include "cloud/HttpClient.h"
 
-#include "cloud/KuaipanHosts.h"
-
 #include <curl/curl.h>
 
 #include <mutex>
@@ -122,7 +120,8 @@ void ReleaseHandle(CURL* h, bool reuse, bool hadCookies) {
 
 } // namespace
 
-THttpClient::THttpClient(const TProgressListener* listener) : FListener(listener) {
+THttpClient::THttpClient(const TKuaipanHosts& hosts, const TProgressListener* listener)
+    : FListener(listener) {
     GlobalInit();
     const TTransportTimeouts t = TKuaipanHTTPUtility::Timeouts();
     FReuse = t.ReuseConnections;
@@ -130,7 +129,6 @@ THttpClient::THttpClient(const TProgressListener* listener) : FListener(listener
     if (!FCurl)
         throw std::bad_alloc();
 
-    const TKuaipanHosts hosts = KuaipanHosts();
     curl_easy_setopt(FCurl, CURLOPT_NOSIGNAL, 1L);
 #if LIBCURL_VERSION_NUM >= 0x075500
     curl_easy_setopt(FCurl, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -36,7 +36,9 @@ struct THttpPart {
 
 class THttpClient {
 public:
-    explicit THttpClient(const TProgressListener* listener = nullptr);
+    // TLS replies are verified against the CA file of hosts (else the
+    // system's store).
+    explicit THttpClient(const TKuaipanHosts& hosts, const TProgressListener* listener = nullptr);
     ~THttpClient();
     THttpClient(const THttpClient&) = delete;
     THttpClient& operator=(const THttpClient&) = delete;

@@ -2,7 +2,6 @@
 
 #include "cloud/JSONUtility.h"
 #include "cloud/KuaipanException.h"
-#include "cloud/KuaipanHosts.h"
 #include "cloud/OauthUtility.h"
 
 #include <stdexcept>
@@ -28,7 +27,9 @@ std::string ConvViewToString(TConvView AView) {
     return names[static_cast<int>(AView)];
 }
 
-TKuaipanAPI::TKuaipanAPI(std::shared_ptr<TSession> ASession) : FSession(std::move(ASession)) {
+TKuaipanAPI::TKuaipanAPI(std::shared_ptr<TSession> ASession)
+    : FSession(std::move(ASession)),
+      FUploadHosts(std::make_shared<TKuaipanHTTPUtility::UploadHostFactory>()) {
     if (!FSession)
         throw std::invalid_argument("Illegal Argument");
 }
@@ -36,7 +37,7 @@ TKuaipanAPI::TKuaipanAPI(std::shared_ptr<TSession> ASession) : FSession(std::mov
 TKuaipanURL TKuaipanAPI::SignedGet(TEndpointField endpoint, bool IsSecure,
                                    const std::string& ALocation, const TParamList& AParams,
                                    bool withToken) const {
-    const TKuaipanHosts hosts = KuaipanHosts();
+    const TKuaipanHosts& hosts = FSession->Hosts();
     const auto token = withToken ? FSession->Token() : nullptr;
     return TOauthUtility::BuildGetURL(hosts.HostOf(hosts.*endpoint, IsSecure), ALocation, AParams,
                                       FSession->Consumer(), token.get(), hosts.UseSecure(IsSecure));
@@ -49,21 +50,25 @@ std::optional<TParamList> TKuaipanAPI::CheckResponse(const TKuaipanHTTPResponse&
     return list;
 }
 
+TKuaipanHTTPResponse TKuaipanAPI::RequestByGET(const TKuaipanURL& AUrl) const {
+    return TKuaipanHTTPUtility::RequestByGET(FSession->Hosts(), AUrl);
+}
+
 std::string TKuaipanAPI::PathPart(const std::string& APath) const {
     return "/" + FSession->Root() + (APath.starts_with("/") ? APath : "/" + APath);
 }
 
 std::string TKuaipanAPI::RequestToken() {
     FSession->UnAuth();
-    auto reply = TKuaipanHTTPUtility::RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, true, "/open/requestToken", {}, false));
+    auto reply =
+        RequestByGET(SignedGet(&TKuaipanHosts::Api, true, "/open/requestToken", {}, false));
     auto list = CheckResponse(reply);
     const std::string key = GetValueByName(list, "oauth_token");
     const std::string secret = GetValueByName(list, "oauth_token_secret");
     if (key.empty() || secret.empty())
         throw TKuaipanIOException(reply.ToString());
     FSession->SetTempToken(key, secret);
-    const TKuaipanHosts hosts = KuaipanHosts();
+    const TKuaipanHosts& hosts = FSession->Hosts();
     return "https://" + hosts.Site.Secure + "/api.php?ac=open&op=authorise&oauth_token=" + key;
 }
 
@@ -71,8 +76,7 @@ void TKuaipanAPI::AccessToken(const std::string& AVerifier) {
     TParamList params;
     if (!AVerifier.empty())
         params.push_back("oauth_verifier=" + AVerifier);
-    auto reply = TKuaipanHTTPUtility::RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, true, "/open/accessToken", params));
+    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, true, "/open/accessToken", params));
     auto list = CheckResponse(reply);
     const std::string key = GetValueByName(list, "oauth_token");
     const std::string secret = GetValueByName(list, "oauth_token_secret");
@@ -82,8 +86,7 @@ void TKuaipanAPI::AccessToken(const std::string& AVerifier) {
 }
 
 TKuaipanUser TKuaipanAPI::AccountInfo() {
-    auto reply = TKuaipanHTTPUtility::RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, true, "/1/account_info", {}));
+    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, true, "/1/account_info", {}));
     return TKuaipanUser(CheckResponse(reply));
 }
 
@@ -94,15 +97,15 @@ TKuaipanPublicLink TKuaipanAPI::Shares(const std::string& APath, const std::stri
         params.push_back("name=" + AName);
     if (!AAccess_Code.empty())
         params.push_back("access_code=" + AAccess_Code);
-    auto reply = TKuaipanHTTPUtility::RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, false, "/1/shares" + PathPart(APath), params));
+    auto reply =
+        RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/shares" + PathPart(APath), params));
     return TKuaipanPublicLink(CheckResponse(reply));
 }
 
 TKuaipanFile TKuaipanAPI::Metadata(const std::string& APath, bool IsList) {
     // Checked on the token the request is signed with, so a token replaced
     // meanwhile cannot slip through unchecked.
-    const TKuaipanHosts hosts = KuaipanHosts();
+    const TKuaipanHosts& hosts = FSession->Hosts();
     const auto token = FSession->Token();
     if (!TSession::IsAccessToken(token.get()))
         throw TKuaipanAuthExpiredException();
@@ -112,24 +115,23 @@ TKuaipanFile TKuaipanAPI::Metadata(const std::string& APath, bool IsList) {
     auto url = TOauthUtility::BuildGetURL(
         hosts.HostOf(hosts.Api, false), "/1/metadata" + PathPart(APath), params,
         FSession->Consumer(), token.get(), hosts.UseSecure(false));
-    return TKuaipanFile(CheckResponse(TKuaipanHTTPUtility::RequestByGET(url)));
+    return TKuaipanFile(CheckResponse(RequestByGET(url)));
 }
 
 TKuaipanFile TKuaipanAPI::CreateFolder(const std::string& APath) {
-    auto reply = TKuaipanHTTPUtility::RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/create_folder",
-                  {"root=" + FSession->Root(), "path=" + APath}));
+    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/create_folder",
+                                        {"root=" + FSession->Root(), "path=" + APath}));
     return TKuaipanFile(CheckResponse(reply));
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::Move(const std::string& AFromPath, const std::string& AToPath) {
-    return TKuaipanHTTPUtility::RequestByGET(
+    return RequestByGET(
         SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/move",
                   {"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath}));
 }
 
 TKuaipanFile TKuaipanAPI::Copy(const std::string& AFromPath, const std::string& AToPath) {
-    auto reply = TKuaipanHTTPUtility::RequestByGET(
+    auto reply = RequestByGET(
         SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/copy",
                   {"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath}));
     return TKuaipanFile(CheckResponse(reply));
@@ -139,8 +141,7 @@ TKuaipanHTTPResponse TKuaipanAPI::Delete(const std::string& APath, bool IsTo_Rec
     TParamList params{"root=" + FSession->Root(), "path=" + APath};
     if (!IsTo_Recycle)
         params.push_back("to_recycle=False");
-    return TKuaipanHTTPUtility::RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/delete", params));
+    return RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/delete", params));
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::RequestToStream(TEndpointField endpoint,
@@ -150,8 +151,8 @@ TKuaipanHTTPResponse TKuaipanAPI::RequestToStream(TEndpointField endpoint,
                                                   const TProgressListener* AListener) const {
     AParams.push_back("root=" + FSession->Root());
     AParams.push_back("path=" + APath);
-    return TKuaipanHTTPUtility::DoDownload(SignedGet(endpoint, false, ALocation, AParams),
-                                           AOutStream, AListener);
+    return TKuaipanHTTPUtility::DoDownload(
+        FSession->Hosts(), SignedGet(endpoint, false, ALocation, AParams), AOutStream, AListener);
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::Thumbnail(int AWidth, int AHeight, const std::string& APath,
@@ -186,15 +187,16 @@ TKuaipanHTTPResponse TKuaipanAPI::DownloadFile(const std::string& APath, std::os
 
 TKuaipanFile TKuaipanAPI::UploadFile(const std::string& APath, const std::string& AFileName,
                                      bool IsOverWrite, const TProgressListener* AListener) {
-    const std::string uploadHost = TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost();
-    const TKuaipanHosts hosts = KuaipanHosts();
+    const TKuaipanHosts& hosts = FSession->Hosts();
+    const std::string uploadHost = FUploadHosts->GetUploadHost(hosts);
     const auto token = FSession->Token();
     auto url =
         TOauthUtility::BuildPostURL(uploadHost, "/1/fileops/upload_file",
                                     {"root=" + FSession->Root(), "path=" + APath,
                                      std::string("overwrite=") + BoolText(IsOverWrite)},
                                     FSession->Consumer(), token.get(), hosts.UseSecure(false));
-    return TKuaipanFile(CheckResponse(TKuaipanHTTPUtility::DoUpload(url, AFileName, AListener)));
+    return TKuaipanFile(
+        CheckResponse(TKuaipanHTTPUtility::DoUpload(FSession->Hosts(), url, AFileName, AListener)));
 }
 
 } // namespace ot

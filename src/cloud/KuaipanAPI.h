@@ -18,7 +18,7 @@
 // Hosts and schemes: the API host for tokens and account information over
 // TLS, for everything else over plain HTTP; the content host for downloads;
 // the conversion host for thumbnails and document views; the located upload
-// host for uploads (plain HTTP). KuaipanHosts() decides the addresses and
+// host for uploads (plain HTTP). The session's hosts decide the addresses and
 // whether everything goes over TLS.
 
 #include "cloud/KuaipanFile.h"
@@ -88,6 +88,8 @@ private:
     // at this instant.
     TKuaipanURL SignedGet(TEndpointField endpoint, bool IsSecure, const std::string& ALocation,
                           const TParamList& AParams, bool withToken = true) const;
+    // A GET under the session's hosts.
+    TKuaipanHTTPResponse RequestByGET(const TKuaipanURL& AUrl) const;
     std::optional<TParamList> CheckResponse(const TKuaipanHTTPResponse& AResponse) const;
     TKuaipanHTTPResponse RequestToStream(TEndpointField endpoint, const std::string& ALocation,
                                          TParamList AParams, const std::string& APath,
@@ -96,6 +98,8 @@ private:
     std::string PathPart(const std::string& APath) const;
 
     std::shared_ptr<TSession> FSession;
+    // Copies of a client share its upload host (they share the session).
+    std::shared_ptr<TKuaipanHTTPUtility::UploadHostFactory> FUploadHosts;
 };
 
 } // namespace ot

@@ -1,7 +1,6 @@
 #include "cloud/KuaipanAuthorise.h"
 
 #include "cloud/HttpClient.h"
-#include "cloud/KuaipanHosts.h"
 #include "cloud/OauthUtility.h"
 #include "common/Text.h"
 
@@ -45,8 +44,9 @@ bool Between(std::string_view page, std::string_view box, std::string_view start
 
 } // namespace
 
-TKuaipanAuthorise::TKuaipanAuthorise(std::string AuthURL)
-    : FIdHTTP(TKuaipanHTTPUtility::GetIdHTTP()), FAuthoriseURL(std::move(AuthURL)) {
+TKuaipanAuthorise::TKuaipanAuthorise(TKuaipanHosts AHosts, std::string AuthURL)
+    : FHosts(std::move(AHosts)), FIdHTTP(TKuaipanHTTPUtility::GetIdHTTP(FHosts)),
+      FAuthoriseURL(std::move(AuthURL)) {
     FIdHTTP->EnableCookies();
 }
 
@@ -121,8 +121,7 @@ bool TKuaipanAuthorise::LoginAndAuthorise(const std::string& AUsername, const st
         parts.push_back(THttpPart{std::string(ParamName(e)),
                                   TOauthUtility::UrlFormEncode(ParamValue(e)), "", ""});
 
-    const TKuaipanHosts hosts = KuaipanHosts();
-    const std::string site = "https://" + hosts.Site.Secure;
+    const std::string site = "https://" + FHosts.Site.Secure;
     // The cookie store sends the page's cookies as well; an empty value would
     // make an empty header, so it is left out then.
     std::vector<std::string> headers;

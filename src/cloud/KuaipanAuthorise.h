@@ -9,6 +9,7 @@
 // between the page load and the form submission.
 
 #include "cloud/CommonUtility.h"
+#include "cloud/KuaipanHosts.h"
 
 #include <memory>
 #include <string>
@@ -20,7 +21,8 @@ class THttpClient;
 
 class TKuaipanAuthorise {
 public:
-    explicit TKuaipanAuthorise(std::string AuthURL);
+    // AHosts: those of the session the authorise page's address came from.
+    TKuaipanAuthorise(TKuaipanHosts AHosts, std::string AuthURL);
     ~TKuaipanAuthorise();
     TKuaipanAuthorise(const TKuaipanAuthorise&) = delete;
     TKuaipanAuthorise& operator=(const TKuaipanAuthorise&) = delete;
@@ -49,6 +51,7 @@ public:
 private:
     bool LoadAuthorisePage();
 
+    const TKuaipanHosts FHosts;
     TParamList FAuthoriseFormParams;
     std::unique_ptr<THttpClient> FIdHTTP;
     std::string FSessionId;

@@ -3,7 +3,6 @@
 #include "cloud/HttpClient.h"
 #include "cloud/JSONUtility.h"
 #include "cloud/KuaipanException.h"
-#include "cloud/KuaipanHosts.h"
 #include "common/Clock.h"
 #include "common/Text.h"
 
@@ -26,10 +25,6 @@ constexpr double LocateLifetimeMs = 36000000.0; // ten hours
 
 } // namespace
 
-std::mutex TKuaipanHTTPUtility::UploadHostFactory::FMutex;
-std::string TKuaipanHTTPUtility::UploadHostFactory::FHost;
-double TKuaipanHTTPUtility::UploadHostFactory::FLocatedMs = 0;
-
 std::string TKuaipanHTTPResponse::ToString() const {
     std::string out = "code=" + std::to_string(Code) + "\n";
     if (!Content.empty())
@@ -47,24 +42,27 @@ void TKuaipanHTTPUtility::SetTimeouts(const TTransportTimeouts& timeouts) {
     gTimeouts = timeouts;
 }
 
-std::unique_ptr<THttpClient> TKuaipanHTTPUtility::GetIdHTTP(const TProgressListener* AListener) {
-    return std::make_unique<THttpClient>(AListener);
+std::unique_ptr<THttpClient> TKuaipanHTTPUtility::GetIdHTTP(const TKuaipanHosts& AHosts,
+                                                            const TProgressListener* AListener) {
+    return std::make_unique<THttpClient>(AHosts, AListener);
 }
 
-TKuaipanHTTPResponse TKuaipanHTTPUtility::RequestByGET(const TKuaipanURL& AUrl) {
+TKuaipanHTTPResponse TKuaipanHTTPUtility::RequestByGET(const TKuaipanHosts& AHosts,
+                                                       const TKuaipanURL& AUrl) {
     TKuaipanHTTPResponse response;
-    THttpResult r = GetIdHTTP()->Get(AUrl.Url());
+    THttpResult r = GetIdHTTP(AHosts)->Get(AUrl.Url());
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok)
         response.Content = std::move(r.Body);
     return response;
 }
 
-TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanURL& ABaseUrl,
+TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanHosts& AHosts,
+                                                     const TKuaipanURL& ABaseUrl,
                                                      std::ostream& ADataStream,
                                                      const TProgressListener* AListener) {
     TKuaipanHTTPResponse response;
-    auto client = GetIdHTTP(AListener);
+    auto client = GetIdHTTP(AHosts, AListener);
     client->SetFollowRedirects(true);
     client->SetMaxBodySize(Timeouts().MaxDownloadBytes);
     THttpResult r = client->Get(ABaseUrl.Url());
@@ -79,7 +77,8 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanURL& ABaseUrl
     return response;
 }
 
-TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
+TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanHosts& AHosts,
+                                                   const TKuaipanURL& ABaseUrl,
                                                    const std::string& AFileName,
                                                    const TProgressListener* AListener) {
     TKuaipanHTTPResponse response;
@@ -89,8 +88,10 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
         throw fs::filesystem_error("cannot read the file to upload", fs::path(AFileName),
                                    std::make_error_code(std::errc::no_such_file_or_directory));
 
-    THttpResult r = GetIdHTTP(AListener)->PostMultipart(
-        ABaseUrl.QueryByGetUrl(), {THttpPart{"file", "", AFileName, "application/octet-stream"}});
+    THttpResult r =
+        GetIdHTTP(AHosts, AListener)
+            ->PostMultipart(ABaseUrl.QueryByGetUrl(),
+                            {THttpPart{"file", "", AFileName, "application/octet-stream"}});
     response.Code = static_cast<std::int32_t>(r.Status);
     if (r.Ok) {
         response.Url = ABaseUrl;
@@ -99,16 +100,16 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanURL& ABaseUrl,
     return response;
 }
 
-std::string TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost() {
+std::string TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(const TKuaipanHosts& AHosts) {
     std::lock_guard lock(FMutex);
+    const TKuaipanURL locate(std::string(AHosts.Scheme(false)) + "://" +
+                             AHosts.HostOf(AHosts.Content, false) + "/1/fileops/upload_locate");
     const double nowMs = Now() * MSecsPerDay;
-    if (!FHost.empty() && nowMs >= FLocatedMs && nowMs - FLocatedMs <= LocateLifetimeMs)
+    if (!FHost.empty() && FLocateUrl == locate.Url() && nowMs >= FLocatedMs &&
+        nowMs - FLocatedMs <= LocateLifetimeMs)
         return FHost;
 
-    const TKuaipanHosts hosts = KuaipanHosts();
-    const TKuaipanURL locate(std::string(hosts.Scheme(false)) + "://" +
-                             hosts.HostOf(hosts.Content, false) + "/1/fileops/upload_locate");
-    const TKuaipanHTTPResponse reply = RequestByGET(locate);
+    const TKuaipanHTTPResponse reply = RequestByGET(AHosts, locate);
     if (reply.Content.empty())
         throw TKuaipanIOException(reply.ToString());
     std::string url = GetValueByName(TJSONUtility::Parse(reply.Content), "url");
@@ -122,6 +123,7 @@ std::string TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost() {
         url.pop_back();
 
     FHost = url;
+    FLocateUrl = locate.Url();
     FLocatedMs = Now() * MSecsPerDay;
     return FHost;
 }
@@ -129,6 +131,7 @@ std::string TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost() {
 void TKuaipanHTTPUtility::UploadHostFactory::Reset() {
     std::lock_guard lock(FMutex);
     FHost.clear();
+    FLocateUrl.clear();
     FLocatedMs = 0;
 }
 

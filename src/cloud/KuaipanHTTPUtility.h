@@ -8,6 +8,7 @@
 // reply arrived) and Content, not as exceptions. A thread keeps its plain
 // HTTP connection to each host open across its requests (see HttpClient.h).
 
+#include "cloud/KuaipanHosts.h"
 #include "cloud/KuaipanURL.h"
 
 #include <cstdint>
@@ -62,50 +63,58 @@ struct TTransportTimeouts {
     bool ReuseConnections = true;
 };
 
+// Every request is made under the hosts of the session it belongs to: they
+// name the CA file that TLS replies are verified against.
 class TKuaipanHTTPUtility {
 public:
     // A new client for one request or one short exchange (see HttpClient.h),
     // with AListener (may be null) bound to its transfer events.
-    static std::unique_ptr<THttpClient> GetIdHTTP(const TProgressListener* AListener = nullptr);
+    static std::unique_ptr<THttpClient> GetIdHTTP(const TKuaipanHosts& AHosts,
+                                                  const TProgressListener* AListener = nullptr);
 
     // GET of AUrl.Url(); Code and Content of the reply, whatever its status.
-    static TKuaipanHTTPResponse RequestByGET(const TKuaipanURL& AUrl);
+    static TKuaipanHTTPResponse RequestByGET(const TKuaipanHosts& AHosts, const TKuaipanURL& AUrl);
 
     // GET of ABaseUrl.Url(), following redirects. With status 200 the body is
     // written to ADataStream (at its position) and Content stays empty; any
     // other status, or a transfer that did not complete, leaves the stream
     // untouched and puts the body (if any) into Content.
-    static TKuaipanHTTPResponse DoDownload(const TKuaipanURL& ABaseUrl, std::ostream& ADataStream,
+    static TKuaipanHTTPResponse DoDownload(const TKuaipanHosts& AHosts, const TKuaipanURL& ABaseUrl,
+                                           std::ostream& ADataStream,
                                            const TProgressListener* AListener = nullptr);
 
     // POST of the local file AFileName, as the one multipart part "file", to
-    // ABaseUrl.QueryByGetUrl(). A temporary copy is sent (so the file is not
-    // held open during the transfer) and removed afterwards. Raises
-    // std::filesystem::filesystem_error, before anything is sent, when the
-    // file cannot be copied.
-    static TKuaipanHTTPResponse DoUpload(const TKuaipanURL& ABaseUrl, const std::string& AFileName,
+    // ABaseUrl.QueryByGetUrl(). Raises std::filesystem::filesystem_error,
+    // before anything is sent, when the file cannot be read.
+    static TKuaipanHTTPResponse DoUpload(const TKuaipanHosts& AHosts, const TKuaipanURL& ABaseUrl,
+                                         const std::string& AFileName,
                                          const TProgressListener* AListener = nullptr);
 
+    // Process-wide: how long the program waits for any server is a property
+    // of the machine's network, not of one installation.
     static TTransportTimeouts Timeouts();
     static void SetTimeouts(const TTransportTimeouts& timeouts);
 
     // Finds and caches the host uploads go to, by asking the content host's
     // "/1/fileops/upload_locate". The cached host is used for ten hours
-    // after the last successful locate.
+    // after the last successful locate. Each API client keeps its own cache,
+    // so clients of two servers never share an upload host; asked under other
+    // hosts than the cached host was located through, it locates anew.
     class UploadHostFactory {
     public:
         // "host[:port]" of the upload host. Raises TKuaipanIOException when
         // the locate reply is empty or names no "url" (the cache is then left
         // as it was), and what the JSON flattening raises for a reply that is
         // not a JSON object.
-        static std::string GetUploadHost();
-        // Forgets the cached host (tests, or a change of server).
-        static void Reset();
+        std::string GetUploadHost(const TKuaipanHosts& AHosts);
+        // Forgets the cached host.
+        void Reset();
 
     private:
-        static std::mutex FMutex;
-        static std::string FHost;
-        static double FLocatedMs;
+        std::mutex FMutex;
+        std::string FHost;
+        std::string FLocateUrl; // the address FHost was located through
+        double FLocatedMs = 0;
     };
 };
 

@@ -5,25 +5,8 @@
 
 #include <filesystem>
 #include <map>
-#include <mutex>
 
 namespace ot {
-
-namespace {
-
-std::mutex gMutex;
-std::optional<TKuaipanHosts> gOverride;
-std::string gFile; // empty: the file beside the running executable
-
-std::string HostsFileIn(std::string dir) {
-    if (dir.empty() || dir.back() != '/')
-        dir += '/';
-    return dir + KuaipanHostsFileName;
-}
-std::string gLoadedFrom;
-std::optional<TKuaipanHosts> gLoaded;
-
-} // namespace
 
 TKuaipanHosts TKuaipanHosts::Defaults() {
     // A server on this machine (otCloudServer's usual ports) until the
@@ -83,28 +66,10 @@ TKuaipanHosts TKuaipanHosts::FromFile(const std::string& fileName) {
     return FromText(text, std::filesystem::path(fileName).parent_path().string());
 }
 
-TKuaipanHosts KuaipanHosts() {
-    std::lock_guard lock(gMutex);
-    if (gOverride)
-        return *gOverride;
-    const std::string file = gFile.empty() ? HostsFileIn(ExecutableDir()) : gFile;
-    if (!gLoaded || gLoadedFrom != file) {
-        gLoaded = TKuaipanHosts::FromFile(file);
-        gLoadedFrom = file;
-    }
-    return *gLoaded;
-}
-
-void UseKuaipanHostsOf(const std::string& programDir) {
-    std::lock_guard lock(gMutex);
-    gFile = HostsFileIn(programDir);
-    gLoaded.reset();
-}
-
-void SetKuaipanHosts(std::optional<TKuaipanHosts> hosts) {
-    std::lock_guard lock(gMutex);
-    gOverride = std::move(hosts);
-    gLoaded.reset();
+TKuaipanHosts TKuaipanHosts::FromProgramDir(std::string programDir) {
+    if (!programDir.empty() && programDir.back() != '/')
+        programDir += '/';
+    return FromFile(programDir + KuaipanHostsFileName);
 }
 
 } // namespace ot

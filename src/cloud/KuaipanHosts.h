@@ -16,7 +16,6 @@
 //                          (relative to the program directory)
 // Lines starting with "#" and unknown keys are ignored.
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,17 +48,11 @@ struct TKuaipanHosts {
     static TKuaipanHosts FromText(std::string_view text, const std::string& baseDir);
     // The defaults overridden by the file, when it exists.
     static TKuaipanHosts FromFile(const std::string& fileName);
+    // The hosts of the installation in programDir (TAppPaths::AppPath): its
+    // "cloudhosts.conf", else the defaults.
+    static TKuaipanHosts FromProgramDir(std::string programDir);
 };
 
 inline constexpr const char* KuaipanHostsFileName = "cloudhosts.conf";
-
-// The hosts in use: those set by SetKuaipanHosts, otherwise read from
-// "cloudhosts.conf" in the program directory named by UseKuaipanHostsOf (the
-// running executable's directory until a program names its own).
-TKuaipanHosts KuaipanHosts();
-// A program names its program directory (TAppPaths::AppPath) once at start-up.
-void UseKuaipanHostsOf(const std::string& programDir);
-// Tests and tools point the client somewhere; nullopt returns to the file.
-void SetKuaipanHosts(std::optional<TKuaipanHosts> hosts);
 
 } // namespace ot

@@ -8,8 +8,9 @@ std::string RootToString(TRoot ARoot) {
     return ARoot == TRoot::KUAIPAN ? "kuaipan" : "app_folder";
 }
 
-TSession::TSession(const std::string& AKey, const std::string& ASecret, TRoot ARoot)
-    : FConsumer(AKey, ASecret), FRoot(RootToString(ARoot)) {}
+TSession::TSession(const std::string& AKey, const std::string& ASecret, TRoot ARoot,
+                   TKuaipanHosts AHosts)
+    : FConsumer(AKey, ASecret), FRoot(RootToString(ARoot)), FHosts(std::move(AHosts)) {}
 
 std::shared_ptr<const TTokenPair> TSession::Token() const {
     std::lock_guard lock(FMutex);

@@ -1,6 +1,5 @@
 #include "desktop/OtAppCore.h"
 
-#include "cloud/KuaipanHosts.h"
 #include "cloud/KuaipanUtility.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
@@ -13,9 +12,9 @@
 namespace ot {
 
 TOtAppCore::TOtAppCore(const std::string& AProgramDir)
-    : FPaths(TAppPaths::FromProgramDir(AProgramDir)), FRepository(FPaths),
+    : FPaths(TAppPaths::FromProgramDir(AProgramDir)),
+      FKuaipanHosts(TKuaipanHosts::FromProgramDir(FPaths.AppPath)), FRepository(FPaths),
       FSyncSettings(std::make_shared<TSyncSettings>()) {
-    UseKuaipanHostsOf(FPaths.AppPath);
     FSettingFile = std::make_unique<TOtSettingFile>(FPaths.SettingFileName);
 }
 
@@ -95,8 +94,8 @@ void TOtAppCore::CreateSyncObjects(TOtLocalTaskTree& ATree,
                                    std::shared_ptr<TSyncObserver> AObserver, TSyncFlags& AFlags) {
     FKuaipanSyncThread =
         std::make_unique<TKuaipanSyncThread>(std::move(AObserver), FSyncSettings, AFlags);
-    FKuaipanSyncUtility =
-        std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree, FSyncSettings);
+    FKuaipanSyncUtility = std::make_unique<TKuaipanSyncUtility>(FKuaipanSyncThread.get(), ATree,
+                                                                FKuaipanHosts, FSyncSettings);
     FKuaipanSyncThread->SetSyncPass(
         [engine = FKuaipanSyncUtility.get()] { engine->SyncToKuaipanConfirmingDeletions(); });
 }

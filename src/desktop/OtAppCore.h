@@ -7,6 +7,7 @@
 #include "app/AppContext.h"
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
+#include "cloud/KuaipanHosts.h"
 #include "repository/OtTaskRepository.h"
 #include "sync/OtKuaipanAccountBinding.h"
 #include "sync/OtKuaipanSyncModel.h"
@@ -34,6 +35,8 @@ public:
     TOtAppCore& operator=(const TOtAppCore&) = delete;
 
     const TAppPaths& Paths() const { return FPaths; }
+    // Where the installation's cloud lives, read once at start.
+    const TKuaipanHosts& KuaipanHosts() const { return FKuaipanHosts; }
     // Every change of the task tree goes through it.
     const TOtTaskRepository& Repository() const { return FRepository; }
     // The one settings object of the program: the windows and the login
@@ -78,6 +81,7 @@ public:
 
 private:
     TAppPaths FPaths;
+    TKuaipanHosts FKuaipanHosts;
     TOtTaskRepository FRepository;
     std::unique_ptr<TOtSettingFile> FSettingFile;
     std::shared_ptr<TSyncSettings> FSyncSettings;

@@ -186,7 +186,7 @@ void TfrmKuaipanLogin::done(int r) {
 }
 
 void TfrmKuaipanLogin::btnRegisterKuaipanAccountClick() {
-    const TKuaipanHosts hosts = KuaipanHosts();
+    const TKuaipanHosts& hosts = FAppCore.KuaipanHosts();
     FPlatform.Open(QStringLiteral("http://") +
                    QString::fromStdString(hosts.HostOf(hosts.Site, false)) + QStringLiteral("/"));
 }

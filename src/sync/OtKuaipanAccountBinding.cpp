@@ -2,7 +2,6 @@
 
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanAuthorise.h"
-#include "cloud/KuaipanHosts.h"
 #include "common/Text.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
@@ -30,7 +29,7 @@ TKuaipanLoginResult KuaipanLogin(TKuaipanSyncUtility& AEngine, const std::string
 
     if (IsSet(ACancelled))
         return {TKuaipanLoginResult::lrCancelled, {}};
-    TKuaipanAuthorise authorise(url);
+    TKuaipanAuthorise authorise(AEngine.Session().Hosts(), url);
     std::string text;
     if (!authorise.LoginAndAuthorise(Trim(AUsername), Trim(AUserpwd), text))
         return {TKuaipanLoginResult::lrAuthoriseFailed, text};
@@ -51,7 +50,7 @@ std::string KuaipanAccountIdentity(TKuaipanAPI& AAPI) {
         const TKuaipanUser user = AAPI.AccountInfo();
         if (user.user_id == 0)
             return {};
-        const TKuaipanHosts hosts = KuaipanHosts();
+        const TKuaipanHosts& hosts = AAPI.GetSession().Hosts();
         return hosts.HostOf(hosts.Api, true) + "/" + std::to_string(user.user_id);
     } catch (...) {
         return {};

@@ -147,8 +147,9 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskClass(const std::string& ADirName, st
 bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
                                                 const TOtTaskClassPtr& ATaskClass,
                                                 TOtTaskItemPtr& ATaskItem) {
-    const std::string localFile =
-        Paths().TaskDataPath + ATaskClass->DirName() + "/" + AFileName + ".tsk";
+    const std::string localFile = Paths().TaskDataPath +
+                                  FLocalTree.DiskDirName(ATaskClass->DirName()) + "/" + AFileName +
+                                  ".tsk";
     auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, localFile);
     std::error_code ec;
     if (!item || !fs::is_regular_file(localFile, ec))

@@ -246,7 +246,12 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
     const int itemIndex = TOtTaskUtility::IndexOfTaskItemList(id, cloudItems);
     const TOtTaskItemPtr listed = itemIndex >= 0 ? cloudItems[itemIndex] : nullptr;
     const std::string F = ItemCloudPath(row.TaskClassPath(), name);
-    const std::string L = Paths().TaskDataPath + row.TaskClassPath() + "/" + name + ".tsk";
+    // The local file lies in the class's directory as it is really named
+    // (asked only when the file is needed).
+    const auto L = [&] {
+        return Paths().TaskDataPath + FLocalTree.DiskDirName(row.TaskClassPath()) + "/" + name +
+               ".tsk";
+    };
 
     if (row.KuaipanFileID().empty() && row.IsDelete() == 0) {
         if (!listed) {
@@ -337,12 +342,12 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         return;
     }
     if (!listed) {
-        if (TakeMovedCopy(pass, row, cloudClass, L))
+        if (TakeMovedCopy(pass, row, cloudClass, L()))
             return;
         // Deleted on another computer while changed here: the change made
         // here wins and the item goes up again, which settles the conflict.
         std::string fileID;
-        const bool ok = UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0);
+        const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
         if (ok)
             _OutputSyncLog(Format("Task item \"%s\" was deleted in Kuaipan by another computer; "
                                   "the local change wins and it is uploaded again.",
@@ -384,7 +389,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F);
         atName = ok;
         std::string fileID;
-        ok = ok && UploadKuaipanFile(L, F, fileID) && RecordPush(pass, row, F, name, 0);
+        ok = ok && UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
         return report(ok, tag);
     };
     switch (row.SyncType()) {

@@ -26,9 +26,9 @@ namespace ot {
 namespace fs = std::filesystem;
 
 TKuaipanSyncUtility::TKuaipanSyncUtility(TKuaipanSyncThread* AKuaipanSyncThread,
-                                         TOtLocalTaskTree& ALocalTree,
+                                         TOtLocalTaskTree& ALocalTree, TKuaipanHosts AHosts,
                                          std::shared_ptr<const TSyncSettings> ASettings)
-    : FSession(std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret)),
+    : FSession(std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, std::move(AHosts))),
       FKuaipanAPI(std::make_unique<TKuaipanAPI>(FSession)), FKuaipanSyncThread(AKuaipanSyncThread),
       FLocalTree(ALocalTree),
       FSettings(ASettings ? std::move(ASettings) : std::make_shared<const TSyncSettings>()) {

@@ -63,8 +63,11 @@ public:
     // AKuaipanSyncThread receives log lines and status texts; it may be a
     // thread that is never started (the command line), or null (nothing is
     // shown). ALocalTree is the program's task tree; both must outlive the
-    // engine. ASettings may be null (defaults).
+    // engine. AHosts is where the installation's cloud lives (usually
+    // TKuaipanHosts::FromProgramDir of its program directory); the engine's
+    // session keeps them. ASettings may be null (defaults).
     TKuaipanSyncUtility(TKuaipanSyncThread* AKuaipanSyncThread, TOtLocalTaskTree& ALocalTree,
+                        TKuaipanHosts AHosts,
                         std::shared_ptr<const TSyncSettings> ASettings = nullptr);
     ~TKuaipanSyncUtility();
     TKuaipanSyncUtility(const TKuaipanSyncUtility&) = delete;

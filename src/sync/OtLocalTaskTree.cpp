@@ -83,6 +83,15 @@ std::vector<TLocalTaskClassInfo> TOtLocalTaskTree::Snapshot() {
     });
 }
 
+std::string TOtLocalTaskTree::DiskDirName(const std::string& ADirName) {
+    return Run<std::string>([&] {
+        for (const auto& c : FTaskClassList)
+            if (c->DirName() == ADirName)
+                return c->DiskDirName();
+        return ADirName;
+    });
+}
+
 void TOtLocalTaskTree::Inspect(const std::function<void()>& fn) {
     Run<bool>([&] {
         fn();

@@ -69,6 +69,10 @@ public:
 
     // The classes in list order with their items.
     std::vector<TLocalTaskClassInfo> Snapshot();
+    // The directory below the task data directory of the class that the
+    // queue and the cloud name ADirName: the name it really has, which for a
+    // directory made by hand differs; ADirName when no class has that name.
+    std::string DiskDirName(const std::string& ADirName);
     // Runs fn inside Access: what the engine reads of an item beyond the
     // snapshot is read there, never while the user interface changes it.
     void Inspect(const std::function<void()>& fn);

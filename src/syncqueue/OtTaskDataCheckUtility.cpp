@@ -49,7 +49,7 @@ void TOtTaskDataCheck::AddMissingRows() {
         if (!classFine) {
             classFine = TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, 0,
                                                               {cls->ID(), cls->DirName()});
-            FLogs.push_back("Add task class \"" + cls->DirName() + "\" to \"SyncQueue\".");
+            FLogs.push_back("Add task class \"" + cls->DiskDirName() + "\" to \"SyncQueue\".");
         }
         // Items of a class that has no row would be rows without a class.
         if (classFine) {
@@ -61,13 +61,25 @@ void TOtTaskDataCheck::AddMissingRows() {
                 TOtSyncQueueUtility::WriteToSyncQueue(
                     FPaths.DBFileName, 2, {item->ID(), item->DiskFileName(), cls->DirName()});
                 FLogs.push_back("Add task item \"" +
-                                ItemText(cls->DirName(), item->DiskFileName()) +
+                                ItemText(cls->DiskDirName(), item->DiskFileName()) +
                                 "\" to \"SyncQueue\".");
             }
         }
         if (FProcessEvents)
             FProcessEvents();
     }
+}
+
+std::string TOtTaskDataCheck::DiskDirOf(const std::string& ADirName) const {
+    // A directory spelled as the row has it is that row's, even when a
+    // hand-made twin of the same ID exists beside it.
+    for (const auto& cls : FTaskClassList)
+        if (cls->DiskDirName() == ADirName)
+            return ADirName;
+    for (const auto& cls : FTaskClassList)
+        if (cls->DirName() == ADirName)
+            return cls->DiskDirName();
+    return ADirName;
 }
 
 void TOtTaskDataCheck::RemoveRowsWithoutFiles() {
@@ -77,14 +89,14 @@ void TOtTaskDataCheck::RemoveRowsWithoutFiles() {
         if (row.IsDelete() == 0) {
             if (!row.TaskClassPath().empty()) {
                 const std::string file =
-                    root + row.TaskClassPath() + "/" + row.TaskItemPath() + ".tsk";
+                    root + DiskDirOf(row.TaskClassPath()) + "/" + row.TaskItemPath() + ".tsk";
                 if (Presence(file, fs::file_type::regular) == TPresence::Absent) {
                     FSyncQueueDB.DeleteSyncQueue(row.TaskItemID());
                     FLogs.push_back("Delete task item \"" +
                                     ItemText(row.TaskClassPath(), row.TaskItemPath()) +
                                     "\" from \"SyncQueue\".");
                 }
-            } else if (Presence(root + row.TaskItemPath(), fs::file_type::directory) ==
+            } else if (Presence(root + DiskDirOf(row.TaskItemPath()), fs::file_type::directory) ==
                        TPresence::Absent) {
                 FSyncQueueDB.DeleteSyncQueue(row.TaskItemID());
                 FLogs.push_back("Delete task class \"" + row.TaskItemPath() +

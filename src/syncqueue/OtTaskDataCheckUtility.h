@@ -32,6 +32,9 @@ public:
 private:
     void AddMissingRows();
     void RemoveRowsWithoutFiles();
+    // The directory a class name of the queue (a DirName) really has: a
+    // directory made by hand keeps its own spelling.
+    std::string DiskDirOf(const std::string& ADirName) const;
 
     TAppPaths FPaths;
     TOtTaskClassList FTaskClassList;

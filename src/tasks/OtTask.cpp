@@ -101,7 +101,7 @@ std::string TOtTaskClass::DirName() const {
 }
 
 std::string TOtTaskClass::Path() const {
-    return DirName() + "/";
+    return DiskDirName() + "/";
 }
 
 std::string TOtTaskClass::ToString() const {

@@ -82,10 +82,12 @@ public:
     TDateTime TagDateTime() const { return FTagDateTime; }
     void SetTagDateTime(TDateTime v) { FTagDateTime = v; }
 
-    // ID + "#" + escaped title: the directory below the task data directory
-    // and the folder in the cloud.
+    // ID + "#" + escaped title: the name this program gives the directory
+    // below the task data directory, the folder in the cloud and the class's
+    // name in the sync queue.
     std::string DirName() const;
-    // DirName + "/": the class directory relative to the task data directory.
+    // DiskDirName + "/": the class directory relative to the task data
+    // directory, where its item files really are.
     std::string Path() const;
     // The name the class directory really has: the name it was loaded from,
     // which may differ from DirName when the directory was made by hand

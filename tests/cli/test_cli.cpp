@@ -536,6 +536,49 @@ TEST_F(CliTest, ItemsUnderHandMadeNamesCanBeEditedAndRemoved) {
     EXPECT_EQ(dir.Tree().size(), 1u);
 }
 
+// List directories whose names differ from the name their values build
+// (blanks, underscores, quotes left unescaped): once the check has recorded
+// them, tasks are added, renamed and moved in and out where the directory
+// lies, the check stays settled, and the list goes with its directory.
+TEST_F(CliTest, ListsUnderHandMadeNamesTakeEveryChange) {
+    const std::string other = dir.RunOk({"addlist", "Other"});
+    int n = 0;
+    for (const std::string title : {"My list", "to_do", "Tom's (old)"}) {
+        SCOPED_TRACE(title);
+        const std::string id = "100000000" + std::to_string(++n) + "LA";
+        const std::string handMade = id + "#" + title;
+        ASSERT_TRUE(fs::create_directory(dir.TaskData() + handMade));
+        dir.RunOk({"check"});
+        const std::string added = dir.RunOk({"add", "--list", id, "Added"});
+        dir.RunOk({"edit", added, "--title", "Renamed"});
+        const std::string guest = dir.RunOk({"add", "--list", other, "Guest"});
+        const std::string movedIn = dir.RunOk({"edit", guest, "--move-to", id});
+        const std::string leaving = dir.RunOk({"add", "--list", id, "Leaving"});
+        const std::string movedOut = dir.RunOk({"edit", leaving, "--move-to", other});
+        EXPECT_EQ(dir.RunOk({"check"}), "");
+
+        std::vector<std::string> inList, elsewhere;
+        for (const auto& [path, content] : dir.Tree()) {
+            if (path == handMade + "/")
+                continue;
+            if (path.starts_with(handMade + "/"))
+                inList.push_back(path.substr(handMade.size() + 1, 12));
+            else if (path.starts_with(id))
+                elsewhere.push_back(path);
+        }
+        std::vector<std::string> expected = {added, movedIn};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(inList, expected);
+        EXPECT_TRUE(elsewhere.empty()) << elsewhere.front();
+        EXPECT_NE(dir.RunOk({"list", other}).find(movedOut), std::string::npos);
+
+        dir.RunOk({"rmlist", id});
+        EXPECT_FALSE(fs::exists(dir.TaskData() + handMade));
+        EXPECT_EQ(dir.Rows().count(id), 0u);
+        EXPECT_EQ(dir.RunOk({"check"}), "");
+    }
+}
+
 TEST_F(CliTest, LogoutRemovesTokenAndAccountName) {
     std::string auth = dir.Path() + "/userdata/1/MyAuth.adb";
     std::ofstream(auth) << "key\r\nsecret\r\n";
@@ -583,7 +626,8 @@ TEST(CliJson, StringsParseBackWithInvalidBytesReplaced) {
         {"quote \" backslash \\ slash /", "quote \" backslash \\ slash /"},
         {"tab\tCR\rLF\nBS\bFF\f", "tab\tCR\rLF\nBS\bFF\f"},
         {std::string("nul\0one\x01\x1f", 9), std::string("nul\0one\x01\x1f", 9)},
-        {"\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9", "\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9"},
+        {"\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9",
+         "\xE4\xBB\xBB\xE5\x8A\xA1 \xF0\x9D\x84\x9E \xC3\xA9"},
         {"bad \xFF end", "bad " + fffd + " end"},
         {"cut \xE4\xBB", "cut " + fffd + fffd},
         {"overlong \xC0\xAF", "overlong " + fffd + fffd},

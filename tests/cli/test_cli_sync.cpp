@@ -20,11 +20,7 @@ using test::CloudServerProcess;
 // A program directory whose cloud hosts file points at the server.
 class TMachine : public TProgramDir {
 public:
-    explicit TMachine(const CloudServerProcess& server) {
-        std::ofstream(Path() + "/cloudhosts.conf")
-            << "all = " << server.PlainHost() << "\nall_tls = " << server.TlsHost()
-            << "\nca_file = " << server.CAFile() << "\n";
-    }
+    explicit TMachine(const CloudServerProcess& server) { server.WriteHostsFile(Path()); }
     std::string AuthFile() const { return Path() + "/userdata/1/MyAuth.adb"; }
     void BindToken(const std::pair<std::string, std::string>& token) const {
         std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
@@ -44,13 +40,10 @@ void ExpectAllSynced(const TProgramDir& dir) {
     }
 }
 
-// Passes inside the test process use this server (and forget an upload host
-// cached for another test's server); spawned ones read cloudhosts.conf.
+// Passes inside the test process and spawned ones alike read the machine's
+// cloudhosts.conf.
 class CliSyncTest : public ::testing::Test {
 protected:
-    CliSyncTest() { server.UseAsClientHosts(); }
-    ~CliSyncTest() override { SetKuaipanHosts(std::nullopt); }
-
     CloudServerProcess server;
 };
 

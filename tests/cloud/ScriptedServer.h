@@ -83,19 +83,14 @@ inline std::string LocalhostKey() {
     return std::string(OT_FIXTURES_DIR) + "/cloud/localhost-key.pem";
 }
 
-// Points every host of the client at plain/tls addresses for the lifetime
-// of the scope.
-class ScopedHosts {
-public:
-    explicit ScopedHosts(const std::string& plain, const std::string& tls = "",
-                         const std::string& caFile = "") {
-        TKuaipanHosts h;
-        h.Api = h.Content = h.Conversion = h.Site = TKuaipanEndpoint{plain, tls};
-        h.CAFile = caFile;
-        SetKuaipanHosts(h);
-    }
-    explicit ScopedHosts(const TKuaipanHosts& h) { SetKuaipanHosts(h); }
-    ~ScopedHosts() { SetKuaipanHosts(std::nullopt); }
-};
+// Every host at the plain/tls addresses, TLS verified against caFile (empty:
+// the system's store).
+inline TKuaipanHosts HostsAt(const std::string& plain, const std::string& tls = "",
+                             const std::string& caFile = "") {
+    TKuaipanHosts h;
+    h.Api = h.Content = h.Conversion = h.Site = TKuaipanEndpoint{plain, tls};
+    h.CAFile = caFile;
+    return h;
+}
 
 } // namespace ot::test

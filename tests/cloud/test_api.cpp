@@ -30,28 +30,35 @@ struct Seen {
 // of replies by path.
 class ApiTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        FTls = std::make_unique<ScriptedServer>(LocalhostCert(), LocalhostKey());
+    // The servers, and the hosts that name them.
+    TKuaipanHosts StartServers() {
         Serve(FApi, "api", "http");
         Serve(*FTls, "tls", "https");
         Serve(FContent, "content", "http");
         Serve(FConversion, "conversion", "http");
         Serve(FUpload, "upload", "http");
 
-        FHosts.Api = {FApi.Address(), "localhost:" + std::to_string(FTls->Port())};
-        FHosts.Content = {FContent.Address(), "localhost:" + std::to_string(FTls->Port())};
-        FHosts.Conversion = {FConversion.Address(), "localhost:" + std::to_string(FTls->Port())};
-        FHosts.Site = {"unused", "site.example:9443"};
-        FHosts.CAFile = LocalhostCert();
-        FScopedHosts = std::make_unique<ScopedHosts>(FHosts);
-        TKuaipanHTTPUtility::UploadHostFactory::Reset();
+        TKuaipanHosts hosts;
+        hosts.Api = {FApi.Address(), "localhost:" + std::to_string(FTls->Port())};
+        hosts.Content = {FContent.Address(), "localhost:" + std::to_string(FTls->Port())};
+        hosts.Conversion = {FConversion.Address(), "localhost:" + std::to_string(FTls->Port())};
+        hosts.Site = {"unused", "site.example:9443"};
+        hosts.CAFile = LocalhostCert();
+        return hosts;
+    }
+    // A client with the access token on other hosts.
+    TKuaipanAPI ClientOn(const TKuaipanHosts& hosts) {
+        auto session = std::make_shared<TOauthSession>("ck", "cs", hosts);
+        session->SetAuthToken("ak", "as");
+        return TKuaipanAPI(session);
+    }
 
+    void SetUp() override {
         Reply("/open/requestToken", 200, R"({"oauth_token":"rk","oauth_token_secret":"rs"})");
         Reply("/open/accessToken", 200, R"({"oauth_token":"ak","oauth_token_secret":"as"})");
         Reply("/1/fileops/upload_locate", 200, R"({"url":"http://)" + FUpload.Address() + R"(/"})");
         FSession->SetAuthToken("ak", "as");
     }
-    void TearDown() override { TKuaipanHTTPUtility::UploadHostFactory::Reset(); }
 
     void Reply(const std::string& path, int status, const std::string& body) {
         std::lock_guard lock(FMutex);
@@ -101,17 +108,18 @@ protected:
         server.Start();
     }
 
-    TempDir FDir;
-    ScriptedServer FApi, FContent, FConversion, FUpload;
-    std::unique_ptr<ScriptedServer> FTls;
-    TKuaipanHosts FHosts;
-    std::unique_ptr<ScopedHosts> FScopedHosts;
-    std::shared_ptr<TOauthSession> FSession = std::make_shared<TOauthSession>("ck", "cs");
-    TKuaipanAPI FApiClient{FSession};
-
+    // Declared first: the servers' handlers use them until the servers stop.
     std::mutex FMutex;
     std::vector<Seen> FSeen;
     std::map<std::string, std::pair<int, std::string>> FReplies;
+
+    TempDir FDir;
+    ScriptedServer FApi, FContent, FConversion, FUpload;
+    std::unique_ptr<ScriptedServer> FTls =
+        std::make_unique<ScriptedServer>(LocalhostCert(), LocalhostKey());
+    TKuaipanHosts FHosts = StartServers();
+    std::shared_ptr<TOauthSession> FSession = std::make_shared<TOauthSession>("ck", "cs", FHosts);
+    TKuaipanAPI FApiClient{FSession};
 };
 
 } // namespace
@@ -391,23 +399,22 @@ TEST_F(ApiTest, RepliesBecomeRecordsOrRawResponses) {
     // No reply at all gives an empty record.
     TKuaipanHosts dead = FHosts;
     dead.Api.Plain = "127.0.0.1:1";
-    ScopedHosts deadHosts(dead);
-    EXPECT_EQ(FApiClient.CreateFolder("/Work").file_id, "");
+    EXPECT_EQ(ClientOn(dead).CreateFolder("/Work").file_id, "");
 }
 
 TEST_F(ApiTest, AlwaysTlsSendsEveryRequestOverTls) {
     TKuaipanHosts secure = FHosts;
     secure.AlwaysSecure = true;
-    ScopedHosts scoped(secure);
+    TKuaipanAPI client = ClientOn(secure);
     Reply("/1/fileops/upload_locate", 200,
           R"({"url":"http://localhost:)" + std::to_string(FTls->Port()) + R"(/"})");
     const std::string local = FDir / "a.tsk";
     ASSERT_TRUE(WriteFileAtomic(local, "content"));
     std::ostringstream out;
 
-    FApiClient.Metadata("/Work", true);
-    FApiClient.DownloadFile("/Work/a.tsk", out);
-    EXPECT_EQ(FApiClient.UploadFile("/Work/a.tsk", local, true).file_id, "100");
+    client.Metadata("/Work", true);
+    client.DownloadFile("/Work/a.tsk", out);
+    EXPECT_EQ(client.UploadFile("/Work/a.tsk", local, true).file_id, "100");
     auto seen = Requests();
     ASSERT_EQ(seen.size(), 4u); // metadata, download, locate, upload
     for (const auto& s : seen) {

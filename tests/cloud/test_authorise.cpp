@@ -92,12 +92,12 @@ protected:
         TKuaipanHosts h = TKuaipanHosts::Defaults();
         h.Site = {"unused", site};
         h.CAFile = LocalhostCert();
-        FHosts = std::make_unique<ScopedHosts>(h);
+        FHosts = h;
         FAuthUrl = "https://" + site + "/api.php?ac=open&op=authorise&oauth_token=rk";
     }
 
     std::unique_ptr<ScriptedServer> FSite;
-    std::unique_ptr<ScopedHosts> FHosts;
+    TKuaipanHosts FHosts;
     std::string FAuthUrl;
     std::string FPage = Fixture("authorise_page.html");
     std::string FResult = Fixture("result_code.html");
@@ -108,7 +108,7 @@ protected:
 };
 
 TEST_F(LoginTest, SubmitsTheFormAndReadsTheCode) {
-    TKuaipanAuthorise authorise(FAuthUrl);
+    TKuaipanAuthorise authorise(FHosts, FAuthUrl);
     std::string result;
     EXPECT_TRUE(authorise.LoginAndAuthorise("amy", "p w&d", result));
     EXPECT_EQ(result, "83920571");
@@ -132,7 +132,7 @@ TEST_F(LoginTest, SubmitsTheFormAndReadsTheCode) {
 
 TEST_F(LoginTest, APageWithOnlyTheTokenFieldStillLoads) {
     FPage = Fixture("authorise_page_token_only.html");
-    TKuaipanAuthorise authorise(FAuthUrl);
+    TKuaipanAuthorise authorise(FHosts, FAuthUrl);
     std::string result;
     EXPECT_TRUE(authorise.LoginAndAuthorise("amy", "pw", result));
     EXPECT_EQ(FFields.size(), 3u);
@@ -144,26 +144,26 @@ TEST_F(LoginTest, FailuresAndTheirTexts) {
     std::string result;
 
     FPage = Fixture("authorise_page_no_fields.html");
-    EXPECT_FALSE(TKuaipanAuthorise(FAuthUrl).LoginAndAuthorise("amy", "pw", result));
+    EXPECT_FALSE(TKuaipanAuthorise(FHosts, FAuthUrl).LoginAndAuthorise("amy", "pw", result));
     EXPECT_EQ(result, paramsError);
     EXPECT_EQ(FSubmissions, 0);
 
-    EXPECT_FALSE(TKuaipanAuthorise("https://localhost:1/api.php?ac=open&op=authorise")
+    EXPECT_FALSE(TKuaipanAuthorise(FHosts, "https://localhost:1/api.php?ac=open&op=authorise")
                      .LoginAndAuthorise("amy", "pw", result));
     EXPECT_EQ(result, paramsError);
 
     FPage = Fixture("authorise_page.html");
     FResult = Fixture("result_error.html");
-    EXPECT_FALSE(TKuaipanAuthorise(FAuthUrl).LoginAndAuthorise("amy", "wrong", result));
+    EXPECT_FALSE(TKuaipanAuthorise(FHosts, FAuthUrl).LoginAndAuthorise("amy", "wrong", result));
     EXPECT_EQ(result, "用户名或密码错误");
 
     FResult = Fixture("result_neither.html");
-    EXPECT_FALSE(TKuaipanAuthorise(FAuthUrl).LoginAndAuthorise("amy", "pw", result));
+    EXPECT_FALSE(TKuaipanAuthorise(FHosts, FAuthUrl).LoginAndAuthorise("amy", "pw", result));
     EXPECT_EQ(result, "");
 
     FResultStatus = 500;
     FResult = Fixture("result_code.html"); // a code on an error page is not taken
-    EXPECT_FALSE(TKuaipanAuthorise(FAuthUrl).LoginAndAuthorise("amy", "pw", result));
+    EXPECT_FALSE(TKuaipanAuthorise(FHosts, FAuthUrl).LoginAndAuthorise("amy", "pw", result));
     EXPECT_NE(result.find("500"), std::string::npos) << result;
 }
 

@@ -22,19 +22,10 @@ namespace {
 
 class EndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override {
-        FServer.UseAsClientHosts();
-        TKuaipanHTTPUtility::UploadHostFactory::Reset();
-    }
-    void TearDown() override {
-        SetKuaipanHosts(std::nullopt);
-        TKuaipanHTTPUtility::UploadHostFactory::Reset();
-    }
-
     // The whole login as the login window drives it; the verifier's outcome.
     bool Login(const std::string& user, const std::string& password, std::string& result) {
         const std::string url = FApi.RequestToken();
-        TKuaipanAuthorise authorise(url);
+        TKuaipanAuthorise authorise(FSession->Hosts(), url);
         if (!authorise.LoginAndAuthorise(user, password, result))
             return false;
         FApi.AccessToken(result);
@@ -44,7 +35,7 @@ protected:
     CloudServerProcess FServer;
     TempDir FDir;
     std::shared_ptr<TOauthSession> FSession =
-        std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
+        std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, FServer.Hosts());
     TKuaipanAPI FApi{FSession};
 };
 
@@ -59,7 +50,7 @@ TEST_F(EndToEnd, LoginThenFileRoundTrips) {
     ASSERT_TRUE(TKuaipanUtility::SaveAuthFile(*FSession->Token(), authFile));
     auto stored = TKuaipanUtility::LoadAuthFile(authFile);
     ASSERT_NE(stored, nullptr);
-    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, FServer.Hosts());
     session->SetAuthToken(stored->Key(), stored->Secret());
     TKuaipanAPI api(session);
 
@@ -121,17 +112,18 @@ TEST_F(EndToEnd, RevokedTokenRaisesAndUnknownTokenFails) {
 TEST_F(EndToEnd, AlwaysTlsReachesEveryEndpoint) {
     TKuaipanHosts hosts = FServer.Hosts();
     hosts.AlwaysSecure = true;
-    ScopedHosts scoped(hosts);
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, hosts);
+    TKuaipanAPI api(session);
     auto [key, secret] = FServer.IssueAccessToken();
-    FSession->SetAuthToken(key, secret);
+    session->SetAuthToken(key, secret);
     FServer.ResetCounters();
 
     const std::string local = FDir / "a.tsk";
     ASSERT_TRUE(WriteFileAtomic(local, "x"));
-    EXPECT_FALSE(FApi.CreateFolder("/Work").file_id.empty());
-    EXPECT_FALSE(FApi.UploadFile("/Work/a.tsk", local, true).file_id.empty());
+    EXPECT_FALSE(api.CreateFolder("/Work").file_id.empty());
+    EXPECT_FALSE(api.UploadFile("/Work/a.tsk", local, true).file_id.empty());
     std::ostringstream out;
-    EXPECT_EQ(FApi.DownloadFile("/Work/a.tsk", out).Code, 200);
+    EXPECT_EQ(api.DownloadFile("/Work/a.tsk", out).Code, 200);
     EXPECT_EQ(out.str(), "x");
     EXPECT_EQ(FServer.Counter("upload_file"), 1);
 }

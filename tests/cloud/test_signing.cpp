@@ -238,9 +238,9 @@ TEST(KuaipanURL, ConvertAndToString) {
 }
 
 TEST(Session, TokenKindsAndAuthorization) {
-    TOauthSession s("k", "s");
+    TOauthSession s("k", "s", TKuaipanHosts::Defaults());
     EXPECT_EQ(s.Root(), "app_folder");
-    EXPECT_EQ(TSession("k", "s", TRoot::KUAIPAN).Root(), "kuaipan");
+    EXPECT_EQ(TSession("k", "s", TRoot::KUAIPAN, TKuaipanHosts::Defaults()).Root(), "kuaipan");
     EXPECT_EQ(s.Consumer().ToString(), "key=k;secret=s");
     EXPECT_EQ(s.Token(), nullptr);
     EXPECT_FALSE(s.IsAuth());
@@ -271,7 +271,7 @@ TEST(Session, TokenKindsAndAuthorization) {
 TEST(Session, SigningWhileTheTokenIsReplacedSeesWholePairs) {
     // The login flow replaces the token while the sync thread signs: every
     // snapshot is one of the pairs ever set, never a mix.
-    TOauthSession s("k", "s");
+    TOauthSession s("k", "s", TKuaipanHosts::Defaults());
     s.SetAuthToken("a0", "a0-secret");
     std::atomic<bool> stop{false};
     std::thread writer([&] {

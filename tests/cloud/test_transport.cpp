@@ -12,8 +12,8 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <fstream>
-#include <set>
 #include <netinet/in.h>
+#include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,6 +53,9 @@ private:
     int FPort = 0;
 };
 
+// The hosts of requests whose TLS is not under test.
+const TKuaipanHosts Hosts = TKuaipanHosts::Defaults();
+
 TKuaipanURL At(const ScriptedServer& s, const std::string& path) {
     return TKuaipanURL("http://" + s.Address() + path);
 }
@@ -80,13 +83,13 @@ TEST(Transport, RepliesOfEveryStatusKeepTheirBody) {
                         "application/json");
     });
     s.Start();
-    auto r401 = TKuaipanHTTPUtility::RequestByGET(At(s, "/401"));
+    auto r401 = TKuaipanHTTPUtility::RequestByGET(Hosts, At(s, "/401"));
     EXPECT_EQ(r401.Code, 401);
     EXPECT_EQ(r401.Content, R"({"msg":"authorization expired"})");
     EXPECT_FALSE(r401.Url.has_value());
     EXPECT_EQ(r401.ToString(), "code=401\nbody={\"msg\":\"authorization expired\"}\n");
 
-    auto ok = TKuaipanHTTPUtility::RequestByGET(At(s, "/ok?q=a+b"));
+    auto ok = TKuaipanHTTPUtility::RequestByGET(Hosts, At(s, "/ok?q=a+b"));
     EXPECT_EQ(ok.Code, 200);
     EXPECT_EQ(ok.Content, "{\"q\":\"a b\",\"t\":\"任务\"}");
 }
@@ -96,7 +99,7 @@ TEST(Transport, UnreachableOrStalledServerGivesMinusOne) {
     SilentSocket stalled;
     const auto started = std::chrono::steady_clock::now();
     auto r = TKuaipanHTTPUtility::RequestByGET(
-        TKuaipanURL("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x"));
+        Hosts, TKuaipanURL("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x"));
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(r.Code, -1);
     EXPECT_EQ(r.Content, "");
@@ -105,14 +108,15 @@ TEST(Transport, UnreachableOrStalledServerGivesMinusOne) {
 
     std::ostringstream out;
     auto d = TKuaipanHTTPUtility::DoDownload(
-        TKuaipanURL("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x"), out);
+        Hosts, TKuaipanURL("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x"), out);
     EXPECT_EQ(d.Code, -1);
     EXPECT_EQ(out.str(), "");
 
     stalled.Close(); // now nobody listens there
     TKuaipanHTTPResponse refused;
-    EXPECT_NO_THROW(refused = TKuaipanHTTPUtility::RequestByGET(
-                        TKuaipanURL("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x")));
+    EXPECT_NO_THROW(
+        refused = TKuaipanHTTPUtility::RequestByGET(
+            Hosts, TKuaipanURL("http://127.0.0.1:" + std::to_string(stalled.Port()) + "/x")));
     EXPECT_EQ(refused.Code, -1);
     EXPECT_EQ(refused.ToString(), "code=-1\n");
 }
@@ -129,7 +133,7 @@ TEST(Transport, BodyCutShortIsNoReply) {
     });
     s.Start();
     std::ostringstream out("kept");
-    auto r = TKuaipanHTTPUtility::DoDownload(At(s, "/short"), out);
+    auto r = TKuaipanHTTPUtility::DoDownload(Hosts, At(s, "/short"), out);
     EXPECT_EQ(r.Code, -1);
     EXPECT_EQ(out.str(), "kept");
 }
@@ -150,14 +154,14 @@ TEST(Transport, DownloadWritesOnlyA200BodyAndFollowsRedirects) {
 
     std::stringstream stream;
     stream << "existing";
-    auto missing = TKuaipanHTTPUtility::DoDownload(At(s, "/missing"), stream);
+    auto missing = TKuaipanHTTPUtility::DoDownload(Hosts, At(s, "/missing"), stream);
     EXPECT_EQ(missing.Code, 404);
     EXPECT_EQ(missing.Content, R"({"msg":"file not exist"})");
     EXPECT_EQ(stream.str(), "existing");
     ASSERT_TRUE(missing.Url.has_value());
     EXPECT_EQ(missing.Url->Url(), At(s, "/missing").Url());
 
-    auto moved = TKuaipanHTTPUtility::DoDownload(At(s, "/moved"), stream);
+    auto moved = TKuaipanHTTPUtility::DoDownload(Hosts, At(s, "/moved"), stream);
     EXPECT_EQ(moved.Code, 200);
     EXPECT_EQ(moved.Content, "");
     EXPECT_EQ(stream.str(), std::string("existingbytes\0of a file", 23));
@@ -182,7 +186,7 @@ TEST(Transport, ProgressListenerSeesOneTransferFromStartToEnd) {
     listener.Processing = [&](const void*, TWorkMode, std::int64_t n) { last = n; };
     listener.Completed = [&](const void*, TWorkMode) { ++completed; };
     std::ostringstream out;
-    TKuaipanHTTPUtility::DoDownload(At(s, "/big"), out, &listener);
+    TKuaipanHTTPUtility::DoDownload(Hosts, At(s, "/big"), out, &listener);
     EXPECT_EQ(started, 1);
     EXPECT_EQ(completed, 1);
     EXPECT_EQ(mode, TWorkMode::wmRead);
@@ -218,6 +222,7 @@ TEST(Transport, UploadSendsTheFileItselfAndNoCopy) {
     s.Start();
 
     auto r = TKuaipanHTTPUtility::DoUpload(
+        Hosts,
         TKuaipanURL("http://" + s.Address() + "/1/fileops/upload_file", "path=%2FWork%2Fa+b"),
         local);
     EXPECT_EQ(r.Code, 200);
@@ -234,17 +239,16 @@ TEST(Transport, UploadSendsTheFileItselfAndNoCopy) {
     EXPECT_TRUE(fs::exists(local));
 
     // A missing file raises before anything is sent.
-    EXPECT_THROW(
-        TKuaipanHTTPUtility::DoUpload(
-            TKuaipanURL("http://" + s.Address() + "/1/fileops/upload_file"), dir / "absent.tsk"),
-        fs::filesystem_error);
+    EXPECT_THROW(TKuaipanHTTPUtility::DoUpload(
+                     Hosts, TKuaipanURL("http://" + s.Address() + "/1/fileops/upload_file"),
+                     dir / "absent.tsk"),
+                 fs::filesystem_error);
     EXPECT_EQ(requests, 1);
 }
 
 class UploadLocate : public ::testing::Test {
 protected:
     void SetUp() override {
-        TKuaipanHTTPUtility::UploadHostFactory::Reset();
         FServer.Http().Get("/1/fileops/upload_locate",
                            [this](const httplib::Request&, httplib::Response& res) {
                                ++FLocates;
@@ -252,12 +256,13 @@ protected:
                                res.set_content(FReply, "application/json");
                            });
         FServer.Start();
-        FHosts = std::make_unique<ScopedHosts>(FServer.Address());
+        FHosts = HostsAt(FServer.Address());
     }
-    void TearDown() override { TKuaipanHTTPUtility::UploadHostFactory::Reset(); }
+    std::string GetUploadHost() { return FFactory.GetUploadHost(FHosts); }
 
     ScriptedServer FServer;
-    std::unique_ptr<ScopedHosts> FHosts;
+    TKuaipanHosts FHosts;
+    TKuaipanHTTPUtility::UploadHostFactory FFactory;
     std::atomic<int> FLocates{0};
     int FStatus = 200;
     std::string FReply;
@@ -272,9 +277,9 @@ TEST_F(UploadLocate, ReplyFormsGiveTheBareHost) {
                  {"up.example:81", "up.example:81"},
                  {"http://127.0.0.1:9/", "127.0.0.1:9"}};
     for (const auto& c : cases) {
-        TKuaipanHTTPUtility::UploadHostFactory::Reset();
+        FFactory.Reset();
         FReply = std::string(R"({"stat":"OK","url":")") + c.url + "\"}";
-        EXPECT_EQ(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), c.host) << c.url;
+        EXPECT_EQ(GetUploadHost(), c.host) << c.url;
     }
 }
 
@@ -282,13 +287,28 @@ TEST_F(UploadLocate, CachedForTenHoursAfterTheLastLocate) {
     auto clock = std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 12, 0, 0));
     ScopedClock scoped(clock);
     FReply = R"({"url":"http://first.example/"})";
-    EXPECT_EQ(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), "first.example");
+    EXPECT_EQ(GetUploadHost(), "first.example");
     FReply = R"({"url":"http://second.example/"})";
     clock->AdvanceSeconds(10 * 3600);
-    EXPECT_EQ(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), "first.example");
+    EXPECT_EQ(GetUploadHost(), "first.example");
     EXPECT_EQ(FLocates, 1);
     clock->AdvanceSeconds(1);
-    EXPECT_EQ(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), "second.example");
+    EXPECT_EQ(GetUploadHost(), "second.example");
+    EXPECT_EQ(FLocates, 2);
+}
+
+// A host located through one content host is no answer for another.
+TEST_F(UploadLocate, OtherHostsAreLocatedAnew) {
+    ScriptedServer other;
+    other.Http().Get("/1/fileops/upload_locate",
+                     [](const httplib::Request&, httplib::Response& res) {
+                         res.set_content(R"({"url":"http://other.example/"})", "application/json");
+                     });
+    other.Start();
+    FReply = R"({"url":"http://first.example/"})";
+    EXPECT_EQ(GetUploadHost(), "first.example");
+    EXPECT_EQ(FFactory.GetUploadHost(HostsAt(other.Address())), "other.example");
+    EXPECT_EQ(GetUploadHost(), "first.example");
     EXPECT_EQ(FLocates, 2);
 }
 
@@ -296,7 +316,7 @@ TEST_F(UploadLocate, FailedLocateRaises) {
     auto clock = std::make_shared<FixedClock>(EncodeDateTime(2016, 3, 5, 12, 0, 0));
     ScopedClock scoped(clock);
     FReply = R"({"url":"http://kept.example/"})";
-    EXPECT_EQ(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), "kept.example");
+    EXPECT_EQ(GetUploadHost(), "kept.example");
     clock->AdvanceSeconds(11 * 3600);
 
     struct Case {
@@ -311,7 +331,7 @@ TEST_F(UploadLocate, FailedLocateRaises) {
         FStatus = c.status;
         FReply = c.reply;
         try {
-            TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost();
+            GetUploadHost();
             ADD_FAILURE() << "no exception for " << c.reply;
         } catch (const TKuaipanIOException& e) {
             EXPECT_EQ(std::string(e.what()), c.message);
@@ -319,11 +339,11 @@ TEST_F(UploadLocate, FailedLocateRaises) {
     }
     FStatus = 200;
     FReply = "<html>not json</html>";
-    EXPECT_THROW(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), TKuaipanIOException);
+    EXPECT_THROW(GetUploadHost(), TKuaipanIOException);
 
     // A good reply afterwards is taken.
     FReply = R"({"url":"http://new.example/"})";
-    EXPECT_EQ(TKuaipanHTTPUtility::UploadHostFactory::GetUploadHost(), "new.example");
+    EXPECT_EQ(GetUploadHost(), "new.example");
 }
 
 TEST(Transport, TlsPeerAndHostAreVerified) {
@@ -334,20 +354,19 @@ TEST(Transport, TlsPeerAndHostAreVerified) {
     const std::string port = std::to_string(s.Start());
 
     {
-        ScopedHosts hosts("unused", "unused", LocalhostCert());
-        auto trusted =
-            TKuaipanHTTPUtility::RequestByGET(TKuaipanURL("https://localhost:" + port + "/x"));
+        const TKuaipanHosts hosts = HostsAt("unused", "unused", LocalhostCert());
+        auto trusted = TKuaipanHTTPUtility::RequestByGET(
+            hosts, TKuaipanURL("https://localhost:" + port + "/x"));
         EXPECT_EQ(trusted.Code, 200);
         EXPECT_EQ(trusted.Content, "secure");
         // The same server under a name its certificate does not carry.
-        auto wrongName =
-            TKuaipanHTTPUtility::RequestByGET(TKuaipanURL("https://127.0.0.1:" + port + "/x"));
+        auto wrongName = TKuaipanHTTPUtility::RequestByGET(
+            hosts, TKuaipanURL("https://127.0.0.1:" + port + "/x"));
         EXPECT_EQ(wrongName.Code, -1);
     }
     // Without the CA file the system's store does not know the certificate.
-    ScopedHosts hosts("unused", "unused");
-    auto untrusted =
-        TKuaipanHTTPUtility::RequestByGET(TKuaipanURL("https://localhost:" + port + "/x"));
+    auto untrusted = TKuaipanHTTPUtility::RequestByGET(
+        HostsAt("unused", "unused"), TKuaipanURL("https://localhost:" + port + "/x"));
     EXPECT_EQ(untrusted.Code, -1);
     EXPECT_EQ(untrusted.Content, "");
 }
@@ -355,7 +374,7 @@ TEST(Transport, TlsPeerAndHostAreVerified) {
 TEST(Transport, OnlyHttpAndHttps) {
     TempDir dir;
     ASSERT_TRUE(WriteFileAtomic(dir / "secret", "local file"));
-    auto r = TKuaipanHTTPUtility::RequestByGET(TKuaipanURL("file://" + (dir / "secret")));
+    auto r = TKuaipanHTTPUtility::RequestByGET(Hosts, TKuaipanURL("file://" + (dir / "secret")));
     EXPECT_EQ(r.Code, -1);
     EXPECT_EQ(r.Content, "");
 
@@ -366,7 +385,7 @@ TEST(Transport, OnlyHttpAndHttps) {
         "/r", [&](const httplib::Request&, httplib::Response& res) { res.set_redirect(target); });
     s.Start();
     std::ostringstream out;
-    auto d = TKuaipanHTTPUtility::DoDownload(At(s, "/r"), out);
+    auto d = TKuaipanHTTPUtility::DoDownload(Hosts, At(s, "/r"), out);
     EXPECT_EQ(d.Code, -1);
     EXPECT_EQ(out.str(), "");
 }
@@ -384,7 +403,7 @@ TEST(Transport, DownloadsAreCappedInSize) {
         capped.MaxDownloadBytes = cap;
         TKuaipanHTTPUtility::SetTimeouts(capped);
         std::ostringstream out;
-        auto d = TKuaipanHTTPUtility::DoDownload(At(s, "/big"), out);
+        auto d = TKuaipanHTTPUtility::DoDownload(Hosts, At(s, "/big"), out);
         EXPECT_EQ(d.Code, cap >= 5000 ? 200 : -1);
         EXPECT_EQ(out.str().size(), cap >= 5000 ? 5000u : 0u);
     }
@@ -409,20 +428,20 @@ TEST(Transport, ARedirectNeverLeavesTls) {
         res.set_content("secure", "text/plain");
     });
     const std::string port = std::to_string(secure.Start());
-    ScopedHosts hosts("unused", "unused", LocalhostCert());
+    const TKuaipanHosts hosts = HostsAt("unused", "unused", LocalhostCert());
 
     std::ostringstream out;
-    auto down =
-        TKuaipanHTTPUtility::DoDownload(TKuaipanURL("https://localhost:" + port + "/down"), out);
+    auto down = TKuaipanHTTPUtility::DoDownload(
+        hosts, TKuaipanURL("https://localhost:" + port + "/down"), out);
     EXPECT_EQ(down.Code, -1);
     EXPECT_EQ(out.str(), "");
-    auto same =
-        TKuaipanHTTPUtility::DoDownload(TKuaipanURL("https://localhost:" + port + "/up"), out);
+    auto same = TKuaipanHTTPUtility::DoDownload(
+        hosts, TKuaipanURL("https://localhost:" + port + "/up"), out);
     EXPECT_EQ(same.Code, 200);
     EXPECT_EQ(out.str(), "secure");
     // From plain http a redirect may go either way.
     std::ostringstream plainOut;
-    EXPECT_EQ(TKuaipanHTTPUtility::DoDownload(At(plain, "/hop"), plainOut).Code, 200);
+    EXPECT_EQ(TKuaipanHTTPUtility::DoDownload(Hosts, At(plain, "/hop"), plainOut).Code, 200);
 }
 
 TEST(KuaipanHosts, FileOverridesTheDefaults) {
@@ -468,7 +487,7 @@ TEST(Transport, ConnectionsAreKeptAcrossRequestsOfAThread) {
     auto ports = [&] {
         std::set<std::string> seen;
         for (int i = 0; i < 3; ++i) {
-            auto r = TKuaipanHTTPUtility::RequestByGET(At(s, "/port"));
+            auto r = TKuaipanHTTPUtility::RequestByGET(Hosts, At(s, "/port"));
             EXPECT_EQ(r.Code, 200);
             seen.insert(r.Content);
         }
@@ -498,13 +517,13 @@ TEST(Transport, CookiesDoNotOutliveTheirClient) {
     s.Start();
     const std::string base = "http://" + s.Address();
     {
-        auto login = TKuaipanHTTPUtility::GetIdHTTP();
+        auto login = TKuaipanHTTPUtility::GetIdHTTP(Hosts);
         login->EnableCookies();
         ASSERT_TRUE(login->Get(base + "/set").Ok);
         EXPECT_EQ(login->Get(base + "/echo").Body, "session=secret");
     }
-    auto next = TKuaipanHTTPUtility::GetIdHTTP();
+    auto next = TKuaipanHTTPUtility::GetIdHTTP(Hosts);
     next->EnableCookies();
     EXPECT_EQ(next->Get(base + "/echo").Body, "");
-    EXPECT_EQ(TKuaipanHTTPUtility::RequestByGET(At(s, "/echo")).Content, "");
+    EXPECT_EQ(TKuaipanHTTPUtility::RequestByGET(Hosts, At(s, "/echo")).Content, "");
 }

@@ -34,16 +34,13 @@ namespace fs = std::filesystem;
 
 void WriteCloudConfig(const std::string& dir, const CloudServerProcess& server,
                       const std::pair<std::string, std::string>& token) {
-    std::ofstream(dir + "/cloudhosts.conf")
-        << "all = " << server.PlainHost() << "\nall_tls = " << server.TlsHost()
-        << "\nca_file = " << server.CAFile() << "\n";
+    server.WriteHostsFile(dir);
     std::ofstream(dir + "/userdata/1/MyAuth.adb") << token.first << "\r\n"
                                                   << token.second << "\r\n";
 }
 
 TEST(DesktopEndToEnd, QuickEntryReachesASecondInstallationAndItsEditComesBack) {
     CloudServerProcess server;
-    server.UseAsClientHosts();
 
     TDesktopDir a;
     WriteCloudConfig(a.Path(), server, server.IssueAccessToken());

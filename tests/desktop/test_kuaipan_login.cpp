@@ -45,13 +45,7 @@ namespace fs = std::filesystem;
 
 class DesktopKuaipanLogin : public ::testing::Test {
 protected:
-    DesktopKuaipanLogin() {
-        server.UseAsClientHosts();
-        std::ofstream(dir.Path() + "/cloudhosts.conf")
-            << "all = " << server.PlainHost() << "\nall_tls = " << server.TlsHost()
-            << "\nca_file = " << server.CAFile() << "\n";
-    }
-    ~DesktopKuaipanLogin() override { SetKuaipanHosts(std::nullopt); }
+    DesktopKuaipanLogin() { server.WriteHostsFile(dir.Path()); }
 
     void OpenWindow() {
         w = std::make_unique<TWindow>(dir);
@@ -302,9 +296,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     expectAllLinked();
 
     clitest::TProgramDir aliceMachine;
-    std::ofstream(aliceMachine.Path() + "/cloudhosts.conf")
-        << "all = " << server.PlainHost() << "\nall_tls = " << server.TlsHost()
-        << "\nca_file = " << server.CAFile() << "\n";
+    server.WriteHostsFile(aliceMachine.Path());
     const auto token = server.IssueAccessToken("alice");
     std::ofstream(aliceMachine.Path() + "/userdata/1/MyAuth.adb") << token.first << "\r\n"
                                                                   << token.second << "\r\n";
@@ -356,9 +348,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     expectAllLinked();
 
     clitest::TProgramDir bobMachine;
-    std::ofstream(bobMachine.Path() + "/cloudhosts.conf")
-        << "all = " << server.PlainHost() << "\nall_tls = " << server.TlsHost()
-        << "\nca_file = " << server.CAFile() << "\n";
+    server.WriteHostsFile(bobMachine.Path());
     const auto bobToken = server.IssueAccessToken("bob");
     std::ofstream(bobMachine.Path() + "/userdata/1/MyAuth.adb") << bobToken.first << "\r\n"
                                                                 << bobToken.second << "\r\n";

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <set>
 
 using namespace ot;
 namespace fs = std::filesystem;
@@ -469,6 +470,56 @@ TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
         NewTaskIDAt(now + 1);
         SeedRandom(7 + holder);
         EXPECT_NE(Repo.NewUniqueTaskID(), taken);
+    }
+}
+
+// List directories whose names the loader accepts but that differ from the
+// name the list's values build (blanks, underscores, quotes and brackets left
+// unescaped): their items load, and tasks are added, renamed, moved in and
+// out where the directory lies; the list is deleted with everything in it.
+TEST_F(RepositoryTest, ListsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
+    auto other = NewClass("Other");
+    const std::vector<std::string> titles = {"My list", "to_do", "Tom's (old) list!"};
+    int n = 0;
+    for (const auto& title : titles) {
+        SCOPED_TRACE(title);
+        const std::string id = "1L" + std::to_string(n++);
+        const std::string dirName = id + "#" + title;
+        ASSERT_TRUE(fs::create_directory(OnDisk(dirName)));
+        ASSERT_TRUE(WriteFileAtomic(OnDisk(dirName + "/" + id + "1#0#Old#5#201603051430###.tsk"),
+                                    U::TaskFileContent("notes")));
+        TOtTaskClassList loaded;
+        U::LoadTaskClassList(TaskDataPath(), loaded);
+        auto it = std::find_if(loaded.begin(), loaded.end(),
+                               [&](const auto& c) { return c->ID() == id; });
+        ASSERT_NE(it, loaded.end());
+        auto cls = *it;
+        EXPECT_NE(cls->DirName(), dirName);
+        ASSERT_EQ(cls->TaskList().size(), 1u) << "its item is loaded";
+        auto old = cls->TaskList()[0];
+
+        auto added = NewItem(cls, "Added");
+        old->SetTitle("Renamed");
+        EXPECT_TRUE(Repo.EditTaskItem(old));
+        auto guest = NewItem(other, "Guest");
+        guest->SetTaskClass(cls);
+        EXPECT_TRUE(Repo.EditTaskItem(guest));
+        auto leaving = NewItem(cls, "Leaving");
+        leaving->SetTaskClass(other);
+        EXPECT_TRUE(Repo.EditTaskItem(leaving));
+
+        std::set<std::string> files;
+        for (const auto& e : fs::directory_iterator(OnDisk(dirName)))
+            files.insert(e.path().filename().string());
+        EXPECT_EQ(files,
+                  (std::set<std::string>{added->FileName() + ".tsk", old->FileName() + ".tsk",
+                                         guest->FileName() + ".tsk"}));
+        EXPECT_TRUE(fs::exists(OnDisk(other->DirName() + "/" + leaving->FileName() + ".tsk")));
+        EXPECT_FALSE(fs::exists(OnDisk(cls->DirName()))) << "no second directory";
+        EXPECT_EQ(Row(added->ID())->TaskClassPath(), cls->DirName()) << "the cloud folder's name";
+
+        EXPECT_TRUE(Repo.DeleteTaskClass(cls));
+        EXPECT_FALSE(fs::exists(OnDisk(dirName)));
     }
 }
 

@@ -31,9 +31,9 @@ std::string Content(int writer, int seq) {
 
 TEST(CloudServerDurability, KillDuringUploadsLosesNothingThatWasAnswered) {
     ot::test::CloudServerProcess server;
-    server.UseAsClientHosts();
     auto [key, secret] = server.IssueAccessToken();
-    auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
+    auto session =
+        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, server.Hosts());
     session->SetAuthToken(key, secret);
     ot::TKuaipanAPI api(session);
     ASSERT_FALSE(api.CreateFolder("/D").file_id.empty());

@@ -148,14 +148,18 @@ protected:
     explicit CloudServerLimits(std::vector<std::string> extraArgs = {"--head-timeout", "3",
                                                                      "--idle-timeout", "2"})
         : Server(Options(std::move(extraArgs))) {
-        Server.UseAsClientHosts();
         Pid = Server.Pid();
-        auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
+        Api = ApiOn(Server.Hosts());
+    }
+
+    // A client with an access token of its own, talking to the server through hosts.
+    std::unique_ptr<ot::TKuaipanAPI> ApiOn(ot::TKuaipanHosts hosts) {
+        auto session =
+            std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, hosts);
         auto [key, secret] = Server.IssueAccessToken();
         session->SetAuthToken(key, secret);
-        Api = std::make_unique<ot::TKuaipanAPI>(session);
+        return std::make_unique<ot::TKuaipanAPI>(session);
     }
-    ~CloudServerLimits() override { ot::SetKuaipanHosts(std::nullopt); }
 
     static CloudServerProcess::Options Options(std::vector<std::string> extraArgs) {
         CloudServerProcess::Options o;
@@ -302,7 +306,7 @@ TEST_F(CloudServerLimits, KeptAliveConnectionsCloseWhenIdle) {
 TEST_F(CloudServerLimits, AKeptTlsConnectionAnswersALongSeriesOfRequests) {
     ot::TKuaipanHosts hosts = Server.Hosts();
     hosts.AlwaysSecure = true;
-    ot::SetKuaipanHosts(hosts);
+    Api = ApiOn(hosts);
     ASSERT_TRUE(ot::TKuaipanHTTPUtility::Timeouts().ReuseConnections);
     ASSERT_FALSE(Api->CreateFolder("List").file_id.empty());
     auto local = Server.Dir() / "item.tsk";

@@ -79,14 +79,12 @@ LoginResult WebLogin(const CloudServerProcess& server, const std::string& author
 class CloudServerProtocol : public ::testing::Test {
 protected:
     explicit CloudServerProtocol(CloudServerProcess::Options options = {}) : Server(options) {
-        Server.UseAsClientHosts();
         Local = Server.Dir() / "local";
         fs::create_directories(Local);
     }
-    ~CloudServerProtocol() override { ot::SetKuaipanHosts(std::nullopt); }
-
     std::shared_ptr<ot::TOauthSession> NewSession() {
-        return std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret);
+        return std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret,
+                                                   Server.Hosts());
     }
     // A client holding an access token of user (issued without the web login).
     ot::TKuaipanAPI ApiFor(const std::string& user = "alice") {
@@ -107,7 +105,7 @@ protected:
         auto url =
             ot::TOauthUtility::BuildGetURL(tls ? Server.TlsHost() : Server.PlainHost(), location,
                                            params, api.GetSession().Consumer(), token.get(), tls);
-        return ot::TKuaipanHTTPUtility::RequestByGET(url);
+        return ot::TKuaipanHTTPUtility::RequestByGET(api.GetSession().Hosts(), url);
     }
 
     CloudServerProcess Server;
@@ -153,11 +151,11 @@ TEST_F(CloudServerProtocol, TheProgramsOwnLoginIsAnswered) {
     ot::TKuaipanAPI api(session);
     std::string result;
     {
-        ot::TKuaipanAuthorise login(api.RequestToken());
+        ot::TKuaipanAuthorise login(Server.Hosts(), api.RequestToken());
         EXPECT_FALSE(login.LoginAndAuthorise("alice", "wrong", result));
         EXPECT_EQ(result, "Wrong user name or password.");
     }
-    ot::TKuaipanAuthorise login(api.RequestToken());
+    ot::TKuaipanAuthorise login(Server.Hosts(), api.RequestToken());
     ASSERT_TRUE(login.LoginAndAuthorise("alice", Server.Password(), result)) << result;
     api.AccessToken(result);
     ASSERT_TRUE(session->IsAuth());
@@ -257,8 +255,8 @@ TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
     auto token = api.GetSession().Token();
     auto url = ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {},
                                               api.GetSession().Consumer(), token.get(), false);
-    EXPECT_EQ(ot::TKuaipanHTTPUtility::RequestByGET(url).Code, 200);
-    auto replay = ot::TKuaipanHTTPUtility::RequestByGET(url);
+    EXPECT_EQ(ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), url).Code, 200);
+    auto replay = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), url);
     EXPECT_EQ(replay.Code, 401);
     EXPECT_NE(replay.Content.find("nonce already used"), std::string::npos);
 
@@ -266,7 +264,7 @@ TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
         ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {"list=True"},
                                        api.GetSession().Consumer(), token.get(), false);
     std::string forged = ot::ReplaceAll(fresh.Url(), "list=True", "list=False");
-    auto bad = ot::TKuaipanHTTPUtility::RequestByGET(ot::TKuaipanURL(forged));
+    auto bad = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), ot::TKuaipanURL(forged));
     EXPECT_EQ(bad.Code, 401);
     EXPECT_NE(bad.Content.find("invalid signature"), std::string::npos);
 

@@ -201,9 +201,11 @@ TKuaipanHosts CloudServerProcess::Hosts() const {
     return h;
 }
 
-void CloudServerProcess::UseAsClientHosts() const {
-    SetKuaipanHosts(Hosts());
-    TKuaipanHTTPUtility::UploadHostFactory::Reset();
+void CloudServerProcess::WriteHostsFile(const std::string& programDir) const {
+    const std::string text =
+        "all = " + PlainHost() + "\nall_tls = " + TlsHost() + "\nca_file = " + FCAFile + "\n";
+    if (!WriteFileAtomic(fs::path(programDir) / KuaipanHostsFileName, text))
+        throw std::runtime_error("cannot write the hosts file in " + programDir);
 }
 
 int CloudServerProcess::RunCommand(const std::vector<std::string>& args, const std::string& input,

@@ -2,8 +2,7 @@
 // A real otCloudServer for tests, in its own temporary directory.
 //
 //   ot::test::CloudServerProcess server;            // started, with one user
-//   server.UseAsClientHosts();                       // point the client at it
-//   ... TKuaipanAPI / TKuaipanAuthorise / the engine ...
+//   ... a session, TKuaipanAuthorise or the engine, given server.Hosts() ...
 //   server.AddFault({.Kind = "upload_file", .Count = 2, .Status = 500});
 //   server.Counter("metadata");                      // requests of one kind so far
 //   server.Kill(); server.Restart();                 // kill -9, then the same data and ports
@@ -77,9 +76,8 @@ public:
     std::string Log() const;
 
     TKuaipanHosts Hosts() const;
-    // Makes Hosts() the client's hosts (SetKuaipanHosts) and forgets the upload host the
-    // client cached for an earlier server.
-    void UseAsClientHosts() const;
+    // Writes Hosts() as the "cloudhosts.conf" of a program directory.
+    void WriteHostsFile(const std::string& programDir) const;
 
     void Start();
     // kill -9 and wait for the process.

@@ -68,7 +68,8 @@ TSyncSide::TSyncSide(const std::string& name, CloudServerProcess& server, const 
         throw std::runtime_error("cannot write the access-token file");
     FTree = std::make_unique<TTestTaskTree>(Classes, TOtTaskRepository(FDir.Paths()));
     FThread = std::make_unique<TKuaipanSyncThread>(Observer, Settings);
-    FEngine = std::make_unique<TKuaipanSyncUtility>(FThread.get(), *FTree, Settings);
+    FEngine =
+        std::make_unique<TKuaipanSyncUtility>(FThread.get(), *FTree, server.Hosts(), Settings);
     FEngine->SetRowPause(std::chrono::milliseconds(0));
 }
 
@@ -198,7 +199,7 @@ struct TCloudTree {
 
 std::unique_ptr<TKuaipanAPI> CloudClient(CloudServerProcess& server, const std::string& user) {
     const auto token = TokenOf(server, user);
-    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, server.Hosts());
     session->SetAuthToken(token.first, token.second);
     return std::make_unique<TKuaipanAPI>(session);
 }
@@ -316,10 +317,7 @@ std::vector<std::string> LogLines(TRecordingObserver& observer) {
 CloudServerProcess& SharedServer() {
     static std::once_flag once;
     static std::unique_ptr<CloudServerProcess> server;
-    std::call_once(once, [] {
-        server = std::make_unique<CloudServerProcess>();
-        server->UseAsClientHosts();
-    });
+    std::call_once(once, [] { server = std::make_unique<CloudServerProcess>(); });
     return *server;
 }
 

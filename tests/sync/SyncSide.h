@@ -4,10 +4,8 @@
 // class list, local task tree, engine and recording observer, and syncs with
 // a real otCloudServer.
 //
-// The directory layout is process-wide, so a side makes its layout the
-// current one before anything touches its files (Activate; Sync and every
-// change helper do it). The engine reads the layout when a pass runs, so
-// the sides take turns within one process.
+// A side's engine carries its program directory and the hosts of its
+// server, so sides of different servers live side by side in one process.
 //
 // State() describes a side completely and in a canonical order: one line per
 // class ("C <DirName>") and per item ("I <DirName>/<FileName> | <remarks>"),

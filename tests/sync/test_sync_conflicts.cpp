@@ -207,7 +207,7 @@ TEST_F(Conflicts, APassOverSettledRowsPausesNowhere) {
 
     // A new engine (the next program start) reads every row again; none of
     // them needs a request, so an hour's pause must never begin.
-    TKuaipanSyncUtility fresh(&A.Thread(), A.Tree(), A.Settings);
+    TKuaipanSyncUtility fresh(&A.Thread(), A.Tree(), server.Hosts(), A.Settings);
     fresh.SetRowPause(std::chrono::hours(1));
     auto pass = std::async(std::launch::async, [&] { return fresh.SyncToKuaipan(); });
     const bool done = pass.wait_for(std::chrono::seconds(60)) == std::future_status::ready;

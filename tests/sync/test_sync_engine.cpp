@@ -266,7 +266,7 @@ TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
     auto observer = std::make_shared<TRecordingObserver>();
     TKuaipanSyncThread thread(observer, nullptr);
     {
-        TKuaipanSyncUtility engine(&thread, tree);
+        TKuaipanSyncUtility engine(&thread, tree, server.Hosts());
         // Without a token a pass fails inside the cloud client.
         EXPECT_THROW(engine.SyncToKuaipan(), TKuaipanAuthExpiredException);
 
@@ -275,22 +275,21 @@ TEST(EngineAccount, BindingAnAccountSavesTheTokenForTheNextStart) {
         EXPECT_FALSE(engine.SetVerifier("wrong"));
 
         std::string verifier;
-        TKuaipanAuthorise login(engine.GetAuthorizeURL());
+        TKuaipanAuthorise login(server.Hosts(), engine.GetAuthorizeURL());
         ASSERT_TRUE(login.LoginAndAuthorise(user, "password " + user, verifier)) << verifier;
         EXPECT_TRUE(engine.SetVerifier(verifier));
         EXPECT_TRUE(engine.SyncToKuaipan());
     }
     ASSERT_TRUE(TKuaipanUtility::LoadAuthFile(dir.Paths().AuthFileName));
-    TKuaipanSyncUtility next(&thread, tree);
+    TKuaipanSyncUtility next(&thread, tree, server.Hosts());
     EXPECT_TRUE(next.SyncToKuaipan());
 
     // The service out of reach: no address, no exception.
     TKuaipanHosts dead = server.Hosts();
     dead.Api = {"127.0.0.1:1", "localhost:1"};
-    SetKuaipanHosts(dead);
-    EXPECT_EQ(next.GetAuthorizeURL(), "");
-    EXPECT_FALSE(next.SetVerifier("x"));
-    server.UseAsClientHosts();
+    TKuaipanSyncUtility unreachable(&thread, tree, dead);
+    EXPECT_EQ(unreachable.GetAuthorizeURL(), "");
+    EXPECT_FALSE(unreachable.SetVerifier("x"));
 }
 
 TEST_F(Engine, APassAfterTheAccountWasRemovedSendsNothingUntilOneIsBoundAgain) {

@@ -5,11 +5,18 @@
 #include "SyncSide.h"
 
 #include "common/Clock.h"
+#include "syncqueue/OtTaskDataCheckUtility.h"
+#include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
+#include <set>
+
 using namespace ot;
 using namespace ot::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -259,4 +266,73 @@ TEST_F(TwoMachines, WhoWins) {
         EXPECT_TRUE(A.FindItem("Fresh"));
         ExpectConverged();
     }
+}
+
+// Two installations in one process, each bound to a server of its own, their
+// passes interleaved: each server hears only its own installation and holds
+// only its tree (an upload host located for one server must not be used for
+// the other).
+TEST(TwoServers, EachInstallationSyncsWithItsOwnServer) {
+    CloudServerProcess& first = SharedServer();
+    const std::string firstUser = FreshUser();
+    CloudServerProcess second;
+    TSyncSide a("ot-two-servers-a", first, firstUser);
+    TSyncSide b("ot-two-servers-b", second, second.User());
+
+    auto home = a.AddClass("Home");
+    a.AddItem(home, "Water the plants");
+    auto work = b.AddClass("Work");
+    b.AddItem(work, "Write the report", 7, "due Friday");
+
+    const auto passOn = [](TSyncSide& side, CloudServerProcess& own, CloudServerProcess& other) {
+        const auto ownBefore = own.TotalRequests();
+        const auto otherBefore = other.TotalRequests();
+        EXPECT_TRUE(side.SyncClean());
+        EXPECT_GT(own.TotalRequests(), ownBefore);
+        EXPECT_EQ(other.TotalRequests(), otherBefore);
+    };
+    passOn(a, first, second);
+    passOn(b, second, first);
+    a.AddItem(home, "Feed the cat");
+    b.AddItem(work, "Book the room");
+    passOn(a, first, second);
+    passOn(b, second, first);
+
+    std::map<std::string, TCloudEntry> firstCloud, secondCloud;
+    EXPECT_EQ(CloudState(first, firstUser, &firstCloud), a.State());
+    EXPECT_EQ(CloudState(second, second.User(), &secondCloud), b.State());
+    ExpectQueueSettled(a, firstCloud);
+    ExpectQueueSettled(b, secondCloud);
+}
+
+// A list directory made by hand (its title not escaped) goes to the cloud and
+// the other computer under the name this program writes, while here its
+// items stay, arrive and change where the directory lies.
+TEST_F(TwoMachines, AHandMadeListDirectoryIsSyncedWhereItLies) {
+    const std::string id = UniqueTaskID();
+    const std::string handMade = id + "#My list";
+    const std::string taskData = A.Dir().Paths().TaskDataPath;
+    ASSERT_TRUE(fs::create_directory(taskData + handMade));
+    TOtTaskDataCheck(A.Dir().Paths()).DoDataCheck(); // its row
+    TOtTaskUtility::LoadTaskClassList(taskData, A.Classes);
+    auto list = A.FindClass("My list");
+    ASSERT_TRUE(list);
+    auto plants = A.AddItem(list, "Water the plants");
+    Carry(A, B);
+    ExpectConverged();
+
+    B.AddItem(B.FindClass("My list"), "Feed the cat");
+    B.EditItem(B.FindItem("Water the plants"), [](TOtTaskItem& i) { i.SetRemarks("twice"); });
+    Carry(B, A);
+    A.EditItem(plants, [](TOtTaskItem& i) { i.SetTitle("Water the garden"); });
+    Carry(A, B);
+    ExpectConverged();
+    auto garden = A.FindItem("Water the garden");
+    ASSERT_TRUE(garden);
+    EXPECT_EQ(garden->Remarks(), "twice");
+
+    std::set<std::string> dirs;
+    for (const auto& e : fs::directory_iterator(taskData))
+        dirs.insert(e.path().filename().string());
+    EXPECT_EQ(dirs, std::set<std::string>{handMade});
 }

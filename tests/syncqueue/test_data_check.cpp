@@ -187,6 +187,29 @@ TEST_F(DataCheck, HandMadeItemNamesGetRowsUnderTheirRealNames) {
     EXPECT_EQ(RowCount(), 4u);
 }
 
+// List directories whose names the loader accepts but this program would
+// write otherwise: their rows carry the name the list's values build (the
+// cloud folder's), the lines name the directory as it lies, and the check
+// settles after one run.
+TEST_F(DataCheck, HandMadeListNamesSettle) {
+    const std::vector<std::string> dirs = {"1L1#My list", "1L2#to_do", "1L3#Tom's (old)"};
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < dirs.size(); ++i) {
+        const std::string item = "1L0" + std::to_string(i) + "#0#Task#5#201603051430###";
+        ASSERT_TRUE(fs::create_directory(TaskDataPath() + dirs[i]));
+        ASSERT_TRUE(WriteFileAtomic(TaskDataPath() + dirs[i] + "/" + item + ".tsk",
+                                    TOtTaskUtility::TaskFileContent("r")));
+        expected.push_back("Add task class \"" + dirs[i] + "\" to \"SyncQueue\".");
+        expected.push_back("Add task item \"" + dirs[i] + "\\" + item + "\" to \"SyncQueue\".");
+    }
+    EXPECT_EQ(Check(), expected);
+    const auto cls = TOtTaskUtility::ParseTaskClass(dirs[0]);
+    EXPECT_EQ(Row("1L1")->TaskItemPath(), cls->DirName());
+    EXPECT_EQ(Row("1L00")->TaskClassPath(), cls->DirName());
+    EXPECT_THAT(Check(), IsEmpty());
+    EXPECT_EQ(RowCount(), 6u);
+}
+
 TEST_F(DataCheck, ItemsOfAClassWhoseRowCannotBeAddedAreLeft) {
     const auto hand = std::make_shared<TOtTaskClass>("1214608320CC", "By hand");
     HandItem(hand, "1214608323H1");
