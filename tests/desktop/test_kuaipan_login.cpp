@@ -399,7 +399,7 @@ TEST_F(DesktopKuaipanLogin, HeldBackDeletionsAreConfirmedOnceDefaultNo) {
     ASSERT_TRUE(WaitForPasses(*w, 1)) << server.Log();
     TOtTaskClass& list = *w->Form->TaskClassList()[0];
     // Another computer deletes most of the list.
-    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret);
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, server.Hosts());
     session->SetAuthToken(token.first, token.second);
     TKuaipanAPI cloud(session);
     std::vector<std::string> paths;
