@@ -233,11 +233,10 @@ void TOtTaskIDIndex::Refresh() {
         const std::string_view name = cls->d_name;
         if (name == "." || name == "..")
             continue;
-        // A link or an entry of unknown type is taken for what it names.
-        if (cls->d_type != DT_DIR && cls->d_type != DT_LNK && cls->d_type != DT_UNKNOWN)
-            continue;
+        // A link is taken for what it names.
         struct stat st {};
-        if (::fstatat(rootFd, cls->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
+        if (!IsDirectoryEntry(rootFd, *cls) || ::fstatat(rootFd, cls->d_name, &st, 0) != 0 ||
+            !S_ISDIR(st.st_mode))
             continue;
         FClassIDs += FirstField(name);
         FClassIDs += '/';

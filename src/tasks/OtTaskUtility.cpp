@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ot {
@@ -360,14 +359,14 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
                                        TTaskLoadDepth ADepth) {
     AList.clear();
     const std::string root = WithTrailingSlash(ATaskDataPath);
-    std::error_code ec;
     if (!MakeDirectories(root))
         return;
     std::vector<std::string> names;
-    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeEc;
-        if (it->is_directory(typeEc))
-            names.push_back(it->path().filename().string());
+    if (std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(root.c_str()), &::closedir);
+        listing) {
+        while (const dirent* entry = ::readdir(listing.get()))
+            if (IsDirectoryEntry(::dirfd(listing.get()), *entry))
+                names.emplace_back(entry->d_name);
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
@@ -406,13 +405,7 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
         const std::string_view name = entry->d_name;
         if (!EndsWith(name, ".tsk"))
             continue;
-        // A link or an entry of unknown type is taken for what it names.
-        bool isDirectory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            struct stat st {};
-            isDirectory = ::fstatat(fd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (isDirectory)
+        if (IsDirectoryEntry(fd, *entry))
             continue;
         spans.emplace_back(nameBytes.size(), name.size());
         nameBytes.append(name.data(), name.size() + 1);
