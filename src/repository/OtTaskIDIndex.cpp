@@ -58,17 +58,20 @@ bool HasPiece(std::string_view fields, std::string_view id, bool underscoreSepar
     return false;
 }
 
-bool ReadFile(const std::string& name, std::string& out) {
+// The whole file into out, which is not cleared first: the bytes are
+// copied once, by the kernel.
+bool ReadFile(const std::string& name, std::unique_ptr<char[]>& out, std::size_t& size) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (ok) {
-        out.resize(static_cast<std::size_t>(st.st_size));
+        size = static_cast<std::size_t>(st.st_size);
+        out = std::make_unique_for_overwrite<char[]>(size);
         std::size_t done = 0;
-        while (ok && done < out.size()) {
-            const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        while (ok && done < size) {
+            const ssize_t n = ::read(fd, out.get() + done, size - done);
             if (n < 0 && errno == EINTR)
                 continue;
             ok = n > 0;
@@ -140,7 +143,7 @@ bool TOtTaskIDIndex::IsSettled(const TDirRecord& ARecord) {
 
 bool TOtTaskIDIndex::LoadCache(std::vector<TDirRecord>& ARecords) const {
     ARecords.clear();
-    std::string_view text = FCacheBytes;
+    std::string_view text(FCacheBytes.get(), FCacheSize);
     if (text.substr(0, kHeader.size()) != kHeader)
         return false;
     text.remove_prefix(kHeader.size());
@@ -213,11 +216,12 @@ void TOtTaskIDIndex::Refresh() {
     FDirectoriesRead = 0;
 
     std::vector<TDirRecord> cached;
-    const bool cacheValid =
-        !FCacheFileName.empty() && ReadFile(FCacheFileName, FCacheBytes) && LoadCache(cached);
+    const bool cacheValid = !FCacheFileName.empty() &&
+                            ReadFile(FCacheFileName, FCacheBytes, FCacheSize) && LoadCache(cached);
     if (!cacheValid) {
         cached.clear();
-        FCacheBytes.clear();
+        FCacheBytes.reset();
+        FCacheSize = 0;
     }
     std::sort(cached.begin(), cached.end(),
               [](const TDirRecord& a, const TDirRecord& b) { return a.Name < b.Name; });

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +67,8 @@ private:
     // The bytes the records' views point into: the cache file as read, and
     // the names and fields of the directories read this time (a deque never
     // moves what it holds).
-    std::string FCacheBytes;
+    std::unique_ptr<char[]> FCacheBytes;
+    std::size_t FCacheSize = 0;
     std::deque<std::string> FReadBytes;
     std::vector<TDirRecord> FRecords;
     // The first fields of the class directories, each between two '/'.
