@@ -14,6 +14,7 @@
 #include "common/FileUtil.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -200,7 +201,10 @@ void TOtTaskIDIndex::SaveCache() const {
 
     // Whole files by rename, so a reader sees one run's file or another's;
     // no flush: a file torn by a crash fails its format and is ignored.
-    const std::string temp = TempNameBeside(FCacheFileName).string();
+    // Named without the shared random source, whose sequence tests replay.
+    static std::atomic<unsigned> saves{0};
+    const std::string temp =
+        FCacheFileName + "." + std::to_string(::getpid()) + "." + std::to_string(saves++) + ".tmp";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return;

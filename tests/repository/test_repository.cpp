@@ -608,6 +608,8 @@ TEST_F(IDCacheTest, OnlyChangedDirectoriesAreReadAgain) {
     TOtTaskIDIndex index(TaskDataPath(), CacheFile());
     index.Refresh();
     EXPECT_EQ(index.DirectoriesRead(), 3u);
+    EXPECT_EQ(fs::status(CacheFile()).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+        << "the names of the user's tasks";
     index.Refresh();
     EXPECT_EQ(index.DirectoriesRead(), 0u);
     EXPECT_TRUE(index.Holds(away->ID()));
