@@ -4,6 +4,7 @@
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
+#include <charconv>
 #include <ostream>
 
 namespace ot::cli {
@@ -170,36 +171,49 @@ void AppendJsonString(std::string& out, std::string_view s) {
 }
 
 void AppendItemJson(std::string& out, const TOtTaskItem& item) {
-    auto field = [&out](const char* name, std::string_view value) {
+    auto name = [&out](const char* name) {
         out += out.back() == '{' ? "\"" : ",\"";
         out += name;
         out += "\":";
+    };
+    auto field = [&out, &name](const char* fieldName, std::string_view value) {
+        name(fieldName);
         AppendJsonString(out, value);
     };
-    auto dateField = [&out, &field](const char* name, const std::string& value) {
-        if (!value.empty())
-            return field(name, value);
-        out += ",\"";
-        out += name;
-        out += "\":null";
+    // The formatted digits need no escape.
+    auto dateField = [&out, &name](const char* fieldName, std::string_view format,
+                                   TDateTime value) {
+        name(fieldName);
+        if (value == 0) {
+            out += "null";
+            return;
+        }
+        out += '"';
+        AppendFormattedDateTime(out, format, value);
+        out += '"';
     };
-    auto cls = item.TaskClass();
+    const TOtTaskClassPtr cls = item.TaskClass();
     out += '{';
     field("id", item.ID());
-    field("listId", cls ? cls->ID() : std::string());
-    field("list", cls ? cls->Title() : std::string());
+    field("listId", cls ? std::string_view(cls->ID()) : std::string_view());
+    field("list", cls ? std::string_view(cls->Title()) : std::string_view());
     field("title", item.Title());
     field("status", TaskStatusToStr(item.Status()));
     out += item.Status() != tsNotCompleted ? ",\"completed\":true" : ",\"completed\":false";
-    out += ",\"priority\":" + std::to_string(item.Priority());
-    dateField("due", FormatDueDate(item.ExpirationDate()));
-    dateField("alert", FormatAlertTime(item.AlertTime()));
-    dateField("created", FormatStamp(item.CreateDateTime()));
-    dateField("finished", FormatStamp(item.FinishDateTime()));
+    name("priority");
+    char digits[16];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, item.Priority()).ptr);
+    dateField("due", DueDateFormat, item.ExpirationDate());
+    dateField("alert", AlertTimeFormat, item.AlertTime());
+    dateField("created", StampFormat, item.CreateDateTime());
+    dateField("finished", StampFormat, item.FinishDateTime());
     field("remarks", item.Remarks());
     // The name the file has on disk, which a hand-made file keeps.
-    field("fileName",
-          (item.DiskFileName().empty() ? item.FileName() : item.DiskFileName()) + ".tsk");
+    if (item.DiskFileName().empty())
+        field("fileName", item.FileName());
+    else
+        field("fileName", item.DiskFileName());
+    out.insert(out.size() - 1, ".tsk"); // inside the closing quote
     out += '}';
 }
 

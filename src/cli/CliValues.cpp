@@ -110,15 +110,15 @@ std::string TaskClassTitleTooLongToStore(const std::string& taskDataPath) {
 }
 
 std::string FormatDueDate(TDateTime date) {
-    return date == 0 ? std::string() : FormatDateTime("yyyy-mm-dd", date);
+    return date == 0 ? std::string() : FormatDateTime(DueDateFormat, date);
 }
 
 std::string FormatAlertTime(TDateTime time) {
-    return time == 0 ? std::string() : FormatDateTime("hh:nn", time);
+    return time == 0 ? std::string() : FormatDateTime(AlertTimeFormat, time);
 }
 
 std::string FormatStamp(TDateTime dt) {
-    return dt == 0 ? std::string() : FormatDateTime("yyyy-mm-dd hh:nn", dt);
+    return dt == 0 ? std::string() : FormatDateTime(StampFormat, dt);
 }
 
 } // namespace ot::cli

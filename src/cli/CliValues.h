@@ -31,6 +31,11 @@ std::optional<std::string> CheckTaskClassTitle(const std::string& title);
 std::string TaskTitleTooLongToStore(const std::string& taskDataPath);
 std::string TaskClassTitleTooLongToStore(const std::string& taskDataPath);
 
+// The formats (FormatDateTime's tokens) ottodo shows dates in.
+inline constexpr std::string_view DueDateFormat = "yyyy-mm-dd";
+inline constexpr std::string_view AlertTimeFormat = "hh:nn";
+inline constexpr std::string_view StampFormat = "yyyy-mm-dd hh:nn";
+
 std::string FormatDueDate(TDateTime date);   // "YYYY-MM-DD", "" for 0
 std::string FormatAlertTime(TDateTime time); // "HH:MM", "" for 0
 std::string FormatStamp(TDateTime dt);       // "YYYY-MM-DD HH:MM", "" for 0

@@ -40,6 +40,8 @@ TDateTime TimeOf(TDateTime dt);
 // Formats with the tokens yyyy, yy, mm (month), dd, hh, nn (minute), ss, zzz;
 // every other character is copied.
 std::string FormatDateTime(std::string_view format, TDateTime dt);
+// The same, appended to out.
+void AppendFormattedDateTime(std::string& out, std::string_view format, TDateTime dt);
 
 // "YYYY-MM-DD HH:MM:SS" (as SQLite's datetime() and the cloud write it).
 std::string FormatIsoDateTime(TDateTime dt);

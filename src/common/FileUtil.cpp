@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
@@ -210,6 +211,13 @@ std::string ExecutableDir() {
     if (dir.empty() || dir.back() != '/')
         dir += '/';
     return dir;
+}
+
+bool IsDirectoryEntry(int dirFd, const ::dirent& entry) {
+    if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN)
+        return entry.d_type == DT_DIR;
+    struct stat st {};
+    return ::fstatat(dirFd, entry.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace ot

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+struct dirent;
+
 namespace ot {
 
 // ---- file-system fault injection ---------------------------------------------
@@ -79,5 +81,10 @@ std::filesystem::path TempNameBeside(const std::filesystem::path& target);
 
 // The directory of the running executable, with a trailing '/'.
 std::string ExecutableDir();
+
+// Whether the entry read from the open directory dirFd is a directory: a link,
+// or an entry whose type the listing does not tell, is taken for what it
+// names (one stat then).
+bool IsDirectoryEntry(int dirFd, const ::dirent& entry);
 
 } // namespace ot

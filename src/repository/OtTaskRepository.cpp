@@ -3,6 +3,8 @@
 
 #include "repository/OtTaskRepository.h"
 
+#include "repository/OtTaskIDIndex.h"
+
 #include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
@@ -13,9 +15,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <dirent.h>
-#include <memory>
-#include <string_view>
 #include <unistd.h>
 
 namespace ot {
@@ -34,52 +33,6 @@ bool IsDirectory(const std::string& path) {
     return fs::is_directory(path, ec);
 }
 
-// Whether a name below the task data directory holds AID: a class
-// directory's ID, or any part of an item's ID field (its ancestors are items
-// too). One pass over the names, without keeping them: a new ID is drawn
-// first and only a rare repeat draws and looks again.
-bool IsIDOnDisk(const std::string& taskDataPath, std::string_view AID) {
-    auto firstField = [](std::string_view name) { return name.substr(0, name.find('#')); };
-    auto holds = [AID](std::string_view field) {
-        for (std::size_t start = 0;;) {
-            const auto end = field.find('_', start);
-            if (field.substr(start, end - start) == AID)
-                return true;
-            if (end == std::string_view::npos)
-                return false;
-            start = end + 1;
-        }
-    };
-    const std::string root = taskDataPath.empty() || taskDataPath.back() == '/'
-                                 ? taskDataPath
-                                 : taskDataPath + "/";
-    std::unique_ptr<DIR, int (*)(DIR*)> top(::opendir(root.c_str()), &::closedir);
-    if (!top)
-        return false;
-    std::string dir;
-    while (const dirent* cls = ::readdir(top.get())) {
-        const std::string_view clsName = cls->d_name;
-        if (clsName == "." || clsName == "..")
-            continue;
-        dir = root;
-        dir += clsName;
-        // A link or an entry of unknown type is asked about what it names.
-        const bool maybeDir =
-            cls->d_type == DT_DIR || cls->d_type == DT_LNK || cls->d_type == DT_UNKNOWN;
-        if (!maybeDir || (cls->d_type != DT_DIR && !IsDirectory(dir)))
-            continue;
-        if (firstField(clsName) == AID)
-            return true;
-        std::unique_ptr<DIR, int (*)(DIR*)> items(::opendir(dir.c_str()), &::closedir);
-        if (!items)
-            continue;
-        while (const dirent* item = ::readdir(items.get()))
-            if (holds(firstField(item->d_name)))
-                return true;
-    }
-    return false;
-}
-
 } // namespace
 
 TOtTaskRepository::TOtTaskRepository(TAppPaths APaths) : FPaths(std::move(APaths)) {}
@@ -90,9 +43,14 @@ bool TOtTaskRepository::Record(unsigned AOperation, const std::vector<TSyncQueue
 
 std::string TOtTaskRepository::NewUniqueTaskID() const {
     TOtSyncQueueDBUtility db(FPaths.DBFileName);
+    TOtTaskIDIndex onDisk(FPaths.TaskDataPath,
+                          FPaths.UserDataPath.empty()
+                              ? std::string()
+                              : FPaths.UserDataPath + TOtTaskIDIndex::CacheFileName);
+    onDisk.Refresh();
     for (;;) {
         std::string id = NewTaskID();
-        if (!db.GetSyncQueueItem(id) && !IsIDOnDisk(FPaths.TaskDataPath, id))
+        if (!db.GetSyncQueueItem(id) && !onDisk.Holds(id))
             return id;
     }
 }

@@ -26,7 +26,9 @@ public:
     // An ID from NewTaskID that no class directory, no item file below the
     // task data directory and no queue row holds: another process, or a copy
     // made by hand, may have drawn the same ID within the same two seconds.
-    // Every new class and item, and every move, takes its ID from here.
+    // Every new class and item, and every move, takes its ID from here. The
+    // names of directories unchanged since an earlier call come from the
+    // cache file TOtTaskIDIndex keeps in the user data directory.
     std::string NewUniqueTaskID() const;
     // Creates the class directory; true when it exists afterwards (an
     // existing directory answers true and records nothing).

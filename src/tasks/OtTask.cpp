@@ -249,6 +249,11 @@ bool TOtTaskItem::IsTaskClassChange() const {
 }
 
 void TOtTaskItem::ResetDirty() {
+    SnapshotValues();
+    FDiskFileName = FileName();
+}
+
+void TOtTaskItem::SnapshotValues() {
     FID_Old = FID;
     FTitle_Old = FTitle;
     FRemarks_Old = FRemarks;
@@ -261,7 +266,6 @@ void TOtTaskItem::ResetDirty() {
     FParent_Old = FParent;
     FLevel_Old = FLevel;
     FPriority_Old = FPriority;
-    FDiskFileName = FileName();
 }
 
 std::string TOtTaskItem::ToString() const {

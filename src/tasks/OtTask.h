@@ -198,6 +198,9 @@ private:
     struct ParsedTag {};
     // The remarks out of file content already read (LoadFromFile's second half).
     bool LoadRemarksFrom(std::string_view data);
+    // ResetDirty without building the file name: a loaded item is given the
+    // name it was read under.
+    void SnapshotValues();
 
 public:
     // Only the parser can name the tag: an item whose every field is about to

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
 #include <unistd.h>
 
 namespace ot {
@@ -94,8 +96,8 @@ void AppendTextContent(const pugi::xml_node& node, std::string& out) {
 // and nearly all fit the first read.
 // With dirFd (an open directory) name is relative to it: loading a class
 // opens its items by name, so each open looks up one path component.
-bool ReadSmallFile(const std::string& name, std::string& out, int dirFd = AT_FDCWD) {
-    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
+bool ReadSmallFile(const char* name, std::string& out, int dirFd = AT_FDCWD) {
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     out.clear();
@@ -260,7 +262,7 @@ TOtTaskItemPtr TOtTaskUtility::ParseTaskItemName(const TOtTaskClassPtr& ATaskCla
     item->FExpirationDate = dates[1];
     item->FAlertTime = dates[2];
     item->FFinishDateTime = dates[3];
-    item->ResetDirty();
+    item->SnapshotValues();
     item->FDiskFileName = std::string(name);
     return item;
 }
@@ -338,7 +340,7 @@ bool TOtTaskItem::SaveToFile(const std::string& AFileName) const {
 
 bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
     std::string data;
-    return ReadSmallFile(AFileName, data) && LoadRemarksFrom(data);
+    return ReadSmallFile(AFileName.c_str(), data) && LoadRemarksFrom(data);
 }
 
 bool TOtTaskItem::LoadRemarksFrom(std::string_view data) {
@@ -357,14 +359,14 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
                                        TTaskLoadDepth ADepth) {
     AList.clear();
     const std::string root = WithTrailingSlash(ATaskDataPath);
-    std::error_code ec;
     if (!MakeDirectories(root))
         return;
     std::vector<std::string> names;
-    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeEc;
-        if (it->is_directory(typeEc))
-            names.push_back(it->path().filename().string());
+    if (std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(root.c_str()), &::closedir);
+        listing) {
+        while (const dirent* entry = ::readdir(listing.get()))
+            if (IsDirectoryEntry(::dirfd(listing.get()), *entry))
+                names.emplace_back(entry->d_name);
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
@@ -381,41 +383,51 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
 }
 
 void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
-                                      const TOtTaskClassPtr& ATaskClass,
-                                      TOtTaskItemList& ATaskList, bool AReadRemarks) {
+                                      const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList,
+                                      bool AReadRemarks) {
     ATaskList.clear();
     if (!ATaskClass)
         return;
     const std::string dir = WithTrailingSlash(ATaskDataPath + ATaskClass->Path());
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        std::error_code typeEc;
-        if (EndsWith(name, ".tsk") && !it->is_directory(typeEc))
-            names.push_back(std::move(name));
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd), &::closedir);
+    if (!listing) {
+        ::close(fd);
+        return;
     }
+    // The names one after another, each ended by a NUL so it can be opened
+    // as it stands.
+    std::string nameBytes;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (!EndsWith(name, ".tsk"))
+            continue;
+        if (IsDirectoryEntry(fd, *entry))
+            continue;
+        spans.emplace_back(nameBytes.size(), name.size());
+        nameBytes.append(name.data(), name.size() + 1);
+    }
+    std::vector<std::string_view> names;
+    names.reserve(spans.size());
+    for (const auto& [start, length] : spans)
+        names.emplace_back(nameBytes.data() + start, length);
     std::sort(names.begin(), names.end());
     ATaskList.reserve(names.size());
-    const int dirFd = AReadRemarks ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     std::string data;
-    for (const std::string& name : names) {
-        if (IsDotName(name))
-            continue;
-        TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, dir + name);
+    for (const std::string_view name : names) {
+        TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, name);
         if (!item)
             continue;
         // As ParseTaskItem: remarks that cannot be read stay empty.
-        const bool read = AReadRemarks && (dirFd >= 0 ? ReadSmallFile(name, data, dirFd)
-                                                      : ReadSmallFile(dir + name, data));
-        if (read) {
+        if (AReadRemarks && ReadSmallFile(name.data(), data, fd)) {
             item->LoadRemarksFrom(data);
             item->FRemarks_Old = item->FRemarks;
         }
         ATaskList.push_back(std::move(item));
     }
-    if (dirFd >= 0)
-        ::close(dirFd);
 }
 
 // ---- lists ------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -20,8 +21,8 @@ TEST(DateTime, KnownDayNumbers) {
     struct Case {
         int y, m, d;
         double days;
-    } cases[] = {{1899, 12, 30, 0}, {1900, 1, 1, 2}, {2000, 1, 1, 36526}, {2016, 3, 5, 42434},
-                 {1899, 12, 29, -1}, {2044, 1, 1, 52597}};
+    } cases[] = {{1899, 12, 30, 0},   {1900, 1, 1, 2},    {2000, 1, 1, 36526},
+                 {2016, 3, 5, 42434}, {1899, 12, 29, -1}, {2044, 1, 1, 52597}};
     for (const auto& c : cases) {
         EXPECT_DOUBLE_EQ(EncodeDate(c.y, c.m, c.d), c.days) << c.y << "-" << c.m << "-" << c.d;
         auto p = DecodeDateTime(c.days);
@@ -60,6 +61,27 @@ TEST(DateTime, Formats) {
     EXPECT_EQ(FormatIsoDateTime(dt), "2016-03-05 14:30:10");
     EXPECT_EQ(DateTimeToRegionalStr(0), "1899-12-30");
     EXPECT_EQ(DateTimeToRegionalStr(dt), "2016-03-05 14:30:10");
+}
+
+// Every token zero-padded to its width, as printf's "%0Nd" pads, and a wider
+// value written whole.
+TEST(DateTime, FormatsPadEachToken) {
+    auto printfLike = [](const DateTimeParts& p) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04d|%02d|%02d|%02d|%02d|%02d|%02d|%03d", p.Year,
+                      p.Year % 100, p.Month, p.Day, p.Hour, p.Minute, p.Second, p.MilliSecond);
+        return std::string(buf);
+    };
+    for (const TDateTime dt :
+         {EncodeDateTime(1, 1, 1, 0, 0, 0, 0), EncodeDateTime(7, 2, 3, 4, 5, 6, 7),
+          EncodeDateTime(999, 10, 11, 9, 9, 9, 99), EncodeDateTime(2005, 12, 31, 23, 59, 59, 999),
+          EncodeDateTime(9999, 12, 31, 12, 0, 0, 0), TDateTime(0), TDateTime(-700000.5)}) {
+        SCOPED_TRACE(dt);
+        EXPECT_EQ(FormatDateTime("yyyy|yy|mm|dd|hh|nn|ss|zzz", dt), printfLike(DecodeDateTime(dt)));
+        std::string appended = "x";
+        AppendFormattedDateTime(appended, "yyyymmdd", dt);
+        EXPECT_EQ(appended, "x" + FormatDateTime("yyyymmdd", dt));
+    }
 }
 
 TEST(DateTime, ParseIso) {
@@ -139,8 +161,7 @@ TEST(Text, SplitKeepsEmptyFields) {
 class AtomicWrite : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("ot_atomic_" + RandomString("abcdefghijklmnop", 10));
+        dir = fs::temp_directory_path() / ("ot_atomic_" + RandomString("abcdefghijklmnop", 10));
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }

@@ -4,6 +4,7 @@
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Random.h"
+#include "repository/OtTaskIDIndex.h"
 #include "repository/OtTaskRepository.h"
 #include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
@@ -16,7 +17,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 using namespace ot;
@@ -521,6 +524,160 @@ TEST_F(RepositoryTest, ListsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
         EXPECT_TRUE(Repo.DeleteTaskClass(cls));
         EXPECT_FALSE(fs::exists(OnDisk(dirName)));
     }
+}
+
+// The names of the tree's directories are kept between runs in a cache file
+// beside the queue; whatever the file says, an ID held on disk is never
+// drawn. The cache compares the clock with the file system's time stamps, so
+// these tests set the clock from the real time: "settled" puts it a minute
+// ahead (every directory made by the test is older than two seconds then),
+// "racy" at the real time (the directories changed within two seconds of
+// being read).
+class IDCacheTest : public RepositoryTest {
+protected:
+    enum TWhen { Settled, Racy };
+    void SetClock(TWhen when) {
+        Time->Set(UnixToLocalDateTime(std::time(nullptr) + (when == Settled ? 60 : 0)));
+    }
+    std::string CacheFile() const {
+        return Dir.Paths().UserDataPath + TOtTaskIDIndex::CacheFileName;
+    }
+    // The ID the next draw at the clock's time gives for seed, once this
+    // process has forgotten what it drew at that time.
+    std::string Replay(unsigned seed) {
+        NewTaskIDAt(Time->Now() + 1);
+        SeedRandom(seed);
+        return NewTaskIDAt(Time->Now());
+    }
+    std::string DrawReplaying(unsigned seed) {
+        NewTaskIDAt(Time->Now() + 1);
+        SeedRandom(seed);
+        return Repo.NewUniqueTaskID();
+    }
+    // A cache file made from the tree as it is, at the clock's time.
+    void WriteCache() {
+        fs::remove(CacheFile());
+        Repo.NewUniqueTaskID();
+        ASSERT_TRUE(fs::exists(CacheFile()));
+    }
+    // Makes the cache tell a lie a stale cache would tell: id replaced by
+    // another of the same length, so the file keeps its form.
+    void HideInCache(const std::string& id) {
+        std::string bytes = Content(CacheFile());
+        int replaced = 0;
+        for (auto pos = bytes.find(id); pos != std::string::npos; pos = bytes.find(id, pos))
+            bytes.replace(pos, id.size(), std::string(id.size(), 'Z')), ++replaced;
+        ASSERT_GT(replaced, 0) << "the cache holds the item's ID";
+        std::ofstream(CacheFile(), std::ios::binary | std::ios::trunc) << bytes;
+    }
+    void HoldByHand(const TOtTaskClassPtr& cls, const std::string& idField) {
+        std::ofstream(OnDisk(cls->Path()) / (idField + "#0#held#5#201603051430###.tsk"));
+    }
+};
+
+TEST_F(IDCacheTest, AnIDHeldOnDiskIsNeverDrawnWhateverTheCacheHolds) {
+    enum TCase { InTrustedCache, AddedByHandAfterCaching, RacyDirectoryWithStaleCache };
+    for (TCase c : {InTrustedCache, AddedByHandAfterCaching, RacyDirectoryWithStaleCache})
+        for (bool nested : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "case " << c << (nested ? ", nested" : ""));
+            SetClock(c == RacyDirectoryWithStaleCache ? Racy : Settled);
+            auto home = NewClass("Home " + std::to_string(c) + std::to_string(nested));
+            NewClass("Work " + std::to_string(c) + std::to_string(nested));
+            SetClock(c == RacyDirectoryWithStaleCache ? Racy : Settled);
+            const unsigned seed = 40 + c * 2 + nested;
+            const std::string taken = Replay(seed);
+            const std::string idField = nested ? "1ZZ_" + taken : taken;
+            if (c != AddedByHandAfterCaching)
+                HoldByHand(home, idField);
+            WriteCache();
+            if (c == AddedByHandAfterCaching)
+                HoldByHand(home, idField); // the directory's stat changes
+            if (c == RacyDirectoryWithStaleCache)
+                HideInCache(taken); // a change the stat could not show
+            EXPECT_NE(DrawReplaying(seed), taken);
+        }
+}
+
+// What the rules above guard: a settled, unchanged directory is not read
+// again, its names come from the cache.
+TEST_F(IDCacheTest, ASettledUnchangedDirectoryIsAnsweredFromTheCache) {
+    SetClock(Settled);
+    auto home = NewClass("Home");
+    SetClock(Settled);
+    const std::string taken = Replay(5);
+    HoldByHand(home, taken);
+    WriteCache();
+    EXPECT_NE(DrawReplaying(5), taken);
+    HideInCache(taken);
+    EXPECT_EQ(DrawReplaying(5), taken);
+}
+
+TEST_F(IDCacheTest, AnUnreadableCacheFileGivesTheAnswerOfNoCache) {
+    SetClock(Settled);
+    auto home = NewClass("Home");
+    NewClass("Work");
+    SetClock(Settled);
+    const std::string taken = Replay(9);
+    HoldByHand(home, taken);
+    // Each spoils a cache that, trusted in part or whole, would hide the ID.
+    const std::vector<std::pair<const char*, std::function<std::string(std::string)>>> spoilers = {
+        {"empty", [](std::string) { return std::string(); }},
+        {"first line only", [](std::string s) { return s.substr(0, s.find('\n') + 1); }},
+        {"cut in half", [](std::string s) { return s.substr(0, s.size() / 2); }},
+        {"last line cut off",
+         [](std::string s) { return s.substr(0, s.rfind('\n', s.size() - 2) + 1); }},
+        {"last byte cut off", [](std::string s) { return s.substr(0, s.size() - 1); }},
+        {"trailing bytes", [](std::string s) { return s + "x"; }},
+        {"another format", [](std::string s) { return "x" + s; }},
+        {"a directory short",
+         [](std::string s) {
+             const auto last = s.rfind('\n', s.size() - 2) + 1;
+             return s.substr(0, last) + std::string("end 1\n");
+         }},
+    };
+    for (const auto& [name, spoil] : spoilers) {
+        SCOPED_TRACE(name);
+        WriteCache();
+        HideInCache(taken);
+        const std::string spoiled = spoil(Content(CacheFile()));
+        std::ofstream(CacheFile(), std::ios::binary | std::ios::trunc) << spoiled;
+        const std::string withSpoiled = DrawReplaying(9);
+        fs::remove(CacheFile());
+        EXPECT_EQ(withSpoiled, DrawReplaying(9));
+        EXPECT_NE(withSpoiled, taken);
+    }
+}
+
+// Only what changed since it was cached is read again; a list that is gone
+// holds no ID any more, and one that is new is read.
+TEST_F(IDCacheTest, OnlyChangedDirectoriesAreReadAgain) {
+    SetClock(Settled);
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    auto away = NewClass("Away");
+    SetClock(Settled);
+    TOtTaskIDIndex index(TaskDataPath(), CacheFile());
+    index.Refresh();
+    EXPECT_EQ(index.DirectoriesRead(), 3u);
+    EXPECT_EQ(fs::status(CacheFile()).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+        << "the names of the user's tasks";
+    index.Refresh();
+    EXPECT_EQ(index.DirectoriesRead(), 0u);
+    EXPECT_TRUE(index.Holds(away->ID()));
+
+    HoldByHand(home, "1ZZ_1AB");
+    fs::remove_all(OnDisk(away->Path()));
+    index.Refresh();
+    EXPECT_EQ(index.DirectoriesRead(), 1u);
+    EXPECT_TRUE(index.Holds("1AB"));
+    EXPECT_TRUE(index.Holds("1ZZ"));
+    EXPECT_FALSE(index.Holds("1ZZ_1AB")) << "a part, not the field";
+    EXPECT_FALSE(index.Holds(away->ID()));
+    auto later = NewClass("Later");
+    index.Refresh();
+    EXPECT_EQ(index.DirectoriesRead(), 1u);
+    EXPECT_TRUE(index.Holds(later->ID()));
+    EXPECT_TRUE(index.Holds(work->ID()));
 }
 
 TEST_F(RepositoryTest, DeleteTaskItem) {

@@ -388,6 +388,24 @@ TEST_F(LoadTreeTest, LoadsClassesSortedWithTheirItems) {
     EXPECT_EQ(reloaded[0]->Title(), "Done");
 }
 
+// A link is taken for what it names: a link to a task file is an item, a
+// link to a directory is not.
+TEST_F(LoadTreeTest, LinksCountAsWhatTheyName) {
+    const fs::path home = fs::path(TaskDataPath()) / "1A#Home";
+    fs::create_directories(home / "elsewhere");
+    Spit(home / "elsewhere" / "remarks.xml", U::TaskFileContent("linked"));
+    fs::create_symlink("elsewhere/remarks.xml", home / "11A#0#file[SP]link#5#201603051430###.tsk");
+    fs::create_directory_symlink("elsewhere", home / "12B#0#dir[SP]link#5#201603051430###.tsk");
+
+    TOtTaskClassList list;
+    U::LoadTaskClassList(TaskDataPath(), list);
+    ASSERT_EQ(list.size(), 1u);
+    const auto& items = list[0]->TaskList();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]->Title(), "file link");
+    EXPECT_EQ(items[0]->Remarks(), "linked");
+}
+
 // A shallow load lists names only; the remarks of one item are read when a
 // command touches it, from the file it came from, and leave it clean.
 TEST_F(LoadTreeTest, ShallowLoadsReadNoItemFileUntilAsked) {
