@@ -122,6 +122,39 @@ bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) const {
     return saved;
 }
 
+bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPtr& ATaskClass,
+                                        const std::string& AOldFile) const {
+    // The copy under the new ID is written first and the old file goes only
+    // once that worked, so a full disk or a locked directory leaves the item
+    // where it was, with its old ID and queue row.
+    const std::string newID = NewUniqueTaskID();
+    const std::string newName = AItem.FileNameWithID(newID) + ".tsk";
+    const std::string newFile = FPaths.TaskDataPath + ATaskClass->Path() + newName;
+    if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath) ||
+        !AItem.SaveToFile(newFile))
+        return false;
+    if (!RemoveFile(AOldFile)) {
+        RemoveFile(newFile);
+        return false;
+    }
+    const std::string oldID = AItem.ID();
+    AItem.SetID(newID);
+    AItem.ResetDirty();
+    // The deletion of the old ID is recorded, but the creation is recorded
+    // whatever the queue answers: an item that never reached the queue has
+    // no row to mark.
+    Record(4, {oldID});
+    Record(2, {AItem.ID(), AItem.FileName(), ATaskClass->DirName()});
+    return true;
+}
+
+bool TOtTaskRepository::RenewTaskItemID(const TOtTaskItemPtr& ATaskItem) const {
+    if (!ATaskItem || !ATaskItem->TaskClass() || ATaskItem->IsDirty())
+        return false;
+    return StoreUnderNewID(*ATaskItem, ATaskItem->TaskClass(),
+                           FPaths.TaskDataPath + ATaskItem->DiskPath());
+}
+
 bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
     if (!ATaskItem)
         return false;
@@ -139,28 +172,7 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
         // Without a class to move to, the old file must stay where it is.
         if (!cls)
             return false;
-        // The copy under the new class is written first and the old file goes
-        // only once that worked, so a full disk or a locked directory leaves
-        // the item where it was, with its old ID and queue row.
-        const std::string newID = NewUniqueTaskID();
-        const std::string newName = item.FileNameWithID(newID) + ".tsk";
-        const std::string newFile = FPaths.TaskDataPath + cls->Path() + newName;
-        if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath) ||
-            !item.SaveToFile(newFile))
-            return false;
-        if (!RemoveFile(oldFile)) {
-            RemoveFile(newFile);
-            return false;
-        }
-        const std::string oldID = item.ID();
-        item.SetID(newID);
-        item.ResetDirty();
-        // The deletion of the old ID is recorded, but the creation is recorded
-        // whatever the queue answers: an item that never reached the queue has
-        // no row to mark.
-        Record(4, {oldID});
-        Record(2, {item.ID(), item.FileName(), cls->DirName()});
-        return true;
+        return StoreUnderNewID(item, cls, oldFile);
     }
 
     const std::string dirName = cls ? cls->DirName() : std::string();

@@ -46,9 +46,17 @@ public:
     bool EditTaskItem(const TOtTaskItemPtr& ATaskItem) const;
     // Deletes the item file (a missing file is no failure) and records it.
     bool DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const;
+    // Gives the item a new unique ID in its own class, as a move does: for
+    // the queue the old ID is deleted and the new one created.
+    bool RenewTaskItemID(const TOtTaskItemPtr& ATaskItem) const;
 
 private:
     bool Record(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs) const;
+    // Writes the item under a new ID into ATaskClass's directory, then
+    // removes AOldFile and records the change. A failure leaves the item
+    // where it was, with its old ID and queue row.
+    bool StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPtr& ATaskClass,
+                         const std::string& AOldFile) const;
 
     TAppPaths FPaths;
 };

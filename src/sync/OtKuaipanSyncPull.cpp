@@ -184,6 +184,27 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
                                   localItem->Title.c_str(), classTitle));
         return;
     }
+    if (row->KuaipanFileID().empty() && row->IsDelete() == 0 &&
+        localItem->FileName != cloudItem->FileName()) {
+        // Two computers drew the same ID for two different tasks (IDs drawn
+        // within the same two seconds differ only by chance). The one here
+        // never reached the cloud, so nobody else knows its ID: it takes a
+        // new one and goes up next pass, and the cloud's comes down beside it.
+        if (!FLocalTree.RenewTaskItemID(localClass, localItem->Item, localItem->FileName)) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" has the ID of the "
+                                  "task item \"%s\" in Kuaipan; giving it a new ID failed!",
+                                  localItem->Title.c_str(), classTitle, title));
+            return;
+        }
+        FRowsLeft.erase(id);
+        _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" had the ID of the task "
+                              "item \"%s\" in Kuaipan: it was given a new ID and will be "
+                              "uploaded.",
+                              localItem->Title.c_str(), classTitle, title));
+        PullItem(pass, cloudClass, localClass, cloudItem, nullptr);
+        return;
+    }
     if (row->SyncType() != 0 || row->IsDelete() != 0) {
         _OutputSyncLog(Format("Does not require to update local task item \"%s\" in class \"%s\".",
                               title, classTitle));

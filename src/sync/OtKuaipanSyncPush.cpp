@@ -276,7 +276,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         }
         // On the cloud already but not linked here (an earlier pass stopped
         // after the upload, or its download failed): step 2 links it to the
-        // cloud copy.
+        // cloud copy, or gives the local item a new ID when the cloud's is
+        // another task that drew the same ID.
         return;
     }
 

@@ -199,4 +199,16 @@ bool TOtLocalTaskTree::DeleteTaskItem(const TOtTaskClassPtr& ATaskClass,
     });
 }
 
+bool TOtLocalTaskTree::RenewTaskItemID(const TOtTaskClassPtr& ATaskClass,
+                                       const TOtTaskItemPtr& ATaskItem,
+                                       const std::string& AFileName) {
+    return Run<bool>([&] {
+        if (IndexOfClass(ATaskClass) < 0 || IndexOfItem(ATaskClass, ATaskItem) < 0 ||
+            ATaskItem->FileName() != AFileName || !FRepository.RenewTaskItemID(ATaskItem))
+            return false;
+        TaskItemUpdated(ATaskClass, ATaskItem);
+        return true;
+    });
+}
+
 } // namespace ot

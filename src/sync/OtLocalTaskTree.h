@@ -105,6 +105,11 @@ public:
     // Deletes the item through the repository; on success removes its row
     // and takes it out of the class's list.
     bool DeleteTaskItem(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem);
+    // Gives the item a new ID through the repository (a new file, the old
+    // ID's row gone, a row for the new one). False when the item is gone, its
+    // file name is no longer AFileName or the repository refused.
+    bool RenewTaskItemID(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem,
+                         const std::string& AFileName);
 
 protected:
     // Runs fn where the lists and pages may be read and changed, and returns

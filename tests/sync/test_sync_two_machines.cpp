@@ -268,6 +268,52 @@ TEST_F(TwoMachines, WhoWins) {
     }
 }
 
+// Two computers drew the same ID for two new tasks between passes (IDs drawn
+// within the same two seconds differ only by chance). Whichever reaches the
+// cloud second gives its task a new ID; both tasks end on both sides, also
+// when the second one was changed again before its pass.
+TEST_F(TwoMachines, TwoNewTasksWithOneIDBothSurvive) {
+    for (const bool editedAgain : {false, true}) {
+        SCOPED_TRACE(editedAgain ? "changed again before the pass" : "just created");
+        const std::string listTitle = editedAgain ? "Second" : "First";
+        A.AddClass(listTitle);
+        Carry(A, B);
+        const std::string sameID = A.Tree().Repository().NewUniqueTaskID();
+        const auto addWithID = [&](TSyncSide& side, const std::string& title) {
+            const auto cls = side.FindClass(listTitle);
+            auto item = std::make_shared<TOtTaskItem>(title, "by " + title, tsNotCompleted, 0, 0,
+                                                      cls, nullptr);
+            item->SetID(sameID);
+            item->ResetDirty();
+            EXPECT_GE(DoAddTaskItem(side.Tree().Repository(), cls->TaskList(), item), 0);
+            return item;
+        };
+        addWithID(A, listTitle + " by A");
+        const auto onB = addWithID(B, listTitle + " by B");
+        if (editedAgain)
+            B.EditItem(onB, [](TOtTaskItem& i) { i.SetRemarks("changed on B"); });
+
+        EXPECT_TRUE(A.SyncClean());
+        EXPECT_TRUE(B.SyncClean());
+        const auto lines = LogLines(*B.Observer);
+        EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                               [](const std::string& l) {
+                                   return l.find("it was given a new ID") != std::string::npos;
+                               }),
+                  lines.end());
+        Carry(B, A);
+        for (TSyncSide* side : {&A, &B}) {
+            ASSERT_TRUE(side->FindItem(listTitle + " by A")) << side->UserState();
+            ASSERT_TRUE(side->FindItem(listTitle + " by B")) << side->UserState();
+            EXPECT_EQ(side->FindItem(listTitle + " by A")->ID(), sameID);
+            EXPECT_NE(side->FindItem(listTitle + " by B")->ID(), sameID);
+            EXPECT_EQ(side->FindItem(listTitle + " by B")->Remarks(),
+                      editedAgain ? "changed on B" : "by " + listTitle + " by B");
+        }
+        ExpectConverged();
+    }
+}
+
 // Two installations in one process, each bound to a server of its own, their
 // passes interleaved: each server hears only its own installation and holds
 // only its tree (an upload host located for one server must not be used for
