@@ -29,6 +29,24 @@ void TKuaipanSyncUtility::RememberRow(TPass& pass, const std::string& ATaskItemI
         FRowsLeft.erase(ATaskItemID);
 }
 
+std::optional<std::string> TKuaipanSyncUtility::LocalFileBytes(const std::string& APath) {
+    std::optional<std::string> bytes;
+    FLocalTree.Inspect([&] { bytes = ReadFileBytes(APath); });
+    return bytes;
+}
+
+void TKuaipanSyncUtility::KeepContentIfChanged(TPass& pass, const std::string& ATaskItemID,
+                                               const std::string& AName, const std::string& AFile,
+                                               const std::optional<std::string>& ABefore) {
+    if (LocalFileBytes(AFile) == ABefore)
+        return;
+    if (pass.DB->KeepContentPending(ATaskItemID))
+        _OutputSyncLog(Format("Task item \"%s\" was changed during its upload; the change is "
+                              "uploaded next time.",
+                              AName.c_str()));
+    RememberRow(pass, ATaskItemID);
+}
+
 void TKuaipanSyncUtility::Step1(TPass& pass) {
     _OutputSyncLog("Step 1:");
     _OutputSyncLog("Loading Kuaipan task class ...");
@@ -255,6 +273,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
 
     if (row.KuaipanFileID().empty() && row.IsDelete() == 0) {
         if (!listed) {
+            const auto before = LocalFileBytes(L());
             TOtTaskItemPtr created;
             bool ok = CreateKuaipanTaskItem(name, cloudClass, created);
             if (ok) {
@@ -264,6 +283,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
                 ok = !info.file_id.empty() &&
                      LinkCreatedItem(pass, id, row.TaskClassPath(), name, info);
             }
+            if (ok)
+                KeepContentIfChanged(pass, id, name, L(), before);
             if (ok) {
                 ++pass.Summary.Pushed;
                 _OutputSyncLog(
@@ -348,7 +369,10 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         // Deleted on another computer while changed here: the change made
         // here wins and the item goes up again, which settles the conflict.
         std::string fileID;
+        const auto before = LocalFileBytes(L());
         const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
+        if (ok)
+            KeepContentIfChanged(pass, id, name, L(), before);
         if (ok)
             _OutputSyncLog(Format("Task item \"%s\" was deleted in Kuaipan by another computer; "
                                   "the local change wins and it is uploaded again.",
@@ -390,7 +414,10 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F);
         atName = ok;
         std::string fileID;
+        const auto before = LocalFileBytes(L());
         ok = ok && UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
+        if (ok)
+            KeepContentIfChanged(pass, id, name, L(), before);
         return report(ok, tag);
     };
     switch (row.SyncType()) {

@@ -216,6 +216,14 @@ private:
     // Notes the state a row was left in by this engine, so that the next
     // pass passes over it while nobody changed it.
     void RememberRow(TPass& pass, const std::string& ATaskItemID);
+    // The bytes of a local file, read inside Access.
+    std::optional<std::string> LocalFileBytes(const std::string& APath);
+    // After an upload of AFile that read ABefore first: when the file holds
+    // other bytes now, an edit came while the upload was under way and may
+    // not have gone with it, so the row keeps the content to push.
+    void KeepContentIfChanged(TPass& pass, const std::string& ATaskItemID,
+                              const std::string& AName, const std::string& AFile,
+                              const std::optional<std::string>& ABefore);
 
     std::shared_ptr<TOauthSession> FSession;
     // Held while the session's token and the access-token file may differ:

@@ -221,6 +221,14 @@ bool TOtSyncQueueDBUtility::SettlePushedRow(const std::string& AID, const std::s
                          AID, AItemPath, AOldItemPath, std::int64_t{AReadSyncType}});
 }
 
+bool TOtSyncQueueDBUtility::KeepContentPending(const std::string& AID) {
+    return UpdateOneRow("update [SyncQueue] set [SyncType] = case ifnull([SyncType], 0) "
+                        "when 0 then 2 when 1 then 3 else [SyncType] end, "
+                        "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
+                        "and ifnull([KuaipanFileID], '') <> '' and ifnull([IsDelete], 0) = 0",
+                        {AID});
+}
+
 bool TOtSyncQueueDBUtility::RecordPulledItem(const std::string& AID, const std::string& AOldName,
                                              const std::string& AFileID, TDateTime AModifyTime,
                                              int ASyncType) {

@@ -137,6 +137,10 @@ public:
     bool SettlePushedRow(const std::string& AID, const std::string& AItemPath,
                          const std::string& AOldItemPath, int AReadSyncType,
                          const std::string& AFileID, TDateTime AModifyTime, int ARemainingSyncType);
+    // Marks the content of a linked, not deleted item as still to push (a
+    // rename pending becomes a rename with new content): it changed while
+    // its upload was under way.
+    bool KeepContentPending(const std::string& AID);
     // Records an item taken from the cloud: AOldName (empty when the name is
     // the cloud's), its cloud file and time, and what is left to push.
     bool RecordPulledItem(const std::string& AID, const std::string& AOldName,

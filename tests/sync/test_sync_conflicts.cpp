@@ -247,3 +247,38 @@ TEST_F(Conflicts, AnEditFromAnotherThreadDuringTheDownloadWins) {
     EXPECT_EQ(A.FindItem("Shared")->Remarks(), "from B, during the download");
     ExpectConverged();
 }
+
+// An edit made while the item's upload is under way may not have gone with
+// it: the row keeps the content to push, and the other side gets the edit.
+// Both for a new item (its first upload) and for a changed one.
+TEST_F(Conflicts, AnEditFromAnotherThreadDuringTheUploadIsPushedNextTime) {
+    auto list = B.AddClass("List");
+    B.AddItem(list, "Known", 5, "base");
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_TRUE(A.SyncClean());
+    for (const bool isNew : {true, false}) {
+        SCOPED_TRACE(isNew ? "a new item" : "a changed item");
+        const std::string title = isNew ? "Fresh" : "Known";
+        if (isNew)
+            B.AddItem(B.FindClass("List"), title, 5, "first");
+        else
+            B.EditItem(B.FindItem(title), [](TOtTaskItem& i) { i.SetRemarks("first"); });
+
+        server.AddFault({.Kind = "upload_file", .Action = "delay", .DelayMs = 1000});
+        server.ResetCounters();
+        auto item = B.FindItem(title);
+        std::thread pass([&] { B.SyncClean(); });
+        while (server.Counter("upload_file") == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        B.EditItem(item, [](TOtTaskItem& i) { i.SetRemarks("second, during the upload"); });
+        pass.join();
+        server.ClearFaults();
+
+        EXPECT_TRUE(HasLineWith(*B.Observer, "was changed during its upload"));
+        EXPECT_TRUE(B.SyncClean());
+        EXPECT_TRUE(A.SyncClean());
+        ASSERT_TRUE(A.FindItem(title));
+        EXPECT_EQ(A.FindItem(title)->Remarks(), "second, during the upload");
+        ExpectConverged();
+    }
+}
