@@ -7,12 +7,14 @@
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "common/TreeLock.h"
 #include "repository/OtTaskRepository.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 
 namespace ot::cli {
@@ -356,6 +358,14 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
     const TAppPaths paths = ProgramDirectory(cmd);
     CheckDatabase(paths);
     const std::string& name = cmd.Command->Name;
+    // A command that changes the tree or the queue, and a pass, run one at a
+    // time (with the desktop program's passes too); reading needs no turn.
+    std::optional<TTreeLock> turn;
+    if (name != "lists" && name != "list" && name != "show" && name != "logout" && name != "login")
+        turn.emplace(paths.LockFileName, [&io] {
+            io.Err << "ottodo: waiting for a synchronization pass or another change to finish ..."
+                   << std::endl;
+        });
     if (name == "check")
         return CmdCheck(cmd, io, paths);
     if (name == "logout")

@@ -13,6 +13,7 @@ TAppPaths TAppPaths::FromProgramDir(std::string programDir) {
     p.DBFileName = p.UserDataPath + "otTodolist.db";
     p.SettingFileName = p.UserDataPath + "otTodolistSettings.xml";
     p.AuthFileName = p.UserDataPath + "MyAuth.adb";
+    p.LockFileName = p.UserDataPath + "otTodolist.lock";
     return p;
 }
 

@@ -15,6 +15,7 @@ struct TAppPaths {
     std::string DBFileName;      // UserDataPath + "otTodolist.db"
     std::string SettingFileName; // UserDataPath + "otTodolistSettings.xml"
     std::string AuthFileName;    // UserDataPath + "MyAuth.adb"
+    std::string LockFileName;    // UserDataPath + "otTodolist.lock" (TTreeLock)
 
     // The layout below programDir (a trailing '/' is added when missing).
     static TAppPaths FromProgramDir(std::string programDir);

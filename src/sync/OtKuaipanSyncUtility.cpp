@@ -9,6 +9,7 @@
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "common/TreeLock.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -137,6 +138,11 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
     struct TPassConnections {
         ~TPassConnections() { THttpClient::CloseIdleConnections(); }
     } connections;
+    // Other programs on this tree (the command line) wait while the pass
+    // runs, and the pass waits for a change they are making.
+    const TTreeLock treeLock(Paths().LockFileName, [this] {
+        _OutputSyncLog("Waiting for another program to finish changing the task lists ...");
+    });
     // A confirmation of deletions is this pass's alone, however it ends.
     const bool allowMassDeletions = std::exchange(FAllowMassDeletions, false);
     std::string allowedDeletionsKey = std::exchange(FAllowedDeletionsKey, {});

@@ -3,16 +3,21 @@
 #include "common/FileUtil.h"
 #include "common/Random.h"
 #include "common/Text.h"
+#include "common/TreeLock.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace ot;
 namespace fs = std::filesystem;
@@ -263,4 +268,39 @@ TEST(Text, MarkupEscaping) {
     std::string out = "<r>";
     AppendMarkupEscaped(out, "1 < 2", false);
     EXPECT_EQ(out, "<r>1 &lt; 2");
+}
+
+// The tree lock keeps a second process out until the first lets go, and
+// within one process is taken again without waiting.
+TEST(TreeLock, ExcludesOtherProcessesAndIsReentrant) {
+    const fs::path dir = fs::temp_directory_path() / ("ot-tree-lock-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string lockFile = (dir / "otTodolist.lock").string();
+    const std::string marker = (dir / "child-held-it").string();
+
+    std::optional<TTreeLock> held(std::in_place, lockFile);
+    ASSERT_TRUE(held->Held());
+    std::optional<TTreeLock> again(std::in_place, lockFile); // this process: no wait
+    EXPECT_TRUE(again->Held());
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        bool waited = false;
+        TTreeLock theirs(lockFile, [&] { waited = true; });
+        const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT, 0600);
+        ::_exit(theirs.Held() && waited && fd >= 0 ? 0 : 1);
+    }
+    const auto childGotIt = [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return fs::exists(marker);
+    };
+    EXPECT_FALSE(childGotIt());
+    held.reset();
+    EXPECT_FALSE(childGotIt()) << "taken again in this process, it must still be held";
+    again.reset();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(fs::exists(marker));
+    fs::remove_all(dir);
 }

@@ -79,10 +79,11 @@ TEST_F(Engine, NamesFromTheCloudThatThisProgramWouldNotWriteAreSkipped) {
         Listing(B.Dir().Paths().TaskDataPath),
         (std::vector<std::string>{"1300000902QA#Good",
                                   "1300000902QA#Good/1300000903QA#0#Fine#5#201603051430###.tsk"}));
-    // Nothing was written outside the task data directory either.
+    // Nothing was written outside the task data directory either (the lock
+    // file is the pass's own).
     EXPECT_EQ(Listing(B.Dir().Root() / "userdata" / "1"),
-              (std::vector<std::string>{"MyAuth.adb", "otTodolist.db", "taskdata",
-                                        "taskdata/1300000902QA#Good",
+              (std::vector<std::string>{"MyAuth.adb", "otTodolist.db", "otTodolist.lock",
+                                        "taskdata", "taskdata/1300000902QA#Good",
                                         "taskdata/1300000902QA#Good/"
                                         "1300000903QA#0#Fine#5#201603051430###.tsk"}));
 }
