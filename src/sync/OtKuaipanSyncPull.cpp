@@ -143,6 +143,10 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
                                   title, classTitle));
         } else {
             ++pass.Errors2;
+            // The item is the cloud's and comes again next pass. Left here
+            // without its content and its link, it would pass for a task
+            // made on this computer.
+            FLocalTree.DeleteTaskItem(localClass, item);
             _OutputSyncLog(Format("Create local task item \"%s\" in class \"%s\" failed! (dl)",
                                   title, classTitle));
         }

@@ -282,3 +282,23 @@ TEST_F(Conflicts, AnEditFromAnotherThreadDuringTheUploadIsPushedNextTime) {
         ExpectConverged();
     }
 }
+
+// A new item whose download failed leaves nothing behind: a copy without its
+// content and link would later pass for a task made here and be kept as a
+// second task once the other computer renamed the original.
+TEST_F(Conflicts, AFailedDownloadOfANewItemLeavesNoHalfCopy) {
+    auto list = A.AddClass("List");
+    A.AddItem(list, "Pulled", 5, "its remarks");
+    EXPECT_TRUE(A.SyncClean());
+
+    server.AddFault({.Kind = "download_file", .Count = -1, .Status = 500});
+    EXPECT_FALSE(B.SyncClean());
+    server.ClearFaults();
+    EXPECT_FALSE(B.FindItem("Pulled")) << B.UserState();
+
+    A.EditItem(A.FindItem("Pulled"), [](TOtTaskItem& i) { i.SetTitle("Pulled, renamed"); });
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_EQ(B.UserState(), "List/\nList/Pulled, renamed s0 p5 | its remarks\n");
+    ExpectConverged();
+}
