@@ -73,6 +73,12 @@ TfrmSetting::TfrmSetting(TfrmTaskList& AMainForm) : QDialog(&AMainForm), FMainFo
         grid->addWidget(label, r, 0);
         grid->addWidget(control, r++, 1, Qt::AlignRight);
     };
+    auto combo = [&](const char* name, int width) {
+        auto* box = new QComboBox(body);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setFixedSize(width, 23);
+        return box;
+    };
 
     heading(lblKuaipanSync, "lblKuaipanSync", "Kuaipan Cloud Synchronization");
     auto* account = new QHBoxLayout;
@@ -103,19 +109,13 @@ TfrmSetting::TfrmSetting(TfrmTaskList& AMainForm) : QDialog(&AMainForm), FMainFo
     line(lblOpenTaskAlert, "lblOpenTaskAlert", "Open expiration task alert", swOpenTaskAlert);
 
     heading(lblDislpay, "lblDislpay", "Dislpay");
-    cmbbxTaskListView = new QComboBox(body);
-    cmbbxTaskListView->setObjectName(QStringLiteral("cmbbxTaskListView"));
-    cmbbxTaskListView->setFixedSize(100, 23);
+    cmbbxTaskListView = combo("cmbbxTaskListView", 100);
     line(lblTaskListView, "lblTaskListView", "The view of task list", cmbbxTaskListView);
-    cmbbxAppStyle = new QComboBox(body);
-    cmbbxAppStyle->setObjectName(QStringLiteral("cmbbxAppStyle"));
-    cmbbxAppStyle->setFixedSize(130, 23);
+    cmbbxAppStyle = combo("cmbbxAppStyle", 130);
     line(lblAppStyle, "lblAppStyle", "Application Style", cmbbxAppStyle);
 
     heading(lblLanguage, "lblLanguage", "Language");
-    cmbbxLanguage = new QComboBox(body);
-    cmbbxLanguage->setObjectName(QStringLiteral("cmbbxLanguage"));
-    cmbbxLanguage->setFixedSize(130, 23);
+    cmbbxLanguage = combo("cmbbxLanguage", 130);
     line(lblAppLang, "lblAppLang", "Language", cmbbxLanguage);
 
     heading(lblCheckData, "lblCheckData", "Data Consistency Check");

@@ -230,6 +230,23 @@ TModalAnswers::TAnswer BindThenOK() {
     };
 }
 
+// Removes the account in the settings dialog (its confirmation is answered
+// next), then OK.
+TModalAnswers::TAnswer RemoveAccountThenOK() {
+    return [](QDialog& d) {
+        auto& s = dynamic_cast<TfrmSetting&>(d);
+        s.btnClearKuaipanAccount->click();
+        s.btnOK->click();
+        return s.result();
+    };
+}
+
+// Binds a program directory's installation by writing its access-token file.
+void WriteToken(const std::string& programDir, const std::pair<std::string, std::string>& token) {
+    std::ofstream(programDir + "/userdata/1/MyAuth.adb") << token.first << "\r\n"
+                                                         << token.second << "\r\n";
+}
+
 TModalAnswers::TAnswer AnswerLogin(const char* user, const char* password) {
     return [user, password](QDialog& d) {
         auto& login = dynamic_cast<TfrmKuaipanLogin&>(d);
@@ -298,8 +315,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     clitest::TProgramDir aliceMachine;
     server.WriteHostsFile(aliceMachine.Path());
     const auto token = server.IssueAccessToken("alice");
-    std::ofstream(aliceMachine.Path() + "/userdata/1/MyAuth.adb") << token.first << "\r\n"
-                                                                  << token.second << "\r\n";
+    WriteToken(aliceMachine.Path(), token);
     const auto alicePass = aliceMachine.Spawn({"sync", "--pause", "0"});
     ASSERT_EQ(alicePass.ExitCode, 0) << alicePass.Out << alicePass.Err;
     const auto titles = ItemTitles(aliceMachine);
@@ -308,14 +324,7 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     // Removing the account takes effect on OK: no token, no automatic pass.
     {
         TModalAnswers answers;
-        answers
-            .Then([](QDialog& d) {
-                auto& s = dynamic_cast<TfrmSetting&>(d);
-                s.btnClearKuaipanAccount->click();
-                s.btnOK->click();
-                return s.result();
-            })
-            .ThenButton(QMessageBox::Yes);
+        answers.Then(RemoveAccountThenOK()).ThenButton(QMessageBox::Yes);
         w->Form->DoSetting();
     }
     EXPECT_FALSE(fs::exists(AuthFile()));
@@ -350,15 +359,14 @@ TEST_F(DesktopKuaipanLogin, BindingPushingRemovingAndBindingASecondAccount) {
     clitest::TProgramDir bobMachine;
     server.WriteHostsFile(bobMachine.Path());
     const auto bobToken = server.IssueAccessToken("bob");
-    std::ofstream(bobMachine.Path() + "/userdata/1/MyAuth.adb") << bobToken.first << "\r\n"
-                                                                << bobToken.second << "\r\n";
+    WriteToken(bobMachine.Path(), bobToken);
     ASSERT_EQ(bobMachine.Spawn({"sync", "--pause", "0"}).ExitCode, 0);
     EXPECT_EQ(ItemTitles(bobMachine), titles);
 }
 
 TEST_F(DesktopKuaipanLogin, APassAfterTheAccountWasRemovedSendsNothing) {
     const auto token = server.IssueAccessToken("alice");
-    std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
+    WriteToken(dir.Path(), token);
     dir.WriteSetting("KuaipanAccount", "alice");
     OpenWindow();
     w->Form->AppCore().KuaipanSyncUtility()->SetRowPause(std::chrono::milliseconds(0));
@@ -366,14 +374,7 @@ TEST_F(DesktopKuaipanLogin, APassAfterTheAccountWasRemovedSendsNothing) {
     ASSERT_TRUE(WaitForPasses(*w, 1)) << server.Log();
     {
         TModalAnswers answers;
-        answers
-            .Then([](QDialog& d) {
-                auto& s = dynamic_cast<TfrmSetting&>(d);
-                s.btnClearKuaipanAccount->click();
-                s.btnOK->click();
-                return s.result();
-            })
-            .ThenButton(QMessageBox::Yes);
+        answers.Then(RemoveAccountThenOK()).ThenButton(QMessageBox::Yes);
         w->Form->DoSetting();
     }
     ASSERT_FALSE(fs::exists(AuthFile()));
@@ -388,7 +389,7 @@ TEST_F(DesktopKuaipanLogin, APassAfterTheAccountWasRemovedSendsNothing) {
 
 TEST_F(DesktopKuaipanLogin, HeldBackDeletionsAreConfirmedOnceDefaultNo) {
     const auto token = server.IssueAccessToken("alice");
-    std::ofstream(AuthFile()) << token.first << "\r\n" << token.second << "\r\n";
+    WriteToken(dir.Path(), token);
     OpenWindow();
     w->Form->AppCore().KuaipanSyncUtility()->SetRowPause(std::chrono::milliseconds(0));
     for (int i = 1; i <= 8; ++i) {
