@@ -90,11 +90,15 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
     if (!moved)
         return false;
 
-    // The move wins; new content written here goes to the moved copy.
-    bool ok = true;
-    if (row.SyncType() != 1) {
-        std::string fileID;
-        ok = UploadKuaipanFile(localFile, moved->KuaipanPath(), fileID);
+    // The move wins; what was changed here is merged into the moved copy,
+    // conditional on the version of it that was listed.
+    const auto movedClass = moved->TaskClass();
+    bool ok = MergeWithCloud(pass, row, cloudClass, moved, movedClass, moved);
+    if (!ok) {
+        ++pass.Errors1;
+        _OutputSyncLog(Format("Update task item \"%s\" in Kuaipan failed! (moved)",
+                              row.TaskItemPath().c_str()));
+        return true;
     }
     const auto tree = FLocalTree.Snapshot();
     for (const auto& c : tree)
@@ -103,7 +107,6 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
                 ok = ok && FLocalTree.DeleteTaskItem(c.Class, item.Item);
     FRowsLeft.erase(row.TaskItemID());
     const char* name = row.TaskItemPath().c_str();
-    const auto movedClass = moved->TaskClass();
     const std::string to = movedClass ? movedClass->Title() : std::string();
     if (ok) {
         ++pass.Summary.Pushed;

@@ -73,6 +73,8 @@ public:
 
     const std::string& ID() const { return FID; }
     const std::string& Title() const { return FTitle; }
+    // A list renamed (its directory renamed by hand, or another computer's).
+    void SetTitle(std::string v) { FTitle = std::move(v); }
     TOtTaskItemList& TaskList() { return FTaskList; }
     const TOtTaskItemList& TaskList() const { return FTaskList; }
     bool IsLoadTaskList() const { return FIsLoadTaskList; }

@@ -282,7 +282,7 @@ TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
     // The client's timestamps look stale to a server whose clock is ahead: refused, but
     // not as an expired authorization.
     Server.SetClockOffset(1000);
-    EXPECT_TRUE(api.Metadata("/", true).file_id.empty());
+    EXPECT_THROW(api.Metadata("/", true), ot::TKuaipanClockSkewException);
     Server.SetClockOffset(0);
     ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
 
