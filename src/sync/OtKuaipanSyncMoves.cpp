@@ -82,7 +82,7 @@ bool TKuaipanSyncUtility::DropOtherMovedCopy(TPass& pass, const TOtSyncQueueDB& 
 
 bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
                                         const TOtTaskClassPtr& cloudClass,
-                                        const std::string& localFile) {
+                                        [[maybe_unused]] const std::string& localFile) {
     // A move gives the task a new ID in its new class. The copy there is
     // unknown here and has the title and creation time the task had when this
     // side last synchronized it.
@@ -110,11 +110,8 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
     const std::string to = movedClass ? movedClass->Title() : std::string();
     if (ok) {
         ++pass.Summary.Pushed;
-        _OutputSyncLog(Format(row.SyncType() == 1
-                                  ? "Task item \"%s\" was moved to task class \"%s\" by another "
-                                    "computer; the move wins over the local change."
-                                  : "Task item \"%s\" was moved to task class \"%s\" by another "
-                                    "computer; the move wins, the local remarks go with it.",
+        _OutputSyncLog(Format("Task item \"%s\" was moved to task class \"%s\" by another "
+                              "computer; the change made here goes with it.",
                               name, to.c_str()));
     } else {
         ++pass.Errors1;

@@ -138,8 +138,10 @@ TMergeResult MergeTaskItems(const TOtTaskItem* ABase, const std::string& ABaseCl
                             const TMergeSide& ALocal, const TMergeSide& ACloud) {
     const TOtTaskItem& local = *ALocal.Item;
     const TOtTaskItem& cloud = *ACloud.Item;
-    // The cloud's version wins a tie: it is already what every other computer sees.
-    const bool localLater = ALocal.ChangeTime > ACloud.ChangeTime;
+    // Times are to the second: on a tie the change made here wins, as it was
+    // made after this computer last saw the task (the other side's pass had
+    // already ended when this one listed the cloud, or it lands inside it).
+    const bool localLater = ALocal.ChangeTime >= ACloud.ChangeTime;
 
     TMergeResult result;
     auto merged = std::make_shared<TOtTaskItem>(local.TaskClass());

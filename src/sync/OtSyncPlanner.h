@@ -106,7 +106,7 @@ inline constexpr const char* MergedRemarksMarker = "----- also written on anothe
 
 // ABase may be null (no base known: every field that differs counts as
 // changed on both sides). Fields changed on one side take that side's value;
-// changed on both to different values, the later change wins (the cloud's on
+// changed on both to different values, the later change wins (this side's on
 // a tie) and the other value is named in Lost; remarks rewritten on both
 // sides keep both texts, the later one first, the other after the marker.
 TMergeResult MergeTaskItems(const TOtTaskItem* ABase, const std::string& ABaseClassPath,
