@@ -300,11 +300,68 @@ struct CloudServer::Impl {
     std::string Fingerprint;
 };
 
+namespace {
+
+// An upload's body as it arrives: the part "file" goes straight to a temporary file in
+// the store, every other part is dropped (they are small; more than a little of them is
+// refused).
+class UploadSink : public HttpBodySink, private MultipartParser::Events {
+public:
+    UploadSink(const std::string& boundary, CloudStore& store, std::int64_t maxFile)
+        : FParser(boundary), FStore(store), FMaxFile(maxFile) {}
+    bool Write(std::string_view bytes) override { return FParser.Feed(bytes, *this); }
+
+    enum class Outcome { Ok, NoFile, TooLarge, Failed };
+    Outcome Result() const {
+        if (FTooLarge)
+            return Outcome::TooLarge;
+        if (FFailed)
+            return Outcome::Failed;
+        return FParser.Complete() && FFile ? Outcome::Ok : Outcome::NoFile;
+    }
+    IncomingContent& File() { return *FFile; }
+
+private:
+    bool OnPart(const FormPart& head) override {
+        FInFile = !FFile && head.Name == "file";
+        if (FInFile)
+            FFile = FStore.NewIncoming();
+        return true;
+    }
+    bool OnData(std::string_view bytes) override {
+        if (!FInFile) {
+            FOther += bytes.size();
+            return FOther <= 64 * 1024;
+        }
+        if (FFile->Size() + static_cast<std::int64_t>(bytes.size()) > FMaxFile) {
+            FTooLarge = true;
+            return false;
+        }
+        if (!FFile->Append(bytes)) {
+            FFailed = true;
+            return false;
+        }
+        return true;
+    }
+
+    MultipartParser FParser;
+    CloudStore& FStore;
+    std::int64_t FMaxFile;
+    std::unique_ptr<IncomingContent> FFile;
+    bool FInFile = false;
+    bool FTooLarge = false;
+    bool FFailed = false;
+    std::size_t FOther = 0;
+};
+
+} // namespace
+
 // What Admit learnt from an upload's head, for Handle once the body has arrived.
 struct CloudServer::Admitted {
     FaultDecision Fault;
     OauthContext Ctx;
     std::vector<std::string> Path;
+    std::shared_ptr<UploadSink> Body;
 };
 
 class CloudServer::AdminHandler : public HttpHandler {
@@ -645,8 +702,15 @@ bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
     if (!Authorize(req, res, TokenNeed::Access, a.Ctx) || !RootOk(a.Ctx, res) ||
         !PathParam(a.Ctx, "path", a.Path, res))
         return false;
+    auto boundary = MultipartBoundary(req.Field("Content-Type"));
+    if (!boundary) {
+        JsonError(res, 400, "bad multipart body");
+        return false;
+    }
     // Room for the multipart framing around the largest file.
     req.MaxBody = static_cast<std::uint64_t>(FOptions.Limits.MaxFileSize) + 64 * 1024;
+    a.Body = std::make_shared<UploadSink>(*boundary, *FStore, FOptions.Limits.MaxFileSize);
+    req.Sink = a.Body;
     req.State = std::move(a);
     return true;
 }
@@ -813,9 +877,11 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                    kind == "thumbnail" || kind == "document_view" || kind == "upload_file") {
             OauthContext ctx;
             std::vector<std::string> path;
+            std::shared_ptr<UploadSink> body;
             if (admitted) {
                 ctx = std::move(admitted->Ctx);
                 path = std::move(admitted->Path);
+                body = std::move(admitted->Body);
             }
             if (admitted || (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
                              pathParam(ctx, "path", path))) {
@@ -835,16 +901,21 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                 } else if (kind == "upload_file") {
                     const std::string* ow = FindParam(ctx.Params, "overwrite");
                     bool overwrite = !ow || ToLowerAscii(*ow) != "false";
-                    auto parts = ParseMultipart(req.Field("Content-Type"), req.Body);
-                    auto file = std::find_if(parts.begin(), parts.end(),
-                                             [](const FormPart& p) { return p.Name == "file"; });
-                    req.Body.clear();
-                    req.Body.shrink_to_fit();
-                    if (file == parts.end())
+                    switch (body ? body->Result() : UploadSink::Outcome::NoFile) {
+                    case UploadSink::Outcome::Ok:
+                        nodeReply(
+                            FStore->Upload(root, path, body->File(), overwrite, IfRev(ctx.Params)));
+                        break;
+                    case UploadSink::Outcome::NoFile:
                         JsonError(res, 400, "missing file part");
-                    else
-                        nodeReply(FStore->Upload(root, path, file->Content, overwrite,
-                                                 IfRev(ctx.Params)));
+                        break;
+                    case UploadSink::Outcome::TooLarge:
+                        StoreError(res, StoreStatus::TooLarge);
+                        break;
+                    case UploadSink::Outcome::Failed:
+                        StoreError(res, StoreStatus::Failed);
+                        break;
+                    }
                 } else {
                     // Nothing is converted here: an existing file gets a clear refusal.
                     auto r = FStore->Metadata(root, path, false);

@@ -83,19 +83,6 @@ CREATE TABLE IF NOT EXISTS meta(
 const char* const kNodeColumns =
     "id, user_id, parent, name, is_folder, size, rev, hash, content, create_time, modify_time";
 
-std::string Sha1Hex(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), digest, &len, EVP_sha1(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
-
 void InitSodium() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -976,8 +963,89 @@ NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>&
     return r;
 }
 
+struct IncomingContent::Hash {
+    EVP_MD_CTX* Ctx = EVP_MD_CTX_new();
+    ~Hash() { EVP_MD_CTX_free(Ctx); }
+};
+
+IncomingContent::IncomingContent(fs::path path, int fd)
+    : FPath(std::move(path)), FFd(fd), FHash(std::make_unique<Hash>()) {
+    if (!FHash->Ctx || EVP_DigestInit_ex(FHash->Ctx, EVP_sha1(), nullptr) != 1)
+        FFailed = true;
+}
+
+IncomingContent::~IncomingContent() {
+    if (FFd >= 0)
+        ::close(FFd);
+    if (!FTaken) {
+        std::error_code ec;
+        fs::remove(FPath, ec);
+    }
+}
+
+bool IncomingContent::Append(std::string_view bytes) {
+    if (FFailed)
+        return false;
+    EVP_DigestUpdate(FHash->Ctx, bytes.data(), bytes.size());
+    while (!bytes.empty()) {
+        ssize_t n = ::write(FFd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            FFailed = true;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        FSize += n;
+    }
+    return true;
+}
+
+std::string IncomingContent::Finish() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (FFailed || ::fsync(FFd) != 0 || ::close(FFd) != 0 ||
+        EVP_DigestFinal_ex(FHash->Ctx, digest, &len) != 1) {
+        FFd = -1;
+        return {};
+    }
+    FFd = -1;
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < len; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+// Below files/, beside the content folders (whose names have two characters); a name
+// starting with "." is what start-up removes as an unfinished write.
+std::unique_ptr<IncomingContent> CloudStore::NewIncoming() {
+    const fs::path dir = FDir / "files" / "incoming";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const fs::path file = dir / ("." + NewContentName());
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot create " + file.string());
+    return std::unique_ptr<IncomingContent>(new IncomingContent(file, fd));
+}
+
 NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
                               const std::string& content, bool overwrite,
+                              std::optional<std::int64_t> ifRev) {
+    auto incoming = NewIncoming();
+    if (!incoming->Append(content)) {
+        NodeResult r;
+        r.Status = StoreStatus::Failed;
+        return r;
+    }
+    return Upload(root, path, *incoming, overwrite, ifRev);
+}
+
+NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
+                              IncomingContent& content, bool overwrite,
                               std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
@@ -985,18 +1053,27 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
         r.Status = StoreStatus::IsAFolder;
         return r;
     }
-    if (static_cast<std::int64_t>(content.size()) > FLimits.MaxFileSize) {
+    if (content.Size() > FLimits.MaxFileSize) {
         r.Status = StoreStatus::TooLarge;
         return r;
     }
     // The bytes reach the disk first; only then does the metadata point at them.
-    std::string name = NewContentName();
-    if (!WriteContent(name, content)) {
+    const std::string hash = content.Finish();
+    const std::string name = NewContentName();
+    const fs::path target = ContentPath(name);
+    std::error_code ec;
+    const bool newFolder = !hash.empty() && fs::create_directories(target.parent_path(), ec);
+    if (!hash.empty() && !ec)
+        fs::rename(content.FPath, target, ec);
+    if (hash.empty() || ec) {
         r.Status = StoreStatus::Failed;
         return r;
     }
-    std::string hash = Sha1Hex(content);
-    const auto size = static_cast<std::int64_t>(content.size());
+    content.FTaken = true;
+    if (newFolder)
+        FsyncDir(target.parent_path().parent_path());
+    FsyncDir(target.parent_path());
+    const auto size = content.Size();
     std::string replaced;
     bool committed = false;
     try {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -106,6 +107,33 @@ struct UsageRecord {
     std::int64_t Recycled = 0;
 };
 
+// An upload's bytes on their way into the store: a temporary file in the data
+// directory, written as the body arrives and hashed on the way. It is removed unless an
+// upload takes it; one left by a crash is removed at the next start.
+class IncomingContent {
+public:
+    ~IncomingContent();
+    IncomingContent(const IncomingContent&) = delete;
+    IncomingContent& operator=(const IncomingContent&) = delete;
+    // False when the disk refused the bytes.
+    bool Append(std::string_view bytes);
+    std::int64_t Size() const { return FSize; }
+
+private:
+    friend class CloudStore;
+    IncomingContent(std::filesystem::path path, int fd);
+    // Flushes the file and answers its SHA-1 (hex); empty on a failure.
+    std::string Finish();
+
+    std::filesystem::path FPath;
+    int FFd = -1;
+    std::int64_t FSize = 0;
+    bool FFailed = false;
+    bool FTaken = false;
+    struct Hash;
+    std::unique_ptr<Hash> FHash;
+};
+
 class CloudStore {
 public:
     // Opens or creates the data directory. With reconcile, content files are checked
@@ -181,6 +209,12 @@ public:
                       std::optional<std::int64_t> ifRev = {});
     NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
                       const std::string& content, bool overwrite,
+                      std::optional<std::int64_t> ifRev = {});
+    // A new temporary file for an upload's bytes; throws when none can be made.
+    std::unique_ptr<IncomingContent> NewIncoming();
+    // Stores the bytes received; the file becomes the content when the upload is made.
+    NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
+                      IncomingContent& content, bool overwrite,
                       std::optional<std::int64_t> ifRev = {});
     NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
                         std::string& content);

@@ -306,7 +306,24 @@ private:
         if (!FHasBody && S.Handler.Quick(FReq))
             return AdmitOnWorker();
         Lowest().expires_never();
-        net::post(S.Workers, [self = this->shared_from_this()] { self->AdmitOnWorker(); });
+        OnWorker(&Session::AdmitOnWorker);
+    }
+
+    // Runs a step on a worker thread. Whatever fails there (an allocation too) ends this
+    // connection alone.
+    void OnWorker(void (Session::*step)()) {
+        net::post(S.Workers, [self = this->shared_from_this(), step] {
+            try {
+                ((*self).*step)();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "http: a request failed, its connection is closed: %s\n",
+                             e.what());
+                net::post(self->FStream.get_executor(), [self] { self->Close(); });
+            } catch (...) {
+                std::fprintf(stderr, "http: a request failed, its connection is closed\n");
+                net::post(self->FStream.get_executor(), [self] { self->Close(); });
+            }
+        });
     }
 
     void AdmitOnWorker() {
@@ -317,6 +334,7 @@ private:
             std::fprintf(stderr, "http: admitting a request failed: %s\n", e.what());
             FRes = {};
             S.Handler.Refuse(500, "server error", FRes);
+            FKeepAlive = false;
         }
         if (!go) {
             // The body of a refused request is never read.
@@ -353,21 +371,47 @@ private:
         FHead.reset();
         FBody->body_limit(FReq.MaxBody);
         Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
-        http::async_read(FStream, FBuffer, *FBody,
-                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                             self->OnBody(ec);
-                         });
+        // The body comes through one fixed piece of memory, whatever length was announced.
+        FChunk.resize(kChunk);
+        ReadBodyPiece();
+    }
+
+    void ReadBodyPiece() {
+        auto& body = FBody->get().body();
+        body.data = FChunk.data();
+        body.size = FChunk.size();
+        http::async_read_some(FStream, FBuffer, *FBody,
+                              [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                  self->OnBody(ec);
+                              });
     }
 
     void OnBody(beast::error_code ec) {
+        if (ec == http::error::need_buffer)
+            ec = {};
         if (ec == http::error::body_limit)
             return RefuseAndClose(413, "request body too large");
         if (ec)
             return Close();
-        FReq.Body = std::move(FBody->get().body());
+        const std::size_t got = FChunk.size() - FBody->get().body().size;
+        bool more = !FBody->is_done();
+        if (got > 0) {
+            std::string_view piece(FChunk.data(), got);
+            if (!FReq.Sink)
+                FReq.Body.append(piece); // bounded by the body limit
+            else if (!FReq.Sink->Write(piece)) {
+                // The rest is never read: the connection ends with the answer.
+                FKeepAlive = false;
+                more = false;
+            }
+        }
+        if (more)
+            return ReadBodyPiece();
         FBody.reset();
+        FChunk.clear();
+        FChunk.shrink_to_fit();
         Lowest().expires_never();
-        net::post(S.Workers, [self = this->shared_from_this()] { self->HandleOnWorker(); });
+        OnWorker(&Session::HandleOnWorker);
     }
 
     void HandleOnWorker() {
@@ -377,6 +421,7 @@ private:
             std::fprintf(stderr, "http: handling a request failed: %s\n", e.what());
             FRes = {};
             S.Handler.Refuse(500, "server error", FRes);
+            FKeepAlive = false;
         }
         Finish();
     }
@@ -576,7 +621,7 @@ private:
     bool FContinue = false;
     std::size_t FDrained = 0;
     std::optional<http::request_parser<http::empty_body>> FHead;
-    std::optional<http::request_parser<http::string_body>> FBody;
+    std::optional<http::request_parser<http::buffer_body>> FBody;
     HttpRequest FReq;
     HttpResponse FRes;
     std::string FHeadText;
@@ -687,11 +732,31 @@ int HttpServer::ListenTls(const std::string& address, int port, const std::strin
     return bound;
 }
 
+namespace {
+
+// A handler that throws (an allocation that failed while reading a connection) unwinds
+// out of run(): the connection it served goes with its last reference, and the thread
+// takes up the others again.
+void RunLoop(net::io_context& ioc) {
+    for (;;) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "http: a connection failed and was closed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "http: a connection failed and was closed\n");
+        }
+    }
+}
+
+} // namespace
+
 void HttpServer::Run() {
     std::vector<std::thread> extra;
     for (std::size_t i = 1; i < FImpl->Iocs.size(); ++i)
-        extra.emplace_back([this, i] { FImpl->Iocs[i]->run(); });
-    FImpl->Main().run();
+        extra.emplace_back([this, i] { RunLoop(*FImpl->Iocs[i]); });
+    RunLoop(FImpl->Main());
     for (auto& t : extra)
         t.join();
 }
@@ -705,82 +770,168 @@ std::size_t HttpServer::Connections() const {
     return FImpl->Open.load();
 }
 
-std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body) {
-    std::vector<FormPart> parts;
+std::optional<std::string> MultipartBoundary(std::string_view contentType) {
     auto semi = contentType.find(';');
     if (!SameNoCase(TrimView(contentType.substr(0, semi)), "multipart/form-data"))
-        return parts;
+        return std::nullopt;
     auto b = contentType.find("boundary=");
     if (b == std::string_view::npos)
-        return parts;
+        return std::nullopt;
     std::string_view boundary = contentType.substr(b + 9);
-    boundary = boundary.substr(0, boundary.find(';'));
-    boundary = TrimView(boundary);
-    if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
-        boundary = boundary.substr(1, boundary.size() - 2);
-    if (boundary.empty())
-        return parts;
-    const std::string delimiter = "--" + std::string(boundary);
-    auto pos = body.find(delimiter);
-    if (pos == std::string_view::npos)
-        return {};
-    pos += delimiter.size();
-    while (true) {
-        if (body.substr(pos, 2) == "--")
-            return parts; // the closing delimiter
-        if (body.substr(pos, 2) != "\r\n")
-            return {};
-        pos += 2;
-        auto headEnd = body.find("\r\n\r\n", pos);
-        if (headEnd == std::string_view::npos)
-            return {};
-        std::string_view head = body.substr(pos, headEnd - pos);
-        // A delimiter counts only where it ends a line or the body.
-        const std::string marker = "\r\n" + delimiter;
-        auto next = body.find(marker, headEnd + 4);
-        while (next != std::string_view::npos) {
-            std::string_view after = body.substr(next + marker.size(), 2);
-            if (after == "\r\n" || after == "--")
-                break;
-            next = body.find(marker, next + 1);
-        }
-        if (next == std::string_view::npos)
-            return {};
-        FormPart part;
-        part.Content = std::string(body.substr(headEnd + 4, next - headEnd - 4));
-        std::size_t lineStart = 0;
-        while (lineStart <= head.size()) {
-            auto lineEnd = head.find("\r\n", lineStart);
-            std::string_view line = head.substr(
-                lineStart, lineEnd == std::string_view::npos ? head.npos : lineEnd - lineStart);
-            auto colon = line.find(':');
-            if (colon != std::string_view::npos &&
-                SameNoCase(TrimView(line.substr(0, colon)), "Content-Disposition")) {
-                std::string_view rest = line.substr(colon + 1);
-                auto param = [&](std::string_view key) -> std::string {
-                    std::string needle = std::string(key) + "=\"";
-                    for (std::size_t at = rest.find(needle); at != std::string_view::npos;
-                         at = rest.find(needle, at + 1)) {
-                        if (at > 0 && rest[at - 1] != ' ' && rest[at - 1] != ';')
-                            continue;
-                        auto start = at + needle.size();
-                        auto end = rest.find('"', start);
-                        if (end == std::string_view::npos)
-                            return {};
-                        return std::string(rest.substr(start, end - start));
-                    }
-                    return {};
-                };
-                part.Name = param("name");
-                part.FileName = param("filename");
-            }
-            if (lineEnd == std::string_view::npos)
-                break;
-            lineStart = lineEnd + 2;
-        }
-        parts.push_back(std::move(part));
-        pos = next + 2 + delimiter.size();
+    if (boundary.size() >= 2 && boundary.front() == '"') {
+        auto close = boundary.find('"', 1);
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        boundary = boundary.substr(1, close - 1);
+    } else {
+        boundary = TrimView(boundary.substr(0, boundary.find(';')));
     }
+    if (boundary.empty() || boundary.size() > 70 || boundary.back() == ' ')
+        return std::nullopt;
+    for (char c : boundary) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') ||
+                        std::string_view("'()+_,-./:=? ").find(c) != std::string_view::npos;
+        if (!ok)
+            return std::nullopt;
+    }
+    return std::string(boundary);
+}
+
+namespace {
+
+// The name and file name of a part's head ("Content-Disposition: form-data; name=...").
+FormPart PartHead(std::string_view head) {
+    FormPart part;
+    std::size_t lineStart = 0;
+    while (lineStart <= head.size()) {
+        auto lineEnd = head.find("\r\n", lineStart);
+        std::string_view line = head.substr(
+            lineStart, lineEnd == std::string_view::npos ? head.npos : lineEnd - lineStart);
+        auto colon = line.find(':');
+        if (colon != std::string_view::npos &&
+            SameNoCase(TrimView(line.substr(0, colon)), "Content-Disposition")) {
+            std::string_view rest = line.substr(colon + 1);
+            auto param = [&](std::string_view key) -> std::string {
+                std::string needle = std::string(key) + "=\"";
+                for (std::size_t at = rest.find(needle); at != std::string_view::npos;
+                     at = rest.find(needle, at + 1)) {
+                    if (at > 0 && rest[at - 1] != ' ' && rest[at - 1] != ';')
+                        continue;
+                    auto start = at + needle.size();
+                    auto end = rest.find('"', start);
+                    if (end == std::string_view::npos)
+                        return {};
+                    return std::string(rest.substr(start, end - start));
+                }
+                return {};
+            };
+            part.Name = param("name");
+            part.FileName = param("filename");
+        }
+        if (lineEnd == std::string_view::npos)
+            break;
+        lineStart = lineEnd + 2;
+    }
+    return part;
+}
+
+constexpr std::size_t kMaxPartHead = 8 * 1024;
+
+} // namespace
+
+// The body is read as if it began with a line break, so that the first delimiter looks
+// like every other one.
+MultipartParser::MultipartParser(const std::string& boundary)
+    : FDelimiter("\r\n--" + boundary), FPending("\r\n") {}
+
+bool MultipartParser::Feed(std::string_view bytes, Events& events) {
+    if (FState == State::Broken)
+        return false;
+    if (FState == State::Epilogue)
+        return true;
+    FPending.append(bytes);
+    const std::string_view in = FPending;
+    const std::size_t d = FDelimiter.size();
+    std::size_t at = 0;
+    auto emit = [&](std::size_t end) {
+        bool ok = FState != State::Content || end == at || events.OnData(in.substr(at, end - at));
+        at = end;
+        return ok;
+    };
+    bool ok = true;
+    while (ok && at < in.size()) {
+        if (FState == State::Headers) {
+            // A part without head fields starts with its blank line at once.
+            auto end = in.substr(at, 2) == "\r\n" ? at : in.find("\r\n\r\n", at);
+            if (end == std::string_view::npos) {
+                if (in.size() - at > kMaxPartHead)
+                    ok = false;
+                break;
+            }
+            if (end - at > kMaxPartHead) {
+                ok = false;
+                break;
+            }
+            FormPart head = PartHead(in.substr(at, end - at));
+            at = end + (end == at ? 2 : 4);
+            FState = State::Content;
+            ok = events.OnPart(head);
+            continue;
+        }
+        if (FState == State::Epilogue) {
+            at = in.size();
+            break;
+        }
+        // Preamble or content: up to the next delimiter that ends a line or the body.
+        auto p = in.find(FDelimiter, at);
+        if (p == std::string_view::npos) {
+            // What may be the start of a delimiter waits for the next piece.
+            ok = emit(std::max(at, in.size() > d ? in.size() - d : std::size_t{0}));
+            break;
+        }
+        if (p + d + 2 > in.size()) {
+            ok = emit(p);
+            break;
+        }
+        std::string_view after = in.substr(p + d, 2);
+        if (after != "\r\n" && after != "--") {
+            ok = emit(p + 1);
+            continue;
+        }
+        ok = emit(p);
+        at = p + d + 2;
+        FState = after == "--" ? State::Epilogue : State::Headers;
+    }
+    if (!ok) {
+        FState = State::Broken;
+        FPending.clear();
+        FPending.shrink_to_fit();
+        return false;
+    }
+    FPending.erase(0, at);
+    return true;
+}
+
+std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body) {
+    auto boundary = MultipartBoundary(contentType);
+    if (!boundary)
+        return {};
+    struct Collect : MultipartParser::Events {
+        std::vector<FormPart> Parts;
+        bool OnPart(const FormPart& head) override {
+            Parts.push_back(head);
+            return true;
+        }
+        bool OnData(std::string_view bytes) override {
+            Parts.back().Content.append(bytes);
+            return true;
+        }
+    } collect;
+    MultipartParser parser(*boundary);
+    if (!parser.Feed(body, collect) || !parser.Complete())
+        return {};
+    return std::move(collect.Parts);
 }
 
 } // namespace ot::server

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,6 +43,15 @@ struct HttpLimits {
     int WorkerThreads = 8;
 };
 
+// A request body handed over as it arrives instead of gathered in HttpRequest::Body,
+// so a large one never sits in memory. Called on the connection's I/O thread.
+class HttpBodySink {
+public:
+    virtual ~HttpBodySink() = default;
+    // False stops reading: the connection closes after the handler has answered.
+    virtual bool Write(std::string_view bytes) = 0;
+};
+
 struct HttpRequest {
     std::string Method;
     std::string Target; // as sent: path and query, still encoded
@@ -53,6 +63,8 @@ struct HttpRequest {
     std::uint64_t MaxBody = 0;
     // Whatever the handler's Admit wants to hand to Handle.
     std::any State;
+    // Set by Admit to receive the body as it arrives (Body then stays empty).
+    std::shared_ptr<HttpBodySink> Sink;
 
     std::string_view Path() const;
     std::string_view Query() const; // the text after "?", empty when none
@@ -155,10 +167,41 @@ private:
 struct FormPart {
     std::string Name;
     std::string FileName;
-    std::string Content;
+    std::string Content; // empty in the head MultipartParser announces
 };
-// The parts of a multipart/form-data body; empty when the content type is not
-// multipart or the body does not parse.
+
+// The boundary of a multipart/form-data content type; nothing when the type is another,
+// or the boundary is missing or not 1 to 70 of the characters RFC 2046 allows (a long
+// one would make every search through the body slow).
+std::optional<std::string> MultipartBoundary(std::string_view contentType);
+
+// A multipart body parsed as it arrives, in pieces of any size: each part's head, then
+// its content in pieces. It holds a part's head (at most 8 KB) and a delimiter's length
+// of content, never a whole part.
+class MultipartParser {
+public:
+    struct Events {
+        virtual ~Events() = default;
+        // A part begins; false stops the parse.
+        virtual bool OnPart(const FormPart& head) = 0;
+        // Content of the current part; false stops the parse.
+        virtual bool OnData(std::string_view bytes) = 0;
+    };
+    explicit MultipartParser(const std::string& boundary);
+    // False once the body is broken or an event refused; nothing is taken after that.
+    bool Feed(std::string_view bytes, Events& events);
+    // Whether the closing delimiter has arrived.
+    bool Complete() const { return FState == State::Epilogue; }
+
+private:
+    enum class State { Preamble, Headers, Content, Epilogue, Broken };
+    std::string FDelimiter; // CRLF "--" boundary
+    std::string FPending;
+    State FState = State::Preamble;
+};
+
+// The parts of a multipart/form-data body held in memory; empty when the content type is
+// not multipart or the body does not parse.
 std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body);
 
 } // namespace ot::server

@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <thread>
 
 using namespace ot::server;
@@ -39,10 +41,17 @@ public:
         }
         if (req.Path() == "/big")
             req.MaxBody = 1 << 20;
+        if (req.Path() == "/throw-early")
+            throw 42;
         return true;
     }
+    bool Quick(const HttpRequest& req) override { return req.Path() == "/throw-early"; }
     void Handle(HttpRequest& req, HttpResponse& res) override {
         ++Handled;
+        if (req.Path() == "/throw")
+            throw 42;
+        if (req.Path() == "/throw-memory")
+            throw std::bad_alloc();
         if (req.Path() == "/file") {
             int fd = ::open(FFile.c_str(), O_RDONLY | O_CLOEXEC);
             res.File = std::make_shared<HttpFileBody>(fd, 100);
@@ -209,6 +218,18 @@ TEST_F(HttpLayer, FileRepliesHonourOneRange) {
     }
 }
 
+// Whatever a request throws, on a worker or on the thread holding the connections, ends
+// that connection alone; the server goes on answering.
+TEST_F(HttpLayer, AFailingRequestClosesItsConnectionOnly) {
+    for (const char* path : {"/throw", "/throw-memory", "/throw-early"}) {
+        SCOPED_TRACE(path);
+        std::string reply = Exchange(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(reply.find("200 OK"), std::string::npos) << reply;
+        EXPECT_NE(Exchange("GET /after HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /after 0"),
+                  std::string::npos);
+    }
+}
+
 TEST(HttpForms, MultipartPartsAndBrokenBodies) {
     const std::string type = "multipart/form-data; boundary=XyZ";
     const std::string good = "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\none\r\n"
@@ -233,6 +254,51 @@ TEST(HttpForms, MultipartPartsAndBrokenBodies) {
     };
     for (const auto& [t, body] : broken)
         EXPECT_TRUE(ParseMultipart(t, body).empty()) << t << " / " << body;
+
+    // The same parts arrive whatever pieces the body comes in: a delimiter, a part's
+    // head or the closing mark cut anywhere.
+    for (std::size_t piece : {1, 2, 3, 5, 8, 13, 64}) {
+        SCOPED_TRACE(piece);
+        struct Collect : MultipartParser::Events {
+            std::vector<FormPart> Parts;
+            bool OnPart(const FormPart& head) override {
+                Parts.push_back(head);
+                return true;
+            }
+            bool OnData(std::string_view bytes) override {
+                Parts.back().Content.append(bytes);
+                return true;
+            }
+        } collect;
+        MultipartParser parser("XyZ");
+        for (std::size_t at = 0; at < good.size(); at += piece)
+            ASSERT_TRUE(parser.Feed(std::string_view(good).substr(at, piece), collect));
+        EXPECT_TRUE(parser.Complete());
+        ASSERT_EQ(collect.Parts.size(), 2u);
+        EXPECT_EQ(collect.Parts[0].Content, "one");
+        EXPECT_EQ(collect.Parts[1].Content, "line1\r\n--XyZnot a boundary");
+    }
+}
+
+TEST(HttpForms, BoundariesAreAtMostSeventyCharacters) {
+    const std::string seventy(70, 'b');
+    struct Case {
+        std::string Type;
+        std::optional<std::string> Boundary;
+    } cases[] = {
+        {"multipart/form-data; boundary=" + seventy, seventy},
+        {"multipart/form-data; boundary=\"" + seventy + "\"", seventy},
+        {"Multipart/Form-Data; boundary=a'()+_,-./:=?", "a'()+_,-./:=?"},
+        {"multipart/form-data; boundary=\"with space\"; charset=x", "with space"},
+        {"multipart/form-data; boundary=" + seventy + "b", std::nullopt},
+        {"multipart/form-data; boundary=" + std::string(15000, 'b'), std::nullopt},
+        {"multipart/form-data; boundary=", std::nullopt},
+        {"multipart/form-data; boundary=a<b", std::nullopt},
+        {"multipart/form-data; boundary=\"unclosed", std::nullopt},
+        {"text/plain; boundary=abc", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MultipartBoundary(c.Type), c.Boundary) << c.Type.substr(0, 80);
 }
 
 } // namespace

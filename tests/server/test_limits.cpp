@@ -9,12 +9,14 @@
 #include "support/CloudServerProcess.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -438,6 +440,55 @@ TEST_F(CloudServerLimits, DataDirectoryAndDatabaseAreTheServersAlone) {
         ASSERT_EQ(::stat((Server.DataDir() / name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
     }
+}
+
+// An upload's body goes to disk as it arrives: the server's memory does not grow with it.
+TEST_F(CloudServerLimits, AnUploadIsNeverHeldInMemory) {
+    ASSERT_GT(Pid, 0);
+    std::string content(48 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 131 % 251);
+    auto local = Server.Dir() / "big";
+    ASSERT_TRUE(ot::WriteFileAtomic(local, content));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(content.data(), content.size(), digest, &len, EVP_sha1(), nullptr);
+    std::string hash;
+    for (unsigned i = 0; i < len; ++i) {
+        hash += "0123456789abcdef"[digest[i] >> 4];
+        hash += "0123456789abcdef"[digest[i] & 15];
+    }
+    const long peakBefore = MemoryOf(Pid).Peak;
+    auto up = Api->UploadFile("/big", local.string(), true);
+    ASSERT_FALSE(up.file_id.empty());
+    EXPECT_EQ(up.size, static_cast<std::int32_t>(content.size()));
+    EXPECT_EQ(up.hash, hash);
+    // Held whole (and copied for the form's parse) this was twice the file.
+    EXPECT_LT(MemoryOf(Pid).Peak - peakBefore, 16 * 1024);
+}
+
+// No memory is set aside for the length a head announces: heads announcing terabytes,
+// with no body following, cost the server nothing and a signed client is answered.
+class CloudServerHugeFiles : public CloudServerLimits {
+protected:
+    CloudServerHugeFiles() : CloudServerLimits({"--max-file-mb", "100000000"}) {}
+};
+
+TEST_F(CloudServerHugeFiles, AnnouncedLengthsAreNotAllocated) {
+    std::vector<std::unique_ptr<Socket>> heads;
+    for (int i = 0; i < 8; ++i) {
+        heads.push_back(std::make_unique<Socket>(Server.Port()));
+        ASSERT_TRUE(heads.back()->Send(
+            "POST " +
+            SignedTarget("POST", "/1/fileops/upload_file",
+                         {"root=app_folder", "path=/huge" + std::to_string(i), "overwrite=true"}) +
+            " HTTP/1.1\r\nHost: " + Server.PlainHost() +
+            "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+            std::to_string(90'000'000'000'000LL + i) + "\r\n\r\n--b\r\n"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Api->CreateFolder("after").file_id.empty());
+    EXPECT_EQ(::kill(Pid, 0), 0);
 }
 
 class CloudServerConnectionCap : public CloudServerLimits {

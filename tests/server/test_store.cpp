@@ -219,8 +219,9 @@ TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
         Store->Delete(Root, {"W", "g"}, false);
         const auto old = Store->Upload(Root, {"W", "f"}, "old", true).Node;
         const auto now = Store->Upload(Root, {"W", "f"}, "now", true).Node;
-        if (c.Missing)
+        if (c.Missing) {
             ASSERT_EQ(Store->Delete(Root, {"W", "f"}, true).Status, StoreStatus::Ok);
+        }
         const std::int64_t basis = c.Stale ? old.Rev : now.Rev;
         NodeResult r;
         switch (c.Do) {
@@ -241,8 +242,9 @@ TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
             EXPECT_EQ(r.Node.Rev, c.Missing ? 0 : now.Rev);
             auto f = Store->Metadata(Root, {"W", "f"}, false);
             EXPECT_EQ(f.Status, c.Missing ? StoreStatus::NotFound : StoreStatus::Ok);
-            if (!c.Missing)
+            if (!c.Missing) {
                 EXPECT_EQ(Read({"W", "f"}), "now");
+            }
             EXPECT_EQ(Store->Metadata(Root, {"W", "g"}, false).Status, StoreStatus::NotFound);
         } else if (c.Do != Op::Delete) {
             EXPECT_GT(r.Node.Rev, now.Rev);
