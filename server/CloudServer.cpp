@@ -418,6 +418,7 @@ bool CloudServer::Bind(std::string& error) {
         HttpLimits adminLimits;
         adminLimits.IoThreads = 1;
         adminLimits.WorkerThreads = 2;
+        adminLimits.MaxPerAddress = adminLimits.MaxConnections;
         FAdmin = std::make_unique<HttpServer>(*FAdminHandler, adminLimits);
         // Only this machine may change the server's behaviour.
         FAdminPort = FAdmin->Listen("127.0.0.1", FOptions.AdminPort, error);

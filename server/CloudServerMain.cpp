@@ -31,7 +31,8 @@ commands:
   serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
-                 [--io-threads N] [--max-connections N] [--head-timeout SECONDS]
+                 [--io-threads N] [--max-connections N] [--max-connections-per-address N]
+                 [--head-timeout SECONDS]
                  [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
                  [--max-header-count N] [--max-target-bytes N]
                  [--fault-injection [--admin-port N]]
@@ -45,7 +46,11 @@ commands:
         --io-threads N          threads holding the connections (default 0: half the
                                 processor's cores, at least one); --threads
                                 N answer the requests (default 8)
-        --max-connections N     open connections at once; beyond, "503" (default 1024)
+        --max-connections N     open connections at once; near it the longest idle
+                                kept-alive one is closed, beyond it "503" (default 1024)
+        --max-connections-per-address N
+                                open connections from one address (an IPv6 /64);
+                                beyond, "503" (default 32)
         --head-timeout S        to receive a request's whole head, TLS handshake
                                 included (default 10)
         --idle-timeout S        a kept-alive connection waits for its next request
@@ -96,6 +101,7 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--threads", true},
         {"--io-threads", true},
         {"--max-connections", true},
+        {"--max-connections-per-address", true},
         {"--head-timeout", true},
         {"--idle-timeout", true},
         {"--body-timeout", true},
@@ -252,12 +258,14 @@ int Serve(const Args& args) {
     {
         HttpLimits& h = o.Http;
         std::int64_t io = h.IoThreads, conns = static_cast<std::int64_t>(h.MaxConnections),
-                     head = h.HeadTimeout, idle = h.IdleTimeout, body = h.BodyTimeout,
+                     perAddress = static_cast<std::int64_t>(h.MaxPerAddress), head = h.HeadTimeout,
+                     idle = h.IdleTimeout, body = h.BodyTimeout,
                      hbytes = static_cast<std::int64_t>(h.MaxHeaderBytes),
                      hcount = static_cast<std::int64_t>(h.MaxHeaderCount),
                      tbytes = static_cast<std::int64_t>(h.MaxTargetBytes);
         if (!IntOption(args, "--io-threads", io, error) ||
             !IntOption(args, "--max-connections", conns, error) ||
+            !IntOption(args, "--max-connections-per-address", perAddress, error) ||
             !IntOption(args, "--head-timeout", head, error) ||
             !IntOption(args, "--idle-timeout", idle, error) ||
             !IntOption(args, "--body-timeout", body, error) ||
@@ -265,12 +273,13 @@ int Serve(const Args& args) {
             !IntOption(args, "--max-header-count", hcount, error) ||
             !IntOption(args, "--max-target-bytes", tbytes, error))
             return Fail(error);
-        if (io > 64 || conns < 1 || conns > 1000000 || head < 1 || head > 3600 || idle < 1 ||
-            idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 || hbytes > (1 << 20) ||
-            hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
+        if (io > 64 || conns < 1 || conns > 1000000 || perAddress < 1 || head < 1 || head > 3600 ||
+            idle < 1 || idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 ||
+            hbytes > (1 << 20) || hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
             return Fail("a connection limit is out of range");
         h.IoThreads = static_cast<int>(io);
         h.MaxConnections = static_cast<std::size_t>(conns);
+        h.MaxPerAddress = static_cast<std::size_t>(perAddress);
         h.HeadTimeout = static_cast<int>(head);
         h.IdleTimeout = static_cast<int>(idle);
         h.BodyTimeout = static_cast<int>(body);
@@ -300,6 +309,7 @@ int Serve(const Args& args) {
     // Signals are taken by one thread, so they never interrupt a request.
     const sigset_t stopSignals = ot::BlockStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
 
     std::unique_ptr<CloudServer> server;
     try {

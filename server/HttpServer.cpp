@@ -18,10 +18,14 @@
 #include <charconv>
 #include <cstdio>
 #include <limits>
+#include <list>
 #include <malloc.h>
+#include <mutex>
 #include <optional>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace ot::server {
 
@@ -149,8 +153,86 @@ void HttpHandler::Refuse(int status, std::string_view what, HttpResponse& res) {
 // One io_context per I/O thread, each running on its thread alone: a connection lives on
 // one of them from accept to close, so its handlers never need a lock or a strand, and
 // the threads never contend for one queue.
+namespace {
+
+// A connection that may be closed to make room while it waits, idle, for its next
+// request. Touched by its own I/O thread, and under the registry's lock by the
+// accepting one.
+class Evictable {
+public:
+    virtual ~Evictable() = default;
+    // Posted to the connection's own thread: closes it if it is still idle.
+    virtual void Evict() = 0;
+    std::list<std::weak_ptr<Evictable>>::iterator IdleAt;
+    bool Registered = false;
+};
+
+// The part of a peer's address that one client controls: an IPv4 address, or the /64
+// of an IPv6 one.
+std::string AddressKey(const tcp::endpoint& peer) {
+    auto a = peer.address();
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        a = net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+    if (a.is_v4()) {
+        auto b = a.to_v4().to_bytes();
+        return std::string(b.begin(), b.end());
+    }
+    auto b = a.to_v6().to_bytes();
+    return std::string(b.begin(), b.begin() + 8);
+}
+
+} // namespace
+
 struct HttpServer::Impl {
     using Guard = net::executor_work_guard<net::io_context::executor_type>;
+
+    // Open connections of each address.
+    std::mutex AddressMutex;
+    std::unordered_map<std::string, std::size_t> PerAddress;
+    // Connections idle between requests, the longest idle first.
+    std::mutex IdleMutex;
+    std::list<std::weak_ptr<Evictable>> Idle;
+
+    std::size_t TakeAddress(const std::string& key) {
+        std::lock_guard lock(AddressMutex);
+        return ++PerAddress[key];
+    }
+    void GiveBackAddress(const std::string& key) {
+        std::lock_guard lock(AddressMutex);
+        auto it = PerAddress.find(key);
+        if (it != PerAddress.end() && --it->second == 0)
+            PerAddress.erase(it);
+    }
+    void BecomeIdle(const std::shared_ptr<Evictable>& c) {
+        std::lock_guard lock(IdleMutex);
+        if (c->Registered)
+            return;
+        c->IdleAt = Idle.insert(Idle.end(), c);
+        c->Registered = true;
+    }
+    void EndIdle(Evictable& c) {
+        std::lock_guard lock(IdleMutex);
+        if (c.Registered)
+            Idle.erase(c.IdleAt);
+        c.Registered = false;
+    }
+    // Asks the longest idle connection to close; false when there is none.
+    bool EvictOldestIdle() {
+        std::shared_ptr<Evictable> victim;
+        {
+            std::lock_guard lock(IdleMutex);
+            while (!Idle.empty() && !victim) {
+                victim = Idle.front().lock();
+                if (victim)
+                    victim->Registered = false;
+                Idle.pop_front();
+            }
+        }
+        if (!victim)
+            return false;
+        victim->Evict();
+        return true;
+    }
 
     HttpHandler& Handler;
     HttpLimits Limits;
@@ -199,15 +281,29 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kIdleBuffer = 4096;
 
-template <class Stream> class Session : public std::enable_shared_from_this<Session<Stream>> {
+template <class Stream>
+class Session : public Evictable, public std::enable_shared_from_this<Session<Stream>> {
 public:
     template <class... Args>
-    Session(HttpServer::Impl& server, bool busy, tcp::socket&& socket, Args&&... args)
+    Session(HttpServer::Impl& server, const char* busy, std::string address, tcp::socket&& socket,
+            Args&&... args)
         : S(server), FStream(std::move(socket), std::forward<Args>(args)...),
-          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy) {
+          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy),
+          FAddress(std::move(address)) {
         ++S.Open;
     }
-    ~Session() { --S.Open; }
+    ~Session() override {
+        S.EndIdle(*this);
+        S.GiveBackAddress(FAddress);
+        --S.Open;
+    }
+
+    void Evict() override {
+        net::post(FStream.get_executor(), [self = this->shared_from_this()] {
+            if (self->FIdle)
+                self->Close();
+        });
+    }
 
     void Start() {
         Lowest().expires_after(std::chrono::seconds(S.Limits.HeadTimeout));
@@ -230,7 +326,7 @@ private:
 
     void AfterConnect() {
         if (FBusy)
-            return RefuseAndClose(503, "too many connections");
+            return RefuseAndClose(503, FBusy);
         ReadHead();
     }
 
@@ -245,9 +341,13 @@ private:
         if (FBuffer.capacity() > kIdleBuffer)
             FBuffer.shrink_to_fit();
         Lowest().expires_after(std::chrono::seconds(S.Limits.IdleTimeout));
+        FIdle = true;
+        S.BecomeIdle(this->shared_from_this());
         FStream.async_read_some(
             FBuffer.prepare(kIdleBuffer),
             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                self->FIdle = false;
+                self->S.EndIdle(*self);
                 if (ec)
                     return self->Close();
                 self->FBuffer.commit(n);
@@ -615,7 +715,9 @@ private:
     HttpServer::Impl& S;
     Stream FStream;
     beast::flat_buffer FBuffer;
-    bool FBusy = false;
+    const char* FBusy = nullptr; // why the connection is refused, when it is
+    std::string FAddress;
+    bool FIdle = false;
     bool FKeepAlive = true;
     bool FHasBody = false;
     bool FContinue = false;
@@ -638,24 +740,37 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
                                                               tcp::socket socket) {
         if (ec == net::error::operation_aborted || !acceptor.is_open())
             return;
-        if (!ec) {
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            const std::size_t open = Open.load();
-            // Past the cap a connection is told so; far past it, it is just closed.
-            if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
-                socket.close(ignored);
-            } else {
-                const bool busy = open >= Limits.MaxConnections;
-                // Started on the connection's own thread.
-                if (tls)
-                    net::post(home,
-                              [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                                   *this, busy, std::move(socket), *tls)] { s->Start(); });
-                else
-                    net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
-                                         *this, busy, std::move(socket))] { s->Start(); });
-            }
+        if (ec) {
+            // Out of descriptors, most likely: accepting again at once would spin.
+            auto wait = std::make_shared<net::steady_timer>(Main(), std::chrono::milliseconds(50));
+            wait->async_wait([this, &acceptor, tls, wait](beast::error_code) {
+                if (acceptor.is_open())
+                    Accept(acceptor, tls);
+            });
+            return;
+        }
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const std::string address = AddressKey(socket.remote_endpoint(ignored));
+        const std::size_t fromAddress = TakeAddress(address);
+        const std::size_t open = Open.load();
+        // Past a cap a connection is told so; far past it, it is just closed.
+        const char* busy = nullptr;
+        if (fromAddress > Limits.MaxPerAddress)
+            busy = "too many connections from your address";
+        else if (open >= Limits.MaxConnections && !EvictOldestIdle())
+            busy = "too many connections";
+        if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16 ||
+            fromAddress > Limits.MaxPerAddress + Limits.MaxPerAddress / 4 + 4) {
+            socket.close(ignored);
+            GiveBackAddress(address);
+        } else if (tls) {
+            // Started on the connection's own thread.
+            net::post(home, [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                                 *this, busy, address, std::move(socket), *tls)] { s->Start(); });
+        } else {
+            net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
+                                 *this, busy, address, std::move(socket))] { s->Start(); });
         }
         Accept(acceptor, tls);
     });
@@ -768,6 +883,14 @@ void HttpServer::Stop() {
 
 std::size_t HttpServer::Connections() const {
     return FImpl->Open.load();
+}
+
+void RaiseDescriptorLimit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+    }
 }
 
 std::optional<std::string> MultipartBoundary(std::string_view contentType) {

@@ -37,8 +37,12 @@ struct HttpLimits {
     std::size_t MaxTargetBytes = 8 * 1024;
     // The body allowed unless the handler's Admit raises it for one request.
     std::uint64_t DefaultMaxBody = 64 * 1024;
-    // Open connections per server (every listener together); beyond it a 503.
+    // Open connections per server (every listener together). Near it, the kept-alive
+    // connection idle the longest is closed to make room; beyond it a 503.
     std::size_t MaxConnections = 1024;
+    // Open connections from one address (an IPv6 /64 counts as one); beyond it a 503,
+    // and far beyond it the connection is closed unanswered.
+    std::size_t MaxPerAddress = 32;
     int IoThreads = 0; // 0: half the processor's cores, at least one
     int WorkerThreads = 8;
 };
@@ -162,6 +166,10 @@ public:
 private:
     std::unique_ptr<Impl> FImpl;
 };
+
+// Raises the process's limit of open descriptors to the most it may have: every
+// connection takes one, and the caps above are meant to be reached before it.
+void RaiseDescriptorLimit();
 
 // Parsing of request bodies shared by the servers' forms.
 struct FormPart {

@@ -23,10 +23,13 @@ const char* const kUsage = R"(usage: otUpdateServer <command> [options]
 
 commands:
   serve    --root DIR [--bind ADDR] [--port N] [--ports-file FILE] [--quiet]
+           [--max-connections N] [--max-connections-per-address N]
       Serves the update lists and packages below DIR and records the usage records
       posted to it (DIR/usage.db), on plain HTTP at --bind (default 127.0.0.1) and
       --port (default 8090; 0 picks a free port, printed and, with --ports-file,
-      written there as JSON).
+      written there as JSON). At most --max-connections (default 1024; near it the
+      longest idle one is closed) are open at once, --max-connections-per-address
+      (default 32; an IPv6 /64 is one address) from one address.
   publish  --root DIR --key SECRETKEYFILE --from FOLDER --name NAME --version VERSION
            [--title TITLE] [--date TEXT] [--detail TEXT] [--dependence TEXT]
            [--url-base URL]
@@ -46,9 +49,21 @@ struct Args {
 };
 
 bool ParseArgs(int argc, char** argv, Args& out, std::string& error) {
-    static const char* const valued[] = {
-        "--root",    "--bind",  "--port", "--ports-file", "--key",        "--from",    "--name",
-        "--version", "--title", "--date", "--detail",     "--dependence", "--url-base"};
+    static const char* const valued[] = {"--root",
+                                         "--bind",
+                                         "--port",
+                                         "--ports-file",
+                                         "--key",
+                                         "--from",
+                                         "--name",
+                                         "--version",
+                                         "--title",
+                                         "--date",
+                                         "--detail",
+                                         "--dependence",
+                                         "--url-base",
+                                         "--max-connections",
+                                         "--max-connections-per-address"};
     if (argc < 2) {
         error = "no command";
         return false;
@@ -94,6 +109,13 @@ int Serve(const Args& args) {
     if (!p || *p < 0 || *p > 65535)
         return Fail("--port needs a port number");
     o.Port = *p;
+    for (auto [name, limit] : {std::pair{"--max-connections", &o.Http.MaxConnections},
+                               std::pair{"--max-connections-per-address", &o.Http.MaxPerAddress}}) {
+        const auto n = ot::ParseInt32(Value(args, name, std::to_string(*limit)));
+        if (!n || *n < 1)
+            return Fail(std::string(name) + " needs a number");
+        *limit = static_cast<std::size_t>(*n);
+    }
     o.Quiet = args.Quiet;
     o.Http.IoThreads = 1;
     o.Http.WorkerThreads = 2;
@@ -102,6 +124,7 @@ int Serve(const Args& args) {
 
     const sigset_t stopSignals = ot::BlockStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
 
     std::unique_ptr<UpdateServer> server;
     std::string error;

@@ -21,6 +21,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <vector>
 
 using namespace ot::server;
 using Clock = std::chrono::steady_clock;
@@ -69,9 +70,58 @@ private:
     std::string FFile;
 };
 
+// A loopback socket from a chosen source address (any of 127.0.0.0/8).
+int ConnectFrom(const char* source, int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends a request on fd and reads until a reply has come (or a second of silence).
+std::string Ask(int fd, const std::string& request) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string in;
+    char buf[4096];
+    while (in.find("\r\n\r\n") == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0)
+            break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        in.append(buf, static_cast<std::size_t>(n));
+    }
+    return in;
+}
+
+bool ClosedByServer(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0)
+        return false;
+    char c;
+    return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+HttpLimits TestLimits() {
+    HttpLimits limits;
+    limits.HeadTimeout = 5;
+    return limits;
+}
+
 class HttpLayer : public ::testing::Test {
 protected:
-    HttpLayer() {
+    explicit HttpLayer(HttpLimits limits = TestLimits()) {
         char tmpl[] = "/tmp/ot-http-test-XXXXXX";
         int fd = ::mkstemp(tmpl);
         FilePath = tmpl;
@@ -79,8 +129,6 @@ protected:
             (void)!::write(fd, &"0123456789"[i % 10], 1);
         ::close(fd);
         Handler = std::make_unique<EchoHandler>(FilePath);
-        HttpLimits limits;
-        limits.HeadTimeout = 5;
         Server = std::make_unique<HttpServer>(*Handler, limits);
         std::string error;
         Port = Server->Listen("127.0.0.1", 0, error);
@@ -228,6 +276,62 @@ TEST_F(HttpLayer, AFailingRequestClosesItsConnectionOnly) {
         EXPECT_NE(Exchange("GET /after HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /after 0"),
                   std::string::npos);
     }
+}
+
+class HttpLayerCaps : public HttpLayer {
+protected:
+    HttpLayerCaps() : HttpLayer(Caps()) {}
+    static HttpLimits Caps() {
+        HttpLimits limits = TestLimits();
+        limits.MaxConnections = 8;
+        limits.MaxPerAddress = 4;
+        return limits;
+    }
+    ~HttpLayerCaps() override {
+        for (int fd : Held)
+            ::close(fd);
+    }
+    std::vector<int> Held;
+};
+
+// One address has its own share of connections: past it that address is told so, and
+// another is still answered.
+TEST_F(HttpLayerCaps, EachAddressHasItsOwnShare) {
+    for (int i = 0; i < 4; ++i)
+        Held.push_back(ConnectFrom("127.0.0.2", Port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int extra = ConnectFrom("127.0.0.2", Port);
+    Held.push_back(extra);
+    std::string refused = Ask(extra, "GET /x HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(refused.substr(0, refused.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_NE(refused.find("too many connections from your address"), std::string::npos);
+    int other = ConnectFrom("127.0.0.3", Port);
+    Held.push_back(other);
+    EXPECT_NE(Ask(other, "GET /other HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /other 0"),
+              std::string::npos);
+}
+
+// When every connection is taken, the one idle the longest between two requests makes
+// room; one that never sent a request is no idle kept-alive connection.
+TEST_F(HttpLayerCaps, TheLongestIdleConnectionMakesRoomAtTheCap) {
+    const char* sources[] = {"127.0.0.2", "127.0.0.3"};
+    for (int i = 0; i < 8; ++i) {
+        Held.push_back(ConnectFrom(sources[i % 2], Port));
+        if (i < 6) {
+            ASSERT_NE(
+                Ask(Held.back(), "GET /first HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /first 0"),
+                std::string::npos);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    int late = ConnectFrom("127.0.0.4", Port);
+    Held.push_back(late);
+    EXPECT_NE(Ask(late, "GET /late HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /late 0"),
+              std::string::npos);
+    EXPECT_TRUE(ClosedByServer(Held[0]));
+    // The others are still there: the next idle one answers.
+    EXPECT_NE(Ask(Held[1], "GET /again HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /again 0"),
+              std::string::npos);
 }
 
 TEST(HttpForms, MultipartPartsAndBrokenBodies) {

@@ -17,6 +17,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +36,16 @@ namespace {
 // A connected loopback socket, closed with its owner.
 class Socket {
 public:
-    explicit Socket(int port) {
+    // From another loopback address when source is given (any of 127.0.0.0/8).
+    explicit Socket(int port, const char* source = nullptr) {
         FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (FFd >= 0 && source) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            ::inet_pton(AF_INET, source, &from.sin_addr);
+            if (::bind(FFd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+                throw std::runtime_error(std::string("cannot bind to ") + source);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -147,8 +156,10 @@ Memory MemoryOf(pid_t pid) {
 
 class CloudServerLimits : public ::testing::Test {
 protected:
-    explicit CloudServerLimits(std::vector<std::string> extraArgs = {"--head-timeout", "3",
-                                                                     "--idle-timeout", "2"})
+    // The stalled connections of these tests come from the client's own address.
+    explicit CloudServerLimits(
+        std::vector<std::string> extraArgs = {"--head-timeout", "3", "--idle-timeout", "2",
+                                              "--max-connections-per-address", "1000"})
         : Server(Options(std::move(extraArgs))) {
         Pid = Server.Pid();
         Api = ApiOn(Server.Hosts());
@@ -489,6 +500,35 @@ TEST_F(CloudServerHugeFiles, AnnouncedLengthsAreNotAllocated) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(Api->CreateFolder("after").file_id.empty());
     EXPECT_EQ(::kill(Pid, 0), 0);
+}
+
+// One address holding two thousand connections, reopening those the server closes,
+// takes its own share only: a signed client from another address is answered at once.
+class CloudServerPerAddress : public CloudServerLimits {
+protected:
+    CloudServerPerAddress() : CloudServerLimits({"--head-timeout", "3", "--idle-timeout", "2"}) {}
+};
+
+TEST_F(CloudServerPerAddress, OneAddressCannotTakeEveryConnection) {
+    rlimit r{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
+    r.rlim_cur = std::max<rlim_t>(r.rlim_cur, std::min<rlim_t>(r.rlim_max, 4096));
+    ::setrlimit(RLIMIT_NOFILE, &r);
+    ASSERT_GE(r.rlim_cur, 2200u);
+    std::vector<std::unique_ptr<Socket>> held;
+    for (int i = 0; i < 2000; ++i)
+        held.push_back(std::make_unique<Socket>(Server.Port(), "127.0.0.2"));
+    int answered = 0;
+    for (int i = 0; i < 40; ++i) {
+        if (!Api->Metadata("/", true).file_id.empty())
+            ++answered;
+        for (auto& s : held) {
+            char c;
+            if (::recv(s->Fd(), &c, 1, MSG_DONTWAIT) == 0)
+                s = std::make_unique<Socket>(Server.Port(), "127.0.0.2");
+        }
+    }
+    EXPECT_EQ(answered, 40);
 }
 
 class CloudServerConnectionCap : public CloudServerLimits {
