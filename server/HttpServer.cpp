@@ -370,10 +370,14 @@ private:
 
     void OnHead(beast::error_code ec) {
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-            // Without a complete first line, it was the target that was too long.
+            // The parser takes each complete line from the buffer: what is left is the
+            // line it stopped in. The request line ("METHOD target ...") without its end
+            // had a target too long; a field line ("name: ...") made the head too large.
             auto data = FBuffer.data();
             std::string_view seen(static_cast<const char*>(data.data()), data.size());
-            if (seen.find('\n') == std::string_view::npos)
+            const auto space = seen.find(' '), colon = seen.find(':');
+            if (seen.find('\n') == std::string_view::npos && space != std::string_view::npos &&
+                space < colon)
                 return RefuseAndClose(414, "request target too long");
             return RefuseAndClose(431, "request header too large");
         }
@@ -398,6 +402,8 @@ private:
         }
         if (FReq.Target.size() > S.Limits.MaxTargetBytes)
             return RefuseAndClose(414, "request target too long");
+        if (auto refusal = FramingRefusal(head))
+            return RefuseAndClose(refusal->first, refusal->second);
         FKeepAlive = head.keep_alive();
         FHasBody = !FHead->is_done();
         FContinue = SameNoCase(TrimView(FReq.Field("Expect")), "100-continue");
@@ -424,6 +430,39 @@ private:
                 net::post(self->FStream.get_executor(), [self] { self->Close(); });
             }
         });
+    }
+
+    // RFC 9112 6.1-6.3: a body whose end two readers could find in two places is refused
+    // and the connection closed. The parser refuses a length beside chunked framing and
+    // lengths that differ; what it lets through is checked here.
+    static std::optional<std::pair<int, const char*>>
+    FramingRefusal(const http::request_header<>& head) {
+        std::vector<std::string> codings;
+        bool any = false;
+        for (const auto& f : head) {
+            if (f.name() != http::field::transfer_encoding)
+                continue;
+            any = true;
+            const std::string_view v(f.value().data(), f.value().size());
+            for (std::size_t at = 0; at <= v.size();) {
+                auto comma = std::min(v.find(',', at), v.size());
+                std::string_view c = TrimView(v.substr(at, comma - at));
+                if (!c.empty())
+                    codings.emplace_back(c);
+                at = comma + 1;
+            }
+        }
+        if (!any)
+            return std::nullopt;
+        static constexpr std::pair<int, const char*> kBad{400, "bad transfer encoding"};
+        if (head.version() < 11 || codings.empty() || !SameNoCase(codings.back(), "chunked"))
+            return kBad;
+        for (std::size_t i = 0; i + 1 < codings.size(); ++i)
+            if (SameNoCase(codings[i], "chunked"))
+                return kBad;
+        if (codings.size() > 1)
+            return std::pair<int, const char*>{501, "transfer coding not implemented"};
+        return std::nullopt;
     }
 
     void AdmitOnWorker() {

@@ -423,6 +423,35 @@ TEST_F(CloudServerLimits, RefusalsSayWhatTheyAre) {
         {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 70000\r\n\r\n",
          "HTTP/1.1 413 Payload Too Large", "{\"msg\":\"request body too large\"}"},
         {"BROKEN\r\n\r\n", "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        // One field over the limit is a header too large, wherever the limit struck.
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large", "{\"msg\":\"request header too large\"}"},
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large", "{\"msg\":\"request header too large\"}"},
+        {"GET / HTTP/1.1\r\nX-Big: " + std::string(200000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large", "{\"msg\":\"request header too large\"}"},
+        // Framing that two readers could take two ways is refused, and the connection
+        // closed, so no body can run as a request of its own.
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n"
+         "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad transfer encoding\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked, gzip\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad transfer encoding\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 501 Not Implemented", "{\"msg\":\"transfer coding not implemented\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: "
+         "3\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        {"POST / HTTP/1.0\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad transfer encoding\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Request.substr(0, 40));
