@@ -1011,7 +1011,8 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
             }
             // The session cookie must come back, under its name or bare.
             bool cookieOk = false;
-            for (std::string_view cookies : req.FieldValues("Cookie"))
+            for (std::string_view cookies :
+                 session ? req.FieldValues("Cookie") : std::vector<std::string_view>{})
                 for (const auto& part : Split(std::string(cookies), ';')) {
                     std::string t = Trim(part);
                     auto eq = t.find('=');

@@ -147,6 +147,23 @@ TEST_F(CloudServerProtocol, AuthorizationFlowGivesATokenOnceOnly) {
     EXPECT_EQ(page->body.find("type=\"hidden\""), std::string::npos);
 }
 
+// A login form that names no session, or one the server does not know, is answered as
+// an expired session whatever cookie comes with it.
+TEST_F(CloudServerProtocol, ALoginWithoutAKnownSessionIsRefusedWhateverTheCookie) {
+    auto cli = SiteClient(Server);
+    for (const char* form : {"username=alice&userpwd=x&oauth_token=t",
+                             "username=alice&userpwd=x&oauth_token=t&s=unknown"}) {
+        for (const char* cookie : {"SID=abc", "abc", "other=1; SID="}) {
+            SCOPED_TRACE(std::string(form) + " / " + cookie);
+            auto answer = cli->Post("/api.php?ac=open&op=authorisecheck", {{"Cookie", cookie}},
+                                    form, "application/x-www-form-urlencoded");
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->status, 200);
+            EXPECT_NE(answer->body.find("Your login session has expired"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(CloudServerProtocol, TheProgramsOwnLoginIsAnswered) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
