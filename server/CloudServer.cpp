@@ -388,7 +388,7 @@ CloudServer::CloudServer(ServerOptions options)
     os.TimestampWindow = FOptions.TimestampWindow;
     os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
     os.TokenLifetime = FOptions.TokenLifetime;
-    os.NotBefore = UnixNow();
+    os.NonceJournal = FOptions.DataDir / "nonces";
     FOauth = std::make_unique<OauthChecker>(*FStore, os);
 }
 

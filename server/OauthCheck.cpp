@@ -2,12 +2,17 @@
 
 #include "cloud/OauthUtility.h"
 #include "common/Clock.h"
+#include "common/FileUtil.h"
 #include "common/Text.h"
 
 #include <openssl/crypto.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ot::server {
 
@@ -84,10 +89,115 @@ const std::string* FindParam(const std::vector<QueryParam>& params, std::string_
     return nullptr;
 }
 
-NonceCache::NonceCache(std::int64_t window) : FWindow(window) {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One journal record: the key's hash and its arrival, in this machine's byte order.
+struct NonceRecord {
+    std::uint64_t Key;
+    std::int64_t Arrived;
+};
+
+// A journal file is named by the seconds it takes arrivals for: "<first>-<end>".
+bool JournalSpan(const fs::path& file, std::int64_t& first, std::int64_t& end) {
+    const std::string name = file.filename().string();
+    const auto dash = name.find('-');
+    auto a = dash == std::string::npos ? std::nullopt : ParseInt64(name.substr(0, dash));
+    auto b = dash == std::string::npos ? std::nullopt : ParseInt64(name.substr(dash + 1));
+    if (!a || !b)
+        return false;
+    first = *a;
+    end = *b;
+    return true;
+}
+
+} // namespace
+
+NonceCache::NonceCache(std::int64_t window, fs::path journal)
+    : FWindow(window), FJournal(std::move(journal)) {
     if (sodium_init() < 0)
         throw std::runtime_error("libsodium cannot be initialised");
-    randombytes_buf(FKey, sizeof FKey);
+    if (FJournal.empty()) {
+        randombytes_buf(FKey, sizeof FKey);
+        return;
+    }
+    CreatePrivateDirectory(FJournal);
+    // The hash key outlives the process, or the journal's hashes would mean nothing.
+    const fs::path keyFile = FJournal / "key";
+    std::string key;
+    if (!ReadWholeFile(keyFile, key) || key.size() != sizeof FKey) {
+        randombytes_buf(FKey, sizeof FKey);
+        std::string error;
+        if (!WriteFileAtomic(keyFile, std::string(reinterpret_cast<char*>(FKey), sizeof FKey), 0600,
+                             &error))
+            throw std::runtime_error("cannot write " + keyFile.string() + ": " + error);
+    } else {
+        std::memcpy(FKey, key.data(), sizeof FKey);
+    }
+    Load(UnixNow());
+}
+
+NonceCache::~NonceCache() {
+    if (FFile >= 0)
+        ::close(FFile);
+}
+
+// Reads back what arrived within the last two windows; older files go.
+void NonceCache::Load(std::int64_t now) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(FJournal, ec)) {
+        std::int64_t first = 0, end = 0;
+        if (!JournalSpan(entry.path(), first, end))
+            continue;
+        if (end <= now - 2 * FWindow) {
+            fs::remove(entry.path(), ec);
+            continue;
+        }
+        std::string bytes;
+        if (!ReadWholeFile(entry.path(), bytes))
+            continue;
+        // A record cut short by a crash is no record.
+        for (std::size_t at = 0; at + sizeof(NonceRecord) <= bytes.size();
+             at += sizeof(NonceRecord)) {
+            NonceRecord r;
+            std::memcpy(&r, bytes.data() + at, sizeof r);
+            if (r.Arrived >= now - 2 * FWindow)
+                FOrder.emplace_back(r.Arrived, r.Key);
+        }
+    }
+    std::sort(FOrder.begin(), FOrder.end());
+    for (const auto& [arrived, key] : FOrder)
+        FSeen.insert(key);
+}
+
+void NonceCache::Append(std::uint64_t key, std::int64_t now) {
+    if (FJournal.empty())
+        return;
+    if (FFile < 0 || now >= FFileEnd) {
+        if (FFile >= 0)
+            ::close(FFile);
+        const std::int64_t first = now - now % std::max<std::int64_t>(FWindow, 1);
+        FFileEnd = first + std::max<std::int64_t>(FWindow, 1);
+        const fs::path file = FJournal / (std::to_string(first) + "-" + std::to_string(FFileEnd));
+        FFile = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (FFile < 0)
+            throw std::runtime_error("cannot open the nonce journal " + file.string());
+        // A record a crash cut short would put every later one out of step.
+        struct stat st {};
+        if (::fstat(FFile, &st) == 0 && st.st_size % sizeof(NonceRecord) != 0)
+            (void)!::ftruncate(FFile, st.st_size - st.st_size % sizeof(NonceRecord));
+        // Files whose every arrival is now more than two windows old.
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(FJournal, ec)) {
+            std::int64_t a = 0, b = 0;
+            if (JournalSpan(entry.path(), a, b) && b <= now - 2 * FWindow)
+                fs::remove(entry.path(), ec);
+        }
+    }
+    const NonceRecord r{key, now};
+    if (::write(FFile, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+        throw std::runtime_error("cannot append to the nonce journal");
 }
 
 bool NonceCache::Remember(const std::string& text, std::int64_t now) {
@@ -97,14 +207,21 @@ bool NonceCache::Remember(const std::string& text, std::int64_t now) {
     std::uint64_t key = 0;
     std::memcpy(&key, digest, sizeof key);
     std::lock_guard lock(FMutex);
+    return Note(key, now);
+}
+
+bool NonceCache::Note(std::uint64_t key, std::int64_t now) {
     // A request that arrived more than two windows ago carried a timestamp that is now
     // older than one window, so its nonce can no longer be replayed.
     while (!FOrder.empty() && FOrder.front().first < now - 2 * FWindow) {
         FSeen.erase(FOrder.front().second);
         FOrder.pop_front();
     }
-    if (!FSeen.insert(key).second)
+    if (FSeen.count(key))
         return false;
+    // Journaled first: a nonce that counts as seen is one a restart still knows.
+    Append(key, now);
+    FSeen.insert(key);
     FOrder.emplace_back(now, key);
     return true;
 }
@@ -115,7 +232,8 @@ std::size_t NonceCache::Size() const {
 }
 
 OauthChecker::OauthChecker(CloudStore& store, OauthSettings settings)
-    : FStore(store), FSettings(settings), FNonces(settings.TimestampWindow) {}
+    : FStore(store), FSettings(settings), FNonces(settings.TimestampWindow, settings.NonceJournal) {
+}
 
 std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::string_view scheme,
                                                 std::string_view host, std::string_view rawPath,
@@ -184,8 +302,7 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
 
     auto ts = ParseInt64(*timestamp);
     std::int64_t now = UnixNow();
-    if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow ||
-        *ts < FSettings.NotBefore)
+    if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow)
         return OauthFailure{401, "timestamp out of range", now};
     if (!FNonces.Remember(*consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce,
                           now))

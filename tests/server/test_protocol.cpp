@@ -293,6 +293,36 @@ TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
     EXPECT_EQ(SignedGet(api, "/open/accessToken", {"oauth_verifier=x"}, true).Code, 401);
 }
 
+// A captured request stays refused after the server stops or dies, while a client whose
+// clock is behind is served at once after a start.
+TEST_F(CloudServerProtocol, NoncesOutliveRestartsAndLateClocksAreServedAtOnce) {
+    auto api = ApiFor();
+    auto token = api.GetSession().Token();
+    auto signedAt = [&](std::int64_t timestamp) {
+        auto url = ot::TOauthUtility::BuildURL(
+            "GET", Server.PlainHost(), "/1/metadata/app_folder/", {}, api.GetSession().Consumer(),
+            token.get(), false, ot::TOauthUtility::GenerateNonce(), std::to_string(timestamp));
+        return ot::TKuaipanURL(url.Url() + "?" + url.Query());
+    };
+    const auto captured = signedAt(std::time(nullptr));
+    auto first = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), captured);
+    ASSERT_EQ(first.Code, 200) << first.Content;
+    for (bool crash : {false, true}) {
+        SCOPED_TRACE(crash ? "after kill -9" : "after a stop");
+        if (crash)
+            Server.Kill();
+        else
+            ASSERT_EQ(Server.Stop(), 0);
+        Server.Restart();
+        auto replay = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), captured);
+        EXPECT_EQ(replay.Code, 401);
+        EXPECT_NE(replay.Content.find("nonce already used"), std::string::npos) << replay.Content;
+        auto late = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(),
+                                                          signedAt(std::time(nullptr) - 120));
+        EXPECT_EQ(late.Code, 200) << late.Content;
+    }
+}
+
 TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
     auto api = ApiFor();
     ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
