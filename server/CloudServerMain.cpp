@@ -64,6 +64,8 @@ commands:
   add-user       --data DIR --user NAME [--weak-hash]
       Adds a user; the password is read from standard input (first line).
   set-password   --data DIR --user NAME [--weak-hash]
+      Sets a new password (from standard input); every token of the user stops
+      working, as with revoke-tokens.
   list-users     --data DIR
   add-consumer   --data DIR --key KEY --secret SECRET [--name APPNAME]
       Registers an application (the program's own is registered already).
@@ -72,7 +74,9 @@ commands:
       consumer (default: the program's own), without the web login: for scripts and
       tests on the server's own machine.
   revoke-tokens  --data DIR --user NAME
-      Every access token of the user stops working ("authorization expired").
+      Every access token of the user stops working ("authorization expired"), and
+      a login the user completed but the program has not yet exchanged for a token
+      can no longer be exchanged.
   purge-recycle  --data DIR [--older-than-days N]
       Removes entries deleted into the recycle bin (default: all of them).
   mark-restored  --data DIR
@@ -392,8 +396,10 @@ int AccountCommand(const Args& args) {
                                              : store.SetPasswordHash(user, hash);
         if (!ok)
             return Fail("cannot store user " + user);
-        std::printf("%s %s\n", args.Command == "add-user" ? "added user" : "changed password of",
-                    user.c_str());
+        if (args.Command == "add-user")
+            std::printf("added user %s\n", user.c_str());
+        else
+            std::printf("changed password of %s; its tokens are revoked\n", user.c_str());
         return 0;
     }
     if (args.Command == "list-users") {
@@ -430,7 +436,7 @@ int AccountCommand(const Args& args) {
         auto u = store.FindUser(user);
         if (!u)
             return Fail("no user " + user);
-        std::printf("revoked %d token(s) of %s\n", store.RevokeAccessTokens(u->Id), user.c_str());
+        std::printf("revoked %d token(s) of %s\n", store.RevokeTokens(u->Id), user.c_str());
         return 0;
     }
     if (args.Command == "purge-recycle") {

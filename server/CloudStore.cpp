@@ -410,11 +410,20 @@ bool CloudStore::AddUser(const std::string& name, const std::string& passwordHas
 
 bool CloudStore::SetPasswordHash(const std::string& name, const std::string& passwordHash) {
     std::lock_guard lock(FWriteMutex);
+    Transaction t(*FWriter);
     Stmt(*FWriter, "UPDATE users SET pwhash = ?2 WHERE name = ?1")
         .Bind(1, name)
         .Bind(2, passwordHash)
         .Exec();
-    return FWriter->Changes() == 1;
+    if (FWriter->Changes() != 1)
+        return false;
+    Stmt s(*FWriter, "SELECT id FROM users WHERE name = ?1");
+    s.Bind(1, name);
+    if (!s.Step())
+        return false;
+    RevokeTokensOf(s.Int(0));
+    t.Commit();
+    return true;
 }
 
 std::optional<UserRecord> CloudStore::FindUser(const std::string& name) {
@@ -554,12 +563,21 @@ std::optional<AccessTokenRecord> CloudStore::FindAccessToken(const std::string& 
                              s.Int(4),  s.Int(5) != 0, s.Int(6)};
 }
 
-int CloudStore::RevokeAccessTokens(std::int64_t userId) {
+int CloudStore::RevokeTokens(std::int64_t userId) {
     std::lock_guard lock(FWriteMutex);
+    Transaction t(*FWriter);
+    const int n = RevokeTokensOf(userId);
+    t.Commit();
+    return n;
+}
+
+int CloudStore::RevokeTokensOf(std::int64_t userId) {
     Stmt(*FWriter, "UPDATE access_tokens SET revoked = 1 WHERE user_id = ?1 AND revoked = 0")
         .Bind(1, userId)
         .Exec();
-    return FWriter->Changes();
+    int n = FWriter->Changes();
+    Stmt(*FWriter, "DELETE FROM request_tokens WHERE user_id = ?1").Bind(1, userId).Exec();
+    return n + FWriter->Changes();
 }
 
 // An application folder, once made, is never removed or moved: its ID is kept in memory

@@ -166,6 +166,7 @@ public:
 
     // Accounts.
     bool AddUser(const std::string& name, const std::string& passwordHash);
+    // A new password ends every token of the user, as RevokeTokens does.
     bool SetPasswordHash(const std::string& name, const std::string& passwordHash);
     std::optional<UserRecord> FindUser(const std::string& name);
     std::optional<UserRecord> FindUserById(std::int64_t id);
@@ -189,7 +190,10 @@ public:
     TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
                                     std::int64_t now, std::int64_t expires);
     std::optional<AccessTokenRecord> FindAccessToken(const std::string& key);
-    int RevokeAccessTokens(std::int64_t userId);
+    // Every access token of the user stops working, and every request token the user
+    // authorised (with its verifier) is gone: none can be exchanged for a new one.
+    // Answers how many of either there were.
+    int RevokeTokens(std::int64_t userId);
 
     // The root folder node of a user's folder for one consumer, created on first use.
     std::int64_t AppFolder(std::int64_t userId, const std::string& consumer);
@@ -256,6 +260,8 @@ private:
     void CreateSchema();
     void Reconcile();
     void CheckDatabaseIdentity();
+    // Within the writer's transaction.
+    int RevokeTokensOf(std::int64_t userId);
     // The next revision, counted in the database so that no two versions of any node
     // ever share one (a path deleted and made again starts from a fresh number).
     std::int64_t NextRev(Db& db);

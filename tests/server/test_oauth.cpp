@@ -230,7 +230,7 @@ TEST_F(CloudServerOauth, RevokedOrExpiredTokensAreReportedAsExpiredAuthorization
         EXPECT_EQ(Check(Sign("/1/account_info", {}, &Access, "e3", Now + 60), TokenNeed::Access),
                   "ok");
     }
-    Store->RevokeAccessTokens(User);
+    Store->RevokeTokens(User);
     EXPECT_EQ(Check(Sign("/1/account_info", {}, &Access, "e4"), TokenNeed::Access),
               "authorization expired");
     // A forged request with a revoked token is still a forgery.

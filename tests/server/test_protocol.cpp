@@ -477,6 +477,26 @@ TEST_F(CloudServerProtocol, AStaleTimestampIsToldTheServersTime) {
     EXPECT_LE(skew, 1010);
 }
 
+// A login completed before a revocation cannot be exchanged after it; a new password
+// ends the tokens the old one gave.
+TEST_F(CloudServerProtocol, RevocationReachesLoginsNotYetExchangedAndNewPasswords) {
+    auto session = NewSession();
+    ot::TKuaipanAPI api(session);
+    auto login = WebLogin(Server, api.RequestToken(), "alice", Server.Password());
+    ASSERT_TRUE(login.Ok) << login.Text;
+    ASSERT_EQ(Server.RunCommand({"revoke-tokens", "--user", "alice"}), 0);
+    EXPECT_THROW(api.AccessToken(login.Text), ot::TKuaipanIOException);
+
+    auto kept = ApiFor();
+    ASSERT_FALSE(kept.Metadata("/", false).file_id.empty());
+    std::string out;
+    ASSERT_EQ(Server.RunCommand({"set-password", "--user", "alice", "--weak-hash"},
+                                "another password\n", &out),
+              0);
+    EXPECT_NE(out.find("revoked"), std::string::npos);
+    EXPECT_THROW(kept.Metadata("/", false), ot::TKuaipanAuthExpiredException);
+}
+
 class CloudServerShortToken : public CloudServerProtocol {
 protected:
     CloudServerShortToken() : CloudServerProtocol(Options()) {}

@@ -449,10 +449,26 @@ TEST_F(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
     auto unauthorised = Store->CreateRequestToken("app", 100);
     EXPECT_FALSE(Store->ConsumeRequestToken(unauthorised.Key, ""));
 
-    auto at = Store->CreateAccessToken("app", Alice, 100, 0);
-    ASSERT_TRUE(Store->FindAccessToken(at.Key));
-    EXPECT_EQ(Store->RevokeAccessTokens(Alice), 1);
-    EXPECT_TRUE(Store->FindAccessToken(at.Key)->Revoked);
+    // Revoking ends the user's access tokens and the request tokens the user authorised,
+    // and leaves everybody else's; a new password does the same.
+    for (bool newPassword : {false, true}) {
+        SCOPED_TRACE(newPassword ? "set-password" : "revoke-tokens");
+        auto at = Store->CreateAccessToken("app", Alice, 100, 0);
+        auto bobs = Store->CreateAccessToken("app", Bob, 100, 0);
+        auto authorised = Store->CreateRequestToken("app", 100);
+        auto code = Store->AuthoriseRequestToken(authorised.Key, Alice);
+        ASSERT_TRUE(code);
+        auto pending = Store->CreateRequestToken("app", 100);
+        if (newPassword) {
+            ASSERT_TRUE(Store->SetPasswordHash("alice", "new hash"));
+        } else {
+            EXPECT_EQ(Store->RevokeTokens(Alice), 2);
+        }
+        EXPECT_TRUE(Store->FindAccessToken(at.Key)->Revoked);
+        EXPECT_FALSE(Store->FindAccessToken(bobs.Key)->Revoked);
+        EXPECT_FALSE(Store->ConsumeRequestToken(authorised.Key, *code));
+        EXPECT_TRUE(Store->FindRequestToken(pending.Key));
+    }
 }
 
 } // namespace
