@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <semaphore>
 #include <sys/stat.h>
@@ -281,6 +282,9 @@ struct CloudServer::Impl {
     };
     std::mutex FailuresMutex;
     std::map<std::string, Failures> LoginFailures;
+    // When each client address asked for its recent request tokens.
+    std::mutex PendingMutex;
+    std::unordered_map<std::string, std::deque<std::int64_t>> PendingLogins;
     // Password hashing is meant to be costly in memory and time; a burst of logins must
     // not take the whole machine.
     std::counting_semaphore<2> PasswordChecks{2};
@@ -449,6 +453,21 @@ std::string ListingKey(std::int64_t root, const std::string& path) {
 }
 
 } // namespace
+
+bool CloudServer::TakePendingLogin(const std::string& address, std::int64_t now) {
+    const std::int64_t since = now - FOptions.RequestTokenLifetime;
+    std::lock_guard lock(FImpl->PendingMutex);
+    auto& pending = FImpl->PendingLogins;
+    if (pending.size() > 10000)
+        std::erase_if(pending, [since](const auto& e) { return e.second.back() < since; });
+    auto& times = pending[address];
+    while (!times.empty() && times.front() < since)
+        times.pop_front();
+    if (times.size() >= FOptions.MaxPendingLoginsPerAddress)
+        return false;
+    times.push_back(now);
+    return true;
+}
 
 bool CloudServer::CachedListing(std::int64_t root, const std::string& path, HttpResponse& res) {
     const std::uint64_t change = FStore->ChangeCount(root);
@@ -771,12 +790,19 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
             if (authorize(TokenNeed::None, ctx)) {
                 std::int64_t now = UnixNow();
                 FStore->PurgeRequestTokens(now - FOptions.RequestTokenLifetime);
-                auto pair = FStore->CreateRequestToken(ctx.Consumer.Key, now);
-                JsonReply(res, 200,
-                          json{{"oauth_token", pair.Key},
-                               {"oauth_token_secret", pair.Secret},
-                               {"oauth_callback_confirmed", false},
-                               {"expires_in", FOptions.RequestTokenLifetime}});
+                TokenPairText pair;
+                if (!TakePendingLogin(req.PeerGroup, now))
+                    JsonError(res, 429, "too many logins from your address; try again later");
+                else if (pair = FStore->CreateRequestToken(ctx.Consumer.Key, now,
+                                                           FOptions.MaxPendingLogins);
+                         pair.Key.empty())
+                    JsonError(res, 503, "too many logins under way; try again later");
+                else
+                    JsonReply(res, 200,
+                              json{{"oauth_token", pair.Key},
+                                   {"oauth_token_secret", pair.Secret},
+                                   {"oauth_callback_confirmed", false},
+                                   {"expires_in", FOptions.RequestTokenLifetime}});
             }
         } else if (kind == "access_token") {
             OauthContext ctx;

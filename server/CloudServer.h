@@ -34,7 +34,13 @@ struct ServerOptions {
     HttpLimits Http;             // deadlines, sizes and the connection cap
     std::int64_t TimestampWindow = 300;
     std::int64_t TokenLifetime = 0; // seconds an access token lives; 0 = until revoked
-    std::int64_t RequestTokenLifetime = 1800;
+    // A login must be completed and exchanged within this many seconds.
+    std::int64_t RequestTokenLifetime = 600;
+    // Request tokens not yet exchanged, per consumer and created per client address
+    // within their lifetime: anyone holding the program's public consumer key can ask
+    // for them.
+    std::int64_t MaxPendingLogins = 1000;
+    std::size_t MaxPendingLoginsPerAddress = 10;
     StoreLimits Limits;
     bool Quiet = false; // no access log
 };
@@ -72,6 +78,8 @@ private:
     void ServeAdmin(const HttpRequest& req, HttpResponse& res);
     // Answers 401 and false when the request's signature does not hold.
     bool Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    // Counts a request token asked for from the address; false past its share.
+    bool TakePendingLogin(const std::string& address, std::int64_t now);
     // A folder listing as sent before, when the folder's tree has not changed since.
     bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
     void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,

@@ -31,6 +31,8 @@ commands:
   serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
+                 [--request-token-lifetime SECONDS] [--max-pending-logins N]
+                 [--max-pending-logins-per-address N]
                  [--io-threads N] [--max-connections N] [--max-connections-per-address N]
                  [--head-timeout SECONDS]
                  [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
@@ -42,6 +44,10 @@ commands:
       with --ports-file, written there as JSON. --fault-injection is for tests only.
       --token-lifetime limits every access token's life from its creation (default 0:
       until revoked). --quota-mb counts the recycle bin.
+      A login (a request token) must be completed within --request-token-lifetime
+      (default 600); at most --max-pending-logins (default 1000) of a consumer wait to
+      be exchanged, and one client address may start --max-pending-logins-per-address
+      (default 10) in that time.
       Connections and limits (each checked before any work is done for a request):
         --io-threads N          threads holding the connections (default 0: half the
                                 processor's cores, at least one); --threads
@@ -114,6 +120,9 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--max-target-bytes", true},
         {"--timestamp-window", true},
         {"--token-lifetime", true},
+        {"--request-token-lifetime", true},
+        {"--max-pending-logins", true},
+        {"--max-pending-logins-per-address", true},
         {"--max-file-mb", true},
         {"--quota-mb", true},
         {"--quiet", false},
@@ -249,11 +258,15 @@ int Serve(const Args& args) {
     std::string error;
     std::int64_t port = o.Port, tlsPort = o.TlsPort, adminPort = 0, threads = o.Threads;
     std::int64_t maxMb = o.Limits.MaxFileSize >> 20, quotaMb = o.Limits.QuotaBytes >> 20;
+    std::int64_t pendingPerAddress = static_cast<std::int64_t>(o.MaxPendingLoginsPerAddress);
     if (!IntOption(args, "--port", port, error) || !IntOption(args, "--tls-port", tlsPort, error) ||
         !IntOption(args, "--admin-port", adminPort, error) ||
         !IntOption(args, "--threads", threads, error) ||
         !IntOption(args, "--timestamp-window", o.TimestampWindow, error) ||
         !IntOption(args, "--token-lifetime", o.TokenLifetime, error) ||
+        !IntOption(args, "--request-token-lifetime", o.RequestTokenLifetime, error) ||
+        !IntOption(args, "--max-pending-logins", o.MaxPendingLogins, error) ||
+        !IntOption(args, "--max-pending-logins-per-address", pendingPerAddress, error) ||
         !IntOption(args, "--max-file-mb", maxMb, error) ||
         !IntOption(args, "--quota-mb", quotaMb, error))
         return Fail(error);
@@ -291,6 +304,9 @@ int Serve(const Args& args) {
         h.MaxHeaderCount = static_cast<std::size_t>(hcount);
         h.MaxTargetBytes = static_cast<std::size_t>(tbytes);
     }
+    if (o.RequestTokenLifetime < 1)
+        return Fail("--request-token-lifetime needs at least one second");
+    o.MaxPendingLoginsPerAddress = static_cast<std::size_t>(pendingPerAddress);
     o.Port = static_cast<int>(port);
     o.TlsPort = static_cast<int>(tlsPort);
     o.AdminPort = static_cast<int>(adminPort);

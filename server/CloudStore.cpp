@@ -472,9 +472,15 @@ std::optional<ConsumerRecord> CloudStore::FindConsumer(const std::string& key) {
     return ConsumerRecord{s.Text(0), s.Text(1), s.Text(2)};
 }
 
-TokenPairText CloudStore::CreateRequestToken(const std::string& consumer, std::int64_t now) {
+TokenPairText CloudStore::CreateRequestToken(const std::string& consumer, std::int64_t now,
+                                             std::int64_t maxPending) {
     TokenPairText pair{SecureRandomText(32), SecureRandomText(32)};
     std::lock_guard lock(FWriteMutex);
+    Transaction t(*FWriter);
+    Stmt count(*FWriter, "SELECT COUNT(*) FROM request_tokens WHERE consumer = ?1");
+    count.Bind(1, consumer);
+    if (count.Step() && count.Int(0) >= maxPending)
+        return {};
     Stmt(*FWriter,
          "INSERT INTO request_tokens(key, secret, consumer, created) VALUES(?1, ?2, ?3, ?4)")
         .Bind(1, pair.Key)
@@ -482,6 +488,7 @@ TokenPairText CloudStore::CreateRequestToken(const std::string& consumer, std::i
         .Bind(3, consumer)
         .Bind(4, now)
         .Exec();
+    t.Commit();
     return pair;
 }
 

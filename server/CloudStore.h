@@ -8,6 +8,7 @@
 
 #include "ServerDb.h"
 
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -177,7 +178,10 @@ public:
     std::optional<ConsumerRecord> FindConsumer(const std::string& key);
 
     // Tokens.
-    TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now);
+    // Nothing (empty key) when the consumer has maxPending request tokens already that
+    // nobody has exchanged.
+    TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now,
+                                     std::int64_t maxPending = INT64_MAX);
     std::optional<RequestTokenRecord> FindRequestToken(const std::string& key);
     // Binds an unauthorised request token to a user; answers the verifier, or nothing
     // when the token is unknown or already authorised.

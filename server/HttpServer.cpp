@@ -167,18 +167,22 @@ public:
     bool Registered = false;
 };
 
-// The part of a peer's address that one client controls: an IPv4 address, or the /64
-// of an IPv6 one.
-std::string AddressKey(const tcp::endpoint& peer) {
+net::ip::address PlainAddress(const tcp::endpoint& peer) {
     auto a = peer.address();
     if (a.is_v6() && a.to_v6().is_v4_mapped())
         a = net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
-    if (a.is_v4()) {
-        auto b = a.to_v4().to_bytes();
-        return std::string(b.begin(), b.end());
-    }
+    return a;
+}
+
+// The part of a peer's address that one client controls: an IPv4 address, or the /64
+// of an IPv6 one.
+std::string AddressKey(const tcp::endpoint& peer) {
+    const auto a = PlainAddress(peer);
+    if (a.is_v4())
+        return a.to_string();
     auto b = a.to_v6().to_bytes();
-    return std::string(b.begin(), b.begin() + 8);
+    std::fill(b.begin() + 8, b.end(), 0);
+    return net::ip::make_address_v6(b).to_string() + "/64";
 }
 
 } // namespace
@@ -291,6 +295,8 @@ public:
           FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy),
           FAddress(std::move(address)) {
         ++S.Open;
+        beast::error_code ec;
+        FPeer = PlainAddress(Lowest().socket().remote_endpoint(ec)).to_string();
     }
     ~Session() override {
         S.EndIdle(*this);
@@ -325,8 +331,11 @@ private:
     beast::tcp_stream& Lowest() { return beast::get_lowest_layer(FStream); }
 
     void AfterConnect() {
-        if (FBusy)
+        if (FBusy) {
+            FReq.Peer = FPeer;
+            FReq.PeerGroup = FAddress;
             return RefuseAndClose(503, FBusy);
+        }
         ReadHead();
     }
 
@@ -358,6 +367,8 @@ private:
 
     void ReadHead() {
         FReq = {};
+        FReq.Peer = FPeer;
+        FReq.PeerGroup = FAddress;
         FRes = {};
         FHead.emplace();
         FHead->header_limit(static_cast<std::uint32_t>(S.Limits.MaxHeaderBytes));
@@ -756,6 +767,7 @@ private:
     beast::flat_buffer FBuffer;
     const char* FBusy = nullptr; // why the connection is refused, when it is
     std::string FAddress;
+    std::string FPeer;
     bool FIdle = false;
     bool FKeepAlive = true;
     bool FHasBody = false;

@@ -61,6 +61,10 @@ struct HttpRequest {
     std::string Target; // as sent: path and query, still encoded
     unsigned Version = 11;
     bool Tls = false;
+    // The client's address as text, and the part of it one client controls (an IPv4
+    // address, or an IPv6 /64), for limits kept per client.
+    std::string Peer;
+    std::string PeerGroup;
     std::vector<std::pair<std::string, std::string>> Fields;
     std::string Body;
     // The longest body the handler accepts; Admit may change it.

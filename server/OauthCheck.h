@@ -91,7 +91,7 @@ struct OauthSettings {
     std::int64_t TimestampWindow = 300;
     // Where the nonces are journaled; none: in memory only.
     std::filesystem::path NonceJournal;
-    std::int64_t RequestTokenLifetime = 1800;
+    std::int64_t RequestTokenLifetime = 600;
     // Seconds an access token lives from its creation, whoever made it; 0 = no limit.
     std::int64_t TokenLifetime = 0;
 };

@@ -497,6 +497,38 @@ TEST_F(CloudServerProtocol, RevocationReachesLoginsNotYetExchangedAndNewPassword
     EXPECT_THROW(kept.Metadata("/", false), ot::TKuaipanAuthExpiredException);
 }
 
+// Anyone with the program's consumer key may start a login: one address starts a few
+// within a token's lifetime, and they expire within minutes.
+class CloudServerLoginCaps : public CloudServerProtocol {
+protected:
+    CloudServerLoginCaps() : CloudServerProtocol(Options()) {}
+    static CloudServerProcess::Options Options() {
+        CloudServerProcess::Options o;
+        o.ExtraArgs = {"--max-pending-logins-per-address", "3", "--timestamp-window", "1000"};
+        return o;
+    }
+};
+
+TEST_F(CloudServerLoginCaps, OneAddressStartsAFewLoginsAtATime) {
+    auto ask = [&] {
+        auto api = ot::TKuaipanAPI(NewSession());
+        return SignedGet(api, "/open/requestToken", {}, true);
+    };
+    // A login not completed within ten minutes is void, and makes room again.
+    Server.SetClockOffset(-601);
+    ot::TKuaipanAPI api(NewSession());
+    const std::string url = api.RequestToken();
+    Server.SetClockOffset(0);
+    EXPECT_FALSE(WebLogin(Server, url, "alice", Server.Password()).Ok);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ask().Code, 200) << i;
+    auto refused = ask();
+    EXPECT_EQ(refused.Code, 429);
+    EXPECT_NE(refused.Content.find("too many logins from your address"), std::string::npos);
+    Server.SetClockOffset(601);
+    EXPECT_EQ(ask().Code, 200);
+}
+
 class CloudServerShortToken : public CloudServerProtocol {
 protected:
     CloudServerShortToken() : CloudServerProtocol(Options()) {}

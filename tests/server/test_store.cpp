@@ -448,6 +448,12 @@ TEST_F(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
 
     auto unauthorised = Store->CreateRequestToken("app", 100);
     EXPECT_FALSE(Store->ConsumeRequestToken(unauthorised.Key, ""));
+    // A consumer has so many waiting to be exchanged, no more; old ones make room.
+    EXPECT_TRUE(Store->CreateRequestToken("app", 100, 2).Key.size());
+    EXPECT_TRUE(Store->CreateRequestToken("app", 100, 2).Key.empty());
+    EXPECT_TRUE(Store->CreateRequestToken("other", 100, 2).Key.size());
+    EXPECT_EQ(Store->PurgeRequestTokens(101), 3);
+    EXPECT_TRUE(Store->CreateRequestToken("app", 200, 2).Key.size());
 
     // Revoking ends the user's access tokens and the request tokens the user authorised,
     // and leaves everybody else's; a new password does the same.
