@@ -282,6 +282,14 @@ struct CloudServer::Impl {
     };
     std::mutex FailuresMutex;
     std::map<std::string, Failures> LoginFailures;
+    // Wrong share access codes, per link and per client address.
+    struct Strikes {
+        int Wrong = 0;
+        std::int64_t Since = 0;       // the first of them
+        std::int64_t NextAllowed = 0; // no code is checked before
+    };
+    std::mutex StrikesMutex;
+    std::unordered_map<std::string, Strikes> ShareStrikes;
     // When each client address asked for its recent request tokens.
     std::mutex PendingMutex;
     std::unordered_map<std::string, std::deque<std::int64_t>> PendingLogins;
@@ -453,6 +461,54 @@ std::string ListingKey(std::int64_t root, const std::string& path) {
 }
 
 } // namespace
+
+namespace {
+
+constexpr int kFreeShareTries = 3;
+constexpr int kShareLockoutAfter = 10;
+constexpr std::int64_t kShareLockoutSeconds = 900;
+
+} // namespace
+
+// Guessing a link's access code: after a few wrong codes each further try waits longer
+// (1, 2, 4 ... 60 seconds), and ten within a quarter of an hour lock it for as long,
+// both for the link and for the address the tries come from. A try before its time is
+// refused without looking at the code.
+std::int64_t CloudServer::ShareTryAllowedAt(const std::string& link, const std::string& address,
+                                            std::int64_t now) {
+    std::lock_guard lock(FImpl->StrikesMutex);
+    auto& all = FImpl->ShareStrikes;
+    if (all.size() > 10000)
+        std::erase_if(all, [now](const auto& e) {
+            return e.second.NextAllowed <= now && e.second.Since + kShareLockoutSeconds < now;
+        });
+    std::int64_t at = 0;
+    for (const std::string& key : {"link " + link, "address " + address}) {
+        auto it = all.find(key);
+        if (it != all.end())
+            at = std::max(at, it->second.NextAllowed);
+    }
+    return at > now ? at : 0;
+}
+
+void CloudServer::CountShareTry(const std::string& link, const std::string& address, bool good,
+                                std::int64_t now) {
+    std::lock_guard lock(FImpl->StrikesMutex);
+    if (good) {
+        FImpl->ShareStrikes.erase("link " + link);
+        return;
+    }
+    for (const std::string& key : {"link " + link, "address " + address}) {
+        auto& s = FImpl->ShareStrikes[key];
+        if (s.Since + kShareLockoutSeconds < now && s.NextAllowed <= now)
+            s = {0, now, 0};
+        ++s.Wrong;
+        if (s.Wrong >= kShareLockoutAfter)
+            s.NextAllowed = now + kShareLockoutSeconds;
+        else if (s.Wrong >= kFreeShareTries)
+            s.NextAllowed = now + std::min<std::int64_t>(60, 1ll << (s.Wrong - kFreeShareTries));
+    }
+}
 
 bool CloudServer::TakePendingLogin(const std::string& address, std::int64_t now) {
     const std::int64_t since = now - FOptions.RequestTokenLifetime;
@@ -972,13 +1028,24 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
             std::string code(rawPath.substr(3));
             auto share = FStore->FindShare(code);
             const std::string* access = FindParam(*plainQuery, "access_code");
-            if (!share)
+            const std::int64_t now = UnixNow();
+            const std::int64_t wait = share && !share->AccessCode.empty()
+                                          ? ShareTryAllowedAt(code, req.PeerGroup, now)
+                                          : 0;
+            if (!share) {
                 JsonError(res, 404, "file not exist");
-            else if (!share->AccessCode.empty() &&
-                     (!access || access->size() != share->AccessCode.size() ||
-                      sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) != 0))
+            } else if (wait) {
+                JsonError(res, 429, "too many wrong access codes; try again later");
+                res.SetField("Retry-After", std::to_string(wait - now));
+            } else if (!share->AccessCode.empty() &&
+                       (!access || access->size() != share->AccessCode.size() ||
+                        sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) !=
+                            0)) {
+                CountShareTry(code, req.PeerGroup, false, now);
                 JsonError(res, 403, "wrong access code");
-            else {
+            } else {
+                if (!share->AccessCode.empty())
+                    CountShareTry(code, req.PeerGroup, true, now);
                 FileReply(res, [&](int& fd) { return FStore->OpenDownloadById(share->Node, fd); });
             }
         } else if (kind == "authorise_page") {

@@ -78,6 +78,12 @@ private:
     void ServeAdmin(const HttpRequest& req, HttpResponse& res);
     // Answers 401 and false when the request's signature does not hold.
     bool Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    // The time before which no access code of the link is checked for the address (0:
+    // now), and the count of a try.
+    std::int64_t ShareTryAllowedAt(const std::string& link, const std::string& address,
+                                   std::int64_t now);
+    void CountShareTry(const std::string& link, const std::string& address, bool good,
+                       std::int64_t now);
     // Counts a request token asked for from the address; false past its share.
     bool TakePendingLogin(const std::string& address, std::int64_t now);
     // A folder listing as sent before, when the folder's tree has not changed since.

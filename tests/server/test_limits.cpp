@@ -531,6 +531,41 @@ TEST_F(CloudServerHugeFiles, AnnouncedLengthsAreNotAllocated) {
     EXPECT_EQ(::kill(Pid, 0), 0);
 }
 
+// Guessing a share link's access code: a few wrong codes, then each try waits longer,
+// then a lockout, for the link and for the address.
+TEST_F(CloudServerLimits, GuessingAShareCodeSlowsDownThenLocksOut) {
+    auto local = Server.Dir() / "f";
+    ASSERT_TRUE(ot::WriteFileAtomic(local, "shared"));
+    ASSERT_FALSE(Api->UploadFile("/f", local.string(), true).file_id.empty());
+    auto target = [&](const std::string& name, const std::string& code) {
+        auto link = Api->Shares("/f", name, code);
+        return link.url.substr(link.url.find("/s/"));
+    };
+    const std::string one = target("one", "1234"), two = target("two", "5678");
+    auto get = [&](const std::string& link, const std::string& code, const char* from) {
+        Socket s(Server.Port(), from);
+        s.Send("GET " + link + "?access_code=" + code + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        return StatusLine(s.ReadReply());
+    };
+    const std::string ok = "HTTP/1.1 200 OK", wrong = "HTTP/1.1 403 Forbidden",
+                      wait = "HTTP/1.1 429 Too Many Requests";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(get(one, "000" + std::to_string(i), "127.0.0.2"), wrong);
+    EXPECT_EQ(get(one, "1234", "127.0.0.2"), wait) << "the right code waits too";
+    EXPECT_EQ(get(one, "1234", "127.0.0.3"), wait) << "the link waits for every address";
+    EXPECT_EQ(get(two, "5678", "127.0.0.2"), wait) << "the address waits for every link";
+    EXPECT_EQ(get(two, "5678", "127.0.0.4"), ok);
+    std::int64_t offset = 0;
+    for (int i = 3; i < 10; ++i) {
+        Server.SetClockOffset(offset += 61);
+        EXPECT_EQ(get(one, "000" + std::to_string(i), "127.0.0.2"), wrong) << i;
+    }
+    Server.SetClockOffset(offset += 61);
+    EXPECT_EQ(get(one, "1234", "127.0.0.5"), wait) << "locked out";
+    Server.SetClockOffset(offset += 900);
+    EXPECT_EQ(get(one, "1234", "127.0.0.5"), ok);
+}
+
 // One address holding two thousand connections, reopening those the server closes,
 // takes its own share only: a signed client from another address is answered at once.
 class CloudServerPerAddress : public CloudServerLimits {
