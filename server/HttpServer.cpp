@@ -882,6 +882,13 @@ int HttpServer::ListenTls(const std::string& address, int port, const std::strin
     ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
                      ssl::context::single_dh_use);
+    // Forward secrecy only: below TLS 1.3 (whose suites all have it) ephemeral ECDH with
+    // an AEAD cipher, so a key stolen later does not open what was recorded before.
+    if (SSL_CTX_set_cipher_list(ctx->native_handle(), "ECDHE+AESGCM:ECDHE+CHACHA20") != 1) {
+        error = "the TLS library offers no forward-secret cipher suite";
+        return 0;
+    }
+    SSL_CTX_set_options(ctx->native_handle(), SSL_OP_CIPHER_SERVER_PREFERENCE);
     ctx->use_certificate_chain_file(certFile, ec);
     if (!ec)
         ctx->use_private_key_file(keyFile, ssl::context::pem, ec);

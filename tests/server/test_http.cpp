@@ -5,6 +5,7 @@
 #include "HttpServer.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <new>
@@ -332,6 +334,46 @@ TEST_F(HttpLayerCaps, TheLongestIdleConnectionMakesRoomAtTheCap) {
     // The others are still there: the next idle one answers.
     EXPECT_NE(Ask(Held[1], "GET /again HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /again 0"),
               std::string::npos);
+}
+
+// Whether a TLS 1.2 handshake offering only these cipher suites gets through.
+bool Handshake(int port, const char* ciphers) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, ciphers);
+    const int fd = ConnectFrom("127.0.0.1", port);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    const bool ok = SSL_connect(ssl) == 1;
+    SSL_free(ssl);
+    ::close(fd);
+    SSL_CTX_free(ctx);
+    return ok;
+}
+
+// With an RSA certificate, too, a client that offers only suites without forward
+// secrecy (static RSA key exchange) is refused.
+TEST(HttpTls, OnlyForwardSecretSuitesAreTaken) {
+    char tmpl[] = "/tmp/ot-tls-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    ASSERT_EQ(
+        std::system(("/usr/bin/openssl req -x509 -newkey rsa:2048 -nodes -keyout " + dir +
+                     "/key.pem -out " + dir + "/cert.pem -days 2 -subj /CN=localhost 2>/dev/null")
+                        .c_str()),
+        0);
+    EchoHandler handler(dir + "/cert.pem");
+    HttpServer server(handler, TestLimits());
+    std::string error;
+    const int port = server.ListenTls("127.0.0.1", 0, dir + "/cert.pem", dir + "/key.pem", error);
+    ASSERT_GT(port, 0) << error;
+    std::thread runner([&] { server.Run(); });
+    EXPECT_FALSE(Handshake(port, "AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA256:AES128-SHA"));
+    EXPECT_TRUE(Handshake(port, "ECDHE-RSA-AES128-GCM-SHA256"));
+    EXPECT_TRUE(Handshake(port, "ECDHE-RSA-CHACHA20-POLY1305"));
+    server.Stop();
+    runner.join();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(HttpForms, MultipartPartsAndBrokenBodies) {
