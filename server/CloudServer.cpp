@@ -202,15 +202,6 @@ bool IsPlainHost(std::string_view host) {
     return true;
 }
 
-std::string NowText() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 const std::map<std::string, std::string, std::less<>>& ApiKinds() {
     static const std::map<std::string, std::string, std::less<>> kinds = {
         {"/open/requestToken", "request_token"},
@@ -308,6 +299,9 @@ struct CloudServer::Impl {
     std::mutex ListingsMutex;
     std::unordered_map<std::string, Listing> Listings;
     std::thread AdminThread;
+    // User names by ID for the log (a name never changes).
+    std::mutex UserNamesMutex;
+    std::unordered_map<std::int64_t, std::string> UserNames;
     // Read once: it changes only while no server runs (mark-restored) or at start-up.
     std::string Fingerprint;
 };
@@ -627,12 +621,38 @@ void CloudServer::Refuse(int status, std::string_view what, HttpResponse& res) {
     JsonError(res, status, std::string(what));
 }
 
+// "<date> <time> <client> <user or -> <method> <operation> <status>"; file and folder
+// names stay out of the log.
 void CloudServer::Log(const HttpRequest& req, const HttpResponse& res) {
     if (FOptions.Quiet)
         return;
-    std::string path(req.Path());
-    std::fprintf(stderr, "%s %s %s %s %d\n", NowText().c_str(), req.Tls ? "https" : "http",
-                 req.Method.c_str(), path.c_str(), res.Status);
+    std::fprintf(stderr, "%s %s %s %s %s %s %d\n", LogTime().c_str(), req.Tls ? "https" : "http",
+                 req.Peer.empty() ? "-" : req.Peer.c_str(),
+                 req.User.empty() ? "-" : req.User.c_str(), LogSafe(req.Method).c_str(),
+                 req.Operation.empty() ? "-" : req.Operation.c_str(), res.Status);
+}
+
+// The one line a failed authentication leaves, for tools such as fail2ban:
+// "<date> <time> authentication failure from <client>: <what>".
+void CloudServer::LogAuthFailure(const HttpRequest& req, const std::string& what) {
+    std::fprintf(stderr, "%s authentication failure from %s: %s\n", LogTime().c_str(),
+                 req.Peer.empty() ? "-" : req.Peer.c_str(), what.c_str());
+}
+
+std::string CloudServer::UserName(std::int64_t id) {
+    {
+        std::lock_guard lock(FImpl->UserNamesMutex);
+        auto it = FImpl->UserNames.find(id);
+        if (it != FImpl->UserNames.end())
+            return it->second;
+    }
+    auto user = FStore->FindUserById(id);
+    std::string name = user ? user->Name : std::to_string(id);
+    std::lock_guard lock(FImpl->UserNamesMutex);
+    if (FImpl->UserNames.size() > 100000)
+        FImpl->UserNames.clear();
+    FImpl->UserNames.emplace(id, name);
+    return name;
 }
 
 void CloudServer::ServeAdmin(const HttpRequest& req, HttpResponse& res) {
@@ -683,7 +703,7 @@ void CloudServer::ServeAdmin(const HttpRequest& req, HttpResponse& res) {
     }
 }
 
-bool CloudServer::Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need,
+bool CloudServer::Authorize(HttpRequest& req, HttpResponse& res, TokenNeed need,
                             OauthContext& ctx) {
     const std::string_view host = req.Field("Host");
     if (host.empty()) {
@@ -693,12 +713,15 @@ bool CloudServer::Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed
     auto failure = FOauth->Check(req.Method, req.Tls ? "https" : "http", host, req.Path(),
                                  req.Query(), need, ctx);
     if (failure) {
+        LogAuthFailure(req, failure->Msg);
         json body{{"msg", failure->Msg}};
         if (failure->ServerTime)
             body["server_time"] = *failure->ServerTime;
         JsonReply(res, failure->Status, body);
         return false;
     }
+    if (need == TokenNeed::Access)
+        req.User = UserName(ctx.Access.UserId);
     return true;
 }
 
@@ -765,7 +788,8 @@ bool PathParam(const OauthContext& ctx, const char* name, std::vector<std::strin
 // the body it announces is held to the file size limit, before any of it is read.
 bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
     std::optional<std::vector<QueryParam>> plainQuery;
-    if (KindOfRequest(req, plainQuery) != "upload_file")
+    req.Operation = KindOfRequest(req, plainQuery);
+    if (req.Operation != "upload_file")
         return true;
     Admitted a;
     a.Fault = FFaults.OnRequest("upload_file");
@@ -801,6 +825,7 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
     const std::string_view rawPath = req.Path();
     std::optional<std::vector<QueryParam>> plainQuery;
     const std::string kind = KindOfRequest(req, plainQuery);
+    req.Operation = kind;
     const bool tls = req.Tls;
 
     Admitted* admitted = std::any_cast<Admitted>(&req.State);
@@ -1042,6 +1067,7 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                         sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) !=
                             0)) {
                 CountShareTry(code, req.PeerGroup, false, now);
+                LogAuthFailure(req, "wrong share access code");
                 JsonError(res, 403, "wrong access code");
             } else {
                 if (!share->AccessCode.empty())
@@ -1126,6 +1152,11 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
             } else {
                 std::optional<UserRecord> account;
                 const LoginOutcome outcome = CheckLogin(*user, *pwd, account);
+                if (outcome != LoginOutcome::Good)
+                    LogAuthFailure(req, std::string(outcome == LoginOutcome::Locked
+                                                        ? "login while locked out, user "
+                                                        : "wrong password, user ") +
+                                            LogSafe(*user));
                 if (outcome == LoginOutcome::Locked) {
                     HtmlReply(res, 200,
                               AuthoriseErrorPage("Too many failed logins. Please try again "

@@ -76,8 +76,11 @@ private:
     void Refuse(int status, std::string_view what, HttpResponse& res) override;
     void Log(const HttpRequest& req, const HttpResponse& res) override;
     void ServeAdmin(const HttpRequest& req, HttpResponse& res);
-    // Answers 401 and false when the request's signature does not hold.
-    bool Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    // Answers 401 and false when the request's signature does not hold; notes the user
+    // for the log when it does.
+    bool Authorize(HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    void LogAuthFailure(const HttpRequest& req, const std::string& what);
+    std::string UserName(std::int64_t id);
     // The time before which no access code of the link is checked for the address (0:
     // now), and the count of a try.
     std::int64_t ShareTryAllowedAt(const std::string& link, const std::string& address,

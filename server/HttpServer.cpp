@@ -17,6 +17,7 @@
 #include <atomic>
 #include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 #include <list>
 #include <malloc.h>
@@ -941,6 +942,22 @@ void HttpServer::Stop() {
 
 std::size_t HttpServer::Connections() const {
     return FImpl->Open.load();
+}
+
+std::string LogTime() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+std::string LogSafe(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, 64))
+        out += c > ' ' && c < 0x7f && c != '"' && c != '\\' ? c : '?';
+    return out.empty() ? "-" : out;
 }
 
 void RaiseDescriptorLimit() {

@@ -73,6 +73,10 @@ struct HttpRequest {
     std::any State;
     // Set by Admit to receive the body as it arrives (Body then stays empty).
     std::shared_ptr<HttpBodySink> Sink;
+    // For the request's log line, when the handler knows them: what was asked for, and
+    // the user whose signature it carried.
+    std::string Operation;
+    std::string User;
 
     std::string_view Path() const;
     std::string_view Query() const; // the text after "?", empty when none
@@ -170,6 +174,12 @@ public:
 private:
     std::unique_ptr<Impl> FImpl;
 };
+
+// The local time as "YYYY-MM-DD HH:MM:SS", the start of every log line.
+std::string LogTime();
+// Text from a client as it may appear in a log line: printable ASCII without blanks or
+// quotes, anything else as "?", at most 64 characters.
+std::string LogSafe(std::string_view text);
 
 // Raises the process's limit of open descriptors to the most it may have: every
 // connection takes one, and the caps above are meant to be reached before it.

@@ -305,9 +305,11 @@ void UpdateServer::Handle(HttpRequest& req, HttpResponse& res) {
 }
 
 void UpdateServer::Log(const HttpRequest& req, const HttpResponse& res) {
+    // "<date> <time> <client> <method> <path> <status>"
     if (!FOptions.Quiet)
-        std::fprintf(stderr, "otUpdateServer: %s %s %d\n", req.Method.c_str(), req.Target.c_str(),
-                     res.Status);
+        std::fprintf(stderr, "%s %s %s %s %d\n", LogTime().c_str(),
+                     req.Peer.empty() ? "-" : req.Peer.c_str(), LogSafe(req.Method).c_str(),
+                     LogSafe(req.Path()).c_str(), res.Status);
 }
 
 namespace {

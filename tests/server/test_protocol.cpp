@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -527,6 +529,54 @@ TEST_F(CloudServerLoginCaps, OneAddressStartsAFewLoginsAtATime) {
     EXPECT_NE(refused.Content.find("too many logins from your address"), std::string::npos);
     Server.SetClockOffset(601);
     EXPECT_EQ(ask().Code, 200);
+}
+
+// One line per request with the client, the user and the operation (never a file
+// name), and failed authentications in the one format the README gives for fail2ban.
+TEST_F(CloudServerProtocol, TheLogNamesClientUserAndOperationAndFailedAuthentications) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.CreateFolder("Secret name").file_id.empty());
+    auto token = api.GetSession().Token();
+    auto url =
+        ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {"list=True"},
+                                       api.GetSession().Consumer(), token.get(), false);
+    auto forged = ot::ReplaceAll(url.Url(), "list=True", "list=False");
+    EXPECT_EQ(ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), ot::TKuaipanURL(forged)).Code,
+              401);
+    EXPECT_FALSE(
+        WebLogin(Server, ot::TKuaipanAPI(NewSession()).RequestToken(), "alice", "guess").Ok);
+    auto local = LocalFile("f", "x");
+    ASSERT_FALSE(api.UploadFile("/f", local, true).file_id.empty());
+    auto link = api.Shares("/f", "f", "1234");
+    httplib::Client plain("127.0.0.1", Server.Port());
+    auto shared = plain.Get(
+        (link.url.substr(("http://" + Server.PlainHost()).size()) + "?access_code=9999").c_str());
+    ASSERT_TRUE(shared);
+
+    const std::regex request(
+        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (https?) (\S+) (\S+) ([A-Z]+) (\S+) (\d{3}))");
+    // The filter of the README: failregex = ^\S+ \S+ authentication failure from <HOST>:
+    const std::regex failure(R"(\S+ \S+ authentication failure from (\S+): (.*))");
+    std::set<std::string> requests, failures;
+    std::istringstream log(Server.Log());
+    for (std::string line; std::getline(log, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, request))
+            requests.insert(m.str(1) + " " + m.str(2) + " " + m.str(3) + " " + m.str(4) + " " +
+                            m.str(5) + " " + m.str(6));
+        else if (std::regex_match(line, m, failure))
+            failures.insert(m.str(1) + ": " + m.str(2));
+        EXPECT_EQ(line.find("Secret"), std::string::npos) << line;
+    }
+    for (const char* want :
+         {"http 127.0.0.1 alice GET create_folder 200", "http 127.0.0.1 - GET metadata 401",
+          "http 127.0.0.1 alice POST upload_file 200", "https 127.0.0.1 - POST authorise_check 200",
+          "http 127.0.0.1 - GET share_link 403"})
+        EXPECT_TRUE(requests.count(want)) << want;
+    for (const char* want :
+         {"127.0.0.1: invalid signature", "127.0.0.1: wrong password, user alice",
+          "127.0.0.1: wrong share access code"})
+        EXPECT_TRUE(failures.count(want)) << want;
 }
 
 class CloudServerShortToken : public CloudServerProtocol {
