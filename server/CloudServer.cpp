@@ -713,7 +713,10 @@ bool CloudServer::Authorize(HttpRequest& req, HttpResponse& res, TokenNeed need,
     auto failure = FOauth->Check(req.Method, req.Tls ? "https" : "http", host, req.Path(),
                                  req.Query(), need, ctx);
     if (failure) {
-        LogAuthFailure(req, failure->Msg);
+        // A clock that is off or a token that ran out are no attack: a client that keeps
+        // trying must not get its address banned.
+        if (!failure->ServerTime && failure->Msg != "authorization expired")
+            LogAuthFailure(req, failure->Msg);
         json body{{"msg", failure->Msg}};
         if (failure->ServerTime)
             body["server_time"] = *failure->ServerTime;
