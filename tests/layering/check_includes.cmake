@@ -7,7 +7,8 @@ set(allowed_common     common)
 set(allowed_tasks      common tasks)
 set(allowed_syncqueue  common tasks syncqueue)
 set(allowed_repository common tasks syncqueue repository)
-set(allowed_cloud      common cloud)
+set(allowed_signing    common signing)
+set(allowed_cloud      common signing cloud)
 set(allowed_sync       common tasks syncqueue repository cloud sync)
 set(allowed_app        common tasks app)
 set(allowed_cli        common tasks syncqueue repository cloud sync app cli)
@@ -17,10 +18,10 @@ set(allowed_package    common package)
 set(allowed_desktop    common tasks syncqueue repository cloud sync app platform package desktop)
 # The upgrade program stands beside the task list: none of its core.
 set(allowed_upgrader   common platform package upgrader)
-set(folders common tasks syncqueue repository cloud sync app cli tools platform package desktop
-            upgrader)
+set(folders common tasks syncqueue repository signing cloud sync app cli tools platform package
+            desktop upgrader)
 # Folders below the Qt line: no Qt header at all.
-set(qt_free common tasks syncqueue repository cloud sync app cli tools package)
+set(qt_free common tasks syncqueue repository signing cloud sync app cli tools package)
 
 set(src_folders)
 file(GLOB entries LIST_DIRECTORIES true ${SOURCE_DIR}/src/*)
