@@ -2,10 +2,10 @@
 
 #include "CloudServer.h"
 #include "StopSignals.h"
-#include "cloud/KuaipanConsumer.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "signing/ProgramConsumer.h"
 
 #include <nlohmann/json.hpp>
 #include <sodium.h>

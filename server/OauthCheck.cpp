@@ -1,9 +1,9 @@
 #include "OauthCheck.h"
 
-#include "cloud/OauthUtility.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "signing/OauthSignature.h"
 
 #include <openssl/crypto.h>
 #include <sodium.h>
@@ -18,16 +18,6 @@ namespace ot::server {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool SameText(const std::string& a, const std::string& b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
@@ -37,57 +27,6 @@ OauthFailure Refuse(std::string msg) {
 }
 
 } // namespace
-
-std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '%') {
-            if (i + 2 >= text.size())
-                return std::nullopt;
-            int hi = HexValue(text[i + 1]);
-            int lo = HexValue(text[i + 2]);
-            if (hi < 0 || lo < 0)
-                return std::nullopt;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else if (c == '+' && plusIsSpace) {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::optional<std::vector<QueryParam>> ParseQueryString(std::string_view raw) {
-    std::vector<QueryParam> out;
-    if (raw.empty())
-        return out;
-    for (const auto& part : Split(raw, '&')) {
-        if (part.empty())
-            continue;
-        auto eq = part.find('=');
-        auto name = PercentDecode(std::string_view(part).substr(0, eq), true);
-        auto value = PercentDecode(eq == std::string::npos ? std::string_view()
-                                                           : std::string_view(part).substr(eq + 1),
-                                   true);
-        if (!name || !value || name->empty())
-            return std::nullopt;
-        if (FindParam(out, *name))
-            return std::nullopt;
-        out.push_back({std::move(*name), std::move(*value)});
-    }
-    return out;
-}
-
-const std::string* FindParam(const std::vector<QueryParam>& params, std::string_view name) {
-    for (const auto& p : params)
-        if (p.Name == name)
-            return &p.Value;
-    return nullptr;
-}
 
 namespace {
 
@@ -290,13 +229,13 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     }
     }
 
-    TParamList signedParams;
+    signing::Params signedParams;
     signedParams.reserve(P.size());
     for (const auto& p : P)
         if (p.Name != "oauth_signature")
             signedParams.push_back(p.Name + "=" + p.Value);
-    std::string expected = TOauthUtility::ComputeSignature(
-        method, scheme, host, rawPath, signedParams, consumer->Secret, tokenSecret);
+    std::string expected = signing::Signature(method, scheme, host, rawPath, signedParams,
+                                              consumer->Secret, tokenSecret);
     if (!SameText(expected, *signature))
         return Refuse("invalid signature");
 

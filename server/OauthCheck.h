@@ -1,9 +1,10 @@
 #pragma once
 // Verification of OAuth 1.0 (HMAC-SHA1) requests whose parameters travel in the query
-// string. The signature is recomputed with the client's own encoding rules
-// (TOauthUtility::ComputeSignature) and compared in constant time.
+// string. The signature is recomputed with the signing library the client signs with
+// and compared in constant time.
 
 #include "CloudStore.h"
+#include "HttpQuery.h"
 
 #include <cstdint>
 #include <deque>
@@ -16,18 +17,6 @@
 #include <vector>
 
 namespace ot::server {
-
-struct QueryParam {
-    std::string Name;
-    std::string Value;
-};
-
-// Resolves %XX escapes and, when plusIsSpace, "+" as a space; nullopt on a broken escape.
-std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace);
-// "a=1&b=2" with form decoding ("+" is a space). nullopt when an escape is broken or a
-// name occurs twice: a repeated name would let the checked value differ from the used one.
-std::optional<std::vector<QueryParam>> ParseQueryString(std::string_view raw);
-const std::string* FindParam(const std::vector<QueryParam>& params, std::string_view name);
 
 // Nonces seen within the timestamp window. An entry may be forgotten once any request
 // carrying it would fail the timestamp check anyway: two windows after it arrived.

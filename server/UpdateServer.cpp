@@ -1,6 +1,6 @@
 #include "UpdateServer.h"
 
-#include "OauthCheck.h"
+#include "HttpQuery.h"
 #include "ServerDb.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"

@@ -19,9 +19,11 @@ set(allowed_desktop    common tasks syncqueue repository cloud sync app platform
 # The upgrade program stands beside the task list: none of its core.
 set(allowed_upgrader   common platform package upgrader)
 set(folders common tasks syncqueue repository signing cloud sync app cli tools platform package
-            desktop upgrader)
+            desktop upgrader server)
 # Folders below the Qt line: no Qt header at all.
 set(qt_free common tasks syncqueue repository signing cloud sync app cli tools package)
+# The servers: the signing shared with the client, none of the client itself.
+set(allowed_server     common signing package)
 
 set(src_folders)
 file(GLOB entries LIST_DIRECTORIES true ${SOURCE_DIR}/src/*)
@@ -33,12 +35,19 @@ foreach(e ${entries})
 endforeach()
 
 set(errors "")
-foreach(folder ${src_folders})
+# server/ sits beside src/ and is checked like a folder of it.
+set(checked ${src_folders} server)
+foreach(folder ${checked})
   if(NOT folder IN_LIST folders)
     # A folder without a rule (a new layer) may include nothing that has one.
     set(allowed_${folder} ${folder})
   endif()
-  file(GLOB_RECURSE files ${SOURCE_DIR}/src/${folder}/*.h ${SOURCE_DIR}/src/${folder}/*.cpp)
+  if(folder STREQUAL "server")
+    set(dir ${SOURCE_DIR}/server)
+  else()
+    set(dir ${SOURCE_DIR}/src/${folder})
+  endif()
+  file(GLOB_RECURSE files ${dir}/*.h ${dir}/*.cpp)
   foreach(f ${files})
     file(STRINGS ${f} includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"[A-Za-z_]+/")
     foreach(line ${includes})
@@ -48,7 +57,7 @@ foreach(folder ${src_folders})
         string(APPEND errors "${rel}: ${folder} may not include ${target}/ (${line})\n")
       endif()
     endforeach()
-    if(folder IN_LIST qt_free)
+    if(folder IN_LIST qt_free OR folder STREQUAL "server")
       file(STRINGS ${f} qt_includes REGEX "^[ \t]*#[ \t]*include[ \t]+<Q")
       foreach(line ${qt_includes})
         file(RELATIVE_PATH rel ${SOURCE_DIR} ${f})
