@@ -5,6 +5,11 @@
 // under <data>/files, written and flushed before the metadata that names them is
 // committed, so a crash at any moment leaves at worst an unreferenced content file,
 // which Open() removes.
+//
+// The class is one, its parts are apart: CloudStore.cpp (the database, its readers, the
+// schema, start-up), CloudStoreAccounts.cpp (users, consumers, tokens),
+// CloudStoreTree.cpp (the tree and the recycle bin), CloudStoreBlobs.cpp (content files
+// and incoming uploads), CloudStoreShares.cpp (share links).
 
 #include "ServerDb.h"
 
