@@ -70,6 +70,21 @@ private:
     struct Admitted;
     class AdminHandler;
 
+    struct Route;
+    struct Call;
+    static const Route* FindRoute(std::string_view kind);
+    void ServeHome(Call& c);
+    void ServeRequestToken(Call& c);
+    void ServeAccessToken(Call& c);
+    void ServeAccountInfo(Call& c);
+    void ServeMetadataOrShare(Call& c);
+    void ServeFileOperation(Call& c);
+    void ServeMoveOrCopy(Call& c);
+    void ServeUploadLocate(Call& c);
+    void ServeShareLink(Call& c);
+    void ServeAuthorisePage(Call& c);
+    void ServeAuthoriseCheck(Call& c);
+
     bool Admit(HttpRequest& req, HttpResponse& res) override;
     void Handle(HttpRequest& req, HttpResponse& res) override;
     bool Quick(const HttpRequest& req) override;
