@@ -1111,21 +1111,21 @@ bool MultipartParser::Feed(std::string_view bytes, Events& events) {
     return true;
 }
 
+bool FormCollector::OnPart(const FormPart& head) {
+    Parts.push_back(head);
+    return true;
+}
+
+bool FormCollector::OnData(std::string_view bytes) {
+    Parts.back().Content.append(bytes);
+    return true;
+}
+
 std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body) {
     auto boundary = MultipartBoundary(contentType);
     if (!boundary)
         return {};
-    struct Collect : MultipartParser::Events {
-        std::vector<FormPart> Parts;
-        bool OnPart(const FormPart& head) override {
-            Parts.push_back(head);
-            return true;
-        }
-        bool OnData(std::string_view bytes) override {
-            Parts.back().Content.append(bytes);
-            return true;
-        }
-    } collect;
+    FormCollector collect;
     MultipartParser parser(*boundary);
     if (!parser.Feed(body, collect) || !parser.Complete())
         return {};

@@ -222,6 +222,13 @@ private:
     State FState = State::Preamble;
 };
 
+// Gathers the parts a parser announces, content and all (for small forms).
+struct FormCollector : MultipartParser::Events {
+    std::vector<FormPart> Parts;
+    bool OnPart(const FormPart& head) override;
+    bool OnData(std::string_view bytes) override;
+};
+
 // The parts of a multipart/form-data body held in memory; empty when the content type is
 // not multipart or the body does not parse.
 std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body);

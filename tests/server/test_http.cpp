@@ -90,14 +90,14 @@ int ConnectFrom(const char* source, int port) {
     return fd;
 }
 
-// Sends a request on fd and reads until a reply has come (or a second of silence).
-std::string Ask(int fd, const std::string& request) {
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+// Reads from fd until it closes or goes quiet for quietMs, or (with headOnly) until a
+// reply's head has come.
+std::string ReadFrom(int fd, int quietMs, bool headOnly) {
     std::string in;
     char buf[4096];
-    while (in.find("\r\n\r\n") == std::string::npos) {
+    while (!headOnly || in.find("\r\n\r\n") == std::string::npos) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 1000) <= 0)
+        if (::poll(&p, 1, quietMs) <= 0)
             break;
         ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
@@ -105,6 +105,12 @@ std::string Ask(int fd, const std::string& request) {
         in.append(buf, static_cast<std::size_t>(n));
     }
     return in;
+}
+
+// Sends a request on fd and reads until a reply has come (or a second of silence).
+std::string Ask(int fd, const std::string& request) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return ReadFrom(fd, 1000, true);
 }
 
 bool ClosedByServer(int fd) {
@@ -155,17 +161,7 @@ protected:
                   static_cast<ssize_t>(bytes.size()));
         if (halfClose)
             ::shutdown(fd, SHUT_WR);
-        std::string in;
-        char buf[4096];
-        while (true) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 1500) <= 0)
-                break;
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            in.append(buf, static_cast<std::size_t>(n));
-        }
+        std::string in = ReadFrom(fd, 1500, false);
         ::close(fd);
         return in;
     }
@@ -405,17 +401,7 @@ TEST(HttpForms, MultipartPartsAndBrokenBodies) {
     // head or the closing mark cut anywhere.
     for (std::size_t piece : {1, 2, 3, 5, 8, 13, 64}) {
         SCOPED_TRACE(piece);
-        struct Collect : MultipartParser::Events {
-            std::vector<FormPart> Parts;
-            bool OnPart(const FormPart& head) override {
-                Parts.push_back(head);
-                return true;
-            }
-            bool OnData(std::string_view bytes) override {
-                Parts.back().Content.append(bytes);
-                return true;
-            }
-        } collect;
+        FormCollector collect;
         MultipartParser parser("XyZ");
         for (std::size_t at = 0; at < good.size(); at += piece)
             ASSERT_TRUE(parser.Feed(std::string_view(good).substr(at, piece), collect));
