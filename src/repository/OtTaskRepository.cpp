@@ -13,7 +13,9 @@
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
@@ -37,8 +39,45 @@ bool IsDirectory(const std::string& path) {
 
 TOtTaskRepository::TOtTaskRepository(TAppPaths APaths) : FPaths(std::move(APaths)) {}
 
-bool TOtTaskRepository::Record(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs) const {
-    return TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, AOperation, AArgs);
+namespace {
+
+bool Fail(std::string* AError, const std::string& AText) {
+    if (AError)
+        *AError = AText;
+    return false;
+}
+
+bool FailFile(std::string* AError, const char* AWhat, const std::string& APath) {
+    return Fail(AError, Format("Cannot %s \"%s\": %s", AWhat, APath.c_str(), std::strerror(errno)));
+}
+
+void RemoveQuietly(const std::string& AFile) {
+    const int saved = errno;
+    RemoveFile(AFile);
+    errno = saved;
+}
+
+// The new content of an item file, flushed to a temporary file beside
+// ATarget; renamed over it once the change is recorded.
+bool PrepareContent(const TOtTaskItem& AItem, const std::string& ATarget, std::string& ATemp,
+                    std::string* AError) {
+    ATemp = TempNameBeside(ATarget).string();
+    std::string error;
+    if (!WriteFileAtomic(ATemp, TOtTaskUtility::TaskFileContent(AItem.Remarks()), 0644, &error))
+        return Fail(AError, error);
+    return true;
+}
+
+} // namespace
+
+bool TOtTaskRepository::Record(const std::vector<TSyncQueueChange>& AChanges,
+                               std::string* AError) const {
+    std::string detail;
+    if (TOtSyncQueueUtility::RecordChanges(FPaths.DBFileName, AChanges, &detail))
+        return true;
+    return Fail(AError, Format("The change could not be recorded in the database \"%s\" (%s), "
+                               "so it was not made.",
+                               FPaths.DBFileName.c_str(), detail.c_str()));
 }
 
 std::string TOtTaskRepository::NewUniqueTaskID() const {
@@ -55,7 +94,8 @@ std::string TOtTaskRepository::NewUniqueTaskID() const {
     }
 }
 
-bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass,
+                                        std::string* AError) const {
     if (!ATaskClass)
         return false;
     const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
@@ -63,24 +103,39 @@ bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) const
         return true;
     // A name the file system cannot hold is refused before anything is made.
     if (!TOtTaskUtility::IsTaskClassStorable(*ATaskClass, FPaths.TaskDataPath))
-        return false;
+        return Fail(AError, "The task class title is too long to be stored.");
     MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
+        return FailFile(AError, "create the directory", dir);
+    if (!Record({{0, {ATaskClass->ID(), ATaskClass->DirName()}}}, AError)) {
+        RemoveEmptyDirectory(dir);
         return false;
-    Record(0, {ATaskClass->ID(), ATaskClass->DirName()});
+    }
     return true;
 }
 
-bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass,
+                                        std::string* AError) const {
     if (!ATaskClass)
         return false;
     const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
     if (!Exists(dir))
         return false;
-    DeleteDir(dir);
-    Record(1, {ATaskClass->ID()});
-    return !Exists(dir);
+    // The directory is first moved out of the tree under a name no loader
+    // reads, which a failed record can move back; only then is it removed.
+    std::string trimmed = dir;
+    while (!trimmed.empty() && trimmed.back() == '/')
+        trimmed.pop_back();
+    const std::string aside = TempNameBeside(trimmed).string();
+    if (!RenameFile(trimmed, aside))
+        return FailFile(AError, "remove the directory", dir);
+    if (!Record({{1, {ATaskClass->ID()}}}, AError)) {
+        RenameFile(aside, trimmed);
+        return false;
+    }
+    DeleteDir(aside);
+    return true;
 }
 
 void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
@@ -104,65 +159,76 @@ void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
     RemoveEmptyDirectory(dir);
 }
 
-bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
     const std::string file = FPaths.TaskDataPath + ATaskItem->Path();
     if (Exists(file))
         return true;
     if (!TOtTaskUtility::IsTaskItemStorable(*ATaskItem, FPaths.TaskDataPath))
+        return Fail(AError, "The task title is too long to be stored.");
+    std::string error;
+    if (!WriteFileAtomic(file, TOtTaskUtility::TaskFileContent(ATaskItem->Remarks()), 0644, &error))
+        return Fail(AError, error);
+    const TOtTaskClassPtr cls = ATaskItem->TaskClass();
+    if (!Record(
+            {{2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()}}},
+            AError)) {
+        RemoveQuietly(file);
         return false;
-    const bool saved = ATaskItem->SaveToFile(file);
+    }
     ATaskItem->ResetDirty();
-    // Only a file that was written is a creation for the cloud.
-    if (saved) {
-        const TOtTaskClassPtr cls = ATaskItem->TaskClass();
-        Record(2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()});
-    }
-    return saved;
-}
-
-bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPtr& ATaskClass,
-                                        const std::string& AOldFile) const {
-    // The copy under the new ID is written first and the old file goes only
-    // once that worked, so a full disk or a locked directory leaves the item
-    // where it was, with its old ID and queue row.
-    const std::string newID = NewUniqueTaskID();
-    const std::string newName = AItem.FileNameWithID(newID) + ".tsk";
-    const std::string newFile = FPaths.TaskDataPath + ATaskClass->Path() + newName;
-    if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath) ||
-        !AItem.SaveToFile(newFile))
-        return false;
-    if (!RemoveFile(AOldFile)) {
-        RemoveFile(newFile);
-        return false;
-    }
-    const std::string oldID = AItem.ID();
-    AItem.SetID(newID);
-    AItem.ResetDirty();
-    // The deletion of the old ID is recorded, but the creation is recorded
-    // whatever the queue answers: an item that never reached the queue has
-    // no row to mark.
-    Record(4, {oldID});
-    Record(2, {AItem.ID(), AItem.FileName(), ATaskClass->DirName()});
     return true;
 }
 
-bool TOtTaskRepository::RenewTaskItemID(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPtr& ATaskClass,
+                                        const std::string& AOldFile, std::string* AError) const {
+    // The copy under the new ID is written first and the old file goes only
+    // once that worked, so a full disk or a locked directory leaves the item
+    // where it was, with its old ID and queue row. A record that fails moves
+    // the copy back over the old name: the content is the same.
+    const std::string newID = NewUniqueTaskID();
+    const std::string newName = AItem.FileNameWithID(newID) + ".tsk";
+    const std::string newFile = FPaths.TaskDataPath + ATaskClass->Path() + newName;
+    if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath))
+        return Fail(AError, "The task title is too long to be stored.");
+    std::string error;
+    if (!WriteFileAtomic(newFile, TOtTaskUtility::TaskFileContent(AItem.Remarks()), 0644, &error))
+        return Fail(AError, error);
+    if (!RemoveFile(AOldFile)) {
+        FailFile(AError, "remove", AOldFile);
+        RemoveQuietly(newFile);
+        return false;
+    }
+    // The deletion of the old ID finds no row when the item never reached
+    // the queue; the creation is recorded all the same.
+    if (!Record(
+            {{4, {AItem.ID()}}, {2, {newID, AItem.FileNameWithID(newID), ATaskClass->DirName()}}},
+            AError)) {
+        RenameFile(newFile, AOldFile);
+        return false;
+    }
+    AItem.SetID(newID);
+    AItem.ResetDirty();
+    return true;
+}
+
+bool TOtTaskRepository::RenewTaskItemID(const TOtTaskItemPtr& ATaskItem,
+                                        std::string* AError) const {
     if (!ATaskItem || !ATaskItem->TaskClass() || ATaskItem->IsDirty())
         return false;
     return StoreUnderNewID(*ATaskItem, ATaskItem->TaskClass(),
-                           FPaths.TaskDataPath + ATaskItem->DiskPath());
+                           FPaths.TaskDataPath + ATaskItem->DiskPath(), AError);
 }
 
-bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
     TOtTaskItem& item = *ATaskItem;
     // A new name the file system cannot hold is refused before anything is
     // written or removed.
     if (!TOtTaskUtility::IsTaskItemStorable(item, FPaths.TaskDataPath))
-        return false;
+        return Fail(AError, "The task title is too long to be stored.");
     // The file is where it was loaded or last stored, which for a hand-made
     // name is not the name the old values build.
     const std::string oldFile = FPaths.TaskDataPath + item.DiskPath();
@@ -172,39 +238,84 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
         // Without a class to move to, the old file must stay where it is.
         if (!cls)
             return false;
-        return StoreUnderNewID(item, cls, oldFile);
+        return StoreUnderNewID(item, cls, oldFile, AError);
     }
 
     const std::string dirName = cls ? cls->DirName() : std::string();
     const std::string newFile = FPaths.TaskDataPath + item.Path();
     if (oldFile == newFile) {
-        const bool saved = item.SaveToFile(newFile);
-        Record(3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()});
+        // The new content waits beside the file until the change is recorded.
+        std::string temp;
+        if (!PrepareContent(item, newFile, temp, AError))
+            return false;
+        if (!Record({{3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()}}},
+                    AError)) {
+            RemoveQuietly(temp);
+            return false;
+        }
+        if (!ReplaceWithFlushedFile(temp, newFile)) {
+            // Recorded but not written: the next pass sends the old content
+            // once more, which changes nothing.
+            FailFile(AError, "write", newFile);
+            RemoveQuietly(temp);
+            return false;
+        }
         item.ResetDirty();
-        return saved;
+        return true;
     }
 
-    if (!RenameFile(oldFile, newFile))
+    const bool rewrite = item.IsTaskRemarksChange();
+    std::string temp;
+    if (rewrite && !PrepareContent(item, newFile, temp, AError))
         return false;
-    bool result = true;
-    int kind = 1;
-    if (item.IsTaskRemarksChange()) {
-        result = item.SaveToFile(newFile);
-        kind = 3;
+    if (!RenameFile(oldFile, newFile)) {
+        FailFile(AError, "rename", oldFile);
+        if (rewrite)
+            RemoveQuietly(temp);
+        return false;
     }
-    Record(3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
+    if (!Record({{3,
+                  {item.FileName(), dirName, item.DiskFileName(), std::string(), rewrite ? 3 : 1,
+                   item.ID()}}},
+                AError)) {
+        RenameFile(newFile, oldFile);
+        if (rewrite)
+            RemoveQuietly(temp);
+        return false;
+    }
+    if (rewrite && !ReplaceWithFlushedFile(temp, newFile)) {
+        // The new name is stored and recorded, the remarks are not: the item
+        // takes back the remarks its file holds, so it says what is on disk.
+        FailFile(AError, "write", newFile);
+        RemoveQuietly(temp);
+        item.LoadFromFile(newFile);
+        item.ResetDirty();
+        return false;
+    }
     item.ResetDirty();
-    return result;
+    return true;
 }
 
-bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
     const std::string file = FPaths.TaskDataPath + ATaskItem->DiskPath();
-    // A file that could not be removed is still the task: its row stays.
-    if (Exists(file) && !RemoveFile(file))
+    // The file is first moved aside under a name no loader reads, so a record
+    // that fails can put it back; a file that cannot be moved is still the
+    // task, and its row stays.
+    std::string aside;
+    if (Exists(file)) {
+        aside = TempNameBeside(file).string();
+        if (!RenameFile(file, aside))
+            return FailFile(AError, "delete", file);
+    }
+    if (!Record({{4, {ATaskItem->ID()}}}, AError)) {
+        if (!aside.empty())
+            RenameFile(aside, file);
         return false;
-    Record(4, {ATaskItem->ID()});
+    }
+    if (!aside.empty())
+        RemoveQuietly(aside);
     return true;
 }
 
