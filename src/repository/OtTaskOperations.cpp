@@ -33,10 +33,10 @@ void EraseFrom(TOtTaskItemList& AList, const TOtTaskItemPtr& AItem) {
 }
 
 TTaskOpResult Refused(std::string AMessage) {
-    return {false, std::move(AMessage)};
+    return {false, std::move(AMessage), nullptr};
 }
 
-const TTaskOpResult kDone{true, {}};
+const TTaskOpResult kDone{true, {}, nullptr};
 
 } // namespace
 
@@ -114,7 +114,7 @@ TTaskOpResult TOtTaskOperations::Locked(const std::function<TTaskOpResult()>& AS
     try {
         return AStore();
     } catch (const std::exception& e) {
-        return Refused(e.what());
+        return {false, e.what(), std::current_exception()};
     }
 }
 
@@ -219,13 +219,16 @@ TTaskOpResult TOtTaskOperations::StoreTaskItem(const TOtTaskItemPtr& ATaskItem,
     return result;
 }
 
-TTaskOpResult TOtTaskOperations::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+TTaskOpResult TOtTaskOperations::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem,
+                                                const std::function<void()>& ARemoving) const {
     if (!ATaskItem)
         return Refused("There is no task item to delete.");
     return Locked([&] {
         std::string error;
         if (!FRepository.DeleteTaskItem(ATaskItem, &error))
             return Refused(error.empty() ? "The task item could not be deleted." : error);
+        if (ARemoving)
+            ARemoving();
         if (const TOtTaskClassPtr cls = ATaskItem->TaskClass())
             EraseFrom(cls->TaskList(), ATaskItem);
         return kDone;
@@ -238,7 +241,7 @@ TTaskOpResult TOtTaskOperations::AddTaskClass(TOtTaskClassList& AList, std::stri
     try {
         cls = std::make_shared<TOtTaskClass>(FRepository.NewUniqueTaskID(), Trim(ATitle));
     } catch (const std::exception& e) {
-        return Refused(e.what());
+        return {false, e.what(), std::current_exception()};
     }
     TTaskOpResult result = AddTaskClass(AList, cls);
     if (result && ACreated)
@@ -260,13 +263,16 @@ TTaskOpResult TOtTaskOperations::AddTaskClass(TOtTaskClassList& AList,
 }
 
 TTaskOpResult TOtTaskOperations::DeleteTaskClass(TOtTaskClassList& AList,
-                                                 const TOtTaskClassPtr& ATaskClass) const {
+                                                 const TOtTaskClassPtr& ATaskClass,
+                                                 const std::function<void()>& ARemoving) const {
     if (!ATaskClass)
         return Refused("There is no task class to delete.");
     return Locked([&] {
         std::string error;
         if (!FRepository.DeleteTaskClass(ATaskClass, &error))
             return Refused(error.empty() ? "The task class could not be deleted." : error);
+        if (ARemoving)
+            ARemoving();
         AList.erase(std::remove(AList.begin(), AList.end(), ATaskClass), AList.end());
         return kDone;
     });

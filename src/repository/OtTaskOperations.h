@@ -15,6 +15,7 @@
 #include "tasks/OtTask.h"
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -64,11 +65,19 @@ private:
     std::int32_t FLevel, FPriority;
 };
 
-// The outcome of an operation: Message says why it was refused.
+// The outcome of an operation: Message says why it was refused; Error holds
+// what the queue database raised, when that was the reason (the engine ends
+// its pass on it).
 struct TTaskOpResult {
     bool Ok = false;
     std::string Message;
+    std::exception_ptr Error;
     explicit operator bool() const { return Ok; }
+    // Raises Error again, if there is one.
+    void RethrowError() const {
+        if (Error)
+            std::rethrow_exception(Error);
+    }
 };
 
 // How an operation waits while another process holds the tree lock.
@@ -123,8 +132,10 @@ public:
     // new one's. Refused, the item takes back the values of ABefore.
     TTaskOpResult StoreTaskItem(const TOtTaskItemPtr& ATaskItem,
                                 const TTaskItemState& ABefore) const;
-    // Deletes the item and takes it out of its class's list.
-    TTaskOpResult DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const;
+    // Deletes the item and takes it out of its class's list; ARemoving runs
+    // once it is deleted, while it is still in the list.
+    TTaskOpResult DeleteTaskItem(const TOtTaskItemPtr& ATaskItem,
+                                 const std::function<void()>& ARemoving = {}) const;
 
     // ---- classes -----------------------------------------------------------
 
@@ -134,8 +145,10 @@ public:
                                TOtTaskClassPtr* ACreated = nullptr) const;
     // The same with a given ID and title (a class taken from the cloud).
     TTaskOpResult AddTaskClass(TOtTaskClassList& AList, const TOtTaskClassPtr& ATaskClass) const;
-    // Deletes the class with its items and takes it out of AList.
-    TTaskOpResult DeleteTaskClass(TOtTaskClassList& AList, const TOtTaskClassPtr& ATaskClass) const;
+    // Deletes the class with its items and takes it out of AList; ARemoving
+    // runs once it is deleted, while it is still in the list.
+    TTaskOpResult DeleteTaskClass(TOtTaskClassList& AList, const TOtTaskClassPtr& ATaskClass,
+                                  const std::function<void()>& ARemoving = {}) const;
 
 private:
     // Runs AStore holding the tree lock; a lock that another process holds

@@ -47,6 +47,14 @@ bool Fail(std::string* AError, const std::string& AText) {
     return false;
 }
 
+// After the file change was undone: what the queue database raised reaches
+// the caller as before.
+bool Undone(const std::exception_ptr& ARaised) {
+    if (ARaised)
+        std::rethrow_exception(ARaised);
+    return false;
+}
+
 bool FailFile(std::string* AError, const char* AWhat, const std::string& APath) {
     return Fail(AError, Format("Cannot %s \"%s\": %s", AWhat, APath.c_str(), std::strerror(errno)));
 }
@@ -70,11 +78,17 @@ bool PrepareContent(const TOtTaskItem& AItem, const std::string& ATarget, std::s
 
 } // namespace
 
-bool TOtTaskRepository::Record(const std::vector<TSyncQueueChange>& AChanges,
-                               std::string* AError) const {
+bool TOtTaskRepository::Record(const std::vector<TSyncQueueChange>& AChanges, std::string* AError,
+                               std::exception_ptr& ARaised) const {
     std::string detail;
-    if (TOtSyncQueueUtility::RecordChanges(FPaths.DBFileName, AChanges, &detail))
-        return true;
+    try {
+        if (TOtSyncQueueUtility::RecordChanges(FPaths.DBFileName, AChanges, &detail))
+            return true;
+    } catch (const std::exception& e) {
+        // Raised again once the file change is undone.
+        ARaised = std::current_exception();
+        detail = e.what();
+    }
     return Fail(AError, Format("The change could not be recorded in the database \"%s\" (%s), "
                                "so it was not made.",
                                FPaths.DBFileName.c_str(), detail.c_str()));
@@ -108,9 +122,10 @@ bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass,
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
         return FailFile(AError, "create the directory", dir);
-    if (!Record({{0, {ATaskClass->ID(), ATaskClass->DirName()}}}, AError)) {
+    std::exception_ptr raised;
+    if (!Record({{0, {ATaskClass->ID(), ATaskClass->DirName()}}}, AError, raised)) {
         RemoveEmptyDirectory(dir);
-        return false;
+        return Undone(raised);
     }
     return true;
 }
@@ -130,9 +145,10 @@ bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass,
     const std::string aside = TempNameBeside(trimmed).string();
     if (!RenameFile(trimmed, aside))
         return FailFile(AError, "remove the directory", dir);
-    if (!Record({{1, {ATaskClass->ID()}}}, AError)) {
+    std::exception_ptr raised;
+    if (!Record({{1, {ATaskClass->ID()}}}, AError, raised)) {
         RenameFile(aside, trimmed);
-        return false;
+        return Undone(raised);
     }
     DeleteDir(aside);
     return true;
@@ -171,11 +187,12 @@ bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem, std::str
     if (!WriteFileAtomic(file, TOtTaskUtility::TaskFileContent(ATaskItem->Remarks()), 0644, &error))
         return Fail(AError, error);
     const TOtTaskClassPtr cls = ATaskItem->TaskClass();
+    std::exception_ptr raised;
     if (!Record(
             {{2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()}}},
-            AError)) {
+            AError, raised)) {
         RemoveQuietly(file);
-        return false;
+        return Undone(raised);
     }
     ATaskItem->ResetDirty();
     return true;
@@ -202,11 +219,12 @@ bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPt
     }
     // The deletion of the old ID finds no row when the item never reached
     // the queue; the creation is recorded all the same.
+    std::exception_ptr raised;
     if (!Record(
             {{4, {AItem.ID()}}, {2, {newID, AItem.FileNameWithID(newID), ATaskClass->DirName()}}},
-            AError)) {
+            AError, raised)) {
         RenameFile(newFile, AOldFile);
-        return false;
+        return Undone(raised);
     }
     AItem.SetID(newID);
     AItem.ResetDirty();
@@ -248,10 +266,11 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::strin
         std::string temp;
         if (!PrepareContent(item, newFile, temp, AError))
             return false;
+        std::exception_ptr raised;
         if (!Record({{3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()}}},
-                    AError)) {
+                    AError, raised)) {
             RemoveQuietly(temp);
-            return false;
+            return Undone(raised);
         }
         if (!ReplaceWithFlushedFile(temp, newFile)) {
             // Recorded but not written: the next pass sends the old content
@@ -274,14 +293,15 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::strin
             RemoveQuietly(temp);
         return false;
     }
+    std::exception_ptr raised;
     if (!Record({{3,
                   {item.FileName(), dirName, item.DiskFileName(), std::string(), rewrite ? 3 : 1,
                    item.ID()}}},
-                AError)) {
+                AError, raised)) {
         RenameFile(newFile, oldFile);
         if (rewrite)
             RemoveQuietly(temp);
-        return false;
+        return Undone(raised);
     }
     if (rewrite && !ReplaceWithFlushedFile(temp, newFile)) {
         // The new name is stored and recorded, the remarks are not: the item
@@ -309,10 +329,11 @@ bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem, std::str
         if (!RenameFile(file, aside))
             return FailFile(AError, "delete", file);
     }
-    if (!Record({{4, {ATaskItem->ID()}}}, AError)) {
+    std::exception_ptr raised;
+    if (!Record({{4, {ATaskItem->ID()}}}, AError, raised)) {
         if (!aside.empty())
             RenameFile(aside, file);
-        return false;
+        return Undone(raised);
     }
     if (!aside.empty())
         RemoveQuietly(aside);

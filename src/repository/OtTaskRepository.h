@@ -6,6 +6,7 @@
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "tasks/OtTask.h"
 
+#include <exception>
 #include <string>
 
 namespace ot {
@@ -22,7 +23,9 @@ public:
     // (TOtSyncQueueUtility::RecordChanges). A change that cannot be recorded
     // is not made: the file change is undone and the operation answers false
     // with the reason in AError, so the queue never misses a change of the
-    // tree (the next pass would revert it). A refused edit leaves the item
+    // tree (the next pass would revert it). An error the queue database
+    // raises (it cannot be opened) reaches the caller once the file change is
+    // undone. A refused edit leaves the item
     // dirty, as it was; a stored one is clean. Objects are never taken over,
     // freed or moved between lists: the caller does that (TOtTaskOperations
     // does all of it).
@@ -55,7 +58,8 @@ public:
     bool RenewTaskItemID(const TOtTaskItemPtr& ATaskItem, std::string* AError = nullptr) const;
 
 private:
-    bool Record(const std::vector<TSyncQueueChange>& AChanges, std::string* AError) const;
+    bool Record(const std::vector<TSyncQueueChange>& AChanges, std::string* AError,
+                std::exception_ptr& ARaised) const;
     // Writes the item under a new ID into ATaskClass's directory, then
     // removes AOldFile and records the change. A failure leaves the item
     // where it was, with its old ID and queue row.

@@ -191,7 +191,7 @@ bool TOtSyncQueueUtility::RecordChanges(const std::string& ADBFileName,
             *AError = detail;
         return false;
     };
-    try {
+    {
         TOtSyncQueueDBUtility db(ADBFileName);
         // All or nothing: a change of the tree is undone when its record
         // fails, so no half of it may stay in the queue.
@@ -211,8 +211,6 @@ bool TOtSyncQueueUtility::RecordChanges(const std::string& ADBFileName,
             return fail(error);
         }
         return true;
-    } catch (const std::exception& e) {
-        return fail(e.what());
     }
 }
 

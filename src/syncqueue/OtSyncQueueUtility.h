@@ -26,11 +26,10 @@ public:
     static bool WriteToSyncQueue(const std::string& ADBFileName, unsigned AOperation,
                                  const std::vector<TSyncQueueArg>& AArgs);
     // Records the changes of one operation in one transaction: all of them
-    // or none. False, with the reason in AError, when the database cannot be
-    // opened or a statement fails (a full disk, a read-only file); never
-    // raises. A change that finds no row to fold into (an item never
-    // recorded, so nothing to mark) is no failure: the data check adds the
-    // missing row.
+    // or none. False, with the reason in AError, when a statement fails (a
+    // full disk, a read-only file); raises when the database cannot be opened
+    // or read, and the transaction is then rolled back. A change that finds no row to fold into (an
+    // item never recorded, so nothing to mark) is no failure: the data check adds the missing row.
     static bool RecordChanges(const std::string& ADBFileName,
                               const std::vector<TSyncQueueChange>& AChanges,
                               std::string* AError = nullptr);
