@@ -105,7 +105,10 @@ const std::vector<std::string> kKeys = {
     "%d task(s) in %s were deleted in Kuaipan; synchronization held these deletions back.",
     "Delete these tasks on this computer too?",
     "\"%s\"",
-    ", "};
+    ", ",
+    "Waiting for another program to finish changing the task lists ...",
+    "Another program (a synchronization pass) is changing the task lists; the change was not "
+    "made. Please try again in a moment."};
 
 // Design-time texts of controls the program always sets itself.
 const std::set<std::string> kPlaceholderKeys = {"btnKuaipanAccount", "lblMessage",
@@ -159,7 +162,7 @@ std::size_t KeyIndex(const std::string& key) {
 }
 
 TEST(LangTables, KeyListIsTheWholeSet) {
-    EXPECT_EQ(kKeys.size(), 89u);
+    EXPECT_EQ(kKeys.size(), 91u);
     EXPECT_EQ(std::set<std::string>(kKeys.begin(), kKeys.end()).size(), kKeys.size());
 }
 
@@ -175,7 +178,7 @@ TEST(LangTables, ChineseTablesTranslateEveryKeyButThePlaceholders) {
         SCOPED_TRACE(code);
         const Table table = ReadTable(code);
         const auto m = AsMap(table);
-        EXPECT_EQ(table.size(), 85u);
+        EXPECT_EQ(table.size(), 87u);
         for (const auto& key : kKeys) {
             EXPECT_EQ(m.count(key), kPlaceholderKeys.count(key) ? 0u : 1u) << "\"" << key << "\"";
         }
