@@ -112,6 +112,8 @@ bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass,
                                         std::string* AError) const {
     if (!ATaskClass)
         return false;
+    if (ATaskClass->IsIDProvisional())
+        ATaskClass->ReplaceProvisionalID(NewUniqueTaskID());
     const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
     if (Exists(dir))
         return true;
@@ -178,6 +180,10 @@ void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
 bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
+    if (ATaskItem->IsIDProvisional()) {
+        ATaskItem->SetID(NewUniqueTaskID());
+        ATaskItem->ResetDirty();
+    }
     const std::string file = FPaths.TaskDataPath + ATaskItem->Path();
     if (Exists(file))
         return true;
@@ -262,6 +268,12 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::strin
     const std::string dirName = cls ? cls->DirName() : std::string();
     const std::string newFile = FPaths.TaskDataPath + item.Path();
     if (oldFile == newFile) {
+        // A file removed behind the program's back is not written anew: the
+        // task is gone, or lies under another name now.
+        if (!Exists(oldFile)) {
+            errno = ENOENT;
+            return FailFile(AError, "write", oldFile);
+        }
         // The new content waits beside the file until the change is recorded.
         std::string temp;
         if (!PrepareContent(item, newFile, temp, AError))
@@ -320,23 +332,19 @@ bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem, std::str
     if (!ATaskItem)
         return false;
     const std::string file = FPaths.TaskDataPath + ATaskItem->DiskPath();
-    // The file is first moved aside under a name no loader reads, so a record
-    // that fails can put it back; a file that cannot be moved is still the
-    // task, and its row stays.
-    std::string aside;
-    if (Exists(file)) {
-        aside = TempNameBeside(file).string();
-        if (!RenameFile(file, aside))
-            return FailFile(AError, "delete", file);
-    }
+    // A record that fails puts the file back as it was: its bytes are kept
+    // until then, and removing it freed at least the room they need. A file
+    // that cannot be removed is still the task, and its row stays.
+    std::string bytes;
+    const bool existed = Exists(file);
+    if (existed && (!ReadWholeFile(file, bytes) || !RemoveFile(file)))
+        return FailFile(AError, "delete", file);
     std::exception_ptr raised;
     if (!Record({{4, {ATaskItem->ID()}}}, AError, raised)) {
-        if (!aside.empty())
-            RenameFile(aside, file);
+        if (existed)
+            WriteFileAtomic(file, bytes);
         return Undone(raised);
     }
-    if (!aside.empty())
-        RemoveQuietly(aside);
     return true;
 }
 

@@ -33,7 +33,9 @@ public:
     // An ID from NewTaskID that no class directory, no item file below the
     // task data directory and no queue row holds: another process, or a copy
     // made by hand, may have drawn the same ID within the same two seconds.
-    // Every new class and item, and every move, takes its ID from here. The
+    // Every new class and item, and every move, takes its ID from here: an
+    // object whose ID is still its constructor's provisional draw gets one
+    // when it is created. The
     // names of directories unchanged since an earlier call come from the
     // cache file TOtTaskIDIndex keeps in the user data directory.
     std::string NewUniqueTaskID() const;
