@@ -94,7 +94,8 @@ void AppendNodeMembers(std::string& out, const CloudNode& n) {
     out += ",\"is_deleted\":false";
 }
 
-std::string NodeJsonText(const CloudNode& n, const std::vector<CloudNode>* children) {
+std::string NodeJsonText(const CloudNode& n, const std::vector<CloudNode>* children,
+                         std::string_view fingerprint = {}) {
     std::string out;
     out.reserve(256 + (children ? children->size() * 256 : 0));
     out += '{';
@@ -108,14 +109,19 @@ std::string NodeJsonText(const CloudNode& n, const std::vector<CloudNode>* child
         }
         out += ']';
     }
+    if (!fingerprint.empty()) {
+        out += ",\"data_fingerprint\":";
+        AppendJsonString(out, fingerprint);
+    }
     out += '}';
     return out;
 }
 
 void NodeReply(HttpResponse& res, const CloudNode& n,
-               const std::vector<CloudNode>* children = nullptr) {
+               const std::vector<CloudNode>* children = nullptr,
+               std::string_view fingerprint = {}) {
     res.Status = 200;
-    res.SetContent(NodeJsonText(n, children), "application/json; charset=utf-8");
+    res.SetContent(NodeJsonText(n, children, fingerprint), "application/json; charset=utf-8");
 }
 
 // The status and message of a store outcome that is not Ok.
@@ -157,9 +163,29 @@ void StoreError(HttpResponse& res, StoreStatus s) {
         return JsonError(res, 403, "over quota");
     case StoreStatus::TooLarge:
         return JsonError(res, 413, "file too large");
+    case StoreStatus::Changed:
+        return JsonReply(res, 409, json{{"msg", "file has changed"}, {"rev", ""}});
     case StoreStatus::Failed:
         return JsonError(res, 500, "server error");
     }
+}
+
+// As above, with the current revision when the node is not at the one asked for.
+void StoreError(HttpResponse& res, const NodeResult& r) {
+    if (r.Status != StoreStatus::Changed)
+        return StoreError(res, r.Status);
+    JsonReply(res, 409,
+              json{{"msg", "file has changed"},
+                   {"rev", r.Node.Id ? std::to_string(r.Node.Rev) : std::string()}});
+}
+
+// The "if_rev" parameter: the revision the client based a change on. One that is no
+// number matches no node.
+std::optional<std::int64_t> IfRev(const std::vector<QueryParam>& params) {
+    const std::string* text = FindParam(params, "if_rev");
+    if (!text)
+        return std::nullopt;
+    return ParseInt64(*text).value_or(-1);
 }
 
 // A "host[:port]" as a client may name it; anything else is not echoed back.
@@ -270,6 +296,8 @@ struct CloudServer::Impl {
     std::mutex ListingsMutex;
     std::unordered_map<std::string, Listing> Listings;
     std::thread AdminThread;
+    // Read once: it changes only while no server runs (mark-restored) or at start-up.
+    std::string Fingerprint;
 };
 
 // What Admit learnt from an upload's head, for Handle once the body has arrived.
@@ -298,6 +326,7 @@ CloudServer::CloudServer(ServerOptions options)
         SetClock(FImpl->Clock);
     }
     FStore = std::make_unique<CloudStore>(FOptions.DataDir, FOptions.Limits);
+    FImpl->Fingerprint = FStore->DataFingerprint();
     OauthSettings os;
     os.TimestampWindow = FOptions.TimestampWindow;
     os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
@@ -531,7 +560,10 @@ bool CloudServer::Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed
     auto failure = FOauth->Check(req.Method, req.Tls ? "https" : "http", host, req.Path(),
                                  req.Query(), need, ctx);
     if (failure) {
-        JsonError(res, failure->Status, failure->Msg);
+        json body{{"msg", failure->Msg}};
+        if (failure->ServerTime)
+            body["server_time"] = *failure->ServerTime;
+        JsonReply(res, failure->Status, body);
         return false;
     }
     return true;
@@ -654,7 +686,7 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
     };
     auto nodeReply = [&](const NodeResult& r) {
         if (r.Status != StoreStatus::Ok)
-            return StoreError(res, r.Status);
+            return StoreError(res, r);
         NodeReply(res, r.Node);
     };
 
@@ -745,9 +777,15 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                         auto r = FStore->Metadata(root, *path, wantList);
                         if (r.Status != StoreStatus::Ok) {
                             StoreError(res, r.Status);
+                            // A client asking whether a folder is there learns of a
+                            // restored server from the refusal too.
+                            json body = json::parse(res.Body);
+                            body["data_fingerprint"] = FImpl->Fingerprint;
+                            JsonReply(res, res.Status, body);
                         } else {
                             NodeReply(res, r.Node,
-                                      wantList && r.Node.IsFolder ? &r.Children : nullptr);
+                                      wantList && r.Node.IsFolder ? &r.Children : nullptr,
+                                      FImpl->Fingerprint);
                             if (wantList && r.Node.IsFolder)
                                 KeepListing(root, *decoded, change, res.Body);
                         }
@@ -787,9 +825,9 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                 } else if (kind == "delete") {
                     const std::string* recycle = FindParam(ctx.Params, "to_recycle");
                     bool toRecycle = !recycle || ToLowerAscii(*recycle) != "false";
-                    auto r = FStore->Delete(root, path, toRecycle);
+                    auto r = FStore->Delete(root, path, toRecycle, IfRev(ctx.Params));
                     if (r.Status != StoreStatus::Ok)
-                        StoreError(res, r.Status);
+                        StoreError(res, r);
                     else
                         JsonError(res, 200, "ok");
                 } else if (kind == "download_file") {
@@ -805,7 +843,8 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
                     if (file == parts.end())
                         JsonError(res, 400, "missing file part");
                     else
-                        nodeReply(FStore->Upload(root, path, file->Content, overwrite));
+                        nodeReply(FStore->Upload(root, path, file->Content, overwrite,
+                                                 IfRev(ctx.Params)));
                 } else {
                     // Nothing is converted here: an existing file gets a clear refusal.
                     auto r = FStore->Metadata(root, path, false);
@@ -823,7 +862,7 @@ void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
             if (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
                 pathParam(ctx, "from_path", from) && pathParam(ctx, "to_path", to)) {
                 std::int64_t root = folderOf(ctx);
-                nodeReply(kind == "move" ? FStore->Move(root, from, to)
+                nodeReply(kind == "move" ? FStore->Move(root, from, to, IfRev(ctx.Params))
                                          : FStore->Copy(root, from, to));
             }
         } else if (kind == "upload_locate") {

@@ -70,6 +70,11 @@ commands:
       Every access token of the user stops working ("authorization expired").
   purge-recycle  --data DIR [--older-than-days N]
       Removes entries deleted into the recycle bin (default: all of them).
+  mark-restored  --data DIR
+      Run after putting back a copy of the data directory, before serving it: clients
+      then upload what they hold instead of deleting what the copy lacks. (A database
+      file that is not the one last served is noticed at start-up as well, unless the
+      copy was written into the old file.)
 )";
 
 struct Args {
@@ -212,6 +217,16 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+// The lock a serving process holds on its data directory.
+int LockDataDir(const std::filesystem::path& dir) {
+    int fd = ::open((dir / "server.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int Serve(const Args& args) {
     ServerOptions o;
     o.DataDir = Value(args, "--data");
@@ -279,8 +294,7 @@ int Serve(const Args& args) {
     }
     // Two servers on one data directory would each remove the other's unfinished
     // content files at start-up.
-    int lockFd = ::open((o.DataDir / "server.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0)
+    if (LockDataDir(o.DataDir) < 0)
         return Fail("another otCloudServer is serving " + o.DataDir.string());
 
     // Signals are taken by one thread, so they never interrupt a request.
@@ -294,6 +308,12 @@ int Serve(const Args& args) {
     } catch (const std::exception& e) {
         return Fail(e.what());
     }
+    if (server->Store().FoundCopiedDatabase())
+        std::fprintf(stderr,
+                     "otCloudServer: %s/cloud.db is not the file last served (a restored "
+                     "copy?): it has a new data fingerprint, so clients upload what they "
+                     "hold instead of deleting it\n",
+                     o.DataDir.c_str());
     const auto& rec = server->Store().LastReconcile();
     if (rec.OrphanFiles || rec.MissingContent || rec.TempFiles)
         std::fprintf(stderr,
@@ -325,6 +345,20 @@ int AccountCommand(const Args& args) {
     std::string data = Value(args, "--data");
     if (data.empty())
         return Fail(args.Command + " needs --data");
+    if (args.Command == "mark-restored") {
+        if (!std::filesystem::exists(std::filesystem::path(data) / "cloud.db"))
+            return Fail("no cloud data in " + data);
+        // A running server keeps the fingerprint it read at start-up.
+        int lockFd = LockDataDir(data);
+        if (lockFd < 0)
+            return Fail("an otCloudServer is serving " + data + "; stop it first");
+        CloudStore store(data, {}, false);
+        std::string fresh = store.RenewDataFingerprint();
+        ::close(lockFd);
+        std::printf("marked %s as restored: new data fingerprint %s\n", data.c_str(),
+                    fresh.c_str());
+        return 0;
+    }
     // Account commands may run beside a serving server: they must not reconcile content
     // files, which could belong to an upload in progress.
     CloudStore store(data, {}, false);

@@ -74,6 +74,9 @@ CREATE TABLE IF NOT EXISTS shares(
   access_code TEXT NOT NULL,
   name TEXT NOT NULL,
   created INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS meta(
+  name TEXT PRIMARY KEY,
+  value NOT NULL);
 )SQL";
 
 // deleted: 0 live, 1 the top of a recycled subtree, 2 inside a recycled folder.
@@ -99,6 +102,15 @@ void InitSodium() {
         if (sodium_init() < 0)
             throw std::runtime_error("libsodium cannot be initialised");
     });
+}
+
+std::string RandomHex(std::size_t bytes) {
+    std::vector<unsigned char> raw(bytes);
+    randombytes_buf(raw.data(), raw.size());
+    std::string hex(bytes * 2 + 1, '\0');
+    sodium_bin2hex(hex.data(), hex.size(), raw.data(), raw.size());
+    hex.pop_back();
+    return hex;
 }
 
 void FsyncDir(const fs::path& dir) {
@@ -204,8 +216,10 @@ CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconci
     }
     FWriter = OpenConnection();
     CreateSchema();
-    if (reconcile)
+    if (reconcile) {
         Reconcile();
+        CheckDatabaseIdentity();
+    }
 }
 
 CloudStore::~CloudStore() = default;
@@ -246,7 +260,73 @@ void CloudStore::CreateSchema() {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     FWriter->Exec(kSchema);
+    // A store made before revisions were counted goes on above its highest one.
+    FWriter->Exec("INSERT OR IGNORE INTO meta(name, value) "
+                  "SELECT 'rev', COALESCE(MAX(rev), 1) FROM nodes");
+    Stmt(*FWriter, "INSERT OR IGNORE INTO meta(name, value) VALUES('data_fingerprint', ?1)")
+        .Bind(1, RandomHex(16))
+        .Exec();
     t.Commit();
+}
+
+std::string CloudStore::DataFingerprint() {
+    ReaderLease db(*this);
+    Stmt s(*db, "SELECT value FROM meta WHERE name = 'data_fingerprint'");
+    return s.Step() ? s.Text(0) : std::string();
+}
+
+std::string CloudStore::RenewDataFingerprint() {
+    std::string fresh = RandomHex(16);
+    std::lock_guard lock(FWriteMutex);
+    Stmt(*FWriter, "UPDATE meta SET value = ?1 WHERE name = 'data_fingerprint'")
+        .Bind(1, fresh)
+        .Exec();
+    return fresh;
+}
+
+// The database file's inode, recorded by the serving process: a copy put back in its
+// place (a restore, most often) is a new file. Only a copy written into the old file
+// goes unseen, which is why the administrator's mark-restored exists as well. A data
+// directory moved to another disk counts as a copy; clients then upload what they
+// hold, which costs time but loses nothing.
+void CloudStore::CheckDatabaseIdentity() {
+    struct stat st {};
+    if (::stat(FDbFile.c_str(), &st) != 0)
+        return;
+    const std::string identity = std::to_string(st.st_ino);
+    std::string recorded;
+    {
+        Stmt s(*FWriter, "SELECT value FROM meta WHERE name = 'db_file'");
+        if (s.Step())
+            recorded = s.Text(0);
+    }
+    if (recorded == identity)
+        return;
+    if (!recorded.empty()) {
+        FCopiedDatabase = true;
+        RenewDataFingerprint();
+    }
+    std::lock_guard lock(FWriteMutex);
+    Stmt(*FWriter, "INSERT INTO meta(name, value) VALUES('db_file', ?1) "
+                   "ON CONFLICT(name) DO UPDATE SET value = ?1")
+        .Bind(1, identity)
+        .Exec();
+}
+
+std::int64_t CloudStore::NextRev(Db& db) {
+    Stmt s(db, "UPDATE meta SET value = value + 1 WHERE name = 'rev' RETURNING value");
+    if (!s.Step())
+        throw DbError("the revision counter is missing");
+    return s.Int(0);
+}
+
+bool CloudStore::AtRevision(const std::optional<Row>& node, std::optional<std::int64_t> ifRev,
+                            const std::vector<std::string>& path, NodeResult& r) {
+    if (!ifRev || (node && node->Rev == *ifRev))
+        return true;
+    r.Status = StoreStatus::Changed;
+    r.Node = node ? node->ToNode(JoinCloudPath(path)) : CloudNode{};
+    return false;
 }
 
 fs::path CloudStore::ContentPath(const std::string& name) const {
@@ -665,12 +745,14 @@ NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::st
         return r;
     }
     std::int64_t now = UnixNow();
-    Stmt(*FWriter, "INSERT INTO nodes(user_id, parent, name, is_folder, create_time, modify_time) "
-                   "VALUES(?1, ?2, ?3, 1, ?4, ?4)")
+    const std::int64_t rev = NextRev(*FWriter);
+    Stmt(*FWriter, "INSERT INTO nodes(user_id, parent, name, is_folder, rev, create_time, "
+                   "modify_time) VALUES(?1, ?2, ?3, 1, ?5, ?4, ?4)")
         .Bind(1, parent->UserId)
         .Bind(2, parent->Id)
         .Bind(3, path.back())
         .Bind(4, now)
+        .Bind(5, rev)
         .Exec();
     std::int64_t id = FWriter->LastInsertId();
     auto created = Child(*FWriter, parent->Id, path.back());
@@ -684,7 +766,7 @@ NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::st
 }
 
 NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& from,
-                            const std::vector<std::string>& to) {
+                            const std::vector<std::string>& to, std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
@@ -694,7 +776,7 @@ NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& f
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     auto src = Lookup(*FWriter, root, from, r.Status);
-    if (!src)
+    if (!AtRevision(src, ifRev, from, r) || !src)
         return r;
     if (from == to) {
         r.Node = src->ToNode(JoinCloudPath(to));
@@ -712,14 +794,18 @@ NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& f
         r.Status = StoreStatus::Forbidden;
         return r;
     }
-    Stmt(*FWriter, "UPDATE nodes SET parent = ?2, name = ?3 WHERE id = ?1")
+    // A node under a new name is a new version of that path.
+    const std::int64_t rev = NextRev(*FWriter);
+    Stmt(*FWriter, "UPDATE nodes SET parent = ?2, name = ?3, rev = ?4 WHERE id = ?1")
         .Bind(1, src->Id)
         .Bind(2, parent->Id)
         .Bind(3, to.back())
+        .Bind(4, rev)
         .Exec();
     t.Commit();
     src->Parent = parent->Id;
     src->Name = to.back();
+    src->Rev = rev;
     r.Node = src->ToNode(JoinCloudPath(to));
     return r;
 }
@@ -756,9 +842,10 @@ std::int64_t CloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent
         FsyncDir(copy.parent_path());
         createdContent.push_back(content);
     }
+    const std::int64_t rev = NextRev(db);
     Stmt ins(db, "INSERT INTO nodes(user_id, parent, name, is_folder, size, rev, hash, content, "
-                 "create_time, modify_time) VALUES(?1, ?2, ?3, ?4, ?5, 1, ?6, ?7, ?8, ?8)");
-    ins.Bind(1, src.UserId).Bind(2, newParent).Bind(3, newName);
+                 "create_time, modify_time) VALUES(?1, ?2, ?3, ?4, ?5, ?9, ?6, ?7, ?8, ?8)");
+    ins.Bind(1, src.UserId).Bind(2, newParent).Bind(3, newName).Bind(9, rev);
     ins.Bind(4, src.IsFolder ? 1 : 0).Bind(5, src.Size).Bind(6, src.Hash);
     if (content.empty())
         ins.BindNull(7);
@@ -838,7 +925,7 @@ NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& f
 }
 
 NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>& path,
-                              bool toRecycle) {
+                              bool toRecycle, std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -850,7 +937,7 @@ NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>&
         std::lock_guard lock(FWriteMutex);
         Transaction t(*FWriter);
         auto node = Lookup(*FWriter, root, path, r.Status);
-        if (!node)
+        if (!AtRevision(node, ifRev, path, r) || !node)
             return r;
         std::int64_t now = UnixNow();
         const char* subtree = "WITH RECURSIVE sub(id) AS (SELECT id FROM nodes WHERE parent = ?1 "
@@ -890,7 +977,8 @@ NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>&
 }
 
 NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
-                              const std::string& content, bool overwrite) {
+                              const std::string& content, bool overwrite,
+                              std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -915,8 +1003,12 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
         std::lock_guard lock(FWriteMutex);
         Transaction t(*FWriter);
         auto parent = ParentFolder(*FWriter, root, path, r.Status);
-        if (parent) {
-            auto existing = Child(*FWriter, parent->Id, path.back());
+        std::optional<Row> existing;
+        if (parent)
+            existing = Child(*FWriter, parent->Id, path.back());
+        if (!AtRevision(existing, ifRev, path, r)) {
+            // refused as it is
+        } else if (parent) {
             std::int64_t now = UnixNow();
             if (existing && existing->IsFolder) {
                 r.Status = StoreStatus::IsAFolder;
@@ -934,19 +1026,20 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
                 // may therefore run ahead of the wall clock by a few seconds after a burst
                 // of changes to one file.
                 std::int64_t mtime = std::max(now, existing->ModifyTime + 1);
-                Stmt(*FWriter, "UPDATE nodes SET size = ?2, rev = rev + 1, hash = ?3, "
+                Stmt(*FWriter, "UPDATE nodes SET size = ?2, rev = ?6, hash = ?3, "
                                "content = ?4, modify_time = ?5 WHERE id = ?1")
                     .Bind(1, existing->Id)
                     .Bind(2, size)
                     .Bind(3, hash)
                     .Bind(4, name)
                     .Bind(5, mtime)
+                    .Bind(6, NextRev(*FWriter))
                     .Exec();
                 replaced = existing->Content;
             } else {
                 Stmt(*FWriter, "INSERT INTO nodes(user_id, parent, name, is_folder, size, rev, "
                                "hash, content, create_time, modify_time) "
-                               "VALUES(?1, ?2, ?3, 0, ?4, 1, ?5, ?6, ?7, ?7)")
+                               "VALUES(?1, ?2, ?3, 0, ?4, ?8, ?5, ?6, ?7, ?7)")
                     .Bind(1, parent->UserId)
                     .Bind(2, parent->Id)
                     .Bind(3, path.back())
@@ -954,6 +1047,7 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
                     .Bind(5, hash)
                     .Bind(6, name)
                     .Bind(7, now)
+                    .Bind(8, NextRev(*FWriter))
                     .Exec();
             }
             if (r.Status == StoreStatus::Ok) {

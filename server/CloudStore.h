@@ -35,7 +35,8 @@ enum class StoreStatus {
     Forbidden,      // the operation is not allowed on this path (the folder itself, a cycle)
     QuotaExceeded,
     TooLarge,
-    Failed, // storage failure
+    Changed, // the node is not at the revision the request was based on
+    Failed,  // storage failure
 };
 
 struct CloudNode {
@@ -52,6 +53,7 @@ struct CloudNode {
 
 struct NodeResult {
     StoreStatus Status = StoreStatus::Ok;
+    // With Changed: the node as it is now (Id 0 when there is none).
     CloudNode Node;
     std::vector<CloudNode> Children; // filled by Metadata with listing on
 };
@@ -115,6 +117,16 @@ public:
     CloudStore& operator=(const CloudStore&) = delete;
 
     const StoreLimits& Limits() const { return FLimits; }
+    // A random text made when the data directory was created and replaced when it is
+    // restored from a copy: a client that sees it change knows the server may have lost
+    // what it uploaded since the copy was taken.
+    std::string DataFingerprint();
+    // Replaces the fingerprint with a new random one and answers it.
+    std::string RenewDataFingerprint();
+    // Whether this start found the database in another file than the one it was
+    // last served from (a restored or copied data directory); the fingerprint was
+    // then renewed.
+    bool FoundCopiedDatabase() const { return FCopiedDatabase; }
     // What the last start-up reconciliation removed (content files without metadata,
     // metadata whose content file was missing, unfinished temporary files).
     struct ReconcileReport {
@@ -155,15 +167,21 @@ public:
     std::int64_t AppFolder(std::int64_t userId, const std::string& consumer);
 
     // The tree. Paths are components as ParseCloudPath gives them; {} is the folder itself.
+    // Every change gives the node a revision no node of this store had before. With
+    // ifRev, Upload, Move (its source) and Delete change nothing and answer Changed
+    // unless the node exists at that revision; the test and the change are one
+    // transaction.
     NodeResult Metadata(std::int64_t root, const std::vector<std::string>& path, bool list);
     NodeResult CreateFolder(std::int64_t root, const std::vector<std::string>& path);
     NodeResult Move(std::int64_t root, const std::vector<std::string>& from,
-                    const std::vector<std::string>& to);
+                    const std::vector<std::string>& to, std::optional<std::int64_t> ifRev = {});
     NodeResult Copy(std::int64_t root, const std::vector<std::string>& from,
                     const std::vector<std::string>& to);
-    NodeResult Delete(std::int64_t root, const std::vector<std::string>& path, bool toRecycle);
+    NodeResult Delete(std::int64_t root, const std::vector<std::string>& path, bool toRecycle,
+                      std::optional<std::int64_t> ifRev = {});
     NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
-                      const std::string& content, bool overwrite);
+                      const std::string& content, bool overwrite,
+                      std::optional<std::int64_t> ifRev = {});
     NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
                         std::string& content);
     // Like Download, but answers the content file opened for reading (fd -1 for an
@@ -203,6 +221,13 @@ private:
     void GiveBackReader(std::unique_ptr<Db> db);
     void CreateSchema();
     void Reconcile();
+    void CheckDatabaseIdentity();
+    // The next revision, counted in the database so that no two versions of any node
+    // ever share one (a path deleted and made again starts from a fresh number).
+    std::int64_t NextRev(Db& db);
+    // False with Changed in r when ifRev is given and node is not at it.
+    static bool AtRevision(const std::optional<Row>& node, std::optional<std::int64_t> ifRev,
+                           const std::vector<std::string>& path, NodeResult& r);
 
     NodeResult FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
                             const std::function<std::string(const Row&)>& pathOf,
@@ -231,6 +256,7 @@ private:
     std::filesystem::path FDbFile;
     StoreLimits FLimits;
     ReconcileReport FReconcile;
+    bool FCopiedDatabase = false;
     std::mutex FWriteMutex; // one writer at a time; readers use their own connections
     std::unique_ptr<Db> FWriter;
     std::mutex FReadersMutex;

@@ -28,7 +28,7 @@ bool SameText(const std::string& a, const std::string& b) {
 }
 
 OauthFailure Refuse(std::string msg) {
-    return OauthFailure{401, std::move(msg)};
+    return OauthFailure{401, std::move(msg), std::nullopt};
 }
 
 } // namespace
@@ -186,7 +186,7 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     std::int64_t now = UnixNow();
     if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow ||
         *ts < FSettings.NotBefore)
-        return Refuse("timestamp out of range");
+        return OauthFailure{401, "timestamp out of range", now};
     if (!FNonces.Remember(*consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce,
                           now))
         return Refuse("nonce already used");

@@ -64,6 +64,9 @@ struct OauthContext {
 struct OauthFailure {
     int Status = 401;
     std::string Msg;
+    // With a timestamp out of the window: the server's clock, so the client can tell
+    // its user how far off its own is.
+    std::optional<std::int64_t> ServerTime;
 };
 
 struct OauthSettings {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <map>
 #include <sstream>
@@ -288,6 +289,145 @@ TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
     ASSERT_EQ(Server.RunCommand({"revoke-tokens", "--user", "alice"}), 0);
     EXPECT_THROW(api.Metadata("/", true), ot::TKuaipanAuthExpiredException);
     EXPECT_THROW(api.CreateFolder("/x"), ot::TKuaipanAuthExpiredException);
+}
+
+// The revision a client based a change on: the upload, move or delete is made only while
+// the file is still at it; otherwise 409 names the current revision and nothing changes.
+TEST_F(CloudServerProtocol, ChangesBasedOnAnOldRevisionAreRefusedWith409) {
+    auto api = ApiFor();
+    auto upload = [&](const std::string& path, const std::string& ifRev) {
+        auto token = api.GetSession().Token();
+        ot::TParamList params{"root=app_folder", "path=" + path, "overwrite=True"};
+        if (!ifRev.empty())
+            params.push_back("if_rev=" + ifRev);
+        auto url =
+            ot::TOauthUtility::BuildPostURL(Server.PlainHost(), "/1/fileops/upload_file", params,
+                                            api.GetSession().Consumer(), token.get(), false);
+        return ot::TKuaipanHTTPUtility::DoUpload(Server.Hosts(), url, LocalFile("up", path));
+    };
+    auto revOf = [&](const std::string& path) { return api.Metadata(path, false).rev; };
+    auto changed = [](const std::string& rev) {
+        return nlohmann::json{{"msg", "file has changed"}, {"rev", rev}}.dump();
+    };
+
+    // Without if_rev an upload overwrites as before; its reply carries the new revision.
+    auto first = upload("/f", "");
+    ASSERT_EQ(first.Code, 200);
+    const std::string r1 = nlohmann::json::parse(first.Content)["rev"];
+    auto second = upload("/f", "");
+    ASSERT_EQ(second.Code, 200);
+    const std::string r2 = nlohmann::json::parse(second.Content)["rev"];
+    ASSERT_NE(r1, r2);
+    ASSERT_EQ(revOf("/f"), r2);
+
+    struct Case {
+        std::string What;
+        std::function<ot::TKuaipanHTTPResponse()> Send;
+        int Code;
+        std::string Body; // exact, for refusals
+    } cases[] = {
+        {"stale upload", [&] { return upload("/f", r1); }, 409, changed(r2)},
+        {"upload of a missing file", [&] { return upload("/new", r1); }, 409, changed("")},
+        {"upload with a rev that is no number", [&] { return upload("/f", "x"); }, 409,
+         changed(r2)},
+        {"stale move",
+         [&] {
+             return SignedGet(api, "/1/fileops/move",
+                              {"root=app_folder", "from_path=/f", "to_path=/g", "if_rev=" + r1});
+         },
+         409, changed(r2)},
+        {"stale delete",
+         [&] {
+             return SignedGet(api, "/1/fileops/delete",
+                              {"root=app_folder", "path=/f", "if_rev=" + r1});
+         },
+         409, changed(r2)},
+        {"delete of a missing file",
+         [&] {
+             return SignedGet(api, "/1/fileops/delete",
+                              {"root=app_folder", "path=/none", "if_rev=1"});
+         },
+         409, changed("")},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        auto r = c.Send();
+        EXPECT_EQ(r.Code, c.Code);
+        EXPECT_EQ(r.Content, c.Body);
+        EXPECT_EQ(revOf("/f"), r2);
+    }
+    EXPECT_TRUE(api.Metadata("/g", false).file_id.empty());
+    EXPECT_TRUE(api.Metadata("/new", false).file_id.empty());
+
+    // At the current revision each goes through, and each reply names the next one.
+    auto third = upload("/f", r2);
+    ASSERT_EQ(third.Code, 200);
+    const std::string r3 = nlohmann::json::parse(third.Content)["rev"];
+    EXPECT_EQ(revOf("/f"), r3);
+    auto moved = SignedGet(api, "/1/fileops/move",
+                           {"root=app_folder", "from_path=/f", "to_path=/g", "if_rev=" + r3});
+    ASSERT_EQ(moved.Code, 200);
+    const std::string r4 = nlohmann::json::parse(moved.Content)["rev"];
+    EXPECT_NE(r4, r3);
+    EXPECT_EQ(revOf("/g"), r4);
+    EXPECT_EQ(
+        SignedGet(api, "/1/fileops/delete", {"root=app_folder", "path=/g", "if_rev=" + r3}).Code,
+        409);
+    EXPECT_EQ(
+        SignedGet(api, "/1/fileops/delete", {"root=app_folder", "path=/g", "if_rev=" + r4}).Code,
+        200);
+    EXPECT_TRUE(api.Metadata("/g", false).file_id.empty());
+}
+
+// Every metadata reply names the data's fingerprint; mark-restored gives the data a new
+// one, and only while no server is serving it.
+TEST_F(CloudServerProtocol, MetadataRepliesCarryTheDataFingerprint) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.CreateFolder("Work").file_id.empty());
+    auto fingerprints = [&] {
+        std::vector<std::string> out;
+        for (const char* location :
+             {"/1/metadata/app_folder/", "/1/metadata/app_folder/", "/1/metadata/app_folder/Work",
+              "/1/metadata/app_folder/nothing"}) {
+            auto r = SignedGet(api, location, {"list=true"});
+            auto body = nlohmann::json::parse(r.Content);
+            EXPECT_TRUE(body.contains("data_fingerprint")) << location << " " << r.Content;
+            for (const auto& child : body.value("files", nlohmann::json::array()))
+                EXPECT_FALSE(child.contains("data_fingerprint"));
+            out.push_back(body.value("data_fingerprint", std::string()));
+        }
+        return out;
+    };
+    auto before = fingerprints();
+    ASSERT_EQ(before[0].size(), 32u);
+    for (const auto& f : before)
+        EXPECT_EQ(f, before[0]);
+
+    std::string out;
+    EXPECT_NE(Server.RunCommand({"mark-restored"}, {}, &out), 0);
+    ASSERT_EQ(Server.Stop(), 0);
+    ASSERT_EQ(Server.RunCommand({"mark-restored"}, {}, &out), 0);
+    EXPECT_NE(out.find("marked"), std::string::npos);
+    Server.Restart();
+    auto after = fingerprints();
+    EXPECT_NE(after[0], before[0]);
+    EXPECT_NE(out.find(after[0]), std::string::npos);
+    for (const auto& f : after)
+        EXPECT_EQ(f, after[0]);
+}
+
+// A request whose timestamp is out of the window is told the server's time.
+TEST_F(CloudServerProtocol, AStaleTimestampIsToldTheServersTime) {
+    auto api = ApiFor();
+    Server.SetClockOffset(1000);
+    auto r = SignedGet(api, "/1/metadata/app_folder/", {});
+    EXPECT_EQ(r.Code, 401);
+    auto body = nlohmann::json::parse(r.Content);
+    EXPECT_EQ(body["msg"], "timestamp out of range");
+    ASSERT_TRUE(body["server_time"].is_number_integer());
+    const std::int64_t skew = body["server_time"].get<std::int64_t>() - std::time(nullptr);
+    EXPECT_GE(skew, 990);
+    EXPECT_LE(skew, 1010);
 }
 
 class CloudServerShortToken : public CloudServerProtocol {

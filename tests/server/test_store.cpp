@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace ot::server;
@@ -174,17 +177,141 @@ TEST_F(CloudServerStore, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) 
     EXPECT_LT(first.ModifyTime, second.ModifyTime);
     EXPECT_LT(second.ModifyTime, third.ModifyTime);
     EXPECT_EQ(third.CreateTime, first.CreateTime);
-    EXPECT_EQ(third.Rev, 3);
+    EXPECT_LT(first.Rev, second.Rev);
+    EXPECT_LT(second.Rev, third.Rev);
     // Once the wall clock has passed the stored time, the stored time follows it again.
     Clock->AdvanceSeconds(60);
     auto later = Store->Upload(Root, {"W", "f"}, "4", true).Node;
     EXPECT_EQ(later.ModifyTime, first.ModifyTime + 60);
-    // A move changes neither the ID nor the time.
+    // A move changes neither the ID nor the time, but the path has a new version.
     auto moved = Store->Move(Root, {"W", "f"}, {"W", "g"});
     ASSERT_EQ(moved.Status, StoreStatus::Ok);
     EXPECT_EQ(moved.Node.Id, later.Id);
     EXPECT_EQ(moved.Node.ModifyTime, later.ModifyTime);
+    EXPECT_GT(moved.Node.Rev, later.Rev);
     EXPECT_EQ(Read({"W", "g"}), "4");
+}
+
+// A change based on a revision is made only while the node is still at it.
+TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
+    ASSERT_EQ(Store->CreateFolder(Root, {"W"}).Status, StoreStatus::Ok);
+    enum class Op { Upload, Move, Delete };
+    struct Case {
+        const char* What;
+        Op Do;
+        bool Stale;   // based on the revision before the last upload
+        bool Missing; // the node is gone first
+        StoreStatus Want;
+    } cases[] = {
+        {"upload at the current revision", Op::Upload, false, false, StoreStatus::Ok},
+        {"upload at an old revision", Op::Upload, true, false, StoreStatus::Changed},
+        {"upload of a node that is gone", Op::Upload, false, true, StoreStatus::Changed},
+        {"move at the current revision", Op::Move, false, false, StoreStatus::Ok},
+        {"move at an old revision", Op::Move, true, false, StoreStatus::Changed},
+        {"move of a node that is gone", Op::Move, false, true, StoreStatus::Changed},
+        {"delete at the current revision", Op::Delete, false, false, StoreStatus::Ok},
+        {"delete at an old revision", Op::Delete, true, false, StoreStatus::Changed},
+        {"delete of a node that is gone", Op::Delete, false, true, StoreStatus::Changed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        Store->Delete(Root, {"W", "f"}, false);
+        Store->Delete(Root, {"W", "g"}, false);
+        const auto old = Store->Upload(Root, {"W", "f"}, "old", true).Node;
+        const auto now = Store->Upload(Root, {"W", "f"}, "now", true).Node;
+        if (c.Missing)
+            ASSERT_EQ(Store->Delete(Root, {"W", "f"}, true).Status, StoreStatus::Ok);
+        const std::int64_t basis = c.Stale ? old.Rev : now.Rev;
+        NodeResult r;
+        switch (c.Do) {
+        case Op::Upload:
+            r = Store->Upload(Root, {"W", "f"}, "new", true, basis);
+            break;
+        case Op::Move:
+            r = Store->Move(Root, {"W", "f"}, {"W", "g"}, basis);
+            break;
+        case Op::Delete:
+            r = Store->Delete(Root, {"W", "f"}, false, basis);
+            break;
+        }
+        EXPECT_EQ(r.Status, c.Want);
+        if (c.Want == StoreStatus::Changed) {
+            // The refusal names what is there now and changes nothing.
+            EXPECT_EQ(r.Node.Id, c.Missing ? 0 : now.Id);
+            EXPECT_EQ(r.Node.Rev, c.Missing ? 0 : now.Rev);
+            auto f = Store->Metadata(Root, {"W", "f"}, false);
+            EXPECT_EQ(f.Status, c.Missing ? StoreStatus::NotFound : StoreStatus::Ok);
+            if (!c.Missing)
+                EXPECT_EQ(Read({"W", "f"}), "now");
+            EXPECT_EQ(Store->Metadata(Root, {"W", "g"}, false).Status, StoreStatus::NotFound);
+        } else if (c.Do != Op::Delete) {
+            EXPECT_GT(r.Node.Rev, now.Rev);
+        }
+    }
+    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+}
+
+// A path deleted and made again, even after the store was reopened, never shows a
+// revision an earlier version of it had: a client holding the old one must be refused.
+TEST_F(CloudServerStore, RevisionsAreNeverReused) {
+    std::set<std::int64_t> seen;
+    for (int round = 0; round < 3; ++round) {
+        auto up = Store->Upload(Root, {"f"}, "x", true);
+        ASSERT_EQ(up.Status, StoreStatus::Ok);
+        EXPECT_TRUE(seen.insert(up.Node.Rev).second) << up.Node.Rev;
+        ASSERT_EQ(Store->Delete(Root, {"f"}, round % 2 == 0).Status, StoreStatus::Ok);
+        ASSERT_GE(Store->PurgeRecycleBin(ot::UnixNow() + 1), 0);
+        Open();
+    }
+}
+
+// Two clients based on the same revision: one wins, the other is told the file changed.
+TEST_F(CloudServerStore, OnlyOneOfTwoRacingChangesOnOneRevisionWins) {
+    for (int round = 0; round < 20; ++round) {
+        const auto base = Store->Upload(Root, {"f"}, "base", true).Node;
+        std::atomic<int> ok{0}, changed{0};
+        auto change = [&](int which) {
+            auto r = which == 0   ? Store->Upload(Root, {"f"}, "mine", true, base.Rev)
+                     : which == 1 ? Store->Move(Root, {"f"}, {"g"}, base.Rev)
+                                  : Store->Delete(Root, {"f"}, true, base.Rev);
+            (r.Status == StoreStatus::Ok ? ok : changed)++;
+        };
+        std::thread a(change, round % 3), b(change, (round + 1) % 3);
+        a.join();
+        b.join();
+        EXPECT_EQ(ok.load(), 1);
+        EXPECT_EQ(changed.load(), 1);
+        Store->Delete(Root, {"f"}, false);
+        Store->Delete(Root, {"g"}, false);
+    }
+}
+
+TEST_F(CloudServerStore, TheDataFingerprintIsKeptUntilRenewed) {
+    const std::string first = Store->DataFingerprint();
+    EXPECT_EQ(first.size(), 32u);
+    Open();
+    EXPECT_EQ(Store->DataFingerprint(), first);
+    EXPECT_FALSE(Store->FoundCopiedDatabase());
+    const std::string renewed = Store->RenewDataFingerprint();
+    EXPECT_NE(renewed, first);
+    Open();
+    EXPECT_EQ(Store->DataFingerprint(), renewed);
+
+    // A copy of the data directory put back in its place is noticed at start-up.
+    ASSERT_EQ(Store->Upload(Root, {"kept"}, "data", true).Status, StoreStatus::Ok);
+    Store.reset();
+    const fs::path copy = Dir.string() + "-copy";
+    fs::copy(Dir, copy, fs::copy_options::recursive);
+    fs::remove_all(Dir);
+    fs::rename(copy, Dir);
+    Open();
+    EXPECT_TRUE(Store->FoundCopiedDatabase());
+    EXPECT_NE(Store->DataFingerprint(), renewed);
+    EXPECT_EQ(Read({"kept"}), "data");
+    const std::string afterRestore = Store->DataFingerprint();
+    Open();
+    EXPECT_FALSE(Store->FoundCopiedDatabase());
+    EXPECT_EQ(Store->DataFingerprint(), afterRestore);
 }
 
 TEST_F(CloudServerStore, CopyOwnsItsContent) {
