@@ -10,13 +10,13 @@ namespace {
 const TOptionDef kJson{"json", "", "Print machine-readable JSON instead of text."};
 
 const TOptionDef kPriority{"priority", "N",
-                            "Priority from 0 (lowest) to 9 (highest); a new item gets 5."};
+                           "Priority from 0 (lowest) to 9 (highest); a new item gets 5."};
 const TOptionDef kDue{"due", "YYYY-MM-DD",
-                       "Due date. \"none\" (or an empty text) removes it, and the\n"
-                       "alert time with it."};
+                      "Due date. \"none\" (or an empty text) removes it, and the\n"
+                      "alert time with it."};
 const TOptionDef kAlert{"alert", "HH:MM",
-                         "Alert time on the due day (24-hour clock, 00:01 to 23:59);\n"
-                         "needs a due date. \"none\" (or an empty text) removes it."};
+                        "Alert time on the due day (24-hour clock, 00:01 to 23:59);\n"
+                        "needs a due date. \"none\" (or an empty text) removes it."};
 const TOptionDef kRemarks{"remarks", "TEXT", "Free notes kept inside the task file."};
 
 std::vector<TCommandDef> BuildCommands() {

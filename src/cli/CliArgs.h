@@ -39,7 +39,7 @@ const TCommandDef* FindCommand(const std::string& name);
 const std::vector<TOptionDef>& GlobalOptions();
 
 struct TParsedCommandLine {
-    const TCommandDef* Command = nullptr;      // none: no command given
+    const TCommandDef* Command = nullptr;       // none: no command given
     bool Help = false;                          // --help, -h or "help [COMMAND]"
     std::optional<std::string> Dir;             // --dir
     std::map<std::string, std::string> Options; // command options; "" for switches

@@ -53,8 +53,8 @@ struct TItemValues {
 TItemValues ReadItemValues(const TParsedCommandLine& cmd) {
     TItemValues v;
     if (auto t = cmd.Value("title")) {
-        if (auto problem = CheckTaskTitle(*t))
-            throw Usage(*problem);
+        if (const TTitleProblem problem = CheckTaskTitle(*t))
+            throw Usage(problem.Text());
         v.Title = *t;
     }
     if (auto p = cmd.Value("priority")) {
@@ -106,16 +106,15 @@ int CmdLists(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 }
 
 int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
-    std::string title = JoinWords(cmd.Args);
-    if (auto problem = CheckTaskClassTitle(title))
-        throw Usage(*problem);
+    const std::string title = Trim(JoinWords(cmd.Args));
+    if (const TTitleProblem problem = CheckTaskClassTitle(title))
+        throw Usage(problem.Text());
     auto cls = std::make_shared<TOtTaskClass>(tree.FreshID(), title);
     if (!TOtTaskUtility::IsTaskClassStorable(*cls, tree.Paths().TaskDataPath))
         throw Usage(TaskClassTitleTooLongToStore(tree.Paths().TaskDataPath));
     tree.EnsureDefaultList();
-    if (!tree.Repository().CreateTaskClass(cls))
-        throw TCommandError("could not create the task list \"" + title + "\"");
-    tree.Classes().push_back(cls);
+    if (const TTaskOpResult r = tree.Operations().AddTaskClass(tree.Classes(), cls); !r)
+        throw TCommandError("could not create the task list \"" + title + "\": " + r.Message);
     if (cmd.Has("json"))
         PrintJson(io.Out, ListToJson(*cls));
     else
@@ -125,9 +124,9 @@ int CmdAddList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdRmList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto cls = tree.ResolveList(JoinWords(cmd.Args));
-    if (!tree.Repository().DeleteTaskClass(cls))
-        throw TCommandError("could not delete the task list \"" + cls->Title() + "\"");
-    tree.Remove(cls);
+    if (const TTaskOpResult r = tree.Operations().DeleteTaskClass(tree.Classes(), cls); !r)
+        throw TCommandError("could not delete the task list \"" + cls->Title() +
+                            "\": " + r.Message);
     return ExitOk;
 }
 
@@ -165,17 +164,15 @@ int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     std::string title = JoinWords(cmd.Args);
-    if (auto problem = CheckTaskTitle(title))
-        throw Usage(*problem);
+    if (const TTitleProblem problem = CheckTaskTitle(title))
+        throw Usage(problem.Text());
     TItemValues v = ReadItemValues(cmd);
     if (v.Alert && *v.Alert != 0 && (!v.Due || *v.Due == 0))
         throw Usage("an alert time needs a due date (--due YYYY-MM-DD)");
 
     // As a page adds an item: a new item with the default values (fresh ID,
     // priority 5, created now), then the values given.
-    auto item = std::make_shared<TOtTaskItem>(title, nullptr);
-    item->SetID(tree.FreshID());
-    item->ResetDirty();
+    auto item = tree.Operations().NewTaskItem(nullptr, title);
     if (v.Priority)
         item->SetPriority(*v.Priority);
     if (v.Remarks)
@@ -192,9 +189,9 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     tree.EnsureDefaultList();
     TOtTaskClassPtr cls = listName ? tree.ResolveList(*listName) : tree.DefaultList();
     item->SetTaskClass(cls);
-    if (!tree.Repository().CreateTaskItem(item))
-        throw TCommandError("could not write the task item \"" + title + "\"");
-    cls->TaskList().push_back(item);
+    if (const TTaskOpResult r = tree.Operations().AddTaskItem(item); !r)
+        throw TCommandError("could not write the task item \"" + item->Title() +
+                            "\": " + r.Message);
     if (cmd.Has("json"))
         PrintJson(io.Out, ItemToJson(*item, tree.Paths().TaskDataPath));
     else
@@ -202,25 +199,16 @@ int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     return ExitOk;
 }
 
-void Save(const TTaskTree& tree, const TOtTaskItemPtr& item) {
-    if (!tree.Repository().EditTaskItem(item))
-        throw TCommandError("could not save the task item \"" + item->Title() + "\"");
+void Refuse(const TOtTaskItem& item, const TTaskOpResult& r) {
+    throw TCommandError("could not save the task item \"" + item.Title() + "\": " + r.Message);
 }
 
 // As the check box of a page does it: completing stamps the finish time,
 // reopening clears it.
 int CmdDone(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree, bool completed) {
     auto item = tree.FindItem(cmd.Args[0]);
-    if ((item->Status() != tsNotCompleted) == completed)
-        return ExitOk;
-    if (completed) {
-        item->SetStatus(tsCompleted);
-        item->SetFinishDateTime(Now());
-    } else {
-        item->SetStatus(tsNotCompleted);
-        item->SetFinishDateTime(0);
-    }
-    Save(tree, item);
+    if (const TTaskOpResult r = tree.Operations().CompleteTaskItem(item, completed); !r)
+        Refuse(*item, r);
     return ExitOk;
 }
 
@@ -233,6 +221,7 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto item = tree.FindItem(cmd.Args[0]);
     TOtTaskClassPtr target = moveTo ? tree.ResolveList(*moveTo) : nullptr;
 
+    const TTaskItemState before(*item);
     if (v.Title)
         item->SetTitle(*v.Title);
     if (v.Priority)
@@ -240,21 +229,13 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (v.Remarks)
         item->SetRemarks(*v.Remarks);
     ApplyDates(*item, v);
-    TOtTaskClassPtr from = item->TaskClass();
     if (target)
         item->SetTaskClass(target);
 
-    if (item->IsDirty()) {
-        if (!TOtTaskUtility::IsTaskItemStorable(*item, tree.Paths().TaskDataPath))
-            throw Usage(TaskTitleTooLongToStore(tree.Paths().TaskDataPath));
-        const bool moved = item->IsTaskClassChange();
-        Save(tree, item);
-        if (moved) {
-            auto& oldList = from->TaskList();
-            oldList.erase(std::remove(oldList.begin(), oldList.end(), item), oldList.end());
-            target->TaskList().push_back(item);
-        }
-    }
+    if (!TOtTaskUtility::IsTaskItemStorable(*item, tree.Paths().TaskDataPath))
+        throw Usage(TaskTitleTooLongToStore(tree.Paths().TaskDataPath));
+    if (const TTaskOpResult r = tree.Operations().StoreTaskItem(item, before); !r)
+        Refuse(*item, r);
     if (cmd.Has("json"))
         PrintJson(io.Out, ItemToJson(*item, tree.Paths().TaskDataPath));
     else
@@ -264,9 +245,9 @@ int CmdEdit(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 
 int CmdRm(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     auto item = tree.FindItem(cmd.Args[0]);
-    if (!tree.Repository().DeleteTaskItem(item))
-        throw TCommandError("could not delete the task item \"" + item->Title() + "\"");
-    tree.Remove(item);
+    if (const TTaskOpResult r = tree.Operations().DeleteTaskItem(item); !r)
+        throw TCommandError("could not delete the task item \"" + item->Title() +
+                            "\": " + r.Message);
     return ExitOk;
 }
 

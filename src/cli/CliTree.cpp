@@ -73,10 +73,9 @@ std::string TTaskTree::FreshID() const {
 void TTaskTree::EnsureDefaultList() {
     if (!FClasses.empty())
         return;
-    auto cls = std::make_shared<TOtTaskClass>(FreshID(), DefaultListTitle);
-    if (!FRepository.CreateTaskClass(cls))
-        throw TCommandError("Create default task list failed! The application will be terminated.");
-    FClasses.push_back(cls);
+    if (const TTaskOpResult r = FOperations.AddTaskClass(FClasses, DefaultListTitle); !r)
+        throw TCommandError(
+            "Create default task list failed! The application will be terminated.\n" + r.Message);
 }
 
 TOtTaskClassPtr TTaskTree::DefaultList() const {
@@ -85,17 +84,6 @@ TOtTaskClassPtr TTaskTree::DefaultList() const {
     if (index < 0 || index >= static_cast<int>(FClasses.size()))
         index = 0;
     return FClasses.at(static_cast<std::size_t>(index));
-}
-
-void TTaskTree::Remove(const TOtTaskClassPtr& cls) {
-    FClasses.erase(std::remove(FClasses.begin(), FClasses.end(), cls), FClasses.end());
-}
-
-void TTaskTree::Remove(const TOtTaskItemPtr& item) {
-    if (auto cls = item->TaskClass()) {
-        auto& list = cls->TaskList();
-        list.erase(std::remove(list.begin(), list.end(), item), list.end());
-    }
 }
 
 } // namespace ot::cli

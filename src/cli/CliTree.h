@@ -2,6 +2,7 @@
 // The task tree as ottodo sees it: every list loaded from the task data
 // directory, looked up by the names people type.
 
+#include "repository/OtTaskOperations.h"
 #include "repository/OtTaskRepository.h"
 #include "tasks/OtTask.h"
 #include "tasks/OtTaskUtility.h"
@@ -16,9 +17,13 @@ inline constexpr const char* DefaultListTitle = "Default List";
 class TTaskTree {
 public:
     // The tree of the repository's program directory.
-    explicit TTaskTree(TOtTaskRepository ARepository) : FRepository(std::move(ARepository)) {}
+    explicit TTaskTree(TOtTaskRepository ARepository)
+        : FRepository(ARepository), FOperations(std::move(ARepository)) {}
 
     const TOtTaskRepository& Repository() const { return FRepository; }
+    // Every change goes through these; the command already has the tree's
+    // turn, so they never wait.
+    const TOtTaskOperations& Operations() const { return FOperations; }
     const TAppPaths& Paths() const { return FRepository.Paths(); }
 
     // Loads every list, with as much of its items as ADepth says (the task
@@ -49,11 +54,9 @@ public:
     // (TOtTaskRepository::NewUniqueTaskID).
     std::string FreshID() const;
 
-    void Remove(const TOtTaskClassPtr& cls);
-    void Remove(const TOtTaskItemPtr& item);
-
 private:
     TOtTaskRepository FRepository;
+    TOtTaskOperations FOperations;
     TOtTaskClassList FClasses;
     TTaskLoadDepth FDepth = TTaskLoadDepth::tldItems;
 };

@@ -25,29 +25,6 @@ int ToInt(std::string_view digits) {
     return v;
 }
 
-// Line breaks, tabs and other control characters cannot be typed into the
-// desktop program's one-line title boxes, are not escaped in file names, and
-// are refused by the cloud service in paths: a title holding one could never
-// be synchronized.
-bool HasControlChar(std::string_view s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            return true;
-    return false;
-}
-
-std::optional<std::string> CheckTitle(const std::string& title, int maxLength,
-                                      const char* emptyMessage, const char* lengthMessage,
-                                      const char* illegalMessage) {
-    if (Trim(title).empty())
-        return std::string(emptyMessage);
-    if (Utf16Length(title) > static_cast<std::size_t>(maxLength))
-        return Format(lengthMessage, maxLength);
-    if (TOtTaskUtility::IsContainIllegalChars(title) || HasControlChar(title))
-        return std::string(illegalMessage);
-    return std::nullopt;
-}
-
 } // namespace
 
 bool IsNoneValue(std::string_view text) {
@@ -83,18 +60,6 @@ std::optional<int> ParsePriority(std::string_view text) {
     if (text.size() != 1 || !AllDigits(text))
         return std::nullopt;
     return text[0] - '0';
-}
-
-std::optional<std::string> CheckTaskTitle(const std::string& title) {
-    return CheckTitle(title, MaxTaskTitleLength, "Task title cannot be empty!",
-                      "The length of task title cannot be longer than %d!",
-                      "Task title contains illegal characters!");
-}
-
-std::optional<std::string> CheckTaskClassTitle(const std::string& title) {
-    return CheckTitle(title, MaxTaskClassTitleLength, "Task class title cannot be empty!",
-                      "The length of task class title cannot be longer than %d!",
-                      "Task class title contains illegal characters!");
 }
 
 std::string TaskTitleTooLongToStore(const std::string& taskDataPath) {

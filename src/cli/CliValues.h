@@ -21,13 +21,9 @@ std::optional<TDateTime> ParseAlertTime(std::string_view text);
 // A whole number from 0 to 9, the range the desktop editor offers.
 std::optional<int> ParsePriority(std::string_view text);
 
-// The checks the desktop program makes before it accepts a title, with its
-// messages: empty once trimmed, longer than the limit (UTF-16 code units,
-// surrounding blanks included), illegal characters.
-std::optional<std::string> CheckTaskTitle(const std::string& title);
-std::optional<std::string> CheckTaskClassTitle(const std::string& title);
-// The message for a title that passes those checks but whose file or
-// directory name would be longer than the file system can store.
+// The message for a title that passes the checks of every program
+// (CheckTaskTitle) but whose file or directory name would be longer than the
+// file system can store.
 std::string TaskTitleTooLongToStore(const std::string& taskDataPath);
 std::string TaskClassTitleTooLongToStore(const std::string& taskDataPath);
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ot {
@@ -44,34 +45,76 @@ int LockFile(const std::string& name, const std::function<void()>& onWait) {
 
 } // namespace
 
+bool TTreeLock::JoinHeld() {
+    std::lock_guard lock(gMutex);
+    auto it = HeldLocks().find(FName);
+    if (it != HeldLocks().end() && it->second.Pid == ::getpid()) {
+        ++it->second.Count;
+        FHeld = true;
+        return true;
+    }
+    if (it != HeldLocks().end()) {
+        // Inherited through fork: this copy of the descriptor would keep
+        // the parent's lock alive for as long as this process runs.
+        ::close(it->second.Fd);
+        HeldLocks().erase(it);
+    }
+    return false;
+}
+
+void TTreeLock::Register(int AFd) {
+    std::lock_guard lock(gMutex);
+    auto [it, added] = HeldLocks().try_emplace(FName, THeldLock{AFd, 0, ::getpid()});
+    if (!added)
+        ::close(AFd); // another thread took it meanwhile; its lock serves both
+    ++it->second.Count;
+    FHeld = true;
+}
+
 TTreeLock::TTreeLock(std::string ALockFileName, const std::function<void()>& AOnWait)
     : FName(std::move(ALockFileName)) {
-    {
-        std::lock_guard lock(gMutex);
-        auto it = HeldLocks().find(FName);
-        if (it != HeldLocks().end() && it->second.Pid == ::getpid()) {
-            ++it->second.Count;
-            FHeld = true;
-            return;
-        }
-        if (it != HeldLocks().end()) {
-            // Inherited through fork: this copy of the descriptor would keep
-            // the parent's lock alive for as long as this process runs.
-            ::close(it->second.Fd);
-            HeldLocks().erase(it);
-        }
-    }
+    if (JoinHeld())
+        return;
     // Waited for outside the mutex: a thread of this process that takes the
     // lock of another tree meanwhile must not wait too.
     const int fd = LockFile(FName, AOnWait);
+    if (fd >= 0)
+        Register(fd);
+}
+
+TTreeLock::TTreeLock(std::string ALockFileName, std::chrono::milliseconds AMaxWait,
+                     const std::function<void()>& AOnWait)
+    : FName(std::move(ALockFileName)) {
+    if (JoinHeld())
+        return;
+    const int fd = ::open(FName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
-    std::lock_guard lock(gMutex);
-    auto [it, added] = HeldLocks().try_emplace(FName, THeldLock{fd, 0, ::getpid()});
-    if (!added)
-        ::close(fd); // another thread took it meanwhile; its lock serves both
-    ++it->second.Count;
-    FHeld = true;
+    // Polled, so that a turn another thread of this process gets meanwhile
+    // is shared rather than waited out.
+    const auto deadline = std::chrono::steady_clock::now() + AMaxWait;
+    bool waited = false;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            Register(fd);
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        if (JoinHeld()) {
+            ::close(fd);
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            FTimedOut = true;
+            break;
+        }
+        if (!waited && AOnWait)
+            AOnWait();
+        waited = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
 }
 
 TTreeLock::~TTreeLock() {

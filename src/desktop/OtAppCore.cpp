@@ -14,6 +14,11 @@ namespace ot {
 TOtAppCore::TOtAppCore(const std::string& AProgramDir)
     : FPaths(TAppPaths::FromProgramDir(AProgramDir)),
       FKuaipanHosts(TKuaipanHosts::FromProgramDir(FPaths.AppPath)), FRepository(FPaths),
+      FOperations(FRepository, {TreeLockWait,
+                                [this] {
+                                    if (FTreeWaitNotice)
+                                        FTreeWaitNotice();
+                                }}),
       FSyncSettings(std::make_shared<TSyncSettings>()) {
     FSettingFile = std::make_unique<TOtSettingFile>(FPaths.SettingFileName);
 }
@@ -31,11 +36,6 @@ void TOtAppCore::LoadTaskClassList(TOtTaskClassList& AList) const {
     TOtTaskUtility::LoadTaskClassList(FPaths.TaskDataPath, AList);
 }
 
-TOtTaskClassPtr TOtAppCore::CreateTaskClass(const std::string& ATitle) const {
-    auto cls = std::make_shared<TOtTaskClass>(FRepository.NewUniqueTaskID(), ATitle);
-    return FRepository.CreateTaskClass(cls) ? cls : nullptr;
-}
-
 void TOtAppCore::ApplySyncSettings(const TAppSettings& ASettings) {
     FSyncSettings->IsOpenKuaipanSync = ASettings.IsOpenKuaipanSync;
     FSyncSettings->SyncTimeInterval = ASettings.SyncTimeInterval;
@@ -44,10 +44,6 @@ void TOtAppCore::ApplySyncSettings(const TAppSettings& ASettings) {
 
 bool TOtAppCore::HasAccessToken() const {
     return TKuaipanUtility::LoadAuthFile(FPaths.AuthFileName) != nullptr;
-}
-
-bool TOtAppCore::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
-    return FRepository.DeleteTaskClass(ATaskClass);
 }
 
 bool TOtAppCore::DeleteAuthFile() const {

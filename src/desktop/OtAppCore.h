@@ -8,6 +8,7 @@
 #include "app/AppSettings.h"
 #include "app/OtSettingFile.h"
 #include "cloud/KuaipanHosts.h"
+#include "repository/OtTaskOperations.h"
 #include "repository/OtTaskRepository.h"
 #include "sync/OtKuaipanAccountBinding.h"
 #include "sync/OtKuaipanSyncModel.h"
@@ -15,6 +16,7 @@
 #include "tasks/OtTask.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,24 +39,30 @@ public:
     const TAppPaths& Paths() const { return FPaths; }
     // Where the installation's cloud lives, read once at start.
     const TKuaipanHosts& KuaipanHosts() const { return FKuaipanHosts; }
-    // Every change of the task tree goes through it.
     const TOtTaskRepository& Repository() const { return FRepository; }
+    // Every change the windows make goes through these. Each takes the tree
+    // lock for its length; while a pass of another process (ottodo sync)
+    // holds it, the window waits at most TreeLockWait and then refuses the
+    // change with a message, rather than freezing for a whole pass.
+    const TOtTaskOperations& Operations() const { return FOperations; }
+    // Long enough for any command of ottodo and a short pass, short enough
+    // that the window never looks hung.
+    static constexpr std::chrono::milliseconds TreeLockWait{5000};
+    // Called once when an operation starts to wait for another process
+    // (the window says so on its status strip).
+    void SetTreeWaitNotice(std::function<void()> ANotice) { FTreeWaitNotice = std::move(ANotice); }
     // The one settings object of the program: the windows and the login
     // worker write through it, so no write loses another.
     TOtSettingFile& SettingFile() { return *FSettingFile; }
     bool DatabaseExists() const;
     // Loads the classes and their items (creates the task data directory).
     void LoadTaskClassList(TOtTaskClassList& AList) const;
-    // Creates and stores a new class (its directory and queue row).
-    TOtTaskClassPtr CreateTaskClass(const std::string& ATitle) const;
 
     // The values the sync thread and the engine read while they run.
     const std::shared_ptr<TSyncSettings>& SyncSettings() const { return FSyncSettings; }
     void ApplySyncSettings(const TAppSettings& ASettings);
 
     bool HasAccessToken() const;
-    // Deletes a class with its items (directory and queue rows).
-    bool DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const;
     // Removes the bound account's access-token file.
     bool DeleteAuthFile() const;
     // The data consistency check; answers its log lines.
@@ -83,6 +91,8 @@ private:
     TAppPaths FPaths;
     TKuaipanHosts FKuaipanHosts;
     TOtTaskRepository FRepository;
+    std::function<void()> FTreeWaitNotice;
+    TOtTaskOperations FOperations;
     std::unique_ptr<TOtSettingFile> FSettingFile;
     std::shared_ptr<TSyncSettings> FSyncSettings;
     std::unique_ptr<TKuaipanSyncThread> FKuaipanSyncThread;

@@ -1,5 +1,7 @@
 #include "desktop/OtLang.h"
 
+#include "repository/OtTaskOperations.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -131,6 +133,11 @@ void TranslateControls(QWidget* ARoot) {
     TranslateObject(ARoot);
     for (QObject* o : ARoot->findChildren<QObject*>())
         TranslateObject(o);
+}
+
+QString TitleProblemText(const TTitleProblem& AProblem) {
+    return LangTranslate(QString::fromStdString(AProblem.Key))
+        .replace(QLatin1String("%d"), QString::number(AProblem.Limit));
 }
 
 } // namespace ot

@@ -13,6 +13,10 @@
 
 #include <vector>
 
+namespace ot {
+struct TTitleProblem;
+}
+
 class QAction;
 class QWidget;
 
@@ -62,5 +66,9 @@ void SetLangText(QAction* AAction, const QString& AKey);
 // Re-applies the current table to every keyed control text below ARoot
 // (ARoot included).
 void TranslateControls(QWidget* ARoot);
+
+// The message for a refused title, translated first and formatted with its
+// limit afterwards.
+QString TitleProblemText(const TTitleProblem& AProblem);
 
 } // namespace ot

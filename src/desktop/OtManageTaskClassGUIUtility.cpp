@@ -62,10 +62,13 @@ void TOtManageTaskClassGUI::AddEntry(const TOtTaskClassPtr& ATaskClass) {
 }
 
 bool TOtManageTaskClassGUI::DoAddTaskClass(const QString& ATaskClassTitle) {
-    const TOtTaskClassPtr cls = FAppCore.CreateTaskClass(ATaskClassTitle.toStdString());
-    if (!cls)
+    TOtTaskClassPtr cls;
+    const TTaskOpResult r =
+        FAppCore.Operations().AddTaskClass(FTaskClassList, ATaskClassTitle.toStdString(), &cls);
+    if (!r) {
+        ShowMessageDialog(QString::fromStdString(r.Message), mtError, QMessageBox::Ok);
         return false;
-    FTaskClassList.push_back(cls);
+    }
     FTaskClassGUI.Add(cls);
     AddEntry(cls);
     return true;
@@ -82,13 +85,14 @@ void TOtManageTaskClassGUI::DoDeleteTaskClass() {
     if (ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                             QMessageBox::No) != QMessageBox::Yes)
         return;
-    if (!FAppCore.DeleteTaskClass(cls))
-        return;
-    delete FListBox->takeItem(k);
     // The pager finds the page by the class's place in the list: the class
     // leaves the list only after its page.
-    FTaskClassGUI.Delete(cls);
-    FTaskClassList.erase(FTaskClassList.begin() + k);
+    const TTaskOpResult r = FAppCore.Operations().DeleteTaskClass(FTaskClassList, cls, [&] {
+        delete FListBox->takeItem(k);
+        FTaskClassGUI.Delete(cls);
+    });
+    if (!r)
+        ShowMessageDialog(QString::fromStdString(r.Message), mtError, QMessageBox::Ok);
 }
 
 void SetTaskClassEntrySelected(QListWidget* AListBox) {

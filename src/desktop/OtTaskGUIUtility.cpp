@@ -37,7 +37,14 @@ constexpr int kDetailRowHeight = 41;
 constexpr int kHeaderHeight = 22;
 constexpr int kCheckBoxWidth = 22;
 constexpr int kDateColumnWidth = 50;
-const QString kTaskFilePathPrefix = QStringLiteral("TaskFilePath:");
+const QString kTaskFilePathPrefix =
+    QString::fromUtf8(TOtTaskOperations::TaskFilePathPrefix.data(),
+                      static_cast<qsizetype>(TOtTaskOperations::TaskFilePathPrefix.size()));
+
+// Why a change was not made, in the program's one message box.
+void ShowRefusal(const TTaskOpResult& AResult) {
+    ShowMessageDialog(QString::fromStdString(AResult.Message), mtError, QMessageBox::Ok);
+}
 
 QString Q(const std::string& s) {
     return QString::fromStdString(s);
@@ -411,9 +418,9 @@ TOtTaskListItem::TOtTaskListItem(QWidget* AParent, TOtTaskItemList& ATaskList,
                                  const TOtTaskClassPtr& ATaskClass,
                                  TOtTaskClassList& ATaskClassList,
                                  std::vector<std::unique_ptr<TOtTaskListItem>>& ATaskListItems,
-                                 const TOtTaskRepository& ARepository)
+                                 const TOtTaskOperations& AOperations)
     : FLayout(new QWidget(AParent)), FTaskList(ATaskList), FTaskClass(ATaskClass),
-      FTaskClassList(ATaskClassList), FTaskListItems(ATaskListItems), FRepository(ARepository) {
+      FTaskClassList(ATaskClassList), FTaskListItems(ATaskListItems), FOperations(AOperations) {
     FLayout->setObjectName(QStringLiteral("lytTaskListItem"));
     auto* box = new QVBoxLayout(FLayout);
     box->setContentsMargins(0, 0, 0, 0);
@@ -509,15 +516,9 @@ void TOtTaskListItem::DoTaskItemCompleted(int ARow, bool IsCompleted) {
     if (ARow < 0 || ARow >= TaskCount())
         return;
     const TOtTaskItemPtr item = FTaskListGUI->Model().Row(ARow).Item;
-    if (IsCompleted) {
-        item->SetStatus(tsCompleted);
-        item->SetFinishDateTime(Now());
-    } else {
-        item->SetStatus(tsNotCompleted);
-        item->SetFinishDateTime(0);
-    }
-    // A refused save keeps the new state in memory and on screen.
-    FRepository.EditTaskItem(item);
+    // A refused change leaves the item, and so the row, as it was.
+    if (const TTaskOpResult r = FOperations.CompleteTaskItem(item, IsCompleted); !r)
+        ShowRefusal(r);
     FTaskListGUI->Update(ARow);
 }
 
@@ -526,22 +527,27 @@ void TOtTaskListItem::AddRowAt(const TOtTaskItemPtr& ATaskItem, int AIndex) {
     FIsLoaded = true;
 }
 
-namespace {
-TOtTaskItemPtr NewTaskItem(const TOtTaskClassPtr& ATaskClass, const QString& ATitle) {
-    auto item = std::make_shared<TOtTaskItem>(ATitle.toStdString(), ATaskClass);
-    return item;
+TOtTaskItemPtr TOtTaskListItem::NewTaskItem(const QString& ATitle) const {
+    try {
+        return FOperations.NewTaskItem(FTaskClass, ATitle.toStdString());
+    } catch (const std::exception& e) {
+        ShowMessageDialog(Q(e.what()), mtError, QMessageBox::Ok);
+        return nullptr;
+    }
 }
-} // namespace
 
 bool TOtTaskListItem::DoAddTaskItemQuick(const QString& ATitle) {
-    return DoAddTaskItem(NewTaskItem(FTaskClass, ATitle));
+    TOtTaskItemPtr item = NewTaskItem(ATitle);
+    return item && DoAddTaskItem(item);
 }
 
 bool TOtTaskListItem::DoAddTaskItem(const QString& ATitle) {
     TfrmAddEditTaskItem* form = DesktopContext().frmAddEditTaskItem;
     if (!form)
         return false;
-    TOtTaskItemPtr item = NewTaskItem(FTaskClass, ATitle);
+    TOtTaskItemPtr item = NewTaskItem(ATitle);
+    if (!item)
+        return false;
     form->LoadTaskItemForm(tfsAdd, item);
     form->move(MainFormPosSize.Left, MainFormPosSize.Top);
     if (ExecModal(*form) != QDialog::Accepted)
@@ -550,9 +556,14 @@ bool TOtTaskListItem::DoAddTaskItem(const QString& ATitle) {
 }
 
 bool TOtTaskListItem::DoAddTaskItem(const TOtTaskItemPtr& ATaskItem) {
-    const int index = ot::DoAddTaskItem(FRepository, FTaskList, ATaskItem);
-    if (index < 0)
+    if (!ATaskItem)
         return false;
+    ATaskItem->SetTaskClass(FTaskClass);
+    int index = -1;
+    if (const TTaskOpResult r = FOperations.AddTaskItem(ATaskItem, &index); !r) {
+        ShowRefusal(r);
+        return false;
+    }
     AddRowAt(ATaskItem, index);
     return true;
 }
@@ -563,22 +574,25 @@ bool TOtTaskListItem::DoEditTaskItem() {
     if (row < 0 || !form)
         return false;
     const TOtTaskItemPtr item = FTaskListGUI->Model().Row(row).Item;
+    const TTaskItemState before(*item);
     form->LoadTaskItemForm(tfsEdit, item);
     form->move(MainFormPosSize.Left, MainFormPosSize.Top);
     if (ExecModal(*form) != QDialog::Accepted || !item->IsDirty())
         return false;
     const bool classChanged = item->IsTaskClassChange();
     const bool priorityChanged = item->IsTaskPriorityChange();
-    if (!FRepository.EditTaskItem(item))
+    // The operation takes the item to the other class's list; the page
+    // follows with its rows.
+    if (const TTaskOpResult r = FOperations.StoreTaskItem(item, before); !r) {
+        ShowRefusal(r);
+        FTaskListGUI->Update(FTaskListGUI->Model().IndexOfItem(item.get()));
         return false;
+    }
     if (classChanged) {
         FTaskListGUI->Delete(FTaskListGUI->Model().IndexOfItem(item.get()));
-        FTaskList.erase(std::remove(FTaskList.begin(), FTaskList.end(), item), FTaskList.end());
-        if (TOtTaskClassPtr target = item->TaskClass()) {
-            target->TaskList().push_back(item);
+        if (TOtTaskClassPtr target = item->TaskClass())
             if (const int k = IndexOfPage(FTaskListItems, target->ID()); k >= 0)
                 FTaskListItems[static_cast<std::size_t>(k)]->SetTag(1);
-        }
     } else {
         FTaskListGUI->Update(FTaskListGUI->Model().IndexOfItem(item.get()));
         if (priorityChanged)
@@ -597,11 +611,11 @@ bool TOtTaskListItem::DoDeleteTaskItem() {
     if (ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                             QMessageBox::No) != QMessageBox::Yes)
         return false;
-    if (!FRepository.DeleteTaskItem(item))
-        return false;
-    FTaskListGUI->Delete(FTaskListGUI->Model().IndexOfItem(item.get()));
-    FTaskList.erase(std::remove(FTaskList.begin(), FTaskList.end(), item), FTaskList.end());
-    return true;
+    const TTaskOpResult r = FOperations.DeleteTaskItem(
+        item, [&] { FTaskListGUI->Delete(FTaskListGUI->Model().IndexOfItem(item.get())); });
+    if (!r)
+        ShowRefusal(r);
+    return r.Ok;
 }
 
 void TOtTaskListItem::DoCopyTaskItemText() {
@@ -621,15 +635,18 @@ void TOtTaskListItem::DoCopyTaskItem() {
         return;
     const TOtTaskItem& item = *FTaskListGUI->Model().Row(row).Item;
     QGuiApplication::clipboard()->setText(kTaskFilePathPrefix +
-                                          Q(FRepository.Paths().TaskDataPath + item.Path()));
+                                          Q(FOperations.Paths().TaskDataPath + item.Path()));
 }
 
 void TOtTaskListItem::DoPasteTaskItem() {
-    const QString text = QGuiApplication::clipboard()->text();
-    if (!text.startsWith(kTaskFilePathPrefix))
+    TOtTaskItemPtr item;
+    try {
+        item = FOperations.PastedTaskItem(FTaskClass,
+                                          QGuiApplication::clipboard()->text().toStdString());
+    } catch (const std::exception& e) {
+        ShowMessageDialog(Q(e.what()), mtError, QMessageBox::Ok);
         return;
-    const std::string path = text.mid(kTaskFilePathPrefix.size()).toStdString();
-    TOtTaskItemPtr item = TOtTaskUtility::ParseTaskItem(FTaskClass, path);
+    }
     if (!item)
         return;
     const QString question = LangTranslate(QStringLiteral("Paste the task item \"%s\"?"))
@@ -637,13 +654,11 @@ void TOtTaskListItem::DoPasteTaskItem() {
     if (ShowMessageDialogEx(question, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                             QMessageBox::No) != QMessageBox::Yes)
         return;
-    item->SetID(FRepository.NewUniqueTaskID());
-    item->SetCreateDateTime(Now());
     DoAddTaskItem(item);
 }
 
 void TOtTaskListItem::DoRefresh() {
-    TOtTaskUtility::LoadTaskItemList(FRepository.Paths().TaskDataPath, FTaskClass, FTaskList);
+    TOtTaskUtility::LoadTaskItemList(FOperations.Paths().TaskDataPath, FTaskClass, FTaskList);
     LoadTaskList(TaskSortField, TaskSortOrder);
 }
 
@@ -716,8 +731,8 @@ void TOtTaskListItem::PopupMenuItemClick(int ATag) {
 // ---- the pager -------------------------------------------------------------------
 
 TOtTaskClassGUI::TOtTaskClassGUI(QScrollArea* AScrollBox, TOtTaskClassList& ATaskClassList,
-                                 const TOtTaskRepository& ARepository)
-    : FScrollBox(AScrollBox), FTaskClassList(ATaskClassList), FRepository(ARepository),
+                                 const TOtTaskOperations& AOperations)
+    : FScrollBox(AScrollBox), FTaskClassList(ATaskClassList), FOperations(AOperations),
       FGridLayout(new QWidget) {
     FGridLayout->setObjectName(QStringLiteral("GridLayout"));
     FScrollBox->setWidgetResizable(false);
@@ -760,7 +775,7 @@ void TOtTaskClassGUI::ArrangeCells() {
 
 TOtTaskListItem* TOtTaskClassGUI::CreatePage(const TOtTaskClassPtr& ATaskClass) {
     auto page = std::make_unique<TOtTaskListItem>(FGridLayout, ATaskClass->TaskList(), ATaskClass,
-                                                  FTaskClassList, FTaskListItems, FRepository);
+                                                  FTaskClassList, FTaskListItems, FOperations);
     if (PageMouseFilter) {
         page->Layout()->findChild<QLabel*>()->installEventFilter(PageMouseFilter);
         page->TreeView()->viewport()->installEventFilter(PageMouseFilter);

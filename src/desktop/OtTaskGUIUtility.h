@@ -122,11 +122,11 @@ private:
 class TOtTaskListItem : public QObject {
     Q_OBJECT
 public:
-    // ARepository stores the page's changes; it outlives the page.
+    // AOperations make the page's changes; they outlive the page.
     TOtTaskListItem(QWidget* AParent, TOtTaskItemList& ATaskList, const TOtTaskClassPtr& ATaskClass,
                     TOtTaskClassList& ATaskClassList,
                     std::vector<std::unique_ptr<TOtTaskListItem>>& ATaskListItems,
-                    const TOtTaskRepository& ARepository);
+                    const TOtTaskOperations& AOperations);
     ~TOtTaskListItem() override;
 
     QString Title() const;
@@ -169,6 +169,9 @@ public:
 
 private:
     void AddRowAt(const TOtTaskItemPtr& ATaskItem, int AIndex);
+    // A new item of the page's class; nullptr (and the reason shown) when
+    // no ID can be drawn.
+    TOtTaskItemPtr NewTaskItem(const QString& ATitle) const;
 
     QWidget* FLayout;
     QWidget* FLayoutTop;
@@ -180,7 +183,7 @@ private:
     std::unique_ptr<TOtTaskListGUI> FTaskListGUI;
     TOtTaskClassList& FTaskClassList;
     std::vector<std::unique_ptr<TOtTaskListItem>>& FTaskListItems;
-    const TOtTaskRepository& FRepository;
+    const TOtTaskOperations& FOperations;
     int FTag = 0;
     bool FIsLoaded = false;
 };
@@ -188,9 +191,9 @@ private:
 class TOtTaskClassGUI : public QObject {
     Q_OBJECT
 public:
-    // The pages store their changes through ARepository, which outlives them.
+    // The pages make their changes through AOperations, which outlive them.
     TOtTaskClassGUI(QScrollArea* AScrollBox, TOtTaskClassList& ATaskClassList,
-                    const TOtTaskRepository& ARepository);
+                    const TOtTaskOperations& AOperations);
     ~TOtTaskClassGUI() override;
 
     // The main window's SetMoveButtons and LoadTaskList, run after pages come
@@ -227,7 +230,7 @@ private:
 
     QScrollArea* FScrollBox;
     TOtTaskClassList& FTaskClassList;
-    const TOtTaskRepository& FRepository;
+    const TOtTaskOperations& FOperations;
     std::vector<std::unique_ptr<TOtTaskListItem>> FTaskListItems;
     QWidget* FGridLayout;
     int FTaskClassIndex = 0;

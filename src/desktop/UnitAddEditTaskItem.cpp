@@ -1,5 +1,7 @@
 #include "desktop/UnitAddEditTaskItem.h"
 
+#include "repository/OtTaskOperations.h"
+
 #include "app/AppContext.h"
 #include "common/Clock.h"
 #include "desktop/OtDateTimeText.h"
@@ -424,19 +426,8 @@ bool TfrmAddEditTaskItem::WarnTitle(const QString& AText) {
 }
 
 void TfrmAddEditTaskItem::btnOKClick() {
-    const QString title = edtTaskTitle->text();
-    if (title.trimmed().isEmpty()) {
-        WarnTitle(QStringLiteral("Task title cannot be empty!"));
-        return;
-    }
-    if (title.size() > MaxTaskTitleLength) {
-        WarnTitle(
-            LangTranslate(QStringLiteral("The length of task title cannot be longer than %d!"))
-                .replace(QLatin1String("%d"), QString::number(MaxTaskTitleLength)));
-        return;
-    }
-    if (TOtTaskUtility::IsContainIllegalChars(title.toStdString())) {
-        WarnTitle(QStringLiteral("Task title contains illegal characters!"));
+    if (const TTitleProblem problem = CheckTaskTitle(edtTaskTitle->text().toStdString())) {
+        WarnTitle(TitleProblemText(problem));
         return;
     }
     SaveTaskItemForm();
@@ -446,13 +437,7 @@ void TfrmAddEditTaskItem::btnOKClick() {
 bool TfrmAddEditTaskItem::SaveTaskItemForm() {
     TOtTaskItem& item = *FTaskItem;
     item.SetTitle(edtTaskTitle->text().toStdString());
-    if (chkbxCompleted->isChecked()) {
-        item.SetStatus(tsCompleted);
-        item.SetFinishDateTime(Now());
-    } else {
-        item.SetStatus(tsNotCompleted);
-        item.SetFinishDateTime(0);
-    }
+    TOtTaskOperations::SetCompleted(item, chkbxCompleted->isChecked());
     item.SetRemarks(mmTaskRemarks->toPlainText().toStdString());
     const QString date = btnExpirationDate->property("TagString").toString();
     if (!date.isEmpty()) {

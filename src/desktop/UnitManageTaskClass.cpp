@@ -1,5 +1,7 @@
 #include "desktop/UnitManageTaskClass.h"
 
+#include "repository/OtTaskOperations.h"
+
 #include "app/AppContext.h"
 #include "desktop/OtAppCore.h"
 #include "desktop/OtDialogControls.h"
@@ -81,18 +83,8 @@ void TfrmManageTaskClass::Warn(const QString& AText) {
 
 void TfrmManageTaskClass::btnAddTaskClassClick() {
     const QString title = edtTaskClassName->text();
-    if (title.trimmed().isEmpty()) {
-        Warn(QStringLiteral("Task class title cannot be empty!"));
-        return;
-    }
-    if (title.size() > MaxTaskClassTitleLength) {
-        Warn(LangTranslate(
-                 QStringLiteral("The length of task class title cannot be longer than %d!"))
-                 .replace(QLatin1String("%d"), QString::number(MaxTaskClassTitleLength)));
-        return;
-    }
-    if (TOtTaskUtility::IsContainIllegalChars(title.toStdString())) {
-        Warn(QStringLiteral("Task class title contains illegal characters!"));
+    if (const TTitleProblem problem = CheckTaskClassTitle(title.toStdString())) {
+        Warn(TitleProblemText(problem));
         return;
     }
     if (FManageTaskClassGUI->DoAddTaskClass(title))

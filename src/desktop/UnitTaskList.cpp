@@ -226,20 +226,25 @@ bool TfrmTaskList::FormCreate() {
     }
 
     FAppCore->LoadTaskClassList(FTaskClassList);
-    if (FTaskClassList.empty()) {
-        TOtTaskClassPtr cls =
-            FAppCore->CreateTaskClass(LangTranslate(QStringLiteral("Default List")).toStdString());
-        if (!cls) {
-            ShowMessageDialog(QStringLiteral("Create default task list failed! The application "
-                                             "will be terminated."),
-                              mtError, QMessageBox::Ok);
-            return false;
-        }
-        FTaskClassList.push_back(cls);
+    if (FTaskClassList.empty() &&
+        !FAppCore->Operations().AddTaskClass(
+            FTaskClassList, LangTranslate(QStringLiteral("Default List")).toStdString())) {
+        ShowMessageDialog(QStringLiteral("Create default task list failed! The application "
+                                         "will be terminated."),
+                          mtError, QMessageBox::Ok);
+        return false;
     }
+    // The window cannot repaint while an operation waits for the tree lock;
+    // the status strip is painted at once instead.
+    FAppCore->SetTreeWaitNotice([this] {
+        SetStatusText(
+            LangTranslate(QStringLiteral("Waiting for another program to finish changing the "
+                                         "task lists ...")));
+        lblStatus->repaint();
+    });
 
     FTaskClassGUI =
-        std::make_unique<TOtTaskClassGUI>(sbTasks, FTaskClassList, FAppCore->Repository());
+        std::make_unique<TOtTaskClassGUI>(sbTasks, FTaskClassList, FAppCore->Operations());
     FContext.TaskClassGUI = FTaskClassGUI.get();
     FTaskClassGUI->OnSetMoveButtons = [this] { SetMoveButtons(); };
     FTaskClassGUI->OnLoadTaskList = [this] { LoadTaskList(); };
@@ -485,18 +490,8 @@ void TfrmTaskList::edtTaskKeyDown(int Key, Qt::KeyboardModifiers Shift) {
     if (Key != 13)
         return;
     const QString text = edtTask->text();
-    if (text.trimmed().isEmpty()) {
-        WarnQuickEntry(QStringLiteral("Task title cannot be empty!"));
-        return;
-    }
-    if (text.size() > MaxTaskTitleLength) {
-        WarnQuickEntry(LangTranslate(QStringLiteral("The length of task title cannot be longer "
-                                                    "than %d!"))
-                           .replace(QLatin1String("%d"), QString::number(MaxTaskTitleLength)));
-        return;
-    }
-    if (TOtTaskUtility::IsContainIllegalChars(text.toStdString())) {
-        WarnQuickEntry(QStringLiteral("Task title contains illegal characters!"));
+    if (const TTitleProblem problem = CheckTaskTitle(text.toStdString())) {
+        WarnQuickEntry(TitleProblemText(problem));
         return;
     }
     TOtTaskListItem* page = FTaskClassGUI ? FTaskClassGUI->CurrentTaskListItem() : nullptr;

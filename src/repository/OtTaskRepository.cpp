@@ -13,7 +13,9 @@
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
@@ -37,8 +39,59 @@ bool IsDirectory(const std::string& path) {
 
 TOtTaskRepository::TOtTaskRepository(TAppPaths APaths) : FPaths(std::move(APaths)) {}
 
-bool TOtTaskRepository::Record(unsigned AOperation, const std::vector<TSyncQueueArg>& AArgs) const {
-    return TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, AOperation, AArgs);
+namespace {
+
+bool Fail(std::string* AError, const std::string& AText) {
+    if (AError)
+        *AError = AText;
+    return false;
+}
+
+// After the file change was undone: what the queue database raised reaches
+// the caller as before.
+bool Undone(const std::exception_ptr& ARaised) {
+    if (ARaised)
+        std::rethrow_exception(ARaised);
+    return false;
+}
+
+bool FailFile(std::string* AError, const char* AWhat, const std::string& APath) {
+    return Fail(AError, Format("Cannot %s \"%s\": %s", AWhat, APath.c_str(), std::strerror(errno)));
+}
+
+void RemoveQuietly(const std::string& AFile) {
+    const int saved = errno;
+    RemoveFile(AFile);
+    errno = saved;
+}
+
+// The new content of an item file, flushed to a temporary file beside
+// ATarget; renamed over it once the change is recorded.
+bool PrepareContent(const TOtTaskItem& AItem, const std::string& ATarget, std::string& ATemp,
+                    std::string* AError) {
+    ATemp = TempNameBeside(ATarget).string();
+    std::string error;
+    if (!WriteFileAtomic(ATemp, TOtTaskUtility::TaskFileContent(AItem.Remarks()), 0644, &error))
+        return Fail(AError, error);
+    return true;
+}
+
+} // namespace
+
+bool TOtTaskRepository::Record(const std::vector<TSyncQueueChange>& AChanges, std::string* AError,
+                               std::exception_ptr& ARaised) const {
+    std::string detail;
+    try {
+        if (TOtSyncQueueUtility::RecordChanges(FPaths.DBFileName, AChanges, &detail))
+            return true;
+    } catch (const std::exception& e) {
+        // Raised again once the file change is undone.
+        ARaised = std::current_exception();
+        detail = e.what();
+    }
+    return Fail(AError, Format("The change could not be recorded in the database \"%s\" (%s), "
+                               "so it was not made.",
+                               FPaths.DBFileName.c_str(), detail.c_str()));
 }
 
 std::string TOtTaskRepository::NewUniqueTaskID() const {
@@ -55,32 +108,52 @@ std::string TOtTaskRepository::NewUniqueTaskID() const {
     }
 }
 
-bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass,
+                                        std::string* AError) const {
     if (!ATaskClass)
         return false;
+    if (ATaskClass->IsIDProvisional())
+        ATaskClass->ReplaceProvisionalID(NewUniqueTaskID());
     const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
     if (Exists(dir))
         return true;
     // A name the file system cannot hold is refused before anything is made.
     if (!TOtTaskUtility::IsTaskClassStorable(*ATaskClass, FPaths.TaskDataPath))
-        return false;
+        return Fail(AError, "The task class title is too long to be stored.");
     MakeDirectories(dir);
     // A directory that could not be made is no creation to carry to the cloud.
     if (!IsDirectory(dir))
-        return false;
-    Record(0, {ATaskClass->ID(), ATaskClass->DirName()});
+        return FailFile(AError, "create the directory", dir);
+    std::exception_ptr raised;
+    if (!Record({{0, {ATaskClass->ID(), ATaskClass->DirName()}}}, AError, raised)) {
+        RemoveEmptyDirectory(dir);
+        return Undone(raised);
+    }
     return true;
 }
 
-bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) const {
+bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass,
+                                        std::string* AError) const {
     if (!ATaskClass)
         return false;
     const std::string dir = FPaths.TaskDataPath + ATaskClass->Path();
     if (!Exists(dir))
         return false;
-    DeleteDir(dir);
-    Record(1, {ATaskClass->ID()});
-    return !Exists(dir);
+    // The directory is first moved out of the tree under a name no loader
+    // reads, which a failed record can move back; only then is it removed.
+    std::string trimmed = dir;
+    while (!trimmed.empty() && trimmed.back() == '/')
+        trimmed.pop_back();
+    const std::string aside = TempNameBeside(trimmed).string();
+    if (!RenameFile(trimmed, aside))
+        return FailFile(AError, "remove the directory", dir);
+    std::exception_ptr raised;
+    if (!Record({{1, {ATaskClass->ID()}}}, AError, raised)) {
+        RenameFile(aside, trimmed);
+        return Undone(raised);
+    }
+    DeleteDir(aside);
+    return true;
 }
 
 void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
@@ -104,65 +177,82 @@ void TOtTaskRepository::DeleteDir(const std::string& sDirectory) {
     RemoveEmptyDirectory(dir);
 }
 
-bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
+    if (ATaskItem->IsIDProvisional()) {
+        ATaskItem->SetID(NewUniqueTaskID());
+        ATaskItem->ResetDirty();
+    }
     const std::string file = FPaths.TaskDataPath + ATaskItem->Path();
     if (Exists(file))
         return true;
     if (!TOtTaskUtility::IsTaskItemStorable(*ATaskItem, FPaths.TaskDataPath))
-        return false;
-    const bool saved = ATaskItem->SaveToFile(file);
+        return Fail(AError, "The task title is too long to be stored.");
+    std::string error;
+    if (!WriteFileAtomic(file, TOtTaskUtility::TaskFileContent(ATaskItem->Remarks()), 0644, &error))
+        return Fail(AError, error);
+    const TOtTaskClassPtr cls = ATaskItem->TaskClass();
+    std::exception_ptr raised;
+    if (!Record(
+            {{2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()}}},
+            AError, raised)) {
+        RemoveQuietly(file);
+        return Undone(raised);
+    }
     ATaskItem->ResetDirty();
-    // Only a file that was written is a creation for the cloud.
-    if (saved) {
-        const TOtTaskClassPtr cls = ATaskItem->TaskClass();
-        Record(2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()});
-    }
-    return saved;
-}
-
-bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPtr& ATaskClass,
-                                        const std::string& AOldFile) const {
-    // The copy under the new ID is written first and the old file goes only
-    // once that worked, so a full disk or a locked directory leaves the item
-    // where it was, with its old ID and queue row.
-    const std::string newID = NewUniqueTaskID();
-    const std::string newName = AItem.FileNameWithID(newID) + ".tsk";
-    const std::string newFile = FPaths.TaskDataPath + ATaskClass->Path() + newName;
-    if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath) ||
-        !AItem.SaveToFile(newFile))
-        return false;
-    if (!RemoveFile(AOldFile)) {
-        RemoveFile(newFile);
-        return false;
-    }
-    const std::string oldID = AItem.ID();
-    AItem.SetID(newID);
-    AItem.ResetDirty();
-    // The deletion of the old ID is recorded, but the creation is recorded
-    // whatever the queue answers: an item that never reached the queue has
-    // no row to mark.
-    Record(4, {oldID});
-    Record(2, {AItem.ID(), AItem.FileName(), ATaskClass->DirName()});
     return true;
 }
 
-bool TOtTaskRepository::RenewTaskItemID(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPtr& ATaskClass,
+                                        const std::string& AOldFile, std::string* AError) const {
+    // The copy under the new ID is written first and the old file goes only
+    // once that worked, so a full disk or a locked directory leaves the item
+    // where it was, with its old ID and queue row. A record that fails moves
+    // the copy back over the old name: the content is the same.
+    const std::string newID = NewUniqueTaskID();
+    const std::string newName = AItem.FileNameWithID(newID) + ".tsk";
+    const std::string newFile = FPaths.TaskDataPath + ATaskClass->Path() + newName;
+    if (newName.size() > TOtTaskUtility::NameLimit(FPaths.TaskDataPath))
+        return Fail(AError, "The task title is too long to be stored.");
+    std::string error;
+    if (!WriteFileAtomic(newFile, TOtTaskUtility::TaskFileContent(AItem.Remarks()), 0644, &error))
+        return Fail(AError, error);
+    if (!RemoveFile(AOldFile)) {
+        FailFile(AError, "remove", AOldFile);
+        RemoveQuietly(newFile);
+        return false;
+    }
+    // The deletion of the old ID finds no row when the item never reached
+    // the queue; the creation is recorded all the same.
+    std::exception_ptr raised;
+    if (!Record(
+            {{4, {AItem.ID()}}, {2, {newID, AItem.FileNameWithID(newID), ATaskClass->DirName()}}},
+            AError, raised)) {
+        RenameFile(newFile, AOldFile);
+        return Undone(raised);
+    }
+    AItem.SetID(newID);
+    AItem.ResetDirty();
+    return true;
+}
+
+bool TOtTaskRepository::RenewTaskItemID(const TOtTaskItemPtr& ATaskItem,
+                                        std::string* AError) const {
     if (!ATaskItem || !ATaskItem->TaskClass() || ATaskItem->IsDirty())
         return false;
     return StoreUnderNewID(*ATaskItem, ATaskItem->TaskClass(),
-                           FPaths.TaskDataPath + ATaskItem->DiskPath());
+                           FPaths.TaskDataPath + ATaskItem->DiskPath(), AError);
 }
 
-bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
     TOtTaskItem& item = *ATaskItem;
     // A new name the file system cannot hold is refused before anything is
     // written or removed.
     if (!TOtTaskUtility::IsTaskItemStorable(item, FPaths.TaskDataPath))
-        return false;
+        return Fail(AError, "The task title is too long to be stored.");
     // The file is where it was loaded or last stored, which for a hand-made
     // name is not the name the old values build.
     const std::string oldFile = FPaths.TaskDataPath + item.DiskPath();
@@ -172,39 +262,89 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem) const {
         // Without a class to move to, the old file must stay where it is.
         if (!cls)
             return false;
-        return StoreUnderNewID(item, cls, oldFile);
+        return StoreUnderNewID(item, cls, oldFile, AError);
     }
 
     const std::string dirName = cls ? cls->DirName() : std::string();
     const std::string newFile = FPaths.TaskDataPath + item.Path();
     if (oldFile == newFile) {
-        const bool saved = item.SaveToFile(newFile);
-        Record(3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()});
+        // A file removed behind the program's back is not written anew: the
+        // task is gone, or lies under another name now.
+        if (!Exists(oldFile)) {
+            errno = ENOENT;
+            return FailFile(AError, "write", oldFile);
+        }
+        // The new content waits beside the file until the change is recorded.
+        std::string temp;
+        if (!PrepareContent(item, newFile, temp, AError))
+            return false;
+        std::exception_ptr raised;
+        if (!Record({{3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()}}},
+                    AError, raised)) {
+            RemoveQuietly(temp);
+            return Undone(raised);
+        }
+        if (!ReplaceWithFlushedFile(temp, newFile)) {
+            // Recorded but not written: the next pass sends the old content
+            // once more, which changes nothing.
+            FailFile(AError, "write", newFile);
+            RemoveQuietly(temp);
+            return false;
+        }
         item.ResetDirty();
-        return saved;
+        return true;
     }
 
-    if (!RenameFile(oldFile, newFile))
+    const bool rewrite = item.IsTaskRemarksChange();
+    std::string temp;
+    if (rewrite && !PrepareContent(item, newFile, temp, AError))
         return false;
-    bool result = true;
-    int kind = 1;
-    if (item.IsTaskRemarksChange()) {
-        result = item.SaveToFile(newFile);
-        kind = 3;
+    if (!RenameFile(oldFile, newFile)) {
+        FailFile(AError, "rename", oldFile);
+        if (rewrite)
+            RemoveQuietly(temp);
+        return false;
     }
-    Record(3, {item.FileName(), dirName, item.DiskFileName(), std::string(), kind, item.ID()});
+    std::exception_ptr raised;
+    if (!Record({{3,
+                  {item.FileName(), dirName, item.DiskFileName(), std::string(), rewrite ? 3 : 1,
+                   item.ID()}}},
+                AError, raised)) {
+        RenameFile(newFile, oldFile);
+        if (rewrite)
+            RemoveQuietly(temp);
+        return Undone(raised);
+    }
+    if (rewrite && !ReplaceWithFlushedFile(temp, newFile)) {
+        // The new name is stored and recorded, the remarks are not: the item
+        // takes back the remarks its file holds, so it says what is on disk.
+        FailFile(AError, "write", newFile);
+        RemoveQuietly(temp);
+        item.LoadFromFile(newFile);
+        item.ResetDirty();
+        return false;
+    }
     item.ResetDirty();
-    return result;
+    return true;
 }
 
-bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem) const {
+bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem, std::string* AError) const {
     if (!ATaskItem)
         return false;
     const std::string file = FPaths.TaskDataPath + ATaskItem->DiskPath();
-    // A file that could not be removed is still the task: its row stays.
-    if (Exists(file) && !RemoveFile(file))
-        return false;
-    Record(4, {ATaskItem->ID()});
+    // A record that fails puts the file back as it was: its bytes are kept
+    // until then, and removing it freed at least the room they need. A file
+    // that cannot be removed is still the task, and its row stays.
+    std::string bytes;
+    const bool existed = Exists(file);
+    if (existed && (!ReadWholeFile(file, bytes) || !RemoveFile(file)))
+        return FailFile(AError, "delete", file);
+    std::exception_ptr raised;
+    if (!Record({{4, {ATaskItem->ID()}}}, AError, raised)) {
+        if (existed)
+            WriteFileAtomic(file, bytes);
+        return Undone(raised);
+    }
     return true;
 }
 

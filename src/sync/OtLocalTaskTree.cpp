@@ -13,24 +13,21 @@ namespace ot {
 
 namespace fs = std::filesystem;
 
-int GetRightIndex(const TOtTaskItemList& ATaskList, const TOtTaskItem& ATaskItem) {
-    for (std::size_t i = 0; i < ATaskList.size(); ++i)
-        if (ATaskList[i]->Priority() <= ATaskItem.Priority())
-            return static_cast<int>(i);
-    return static_cast<int>(ATaskList.size());
-}
-
 int DoAddTaskItem(const TOtTaskRepository& ARepository, TOtTaskItemList& ATaskList,
                   const TOtTaskItemPtr& ATaskItem) {
-    if (!ATaskItem || !ARepository.CreateTaskItem(ATaskItem))
+    const TOtTaskClassPtr cls = ATaskItem ? ATaskItem->TaskClass() : nullptr;
+    int index = -1;
+    if (!cls || &cls->TaskList() != &ATaskList ||
+        !TOtTaskOperations(ARepository).AddTaskItem(ATaskItem, &index))
         return -1;
-    const int index = GetRightIndex(ATaskList, *ATaskItem);
-    ATaskList.insert(ATaskList.begin() + index, ATaskItem);
     return index;
 }
 
+// The pass that calls these holds the tree's turn already (within one
+// process the lock is shared), so the operations never wait.
 TOtLocalTaskTree::TOtLocalTaskTree(TOtTaskClassList& ATaskClassList, TOtTaskRepository ARepository)
-    : FTaskClassList(ATaskClassList), FRepository(std::move(ARepository)) {}
+    : FTaskClassList(ATaskClassList), FRepository(ARepository),
+      FOperations(std::move(ARepository)) {}
 
 void TOtLocalTaskTree::Access(const std::function<void()>& fn) {
     std::lock_guard lock(FMutex);
@@ -60,6 +57,12 @@ int TOtLocalTaskTree::IndexOfClass(const TOtTaskClassPtr& ATaskClass) const {
 }
 
 namespace {
+// An error the queue database raised reaches the engine as before.
+bool Succeeded(const TTaskOpResult& AResult) {
+    AResult.RethrowError();
+    return AResult.Ok;
+}
+
 int IndexOfItem(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem) {
     const auto& list = ATaskClass->TaskList();
     auto it = std::find(list.begin(), list.end(), ATaskItem);
@@ -102,9 +105,8 @@ void TOtLocalTaskTree::Inspect(const std::function<void()>& fn) {
 TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std::string& ATitle) {
     return Run<TOtTaskClassPtr>([&]() -> TOtTaskClassPtr {
         auto taskClass = std::make_shared<TOtTaskClass>(AID, ATitle);
-        if (!FRepository.CreateTaskClass(taskClass))
+        if (!Succeeded(FOperations.AddTaskClass(FTaskClassList, taskClass)))
             return nullptr;
-        FTaskClassList.push_back(taskClass);
         TaskClassAdded(taskClass);
         return taskClass;
     });
@@ -113,11 +115,10 @@ TOtTaskClassPtr TOtLocalTaskTree::AddTaskClass(const std::string& AID, const std
 bool TOtLocalTaskTree::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
     return Run<bool>([&] {
         const int index = IndexOfClass(ATaskClass);
-        if (index < 0 || !FRepository.DeleteTaskClass(ATaskClass))
-            return false;
-        TaskClassRemoving(ATaskClass, index);
-        FTaskClassList.erase(FTaskClassList.begin() + index);
-        return true;
+        return index >= 0 && FOperations
+                                 .DeleteTaskClass(FTaskClassList, ATaskClass,
+                                                  [&] { TaskClassRemoving(ATaskClass, index); })
+                                 .Ok;
     });
 }
 
@@ -142,10 +143,9 @@ bool TOtLocalTaskTree::RenameTaskClass(const TOtTaskClassPtr& ATaskClass,
 bool TOtLocalTaskTree::AddTaskItem(const TOtTaskClassPtr& ATaskClass,
                                    const TOtTaskItemPtr& ATaskItem) {
     return Run<bool>([&] {
-        if (IndexOfClass(ATaskClass) < 0)
-            return false;
-        const int index = DoAddTaskItem(FRepository, ATaskClass->TaskList(), ATaskItem);
-        if (index < 0)
+        int index = -1;
+        if (IndexOfClass(ATaskClass) < 0 || !ATaskItem || ATaskItem->TaskClass() != ATaskClass ||
+            !Succeeded(FOperations.AddTaskItem(ATaskItem, &index)))
             return false;
         TaskItemInserted(ATaskClass, ATaskItem, index);
         return true;
@@ -205,15 +205,10 @@ bool TOtLocalTaskTree::ReplaceTaskItemFile(const TOtTaskClassPtr& ATaskClass,
 bool TOtLocalTaskTree::DeleteTaskItem(const TOtTaskClassPtr& ATaskClass,
                                       const TOtTaskItemPtr& ATaskItem) {
     return Run<bool>([&] {
-        if (IndexOfClass(ATaskClass) < 0)
+        if (IndexOfClass(ATaskClass) < 0 || IndexOfItem(ATaskClass, ATaskItem) < 0)
             return false;
-        const int index = IndexOfItem(ATaskClass, ATaskItem);
-        if (index < 0 || !FRepository.DeleteTaskItem(ATaskItem))
-            return false;
-        TaskItemRemoving(ATaskClass, ATaskItem);
-        auto& list = ATaskClass->TaskList();
-        list.erase(list.begin() + index);
-        return true;
+        return Succeeded(FOperations.DeleteTaskItem(
+            ATaskItem, [&] { TaskItemRemoving(ATaskClass, ATaskItem); }));
     });
 }
 

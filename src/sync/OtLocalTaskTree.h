@@ -12,6 +12,7 @@
 // inside Access as well. Exceptions raised inside (by the queue database,
 // through the repository) reach the caller on its own thread.
 
+#include "repository/OtTaskOperations.h"
 #include "repository/OtTaskRepository.h"
 #include "tasks/OtTask.h"
 
@@ -25,14 +26,11 @@ namespace ot {
 
 // ---- the list logic that the pages and the engine share ----------------
 
-// Where a new item goes in a list kept in descending priority: before the
-// first item whose priority is lower than or equal to its own, else at the
-// end.
-int GetRightIndex(const TOtTaskItemList& ATaskList, const TOtTaskItem& ATaskItem);
+// (GetRightIndex is in repository/OtTaskOperations.h.)
 
-// Creates the item through the repository (file and queue row) and inserts
-// it into ATaskList at GetRightIndex. Answers the index, or -1 when the
-// repository refused (the item then stays with the caller, not inserted).
+// Creates the item through the operations (file and queue row) and inserts
+// it into ATaskList, its class's list, at GetRightIndex. Answers the index,
+// or -1 when refused (the item then stays with the caller, not inserted).
 int DoAddTaskItem(const TOtTaskRepository& ARepository, TOtTaskItemList& ATaskList,
                   const TOtTaskItemPtr& ATaskItem);
 
@@ -64,6 +62,8 @@ public:
     // The program directory the tree lives in.
     const TAppPaths& Paths() const { return FRepository.Paths(); }
     const TOtTaskRepository& Repository() const { return FRepository; }
+    // The changes a user makes, as the pages and ottodo make them.
+    const TOtTaskOperations& Operations() const { return FOperations; }
     TOtLocalTaskTree(const TOtLocalTaskTree&) = delete;
     TOtLocalTaskTree& operator=(const TOtLocalTaskTree&) = delete;
 
@@ -149,6 +149,7 @@ private:
 
     TOtTaskClassList& FTaskClassList;
     const TOtTaskRepository FRepository;
+    const TOtTaskOperations FOperations;
     std::mutex FMutex;
 };
 

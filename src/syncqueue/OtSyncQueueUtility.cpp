@@ -64,35 +64,40 @@ TFold FoldSyncType(int current, int kind) {
     }
 }
 
-bool ClassCreated(const std::string& dbFile, const TArgs& a) {
-    TOtSyncQueueDBUtility db(dbFile);
-    return db.ExeSQL("insert into [SyncQueue] ([TaskItemID], [TaskItemPath]) values (?, ?)",
-                     {a.Text(0), a.Text(1)});
+// What one change did: its statements ran, it found no row to fold into, or
+// a statement failed.
+enum class TRecorded { Done, NoRow, Failed };
+
+TRecorded Ran(bool ok) {
+    return ok ? TRecorded::Done : TRecorded::Failed;
 }
 
-bool ItemCreated(const std::string& dbFile, const TArgs& a) {
-    TOtSyncQueueDBUtility db(dbFile);
-    return db.ExeSQL(
+TRecorded ClassCreated(TOtSyncQueueDBUtility& db, const TArgs& a) {
+    return Ran(db.ExeSQL("insert into [SyncQueue] ([TaskItemID], [TaskItemPath]) values (?, ?)",
+                         {a.Text(0), a.Text(1)}));
+}
+
+TRecorded ItemCreated(TOtSyncQueueDBUtility& db, const TArgs& a) {
+    return Ran(db.ExeSQL(
         "insert into [SyncQueue] ([TaskItemID], [TaskItemPath], [TaskClassPath]) values (?, ?, ?)",
-        {a.Text(0), a.Text(1), a.Text(2)});
+        {a.Text(0), a.Text(1), a.Text(2)}));
 }
 
-bool ClassDeleted(const std::string& dbFile, const TArgs& a) {
+TRecorded ClassDeleted(TOtSyncQueueDBUtility& db, const TArgs& a) {
     const std::string& id = a.Text(0);
-    TOtSyncQueueDBUtility db(dbFile);
     const std::string fileID = db.GetKuaipanFileID(id);
     // The items of the class: their directory names begin with the class ID.
     if (!db.ExeSQL("delete from [SyncQueue] where [TaskClassPath] like ? escape '\\'",
                    {LikePrefix(id)}))
-        return false;
+        return TRecorded::Failed;
     if (fileID.empty())
-        return db.ExeSQL("delete from [SyncQueue] where [TaskItemID] = ?", {id});
-    return db.ExeSQL(std::string("update [SyncQueue] set [IsDelete] = 1, [UpdateDateTime] = ") +
-                         kNow + " where [TaskItemID] = ?",
-                     {id});
+        return Ran(db.ExeSQL("delete from [SyncQueue] where [TaskItemID] = ?", {id}));
+    return Ran(db.ExeSQL(std::string("update [SyncQueue] set [IsDelete] = 1, [UpdateDateTime] = ") +
+                             kNow + " where [TaskItemID] = ?",
+                         {id}));
 }
 
-bool ItemChanged(const std::string& dbFile, const TArgs& a) {
+TRecorded ItemChanged(TOtSyncQueueDBUtility& db, const TArgs& a) {
     const std::string& fileName = a.Text(0);
     const std::string& dirName = a.Text(1);
     const std::string& oldFileName = a.Text(2);
@@ -100,37 +105,36 @@ bool ItemChanged(const std::string& dbFile, const TArgs& a) {
     const int kind = a.Int(4);
     const std::string& id = a.Text(5);
 
-    TOtSyncQueueDBUtility db(dbFile);
     const auto row = db.GetSyncQueueItem(id);
     if (!row)
-        return false;
+        return TRecorded::NoRow;
     if (row->KuaipanFileID().empty()) // never uploaded: it goes up as new under its new name
-        return db.ExeSQL(std::string("update [SyncQueue] set [TaskItemPath] = ?, "
-                                     "[TaskClassPath] = ?, [UpdateDateTime] = ") +
-                             kNow + " where [TaskItemID] = ?",
-                         {fileName, dirName, id});
+        return Ran(db.ExeSQL(std::string("update [SyncQueue] set [TaskItemPath] = ?, "
+                                         "[TaskClassPath] = ?, [UpdateDateTime] = ") +
+                                 kNow + " where [TaskItemID] = ?",
+                             {fileName, dirName, id}));
     const TFold fold = FoldSyncType(row->SyncType(), kind);
     if (!fold.ReplaceOldPath)
-        return db.ExeSQL(std::string("update [SyncQueue] set [TaskItemPath] = ?, "
-                                     "[TaskClassPath] = ?, [TaskClassPath_Old] = ?, "
-                                     "[SyncType] = ?, [UpdateDateTime] = ") +
-                             kNow + " where [TaskItemID] = ?",
-                         {fileName, dirName, oldDirName, std::int64_t{fold.SyncType}, id});
-    return db.ExeSQL(std::string("update [SyncQueue] set [TaskItemPath] = ?, [TaskClassPath] = ?, "
-                                 "[TaskItemPath_Old] = ?, [TaskClassPath_Old] = ?, "
-                                 "[SyncType] = ?, [UpdateDateTime] = ") +
-                         kNow + " where [TaskItemID] = ?",
-                     {fileName, dirName, oldFileName, oldDirName, std::int64_t{fold.SyncType}, id});
+        return Ran(db.ExeSQL(std::string("update [SyncQueue] set [TaskItemPath] = ?, "
+                                         "[TaskClassPath] = ?, [TaskClassPath_Old] = ?, "
+                                         "[SyncType] = ?, [UpdateDateTime] = ") +
+                                 kNow + " where [TaskItemID] = ?",
+                             {fileName, dirName, oldDirName, std::int64_t{fold.SyncType}, id}));
+    return Ran(
+        db.ExeSQL(std::string("update [SyncQueue] set [TaskItemPath] = ?, [TaskClassPath] = ?, "
+                              "[TaskItemPath_Old] = ?, [TaskClassPath_Old] = ?, "
+                              "[SyncType] = ?, [UpdateDateTime] = ") +
+                      kNow + " where [TaskItemID] = ?",
+                  {fileName, dirName, oldFileName, oldDirName, std::int64_t{fold.SyncType}, id}));
 }
 
-bool ItemDeleted(const std::string& dbFile, const TArgs& a) {
+TRecorded ItemDeleted(TOtSyncQueueDBUtility& db, const TArgs& a) {
     const std::string& id = a.Text(0);
-    TOtSyncQueueDBUtility db(dbFile);
     const auto row = db.GetSyncQueueItem(id);
     if (!row)
-        return false;
+        return TRecorded::NoRow;
     if (row->KuaipanFileID().empty()) // never reached the cloud: forget it
-        return db.ExeSQL("delete from [SyncQueue] where [TaskItemID] = ?", {id});
+        return Ran(db.ExeSQL("delete from [SyncQueue] where [TaskItemID] = ?", {id}));
     // The row takes back the name of the cloud copy, so that the engine
     // deletes the right file.
     const bool prepared =
@@ -140,33 +144,73 @@ bool ItemDeleted(const std::string& dbFile, const TArgs& a) {
                         "where [TaskItemID] = ?",
                         {row->TaskItemPath_Old(), id});
     if (!prepared)
-        return false;
-    return db.ExeSQL(std::string("update [SyncQueue] set [IsDelete] = 1, [UpdateDateTime] = ") +
-                         kNow + " where [TaskItemID] = ?",
-                     {id});
+        return TRecorded::Failed;
+    return Ran(db.ExeSQL(std::string("update [SyncQueue] set [IsDelete] = 1, [UpdateDateTime] = ") +
+                             kNow + " where [TaskItemID] = ?",
+                         {id}));
+}
+
+// Runs one change on db; a call whose arguments do not fit its code records
+// nothing and counts as failed.
+TRecorded Record(TOtSyncQueueDBUtility& db, unsigned AOperation,
+                 const std::vector<TSyncQueueArg>& AArgs) {
+    const TArgs a(AArgs);
+    switch (AOperation) {
+    case 0:
+        return a.HasShape({true, true}) ? ClassCreated(db, a) : TRecorded::Failed;
+    case 1:
+        return a.HasShape({true}) ? ClassDeleted(db, a) : TRecorded::Failed;
+    case 2:
+        return a.HasShape({true, true, true}) ? ItemCreated(db, a) : TRecorded::Failed;
+    case 3:
+        // An edit kind outside 1..3 would leave a SyncType the engine does
+        // not know; such a call records nothing.
+        return a.HasShape({true, true, true, true, false, true}) && a.Int(4) >= 1 && a.Int(4) <= 3
+                   ? ItemChanged(db, a)
+                   : TRecorded::Failed;
+    case 4:
+        return a.HasShape({true}) ? ItemDeleted(db, a) : TRecorded::Failed;
+    default:
+        return TRecorded::Failed;
+    }
 }
 
 } // namespace
 
 bool TOtSyncQueueUtility::WriteToSyncQueue(const std::string& ADBFileName, unsigned AOperation,
                                            const std::vector<TSyncQueueArg>& AArgs) {
-    const TArgs a(AArgs);
-    switch (AOperation) {
-    case 0:
-        return a.HasShape({true, true}) && ClassCreated(ADBFileName, a);
-    case 1:
-        return a.HasShape({true}) && ClassDeleted(ADBFileName, a);
-    case 2:
-        return a.HasShape({true, true, true}) && ItemCreated(ADBFileName, a);
-    case 3:
-        // An edit kind outside 1..3 would leave a SyncType the engine does
-        // not know; such a call records nothing.
-        return a.HasShape({true, true, true, true, false, true}) && a.Int(4) >= 1 &&
-               a.Int(4) <= 3 && ItemChanged(ADBFileName, a);
-    case 4:
-        return a.HasShape({true}) && ItemDeleted(ADBFileName, a);
-    default:
+    TOtSyncQueueDBUtility db(ADBFileName);
+    return Record(db, AOperation, AArgs) == TRecorded::Done;
+}
+
+bool TOtSyncQueueUtility::RecordChanges(const std::string& ADBFileName,
+                                        const std::vector<TSyncQueueChange>& AChanges,
+                                        std::string* AError) {
+    auto fail = [&](const std::string& detail) {
+        if (AError)
+            *AError = detail;
         return false;
+    };
+    {
+        TOtSyncQueueDBUtility db(ADBFileName);
+        // All or nothing: a change of the tree is undone when its record
+        // fails, so no half of it may stay in the queue.
+        if (!db.ExeSQL("begin immediate"))
+            return fail(db.LastError());
+        for (const auto& change : AChanges) {
+            if (Record(db, change.Operation, change.Args) == TRecorded::Failed) {
+                const std::string error =
+                    db.LastError().empty() ? "the change does not fit its code" : db.LastError();
+                db.ExeSQL("rollback");
+                return fail(error);
+            }
+        }
+        if (!db.ExeSQL("commit")) {
+            const std::string error = db.LastError();
+            db.ExeSQL("rollback");
+            return fail(error);
+        }
+        return true;
     }
 }
 

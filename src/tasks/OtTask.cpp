@@ -94,7 +94,15 @@ TTaskStatus StrToTaskStatus(const std::string& AText) {
 TOtTaskClass::TOtTaskClass(std::string AID, std::string ATitle)
     : FID(std::move(AID)), FTitle(std::move(ATitle)) {}
 
-TOtTaskClass::TOtTaskClass(std::string ATitle) : FID(NewTaskID()), FTitle(std::move(ATitle)) {}
+TOtTaskClass::TOtTaskClass(std::string ATitle)
+    : FID(NewTaskID()), FTitle(std::move(ATitle)), FIDProvisional(true) {}
+
+void TOtTaskClass::ReplaceProvisionalID(std::string AID) {
+    if (!FIDProvisional)
+        return;
+    FID = std::move(AID);
+    FIDProvisional = false;
+}
 
 std::string TOtTaskClass::DirName() const {
     return FID + "#" + TOtTaskUtility::EncodeSpecialChars(FTitle);
@@ -123,7 +131,8 @@ TOtTaskItem::TOtTaskItem(std::string ATitle, std::string ARemarks, TTaskStatus A
                          const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& AParent)
     : FID(NewTaskID()), FTitle(std::move(ATitle)), FRemarks(std::move(ARemarks)), FStatus(AStatus),
       FExpirationDate(AExpirationDate), FAlertTime(AAlertTime), FCreateDateTime(Now()),
-      FFinishDateTime(0), FTaskClass(ATaskClass), FParent(AParent), FLevel(1), FPriority(5) {
+      FFinishDateTime(0), FTaskClass(ATaskClass), FParent(AParent), FLevel(1), FPriority(5),
+      FIDProvisional(true) {
     ResetDirty();
 }
 
@@ -132,6 +141,7 @@ TOtTaskItem::TOtTaskItem(ParsedTag, const TOtTaskClassPtr& ATaskClass) : FTaskCl
 void TOtTaskItem::SetID(std::string v) {
     FID_Old = std::move(FID);
     FID = std::move(v);
+    FIDProvisional = false;
 }
 
 void TOtTaskItem::SetTitle(std::string v) {

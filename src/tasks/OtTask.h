@@ -65,7 +65,8 @@ class TOtTaskClass {
 public:
     // A class read from disk or from the cloud.
     TOtTaskClass(std::string AID, std::string ATitle);
-    // A new class with an ID from NewTaskID.
+    // A new class with a provisional ID from NewTaskID; the repository
+    // replaces it with one from its unique draw when it stores the class.
     explicit TOtTaskClass(std::string ATitle);
     ~TOtTaskClass() = default;
     TOtTaskClass(const TOtTaskClass&) = delete;
@@ -75,6 +76,10 @@ public:
     const std::string& Title() const { return FTitle; }
     // A list renamed (its directory renamed by hand, or another computer's).
     void SetTitle(std::string v) { FTitle = std::move(v); }
+    // Whether the ID is the constructor's provisional draw, and its
+    // replacement (the only way a class's ID changes).
+    bool IsIDProvisional() const { return FIDProvisional; }
+    void ReplaceProvisionalID(std::string AID);
     TOtTaskItemList& TaskList() { return FTaskList; }
     const TOtTaskItemList& TaskList() const { return FTaskList; }
     bool IsLoadTaskList() const { return FIsLoadTaskList; }
@@ -107,11 +112,14 @@ private:
     std::string FTagString;     // cloud file ID of the folder (sync engine only)
     TDateTime FTagDateTime = 0; // cloud modification time (sync engine only)
     std::string FDiskDirName;
+    bool FIDProvisional = false;
 };
 
 class TOtTaskItem {
 public:
-    // A new item: fresh ID, creation time now, priority 5, level 1, clean.
+    // A new item: creation time now, priority 5, level 1, clean, and a
+    // provisional ID from NewTaskID, which the repository replaces with one
+    // from its unique draw when it stores the item (unless an ID was set).
     explicit TOtTaskItem(const TOtTaskClassPtr& ATaskClass,
                          const TOtTaskItemPtr& AParent = nullptr);
     TOtTaskItem(std::string ATitle, const TOtTaskClassPtr& ATaskClass,
@@ -125,6 +133,7 @@ public:
     // Setting these copies the current value into the snapshot first.
     const std::string& ID() const { return FID; }
     void SetID(std::string v);
+    bool IsIDProvisional() const { return FIDProvisional; }
     const std::string& Title() const { return FTitle; }
     void SetTitle(std::string v);
     const std::string& Remarks() const { return FRemarks; }
@@ -244,6 +253,7 @@ private:
     std::string FTagString;
     TDateTime FTagDateTime = 0;
     std::string FDiskFileName;
+    bool FIDProvisional = false;
 };
 
 } // namespace ot

@@ -11,6 +11,7 @@
 #include "common/Clock.h"
 #include "common/Random.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/SQLiteDB.h"
 #include "tasks/OtTask.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 namespace ot::clitest {
@@ -359,7 +361,8 @@ TEST_F(CliTest, AddWithoutListUsesThePageTheDesktopShowsFirst) {
     EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["listId"], lists[1]["id"]);
 }
 
-TEST_F(CliTest, TitleLimitsCountUtf16UnitsAndKeepBlanks) {
+// Titles are stored without the blanks around them, as by every program.
+TEST_F(CliTest, TitleLimitsCountUtf16UnitsAndTrimBlanks) {
     std::string clef = "\xF0\x9D\x84\x9E"; // two UTF-16 code units
     std::string fifty;
     for (int i = 0; i < 50; ++i)
@@ -371,9 +374,85 @@ TEST_F(CliTest, TitleLimitsCountUtf16UnitsAndKeepBlanks) {
     EXPECT_EQ(r.Err, "ottodo: The length of task title cannot be longer than 100!\n");
 
     id = dir.RunOk({"add", "  padded  "});
-    EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["title"], "  padded  ");
+    EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["title"], "padded");
+    dir.RunOk({"edit", id, "--title", " " + fifty + " "});
+    EXPECT_EQ(Json::parse(dir.RunOk({"show", id, "--json"}))["title"], fifty);
     std::string list50(50, 'L');
     EXPECT_EQ(dir.Run({"addlist", list50}).ExitCode, 0);
+}
+
+// What the queue holds, row by row, as text.
+std::string RowsText(const TProgramDir& dir) {
+    std::string out;
+    for (const auto& [id, r] : dir.Rows())
+        out += id + " " + r.TaskItemPath() + " " + r.TaskClassPath() + " " + r.TaskItemPath_Old() +
+               " " + r.KuaipanFileID() + " " + std::to_string(r.SyncType()) + " " +
+               std::to_string(r.IsDelete()) + "\n";
+    return out;
+}
+
+// A change the queue cannot record (a full disk, a read-only or locked
+// database) is not made: the command fails with the reason, the files and
+// the rows stay as they were, and the same command works once the queue
+// does. Before, "edit --title" and "done" answered 0 and renamed the file
+// while the row kept the old name, so the next pass took the change back.
+TEST_F(CliTest, AChangeTheQueueCannotRecordIsNotMade) {
+    const std::string id = dir.RunOk({"add", "call Bob", "--remarks", "notes"});
+    const std::string other = dir.RunOk({"add", "other"});
+    dir.RunOk({"addlist", "Work"});
+    dir.SetCloudFileID(id, "cloud-1");
+    dir.SetCloudFileID(other, "cloud-2");
+    const std::vector<std::vector<std::string>> commands = {
+        {"edit", id, "--title", "call Bob again"},
+        {"done", id},
+        {"edit", id, "--remarks", "other notes"},
+        {"edit", id, "--title", "x", "--remarks", "y"},
+        {"edit", id, "--priority", "9"},
+        {"edit", id, "--move-to", "Work"},
+        {"rm", other},
+        {"add", "new"},
+        {"addlist", "Home"},
+        {"rmlist", "Work"},
+    };
+    struct Fault {
+        const char* name;
+        std::function<void()> make, repair;
+    };
+    const std::vector<Fault> faults = {
+        {"no row can be written", // reads still work, as on a read-only file
+         [] {
+             SetSQLFaultHook([](std::string_view sql) {
+                 return sql.starts_with("insert") || sql.starts_with("update") ||
+                        sql.starts_with("delete");
+             });
+         },
+         [] { SetSQLFaultHook({}); }},
+        {"the disk is full when the change commits",
+         [] { SetSQLFaultHook([](std::string_view sql) { return sql == "commit"; }); },
+         [] { SetSQLFaultHook({}); }},
+    };
+    for (const auto& fault : faults) {
+        for (const auto& args : commands) {
+            std::string cmd;
+            for (const auto& a : args)
+                cmd += " " + a;
+            SCOPED_TRACE(std::string(fault.name) + ": ottodo" + cmd);
+            const auto tree = dir.Tree();
+            const std::string rows = RowsText(dir);
+            fault.make();
+            const TRunResult r = dir.Run(args);
+            fault.repair();
+            EXPECT_EQ(r.ExitCode, 1);
+            EXPECT_NE(r.Err.find("could not be recorded in the database \"" + dir.Database()),
+                      std::string::npos)
+                << r.Err;
+            EXPECT_EQ(dir.Tree(), tree);
+            EXPECT_EQ(RowsText(dir), rows);
+        }
+    }
+    // Once the queue works, the same commands go through.
+    for (const auto& args : commands)
+        EXPECT_EQ(dir.Run(args).ExitCode, 0) << args[0];
 }
 
 struct BadInput {

@@ -151,7 +151,8 @@ TEST_F(DesktopEditor, OKCopiesTheDialogIntoTheItem) {
     EXPECT_EQ(item->Remarks(), "a\nb");
     EXPECT_EQ(item->Priority(), 2);
     EXPECT_EQ(item->Status(), tsCompleted);
-    EXPECT_GT(item->FinishDateTime(), EncodeDate(2020, 1, 1)) << "a new finish time on every OK";
+    EXPECT_EQ(item->FinishDateTime(), EncodeDate(2000, 1, 1))
+        << "a task completed before keeps when it was finished";
     EXPECT_EQ(item->ExpirationDate(), EncodeDate(2025, 6, 7));
     EXPECT_EQ(item->AlertTime(), EncodeTime(18, 30));
     EXPECT_EQ(item->TaskClass(), w->Form->TaskClassList()[1]);

@@ -153,8 +153,10 @@ TEST(DesktopStartUp, ClosingSavesPositionPageAndTheZeroWatermark) {
 // ---- quick entry ------------------------------------------------------------------
 
 TEST(DesktopQuickEntry, EnterChecksTheTitleAndAddsOrOpensTheEditor) {
+    // Titles are stored without the blanks around them, which do not count
+    // towards the limit either.
     const QString hundred =
-        QStringLiteral("  ") + QString(96, QLatin1Char('x')) + QStringLiteral("  ");
+        QStringLiteral("  ") + QString(100, QLatin1Char('x')) + QStringLiteral("  ");
     struct Case {
         const char* Name;
         QString Text;
@@ -169,7 +171,7 @@ TEST(DesktopQuickEntry, EnterChecksTheTitleAndAddsOrOpensTheEditor) {
          QStringLiteral("Task title cannot be empty!"),
          {},
          {}},
-        {"100 with blanks", hundred, Qt::NoModifier, {}, {}, hundred.toStdString()},
+        {"100 with blanks", hundred, Qt::NoModifier, {}, {}, std::string(100, 'x')},
         {"101 with blanks",
          hundred + QLatin1Char('y'),
          Qt::NoModifier,
@@ -182,7 +184,7 @@ TEST(DesktopQuickEntry, EnterChecksTheTitleAndAddsOrOpensTheEditor) {
          {},
          {},
          "it's a/b \"c\""},
-        {"plain enter keeps blanks", QStringLiteral("  milk "), Qt::NoModifier, {}, {}, "  milk "},
+        {"plain enter trims", QStringLiteral("  milk "), Qt::NoModifier, {}, {}, "milk"},
         {"ctrl enter opens the editor trimmed",
          QStringLiteral("  bread "),
          Qt::ControlModifier,
@@ -194,7 +196,7 @@ TEST(DesktopQuickEntry, EnterChecksTheTitleAndAddsOrOpensTheEditor) {
          Qt::ControlModifier | Qt::ShiftModifier,
          {},
          {},
-         " eggs "},
+         "eggs"},
         {"alt ctrl enter adds at once",
          QStringLiteral("tea"),
          Qt::ControlModifier | Qt::AltModifier,

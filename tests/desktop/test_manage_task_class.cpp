@@ -86,9 +86,11 @@ TEST_F(DesktopManageTaskClass, NewTitlesFollowTheEmptyLengthAndCharacterRules) {
         {"50 characters", fifty, nullptr, false},
         {"51 characters", fifty + QLatin1Char('t'),
          "The length of task class title cannot be longer than 50!", true},
-        {"blanks count toward the length", QLatin1Char(' ') + fifty.left(49) + QLatin1Char(' '),
-         "The length of task class title cannot be longer than 50!", false},
-        {"blanks stay in the title", QStringLiteral(" Trip "), nullptr, true},
+        // Titles are stored without the blanks around them, which do not
+        // count towards the limit either.
+        {"blanks do not count toward the length", QLatin1Char(' ') + fifty + QLatin1Char(' '),
+         nullptr, false},
+        {"blanks around the title go", QStringLiteral(" Trip "), nullptr, true},
         {"escaped characters are accepted", QStringLiteral("a/b #\"c\""), nullptr, false},
         {"a second class of the same title", QStringLiteral("A"), nullptr, true},
     };
@@ -121,15 +123,15 @@ TEST_F(DesktopManageTaskClass, NewTitlesFollowTheEmptyLengthAndCharacterRules) {
         EXPECT_EQ(m.edtTaskClassName->text(), QString()) << "emptied after adding";
         ASSERT_EQ(win.Form->TaskClassList().size(), 2u);
         const TOtTaskClassPtr added = win.Form->TaskClassList()[1];
-        EXPECT_EQ(QString::fromStdString(added->Title()), c.Title);
+        EXPECT_EQ(QString::fromStdString(added->Title()), c.Title.trimmed());
         EXPECT_TRUE(fs::is_directory(d.TaskData() + added->DirName()));
         EXPECT_TRUE(TOtSyncQueueDBUtility(d.Database()).GetSyncQueueItem(added->ID()));
         ASSERT_EQ(win.Form->TaskClassGUI()->TaskClassCount(), 2) << "a last page";
-        EXPECT_EQ(win.Form->TaskClassGUI()->TaskListItems()[1]->Title(), c.Title);
+        EXPECT_EQ(win.Form->TaskClassGUI()->TaskListItems()[1]->Title(), c.Title.trimmed());
         EXPECT_TRUE(win.Form->btnMoveRight->isVisibleTo(win.Form.get())) << "arrows follow";
         ASSERT_EQ(m.lbTaskClass->count(), 2);
         QWidget* frame = m.lbTaskClass->itemWidget(m.lbTaskClass->item(1));
-        EXPECT_EQ(frame->findChild<QLabel*>(QStringLiteral("title"))->text(), c.Title);
+        EXPECT_EQ(frame->findChild<QLabel*>(QStringLiteral("title"))->text(), c.Title.trimmed());
         EXPECT_EQ(frame->findChild<QLabel*>(QStringLiteral("count"))->text(), QStringLiteral("0"));
     }
 }

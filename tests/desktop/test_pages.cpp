@@ -4,16 +4,21 @@
 #include "desktop/DesktopTestSupport.h"
 
 #include "app/AppContext.h"
+#include "common/TreeLock.h"
 #include "desktop/OtAppCore.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
+#include "repository/OtTaskOperations.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/SQLiteDB.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QMessageBox>
@@ -27,6 +32,9 @@
 #include <filesystem>
 #include <set>
 #include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace ot::test {
 namespace {
@@ -282,6 +290,127 @@ TEST_F(DesktopPage, APriorityChangeResortsThePage) {
     ASSERT_TRUE(Page().DoEditTaskItem());
     EXPECT_EQ(Priorities(), (std::vector<int>{9, 4}));
     EXPECT_EQ(Row(0).Title, QStringLiteral("bread"));
+}
+
+// A change the queue cannot record (a full disk, a read-only database) is
+// not made: the message box says why, and the page, the item and the files
+// stay as they were. The same changes go through once the queue works.
+TEST_F(DesktopPage, AChangeTheQueueCannotRecordIsRefusedWithAMessageAndThePageKeepsItsState) {
+    Open({{"milk", 4}});
+    const TOtTaskItemPtr item = Row(0).Item;
+    const auto tree = dir.Tree();
+    auto editTitle = [](QDialog& d) {
+        auto& editor = static_cast<TfrmAddEditTaskItem&>(d);
+        editor.edtTaskTitle->setText(QStringLiteral("oat milk"));
+        editor.btnOKClick();
+        return d.result();
+    };
+    auto refused = [&](TModalAnswers& answers) {
+        ASSERT_FALSE(answers.Shown().empty());
+        EXPECT_TRUE(answers.Shown().back().Text.contains(QStringLiteral("could not be recorded")))
+            << answers.Shown().back().Text.toStdString();
+        EXPECT_EQ(Page().TaskCount(), 1);
+        EXPECT_EQ(Row(0).Item, item);
+        EXPECT_EQ(Row(0).Title, QStringLiteral("milk"));
+        EXPECT_FALSE(Row(0).Checked);
+        EXPECT_EQ(item->Title(), "milk");
+        EXPECT_EQ(item->Status(), tsNotCompleted);
+        EXPECT_FALSE(item->IsDirty());
+        EXPECT_EQ(dir.Tree(), tree);
+    };
+    // No transaction can start: what a read-only database answers.
+    SetSQLFaultHook([](std::string_view sql) { return sql.starts_with("begin"); });
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Ok);
+        Page().DoTaskItemCompleted(0, true);
+        refused(answers);
+    }
+    {
+        Page().SelectRow(0);
+        TModalAnswers answers;
+        answers.Then(editTitle).ThenButton(QMessageBox::Ok);
+        EXPECT_FALSE(Page().DoEditTaskItem());
+        refused(answers);
+    }
+    {
+        Page().SelectRow(0);
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Yes).ThenButton(QMessageBox::Ok);
+        EXPECT_FALSE(Page().DoDeleteTaskItem());
+        refused(answers);
+    }
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Ok);
+        EXPECT_FALSE(Page().DoAddTaskItemQuick(QStringLiteral("bread")));
+        refused(answers);
+    }
+    SetSQLFaultHook({});
+
+    Page().DoTaskItemCompleted(0, true);
+    EXPECT_TRUE(Row(0).Checked);
+    Page().SelectRow(0);
+    TModalAnswers answers;
+    answers.Then(editTitle);
+    EXPECT_TRUE(Page().DoEditTaskItem());
+    EXPECT_EQ(Row(0).Title, QStringLiteral("oat milk"));
+    EXPECT_TRUE(Page().DoAddTaskItemQuick(QStringLiteral(" bread ")));
+    EXPECT_EQ(Page().TaskCount(), 2);
+    EXPECT_TRUE(fs::exists(dir.TaskData() + item->Path()));
+}
+
+// The window's change waits while a pass of another process (ottodo sync)
+// has the tree, says so on the status strip, and lands once the pass lets
+// go: the pass's change of the same task and the window's are both there.
+TEST_F(DesktopPage, AnEditWaitsForAPassOfAnotherProcessAndThenLands) {
+    Open({{"milk", 4}});
+    const TOtTaskItemPtr item = Row(0).Item;
+    const TAppPaths paths = w->Form->AppCore().Paths();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pass = ::fork();
+    if (pass == 0) {
+        // The other process: holds the lock as a pass does, reads the tree
+        // at its start and changes the same task from what it read a while
+        // later. No Qt here.
+        TTreeLock turn(paths.LockFileName);
+        TOtTaskOperations theirs{TOtTaskRepository(paths)};
+        TOtTaskClassList lists;
+        TOtTaskUtility::LoadTaskClassList(paths.TaskDataPath, lists);
+        const TOtTaskItemPtr milk = lists.at(0)->TaskList().at(0);
+        const char c = '1';
+        if (::write(ready[1], &c, 1) != 1)
+            ::_exit(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const bool made =
+            theirs.EditTaskItem(milk, [](TOtTaskItem& i) { i.SetRemarks("from the pass"); }).Ok;
+        ::_exit(turn.Held() && made ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, '1');
+    const auto start = std::chrono::steady_clock::now();
+    Page().DoTaskItemCompleted(0, true);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300))
+        << "the change waited for the pass";
+    EXPECT_EQ(w->Form->lblStatus->text(),
+              QStringLiteral("Waiting for another program to finish changing the task lists ..."));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pass, &status, 0), pass);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the pass's own change found the task where it had read it";
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    EXPECT_TRUE(Row(0).Checked);
+    TOtTaskClassList onDisk;
+    TOtTaskUtility::LoadTaskClassList(paths.TaskDataPath, onDisk);
+    ASSERT_EQ(onDisk.at(0)->TaskList().size(), 1u);
+    const TOtTaskItemPtr stored = onDisk[0]->TaskList()[0];
+    EXPECT_EQ(stored->Status(), tsCompleted);
+    EXPECT_EQ(stored->Remarks(), "from the pass");
+    EXPECT_EQ(stored->FileName(), item->FileName());
 }
 
 TEST_F(DesktopPage, EngineChangesReachOnlyBuiltPagesAndRunOnTheWindowThread) {

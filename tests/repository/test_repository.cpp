@@ -57,7 +57,9 @@ protected:
 
     TOtTaskClassPtr NewClass(const std::string& title) {
         Time->AdvanceSeconds(2);
-        auto cls = std::make_shared<TOtTaskClass>(title);
+        // An ID of its own, so that making a class does not draw (and
+        // refresh the ID cache) behind the tests of the draw.
+        auto cls = std::make_shared<TOtTaskClass>(NewTaskID(), title);
         EXPECT_TRUE(Repo.CreateTaskClass(cls));
         return cls;
     }

@@ -118,44 +118,38 @@ bool TSyncSide::SyncClean() {
 }
 
 TOtTaskClassPtr TSyncSide::AddClass(const std::string& title) {
-    auto cls = std::make_shared<TOtTaskClass>(UniqueTaskID(), title);
-    EXPECT_TRUE(FTree->Repository().CreateTaskClass(cls)) << title;
-    Classes.push_back(cls);
+    TOtTaskClassPtr cls;
+    const TTaskOpResult r = FTree->Operations().AddTaskClass(Classes, title, &cls);
+    EXPECT_TRUE(r) << title << ": " << r.Message;
     return cls;
 }
 
 TOtTaskItemPtr TSyncSide::AddItem(const TOtTaskClassPtr& cls, const std::string& title,
                                   int priority, const std::string& remarks) {
-    auto item = std::make_shared<TOtTaskItem>(title, remarks, tsNotCompleted, 0, 0, cls, nullptr);
-    item->SetID(UniqueTaskID());
+    auto item = FTree->Operations().NewTaskItem(cls, title);
     item->SetPriority(priority);
-    item->ResetDirty();
-    EXPECT_GE(DoAddTaskItem(FTree->Repository(), cls->TaskList(), item), 0) << title;
+    item->SetRemarks(remarks);
+    const TTaskOpResult r = FTree->Operations().AddTaskItem(item);
+    EXPECT_TRUE(r) << title << ": " << r.Message;
     return item;
 }
 
 void TSyncSide::EditItem(const TOtTaskItemPtr& item,
                          const std::function<void(TOtTaskItem&)>& change) {
     FTree->Locked([&] {
-        const auto oldClass = item->TaskClass();
-        change(*item);
-        const bool moved = item->IsTaskClassChange();
-        EXPECT_TRUE(FTree->Repository().EditTaskItem(item)) << item->Title();
-        if (moved) {
-            std::erase(oldClass->TaskList(), item);
-            item->TaskClass()->TaskList().push_back(item);
-        }
+        const TTaskOpResult r = FTree->Operations().EditTaskItem(item, change);
+        EXPECT_TRUE(r) << item->Title() << ": " << r.Message;
     });
 }
 
 void TSyncSide::DeleteItem(const TOtTaskItemPtr& item) {
-    EXPECT_TRUE(FTree->Repository().DeleteTaskItem(item)) << item->Title();
-    std::erase(item->TaskClass()->TaskList(), item);
+    const TTaskOpResult r = FTree->Operations().DeleteTaskItem(item);
+    EXPECT_TRUE(r) << item->Title() << ": " << r.Message;
 }
 
 void TSyncSide::DeleteClass(const TOtTaskClassPtr& cls) {
-    EXPECT_TRUE(FTree->Repository().DeleteTaskClass(cls)) << cls->Title();
-    std::erase(Classes, cls);
+    const TTaskOpResult r = FTree->Operations().DeleteTaskClass(Classes, cls);
+    EXPECT_TRUE(r) << cls->Title() << ": " << r.Message;
 }
 
 TOtTaskClassPtr TSyncSide::FindClass(const std::string& title) const {

@@ -29,8 +29,8 @@
 
 namespace ot::test {
 
-// IDs made from a counter: objects made by a test in quick succession would
-// otherwise share the time part of their IDs and meet by chance.
+// IDs made from a counter, for objects a test writes by hand; the sides'
+// own changes draw theirs as the programs do (the unique draw).
 std::string UniqueTaskID();
 
 // The files of a cloud folder, with their content, as the engine sees them.
@@ -60,8 +60,8 @@ public:
     // One pass that must not raise; false when it counted errors.
     bool SyncClean();
 
-    // Local changes as the windows make them: through the repository, with
-    // the lists kept in step.
+    // Local changes as the windows make them: through the task operations,
+    // which keep the lists in step.
     TOtTaskClassPtr AddClass(const std::string& title);
     TOtTaskItemPtr AddItem(const TOtTaskClassPtr& cls, const std::string& title, int priority = 5,
                            const std::string& remarks = "");
