@@ -328,6 +328,24 @@ void ExpectQueueSettled(TSyncSide& side, const std::map<std::string, TCloudEntry
     EXPECT_EQ(seen.size(), expected.size()) << "local objects without a row";
 }
 
+std::map<std::string, int> CloudFilesByID(CloudServerProcess& server, const std::string& user) {
+    std::map<std::string, TCloudEntry> entries;
+    CloudState(server, user, &entries);
+    std::map<std::string, int> byID;
+    for (const auto& [path, entry] : entries)
+        if (EndsWith(path, ".tsk")) {
+            const auto name = path.substr(path.rfind('/') + 1);
+            ++byID[name.substr(0, name.find('#'))];
+        }
+    return byID;
+}
+
+bool HasLineWith(TRecordingObserver& observer, const std::string& part) {
+    const auto lines = LogLines(observer);
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
 std::vector<std::string> LogLines(TRecordingObserver& observer) {
     static const std::regex stamp(R"(^(>> .*)  \[[^\]]*\]$)");
     std::vector<std::string> lines;

@@ -125,6 +125,11 @@ void ExpectQueueSettled(TSyncSide& side, const std::map<std::string, TCloudEntry
 void ExpectConverged(CloudServerProcess& server, const std::string& user, TSyncSide& a,
                      TSyncSide& b);
 
+// Cloud files per task ID in the folder of `user` (one each when sound).
+std::map<std::string, int> CloudFilesByID(CloudServerProcess& server, const std::string& user);
+// Whether a log line of the observer contains part.
+bool HasLineWith(TRecordingObserver& observer, const std::string& part);
+
 // The log lines of the observer with the time stamps of engine lines
 // replaced by "[T]", from the first line that starts with `from` on.
 std::vector<std::string> LogLines(TRecordingObserver& observer);

@@ -30,24 +30,8 @@ struct Conflicts : ::testing::Test {
 
     void ExpectConverged() { ot::test::ExpectConverged(server, user, A, B); }
     // Cloud files per item ID.
-    std::map<std::string, int> CloudFilesByID() {
-        std::map<std::string, TCloudEntry> entries;
-        CloudState(server, user, &entries);
-        std::map<std::string, int> byID;
-        for (const auto& [path, entry] : entries)
-            if (EndsWith(path, ".tsk")) {
-                const auto name = path.substr(path.rfind('/') + 1);
-                ++byID[name.substr(0, name.find('#'))];
-            }
-        return byID;
-    }
+    std::map<std::string, int> CloudFilesByID() { return ot::test::CloudFilesByID(server, user); }
 };
-
-bool HasLineWith(TRecordingObserver& o, const std::string& part) {
-    const auto lines = LogLines(o);
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
-}
 
 } // namespace
 

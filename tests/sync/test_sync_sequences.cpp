@@ -49,17 +49,7 @@ struct Sequences : ::testing::Test {
         EXPECT_EQ(A.DiskState() + B.DiskState() + CloudState(server, user), before);
         ExpectConverged();
     }
-    std::map<std::string, int> CloudFilesByID() {
-        std::map<std::string, TCloudEntry> entries;
-        CloudState(server, user, &entries);
-        std::map<std::string, int> byID;
-        for (const auto& [path, entry] : entries)
-            if (EndsWith(path, ".tsk")) {
-                const auto name = path.substr(path.rfind('/') + 1);
-                ++byID[name.substr(0, name.find('#'))];
-            }
-        return byID;
-    }
+    std::map<std::string, int> CloudFilesByID() { return ot::test::CloudFilesByID(server, user); }
     void ExpectOneFilePerID() {
         for (const auto& [id, files] : CloudFilesByID())
             EXPECT_EQ(files, 1) << id;
@@ -73,12 +63,6 @@ struct Sequences : ::testing::Test {
         EXPECT_TRUE(B.SyncClean());
     }
 };
-
-bool HasLineWith(TRecordingObserver& o, const std::string& part) {
-    const auto lines = LogLines(o);
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
-}
 
 bool HasStatusWith(TRecordingObserver& o, const std::string& part) {
     const auto& events = o.Events();
