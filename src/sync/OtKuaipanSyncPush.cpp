@@ -186,7 +186,8 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
 
 bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
                                      const std::string& cloudPath, const std::string& itemPath,
-                                     int remainingSyncType, std::optional<TDateTime> modifyTime) {
+                                     TSyncType remainingSyncType,
+                                     std::optional<TDateTime> modifyTime) {
     const TKuaipanFile info = GetKuaipanFileInfo(cloudPath);
     if (info.file_id.empty())
         return false;
@@ -370,7 +371,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         // here wins and the item goes up again, which settles the conflict.
         std::string fileID;
         const auto before = LocalFileBytes(L());
-        const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
+        const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, stNone);
         if (ok)
             KeepContentIfChanged(pass, id, name, L(), before);
         if (ok)
@@ -395,11 +396,11 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         atName = ok;
         // After the move of a rename with new content, the content is still
         // to go: the row says so until the upload has been recorded too.
-        const int remaining = row.SyncType() == 3 ? 2 : 0;
+        const TSyncType remaining = row.SyncType() == stRenamedAndRewritten ? stRewritten : stNone;
         // Content written there since this side's copy stays the newer one,
         // so the pull brings it here.
-        const bool contentThere = remaining == 0 && WholeSeconds(listed->TagDateTime()) >
-                                                        WholeSeconds(row.KuaipanModifyTime());
+        const bool contentThere = remaining == stNone && WholeSeconds(listed->TagDateTime()) >
+                                                             WholeSeconds(row.KuaipanModifyTime());
         ok = ok && RecordPush(pass, row, F, name, remaining,
                               contentThere ? std::optional(row.KuaipanModifyTime()) : std::nullopt);
         if (ok) {
@@ -415,7 +416,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         atName = ok;
         std::string fileID;
         const auto before = LocalFileBytes(L());
-        ok = ok && UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
+        ok = ok && UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, stNone);
         if (ok)
             KeepContentIfChanged(pass, id, name, L(), before);
         return report(ok, tag);

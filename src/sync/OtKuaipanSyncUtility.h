@@ -34,6 +34,7 @@ namespace ot {
 
 class TOtSyncQueueDB;
 class TOtSyncQueueDBUtility;
+enum TSyncType : std::int32_t;
 
 // Raised inside a pass that was asked to stop (the program is ending).
 class ESyncStopped : public std::runtime_error {
@@ -179,7 +180,7 @@ private:
     // given, is recorded instead of the cloud copy's (its content is still
     // to be pulled).
     bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
-                    const std::string& itemPath, int remainingSyncType,
+                    const std::string& itemPath, TSyncType remainingSyncType,
                     std::optional<TDateTime> modifyTime = std::nullopt);
     // The item of row, changed here, was moved to another class elsewhere
     // (its copy there has a new ID): the move wins, content written here goes
@@ -221,9 +222,8 @@ private:
     // After an upload of AFile that read ABefore first: when the file holds
     // other bytes now, an edit came while the upload was under way and may
     // not have gone with it, so the row keeps the content to push.
-    void KeepContentIfChanged(TPass& pass, const std::string& ATaskItemID,
-                              const std::string& AName, const std::string& AFile,
-                              const std::optional<std::string>& ABefore);
+    void KeepContentIfChanged(TPass& pass, const std::string& ATaskItemID, const std::string& AName,
+                              const std::string& AFile, const std::optional<std::string>& ABefore);
 
     std::shared_ptr<TOauthSession> FSession;
     // Held while the session's token and the access-token file may differ:

@@ -312,8 +312,8 @@ TEST_F(DesktopPage, NewTasksInTheWindowNeverTakeAnIdAnotherProcessRecorded) {
         SCOPED_TRACE(seed);
         replay(seed);
         const std::string taken = NewTaskIDAt(now);
-        ASSERT_TRUE(
-            TOtSyncQueueUtility::WriteToSyncQueue(dir.Database(), 2, {taken, "gone", "elsewhere"}));
+        ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(dir.Database(), sqItemCreated,
+                                                          {taken, "gone", "elsewhere"}));
         replay(seed);
         if (seed == 11) {
             ASSERT_TRUE(Page().DoAddTaskItemQuick(QStringLiteral("bread")));
