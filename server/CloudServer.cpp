@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <semaphore>
 #include <sys/stat.h>
@@ -201,15 +202,6 @@ bool IsPlainHost(std::string_view host) {
     return true;
 }
 
-std::string NowText() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 const std::map<std::string, std::string, std::less<>>& ApiKinds() {
     static const std::map<std::string, std::string, std::less<>> kinds = {
         {"/open/requestToken", "request_token"},
@@ -252,16 +244,6 @@ std::string KindOf(std::string_view rawPath, const std::vector<QueryParam>& quer
     return "other";
 }
 
-bool IsUnsigned(const std::string& kind) {
-    return kind == "home" || kind == "upload_locate" || kind == "share_link" ||
-           kind == "authorise_page" || kind == "authorise_check";
-}
-
-bool IsTlsOnly(const std::string& kind) {
-    return kind == "request_token" || kind == "access_token" || kind == "account_info" ||
-           kind == "authorise_page" || kind == "authorise_check";
-}
-
 } // namespace
 
 struct CloudServer::WebSession {
@@ -281,6 +263,17 @@ struct CloudServer::Impl {
     };
     std::mutex FailuresMutex;
     std::map<std::string, Failures> LoginFailures;
+    // Wrong share access codes, per link and per client address.
+    struct Strikes {
+        int Wrong = 0;
+        std::int64_t Since = 0;       // the first of them
+        std::int64_t NextAllowed = 0; // no code is checked before
+    };
+    std::mutex StrikesMutex;
+    std::unordered_map<std::string, Strikes> ShareStrikes;
+    // When each client address asked for its recent request tokens.
+    std::mutex PendingMutex;
+    std::unordered_map<std::string, std::deque<std::int64_t>> PendingLogins;
     // Password hashing is meant to be costly in memory and time; a burst of logins must
     // not take the whole machine.
     std::counting_semaphore<2> PasswordChecks{2};
@@ -296,15 +289,75 @@ struct CloudServer::Impl {
     std::mutex ListingsMutex;
     std::unordered_map<std::string, Listing> Listings;
     std::thread AdminThread;
+    // User names by ID for the log (a name never changes).
+    std::mutex UserNamesMutex;
+    std::unordered_map<std::int64_t, std::string> UserNames;
     // Read once: it changes only while no server runs (mark-restored) or at start-up.
     std::string Fingerprint;
 };
+
+namespace {
+
+// An upload's body as it arrives: the part "file" goes straight to a temporary file in
+// the store, every other part is dropped (they are small; more than a little of them is
+// refused).
+class UploadSink : public HttpBodySink, private MultipartParser::Events {
+public:
+    UploadSink(const std::string& boundary, CloudStore& store, std::int64_t maxFile)
+        : FParser(boundary), FStore(store), FMaxFile(maxFile) {}
+    bool Write(std::string_view bytes) override { return FParser.Feed(bytes, *this); }
+
+    enum class Outcome { Ok, NoFile, TooLarge, Failed };
+    Outcome Result() const {
+        if (FTooLarge)
+            return Outcome::TooLarge;
+        if (FFailed)
+            return Outcome::Failed;
+        return FParser.Complete() && FFile ? Outcome::Ok : Outcome::NoFile;
+    }
+    IncomingContent& File() { return *FFile; }
+
+private:
+    bool OnPart(const FormPart& head) override {
+        FInFile = !FFile && head.Name == "file";
+        if (FInFile)
+            FFile = FStore.NewIncoming();
+        return true;
+    }
+    bool OnData(std::string_view bytes) override {
+        if (!FInFile) {
+            FOther += bytes.size();
+            return FOther <= 64 * 1024;
+        }
+        if (FFile->Size() + static_cast<std::int64_t>(bytes.size()) > FMaxFile) {
+            FTooLarge = true;
+            return false;
+        }
+        if (!FFile->Append(bytes)) {
+            FFailed = true;
+            return false;
+        }
+        return true;
+    }
+
+    MultipartParser FParser;
+    CloudStore& FStore;
+    std::int64_t FMaxFile;
+    std::unique_ptr<IncomingContent> FFile;
+    bool FInFile = false;
+    bool FTooLarge = false;
+    bool FFailed = false;
+    std::size_t FOther = 0;
+};
+
+} // namespace
 
 // What Admit learnt from an upload's head, for Handle once the body has arrived.
 struct CloudServer::Admitted {
     FaultDecision Fault;
     OauthContext Ctx;
     std::vector<std::string> Path;
+    std::shared_ptr<UploadSink> Body;
 };
 
 class CloudServer::AdminHandler : public HttpHandler {
@@ -331,7 +384,7 @@ CloudServer::CloudServer(ServerOptions options)
     os.TimestampWindow = FOptions.TimestampWindow;
     os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
     os.TokenLifetime = FOptions.TokenLifetime;
-    os.NotBefore = UnixNow();
+    os.NonceJournal = FOptions.DataDir / "nonces";
     FOauth = std::make_unique<OauthChecker>(*FStore, os);
 }
 
@@ -361,6 +414,7 @@ bool CloudServer::Bind(std::string& error) {
         HttpLimits adminLimits;
         adminLimits.IoThreads = 1;
         adminLimits.WorkerThreads = 2;
+        adminLimits.MaxPerAddress = adminLimits.MaxConnections;
         FAdmin = std::make_unique<HttpServer>(*FAdminHandler, adminLimits);
         // Only this machine may change the server's behaviour.
         FAdminPort = FAdmin->Listen("127.0.0.1", FOptions.AdminPort, error);
@@ -391,6 +445,69 @@ std::string ListingKey(std::int64_t root, const std::string& path) {
 }
 
 } // namespace
+
+namespace {
+
+constexpr int kFreeShareTries = 3;
+constexpr int kShareLockoutAfter = 10;
+constexpr std::int64_t kShareLockoutSeconds = 900;
+
+} // namespace
+
+// Guessing a link's access code: after a few wrong codes each further try waits longer
+// (1, 2, 4 ... 60 seconds), and ten within a quarter of an hour lock it for as long,
+// both for the link and for the address the tries come from. A try before its time is
+// refused without looking at the code.
+std::int64_t CloudServer::ShareTryAllowedAt(const std::string& link, const std::string& address,
+                                            std::int64_t now) {
+    std::lock_guard lock(FImpl->StrikesMutex);
+    auto& all = FImpl->ShareStrikes;
+    if (all.size() > 10000)
+        std::erase_if(all, [now](const auto& e) {
+            return e.second.NextAllowed <= now && e.second.Since + kShareLockoutSeconds < now;
+        });
+    std::int64_t at = 0;
+    for (const std::string& key : {"link " + link, "address " + address}) {
+        auto it = all.find(key);
+        if (it != all.end())
+            at = std::max(at, it->second.NextAllowed);
+    }
+    return at > now ? at : 0;
+}
+
+void CloudServer::CountShareTry(const std::string& link, const std::string& address, bool good,
+                                std::int64_t now) {
+    std::lock_guard lock(FImpl->StrikesMutex);
+    if (good) {
+        FImpl->ShareStrikes.erase("link " + link);
+        return;
+    }
+    for (const std::string& key : {"link " + link, "address " + address}) {
+        auto& s = FImpl->ShareStrikes[key];
+        if (s.Since + kShareLockoutSeconds < now && s.NextAllowed <= now)
+            s = {0, now, 0};
+        ++s.Wrong;
+        if (s.Wrong >= kShareLockoutAfter)
+            s.NextAllowed = now + kShareLockoutSeconds;
+        else if (s.Wrong >= kFreeShareTries)
+            s.NextAllowed = now + std::min<std::int64_t>(60, 1ll << (s.Wrong - kFreeShareTries));
+    }
+}
+
+bool CloudServer::TakePendingLogin(const std::string& address, std::int64_t now) {
+    const std::int64_t since = now - FOptions.RequestTokenLifetime;
+    std::lock_guard lock(FImpl->PendingMutex);
+    auto& pending = FImpl->PendingLogins;
+    if (pending.size() > 10000)
+        std::erase_if(pending, [since](const auto& e) { return e.second.back() < since; });
+    auto& times = pending[address];
+    while (!times.empty() && times.front() < since)
+        times.pop_front();
+    if (times.size() >= FOptions.MaxPendingLoginsPerAddress)
+        return false;
+    times.push_back(now);
+    return true;
+}
 
 bool CloudServer::CachedListing(std::int64_t root, const std::string& path, HttpResponse& res) {
     const std::uint64_t change = FStore->ChangeCount(root);
@@ -494,12 +611,38 @@ void CloudServer::Refuse(int status, std::string_view what, HttpResponse& res) {
     JsonError(res, status, std::string(what));
 }
 
+// "<date> <time> <client> <user or -> <method> <operation> <status>"; file and folder
+// names stay out of the log.
 void CloudServer::Log(const HttpRequest& req, const HttpResponse& res) {
     if (FOptions.Quiet)
         return;
-    std::string path(req.Path());
-    std::fprintf(stderr, "%s %s %s %s %d\n", NowText().c_str(), req.Tls ? "https" : "http",
-                 req.Method.c_str(), path.c_str(), res.Status);
+    std::fprintf(stderr, "%s %s %s %s %s %s %d\n", LogTime().c_str(), req.Tls ? "https" : "http",
+                 req.Peer.empty() ? "-" : req.Peer.c_str(),
+                 req.User.empty() ? "-" : req.User.c_str(), LogSafe(req.Method).c_str(),
+                 req.Operation.empty() ? "-" : req.Operation.c_str(), res.Status);
+}
+
+// The one line a failed authentication leaves, for tools such as fail2ban:
+// "<date> <time> authentication failure from <client>: <what>".
+void CloudServer::LogAuthFailure(const HttpRequest& req, const std::string& what) {
+    std::fprintf(stderr, "%s authentication failure from %s: %s\n", LogTime().c_str(),
+                 req.Peer.empty() ? "-" : req.Peer.c_str(), what.c_str());
+}
+
+std::string CloudServer::UserName(std::int64_t id) {
+    {
+        std::lock_guard lock(FImpl->UserNamesMutex);
+        auto it = FImpl->UserNames.find(id);
+        if (it != FImpl->UserNames.end())
+            return it->second;
+    }
+    auto user = FStore->FindUserById(id);
+    std::string name = user ? user->Name : std::to_string(id);
+    std::lock_guard lock(FImpl->UserNamesMutex);
+    if (FImpl->UserNames.size() > 100000)
+        FImpl->UserNames.clear();
+    FImpl->UserNames.emplace(id, name);
+    return name;
 }
 
 void CloudServer::ServeAdmin(const HttpRequest& req, HttpResponse& res) {
@@ -550,7 +693,7 @@ void CloudServer::ServeAdmin(const HttpRequest& req, HttpResponse& res) {
     }
 }
 
-bool CloudServer::Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need,
+bool CloudServer::Authorize(HttpRequest& req, HttpResponse& res, TokenNeed need,
                             OauthContext& ctx) {
     const std::string_view host = req.Field("Host");
     if (host.empty()) {
@@ -560,12 +703,18 @@ bool CloudServer::Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed
     auto failure = FOauth->Check(req.Method, req.Tls ? "https" : "http", host, req.Path(),
                                  req.Query(), need, ctx);
     if (failure) {
+        // A clock that is off or a token that ran out are no attack: a client that keeps
+        // trying must not get its address banned.
+        if (!failure->ServerTime && failure->Msg != "authorization expired")
+            LogAuthFailure(req, failure->Msg);
         json body{{"msg", failure->Msg}};
         if (failure->ServerTime)
             body["server_time"] = *failure->ServerTime;
         JsonReply(res, failure->Status, body);
         return false;
     }
+    if (need == TokenNeed::Access)
+        req.User = UserName(ctx.Access.UserId);
     return true;
 }
 
@@ -632,7 +781,8 @@ bool PathParam(const OauthContext& ctx, const char* name, std::vector<std::strin
 // the body it announces is held to the file size limit, before any of it is read.
 bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
     std::optional<std::vector<QueryParam>> plainQuery;
-    if (KindOfRequest(req, plainQuery) != "upload_file")
+    req.Operation = KindOfRequest(req, plainQuery);
+    if (req.Operation != "upload_file")
         return true;
     Admitted a;
     a.Fault = FFaults.OnRequest("upload_file");
@@ -645,8 +795,15 @@ bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
     if (!Authorize(req, res, TokenNeed::Access, a.Ctx) || !RootOk(a.Ctx, res) ||
         !PathParam(a.Ctx, "path", a.Path, res))
         return false;
+    auto boundary = MultipartBoundary(req.Field("Content-Type"));
+    if (!boundary) {
+        JsonError(res, 400, "bad multipart body");
+        return false;
+    }
     // Room for the multipart framing around the largest file.
     req.MaxBody = static_cast<std::uint64_t>(FOptions.Limits.MaxFileSize) + 64 * 1024;
+    a.Body = std::make_shared<UploadSink>(*boundary, *FStore, FOptions.Limits.MaxFileSize);
+    req.Sink = a.Body;
     req.State = std::move(a);
     return true;
 }
@@ -657,343 +814,451 @@ bool CloudServer::Quick(const HttpRequest& req) {
     return req.Method == "GET" && StartsWith(req.Path(), "/1/metadata/") && FFaults.Empty();
 }
 
+// What each kind of request takes (its method, TLS, a signature) and who answers it.
+struct CloudServer::Route {
+    const char* Kind;
+    bool Post;     // POST; else GET or HEAD
+    bool TlsOnly;  // tokens, account details and the login pages
+    bool Unsigned; // answered to anybody; their query must still parse
+    void (CloudServer::*Answer)(Call&);
+};
+
+const CloudServer::Route* CloudServer::FindRoute(std::string_view kind) {
+    static const Route routes[] = {
+        {"home", false, false, true, &CloudServer::ServeHome},
+        {"request_token", false, true, false, &CloudServer::ServeRequestToken},
+        {"access_token", false, true, false, &CloudServer::ServeAccessToken},
+        {"account_info", false, true, false, &CloudServer::ServeAccountInfo},
+        {"metadata", false, false, false, &CloudServer::ServeMetadataOrShare},
+        {"shares", false, false, false, &CloudServer::ServeMetadataOrShare},
+        {"create_folder", false, false, false, &CloudServer::ServeFileOperation},
+        {"delete", false, false, false, &CloudServer::ServeFileOperation},
+        {"download_file", false, false, false, &CloudServer::ServeFileOperation},
+        {"thumbnail", false, false, false, &CloudServer::ServeFileOperation},
+        {"document_view", false, false, false, &CloudServer::ServeFileOperation},
+        {"upload_file", true, false, false, &CloudServer::ServeFileOperation},
+        {"move", false, false, false, &CloudServer::ServeMoveOrCopy},
+        {"copy", false, false, false, &CloudServer::ServeMoveOrCopy},
+        {"upload_locate", false, false, true, &CloudServer::ServeUploadLocate},
+        {"share_link", false, false, true, &CloudServer::ServeShareLink},
+        {"authorise_page", false, true, true, &CloudServer::ServeAuthorisePage},
+        {"authorise_check", true, true, true, &CloudServer::ServeAuthoriseCheck},
+    };
+    for (const auto& r : routes)
+        if (kind == r.Kind)
+            return &r;
+    return nullptr;
+}
+
+// One request on its way through a route, with what every answer needs.
+struct CloudServer::Call {
+    CloudServer& Server;
+    HttpRequest& Req;
+    HttpResponse& Res;
+    const std::string& Kind;
+    std::optional<std::vector<QueryParam>>& PlainQuery;
+    Admitted* Taken; // what Admit learnt from an upload's head
+    std::string Host;
+    std::string Scheme;
+
+    bool Authorized(TokenNeed need, OauthContext& ctx) {
+        return Server.Authorize(Req, Res, need, ctx);
+    }
+    std::int64_t Folder(const OauthContext& ctx) {
+        return Server.FStore->AppFolder(ctx.Access.UserId, ctx.Consumer.Key);
+    }
+    bool CheckRoot(const OauthContext& ctx) { return RootOk(ctx, Res); }
+    bool PathOf(const OauthContext& ctx, const char* name, std::vector<std::string>& out) {
+        return PathParam(ctx, name, out, Res);
+    }
+    void Reply(const NodeResult& r) {
+        if (r.Status != StoreStatus::Ok)
+            return StoreError(Res, r);
+        NodeReply(Res, r.Node);
+    }
+};
+
+void CloudServer::ServeHome(Call& c) {
+    HtmlReply(c.Res, 200, HomePage());
+}
+
+void CloudServer::ServeRequestToken(Call& c) {
+    HttpRequest& req = c.Req;
+    HttpResponse& res = c.Res;
+    OauthContext ctx;
+    if (c.Authorized(TokenNeed::None, ctx)) {
+        std::int64_t now = UnixNow();
+        FStore->PurgeRequestTokens(now - FOptions.RequestTokenLifetime);
+        TokenPairText pair;
+        if (!TakePendingLogin(req.PeerGroup, now))
+            JsonError(res, 429, "too many logins from your address; try again later");
+        else if (pair =
+                     FStore->CreateRequestToken(ctx.Consumer.Key, now, FOptions.MaxPendingLogins);
+                 pair.Key.empty())
+            JsonError(res, 503, "too many logins under way; try again later");
+        else
+            JsonReply(res, 200,
+                      json{{"oauth_token", pair.Key},
+                           {"oauth_token_secret", pair.Secret},
+                           {"oauth_callback_confirmed", false},
+                           {"expires_in", FOptions.RequestTokenLifetime}});
+    }
+}
+
+void CloudServer::ServeAccessToken(Call& c) {
+    HttpResponse& res = c.Res;
+    OauthContext ctx;
+    if (c.Authorized(TokenNeed::Request, ctx)) {
+        const std::string* verifier = FindParam(ctx.Params, "oauth_verifier");
+        auto user =
+            verifier ? FStore->ConsumeRequestToken(ctx.Request.Key, *verifier) : std::nullopt;
+        if (!user) {
+            JsonError(res, 401, "invalid verifier");
+        } else {
+            std::int64_t now = UnixNow();
+            std::int64_t expires = FOptions.TokenLifetime > 0 ? now + FOptions.TokenLifetime : 0;
+            auto pair = FStore->CreateAccessToken(ctx.Consumer.Key, *user, now, expires);
+            FStore->AppFolder(*user, ctx.Consumer.Key);
+            JsonReply(res, 200,
+                      json{{"oauth_token", pair.Key},
+                           {"oauth_token_secret", pair.Secret},
+                           {"user_id", *user},
+                           {"charged_dir", "app_folder"}});
+        }
+    }
+}
+
+void CloudServer::ServeAccountInfo(Call& c) {
+    HttpResponse& res = c.Res;
+    OauthContext ctx;
+    if (c.Authorized(TokenNeed::Access, ctx)) {
+        auto user = FStore->FindUserById(ctx.Access.UserId);
+        auto usage = FStore->Usage(ctx.Access.UserId);
+        JsonReply(res, 200,
+                  json{{"user_id", ctx.Access.UserId},
+                       {"user_name", user ? user->Name : std::string()},
+                       {"max_file_size", FOptions.Limits.MaxFileSize},
+                       {"quota_total", FOptions.Limits.QuotaBytes},
+                       {"quota_used", usage.Used},
+                       {"quota_recycled", usage.Recycled}});
+    }
+}
+
+void CloudServer::ServeMetadataOrShare(Call& c) {
+    HttpRequest& req = c.Req;
+    HttpResponse& res = c.Res;
+    OauthContext ctx;
+    if (c.Authorized(TokenNeed::Access, ctx)) {
+        // The root and the path travel in the request path: /1/<op>/<root>[/path].
+        std::string_view rest = req.Path().substr(c.Kind == "metadata" ? std::strlen("/1/metadata/")
+                                                                       : std::strlen("/1/shares/"));
+        auto slash = rest.find('/');
+        std::string_view root = rest.substr(0, slash);
+        std::string_view encoded =
+            slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+        // The client's path encoding writes a space as "+" and a plus as "%2B".
+        auto decoded = PercentDecode(encoded, true);
+        auto path = decoded ? ParseCloudPath(*decoded) : std::nullopt;
+        if (root == "kuaipan")
+            JsonError(res, 403, "access is limited to the application folder");
+        else if (root != "app_folder")
+            JsonError(res, 400, "bad root");
+        else if (!path)
+            JsonError(res, 400, "bad path");
+        else if (c.Kind == "metadata") {
+            const std::string* list = FindParam(ctx.Params, "list");
+            bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
+            const std::int64_t root = c.Folder(ctx);
+            if (!wantList || !CachedListing(root, *decoded, res)) {
+                // Counted before the read: a change committed meanwhile makes
+                // the stored reply stale at once.
+                const std::uint64_t change = FStore->ChangeCount(root);
+                auto r = FStore->Metadata(root, *path, wantList);
+                if (r.Status != StoreStatus::Ok) {
+                    StoreError(res, r.Status);
+                    // A client asking whether a folder is there learns of a
+                    // restored server from the refusal too.
+                    json body = json::parse(res.Body);
+                    body["data_fingerprint"] = FImpl->Fingerprint;
+                    JsonReply(res, res.Status, body);
+                } else {
+                    NodeReply(res, r.Node, wantList && r.Node.IsFolder ? &r.Children : nullptr,
+                              FImpl->Fingerprint);
+                    if (wantList && r.Node.IsFolder)
+                        KeepListing(root, *decoded, change, res.Body);
+                }
+            }
+        } else {
+            auto r = FStore->Metadata(c.Folder(ctx), *path, false);
+            if (r.Status != StoreStatus::Ok)
+                StoreError(res, r.Status);
+            else if (r.Node.IsFolder)
+                JsonError(res, 403, "only files can be shared");
+            else {
+                const std::string* name = FindParam(ctx.Params, "name");
+                const std::string* access = FindParam(ctx.Params, "access_code");
+                std::string code = FStore->CreateShare(r.Node.Id, access ? *access : std::string(),
+                                                       name ? *name : r.Node.Name);
+                std::string h = IsPlainHost(c.Host) ? c.Host : FOptions.Bind;
+                JsonReply(res, 200,
+                          json{{"url", c.Scheme + "://" + h + "/s/" + code},
+                               {"access_code", access ? *access : std::string()}});
+            }
+        }
+    }
+}
+
+void CloudServer::ServeFileOperation(Call& c) {
+    HttpResponse& res = c.Res;
+    OauthContext ctx;
+    std::vector<std::string> path;
+    std::shared_ptr<UploadSink> body;
+    if (c.Taken) {
+        ctx = std::move(c.Taken->Ctx);
+        path = std::move(c.Taken->Path);
+        body = std::move(c.Taken->Body);
+    }
+    if (c.Taken ||
+        (c.Authorized(TokenNeed::Access, ctx) && c.CheckRoot(ctx) && c.PathOf(ctx, "path", path))) {
+        std::int64_t root = c.Folder(ctx);
+        if (c.Kind == "create_folder") {
+            c.Reply(FStore->CreateFolder(root, path));
+        } else if (c.Kind == "delete") {
+            const std::string* recycle = FindParam(ctx.Params, "to_recycle");
+            bool toRecycle = !recycle || ToLowerAscii(*recycle) != "false";
+            auto r = FStore->Delete(root, path, toRecycle, IfRev(ctx.Params));
+            if (r.Status != StoreStatus::Ok)
+                StoreError(res, r);
+            else
+                JsonError(res, 200, "ok");
+        } else if (c.Kind == "download_file") {
+            FileReply(res, [&](int& fd) { return FStore->OpenDownload(root, path, fd); });
+        } else if (c.Kind == "upload_file") {
+            const std::string* ow = FindParam(ctx.Params, "overwrite");
+            bool overwrite = !ow || ToLowerAscii(*ow) != "false";
+            switch (body ? body->Result() : UploadSink::Outcome::NoFile) {
+            case UploadSink::Outcome::Ok:
+                c.Reply(FStore->Upload(root, path, body->File(), overwrite, IfRev(ctx.Params)));
+                break;
+            case UploadSink::Outcome::NoFile:
+                JsonError(res, 400, "missing file part");
+                break;
+            case UploadSink::Outcome::TooLarge:
+                StoreError(res, StoreStatus::TooLarge);
+                break;
+            case UploadSink::Outcome::Failed:
+                StoreError(res, StoreStatus::Failed);
+                break;
+            }
+        } else {
+            // Nothing is converted here: an existing file gets a clear refusal.
+            auto r = FStore->Metadata(root, path, false);
+            if (r.Status != StoreStatus::Ok)
+                StoreError(res, r.Status);
+            else if (r.Node.IsFolder)
+                JsonError(res, 403, "is a folder");
+            else
+                JsonError(res, 415, "this file cannot be converted");
+        }
+    }
+}
+
+void CloudServer::ServeMoveOrCopy(Call& c) {
+    HttpResponse& res = c.Res;
+    OauthContext ctx;
+    std::vector<std::string> from, to;
+    if (c.Authorized(TokenNeed::Access, ctx) && c.CheckRoot(ctx) &&
+        c.PathOf(ctx, "from_path", from) && c.PathOf(ctx, "to_path", to)) {
+        std::int64_t root = c.Folder(ctx);
+        c.Reply(c.Kind == "move" ? FStore->Move(root, from, to, IfRev(ctx.Params))
+                                 : FStore->Copy(root, from, to));
+    }
+}
+
+void CloudServer::ServeUploadLocate(Call& c) {
+    HttpRequest& req = c.Req;
+    HttpResponse& res = c.Res;
+    std::string h = IsPlainHost(c.Host)
+                        ? c.Host
+                        : FOptions.Bind + ":" + std::to_string(req.Tls ? FTlsPort : FPort);
+    JsonReply(res, 200, json{{"url", c.Scheme + "://" + h + "/"}});
+}
+
+void CloudServer::ServeShareLink(Call& c) {
+    HttpRequest& req = c.Req;
+    HttpResponse& res = c.Res;
+    std::string code(req.Path().substr(3));
+    auto share = FStore->FindShare(code);
+    const std::string* access = FindParam(*c.PlainQuery, "access_code");
+    const std::int64_t now = UnixNow();
+    const std::int64_t wait =
+        share && !share->AccessCode.empty() ? ShareTryAllowedAt(code, req.PeerGroup, now) : 0;
+    if (!share) {
+        JsonError(res, 404, "file not exist");
+    } else if (wait) {
+        JsonError(res, 429, "too many wrong access codes; try again later");
+        res.SetField("Retry-After", std::to_string(wait - now));
+    } else if (!share->AccessCode.empty() &&
+               (!access || access->size() != share->AccessCode.size() ||
+                sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) != 0)) {
+        CountShareTry(code, req.PeerGroup, false, now);
+        LogAuthFailure(req, "wrong share access code");
+        JsonError(res, 403, "wrong access code");
+    } else {
+        if (!share->AccessCode.empty())
+            CountShareTry(code, req.PeerGroup, true, now);
+        FileReply(res, [&](int& fd) { return FStore->OpenDownloadById(share->Node, fd); });
+    }
+}
+
+void CloudServer::ServeAuthorisePage(Call& c) {
+    HttpResponse& res = c.Res;
+    const std::string* token = FindParam(*c.PlainQuery, "oauth_token");
+    auto rt = token ? FStore->FindRequestToken(*token) : std::nullopt;
+    std::int64_t now = UnixNow();
+    if (!rt || rt->UserId != 0 || rt->Created + FOptions.RequestTokenLifetime < now) {
+        HtmlReply(res, 400,
+                  AuthoriseErrorPage("This authorisation request is unknown or has "
+                                     "expired. Please start again from the program."));
+    } else {
+        auto consumer = FStore->FindConsumer(rt->Consumer);
+        WebSession ws{SecureRandomText(32), SecureRandomText(16), rt->Key, now};
+        {
+            std::lock_guard lock(FImpl->SessionsMutex);
+            for (auto it = FImpl->Sessions.begin(); it != FImpl->Sessions.end();)
+                it = it->second.Created + FOptions.RequestTokenLifetime < now
+                         ? FImpl->Sessions.erase(it)
+                         : std::next(it);
+            FImpl->Sessions[ws.S] = ws;
+        }
+        res.SetField("Set-Cookie", "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
+        HtmlReply(res, 200,
+                  AuthorisePage(ws.S, consumer ? consumer->AppName : rt->Consumer, rt->Key));
+    }
+}
+
+void CloudServer::ServeAuthoriseCheck(Call& c) {
+    HttpRequest& req = c.Req;
+    HttpResponse& res = c.Res;
+    // A browser posts the form url-encoded; the program posts multipart fields
+    // whose values it form-encoded itself.
+    auto parts = ParseMultipart(req.Field("Content-Type"), req.Body);
+    auto formFields = StartsWith(req.Field("Content-Type"), "application/x-www-form-urlencoded")
+                          ? ParseQueryString(req.Body)
+                          : std::nullopt;
+    auto field = [&](const char* name) -> std::optional<std::string> {
+        for (const auto& p : parts)
+            if (p.Name == name)
+                return PercentDecode(p.Content, true);
+        for (const auto* list :
+             {formFields ? &*formFields : nullptr, c.PlainQuery ? &*c.PlainQuery : nullptr})
+            if (const std::string* v = list ? FindParam(*list, name) : nullptr)
+                return *v;
+        return std::nullopt;
+    };
+    auto user = field("username");
+    auto pwd = field("userpwd");
+    auto s = field("s");
+    auto token = field("oauth_token");
+    std::optional<WebSession> session;
+    if (s) {
+        std::lock_guard lock(FImpl->SessionsMutex);
+        auto it = FImpl->Sessions.find(*s);
+        if (it != FImpl->Sessions.end())
+            session = it->second;
+    }
+    // The session cookie must come back, under its name or bare.
+    bool cookieOk = false;
+    for (std::string_view cookies :
+         session ? req.FieldValues("Cookie") : std::vector<std::string_view>{})
+        for (const auto& part : Split(std::string(cookies), ';')) {
+            std::string t = Trim(part);
+            auto eq = t.find('=');
+            if (eq != std::string::npos && t.substr(0, eq) != "SID")
+                continue;
+            std::string value = eq == std::string::npos ? t : t.substr(eq + 1);
+            if (value == session->Sid)
+                cookieOk = true;
+        }
+    std::int64_t now = UnixNow();
+    if (!session || !cookieOk || !token || *token != session->RequestToken ||
+        session->Created + FOptions.RequestTokenLifetime < now) {
+        HtmlReply(res, 200,
+                  AuthoriseErrorPage("Your login session has expired. Please try "
+                                     "again."));
+    } else if (!user || !pwd || user->empty() || pwd->empty()) {
+        HtmlReply(res, 200, AuthoriseErrorPage("Please enter user name and password."));
+    } else {
+        std::optional<UserRecord> account;
+        const LoginOutcome outcome = CheckLogin(*user, *pwd, account);
+        if (outcome != LoginOutcome::Good)
+            LogAuthFailure(req, std::string(outcome == LoginOutcome::Locked
+                                                ? "login while locked out, user "
+                                                : "wrong password, user ") +
+                                    LogSafe(*user));
+        if (outcome == LoginOutcome::Locked) {
+            HtmlReply(res, 200,
+                      AuthoriseErrorPage("Too many failed logins. Please try again "
+                                         "later."));
+        } else if (outcome == LoginOutcome::Wrong) {
+            HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
+        } else {
+            auto verifier = FStore->AuthoriseRequestToken(session->RequestToken, account->Id);
+            {
+                std::lock_guard lock(FImpl->SessionsMutex);
+                FImpl->Sessions.erase(session->S);
+            }
+            if (!verifier) {
+                HtmlReply(res, 200,
+                          AuthoriseErrorPage("This authorisation request was used "
+                                             "already. Please start again."));
+            } else {
+                auto rt = FStore->FindRequestToken(session->RequestToken);
+                auto consumer = rt ? FStore->FindConsumer(rt->Consumer) : std::nullopt;
+                HtmlReply(
+                    res, 200,
+                    AuthoriseCodePage(consumer ? consumer->AppName : "The program", *verifier));
+            }
+        }
+    }
+}
+
 void CloudServer::Handle(HttpRequest& req, HttpResponse& res) {
-    const std::string_view rawPath = req.Path();
     std::optional<std::vector<QueryParam>> plainQuery;
     const std::string kind = KindOfRequest(req, plainQuery);
-    const bool tls = req.Tls;
+    req.Operation = kind;
 
     Admitted* admitted = std::any_cast<Admitted>(&req.State);
     const FaultDecision fault = admitted ? admitted->Fault : FFaults.OnRequest(kind);
     if (!admitted && !ApplyFaultBefore(fault, res))
         return;
 
-    const std::string host(req.Field("Host"));
-    const std::string scheme = tls ? "https" : "http";
     const bool isPost = req.Method == "POST";
     const bool isGet = req.Method == "GET" || req.Method == "HEAD";
-    const bool wantsPost = kind == "upload_file" || kind == "authorise_check";
-
-    auto authorize = [&](TokenNeed need, OauthContext& ctx) {
-        return Authorize(req, res, need, ctx);
-    };
-    auto folderOf = [&](const OauthContext& ctx) {
-        return FStore->AppFolder(ctx.Access.UserId, ctx.Consumer.Key);
-    };
-    auto rootOk = [&](const OauthContext& ctx) { return RootOk(ctx, res); };
-    auto pathParam = [&](const OauthContext& ctx, const char* name, std::vector<std::string>& out) {
-        return PathParam(ctx, name, out, res);
-    };
-    auto nodeReply = [&](const NodeResult& r) {
-        if (r.Status != StoreStatus::Ok)
-            return StoreError(res, r);
-        NodeReply(res, r.Node);
-    };
-
+    Call call{*this,
+              req,
+              res,
+              kind,
+              plainQuery,
+              admitted,
+              std::string(req.Field("Host")),
+              req.Tls ? "https" : "http"};
     try {
-        if (kind == "other")
+        const Route* route = FindRoute(kind);
+        if (!route)
             JsonError(res, 404, "not found");
-        else if (wantsPost ? !isPost : !isGet)
+        else if (route->Post ? !isPost : !isGet)
             JsonError(res, 405, "method not allowed");
-        else if (!plainQuery && IsUnsigned(kind))
+        else if (!plainQuery && route->Unsigned)
             JsonError(res, 400, "malformed query");
-        else if (IsTlsOnly(kind) && !tls)
+        else if (route->TlsOnly && !req.Tls)
             JsonError(res, 403, "this request must use https");
-        else if (kind == "home")
-            HtmlReply(res, 200, HomePage());
-        else if (kind == "request_token") {
-            OauthContext ctx;
-            if (authorize(TokenNeed::None, ctx)) {
-                std::int64_t now = UnixNow();
-                FStore->PurgeRequestTokens(now - FOptions.RequestTokenLifetime);
-                auto pair = FStore->CreateRequestToken(ctx.Consumer.Key, now);
-                JsonReply(res, 200,
-                          json{{"oauth_token", pair.Key},
-                               {"oauth_token_secret", pair.Secret},
-                               {"oauth_callback_confirmed", false},
-                               {"expires_in", FOptions.RequestTokenLifetime}});
-            }
-        } else if (kind == "access_token") {
-            OauthContext ctx;
-            if (authorize(TokenNeed::Request, ctx)) {
-                const std::string* verifier = FindParam(ctx.Params, "oauth_verifier");
-                auto user = verifier ? FStore->ConsumeRequestToken(ctx.Request.Key, *verifier)
-                                     : std::nullopt;
-                if (!user) {
-                    JsonError(res, 401, "invalid verifier");
-                } else {
-                    std::int64_t now = UnixNow();
-                    std::int64_t expires =
-                        FOptions.TokenLifetime > 0 ? now + FOptions.TokenLifetime : 0;
-                    auto pair = FStore->CreateAccessToken(ctx.Consumer.Key, *user, now, expires);
-                    FStore->AppFolder(*user, ctx.Consumer.Key);
-                    JsonReply(res, 200,
-                              json{{"oauth_token", pair.Key},
-                                   {"oauth_token_secret", pair.Secret},
-                                   {"user_id", *user},
-                                   {"charged_dir", "app_folder"}});
-                }
-            }
-        } else if (kind == "account_info") {
-            OauthContext ctx;
-            if (authorize(TokenNeed::Access, ctx)) {
-                auto user = FStore->FindUserById(ctx.Access.UserId);
-                auto usage = FStore->Usage(ctx.Access.UserId);
-                JsonReply(res, 200,
-                          json{{"user_id", ctx.Access.UserId},
-                               {"user_name", user ? user->Name : std::string()},
-                               {"max_file_size", FOptions.Limits.MaxFileSize},
-                               {"quota_total", FOptions.Limits.QuotaBytes},
-                               {"quota_used", usage.Used},
-                               {"quota_recycled", usage.Recycled}});
-            }
-        } else if (kind == "metadata" || kind == "shares") {
-            OauthContext ctx;
-            if (authorize(TokenNeed::Access, ctx)) {
-                // The root and the path travel in the request path: /1/<op>/<root>[/path].
-                std::string_view rest = rawPath.substr(
-                    kind == "metadata" ? std::strlen("/1/metadata/") : std::strlen("/1/shares/"));
-                auto slash = rest.find('/');
-                std::string_view root = rest.substr(0, slash);
-                std::string_view encoded =
-                    slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-                // The client's path encoding writes a space as "+" and a plus as "%2B".
-                auto decoded = PercentDecode(encoded, true);
-                auto path = decoded ? ParseCloudPath(*decoded) : std::nullopt;
-                if (root == "kuaipan")
-                    JsonError(res, 403, "access is limited to the application folder");
-                else if (root != "app_folder")
-                    JsonError(res, 400, "bad root");
-                else if (!path)
-                    JsonError(res, 400, "bad path");
-                else if (kind == "metadata") {
-                    const std::string* list = FindParam(ctx.Params, "list");
-                    bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
-                    const std::int64_t root = folderOf(ctx);
-                    if (!wantList || !CachedListing(root, *decoded, res)) {
-                        // Counted before the read: a change committed meanwhile makes
-                        // the stored reply stale at once.
-                        const std::uint64_t change = FStore->ChangeCount(root);
-                        auto r = FStore->Metadata(root, *path, wantList);
-                        if (r.Status != StoreStatus::Ok) {
-                            StoreError(res, r.Status);
-                            // A client asking whether a folder is there learns of a
-                            // restored server from the refusal too.
-                            json body = json::parse(res.Body);
-                            body["data_fingerprint"] = FImpl->Fingerprint;
-                            JsonReply(res, res.Status, body);
-                        } else {
-                            NodeReply(res, r.Node,
-                                      wantList && r.Node.IsFolder ? &r.Children : nullptr,
-                                      FImpl->Fingerprint);
-                            if (wantList && r.Node.IsFolder)
-                                KeepListing(root, *decoded, change, res.Body);
-                        }
-                    }
-                } else {
-                    auto r = FStore->Metadata(folderOf(ctx), *path, false);
-                    if (r.Status != StoreStatus::Ok)
-                        StoreError(res, r.Status);
-                    else if (r.Node.IsFolder)
-                        JsonError(res, 403, "only files can be shared");
-                    else {
-                        const std::string* name = FindParam(ctx.Params, "name");
-                        const std::string* access = FindParam(ctx.Params, "access_code");
-                        std::string code =
-                            FStore->CreateShare(r.Node.Id, access ? *access : std::string(),
-                                                name ? *name : r.Node.Name);
-                        std::string h = IsPlainHost(host) ? host : FOptions.Bind;
-                        JsonReply(res, 200,
-                                  json{{"url", scheme + "://" + h + "/s/" + code},
-                                       {"access_code", access ? *access : std::string()}});
-                    }
-                }
-            }
-        } else if (kind == "create_folder" || kind == "delete" || kind == "download_file" ||
-                   kind == "thumbnail" || kind == "document_view" || kind == "upload_file") {
-            OauthContext ctx;
-            std::vector<std::string> path;
-            if (admitted) {
-                ctx = std::move(admitted->Ctx);
-                path = std::move(admitted->Path);
-            }
-            if (admitted || (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
-                             pathParam(ctx, "path", path))) {
-                std::int64_t root = folderOf(ctx);
-                if (kind == "create_folder") {
-                    nodeReply(FStore->CreateFolder(root, path));
-                } else if (kind == "delete") {
-                    const std::string* recycle = FindParam(ctx.Params, "to_recycle");
-                    bool toRecycle = !recycle || ToLowerAscii(*recycle) != "false";
-                    auto r = FStore->Delete(root, path, toRecycle, IfRev(ctx.Params));
-                    if (r.Status != StoreStatus::Ok)
-                        StoreError(res, r);
-                    else
-                        JsonError(res, 200, "ok");
-                } else if (kind == "download_file") {
-                    FileReply(res, [&](int& fd) { return FStore->OpenDownload(root, path, fd); });
-                } else if (kind == "upload_file") {
-                    const std::string* ow = FindParam(ctx.Params, "overwrite");
-                    bool overwrite = !ow || ToLowerAscii(*ow) != "false";
-                    auto parts = ParseMultipart(req.Field("Content-Type"), req.Body);
-                    auto file = std::find_if(parts.begin(), parts.end(),
-                                             [](const FormPart& p) { return p.Name == "file"; });
-                    req.Body.clear();
-                    req.Body.shrink_to_fit();
-                    if (file == parts.end())
-                        JsonError(res, 400, "missing file part");
-                    else
-                        nodeReply(FStore->Upload(root, path, file->Content, overwrite,
-                                                 IfRev(ctx.Params)));
-                } else {
-                    // Nothing is converted here: an existing file gets a clear refusal.
-                    auto r = FStore->Metadata(root, path, false);
-                    if (r.Status != StoreStatus::Ok)
-                        StoreError(res, r.Status);
-                    else if (r.Node.IsFolder)
-                        JsonError(res, 403, "is a folder");
-                    else
-                        JsonError(res, 415, "this file cannot be converted");
-                }
-            }
-        } else if (kind == "move" || kind == "copy") {
-            OauthContext ctx;
-            std::vector<std::string> from, to;
-            if (authorize(TokenNeed::Access, ctx) && rootOk(ctx) &&
-                pathParam(ctx, "from_path", from) && pathParam(ctx, "to_path", to)) {
-                std::int64_t root = folderOf(ctx);
-                nodeReply(kind == "move" ? FStore->Move(root, from, to, IfRev(ctx.Params))
-                                         : FStore->Copy(root, from, to));
-            }
-        } else if (kind == "upload_locate") {
-            std::string h = IsPlainHost(host)
-                                ? host
-                                : FOptions.Bind + ":" + std::to_string(tls ? FTlsPort : FPort);
-            JsonReply(res, 200, json{{"url", scheme + "://" + h + "/"}});
-        } else if (kind == "share_link") {
-            std::string code(rawPath.substr(3));
-            auto share = FStore->FindShare(code);
-            const std::string* access = FindParam(*plainQuery, "access_code");
-            if (!share)
-                JsonError(res, 404, "file not exist");
-            else if (!share->AccessCode.empty() &&
-                     (!access || access->size() != share->AccessCode.size() ||
-                      sodium_memcmp(access->data(), share->AccessCode.data(), access->size()) != 0))
-                JsonError(res, 403, "wrong access code");
-            else {
-                FileReply(res, [&](int& fd) { return FStore->OpenDownloadById(share->Node, fd); });
-            }
-        } else if (kind == "authorise_page") {
-            const std::string* token = FindParam(*plainQuery, "oauth_token");
-            auto rt = token ? FStore->FindRequestToken(*token) : std::nullopt;
-            std::int64_t now = UnixNow();
-            if (!rt || rt->UserId != 0 || rt->Created + FOptions.RequestTokenLifetime < now) {
-                HtmlReply(res, 400,
-                          AuthoriseErrorPage("This authorisation request is unknown or has "
-                                             "expired. Please start again from the program."));
-            } else {
-                auto consumer = FStore->FindConsumer(rt->Consumer);
-                WebSession ws{SecureRandomText(32), SecureRandomText(16), rt->Key, now};
-                {
-                    std::lock_guard lock(FImpl->SessionsMutex);
-                    for (auto it = FImpl->Sessions.begin(); it != FImpl->Sessions.end();)
-                        it = it->second.Created + FOptions.RequestTokenLifetime < now
-                                 ? FImpl->Sessions.erase(it)
-                                 : std::next(it);
-                    FImpl->Sessions[ws.S] = ws;
-                }
-                res.SetField("Set-Cookie",
-                             "SID=" + ws.Sid + "; path=/; Secure; HttpOnly; SameSite=Lax");
-                HtmlReply(
-                    res, 200,
-                    AuthorisePage(ws.S, consumer ? consumer->AppName : rt->Consumer, rt->Key));
-            }
-        } else if (kind == "authorise_check") {
-            // A browser posts the form url-encoded; the program posts multipart fields
-            // whose values it form-encoded itself.
-            auto parts = ParseMultipart(req.Field("Content-Type"), req.Body);
-            auto formFields =
-                StartsWith(req.Field("Content-Type"), "application/x-www-form-urlencoded")
-                    ? ParseQueryString(req.Body)
-                    : std::nullopt;
-            auto field = [&](const char* name) -> std::optional<std::string> {
-                for (const auto& p : parts)
-                    if (p.Name == name)
-                        return PercentDecode(p.Content, true);
-                for (const auto* list :
-                     {formFields ? &*formFields : nullptr, plainQuery ? &*plainQuery : nullptr})
-                    if (const std::string* v = list ? FindParam(*list, name) : nullptr)
-                        return *v;
-                return std::nullopt;
-            };
-            auto user = field("username");
-            auto pwd = field("userpwd");
-            auto s = field("s");
-            auto token = field("oauth_token");
-            std::optional<WebSession> session;
-            if (s) {
-                std::lock_guard lock(FImpl->SessionsMutex);
-                auto it = FImpl->Sessions.find(*s);
-                if (it != FImpl->Sessions.end())
-                    session = it->second;
-            }
-            // The session cookie must come back, under its name or bare.
-            bool cookieOk = false;
-            for (std::string_view cookies : req.FieldValues("Cookie"))
-                for (const auto& part : Split(std::string(cookies), ';')) {
-                    std::string t = Trim(part);
-                    auto eq = t.find('=');
-                    if (eq != std::string::npos && t.substr(0, eq) != "SID")
-                        continue;
-                    std::string value = eq == std::string::npos ? t : t.substr(eq + 1);
-                    if (value == session->Sid)
-                        cookieOk = true;
-                }
-            std::int64_t now = UnixNow();
-            if (!session || !cookieOk || !token || *token != session->RequestToken ||
-                session->Created + FOptions.RequestTokenLifetime < now) {
-                HtmlReply(res, 200,
-                          AuthoriseErrorPage("Your login session has expired. Please try "
-                                             "again."));
-            } else if (!user || !pwd || user->empty() || pwd->empty()) {
-                HtmlReply(res, 200, AuthoriseErrorPage("Please enter user name and password."));
-            } else {
-                std::optional<UserRecord> account;
-                const LoginOutcome outcome = CheckLogin(*user, *pwd, account);
-                if (outcome == LoginOutcome::Locked) {
-                    HtmlReply(res, 200,
-                              AuthoriseErrorPage("Too many failed logins. Please try again "
-                                                 "later."));
-                } else if (outcome == LoginOutcome::Wrong) {
-                    HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
-                } else {
-                    auto verifier =
-                        FStore->AuthoriseRequestToken(session->RequestToken, account->Id);
-                    {
-                        std::lock_guard lock(FImpl->SessionsMutex);
-                        FImpl->Sessions.erase(session->S);
-                    }
-                    if (!verifier) {
-                        HtmlReply(res, 200,
-                                  AuthoriseErrorPage("This authorisation request was used "
-                                                     "already. Please start again."));
-                    } else {
-                        auto rt = FStore->FindRequestToken(session->RequestToken);
-                        auto consumer = rt ? FStore->FindConsumer(rt->Consumer) : std::nullopt;
-                        HtmlReply(res, 200,
-                                  AuthoriseCodePage(consumer ? consumer->AppName : "The program",
-                                                    *verifier));
-                    }
-                }
-            }
-        } else {
-            JsonError(res, 404, "not found");
-        }
+        else
+            (this->*route->Answer)(call);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "otCloudServer: %s failed: %s\n", kind.c_str(), e.what());
         JsonError(res, 500, "server error");
     }
-
     if (fault.Active) {
         switch (fault.Rule.Action) {
         case FaultAction::Status:

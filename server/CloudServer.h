@@ -34,7 +34,13 @@ struct ServerOptions {
     HttpLimits Http;             // deadlines, sizes and the connection cap
     std::int64_t TimestampWindow = 300;
     std::int64_t TokenLifetime = 0; // seconds an access token lives; 0 = until revoked
-    std::int64_t RequestTokenLifetime = 1800;
+    // A login must be completed and exchanged within this many seconds.
+    std::int64_t RequestTokenLifetime = 600;
+    // Request tokens not yet exchanged, per consumer and created per client address
+    // within their lifetime: anyone holding the program's public consumer key can ask
+    // for them.
+    std::int64_t MaxPendingLogins = 1000;
+    std::size_t MaxPendingLoginsPerAddress = 10;
     StoreLimits Limits;
     bool Quiet = false; // no access log
 };
@@ -64,14 +70,40 @@ private:
     struct Admitted;
     class AdminHandler;
 
+    struct Route;
+    struct Call;
+    static const Route* FindRoute(std::string_view kind);
+    void ServeHome(Call& c);
+    void ServeRequestToken(Call& c);
+    void ServeAccessToken(Call& c);
+    void ServeAccountInfo(Call& c);
+    void ServeMetadataOrShare(Call& c);
+    void ServeFileOperation(Call& c);
+    void ServeMoveOrCopy(Call& c);
+    void ServeUploadLocate(Call& c);
+    void ServeShareLink(Call& c);
+    void ServeAuthorisePage(Call& c);
+    void ServeAuthoriseCheck(Call& c);
+
     bool Admit(HttpRequest& req, HttpResponse& res) override;
     void Handle(HttpRequest& req, HttpResponse& res) override;
     bool Quick(const HttpRequest& req) override;
     void Refuse(int status, std::string_view what, HttpResponse& res) override;
     void Log(const HttpRequest& req, const HttpResponse& res) override;
     void ServeAdmin(const HttpRequest& req, HttpResponse& res);
-    // Answers 401 and false when the request's signature does not hold.
-    bool Authorize(const HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    // Answers 401 and false when the request's signature does not hold; notes the user
+    // for the log when it does.
+    bool Authorize(HttpRequest& req, HttpResponse& res, TokenNeed need, OauthContext& ctx);
+    void LogAuthFailure(const HttpRequest& req, const std::string& what);
+    std::string UserName(std::int64_t id);
+    // The time before which no access code of the link is checked for the address (0:
+    // now), and the count of a try.
+    std::int64_t ShareTryAllowedAt(const std::string& link, const std::string& address,
+                                   std::int64_t now);
+    void CountShareTry(const std::string& link, const std::string& address, bool good,
+                       std::int64_t now);
+    // Counts a request token asked for from the address; false past its share.
+    bool TakePendingLogin(const std::string& address, std::int64_t now);
     // A folder listing as sent before, when the folder's tree has not changed since.
     bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
     void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,

@@ -2,10 +2,10 @@
 
 #include "CloudServer.h"
 #include "StopSignals.h"
-#include "cloud/KuaipanConsumer.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "signing/ProgramConsumer.h"
 
 #include <nlohmann/json.hpp>
 #include <sodium.h>
@@ -31,7 +31,10 @@ commands:
   serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
-                 [--io-threads N] [--max-connections N] [--head-timeout SECONDS]
+                 [--request-token-lifetime SECONDS] [--max-pending-logins N]
+                 [--max-pending-logins-per-address N]
+                 [--io-threads N] [--max-connections N] [--max-connections-per-address N]
+                 [--head-timeout SECONDS]
                  [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
                  [--max-header-count N] [--max-target-bytes N]
                  [--fault-injection [--admin-port N]]
@@ -41,11 +44,19 @@ commands:
       with --ports-file, written there as JSON. --fault-injection is for tests only.
       --token-lifetime limits every access token's life from its creation (default 0:
       until revoked). --quota-mb counts the recycle bin.
+      A login (a request token) must be completed within --request-token-lifetime
+      (default 600); at most --max-pending-logins (default 1000) of a consumer wait to
+      be exchanged, and one client address may start --max-pending-logins-per-address
+      (default 10) in that time.
       Connections and limits (each checked before any work is done for a request):
         --io-threads N          threads holding the connections (default 0: half the
                                 processor's cores, at least one); --threads
                                 N answer the requests (default 8)
-        --max-connections N     open connections at once; beyond, "503" (default 1024)
+        --max-connections N     open connections at once; near it the longest idle
+                                kept-alive one is closed, beyond it "503" (default 1024)
+        --max-connections-per-address N
+                                open connections from one address (an IPv6 /64);
+                                beyond, "503" (default 32)
         --head-timeout S        to receive a request's whole head, TLS handshake
                                 included (default 10)
         --idle-timeout S        a kept-alive connection waits for its next request
@@ -59,6 +70,8 @@ commands:
   add-user       --data DIR --user NAME [--weak-hash]
       Adds a user; the password is read from standard input (first line).
   set-password   --data DIR --user NAME [--weak-hash]
+      Sets a new password (from standard input); every token of the user stops
+      working, as with revoke-tokens.
   list-users     --data DIR
   add-consumer   --data DIR --key KEY --secret SECRET [--name APPNAME]
       Registers an application (the program's own is registered already).
@@ -67,7 +80,9 @@ commands:
       consumer (default: the program's own), without the web login: for scripts and
       tests on the server's own machine.
   revoke-tokens  --data DIR --user NAME
-      Every access token of the user stops working ("authorization expired").
+      Every access token of the user stops working ("authorization expired"), and
+      a login the user completed but the program has not yet exchanged for a token
+      can no longer be exchanged.
   purge-recycle  --data DIR [--older-than-days N]
       Removes entries deleted into the recycle bin (default: all of them).
   mark-restored  --data DIR
@@ -96,6 +111,7 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--threads", true},
         {"--io-threads", true},
         {"--max-connections", true},
+        {"--max-connections-per-address", true},
         {"--head-timeout", true},
         {"--idle-timeout", true},
         {"--body-timeout", true},
@@ -104,6 +120,9 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--max-target-bytes", true},
         {"--timestamp-window", true},
         {"--token-lifetime", true},
+        {"--request-token-lifetime", true},
+        {"--max-pending-logins", true},
+        {"--max-pending-logins-per-address", true},
         {"--max-file-mb", true},
         {"--quota-mb", true},
         {"--quiet", false},
@@ -239,11 +258,15 @@ int Serve(const Args& args) {
     std::string error;
     std::int64_t port = o.Port, tlsPort = o.TlsPort, adminPort = 0, threads = o.Threads;
     std::int64_t maxMb = o.Limits.MaxFileSize >> 20, quotaMb = o.Limits.QuotaBytes >> 20;
+    std::int64_t pendingPerAddress = static_cast<std::int64_t>(o.MaxPendingLoginsPerAddress);
     if (!IntOption(args, "--port", port, error) || !IntOption(args, "--tls-port", tlsPort, error) ||
         !IntOption(args, "--admin-port", adminPort, error) ||
         !IntOption(args, "--threads", threads, error) ||
         !IntOption(args, "--timestamp-window", o.TimestampWindow, error) ||
         !IntOption(args, "--token-lifetime", o.TokenLifetime, error) ||
+        !IntOption(args, "--request-token-lifetime", o.RequestTokenLifetime, error) ||
+        !IntOption(args, "--max-pending-logins", o.MaxPendingLogins, error) ||
+        !IntOption(args, "--max-pending-logins-per-address", pendingPerAddress, error) ||
         !IntOption(args, "--max-file-mb", maxMb, error) ||
         !IntOption(args, "--quota-mb", quotaMb, error))
         return Fail(error);
@@ -252,12 +275,14 @@ int Serve(const Args& args) {
     {
         HttpLimits& h = o.Http;
         std::int64_t io = h.IoThreads, conns = static_cast<std::int64_t>(h.MaxConnections),
-                     head = h.HeadTimeout, idle = h.IdleTimeout, body = h.BodyTimeout,
+                     perAddress = static_cast<std::int64_t>(h.MaxPerAddress), head = h.HeadTimeout,
+                     idle = h.IdleTimeout, body = h.BodyTimeout,
                      hbytes = static_cast<std::int64_t>(h.MaxHeaderBytes),
                      hcount = static_cast<std::int64_t>(h.MaxHeaderCount),
                      tbytes = static_cast<std::int64_t>(h.MaxTargetBytes);
         if (!IntOption(args, "--io-threads", io, error) ||
             !IntOption(args, "--max-connections", conns, error) ||
+            !IntOption(args, "--max-connections-per-address", perAddress, error) ||
             !IntOption(args, "--head-timeout", head, error) ||
             !IntOption(args, "--idle-timeout", idle, error) ||
             !IntOption(args, "--body-timeout", body, error) ||
@@ -265,12 +290,13 @@ int Serve(const Args& args) {
             !IntOption(args, "--max-header-count", hcount, error) ||
             !IntOption(args, "--max-target-bytes", tbytes, error))
             return Fail(error);
-        if (io > 64 || conns < 1 || conns > 1000000 || head < 1 || head > 3600 || idle < 1 ||
-            idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 || hbytes > (1 << 20) ||
-            hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
+        if (io > 64 || conns < 1 || conns > 1000000 || perAddress < 1 || head < 1 || head > 3600 ||
+            idle < 1 || idle > 3600 || body < 1 || body > 86400 || hbytes < 1024 ||
+            hbytes > (1 << 20) || hcount < 8 || hcount > 10000 || tbytes < 256 || tbytes > hbytes)
             return Fail("a connection limit is out of range");
         h.IoThreads = static_cast<int>(io);
         h.MaxConnections = static_cast<std::size_t>(conns);
+        h.MaxPerAddress = static_cast<std::size_t>(perAddress);
         h.HeadTimeout = static_cast<int>(head);
         h.IdleTimeout = static_cast<int>(idle);
         h.BodyTimeout = static_cast<int>(body);
@@ -278,6 +304,9 @@ int Serve(const Args& args) {
         h.MaxHeaderCount = static_cast<std::size_t>(hcount);
         h.MaxTargetBytes = static_cast<std::size_t>(tbytes);
     }
+    if (o.RequestTokenLifetime < 1)
+        return Fail("--request-token-lifetime needs at least one second");
+    o.MaxPendingLoginsPerAddress = static_cast<std::size_t>(pendingPerAddress);
     o.Port = static_cast<int>(port);
     o.TlsPort = static_cast<int>(tlsPort);
     o.AdminPort = static_cast<int>(adminPort);
@@ -300,6 +329,7 @@ int Serve(const Args& args) {
     // Signals are taken by one thread, so they never interrupt a request.
     const sigset_t stopSignals = ot::BlockStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
 
     std::unique_ptr<CloudServer> server;
     try {
@@ -382,8 +412,10 @@ int AccountCommand(const Args& args) {
                                              : store.SetPasswordHash(user, hash);
         if (!ok)
             return Fail("cannot store user " + user);
-        std::printf("%s %s\n", args.Command == "add-user" ? "added user" : "changed password of",
-                    user.c_str());
+        if (args.Command == "add-user")
+            std::printf("added user %s\n", user.c_str());
+        else
+            std::printf("changed password of %s; its tokens are revoked\n", user.c_str());
         return 0;
     }
     if (args.Command == "list-users") {
@@ -420,7 +452,7 @@ int AccountCommand(const Args& args) {
         auto u = store.FindUser(user);
         if (!u)
             return Fail("no user " + user);
-        std::printf("revoked %d token(s) of %s\n", store.RevokeAccessTokens(u->Id), user.c_str());
+        std::printf("revoked %d token(s) of %s\n", store.RevokeTokens(u->Id), user.c_str());
         return 0;
     }
     if (args.Command == "purge-recycle") {

@@ -5,9 +5,15 @@
 // under <data>/files, written and flushed before the metadata that names them is
 // committed, so a crash at any moment leaves at worst an unreferenced content file,
 // which Open() removes.
+//
+// The class is one, its parts are apart: CloudStore.cpp (the database, its readers, the
+// schema, start-up), CloudStoreAccounts.cpp (users, consumers, tokens),
+// CloudStoreTree.cpp (the tree and the recycle bin), CloudStoreBlobs.cpp (content files
+// and incoming uploads), CloudStoreShares.cpp (share links).
 
 #include "ServerDb.h"
 
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -106,6 +113,33 @@ struct UsageRecord {
     std::int64_t Recycled = 0;
 };
 
+// An upload's bytes on their way into the store: a temporary file in the data
+// directory, written as the body arrives and hashed on the way. It is removed unless an
+// upload takes it; one left by a crash is removed at the next start.
+class IncomingContent {
+public:
+    ~IncomingContent();
+    IncomingContent(const IncomingContent&) = delete;
+    IncomingContent& operator=(const IncomingContent&) = delete;
+    // False when the disk refused the bytes.
+    bool Append(std::string_view bytes);
+    std::int64_t Size() const { return FSize; }
+
+private:
+    friend class CloudStore;
+    IncomingContent(std::filesystem::path path, int fd);
+    // Flushes the file and answers its SHA-1 (hex); empty on a failure.
+    std::string Finish();
+
+    std::filesystem::path FPath;
+    int FFd = -1;
+    std::int64_t FSize = 0;
+    bool FFailed = false;
+    bool FTaken = false;
+    struct Hash;
+    std::unique_ptr<Hash> FHash;
+};
+
 class CloudStore {
 public:
     // Opens or creates the data directory. With reconcile, content files are checked
@@ -138,6 +172,7 @@ public:
 
     // Accounts.
     bool AddUser(const std::string& name, const std::string& passwordHash);
+    // A new password ends every token of the user, as RevokeTokens does.
     bool SetPasswordHash(const std::string& name, const std::string& passwordHash);
     std::optional<UserRecord> FindUser(const std::string& name);
     std::optional<UserRecord> FindUserById(std::int64_t id);
@@ -148,7 +183,10 @@ public:
     std::optional<ConsumerRecord> FindConsumer(const std::string& key);
 
     // Tokens.
-    TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now);
+    // Nothing (empty key) when the consumer has maxPending request tokens already that
+    // nobody has exchanged.
+    TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now,
+                                     std::int64_t maxPending = INT64_MAX);
     std::optional<RequestTokenRecord> FindRequestToken(const std::string& key);
     // Binds an unauthorised request token to a user; answers the verifier, or nothing
     // when the token is unknown or already authorised.
@@ -161,7 +199,10 @@ public:
     TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
                                     std::int64_t now, std::int64_t expires);
     std::optional<AccessTokenRecord> FindAccessToken(const std::string& key);
-    int RevokeAccessTokens(std::int64_t userId);
+    // Every access token of the user stops working, and every request token the user
+    // authorised (with its verifier) is gone: none can be exchanged for a new one.
+    // Answers how many of either there were.
+    int RevokeTokens(std::int64_t userId);
 
     // The root folder node of a user's folder for one consumer, created on first use.
     std::int64_t AppFolder(std::int64_t userId, const std::string& consumer);
@@ -181,6 +222,12 @@ public:
                       std::optional<std::int64_t> ifRev = {});
     NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
                       const std::string& content, bool overwrite,
+                      std::optional<std::int64_t> ifRev = {});
+    // A new temporary file for an upload's bytes; throws when none can be made.
+    std::unique_ptr<IncomingContent> NewIncoming();
+    // Stores the bytes received; the file becomes the content when the upload is made.
+    NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
+                      IncomingContent& content, bool overwrite,
                       std::optional<std::int64_t> ifRev = {});
     NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
                         std::string& content);
@@ -222,6 +269,8 @@ private:
     void CreateSchema();
     void Reconcile();
     void CheckDatabaseIdentity();
+    // Within the writer's transaction.
+    int RevokeTokensOf(std::int64_t userId);
     // The next revision, counted in the database so that no two versions of any node
     // ever share one (a path deleted and made again starts from a fresh number).
     std::int64_t NextRev(Db& db);

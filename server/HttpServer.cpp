@@ -17,11 +17,16 @@
 #include <atomic>
 #include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <limits>
+#include <list>
 #include <malloc.h>
+#include <mutex>
 #include <optional>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace ot::server {
 
@@ -149,8 +154,90 @@ void HttpHandler::Refuse(int status, std::string_view what, HttpResponse& res) {
 // One io_context per I/O thread, each running on its thread alone: a connection lives on
 // one of them from accept to close, so its handlers never need a lock or a strand, and
 // the threads never contend for one queue.
+namespace {
+
+// A connection that may be closed to make room while it waits, idle, for its next
+// request. Touched by its own I/O thread, and under the registry's lock by the
+// accepting one.
+class Evictable {
+public:
+    virtual ~Evictable() = default;
+    // Posted to the connection's own thread: closes it if it is still idle.
+    virtual void Evict() = 0;
+    std::list<std::weak_ptr<Evictable>>::iterator IdleAt;
+    bool Registered = false;
+};
+
+net::ip::address PlainAddress(const tcp::endpoint& peer) {
+    auto a = peer.address();
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        a = net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+    return a;
+}
+
+// The part of a peer's address that one client controls: an IPv4 address, or the /64
+// of an IPv6 one.
+std::string AddressKey(const tcp::endpoint& peer) {
+    const auto a = PlainAddress(peer);
+    if (a.is_v4())
+        return a.to_string();
+    auto b = a.to_v6().to_bytes();
+    std::fill(b.begin() + 8, b.end(), 0);
+    return net::ip::make_address_v6(b).to_string() + "/64";
+}
+
+} // namespace
+
 struct HttpServer::Impl {
     using Guard = net::executor_work_guard<net::io_context::executor_type>;
+
+    // Open connections of each address.
+    std::mutex AddressMutex;
+    std::unordered_map<std::string, std::size_t> PerAddress;
+    // Connections idle between requests, the longest idle first.
+    std::mutex IdleMutex;
+    std::list<std::weak_ptr<Evictable>> Idle;
+
+    std::size_t TakeAddress(const std::string& key) {
+        std::lock_guard lock(AddressMutex);
+        return ++PerAddress[key];
+    }
+    void GiveBackAddress(const std::string& key) {
+        std::lock_guard lock(AddressMutex);
+        auto it = PerAddress.find(key);
+        if (it != PerAddress.end() && --it->second == 0)
+            PerAddress.erase(it);
+    }
+    void BecomeIdle(const std::shared_ptr<Evictable>& c) {
+        std::lock_guard lock(IdleMutex);
+        if (c->Registered)
+            return;
+        c->IdleAt = Idle.insert(Idle.end(), c);
+        c->Registered = true;
+    }
+    void EndIdle(Evictable& c) {
+        std::lock_guard lock(IdleMutex);
+        if (c.Registered)
+            Idle.erase(c.IdleAt);
+        c.Registered = false;
+    }
+    // Asks the longest idle connection to close; false when there is none.
+    bool EvictOldestIdle() {
+        std::shared_ptr<Evictable> victim;
+        {
+            std::lock_guard lock(IdleMutex);
+            while (!Idle.empty() && !victim) {
+                victim = Idle.front().lock();
+                if (victim)
+                    victim->Registered = false;
+                Idle.pop_front();
+            }
+        }
+        if (!victim)
+            return false;
+        victim->Evict();
+        return true;
+    }
 
     HttpHandler& Handler;
     HttpLimits Limits;
@@ -199,15 +286,31 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kIdleBuffer = 4096;
 
-template <class Stream> class Session : public std::enable_shared_from_this<Session<Stream>> {
+template <class Stream>
+class Session : public Evictable, public std::enable_shared_from_this<Session<Stream>> {
 public:
     template <class... Args>
-    Session(HttpServer::Impl& server, bool busy, tcp::socket&& socket, Args&&... args)
+    Session(HttpServer::Impl& server, const char* busy, std::string address, tcp::socket&& socket,
+            Args&&... args)
         : S(server), FStream(std::move(socket), std::forward<Args>(args)...),
-          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy) {
+          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy),
+          FAddress(std::move(address)) {
         ++S.Open;
+        beast::error_code ec;
+        FPeer = PlainAddress(Lowest().socket().remote_endpoint(ec)).to_string();
     }
-    ~Session() { --S.Open; }
+    ~Session() override {
+        S.EndIdle(*this);
+        S.GiveBackAddress(FAddress);
+        --S.Open;
+    }
+
+    void Evict() override {
+        net::post(FStream.get_executor(), [self = this->shared_from_this()] {
+            if (self->FIdle)
+                self->Close();
+        });
+    }
 
     void Start() {
         Lowest().expires_after(std::chrono::seconds(S.Limits.HeadTimeout));
@@ -229,8 +332,11 @@ private:
     beast::tcp_stream& Lowest() { return beast::get_lowest_layer(FStream); }
 
     void AfterConnect() {
-        if (FBusy)
-            return RefuseAndClose(503, "too many connections");
+        if (FBusy) {
+            FReq.Peer = FPeer;
+            FReq.PeerGroup = FAddress;
+            return RefuseAndClose(503, FBusy);
+        }
         ReadHead();
     }
 
@@ -245,9 +351,13 @@ private:
         if (FBuffer.capacity() > kIdleBuffer)
             FBuffer.shrink_to_fit();
         Lowest().expires_after(std::chrono::seconds(S.Limits.IdleTimeout));
+        FIdle = true;
+        S.BecomeIdle(this->shared_from_this());
         FStream.async_read_some(
             FBuffer.prepare(kIdleBuffer),
             [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                self->FIdle = false;
+                self->S.EndIdle(*self);
                 if (ec)
                     return self->Close();
                 self->FBuffer.commit(n);
@@ -258,6 +368,8 @@ private:
 
     void ReadHead() {
         FReq = {};
+        FReq.Peer = FPeer;
+        FReq.PeerGroup = FAddress;
         FRes = {};
         FHead.emplace();
         FHead->header_limit(static_cast<std::uint32_t>(S.Limits.MaxHeaderBytes));
@@ -270,10 +382,14 @@ private:
 
     void OnHead(beast::error_code ec) {
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-            // Without a complete first line, it was the target that was too long.
+            // The parser takes each complete line from the buffer: what is left is the
+            // line it stopped in. The request line ("METHOD target ...") without its end
+            // had a target too long; a field line ("name: ...") made the head too large.
             auto data = FBuffer.data();
             std::string_view seen(static_cast<const char*>(data.data()), data.size());
-            if (seen.find('\n') == std::string_view::npos)
+            const auto space = seen.find(' '), colon = seen.find(':');
+            if (seen.find('\n') == std::string_view::npos && space != std::string_view::npos &&
+                space < colon)
                 return RefuseAndClose(414, "request target too long");
             return RefuseAndClose(431, "request header too large");
         }
@@ -298,6 +414,8 @@ private:
         }
         if (FReq.Target.size() > S.Limits.MaxTargetBytes)
             return RefuseAndClose(414, "request target too long");
+        if (auto refusal = FramingRefusal(head))
+            return RefuseAndClose(refusal->first, refusal->second);
         FKeepAlive = head.keep_alive();
         FHasBody = !FHead->is_done();
         FContinue = SameNoCase(TrimView(FReq.Field("Expect")), "100-continue");
@@ -306,7 +424,57 @@ private:
         if (!FHasBody && S.Handler.Quick(FReq))
             return AdmitOnWorker();
         Lowest().expires_never();
-        net::post(S.Workers, [self = this->shared_from_this()] { self->AdmitOnWorker(); });
+        OnWorker(&Session::AdmitOnWorker);
+    }
+
+    // Runs a step on a worker thread. Whatever fails there (an allocation too) ends this
+    // connection alone.
+    void OnWorker(void (Session::*step)()) {
+        net::post(S.Workers, [self = this->shared_from_this(), step] {
+            try {
+                ((*self).*step)();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "http: a request failed, its connection is closed: %s\n",
+                             e.what());
+                net::post(self->FStream.get_executor(), [self] { self->Close(); });
+            } catch (...) {
+                std::fprintf(stderr, "http: a request failed, its connection is closed\n");
+                net::post(self->FStream.get_executor(), [self] { self->Close(); });
+            }
+        });
+    }
+
+    // RFC 9112 6.1-6.3: a body whose end two readers could find in two places is refused
+    // and the connection closed. The parser refuses a length beside chunked framing and
+    // lengths that differ; what it lets through is checked here.
+    static std::optional<std::pair<int, const char*>>
+    FramingRefusal(const http::request_header<>& head) {
+        std::vector<std::string> codings;
+        bool any = false;
+        for (const auto& f : head) {
+            if (f.name() != http::field::transfer_encoding)
+                continue;
+            any = true;
+            const std::string_view v(f.value().data(), f.value().size());
+            for (std::size_t at = 0; at <= v.size();) {
+                auto comma = std::min(v.find(',', at), v.size());
+                std::string_view c = TrimView(v.substr(at, comma - at));
+                if (!c.empty())
+                    codings.emplace_back(c);
+                at = comma + 1;
+            }
+        }
+        if (!any)
+            return std::nullopt;
+        static constexpr std::pair<int, const char*> kBad{400, "bad transfer encoding"};
+        if (head.version() < 11 || codings.empty() || !SameNoCase(codings.back(), "chunked"))
+            return kBad;
+        for (std::size_t i = 0; i + 1 < codings.size(); ++i)
+            if (SameNoCase(codings[i], "chunked"))
+                return kBad;
+        if (codings.size() > 1)
+            return std::pair<int, const char*>{501, "transfer coding not implemented"};
+        return std::nullopt;
     }
 
     void AdmitOnWorker() {
@@ -317,6 +485,7 @@ private:
             std::fprintf(stderr, "http: admitting a request failed: %s\n", e.what());
             FRes = {};
             S.Handler.Refuse(500, "server error", FRes);
+            FKeepAlive = false;
         }
         if (!go) {
             // The body of a refused request is never read.
@@ -353,21 +522,47 @@ private:
         FHead.reset();
         FBody->body_limit(FReq.MaxBody);
         Lowest().expires_after(std::chrono::seconds(S.Limits.BodyTimeout));
-        http::async_read(FStream, FBuffer, *FBody,
-                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                             self->OnBody(ec);
-                         });
+        // The body comes through one fixed piece of memory, whatever length was announced.
+        FChunk.resize(kChunk);
+        ReadBodyPiece();
+    }
+
+    void ReadBodyPiece() {
+        auto& body = FBody->get().body();
+        body.data = FChunk.data();
+        body.size = FChunk.size();
+        http::async_read_some(FStream, FBuffer, *FBody,
+                              [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                  self->OnBody(ec);
+                              });
     }
 
     void OnBody(beast::error_code ec) {
+        if (ec == http::error::need_buffer)
+            ec = {};
         if (ec == http::error::body_limit)
             return RefuseAndClose(413, "request body too large");
         if (ec)
             return Close();
-        FReq.Body = std::move(FBody->get().body());
+        const std::size_t got = FChunk.size() - FBody->get().body().size;
+        bool more = !FBody->is_done();
+        if (got > 0) {
+            std::string_view piece(FChunk.data(), got);
+            if (!FReq.Sink)
+                FReq.Body.append(piece); // bounded by the body limit
+            else if (!FReq.Sink->Write(piece)) {
+                // The rest is never read: the connection ends with the answer.
+                FKeepAlive = false;
+                more = false;
+            }
+        }
+        if (more)
+            return ReadBodyPiece();
         FBody.reset();
+        FChunk.clear();
+        FChunk.shrink_to_fit();
         Lowest().expires_never();
-        net::post(S.Workers, [self = this->shared_from_this()] { self->HandleOnWorker(); });
+        OnWorker(&Session::HandleOnWorker);
     }
 
     void HandleOnWorker() {
@@ -377,6 +572,7 @@ private:
             std::fprintf(stderr, "http: handling a request failed: %s\n", e.what());
             FRes = {};
             S.Handler.Refuse(500, "server error", FRes);
+            FKeepAlive = false;
         }
         Finish();
     }
@@ -570,13 +766,16 @@ private:
     HttpServer::Impl& S;
     Stream FStream;
     beast::flat_buffer FBuffer;
-    bool FBusy = false;
+    const char* FBusy = nullptr; // why the connection is refused, when it is
+    std::string FAddress;
+    std::string FPeer;
+    bool FIdle = false;
     bool FKeepAlive = true;
     bool FHasBody = false;
     bool FContinue = false;
     std::size_t FDrained = 0;
     std::optional<http::request_parser<http::empty_body>> FHead;
-    std::optional<http::request_parser<http::string_body>> FBody;
+    std::optional<http::request_parser<http::buffer_body>> FBody;
     HttpRequest FReq;
     HttpResponse FRes;
     std::string FHeadText;
@@ -593,24 +792,37 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
                                                               tcp::socket socket) {
         if (ec == net::error::operation_aborted || !acceptor.is_open())
             return;
-        if (!ec) {
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            const std::size_t open = Open.load();
-            // Past the cap a connection is told so; far past it, it is just closed.
-            if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16) {
-                socket.close(ignored);
-            } else {
-                const bool busy = open >= Limits.MaxConnections;
-                // Started on the connection's own thread.
-                if (tls)
-                    net::post(home,
-                              [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                                   *this, busy, std::move(socket), *tls)] { s->Start(); });
-                else
-                    net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
-                                         *this, busy, std::move(socket))] { s->Start(); });
-            }
+        if (ec) {
+            // Out of descriptors, most likely: accepting again at once would spin.
+            auto wait = std::make_shared<net::steady_timer>(Main(), std::chrono::milliseconds(50));
+            wait->async_wait([this, &acceptor, tls, wait](beast::error_code) {
+                if (acceptor.is_open())
+                    Accept(acceptor, tls);
+            });
+            return;
+        }
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        const std::string address = AddressKey(socket.remote_endpoint(ignored));
+        const std::size_t fromAddress = TakeAddress(address);
+        const std::size_t open = Open.load();
+        // Past a cap a connection is told so; far past it, it is just closed.
+        const char* busy = nullptr;
+        if (fromAddress > Limits.MaxPerAddress)
+            busy = "too many connections from your address";
+        else if (open >= Limits.MaxConnections && !EvictOldestIdle())
+            busy = "too many connections";
+        if (open >= Limits.MaxConnections + Limits.MaxConnections / 8 + 16 ||
+            fromAddress > Limits.MaxPerAddress + Limits.MaxPerAddress / 4 + 4) {
+            socket.close(ignored);
+            GiveBackAddress(address);
+        } else if (tls) {
+            // Started on the connection's own thread.
+            net::post(home, [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                                 *this, busy, address, std::move(socket), *tls)] { s->Start(); });
+        } else {
+            net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
+                                 *this, busy, address, std::move(socket))] { s->Start(); });
         }
         Accept(acceptor, tls);
     });
@@ -671,6 +883,13 @@ int HttpServer::ListenTls(const std::string& address, int port, const std::strin
     ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
                      ssl::context::single_dh_use);
+    // Forward secrecy only: below TLS 1.3 (whose suites all have it) ephemeral ECDH with
+    // an AEAD cipher, so a key stolen later does not open what was recorded before.
+    if (SSL_CTX_set_cipher_list(ctx->native_handle(), "ECDHE+AESGCM:ECDHE+CHACHA20") != 1) {
+        error = "the TLS library offers no forward-secret cipher suite";
+        return 0;
+    }
+    SSL_CTX_set_options(ctx->native_handle(), SSL_OP_CIPHER_SERVER_PREFERENCE);
     ctx->use_certificate_chain_file(certFile, ec);
     if (!ec)
         ctx->use_private_key_file(keyFile, ssl::context::pem, ec);
@@ -687,11 +906,31 @@ int HttpServer::ListenTls(const std::string& address, int port, const std::strin
     return bound;
 }
 
+namespace {
+
+// A handler that throws (an allocation that failed while reading a connection) unwinds
+// out of run(): the connection it served goes with its last reference, and the thread
+// takes up the others again.
+void RunLoop(net::io_context& ioc) {
+    for (;;) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "http: a connection failed and was closed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "http: a connection failed and was closed\n");
+        }
+    }
+}
+
+} // namespace
+
 void HttpServer::Run() {
     std::vector<std::thread> extra;
     for (std::size_t i = 1; i < FImpl->Iocs.size(); ++i)
-        extra.emplace_back([this, i] { FImpl->Iocs[i]->run(); });
-    FImpl->Main().run();
+        extra.emplace_back([this, i] { RunLoop(*FImpl->Iocs[i]); });
+    RunLoop(FImpl->Main());
     for (auto& t : extra)
         t.join();
 }
@@ -705,82 +944,192 @@ std::size_t HttpServer::Connections() const {
     return FImpl->Open.load();
 }
 
-std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body) {
-    std::vector<FormPart> parts;
+std::string LogTime() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+std::string LogSafe(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, 64))
+        out += c > ' ' && c < 0x7f && c != '"' && c != '\\' ? c : '?';
+    return out.empty() ? "-" : out;
+}
+
+void RaiseDescriptorLimit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+    }
+}
+
+std::optional<std::string> MultipartBoundary(std::string_view contentType) {
     auto semi = contentType.find(';');
     if (!SameNoCase(TrimView(contentType.substr(0, semi)), "multipart/form-data"))
-        return parts;
+        return std::nullopt;
     auto b = contentType.find("boundary=");
     if (b == std::string_view::npos)
-        return parts;
+        return std::nullopt;
     std::string_view boundary = contentType.substr(b + 9);
-    boundary = boundary.substr(0, boundary.find(';'));
-    boundary = TrimView(boundary);
-    if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
-        boundary = boundary.substr(1, boundary.size() - 2);
-    if (boundary.empty())
-        return parts;
-    const std::string delimiter = "--" + std::string(boundary);
-    auto pos = body.find(delimiter);
-    if (pos == std::string_view::npos)
-        return {};
-    pos += delimiter.size();
-    while (true) {
-        if (body.substr(pos, 2) == "--")
-            return parts; // the closing delimiter
-        if (body.substr(pos, 2) != "\r\n")
-            return {};
-        pos += 2;
-        auto headEnd = body.find("\r\n\r\n", pos);
-        if (headEnd == std::string_view::npos)
-            return {};
-        std::string_view head = body.substr(pos, headEnd - pos);
-        // A delimiter counts only where it ends a line or the body.
-        const std::string marker = "\r\n" + delimiter;
-        auto next = body.find(marker, headEnd + 4);
-        while (next != std::string_view::npos) {
-            std::string_view after = body.substr(next + marker.size(), 2);
-            if (after == "\r\n" || after == "--")
-                break;
-            next = body.find(marker, next + 1);
-        }
-        if (next == std::string_view::npos)
-            return {};
-        FormPart part;
-        part.Content = std::string(body.substr(headEnd + 4, next - headEnd - 4));
-        std::size_t lineStart = 0;
-        while (lineStart <= head.size()) {
-            auto lineEnd = head.find("\r\n", lineStart);
-            std::string_view line = head.substr(
-                lineStart, lineEnd == std::string_view::npos ? head.npos : lineEnd - lineStart);
-            auto colon = line.find(':');
-            if (colon != std::string_view::npos &&
-                SameNoCase(TrimView(line.substr(0, colon)), "Content-Disposition")) {
-                std::string_view rest = line.substr(colon + 1);
-                auto param = [&](std::string_view key) -> std::string {
-                    std::string needle = std::string(key) + "=\"";
-                    for (std::size_t at = rest.find(needle); at != std::string_view::npos;
-                         at = rest.find(needle, at + 1)) {
-                        if (at > 0 && rest[at - 1] != ' ' && rest[at - 1] != ';')
-                            continue;
-                        auto start = at + needle.size();
-                        auto end = rest.find('"', start);
-                        if (end == std::string_view::npos)
-                            return {};
-                        return std::string(rest.substr(start, end - start));
-                    }
-                    return {};
-                };
-                part.Name = param("name");
-                part.FileName = param("filename");
-            }
-            if (lineEnd == std::string_view::npos)
-                break;
-            lineStart = lineEnd + 2;
-        }
-        parts.push_back(std::move(part));
-        pos = next + 2 + delimiter.size();
+    if (boundary.size() >= 2 && boundary.front() == '"') {
+        auto close = boundary.find('"', 1);
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        boundary = boundary.substr(1, close - 1);
+    } else {
+        boundary = TrimView(boundary.substr(0, boundary.find(';')));
     }
+    if (boundary.empty() || boundary.size() > 70 || boundary.back() == ' ')
+        return std::nullopt;
+    for (char c : boundary) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') ||
+                        std::string_view("'()+_,-./:=? ").find(c) != std::string_view::npos;
+        if (!ok)
+            return std::nullopt;
+    }
+    return std::string(boundary);
+}
+
+namespace {
+
+// The name and file name of a part's head ("Content-Disposition: form-data; name=...").
+FormPart PartHead(std::string_view head) {
+    FormPart part;
+    std::size_t lineStart = 0;
+    while (lineStart <= head.size()) {
+        auto lineEnd = head.find("\r\n", lineStart);
+        std::string_view line = head.substr(
+            lineStart, lineEnd == std::string_view::npos ? head.npos : lineEnd - lineStart);
+        auto colon = line.find(':');
+        if (colon != std::string_view::npos &&
+            SameNoCase(TrimView(line.substr(0, colon)), "Content-Disposition")) {
+            std::string_view rest = line.substr(colon + 1);
+            auto param = [&](std::string_view key) -> std::string {
+                std::string needle = std::string(key) + "=\"";
+                for (std::size_t at = rest.find(needle); at != std::string_view::npos;
+                     at = rest.find(needle, at + 1)) {
+                    if (at > 0 && rest[at - 1] != ' ' && rest[at - 1] != ';')
+                        continue;
+                    auto start = at + needle.size();
+                    auto end = rest.find('"', start);
+                    if (end == std::string_view::npos)
+                        return {};
+                    return std::string(rest.substr(start, end - start));
+                }
+                return {};
+            };
+            part.Name = param("name");
+            part.FileName = param("filename");
+        }
+        if (lineEnd == std::string_view::npos)
+            break;
+        lineStart = lineEnd + 2;
+    }
+    return part;
+}
+
+constexpr std::size_t kMaxPartHead = 8 * 1024;
+
+} // namespace
+
+// The body is read as if it began with a line break, so that the first delimiter looks
+// like every other one.
+MultipartParser::MultipartParser(const std::string& boundary)
+    : FDelimiter("\r\n--" + boundary), FPending("\r\n") {}
+
+bool MultipartParser::Feed(std::string_view bytes, Events& events) {
+    if (FState == State::Broken)
+        return false;
+    if (FState == State::Epilogue)
+        return true;
+    FPending.append(bytes);
+    const std::string_view in = FPending;
+    const std::size_t d = FDelimiter.size();
+    std::size_t at = 0;
+    auto emit = [&](std::size_t end) {
+        bool ok = FState != State::Content || end == at || events.OnData(in.substr(at, end - at));
+        at = end;
+        return ok;
+    };
+    bool ok = true;
+    while (ok && at < in.size()) {
+        if (FState == State::Headers) {
+            // A part without head fields starts with its blank line at once.
+            auto end = in.substr(at, 2) == "\r\n" ? at : in.find("\r\n\r\n", at);
+            if (end == std::string_view::npos) {
+                if (in.size() - at > kMaxPartHead)
+                    ok = false;
+                break;
+            }
+            if (end - at > kMaxPartHead) {
+                ok = false;
+                break;
+            }
+            FormPart head = PartHead(in.substr(at, end - at));
+            at = end + (end == at ? 2 : 4);
+            FState = State::Content;
+            ok = events.OnPart(head);
+            continue;
+        }
+        if (FState == State::Epilogue) {
+            at = in.size();
+            break;
+        }
+        // Preamble or content: up to the next delimiter that ends a line or the body.
+        auto p = in.find(FDelimiter, at);
+        if (p == std::string_view::npos) {
+            // What may be the start of a delimiter waits for the next piece.
+            ok = emit(std::max(at, in.size() > d ? in.size() - d : std::size_t{0}));
+            break;
+        }
+        if (p + d + 2 > in.size()) {
+            ok = emit(p);
+            break;
+        }
+        std::string_view after = in.substr(p + d, 2);
+        if (after != "\r\n" && after != "--") {
+            ok = emit(p + 1);
+            continue;
+        }
+        ok = emit(p);
+        at = p + d + 2;
+        FState = after == "--" ? State::Epilogue : State::Headers;
+    }
+    if (!ok) {
+        FState = State::Broken;
+        FPending.clear();
+        FPending.shrink_to_fit();
+        return false;
+    }
+    FPending.erase(0, at);
+    return true;
+}
+
+bool FormCollector::OnPart(const FormPart& head) {
+    Parts.push_back(head);
+    return true;
+}
+
+bool FormCollector::OnData(std::string_view bytes) {
+    Parts.back().Content.append(bytes);
+    return true;
+}
+
+std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body) {
+    auto boundary = MultipartBoundary(contentType);
+    if (!boundary)
+        return {};
+    FormCollector collect;
+    MultipartParser parser(*boundary);
+    if (!parser.Feed(body, collect) || !parser.Complete())
+        return {};
+    return std::move(collect.Parts);
 }
 
 } // namespace ot::server

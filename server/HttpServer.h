@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,10 +37,23 @@ struct HttpLimits {
     std::size_t MaxTargetBytes = 8 * 1024;
     // The body allowed unless the handler's Admit raises it for one request.
     std::uint64_t DefaultMaxBody = 64 * 1024;
-    // Open connections per server (every listener together); beyond it a 503.
+    // Open connections per server (every listener together). Near it, the kept-alive
+    // connection idle the longest is closed to make room; beyond it a 503.
     std::size_t MaxConnections = 1024;
+    // Open connections from one address (an IPv6 /64 counts as one); beyond it a 503,
+    // and far beyond it the connection is closed unanswered.
+    std::size_t MaxPerAddress = 32;
     int IoThreads = 0; // 0: half the processor's cores, at least one
     int WorkerThreads = 8;
+};
+
+// A request body handed over as it arrives instead of gathered in HttpRequest::Body,
+// so a large one never sits in memory. Called on the connection's I/O thread.
+class HttpBodySink {
+public:
+    virtual ~HttpBodySink() = default;
+    // False stops reading: the connection closes after the handler has answered.
+    virtual bool Write(std::string_view bytes) = 0;
 };
 
 struct HttpRequest {
@@ -47,12 +61,22 @@ struct HttpRequest {
     std::string Target; // as sent: path and query, still encoded
     unsigned Version = 11;
     bool Tls = false;
+    // The client's address as text, and the part of it one client controls (an IPv4
+    // address, or an IPv6 /64), for limits kept per client.
+    std::string Peer;
+    std::string PeerGroup;
     std::vector<std::pair<std::string, std::string>> Fields;
     std::string Body;
     // The longest body the handler accepts; Admit may change it.
     std::uint64_t MaxBody = 0;
     // Whatever the handler's Admit wants to hand to Handle.
     std::any State;
+    // Set by Admit to receive the body as it arrives (Body then stays empty).
+    std::shared_ptr<HttpBodySink> Sink;
+    // For the request's log line, when the handler knows them: what was asked for, and
+    // the user whose signature it carried.
+    std::string Operation;
+    std::string User;
 
     std::string_view Path() const;
     std::string_view Query() const; // the text after "?", empty when none
@@ -151,14 +175,62 @@ private:
     std::unique_ptr<Impl> FImpl;
 };
 
+// The local time as "YYYY-MM-DD HH:MM:SS", the start of every log line.
+std::string LogTime();
+// Text from a client as it may appear in a log line: printable ASCII without blanks or
+// quotes, anything else as "?", at most 64 characters.
+std::string LogSafe(std::string_view text);
+
+// Raises the process's limit of open descriptors to the most it may have: every
+// connection takes one, and the caps above are meant to be reached before it.
+void RaiseDescriptorLimit();
+
 // Parsing of request bodies shared by the servers' forms.
 struct FormPart {
     std::string Name;
     std::string FileName;
-    std::string Content;
+    std::string Content; // empty in the head MultipartParser announces
 };
-// The parts of a multipart/form-data body; empty when the content type is not
-// multipart or the body does not parse.
+
+// The boundary of a multipart/form-data content type; nothing when the type is another,
+// or the boundary is missing or not 1 to 70 of the characters RFC 2046 allows (a long
+// one would make every search through the body slow).
+std::optional<std::string> MultipartBoundary(std::string_view contentType);
+
+// A multipart body parsed as it arrives, in pieces of any size: each part's head, then
+// its content in pieces. It holds a part's head (at most 8 KB) and a delimiter's length
+// of content, never a whole part.
+class MultipartParser {
+public:
+    struct Events {
+        virtual ~Events() = default;
+        // A part begins; false stops the parse.
+        virtual bool OnPart(const FormPart& head) = 0;
+        // Content of the current part; false stops the parse.
+        virtual bool OnData(std::string_view bytes) = 0;
+    };
+    explicit MultipartParser(const std::string& boundary);
+    // False once the body is broken or an event refused; nothing is taken after that.
+    bool Feed(std::string_view bytes, Events& events);
+    // Whether the closing delimiter has arrived.
+    bool Complete() const { return FState == State::Epilogue; }
+
+private:
+    enum class State { Preamble, Headers, Content, Epilogue, Broken };
+    std::string FDelimiter; // CRLF "--" boundary
+    std::string FPending;
+    State FState = State::Preamble;
+};
+
+// Gathers the parts a parser announces, content and all (for small forms).
+struct FormCollector : MultipartParser::Events {
+    std::vector<FormPart> Parts;
+    bool OnPart(const FormPart& head) override;
+    bool OnData(std::string_view bytes) override;
+};
+
+// The parts of a multipart/form-data body held in memory; empty when the content type is
+// not multipart or the body does not parse.
 std::vector<FormPart> ParseMultipart(std::string_view contentType, std::string_view body);
 
 } // namespace ot::server

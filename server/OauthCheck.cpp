@@ -1,27 +1,22 @@
 #include "OauthCheck.h"
 
-#include "cloud/OauthUtility.h"
 #include "common/Clock.h"
+#include "common/FileUtil.h"
 #include "common/Text.h"
+#include "signing/OauthSignature.h"
 
 #include <openssl/crypto.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ot::server {
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool SameText(const std::string& a, const std::string& b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
@@ -33,61 +28,115 @@ OauthFailure Refuse(std::string msg) {
 
 } // namespace
 
-std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '%') {
-            if (i + 2 >= text.size())
-                return std::nullopt;
-            int hi = HexValue(text[i + 1]);
-            int lo = HexValue(text[i + 2]);
-            if (hi < 0 || lo < 0)
-                return std::nullopt;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else if (c == '+' && plusIsSpace) {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
+namespace {
+
+namespace fs = std::filesystem;
+
+// One journal record: the key's hash and its arrival, in this machine's byte order.
+struct NonceRecord {
+    std::uint64_t Key;
+    std::int64_t Arrived;
+};
+
+// A journal file is named by the seconds it takes arrivals for: "<first>-<end>".
+bool JournalSpan(const fs::path& file, std::int64_t& first, std::int64_t& end) {
+    const std::string name = file.filename().string();
+    const auto dash = name.find('-');
+    auto a = dash == std::string::npos ? std::nullopt : ParseInt64(name.substr(0, dash));
+    auto b = dash == std::string::npos ? std::nullopt : ParseInt64(name.substr(dash + 1));
+    if (!a || !b)
+        return false;
+    first = *a;
+    end = *b;
+    return true;
 }
 
-std::optional<std::vector<QueryParam>> ParseQueryString(std::string_view raw) {
-    std::vector<QueryParam> out;
-    if (raw.empty())
-        return out;
-    for (const auto& part : Split(raw, '&')) {
-        if (part.empty())
-            continue;
-        auto eq = part.find('=');
-        auto name = PercentDecode(std::string_view(part).substr(0, eq), true);
-        auto value = PercentDecode(eq == std::string::npos ? std::string_view()
-                                                           : std::string_view(part).substr(eq + 1),
-                                   true);
-        if (!name || !value || name->empty())
-            return std::nullopt;
-        if (FindParam(out, *name))
-            return std::nullopt;
-        out.push_back({std::move(*name), std::move(*value)});
-    }
-    return out;
-}
+} // namespace
 
-const std::string* FindParam(const std::vector<QueryParam>& params, std::string_view name) {
-    for (const auto& p : params)
-        if (p.Name == name)
-            return &p.Value;
-    return nullptr;
-}
-
-NonceCache::NonceCache(std::int64_t window) : FWindow(window) {
+NonceCache::NonceCache(std::int64_t window, fs::path journal)
+    : FWindow(window), FJournal(std::move(journal)) {
     if (sodium_init() < 0)
         throw std::runtime_error("libsodium cannot be initialised");
-    randombytes_buf(FKey, sizeof FKey);
+    if (FJournal.empty()) {
+        randombytes_buf(FKey, sizeof FKey);
+        return;
+    }
+    CreatePrivateDirectory(FJournal);
+    // The hash key outlives the process, or the journal's hashes would mean nothing.
+    const fs::path keyFile = FJournal / "key";
+    std::string key;
+    if (!ReadWholeFile(keyFile, key) || key.size() != sizeof FKey) {
+        randombytes_buf(FKey, sizeof FKey);
+        std::string error;
+        if (!WriteFileAtomic(keyFile, std::string(reinterpret_cast<char*>(FKey), sizeof FKey), 0600,
+                             &error))
+            throw std::runtime_error("cannot write " + keyFile.string() + ": " + error);
+    } else {
+        std::memcpy(FKey, key.data(), sizeof FKey);
+    }
+    Load(UnixNow());
+}
+
+NonceCache::~NonceCache() {
+    if (FFile >= 0)
+        ::close(FFile);
+}
+
+// Reads back what arrived within the last two windows; older files go.
+void NonceCache::Load(std::int64_t now) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(FJournal, ec)) {
+        std::int64_t first = 0, end = 0;
+        if (!JournalSpan(entry.path(), first, end))
+            continue;
+        if (end <= now - 2 * FWindow) {
+            fs::remove(entry.path(), ec);
+            continue;
+        }
+        std::string bytes;
+        if (!ReadWholeFile(entry.path(), bytes))
+            continue;
+        // A record cut short by a crash is no record.
+        for (std::size_t at = 0; at + sizeof(NonceRecord) <= bytes.size();
+             at += sizeof(NonceRecord)) {
+            NonceRecord r;
+            std::memcpy(&r, bytes.data() + at, sizeof r);
+            if (r.Arrived >= now - 2 * FWindow)
+                FOrder.emplace_back(r.Arrived, r.Key);
+        }
+    }
+    std::sort(FOrder.begin(), FOrder.end());
+    for (const auto& [arrived, key] : FOrder)
+        FSeen.insert(key);
+}
+
+void NonceCache::Append(std::uint64_t key, std::int64_t now) {
+    if (FJournal.empty())
+        return;
+    if (FFile < 0 || now >= FFileEnd) {
+        if (FFile >= 0)
+            ::close(FFile);
+        const std::int64_t first = now - now % std::max<std::int64_t>(FWindow, 1);
+        FFileEnd = first + std::max<std::int64_t>(FWindow, 1);
+        const fs::path file = FJournal / (std::to_string(first) + "-" + std::to_string(FFileEnd));
+        FFile = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (FFile < 0)
+            throw std::runtime_error("cannot open the nonce journal " + file.string());
+        // A record a crash cut short would put every later one out of step.
+        struct stat st {};
+        if (::fstat(FFile, &st) == 0 && st.st_size % sizeof(NonceRecord) != 0)
+            (void)!::ftruncate(FFile, st.st_size - st.st_size % sizeof(NonceRecord));
+        // Files whose every arrival is now more than two windows old.
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(FJournal, ec)) {
+            std::int64_t a = 0, b = 0;
+            if (JournalSpan(entry.path(), a, b) && b <= now - 2 * FWindow)
+                fs::remove(entry.path(), ec);
+        }
+    }
+    const NonceRecord r{key, now};
+    if (::write(FFile, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+        throw std::runtime_error("cannot append to the nonce journal");
 }
 
 bool NonceCache::Remember(const std::string& text, std::int64_t now) {
@@ -97,14 +146,21 @@ bool NonceCache::Remember(const std::string& text, std::int64_t now) {
     std::uint64_t key = 0;
     std::memcpy(&key, digest, sizeof key);
     std::lock_guard lock(FMutex);
+    return Note(key, now);
+}
+
+bool NonceCache::Note(std::uint64_t key, std::int64_t now) {
     // A request that arrived more than two windows ago carried a timestamp that is now
     // older than one window, so its nonce can no longer be replayed.
     while (!FOrder.empty() && FOrder.front().first < now - 2 * FWindow) {
         FSeen.erase(FOrder.front().second);
         FOrder.pop_front();
     }
-    if (!FSeen.insert(key).second)
+    if (FSeen.count(key))
         return false;
+    // Journaled first: a nonce that counts as seen is one a restart still knows.
+    Append(key, now);
+    FSeen.insert(key);
     FOrder.emplace_back(now, key);
     return true;
 }
@@ -115,7 +171,8 @@ std::size_t NonceCache::Size() const {
 }
 
 OauthChecker::OauthChecker(CloudStore& store, OauthSettings settings)
-    : FStore(store), FSettings(settings), FNonces(settings.TimestampWindow) {}
+    : FStore(store), FSettings(settings), FNonces(settings.TimestampWindow, settings.NonceJournal) {
+}
 
 std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::string_view scheme,
                                                 std::string_view host, std::string_view rawPath,
@@ -172,20 +229,19 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     }
     }
 
-    TParamList signedParams;
+    signing::Params signedParams;
     signedParams.reserve(P.size());
     for (const auto& p : P)
         if (p.Name != "oauth_signature")
             signedParams.push_back(p.Name + "=" + p.Value);
-    std::string expected = TOauthUtility::ComputeSignature(
-        method, scheme, host, rawPath, signedParams, consumer->Secret, tokenSecret);
+    std::string expected = signing::Signature(method, scheme, host, rawPath, signedParams,
+                                              consumer->Secret, tokenSecret);
     if (!SameText(expected, *signature))
         return Refuse("invalid signature");
 
     auto ts = ParseInt64(*timestamp);
     std::int64_t now = UnixNow();
-    if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow ||
-        *ts < FSettings.NotBefore)
+    if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow)
         return OauthFailure{401, "timestamp out of range", now};
     if (!FNonces.Remember(*consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce,
                           now))

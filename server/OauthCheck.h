@@ -1,12 +1,14 @@
 #pragma once
 // Verification of OAuth 1.0 (HMAC-SHA1) requests whose parameters travel in the query
-// string. The signature is recomputed with the client's own encoding rules
-// (TOauthUtility::ComputeSignature) and compared in constant time.
+// string. The signature is recomputed with the signing library the client signs with
+// and compared in constant time.
 
 #include "CloudStore.h"
+#include "HttpQuery.h"
 
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,36 +18,41 @@
 
 namespace ot::server {
 
-struct QueryParam {
-    std::string Name;
-    std::string Value;
-};
-
-// Resolves %XX escapes and, when plusIsSpace, "+" as a space; nullopt on a broken escape.
-std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace);
-// "a=1&b=2" with form decoding ("+" is a space). nullopt when an escape is broken or a
-// name occurs twice: a repeated name would let the checked value differ from the used one.
-std::optional<std::vector<QueryParam>> ParseQueryString(std::string_view raw);
-const std::string* FindParam(const std::vector<QueryParam>& params, std::string_view name);
-
 // Nonces seen within the timestamp window. An entry may be forgotten once any request
-// carrying it would fail the timestamp check anyway.
-// Keys are kept as 64-bit keyed hashes (SipHash with a key of this process), so a busy
-// server's window of nonces stays small in memory; two keys would have to collide
-// under a secret key for a fresh request to be taken for a repeat.
+// carrying it would fail the timestamp check anyway: two windows after it arrived.
+// Keys are kept as 64-bit keyed hashes (SipHash with a secret key), so a busy server's
+// window of nonces stays small in memory; two keys would have to collide under the
+// secret key for a fresh request to be taken for a repeat.
+//
+// With a journal directory every nonce is also appended to a file there before it
+// counts as seen, and a new cache reads back what is still within two windows: a
+// request captured before a restart (or a crash of the process) is refused after it.
+// One file holds one window's arrivals and goes when all of them are old, so the
+// journal stays as small as the memory. An append reaches the operating system, not the
+// disk: a power cut may lose the last moments of it.
 class NonceCache {
 public:
-    explicit NonceCache(std::int64_t window);
+    explicit NonceCache(std::int64_t window, std::filesystem::path journal = {});
+    ~NonceCache();
+    NonceCache(const NonceCache&) = delete;
+    NonceCache& operator=(const NonceCache&) = delete;
     // False when the key was seen before.
     bool Remember(const std::string& key, std::int64_t now);
     std::size_t Size() const;
 
 private:
+    bool Note(std::uint64_t key, std::int64_t now);
+    void Append(std::uint64_t key, std::int64_t now);
+    void Load(std::int64_t now);
+
     std::int64_t FWindow;
+    std::filesystem::path FJournal;
     unsigned char FKey[16];
     mutable std::mutex FMutex;
     std::unordered_set<std::uint64_t> FSeen;
     std::deque<std::pair<std::int64_t, std::uint64_t>> FOrder; // by time of arrival
+    int FFile = -1;            // the journal file arrivals are appended to
+    std::int64_t FFileEnd = 0; // the first second it no longer takes
 };
 
 enum class TokenNeed {
@@ -71,10 +78,9 @@ struct OauthFailure {
 
 struct OauthSettings {
     std::int64_t TimestampWindow = 300;
-    // Requests signed before this moment are refused: the nonces seen before a restart
-    // are not kept, so a request captured then must not be accepted again.
-    std::int64_t NotBefore = 0;
-    std::int64_t RequestTokenLifetime = 1800;
+    // Where the nonces are journaled; none: in memory only.
+    std::filesystem::path NonceJournal;
+    std::int64_t RequestTokenLifetime = 600;
     // Seconds an access token lives from its creation, whoever made it; 0 = no limit.
     std::int64_t TokenLifetime = 0;
 };

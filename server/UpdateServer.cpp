@@ -1,6 +1,6 @@
 #include "UpdateServer.h"
 
-#include "OauthCheck.h"
+#include "HttpQuery.h"
 #include "ServerDb.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
@@ -58,6 +58,77 @@ void JsonSuccess(HttpResponse& res, bool success) {
 
 } // namespace
 
+namespace {
+
+// Well-formed UTF-8 without C0 or C1 control characters or DEL: text that prints as
+// itself.
+bool IsPlainText(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7f)
+            return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t n = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+        if (n == 0 || c > 0xf4 || i + n > s.size())
+            return false;
+        std::uint32_t cp = c & (0x3f >> (n - 1));
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto t = static_cast<unsigned char>(s[i + k]);
+            if ((t & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (t & 0x3f);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ||
+            (cp >= 0x80 && cp <= 0x9f))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string EscapeUsageField(std::string_view field) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (char ch : field) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (ch == '\\')
+            out += "\\\\";
+        else if (ch == '\t')
+            out += "\\t";
+        else if (ch == '\n')
+            out += "\\n";
+        else if (ch == '\r')
+            out += "\\r";
+        else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else
+            out += ch;
+    }
+    // C1 controls (and bytes that are no UTF-8) can steer a terminal as well.
+    return IsPlainText(out) ? out : [&] {
+        std::string bytes;
+        for (char ch : out) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c < 0x80) {
+                bytes += ch;
+            } else {
+                bytes += "\\x";
+                bytes += hex[c >> 4];
+                bytes += hex[c & 15];
+            }
+        }
+        return bytes;
+    }();
+}
+
 bool ParseUsageForm(std::string_view body, AppUsageRecord& record) {
     const std::pair<std::string_view, std::string AppUsageRecord::*> fields[] = {
         {"guid", &AppUsageRecord::Guid},           {"appName", &AppUsageRecord::AppName},
@@ -74,7 +145,8 @@ bool ParseUsageForm(std::string_view body, AppUsageRecord& record) {
             return false;
         const auto name = PercentDecode(std::string_view(pairs[i]).substr(0, eq), true);
         auto value = PercentDecode(std::string_view(pairs[i]).substr(eq + 1), true);
-        if (!name || !value || *name != fields[i].first || value->size() > kMaxUsageValue)
+        if (!name || !value || *name != fields[i].first || value->size() > kMaxUsageValue ||
+            !IsPlainText(*value))
             return false;
         r.*(fields[i].second) = std::move(*value);
     }
@@ -90,12 +162,16 @@ UsageLog::UsageLog(const fs::path& root) : FDb(std::make_unique<Db>((root / "usa
         "CREATE TABLE IF NOT EXISTS usage (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, "
         "guid TEXT NOT NULL, app_name TEXT NOT NULL, app_ver TEXT NOT NULL, "
         "auth_type TEXT NOT NULL, os_sys_info TEXT NOT NULL)");
+    Stmt count(*FDb, "SELECT COUNT(*) FROM usage");
+    FCount = count.Step() ? count.Int(0) : 0;
 }
 
 UsageLog::~UsageLog() = default;
 
-void UsageLog::Add(const AppUsageRecord& r) {
+bool UsageLog::Add(const AppUsageRecord& r, std::int64_t maxRecords) {
     std::lock_guard lock(FMutex);
+    if (FCount >= maxRecords)
+        return false;
     Stmt(*FDb, "INSERT INTO usage (received, guid, app_name, app_ver, auth_type, os_sys_info) "
                "VALUES (?, ?, ?, ?, ?, ?)")
         .Bind(1, r.Received)
@@ -105,6 +181,8 @@ void UsageLog::Add(const AppUsageRecord& r) {
         .Bind(5, r.AuthType)
         .Bind(6, r.OsSysInfo)
         .Exec();
+    ++FCount;
+    return true;
 }
 
 std::vector<AppUsageRecord> UsageLog::All() {
@@ -137,6 +215,19 @@ void UpdateServer::Run() {
 void UpdateServer::Stop() {
     if (FHttp)
         FHttp->Stop();
+}
+
+bool UpdateServer::TakeUsageShare(const std::string& address, std::int64_t now) {
+    std::lock_guard lock(FSharesMutex);
+    if (FShares.size() > 10000)
+        std::erase_if(FShares, [now](const auto& e) { return e.second.back() <= now - 3600; });
+    auto& times = FShares[address];
+    while (!times.empty() && times.front() <= now - 3600)
+        times.pop_front();
+    if (times.size() >= FOptions.UsagePerAddressPerHour)
+        return false;
+    times.push_back(now);
+    return true;
 }
 
 bool UpdateServer::Admit(HttpRequest& req, HttpResponse& res) {
@@ -176,19 +267,28 @@ void UpdateServer::Handle(HttpRequest& req, HttpResponse& res) {
     const std::string_view path = req.Path();
     if (req.Method == "POST") {
         AppUsageRecord record;
-        const bool form = StartsWith(ToLowerAscii(req.Field("Content-Type")),
-                                     "application/x-www-form-urlencoded");
-        if (!form || !ParseUsageForm(req.Body, record))
+        // The media type itself, whatever parameters follow it.
+        const std::string type = ToLowerAscii(Trim(Split(req.Field("Content-Type"), ';')[0]));
+        if (type != "application/x-www-form-urlencoded" || !ParseUsageForm(req.Body, record))
             return JsonSuccess(res, false);
         record.Received = UnixNow();
+        bool kept = false;
+        if (!TakeUsageShare(req.PeerGroup, record.Received)) {
+            JsonSuccess(res, false);
+            res.Status = 429;
+            return;
+        }
         try {
-            FUsage.Add(record);
+            kept = FUsage.Add(record, FOptions.MaxUsageRecords);
         } catch (const std::exception&) {
             res.Status = 500;
             res.SetContent("{\"success\":false}", "application/json");
             return;
         }
-        return JsonSuccess(res, true);
+        JsonSuccess(res, kept);
+        if (!kept)
+            res.Status = 507;
+        return;
     }
     if (StartsWith(path, kUpdateListFolder)) {
         const std::string_view rest = path.substr(kUpdateListFolder.size());
@@ -205,9 +305,11 @@ void UpdateServer::Handle(HttpRequest& req, HttpResponse& res) {
 }
 
 void UpdateServer::Log(const HttpRequest& req, const HttpResponse& res) {
+    // "<date> <time> <client> <method> <path> <status>"
     if (!FOptions.Quiet)
-        std::fprintf(stderr, "otUpdateServer: %s %s %d\n", req.Method.c_str(), req.Target.c_str(),
-                     res.Status);
+        std::fprintf(stderr, "%s %s %s %s %d\n", LogTime().c_str(),
+                     req.Peer.empty() ? "-" : req.Peer.c_str(), LogSafe(req.Method).c_str(),
+                     LogSafe(req.Path()).c_str(), res.Status);
 }
 
 namespace {

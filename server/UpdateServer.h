@@ -11,10 +11,13 @@
 
 #include "HttpServer.h"
 
+#include <climits>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,6 +31,10 @@ struct UpdateServerOptions {
     int Port = 8090;
     bool Quiet = false;
     HttpLimits Http;
+    // Usage records kept at most (later ones are refused), and taken from one client
+    // address per hour: each installation sends one per start.
+    std::int64_t MaxUsageRecords = 100000;
+    std::size_t UsagePerAddressPerHour = 20;
 };
 
 struct AppUsageRecord {
@@ -40,17 +47,24 @@ class UsageLog {
 public:
     explicit UsageLog(const std::filesystem::path& root);
     ~UsageLog();
-    void Add(const AppUsageRecord& record);
+    // False when the log holds maxRecords already.
+    bool Add(const AppUsageRecord& record, std::int64_t maxRecords = INT64_MAX);
     std::vector<AppUsageRecord> All();
 
 private:
     std::mutex FMutex;
     std::unique_ptr<Db> FDb;
+    std::int64_t FCount = 0;
 };
 
 // The five fields of a usage form, in their order; false for anything else (a
-// missing, repeated or unknown field, a bad escape, an over-long value).
+// missing, repeated or unknown field, a bad escape, an over-long value, a value that is
+// not UTF-8 or holds a control character).
 bool ParseUsageForm(std::string_view body, AppUsageRecord& record);
+
+// A field as one printable piece of a tab-separated line: backslash, tab, line breaks
+// and every other control character escaped.
+std::string EscapeUsageField(std::string_view field);
 
 class UpdateServer : public HttpHandler {
 public:
@@ -69,9 +83,13 @@ public:
 
 private:
     void ServeFile(const std::filesystem::path& file, const char* type, HttpResponse& res);
+    // Counts a record from the address; false past its share this hour.
+    bool TakeUsageShare(const std::string& address, std::int64_t now);
 
     UpdateServerOptions FOptions;
     UsageLog FUsage;
+    std::mutex FSharesMutex;
+    std::unordered_map<std::string, std::deque<std::int64_t>> FShares;
     std::unique_ptr<HttpServer> FHttp;
     int FPort = 0;
 };

@@ -23,10 +23,16 @@ const char* const kUsage = R"(usage: otUpdateServer <command> [options]
 
 commands:
   serve    --root DIR [--bind ADDR] [--port N] [--ports-file FILE] [--quiet]
+           [--max-connections N] [--max-connections-per-address N]
+           [--max-usage-records N] [--usage-per-address-per-hour N]
       Serves the update lists and packages below DIR and records the usage records
       posted to it (DIR/usage.db), on plain HTTP at --bind (default 127.0.0.1) and
       --port (default 8090; 0 picks a free port, printed and, with --ports-file,
-      written there as JSON).
+      written there as JSON). At most --max-connections (default 1024; near it the
+      longest idle one is closed) are open at once, --max-connections-per-address
+      (default 32; an IPv6 /64 is one address) from one address. At most
+      --max-usage-records (default 100000) usage records are kept, later ones are
+      refused; one address may send --usage-per-address-per-hour (default 20).
   publish  --root DIR --key SECRETKEYFILE --from FOLDER --name NAME --version VERSION
            [--title TITLE] [--date TEXT] [--detail TEXT] [--dependence TEXT]
            [--url-base URL]
@@ -36,7 +42,9 @@ commands:
       name). --url-base is the address the programs fetch packages from (default
       http://127.0.0.1:8090). "||" in --detail is a line break.
   usage    --root DIR
-      Prints the usage records received, one a line, tab-separated.
+      Prints the usage records received, one a line, tab-separated; a backslash, a tab,
+      a line break or any other control character in a field is printed escaped
+      (\\, \t, \n, \r, \xHH).
 )";
 
 struct Args {
@@ -46,9 +54,23 @@ struct Args {
 };
 
 bool ParseArgs(int argc, char** argv, Args& out, std::string& error) {
-    static const char* const valued[] = {
-        "--root",    "--bind",  "--port", "--ports-file", "--key",        "--from",    "--name",
-        "--version", "--title", "--date", "--detail",     "--dependence", "--url-base"};
+    static const char* const valued[] = {"--root",
+                                         "--bind",
+                                         "--port",
+                                         "--ports-file",
+                                         "--key",
+                                         "--from",
+                                         "--name",
+                                         "--version",
+                                         "--title",
+                                         "--date",
+                                         "--detail",
+                                         "--dependence",
+                                         "--url-base",
+                                         "--max-connections",
+                                         "--max-connections-per-address",
+                                         "--max-usage-records",
+                                         "--usage-per-address-per-hour"};
     if (argc < 2) {
         error = "no command";
         return false;
@@ -94,6 +116,21 @@ int Serve(const Args& args) {
     if (!p || *p < 0 || *p > 65535)
         return Fail("--port needs a port number");
     o.Port = *p;
+    for (auto [name, limit] : {std::pair{"--max-connections", &o.Http.MaxConnections},
+                               std::pair{"--max-connections-per-address", &o.Http.MaxPerAddress}}) {
+        const auto n = ot::ParseInt32(Value(args, name, std::to_string(*limit)));
+        if (!n || *n < 1)
+            return Fail(std::string(name) + " needs a number");
+        *limit = static_cast<std::size_t>(*n);
+    }
+    const auto maxRecords =
+        ot::ParseInt64(Value(args, "--max-usage-records", std::to_string(o.MaxUsageRecords)));
+    const auto perHour = ot::ParseInt32(
+        Value(args, "--usage-per-address-per-hour", std::to_string(o.UsagePerAddressPerHour)));
+    if (!maxRecords || *maxRecords < 0 || !perHour || *perHour < 0)
+        return Fail("--max-usage-records and --usage-per-address-per-hour need numbers");
+    o.MaxUsageRecords = *maxRecords;
+    o.UsagePerAddressPerHour = static_cast<std::size_t>(*perHour);
     o.Quiet = args.Quiet;
     o.Http.IoThreads = 1;
     o.Http.WorkerThreads = 2;
@@ -102,6 +139,7 @@ int Serve(const Args& args) {
 
     const sigset_t stopSignals = ot::BlockStopSignals();
     std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
 
     std::unique_ptr<UpdateServer> server;
     std::string error;
@@ -153,8 +191,9 @@ int UsageCommand(const Args& args) {
     UsageLog log(root);
     for (const auto& u : log.All())
         std::printf("%lld\t%s\t%s\t%s\t%s\t%s\n", static_cast<long long>(u.Received),
-                    u.Guid.c_str(), u.AppName.c_str(), u.AppVer.c_str(), u.AuthType.c_str(),
-                    u.OsSysInfo.c_str());
+                    EscapeUsageField(u.Guid).c_str(), EscapeUsageField(u.AppName).c_str(),
+                    EscapeUsageField(u.AppVer).c_str(), EscapeUsageField(u.AuthType).c_str(),
+                    EscapeUsageField(u.OsSysInfo).c_str());
     return 0;
 }
 

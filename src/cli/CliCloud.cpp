@@ -1,5 +1,7 @@
 #include "cli/CliCloud.h"
 
+#include "cloud/KuaipanException.h"
+
 #include "app/OtSettingFile.h"
 #include "cli/CliCommands.h"
 #include "cloud/KuaipanAPI.h"
@@ -93,6 +95,8 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) 
         throw TCommandError("Authorization failed:" + login.Text);
     case TKuaipanLoginResult::lrVerifierFailed:
         throw TCommandError("Authorization failed! Verifier:" + login.Text);
+    case TKuaipanLoginResult::lrClockSkew:
+        throw TCommandError(login.Text);
     default:
         throw TCommandError("Login failed!");
     }
@@ -139,6 +143,10 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         TStopOnSignal stopOnSignal(engine);
         try {
             ok = engine.SyncToKuaipan();
+        } catch (const TKuaipanClockSkewException& e) {
+            thread.OutputSyncLog(ClockSkewText(e));
+            summary();
+            throw TCommandError("the server refused the clock of this computer");
         } catch (const std::exception& e) {
             thread.OutputSyncLog(Format("An error occurred. %s", e.what()));
             summary();

@@ -1,33 +1,18 @@
 #include "cloud/CommonUtility.h"
 
 #include "common/Text.h"
-
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include "signing/OauthSignature.h"
 
 #include <regex>
 
 namespace ot {
 
 std::string HmacSha1Digest(std::string_view AText, std::string_view AKey) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    // HMAC() wants a non-null key pointer even for an empty key.
-    static const unsigned char empty = 0;
-    const void* key = AKey.empty() ? static_cast<const void*>(&empty) : AKey.data();
-    if (!HMAC(EVP_sha1(), key, static_cast<int>(AKey.size()),
-              reinterpret_cast<const unsigned char*>(AText.data()), AText.size(), out, &len))
-        return {};
-    return std::string(reinterpret_cast<const char*>(out), len);
+    return signing::HmacSha1(AText, AKey);
 }
 
 std::string Base64Encode(std::string_view ABytes) {
-    std::string out(4 * ((ABytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(ABytes.data()),
-                            static_cast<int>(ABytes.size()));
-    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    return out;
+    return signing::Base64(ABytes);
 }
 
 std::string_view ParamName(std::string_view entry) {

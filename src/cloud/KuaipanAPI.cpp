@@ -4,6 +4,8 @@
 #include "cloud/KuaipanException.h"
 #include "cloud/OauthUtility.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 
 namespace ot {
@@ -43,11 +45,35 @@ TKuaipanURL TKuaipanAPI::SignedGet(TEndpointField endpoint, bool IsSecure,
                                       FSession->Consumer(), token.get(), hosts.UseSecure(IsSecure));
 }
 
+namespace {
+
+// A refusal of the request's timestamp raises, with the clock difference
+// when the reply carries the server's time.
+void CheckClock(const TKuaipanHTTPResponse& AResponse, const std::optional<TParamList>& list) {
+    if (AResponse.Code != 401 || !list || GetValueByName(list, "msg") != "timestamp out of range")
+        return;
+    std::optional<std::int64_t> offset;
+    const std::string serverTime = GetValueByName(list, "server_time");
+    char* end = nullptr;
+    const long long t = std::strtoll(serverTime.c_str(), &end, 10);
+    if (!serverTime.empty() && end && *end == '\0' && t > 0)
+        offset = t - static_cast<std::int64_t>(std::time(nullptr));
+    throw TKuaipanClockSkewException(offset);
+}
+
+} // namespace
+
 std::optional<TParamList> TKuaipanAPI::CheckResponse(const TKuaipanHTTPResponse& AResponse) const {
     auto list = TJSONUtility::Parse(AResponse.Content);
     if (AResponse.Code == 401 && list && GetValueByName(list, "msg") == "authorization expired")
         throw TKuaipanAuthExpiredException();
+    CheckClock(AResponse, list);
     return list;
+}
+
+void TKuaipanAPI::CheckStatusReply(const TKuaipanHTTPResponse& AResponse) const {
+    if (AResponse.Code == 401)
+        CheckClock(AResponse, TJSONUtility::Parse(AResponse.Content));
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::RequestByGET(const TKuaipanURL& AUrl) const {
@@ -124,10 +150,14 @@ TKuaipanFile TKuaipanAPI::CreateFolder(const std::string& APath) {
     return TKuaipanFile(CheckResponse(reply));
 }
 
-TKuaipanHTTPResponse TKuaipanAPI::Move(const std::string& AFromPath, const std::string& AToPath) {
-    return RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/move",
-                  {"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath}));
+TKuaipanHTTPResponse TKuaipanAPI::Move(const std::string& AFromPath, const std::string& AToPath,
+                                       const std::string& AIfRev) {
+    TParamList params{"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath};
+    if (!AIfRev.empty())
+        params.push_back("if_rev=" + AIfRev);
+    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/move", params));
+    CheckStatusReply(reply);
+    return reply;
 }
 
 TKuaipanFile TKuaipanAPI::Copy(const std::string& AFromPath, const std::string& AToPath) {
@@ -137,11 +167,16 @@ TKuaipanFile TKuaipanAPI::Copy(const std::string& AFromPath, const std::string& 
     return TKuaipanFile(CheckResponse(reply));
 }
 
-TKuaipanHTTPResponse TKuaipanAPI::Delete(const std::string& APath, bool IsTo_Recycle) {
+TKuaipanHTTPResponse TKuaipanAPI::Delete(const std::string& APath, bool IsTo_Recycle,
+                                         const std::string& AIfRev) {
     TParamList params{"root=" + FSession->Root(), "path=" + APath};
     if (!IsTo_Recycle)
         params.push_back("to_recycle=False");
-    return RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/delete", params));
+    if (!AIfRev.empty())
+        params.push_back("if_rev=" + AIfRev);
+    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/delete", params));
+    CheckStatusReply(reply);
+    return reply;
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::RequestToStream(TEndpointField endpoint,
@@ -186,17 +221,22 @@ TKuaipanHTTPResponse TKuaipanAPI::DownloadFile(const std::string& APath, std::os
 }
 
 TKuaipanFile TKuaipanAPI::UploadFile(const std::string& APath, const std::string& AFileName,
-                                     bool IsOverWrite, const TProgressListener* AListener) {
+                                     bool IsOverWrite, const TProgressListener* AListener,
+                                     const std::string& AIfRev) {
     const TKuaipanHosts& hosts = FSession->Hosts();
     const std::string uploadHost = FUploadHosts->GetUploadHost(hosts);
     const auto token = FSession->Token();
+    TParamList params{"root=" + FSession->Root(), "path=" + APath,
+                      std::string("overwrite=") + BoolText(IsOverWrite)};
+    if (!AIfRev.empty())
+        params.push_back("if_rev=" + AIfRev);
     auto url =
-        TOauthUtility::BuildPostURL(uploadHost, "/1/fileops/upload_file",
-                                    {"root=" + FSession->Root(), "path=" + APath,
-                                     std::string("overwrite=") + BoolText(IsOverWrite)},
+        TOauthUtility::BuildPostURL(uploadHost, "/1/fileops/upload_file", params,
                                     FSession->Consumer(), token.get(), hosts.UseSecure(false));
-    return TKuaipanFile(
-        CheckResponse(TKuaipanHTTPUtility::DoUpload(FSession->Hosts(), url, AFileName, AListener)));
+    const auto reply = TKuaipanHTTPUtility::DoUpload(FSession->Hosts(), url, AFileName, AListener);
+    TKuaipanFile file(CheckResponse(reply));
+    file.conflict = reply.Code == 409;
+    return file;
 }
 
 } // namespace ot

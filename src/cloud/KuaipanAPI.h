@@ -63,9 +63,15 @@ public:
     // token. IsList asks for the children of a folder.
     TKuaipanFile Metadata(const std::string& APath, bool IsList);
     TKuaipanFile CreateFolder(const std::string& APath);
-    TKuaipanHTTPResponse Move(const std::string& AFromPath, const std::string& AToPath);
+    // AIfRev, when given, makes a move, delete or upload conditional: the
+    // service refuses it with status 409 (and changes nothing) unless the
+    // file at the (source) path still has that revision. A service that does
+    // not know the parameter ignores it.
+    TKuaipanHTTPResponse Move(const std::string& AFromPath, const std::string& AToPath,
+                              const std::string& AIfRev = {});
     TKuaipanFile Copy(const std::string& AFromPath, const std::string& AToPath);
-    TKuaipanHTTPResponse Delete(const std::string& APath, bool IsTo_Recycle);
+    TKuaipanHTTPResponse Delete(const std::string& APath, bool IsTo_Recycle,
+                                const std::string& AIfRev = {});
     TKuaipanHTTPResponse Thumbnail(int AWidth, int AHeight, const std::string& APath,
                                    std::ostream& AOutStream,
                                    const TProgressListener* AListener = nullptr);
@@ -78,8 +84,11 @@ public:
     TKuaipanHTTPResponse DownloadFile(const std::string& APath, std::ostream& AOutStream,
                                       const TProgressListener* AListener = nullptr);
     // Stores the local file AFileName as APath; the record of the stored file.
+    // A refused conditional upload gives a record without file_id whose
+    // conflict is set.
     TKuaipanFile UploadFile(const std::string& APath, const std::string& AFileName,
-                            bool IsOverWrite, const TProgressListener* AListener = nullptr);
+                            bool IsOverWrite, const TProgressListener* AListener = nullptr,
+                            const std::string& AIfRev = {});
 
 private:
     using TEndpointField = TKuaipanEndpoint TKuaipanHosts::*;
@@ -91,6 +100,9 @@ private:
     // A GET under the session's hosts.
     TKuaipanHTTPResponse RequestByGET(const TKuaipanURL& AUrl) const;
     std::optional<TParamList> CheckResponse(const TKuaipanHTTPResponse& AResponse) const;
+    // For the calls whose status is their result: only a refused timestamp
+    // raises.
+    void CheckStatusReply(const TKuaipanHTTPResponse& AResponse) const;
     TKuaipanHTTPResponse RequestToStream(TEndpointField endpoint, const std::string& ALocation,
                                          TParamList AParams, const std::string& APath,
                                          std::ostream& AOutStream,

@@ -1,9 +1,4 @@
 #pragma once
 // The consumer this program signs its cloud requests as.
 
-namespace ot {
-
-inline constexpr const char* ConsumerKey = "Hy3nGv8sTa6QwU1j";
-inline constexpr const char* ConsumerSecret = "Zb5kMf2cXr9NuE7d";
-
-} // namespace ot
+#include "signing/ProgramConsumer.h"

@@ -4,6 +4,7 @@
 // errors of the file system).
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -30,6 +31,17 @@ public:
     TKuaipanIOException() : TKuaipanException(std::string()) {}
     explicit TKuaipanIOException(const std::string& detailMessage)
         : TKuaipanException(detailMessage) {}
+};
+
+// The service refused the request for its timestamp: this computer's clock
+// differs from the server's by more than the service accepts. OffsetSeconds
+// is the server's time minus this computer's, when the reply tells it.
+class TKuaipanClockSkewException : public TKuaipanException {
+public:
+    explicit TKuaipanClockSkewException(std::optional<std::int64_t> AOffsetSeconds)
+        : TKuaipanException("clock differs from the server's"), OffsetSeconds(AOffsetSeconds) {}
+
+    std::optional<std::int64_t> OffsetSeconds;
 };
 
 } // namespace ot

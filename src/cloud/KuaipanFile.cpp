@@ -17,6 +17,7 @@ TKuaipanFile::TKuaipanFile(const std::optional<TParamList>& ARespList) {
     is_deleted = SafeStrToBool(v("is_deleted"));
     ftype = v("type");
     size = SafeStrToInt(v("size"));
+    data_fingerprint = v("data_fingerprint");
     if (auto children = TJSONUtility::ParseJsonArray(v("files")))
         for (const auto& child : *children)
             files.emplace_back(child);

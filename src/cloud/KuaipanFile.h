@@ -37,6 +37,12 @@ public:
     // The children of a listing, in reply order; empty when the reply had
     // none (no member, or an empty array).
     std::vector<TKuaipanFile> files;
+    // Not part of the record's text form: the service's data fingerprint (a
+    // metadata reply's "data_fingerprint", which changes when the service's
+    // data was restored from a backup), and whether a conditional upload was
+    // refused because the file had changed.
+    std::string data_fingerprint;
+    bool conflict = false;
 
     // "\nfile_id=...\nname=...\nhash=...\nroot=...\npath=...\nrev=..."
     // ["\ncreate_time=..."]["\nmodify_time=..."] (only when set)

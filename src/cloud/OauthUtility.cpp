@@ -3,8 +3,7 @@
 #include "common/Clock.h"
 #include "common/Random.h"
 #include "common/Text.h"
-
-#include <algorithm>
+#include "signing/OauthSignature.h"
 
 namespace ot {
 
@@ -13,74 +12,18 @@ namespace {
 constexpr std::string_view NonceAlphabet =
     "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
-bool IsFormSafe(unsigned char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    switch (c) {
-    case '!':
-    case '$':
-    case '\'':
-    case '(':
-    case ')':
-    case '*':
-    case '-':
-    case '.':
-    case '@':
-    case '_':
-        return true;
-    default:
-        return false;
-    }
-}
-
-TParamList SortedByName(const TParamList& params) {
-    TParamList sorted = params;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
-        return ParamName(a) < ParamName(b);
-    });
-    return sorted;
-}
-
-template <typename Encoder> std::string JoinEncoded(const TParamList& params, Encoder encode) {
-    std::string out;
-    for (const auto& entry : SortedByName(params)) {
-        if (!out.empty())
-            out += '&';
-        out += ParamName(entry);
-        out += '=';
-        out += encode(ParamValue(entry));
-    }
-    return out;
-}
-
 } // namespace
 
 std::string TOauthUtility::UrlFormEncode(std::string_view AStr) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(AStr.size() * 3);
-    for (unsigned char c : AStr) {
-        if (IsFormSafe(c)) {
-            out += static_cast<char>(c);
-        } else if (c == ' ') {
-            out += '+';
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return signing::UrlFormEncode(AStr);
 }
 
 std::string TOauthUtility::OauthEncode(std::string_view AStr) {
-    std::string s = ReplaceAll(UrlFormEncode(AStr), "*", "%2A");
-    s = ReplaceAll(s, "%7E", "~");
-    return ReplaceAll(s, "+", "%20");
+    return signing::OauthEncode(AStr);
 }
 
 std::string TOauthUtility::EncodePath(std::string_view AStr) {
-    return ReplaceAll(UrlFormEncode(AStr), "%2F", "/");
+    return signing::EncodePath(AStr);
 }
 
 std::string TOauthUtility::GenerateNonce() {
@@ -92,24 +35,23 @@ std::string TOauthUtility::GenerateTimeStamp() {
 }
 
 std::string TOauthUtility::NormalizeParameters(const TParamList& AParams) {
-    return JoinEncoded(AParams, [](std::string_view v) { return OauthEncode(v); });
+    return signing::NormalizeParameters(AParams);
 }
 
 std::string TOauthUtility::BuildQueryString(const TParamList& AParams) {
-    return JoinEncoded(AParams, [](std::string_view v) { return UrlFormEncode(v); });
+    return signing::BuildQueryString(AParams);
 }
 
 std::string TOauthUtility::GetSignatureBaseString(std::string_view AMethod,
                                                   std::string_view AScheme, std::string_view AHost,
                                                   std::string_view AEncodedPath,
                                                   std::string_view ANormalized) {
-    std::string url = std::string(AScheme) + "://" + std::string(AHost) + std::string(AEncodedPath);
-    return std::string(AMethod) + "&" + OauthEncode(url) + "&" + OauthEncode(ANormalized);
+    return signing::SignatureBaseString(AMethod, AScheme, AHost, AEncodedPath, ANormalized);
 }
 
 std::string TOauthUtility::GetSigningKey(std::string_view AConsumerSecret,
                                          std::string_view ATokenSecret) {
-    return std::string(AConsumerSecret) + "&" + std::string(ATokenSecret);
+    return signing::SigningKey(AConsumerSecret, ATokenSecret);
 }
 
 std::string TOauthUtility::ComputeSignature(std::string_view AMethod, std::string_view AScheme,
@@ -117,9 +59,8 @@ std::string TOauthUtility::ComputeSignature(std::string_view AMethod, std::strin
                                             const TParamList& AParams,
                                             std::string_view AConsumerSecret,
                                             std::string_view ATokenSecret) {
-    const std::string base =
-        GetSignatureBaseString(AMethod, AScheme, AHost, AEncodedPath, NormalizeParameters(AParams));
-    return Base64Encode(HmacSha1Digest(base, GetSigningKey(AConsumerSecret, ATokenSecret)));
+    return signing::Signature(AMethod, AScheme, AHost, AEncodedPath, AParams, AConsumerSecret,
+                              ATokenSecret);
 }
 
 TKuaipanURL TOauthUtility::BuildURL(std::string_view AMethod, std::string_view AHost,

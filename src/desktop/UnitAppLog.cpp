@@ -48,7 +48,9 @@ void TQtSyncObserver::AddLog(const std::string& line) {
 }
 
 void TQtSyncObserver::SetStatusText(const std::string& text) {
-    OnUIThread([&] { FMainForm.SetStatusText(QString::fromStdString(text)); });
+    // Texts with a translation are shown translated; the others (with
+    // counts and times in them) as the engine wrote them.
+    OnUIThread([&] { FMainForm.SetStatusText(LangTranslate(QString::fromStdString(text))); });
 }
 
 void TQtSyncObserver::ShowSyncStatusBar() {

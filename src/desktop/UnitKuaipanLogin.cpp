@@ -6,6 +6,7 @@
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "platform/OtPlatform.h"
+#include "sync/OtKuaipanSyncModel.h"
 
 #include <QCoreApplication>
 #include <QHBoxLayout>
@@ -163,6 +164,9 @@ void TfrmKuaipanLogin::LoginFinished(const TKuaipanLoginResult& AResult) {
         return;
     case TKuaipanLoginResult::lrAuthoriseFailed:
         ShowLoginMessage(LangTranslate(QStringLiteral("Authorization failed:")) + text);
+        return;
+    case TKuaipanLoginResult::lrClockSkew:
+        ShowLoginMessage(LangTranslate(QString::fromUtf8(ClockSkewStatus)));
         return;
     case TKuaipanLoginResult::lrNoAuthorizeURL:
     case TKuaipanLoginResult::lrCancelled:

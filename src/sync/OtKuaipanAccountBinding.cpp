@@ -2,6 +2,7 @@
 
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanAuthorise.h"
+#include "cloud/KuaipanException.h"
 #include "common/Text.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
@@ -24,8 +25,11 @@ TKuaipanLoginResult KuaipanLogin(TKuaipanSyncUtility& AEngine, const std::string
             return {TKuaipanLoginResult::lrCancelled, {}};
         url = AEngine.GetAuthorizeURL();
     }
-    if (url.empty())
+    if (url.empty()) {
+        if (const auto skew = AEngine.LastClockSkew())
+            return {TKuaipanLoginResult::lrClockSkew, ClockSkewText(*skew)};
         return {TKuaipanLoginResult::lrNoAuthorizeURL, {}};
+    }
 
     if (IsSet(ACancelled))
         return {TKuaipanLoginResult::lrCancelled, {}};
@@ -35,8 +39,11 @@ TKuaipanLoginResult KuaipanLogin(TKuaipanSyncUtility& AEngine, const std::string
         return {TKuaipanLoginResult::lrAuthoriseFailed, text};
     if (IsSet(ACancelled))
         return {TKuaipanLoginResult::lrCancelled, {}};
-    if (!AEngine.SetVerifier(text))
+    if (!AEngine.SetVerifier(text)) {
+        if (const auto skew = AEngine.LastClockSkew())
+            return {TKuaipanLoginResult::lrClockSkew, ClockSkewText(*skew)};
         return {TKuaipanLoginResult::lrVerifierFailed, text};
+    }
 
     result.Kind = TKuaipanLoginResult::lrSuccess;
     result.Text = text;

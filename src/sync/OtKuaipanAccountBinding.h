@@ -25,7 +25,8 @@ struct TKuaipanLoginResult {
         lrAuthoriseFailed, // the web login failed; Text is the reason
         lrVerifierFailed,  // the verifier (Text) could not be exchanged or saved
         lrCancelled,       // stopped before a token was exchanged
-        lrSuccess          // the token is stored; Text is the verifier
+        lrSuccess,         // the token is stored; Text is the verifier
+        lrClockSkew        // the server refused this computer's clock (Text says by how much)
     };
     TKind Kind = lrNoAuthorizeURL;
     std::string Text;

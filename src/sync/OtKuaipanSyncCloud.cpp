@@ -105,9 +105,29 @@ bool TKuaipanSyncUtility::LoadKuaipanTaskItemList(const std::string& APath,
         if (auto item = ParseCloudTaskItem(ATaskClass, entry.name)) {
             item->SetTagString(entry.file_id);
             item->SetTagDateTime(entry.modify_time);
+            NoteCloudVersion(item->KuaipanPath(), entry);
             ATaskList.push_back(std::move(item));
         }
     }
+    // One file per task: a second file with the same ID (left by a pass that
+    // raced another computer's change) is set aside for the pass to fold into
+    // the newer one, and the rest of the pass sees only that one.
+    std::unordered_map<std::string, std::size_t> byID;
+    TOtTaskItemList kept;
+    for (auto& item : ATaskList) {
+        auto [it, fresh] = byID.emplace(item->ID(), kept.size());
+        if (fresh) {
+            kept.push_back(item);
+            continue;
+        }
+        auto& other = kept[it->second];
+        if (WholeSeconds(item->TagDateTime()) > WholeSeconds(other->TagDateTime()) ||
+            (WholeSeconds(item->TagDateTime()) == WholeSeconds(other->TagDateTime()) &&
+             item->FileName() > other->FileName()))
+            std::swap(item, other);
+        FCloudDuplicates.push_back({ATaskClass, other, item});
+    }
+    ATaskList = std::move(kept);
     return true;
 }
 
@@ -116,6 +136,8 @@ bool TKuaipanSyncUtility::LoadKuaipanTaskClassList() {
         UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata("/", true); });
     if (!NoteCloudResult(!root.file_id.empty()))
         return false;
+    FCloudFingerprint = root.data_fingerprint;
+    FCloudDuplicates.clear();
     FKuaipanTaskClassList.clear();
     for (const auto& entry : root.files) {
         if (entry.ftype != "folder")
@@ -162,36 +184,100 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
     return true;
 }
 
-bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath) {
-    return NoteCloudResult(
-        UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Delete(APath, true); }));
+void TKuaipanSyncUtility::NoteCloudVersion(const std::string& APath, const TKuaipanFile& AInfo) {
+    if (!AInfo.file_id.empty())
+        FCloudVersions[APath] = {AInfo.rev, AInfo.hash};
 }
 
-bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath,
-                                          const std::string& AToPath) {
-    return NoteCloudResult(
-        UntilStatus200(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath); }));
+std::string TKuaipanSyncUtility::CloudRev(const std::string& APath) const {
+    auto it = FCloudVersions.find(APath);
+    return it == FCloudVersions.end() ? std::string() : it->second.Rev;
+}
+
+std::string TKuaipanSyncUtility::CloudHash(const std::string& APath) const {
+    auto it = FCloudVersions.find(APath);
+    return it == FCloudVersions.end() ? std::string() : it->second.Hash;
+}
+
+namespace {
+
+// A conditional call the service refused: the file is not the version the
+// call was based on. Trying again changes nothing.
+template <typename Call> bool UntilStatus200Or409(int tryCount, Call call, bool* AConflict) {
+    for (int i = 0; i < tryCount; ++i) {
+        const int code = call().Code;
+        if (code == 200)
+            return true;
+        if (code == 409) {
+            if (AConflict)
+                *AConflict = true;
+            return false;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath, const std::string& AIfRev,
+                                            bool* AConflict) {
+    bool conflict = false;
+    const bool ok = UntilStatus200Or409(
+        FKuaipanOpTryCount, [&] { return FKuaipanAPI->Delete(APath, true, AIfRev); }, &conflict);
+    if (AConflict)
+        *AConflict = conflict;
+    if (ok)
+        FCloudVersions.erase(APath);
+    return NoteCloudResult(ok || conflict) && ok;
+}
+
+bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath, const std::string& AToPath,
+                                          const std::string& AIfRev, bool* AConflict) {
+    bool conflict = false;
+    const bool ok = UntilStatus200Or409(
+        FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath, AIfRev); },
+        &conflict);
+    if (AConflict)
+        *AConflict = conflict;
+    if (ok) {
+        auto it = FCloudVersions.find(AFromPath);
+        if (it != FCloudVersions.end()) {
+            FCloudVersions[AToPath] = it->second;
+            FCloudVersions.erase(AFromPath);
+        }
+    }
+    return NoteCloudResult(ok || conflict) && ok;
 }
 
 TKuaipanFile TKuaipanSyncUtility::GetKuaipanFileInfo(const std::string& APath) {
     TKuaipanFile info =
         UntilFileID(FKuaipanOpTryCount, [&] { return FKuaipanAPI->Metadata(APath, true); });
     NoteCloudResult(!info.file_id.empty());
+    NoteCloudVersion(APath, info);
     return info;
 }
 
 bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
-                                            std::string& AFileID) {
+                                            std::string& AFileID, const std::string& AIfRev,
+                                            bool* AConflict) {
     // A file that vanished behind the program's back fails this push instead
-    // of raising out of the whole pass.
+    // of raising out of the whole pass; a link is never followed.
     std::error_code ec;
-    if (!fs::is_regular_file(ALocalFile, ec))
+    if (fs::is_symlink(ALocalFile, ec) || !fs::is_regular_file(ALocalFile, ec))
         return false;
-    const TKuaipanFile stored = UntilFileID(FKuaipanOpTryCount, [&] {
-        return FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr);
-    });
+    bool conflict = false;
+    TKuaipanFile stored;
+    for (int i = 0; i < FKuaipanOpTryCount && !conflict; ++i) {
+        stored = FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr, AIfRev);
+        conflict = stored.conflict;
+        if (!stored.file_id.empty())
+            break;
+    }
+    if (AConflict)
+        *AConflict = conflict;
     AFileID = stored.file_id;
-    return NoteCloudResult(!AFileID.empty());
+    NoteCloudVersion(APath, stored);
+    return NoteCloudResult(!AFileID.empty() || conflict) && !AFileID.empty();
 }
 
 std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::string& ALocalFile,

@@ -1,10 +1,24 @@
 #include "sync/OtKuaipanSyncModel.h"
 
+#include "cloud/KuaipanException.h"
+
 #include "common/Text.h"
 
 #include <exception>
 
 namespace ot {
+
+std::string ClockSkewText(const TKuaipanClockSkewException& AError) {
+    if (!AError.OffsetSeconds)
+        return "The Kuaipan server refused the time of this computer: its clock differs from the "
+               "server's. Set the clock right and synchronize again.";
+    // The offset is the server's time minus this computer's.
+    const long long offset = *AError.OffsetSeconds;
+    const long long minutes = ((offset < 0 ? -offset : offset) + 30) / 60;
+    return Format("The Kuaipan server refused the time of this computer: its clock is %lld "
+                  "minute(s) %s the server's. Set the clock right and synchronize again.",
+                  minutes, offset < 0 ? "ahead of" : "behind");
+}
 
 TSyncFlags& ProgramSyncFlags() {
     static TSyncFlags flags;
@@ -133,6 +147,10 @@ void TKuaipanSyncThread::Execute() {
                 ShowSyncStatusBar();
                 if (FSyncPass)
                     FSyncPass();
+                HideSyncStatusBar();
+            } catch (const TKuaipanClockSkewException& e) {
+                OutputSyncLog(ClockSkewText(e));
+                UpdateSyncStatusBar(ClockSkewStatus);
                 HideSyncStatusBar();
             } catch (const std::exception& e) {
                 OutputSyncLog(Format("An error occurred. %s", e.what()));

@@ -17,6 +17,14 @@
 
 namespace ot {
 
+class TKuaipanClockSkewException;
+
+// The status text when the server refused this computer's clock (translated
+// by the windows), and the log line that says by how much, when known.
+inline constexpr const char* ClockSkewStatus =
+    "Synchronization failed: the clock of this computer differs from the server's.";
+std::string ClockSkewText(const TKuaipanClockSkewException& AError);
+
 // The three program-wide flags shared between the sync thread and the main
 // window. Each is set by one thread and read or cleared by another, without
 // a lock.

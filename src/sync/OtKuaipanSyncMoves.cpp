@@ -82,7 +82,7 @@ bool TKuaipanSyncUtility::DropOtherMovedCopy(TPass& pass, const TOtSyncQueueDB& 
 
 bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
                                         const TOtTaskClassPtr& cloudClass,
-                                        const std::string& localFile) {
+                                        [[maybe_unused]] const std::string& localFile) {
     // A move gives the task a new ID in its new class. The copy there is
     // unknown here and has the title and creation time the task had when this
     // side last synchronized it.
@@ -90,11 +90,15 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
     if (!moved)
         return false;
 
-    // The move wins; new content written here goes to the moved copy.
-    bool ok = true;
-    if (row.SyncType() != 1) {
-        std::string fileID;
-        ok = UploadKuaipanFile(localFile, moved->KuaipanPath(), fileID);
+    // The move wins; what was changed here is merged into the moved copy,
+    // conditional on the version of it that was listed.
+    const auto movedClass = moved->TaskClass();
+    bool ok = MergeWithCloud(pass, row, cloudClass, moved, movedClass, moved);
+    if (!ok) {
+        ++pass.Errors1;
+        _OutputSyncLog(Format("Update task item \"%s\" in Kuaipan failed! (moved)",
+                              row.TaskItemPath().c_str()));
+        return true;
     }
     const auto tree = FLocalTree.Snapshot();
     for (const auto& c : tree)
@@ -103,15 +107,11 @@ bool TKuaipanSyncUtility::TakeMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
                 ok = ok && FLocalTree.DeleteTaskItem(c.Class, item.Item);
     FRowsLeft.erase(row.TaskItemID());
     const char* name = row.TaskItemPath().c_str();
-    const auto movedClass = moved->TaskClass();
     const std::string to = movedClass ? movedClass->Title() : std::string();
     if (ok) {
         ++pass.Summary.Pushed;
-        _OutputSyncLog(Format(row.SyncType() == 1
-                                  ? "Task item \"%s\" was moved to task class \"%s\" by another "
-                                    "computer; the move wins over the local change."
-                                  : "Task item \"%s\" was moved to task class \"%s\" by another "
-                                    "computer; the move wins, the local remarks go with it.",
+        _OutputSyncLog(Format("Task item \"%s\" was moved to task class \"%s\" by another "
+                              "computer; the change made here goes with it.",
                               name, to.c_str()));
     } else {
         ++pass.Errors1;

@@ -108,13 +108,42 @@ void TKuaipanSyncUtility::PruneLocal(TPass& pass) {
         }
     }
 
+    // A cloud restored from an older copy lacks what was made since; nobody
+    // deleted it. Everything it lacks goes up again as new.
+    if (pass.Restored && !plan.empty()) {
+        std::vector<std::string> ids;
+        for (const auto& entry : plan) {
+            if (entry.DeleteClass)
+                ids.push_back(entry.Class->ID);
+            for (const auto* item : entry.Items)
+                ids.push_back(item->ID);
+        }
+        for (const auto& id : ids)
+            FRowsLeft.erase(id);
+        if (pass.DB->UnlinkRows(ids)) {
+            _OutputSyncLog(Format("%d task item(s) missing in the restored Kuaipan data are "
+                                  "uploaded again.",
+                                  toDelete));
+            // Read again by the next pass: the watermark stays below them.
+            pass.RowSkipped = true;
+        } else {
+            ++pass.Errors2;
+            _OutputSyncLog(
+                "Keep the local task items missing in the restored Kuaipan data failed!");
+        }
+        return;
+    }
+
     // A wiped or swapped server must not empty the task tree.
     if (FKuaipanTaskClassList.empty() && anyLinkedClass) {
         ++pass.Errors2;
         _OutputSyncLog("Local deletions were not applied: the Kuaipan folder lists no task class.");
         return;
     }
-    if (toDelete > MassDeletionThreshold && toDelete * 2 > linkedItems) {
+    // Most of a large tree, or more than half of a small one (a few
+    // deletions of a tree of a few tasks are ordinary work).
+    if ((toDelete > MassDeletionThreshold || toDelete >= SmallTreeDeletionThreshold) &&
+        toDelete * 2 > linkedItems) {
         THeldBackDeletions held;
         held.Count = toDelete;
         std::set<std::string> ids;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -33,9 +34,13 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
     const bool listingHolds = pass.Step1ListLoaded && FCloudOps == pass.OpsAfterListing;
     if (!listingHolds && !LoadKuaipanTaskClassList()) {
         _OutputSyncLog("Load Kuaipan task class failed!");
+        if (pass.Step1ListLoaded)
+            ++pass.Errors2;
         return;
     }
     pass.Step2ListLoaded = true;
+    if (!pass.Step1ListLoaded)
+        CheckCloudFingerprint(pass);
     _OutputSyncLog("Load Kuaipan task class successfully!");
 
     // The list may change below (nothing in step 2 changes the cloud), so
@@ -53,6 +58,83 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
         _OutputSyncLog("Step 2 finished.");
     else
         _OutputSyncLog(Format("Step 2 finished with %d error(s).", pass.Errors2));
+}
+
+void TKuaipanSyncUtility::EnsureOneLocalFilePerID(TPass& pass) {
+    // Two files here with one ID (a copy made by hand, or a move cut short):
+    // the one the queue names keeps the ID, every other becomes a task of
+    // its own, so neither overwrites the other anywhere.
+    std::map<std::string, std::vector<std::pair<TOtTaskClassPtr, TLocalTaskItemInfo>>> byID;
+    for (const auto& c : FLocalTree.Snapshot())
+        for (const auto& item : c.Items)
+            byID[item.ID].emplace_back(c.Class, item);
+    for (const auto& [id, copies] : byID) {
+        if (copies.size() < 2)
+            continue;
+        const auto row = pass.DB->GetSyncQueueItem(id);
+        std::size_t keep = 0;
+        for (std::size_t i = 0; i < copies.size(); ++i)
+            if (row && copies[i].first->DirName() == row->TaskClassPath() &&
+                copies[i].second.FileName == row->TaskItemPath())
+                keep = i;
+        for (std::size_t i = 0; i < copies.size(); ++i) {
+            if (i == keep)
+                continue;
+            const auto& [cls, item] = copies[i];
+            CheckStop();
+            // The new ID is recorded as a deletion of the old one and a new
+            // task; the old ID still has its kept copy, so its row is put
+            // back as it was.
+            const auto before = pass.DB->GetSyncQueueItem(id);
+            const bool renewed = FLocalTree.RenewTaskItemID(cls, item.Item, item.FileName);
+            if (renewed && before && before->KuaipanFileID().empty())
+                pass.DB->ExeSQL("insert or ignore into [SyncQueue] ([TaskItemID], [TaskItemPath], "
+                                "[TaskClassPath]) values (?, ?, ?)",
+                                {id, before->TaskItemPath(), before->TaskClassPath()});
+            else if (renewed && before)
+                pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath] = ?, [SyncType] = ?, "
+                                "[IsDelete] = ? where [TaskItemID] = ?",
+                                {before->TaskItemPath(), std::int64_t{before->SyncType()},
+                                 std::int64_t{before->IsDelete()}, id});
+            if (renewed) {
+                FRowsLeft.erase(id);
+                _OutputSyncLog(Format("Task item \"%s\" had two files here with one ID; the one "
+                                      "in class \"%s\" was given a new ID and will be uploaded.",
+                                      item.Title.c_str(), cls->Title().c_str()));
+            } else {
+                ++pass.Errors2;
+                _OutputSyncLog(Format("Task item \"%s\" has two files here with one ID; giving "
+                                      "one a new ID failed!",
+                                      item.Title.c_str()));
+            }
+        }
+    }
+}
+
+bool TKuaipanSyncUtility::TakeClassRename(TPass& pass, const TOtTaskClassPtr& cloudClass) {
+    TOtTaskClassPtr localClass;
+    for (const auto& c : FLocalTree.Snapshot())
+        if (c.ID == cloudClass->ID())
+            localClass = c.Class;
+    if (!localClass || localClass->DirName() == cloudClass->DirName())
+        return true;
+    // Renamed on another computer: the list takes the new name here too,
+    // unless it was renamed here as well (then this side's name was pushed).
+    const auto classRow = pass.DB->GetSyncQueueItem(cloudClass->ID());
+    const std::string from = localClass->DirName();
+    const std::string title = localClass->Title();
+    if (!classRow || !IsSettled(*classRow) || classRow->TaskItemPath() != from)
+        return true;
+    if (FLocalTree.RenameTaskClass(localClass, cloudClass->Title()) &&
+        RecordClassRename(pass, cloudClass->ID(), from, cloudClass->DirName())) {
+        ++pass.Summary.Pulled;
+        _OutputSyncLog(Format("Rename local task class \"%s\" to \"%s\" successfully!",
+                              title.c_str(), cloudClass->Title().c_str()));
+        return true;
+    }
+    ++pass.Errors2;
+    _OutputSyncLog(Format("Rename local task class \"%s\" failed!", title.c_str()));
+    return false;
 }
 
 bool TKuaipanSyncUtility::IsDeletionPending(TPass& pass, const std::string& AID) {
@@ -85,6 +167,14 @@ void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudCla
             ++pass.Errors2;
             _OutputSyncLog(Format("Create local task class \"%s\" failed!", title));
         }
+        tree = FLocalTree.Snapshot();
+        local = findLocal(tree);
+        if (!local)
+            return;
+    }
+    if (local->Class->DirName() != cloudClass->DirName()) {
+        if (!TakeClassRename(pass, cloudClass))
+            return;
         tree = FLocalTree.Snapshot();
         local = findLocal(tree);
         if (!local)

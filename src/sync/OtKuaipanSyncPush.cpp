@@ -23,10 +23,19 @@ namespace ot {
 namespace fs = std::filesystem;
 
 void TKuaipanSyncUtility::RememberRow(TPass& pass, const std::string& ATaskItemID) {
-    if (auto row = pass.DB->GetSyncQueueItem(ATaskItemID); row && IsSettled(*row))
+    if (auto row = pass.DB->GetSyncQueueItem(ATaskItemID); row && IsSettled(*row)) {
+        // Both sides agree on the task now: that is the base the next
+        // change on either side is measured from.
+        if (pass.Base && !row->TaskClassPath().empty()) {
+            const std::string path = ItemCloudPath(row->TaskClassPath(), row->TaskItemPath());
+            pass.Base->Record(ATaskItemID, {{row->TaskClassPath(), row->TaskItemPath(),
+                                             CloudHash(path), row->KuaipanModifyTime()},
+                                            CloudRev(path)});
+        }
         FRowsLeft[ATaskItemID] = std::make_unique<TOtSyncQueueDB>(std::move(*row));
-    else
+    } else {
         FRowsLeft.erase(ATaskItemID);
+    }
 }
 
 std::optional<std::string> TKuaipanSyncUtility::LocalFileBytes(const std::string& APath) {
@@ -49,15 +58,30 @@ void TKuaipanSyncUtility::KeepContentIfChanged(TPass& pass, const std::string& A
 
 void TKuaipanSyncUtility::Step1(TPass& pass) {
     _OutputSyncLog("Step 1:");
+    // Before anything is compared: two files here with one ID would each
+    // pass for the other.
+    EnsureOneLocalFilePerID(pass);
     _OutputSyncLog("Loading Kuaipan task class ...");
     _UpdateSyncStatusBar("Synchronizing - Step 1");
     if (!LoadKuaipanTaskClassList()) {
         _OutputSyncLog("Load Kuaipan task class failed!");
+        // Nothing could be compared with the cloud: the pass is no success.
+        ++pass.Errors1;
         return;
     }
     pass.Step1ListLoaded = true;
-    pass.OpsAfterListing = FCloudOps;
     _OutputSyncLog("Load Kuaipan task class successfully!");
+    CheckCloudFingerprint(pass);
+    RepairCloudDuplicates(pass);
+    if (FAfterListing)
+        FAfterListing();
+    ReviveClassesDeletedThere(pass);
+    PushRenamedClasses(pass);
+    // Lists renamed on another computer take their names here before any
+    // row of theirs is pushed under the old name.
+    for (const auto& cloudClass : TOtTaskClassList(FKuaipanTaskClassList))
+        TakeClassRename(pass, cloudClass);
+    pass.OpsAfterListing = FCloudOps;
 
     TOtSyncQueueList rows;
     try {
@@ -84,6 +108,13 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
         std::stable_partition(rows.begin(), rows.end(), [](const TOtSyncQueueDB& row) {
             return row.TaskClassPath().empty();
         });
+        // Then deletions: a move made here is a deletion and a creation, and
+        // the deletion is where a change made there to the task is found and
+        // taken into the new copy before that copy goes up.
+        std::stable_partition(
+            std::find_if(rows.begin(), rows.end(),
+                         [](const TOtSyncQueueDB& row) { return !row.TaskClassPath().empty(); }),
+            rows.end(), [](const TOtSyncQueueDB& row) { return row.IsDelete() != 0; });
         pass.R = static_cast<int>(rows.size());
         _OutputSyncLog(Format("Sync queue contains %d records!", pass.R));
         for (int i = 0; i < pass.R; ++i) {
@@ -106,7 +137,135 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
         _OutputSyncLog(Format("Step 1 finished with %d error(s).", pass.Errors1));
 }
 
+void TKuaipanSyncUtility::ReviveClassesDeletedThere(TPass& pass) {
+    if (pass.Restored)
+        return; // the pull uploads everything the restored cloud lacks
+    for (const auto& local : FLocalTree.Snapshot()) {
+        if (TOtTaskUtility::IndexOfTaskClassList(local.ID, FKuaipanTaskClassList) >= 0)
+            continue;
+        const auto classRow = pass.DB->GetSyncQueueItem(local.ID);
+        if (!classRow || classRow->KuaipanFileID().empty() || classRow->IsDelete() != 0)
+            continue;
+        // Deleted on another computer while this one has work in it that
+        // the other never saw: the list comes back in the cloud now with that
+        // work, and the pull removes what the other computer deleted.
+        std::vector<std::string> kept;
+        for (const auto& item : local.Items) {
+            const auto row = pass.DB->GetSyncQueueItem(item.ID);
+            if (!row || !IsSettled(*row))
+                kept.push_back(item.ID);
+        }
+        if (kept.empty())
+            continue;
+        CheckStop();
+        const std::string dirName = classRow->TaskItemPath();
+        std::string fileID;
+        TOtTaskClassPtr created;
+        if (!CreateKuaipanTaskClass(dirName, fileID, created) ||
+            !pass.DB->SetKuaipanFileID(local.ID, fileID) || !pass.DB->UnlinkRows(kept)) {
+            ++pass.Errors1;
+            _OutputSyncLog(Format("Create task class \"%s\" in Kuaipan failed!", dirName.c_str()));
+            continue;
+        }
+        for (const auto& id : kept)
+            FRowsLeft.erase(id);
+        RememberRow(pass, local.ID);
+        created->SetTagString(fileID);
+        created->SetIsLoadTaskList(true);
+        FKuaipanTaskClassList.push_back(created);
+        ++pass.Summary.Pushed;
+        _OutputSyncLog(Format("Task class \"%s\" was deleted in Kuaipan by another computer; it "
+                              "is created again for %d local task item(s) that are not "
+                              "synchronized.",
+                              local.Title.c_str(), static_cast<int>(kept.size())));
+    }
+}
+
+bool TKuaipanSyncUtility::IsOwnName(const TOtSyncQueueDB& row) {
+    // A row for a name made by hand (recorded by an older data check) is
+    // left alone: such a file is neither uploaded nor deleted.
+    if (TOtTaskUtility::IsWellFormedTaskID(row.TaskItemID()) &&
+        TOtTaskUtility::IsUsableEntryName(row.TaskItemPath()) &&
+        (row.TaskClassPath().empty() || TOtTaskUtility::IsUsableEntryName(row.TaskClassPath())))
+        return true;
+    std::string shown = row.TaskItemPath();
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = '?';
+    _OutputSyncLog(
+        Format("\"%s\" is not a name this program writes; it is left alone.", shown.c_str()));
+    return false;
+}
+
+bool TKuaipanSyncUtility::RecordClassRename(TPass& pass, const std::string& AID,
+                                            const std::string& AFrom, const std::string& ATo) {
+    const bool ok =
+        pass.DB->ExeSQL("update [SyncQueue] set [TaskItemPath] = ? where [TaskItemID] = ?",
+                        {ATo, AID}) &&
+        pass.DB->ExeSQL("update [SyncQueue] set [TaskClassPath] = ? where [TaskClassPath] = ?",
+                        {ATo, AFrom});
+    if (pass.Base)
+        pass.Base->RenameClassPath(AFrom, ATo);
+    for (auto it = FRowsLeft.begin(); it != FRowsLeft.end();)
+        it = it->second->TaskClassPath() == AFrom ? FRowsLeft.erase(it) : std::next(it);
+    FRowsLeft.erase(AID);
+    return ok;
+}
+
+void TKuaipanSyncUtility::PushRenamedClasses(TPass& pass) {
+    bool renamed = false;
+    for (const auto& local : FLocalTree.Snapshot()) {
+        const std::string dirName = local.Class->DirName();
+        const int index = TOtTaskUtility::IndexOfTaskClassList(local.ID, FKuaipanTaskClassList);
+        if (index < 0)
+            continue;
+        auto classRow = pass.DB->GetSyncQueueItem(local.ID);
+        const auto& cloudClass = FKuaipanTaskClassList[index];
+        const std::string cloudName = cloudClass->DirName();
+        if (cloudName == dirName)
+            continue;
+        if (!classRow) {
+            // A data check dropped the row of the old name: the directory
+            // here is what the user made.
+            pass.DB->ExeSQL("insert or ignore into [SyncQueue] ([TaskItemID], [TaskItemPath]) "
+                            "values (?, ?)",
+                            {local.ID, dirName});
+            classRow = pass.DB->GetSyncQueueItem(local.ID);
+        }
+        if (!classRow || classRow->IsDelete() != 0)
+            continue;
+        // Renamed here (its directory, by hand): the cloud still has the
+        // name the row recorded, or, after a data check that recorded the
+        // directory anew, the row knows only the new name.
+        const bool linked = !classRow->KuaipanFileID().empty();
+        if (linked && (!IsSettled(*classRow) || classRow->TaskItemPath() == dirName ||
+                       classRow->TaskItemPath() != cloudName))
+            continue;
+        if (!linked && classRow->TaskItemPath() != dirName)
+            continue;
+        CheckStop();
+        if (MoveKuaipanFile("/" + cloudName, "/" + dirName) &&
+            (linked || pass.DB->SetKuaipanFileID(local.ID, cloudClass->TagString())) &&
+            RecordClassRename(pass, local.ID, cloudName, dirName)) {
+            renamed = true;
+            ++pass.Summary.Pushed;
+            _OutputSyncLog(Format("Task class \"%s\" was renamed here; it is renamed in Kuaipan "
+                                  "too.",
+                                  local.Title.c_str()));
+        } else {
+            ++pass.Errors1;
+            _OutputSyncLog(
+                Format("Rename task class \"%s\" in Kuaipan failed!", local.Title.c_str()));
+        }
+    }
+    // The folders moved: the listing is taken again under their new names.
+    if (renamed && !LoadKuaipanTaskClassList())
+        ++pass.Errors1;
+}
+
 void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
+    if (!IsOwnName(row))
+        return;
     const std::string& id = row.TaskItemID();
     const char* path = row.TaskItemPath().c_str();
     const int index = TOtTaskUtility::IndexOfTaskClassList(id, FKuaipanTaskClassList);
@@ -221,7 +380,15 @@ bool TKuaipanSyncUtility::LinkCreatedItem(TPass& pass, const std::string& id,
     return pass.DB->LinkRenamedWhileUploading(id, name, info.file_id, info.modify_time);
 }
 
-void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow) {
+void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListedRow) {
+    // The row as it is now: the one read at the start of the pass may have
+    // been changed since, here (an edit, a list renamed) or by an earlier row.
+    const auto fresh = pass.DB->GetSyncQueueItem(AListedRow.TaskItemID());
+    if (!fresh)
+        return;
+    const TOtSyncQueueDB& readRow = *fresh;
+    if (!IsOwnName(readRow))
+        return;
     const char* classPath = readRow.TaskClassPath().c_str();
     const auto parsedClass = TOtTaskUtility::ParseTaskClass(readRow.TaskClassPath());
     const int classIndex =
@@ -311,16 +478,15 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
             return;
         }
         // The cloud copy is deleted under the name it has there, which an
-        // other computer may have changed.
-        const bool changedThere =
-            listed->FileName() !=
-                (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old()) ||
-            WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime());
-        if (changedThere)
+        // other computer may have changed, and only in the version this
+        // side's deletion is based on.
+        const TSyncPlan plan = PlanTask(PlanInputFor(pass, row, listed, std::nullopt));
+        if (plan.DeletionWinsOverChange && !MergeIntoMovedCopy(pass, row, listed))
             _OutputSyncLog(Format("Task item \"%s\" was changed in Kuaipan by another computer; "
                                   "the local deletion wins.",
                                   name.c_str()));
-        if (DeleteKuaipanPath(listed->KuaipanPath())) {
+        bool conflict = false;
+        if (DeleteKuaipanPath(listed->KuaipanPath(), CloudRev(listed->KuaipanPath()), &conflict)) {
             cloudItems.erase(cloudItems.begin() + itemIndex);
             FRowsLeft.erase(id);
             ++pass.Summary.Pushed;
@@ -333,6 +499,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
                                       "could not be removed.",
                                       name.c_str()));
             }
+        } else if (conflict) {
+            LookAgainAfterConflict(pass, readRow);
         } else {
             ++pass.Errors1;
             _OutputSyncLog(Format("Delete task item \"%s\" in Kuaipan failed!", name.c_str()));
@@ -381,45 +549,58 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
         report(ok, "new");
         return;
     }
-    // Changed on another computer since this side last had it: say who won.
-    const bool renamedThere =
-        listed->FileName() != (row.TaskItemPath_Old().empty() ? name : row.TaskItemPath_Old());
-    if (renamedThere || WholeSeconds(listed->TagDateTime()) > WholeSeconds(row.KuaipanModifyTime()))
-        _OutputSyncLog(Format("Task item \"%s\" was also changed in Kuaipan by another computer; "
-                              "the local change wins.",
-                              name.c_str()));
+
+    // Decide from the three states: what changed here, what changed there.
+    const auto localBytes = LocalFileBytes(L());
+    const TSyncPlan plan = PlanTask(PlanInputFor(pass, row, listed, localBytes));
+    if (plan.Action == TSyncAction::Merge) {
+        report(MergeWithCloud(pass, row, cloudClass, listed), "merge");
+        return;
+    }
+    if (plan.Action == TSyncAction::Link || plan.Action == TSyncAction::Pull) {
+        // Nothing here differs from what was synchronized last (changed and
+        // changed back), or both sides hold the same now: the row is settled
+        // on the version it was based on, and the pull takes what the cloud
+        // has.
+        const bool same = plan.Action == TSyncAction::Link;
+        const TKuaipanFile info = same ? GetKuaipanFileInfo(listed->KuaipanPath()) : TKuaipanFile();
+        if (pass.DB->SettlePushedRow(id, name, row.TaskItemPath_Old(), row.SyncType(),
+                                     same ? info.file_id : row.KuaipanFileID(),
+                                     same ? info.modify_time : row.KuaipanModifyTime(), stNone) &&
+            same)
+            RememberRow(pass, id);
+        return;
+    }
+
     bool atName = listed->FileName() == name;
+    bool conflict = false;
     auto move = [&](const char* tag) {
-        // The cloud copy is moved from the name it has there, which another
-        // computer may have changed.
-        bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F);
+        // The cloud copy is moved from the name it has there, conditional on
+        // the version this side's change is based on.
+        bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F,
+                                            CloudRev(listed->KuaipanPath()), &conflict);
         atName = ok;
         // After the move of a rename with new content, the content is still
         // to go: the row says so until the upload has been recorded too.
         const TSyncType remaining = row.SyncType() == stRenamedAndRewritten ? stRewritten : stNone;
-        // Content written there since this side's copy stays the newer one,
-        // so the pull brings it here.
-        const bool contentThere = remaining == stNone && WholeSeconds(listed->TagDateTime()) >
-                                                             WholeSeconds(row.KuaipanModifyTime());
-        ok = ok && RecordPush(pass, row, F, name, remaining,
-                              contentThere ? std::optional(row.KuaipanModifyTime()) : std::nullopt);
+        ok = ok && RecordPush(pass, row, F, name, remaining);
         if (ok) {
             row.SetTaskItemPath_Old("");
             row.SetSyncType(remaining);
         }
-        return report(ok, tag);
+        return conflict ? false : report(ok, tag);
     };
     auto upload = [&](const char* tag) {
-        // Renamed there: the copy goes to the name pushed from here first, so
-        // that one file per ID remains.
-        bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F);
+        bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F,
+                                            CloudRev(listed->KuaipanPath()), &conflict);
         atName = ok;
         std::string fileID;
         const auto before = LocalFileBytes(L());
-        ok = ok && UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, stNone);
+        ok = ok && UploadKuaipanFile(L(), F, fileID, CloudRev(F), &conflict) &&
+             RecordPush(pass, row, F, name, stNone);
         if (ok)
             KeepContentIfChanged(pass, id, name, L(), before);
-        return report(ok, tag);
+        return conflict ? false : report(ok, tag);
     };
     switch (row.SyncType()) {
     case 1:
@@ -434,6 +615,27 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& readRow
             upload("3-b");
         break;
     }
+    if (conflict)
+        LookAgainAfterConflict(pass, readRow);
+}
+
+void TKuaipanSyncUtility::LookAgainAfterConflict(TPass& pass, const TOtSyncQueueDB& row) {
+    // The cloud copy changed after this pass listed it (another computer's
+    // pass ran meanwhile): nothing was overwritten. The cloud is listed
+    // again (a move there shows in another folder) and the row decided once
+    // more from what the cloud holds now.
+    const char* name = row.TaskItemPath().c_str();
+    _OutputSyncLog(Format("Task item \"%s\" was changed in Kuaipan by another computer during "
+                          "this pass; it is compared again.",
+                          name));
+    if (pass.Retrying || !LoadKuaipanTaskClassList()) {
+        ++pass.Errors1;
+        _OutputSyncLog(Format("Update task item \"%s\" in Kuaipan failed! (changed)", name));
+        return;
+    }
+    pass.Retrying = true;
+    PushItemRow(pass, row);
+    pass.Retrying = false;
 }
 
 } // namespace ot

@@ -3,6 +3,7 @@
 // pass and the small rules the steps apply to queue rows and cloud names.
 
 #include "sync/OtKuaipanSyncUtility.h"
+#include "sync/OtSyncBase.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ot {
 
@@ -57,6 +59,13 @@ inline std::string ItemCloudPath(const std::string& dirName, const std::string& 
 
 struct TKuaipanSyncUtility::TPass {
     std::unique_ptr<TOtSyncQueueDBUtility> DB;
+    // The last synchronized state of each task (may be unavailable).
+    std::unique_ptr<TOtSyncBase> Base;
+    // The cloud's data was restored from an older copy since the last pass:
+    // what it lacks is uploaded again, nothing is deleted here.
+    bool Restored = false;
+    // A row is being decided again after a refused conditional push.
+    bool Retrying = false;
     int Errors1 = 0;
     int Errors2 = 0;
     bool Step1ListLoaded = false;

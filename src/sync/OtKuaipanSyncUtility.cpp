@@ -72,8 +72,12 @@ void TKuaipanSyncUtility::_HideLogForm() {
 // ---- account binding ------------------------------------------------------
 
 std::string TKuaipanSyncUtility::GetAuthorizeURL() {
+    FLastClockSkew.reset();
     try {
         return FKuaipanAPI->RequestToken();
+    } catch (const TKuaipanClockSkewException& e) {
+        FLastClockSkew = e;
+        return {};
     } catch (...) {
         return {};
     }
@@ -81,6 +85,7 @@ std::string TKuaipanSyncUtility::GetAuthorizeURL() {
 
 bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
     const std::lock_guard lock(FAccountMutex);
+    FLastClockSkew.reset();
     try {
         FKuaipanAPI->AccessToken(AVerifier);
         const auto token = FSession->Token();
@@ -88,6 +93,9 @@ bool TKuaipanSyncUtility::SetVerifier(const std::string& AVerifier) {
             return false;
         return TKuaipanUtility::SaveAuthFile(TAccessToken(token->Key(), token->Secret()),
                                              Paths().AuthFileName);
+    } catch (const TKuaipanClockSkewException& e) {
+        FLastClockSkew = e;
+        return false;
     } catch (...) {
         return false;
     }
@@ -160,6 +168,7 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
     const TDateTime passStart = std::floor(Now() * 86400.0) / 86400.0;
 
     pass.DB = std::make_unique<TOtSyncQueueDBUtility>(Paths().DBFileName);
+    pass.Base = std::make_unique<TOtSyncBase>(Paths().DBFileName);
     if (FSettings->IsShowAppLogFormOnSyncing)
         _ShowLogForm();
 
@@ -191,6 +200,9 @@ bool TKuaipanSyncUtility::SyncToKuaipan() {
         // still be read next time.
         if (pass.QueueRead && !pass.RowSkipped)
             FLastDateTimeSyncSuccess = passStart;
+        // The restored cloud has been filled again: its fingerprint is the
+        // one to compare with from now on.
+        SaveCloudFingerprint(pass);
     } else {
         _UpdateSyncStatusBar(Format("Synchronization finished with %d error(s).", errors));
     }

@@ -15,20 +15,24 @@
 // TKuaipanAuthExpiredException, as on a computer never bound.
 
 #include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanException.h"
 #include "cloud/Session.h"
 #include "common/DateTime.h"
 #include "sync/OtKuaipanSyncModel.h"
 #include "sync/OtLocalTaskTree.h"
+#include "sync/OtSyncPlanner.h"
 #include "tasks/OtTask.h"
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace ot {
 
@@ -93,6 +97,9 @@ public:
     // A pass starting meanwhile leaves the session's token to the flow.
     std::string GetAuthorizeURL();
     bool SetVerifier(const std::string& AVerifier);
+    // Set when the last of the two calls above failed because the server
+    // refused this computer's clock.
+    std::optional<TKuaipanClockSkewException> LastClockSkew() const { return FLastClockSkew; }
 
     TOauthSession& Session() { return *FSession; }
     TKuaipanAPI& KuaipanAPI() { return *FKuaipanAPI; }
@@ -122,6 +129,9 @@ public:
     // A local deletion pulled from the cloud is refused when it would remove
     // more than half of the linked local items and more than this many.
     static constexpr int MassDeletionThreshold = 5;
+    // In a small tree, this many deletions are held back already when they
+    // are more than half of it.
+    static constexpr int SmallTreeDeletionThreshold = 3;
     // Lets the next pass apply deletions that the guard above would hold
     // back (the user confirmed them); used by one pass only. Given the Key
     // of a held-back set, only that very set is applied; another one is
@@ -130,6 +140,11 @@ public:
         FAllowMassDeletions = true;
         FAllowedDeletionsKey = std::move(AHeldBackKey);
     }
+
+    // Runs in every pass right after step 1 has listed the cloud: a test puts
+    // another computer's pass there, so that it lands between this pass's
+    // listing and its pushes.
+    void SetAfterListingHook(std::function<void()> AHook) { FAfterListing = std::move(AHook); }
 
     // Cloud operations in a row that may fail (each after its retries)
     // before the pass checks whether the server answers at all.
@@ -153,11 +168,21 @@ private:
                                 TOtTaskClassPtr& ATaskClass);
     bool CreateKuaipanTaskItem(const std::string& AFileName, const TOtTaskClassPtr& ATaskClass,
                                TOtTaskItemPtr& ATaskItem);
-    bool DeleteKuaipanPath(const std::string& APath);
-    bool MoveKuaipanFile(const std::string& AFromPath, const std::string& AToPath);
+    // AIfRev, when not empty, makes the call conditional on the cloud file
+    // still having that revision; AConflict then tells a refusal (the file
+    // changed meanwhile) from a failure.
+    bool DeleteKuaipanPath(const std::string& APath, const std::string& AIfRev = {},
+                           bool* AConflict = nullptr);
+    bool MoveKuaipanFile(const std::string& AFromPath, const std::string& AToPath,
+                         const std::string& AIfRev = {}, bool* AConflict = nullptr);
     TKuaipanFile GetKuaipanFileInfo(const std::string& APath);
     bool UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
-                           std::string& AFileID);
+                           std::string& AFileID, const std::string& AIfRev = {},
+                           bool* AConflict = nullptr);
+    // The revision and hash of cloud files as last listed or stored, by path.
+    void NoteCloudVersion(const std::string& APath, const TKuaipanFile& AInfo);
+    std::string CloudRev(const std::string& APath) const;
+    std::string CloudHash(const std::string& APath) const;
     // Downloads into a new temporary file beside ALocalFile (which is not
     // touched) and answers its name, or nullopt when no complete copy came.
     std::optional<std::string> DownloadKuaipanFile(const std::string& ALocalFile,
@@ -169,8 +194,24 @@ private:
     TOtTaskItemPtr ParseCloudTaskItem(const TOtTaskClassPtr& ATaskClass, const std::string& AName);
 
     void Step1(TPass& pass);
+    // A list deleted in the cloud by another computer while this one has
+    // work in it that was never synchronized comes back in the cloud at
+    // once, so the other computer's next pass has that work.
+    void ReviveClassesDeletedThere(TPass& pass);
+    // A list whose directory was renamed here (by hand) is renamed in the
+    // cloud: its folder is moved, and the rows follow.
+    void PushRenamedClasses(TPass& pass);
+    // The rows (and bases) of a list and its items follow its new name.
+    bool RecordClassRename(TPass& pass, const std::string& AID, const std::string& AFrom,
+                           const std::string& ATo);
+    // The list renamed on another computer takes the cloud's name here
+    // (unless it was renamed here too); false when the local rename failed.
+    bool TakeClassRename(TPass& pass, const TOtTaskClassPtr& cloudClass);
     void PushClassRow(TPass& pass, const TOtSyncQueueDB& row);
+    // False (and logged) for a row whose names this program would not write.
+    bool IsOwnName(const TOtSyncQueueDB& row);
     void PushItemRow(TPass& pass, const TOtSyncQueueDB& row);
+    void LookAgainAfterConflict(TPass& pass, const TOtSyncQueueDB& row);
     // Links the row of an item just uploaded as new to its cloud copy, also
     // when the item was renamed or deleted here meanwhile.
     bool LinkCreatedItem(TPass& pass, const std::string& id, const std::string& classPath,
@@ -195,11 +236,43 @@ private:
     // item too, its copy is deleted in the cloud. False when that failed.
     bool DropOtherMovedCopy(TPass& pass, const TOtSyncQueueDB& row,
                             const TOtTaskClassPtr& cloudClass);
+    // ---- what both sides changed ----
+    // The state the task of a linked row was last synchronized in: its base,
+    // or, for a row settled before bases were kept, what the row tells.
+    TSyncTaskState BaseState(TPass& pass, const TOtSyncQueueDB& row);
+    std::string BaseRev(TPass& pass, const std::string& AID);
+    // The three states of a row's task for the planner; listed is its cloud
+    // copy (null when not listed), localBytes its local file's content.
+    TSyncPlanInput PlanInputFor(TPass& pass, const TOtSyncQueueDB& row,
+                                const TOtTaskItemPtr& listed,
+                                const std::optional<std::string>& localBytes);
+    // The task of row changed here and in the cloud (listed, in ACloudClass):
+    // merges both field by field, writes the merged task here and pushes it,
+    // each push conditional on the version merged with. With ATarget (the
+    // copy another computer's move made in ATargetClass) the merged task
+    // goes there instead, and the caller removes the local one. False when
+    // something failed; nothing is then settled.
+    bool MergeWithCloud(TPass& pass, const TOtSyncQueueDB& row, const TOtTaskClassPtr& ACloudClass,
+                        const TOtTaskItemPtr& listed, const TOtTaskClassPtr& ATargetClass = nullptr,
+                        const TOtTaskItemPtr& ATarget = nullptr);
+    // row is the deletion a move made here, and listed its cloud copy, which
+    // another computer changed since: what that computer changed goes into
+    // the moved copy here (not yet uploaded), which its own row then pushes.
+    // False when there is no such copy.
+    bool MergeIntoMovedCopy(TPass& pass, const TOtSyncQueueDB& row, const TOtTaskItemPtr& listed);
+    void ReportMerge(const std::string& ATitle, const TMergeResult& AMerged);
+    // Two cloud files with one ID (set aside by the listing) become one.
+    void RepairCloudDuplicates(TPass& pass);
+    // Compares the cloud's data fingerprint with the one seen last.
+    void CheckCloudFingerprint(TPass& pass);
+    void SaveCloudFingerprint(TPass& pass);
     void Step2(TPass& pass);
     void PullClass(TPass& pass, const TOtTaskClassPtr& cloudClass);
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,
                   const TOtTaskItemPtr& cloudItem, const TLocalTaskItemInfo* localItem);
     void PruneLocal(TPass& pass);
+    // One local file per task ID at the end of every pass.
+    void EnsureOneLocalFilePerID(TPass& pass);
     // A local deletion of the object is still to be pushed.
     static bool IsDeletionPending(TPass& pass, const std::string& AID);
 
@@ -250,6 +323,23 @@ private:
     // The held-back set the user last declined.
     std::string FDeclinedDeletionsKey;
     TSyncSummary FSummary;
+    std::function<void()> FAfterListing;
+    std::optional<TKuaipanClockSkewException> FLastClockSkew;
+    struct TCloudVersion {
+        std::string Rev;
+        std::string Hash;
+    };
+    std::map<std::string, TCloudVersion> FCloudVersions;
+    // Second cloud files of one task ID found by the listings: the file kept
+    // in the listing, and the other one, to be folded into it.
+    struct TCloudDuplicate {
+        TOtTaskClassPtr Class;
+        TOtTaskItemPtr Kept;
+        TOtTaskItemPtr Other;
+    };
+    std::vector<TCloudDuplicate> FCloudDuplicates;
+    // The cloud's data fingerprint of the last listing of its root.
+    std::string FCloudFingerprint;
 };
 
 } // namespace ot

@@ -122,6 +122,24 @@ bool TOtLocalTaskTree::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass) {
     });
 }
 
+bool TOtLocalTaskTree::RenameTaskClass(const TOtTaskClassPtr& ATaskClass,
+                                       const std::string& ATitle) {
+    return Run<bool>([&] {
+        if (IndexOfClass(ATaskClass) < 0)
+            return false;
+        const std::string from = Paths().TaskDataPath + ATaskClass->DiskDirName();
+        const std::string to =
+            Paths().TaskDataPath + TOtTaskClass(ATaskClass->ID(), ATitle).DirName();
+        std::error_code ec;
+        if (fs::exists(to, ec) || !RenameFile(from, to))
+            return false;
+        ATaskClass->SetTitle(ATitle);
+        ATaskClass->SetDiskDirName({});
+        TaskClassUpdated(ATaskClass);
+        return true;
+    });
+}
+
 bool TOtLocalTaskTree::AddTaskItem(const TOtTaskClassPtr& ATaskClass,
                                    const TOtTaskItemPtr& ATaskItem) {
     return Run<bool>([&] {

@@ -85,6 +85,11 @@ public:
     // rows); on success removes its page and takes it out of the list.
     bool DeleteTaskClass(const TOtTaskClassPtr& ATaskClass);
 
+    // Gives the class another title: its directory is renamed to the name
+    // of the new title (the queue is the caller's). False when the class is
+    // gone or the directory cannot be renamed.
+    bool RenameTaskClass(const TOtTaskClassPtr& ATaskClass, const std::string& ATitle);
+
     // Adds a new item to the class through the repository and inserts it at
     // its sorted position with its row. False when the class is no longer in
     // the list or the repository refused.
@@ -121,6 +126,8 @@ protected:
     // Page hooks, called inside Access.
     // After the class was appended to the class list: add its page.
     virtual void TaskClassAdded(const TOtTaskClassPtr& ATaskClass) {}
+    // After the class got another title: show it.
+    virtual void TaskClassUpdated(const TOtTaskClassPtr& ATaskClass) {}
     // While the class is still in the list at AIndex: remove its page.
     virtual void TaskClassRemoving(const TOtTaskClassPtr& ATaskClass, int AIndex) {}
     // After the item was inserted into its class's list at AIndex: add its row there.

@@ -40,6 +40,10 @@ void TOtTaskDataCheck::DoDataCheck() {
     FLogs.clear();
     AddMissingRows();
     RemoveRowsWithoutFiles();
+    // Entries made by hand that the program does not take as tasks: named,
+    // never synchronized, never removed.
+    for (const auto& entry : TOtTaskUtility::ListLeftAloneEntries(FPaths.TaskDataPath))
+        FLogs.push_back("Left alone: " + entry);
 }
 
 void TOtTaskDataCheck::AddMissingRows() {

@@ -74,6 +74,8 @@ public:
 
     const std::string& ID() const { return FID; }
     const std::string& Title() const { return FTitle; }
+    // A list renamed (its directory renamed by hand, or another computer's).
+    void SetTitle(std::string v) { FTitle = std::move(v); }
     // Whether the ID is the constructor's provisional draw, and its
     // replacement (the only way a class's ID changes).
     bool IsIDProvisional() const { return FIDProvisional; }

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ot {
@@ -96,8 +97,17 @@ void AppendTextContent(const pugi::xml_node& node, std::string& out) {
 // and nearly all fit the first read.
 // With dirFd (an open directory) name is relative to it: loading a class
 // opens its items by name, so each open looks up one path component.
+bool IsLinkEntry(int dirFd, const dirent& entry) {
+    if (entry.d_type != DT_UNKNOWN)
+        return entry.d_type == DT_LNK;
+    struct stat st {};
+    return ::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool ReadSmallFile(const char* name, std::string& out, int dirFd = AT_FDCWD) {
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+    // A link in the task tree is never followed: what it points at is not a
+    // task of this program.
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return false;
     out.clear();
@@ -273,6 +283,62 @@ bool TOtTaskUtility::IsWellFormedTaskID(std::string_view AID) {
     });
 }
 
+bool TOtTaskUtility::IsUsableEntryName(std::string_view AName) {
+    if (AName.empty() || AName.front() == '.')
+        return false;
+    return std::none_of(AName.begin(), AName.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f;
+    });
+}
+
+std::vector<std::string> TOtTaskUtility::ListLeftAloneEntries(const std::string& ATaskDataPath) {
+    std::vector<std::string> out;
+    // Shown in a report: control characters as "?".
+    auto shown = [](std::string name) {
+        for (char& c : name)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+                c = '?';
+        return name;
+    };
+    std::error_code ec;
+    for (fs::directory_iterator dirs(ATaskDataPath, ec), end; !ec && dirs != end;
+         dirs.increment(ec)) {
+        const std::string dirName = dirs->path().filename().string();
+        if (IsDotName(dirName))
+            continue;
+        std::error_code sec;
+        if (dirs->is_symlink(sec)) {
+            out.push_back(shown(dirName) + ": a link, not followed");
+            continue;
+        }
+        if (!dirs->is_directory(sec))
+            continue;
+        const auto cls = IsUsableEntryName(dirName) ? ParseTaskClass(dirName) : nullptr;
+        if (!cls || !IsWellFormedTaskID(cls->ID())) {
+            out.push_back(shown(dirName) + ": not a task list name this program writes");
+            continue;
+        }
+        for (fs::directory_iterator files(dirs->path(), sec); !sec && files != end;
+             files.increment(sec)) {
+            const std::string name = files->path().filename().string();
+            if (!EndsWith(name, ".tsk"))
+                continue;
+            std::error_code fec;
+            const std::string where = shown(dirName) + "/" + shown(name);
+            if (files->is_symlink(fec)) {
+                out.push_back(where + ": a link, not followed");
+                continue;
+            }
+            const auto item = IsUsableEntryName(name) ? ParseTaskItemName(cls, name) : nullptr;
+            if (!item || !IsWellFormedTaskID(item->ID()))
+                out.push_back(where + ": not a task file name this program writes");
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 // ---- name limits ------------------------------------------------------------
 
 std::size_t TOtTaskUtility::NameLimit(const std::string& ATaskDataPath) {
@@ -365,15 +431,16 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
     if (std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(root.c_str()), &::closedir);
         listing) {
         while (const dirent* entry = ::readdir(listing.get()))
-            if (IsDirectoryEntry(::dirfd(listing.get()), *entry))
+            if (!IsLinkEntry(::dirfd(listing.get()), *entry) &&
+                IsDirectoryEntry(::dirfd(listing.get()), *entry))
                 names.emplace_back(entry->d_name);
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        if (IsDotName(name))
+        if (IsDotName(name) || !IsUsableEntryName(name))
             continue;
         TOtTaskClassPtr cls = ParseTaskClass(name);
-        if (!cls)
+        if (!cls || !IsWellFormedTaskID(cls->ID()))
             continue;
         if (ADepth != TTaskLoadDepth::tldClasses)
             LoadTaskItemList(ATaskDataPath, cls, cls->TaskList(),
@@ -403,9 +470,9 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
     std::vector<std::pair<std::size_t, std::size_t>> spans;
     while (const dirent* entry = ::readdir(listing.get())) {
         const std::string_view name = entry->d_name;
-        if (!EndsWith(name, ".tsk"))
+        if (!EndsWith(name, ".tsk") || !IsUsableEntryName(name))
             continue;
-        if (IsDirectoryEntry(fd, *entry))
+        if (IsLinkEntry(fd, *entry) || IsDirectoryEntry(fd, *entry))
             continue;
         spans.emplace_back(nameBytes.size(), name.size());
         nameBytes.append(name.data(), name.size() + 1);
@@ -419,7 +486,7 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
     std::string data;
     for (const std::string_view name : names) {
         TOtTaskItemPtr item = ParseTaskItemName(ATaskClass, name);
-        if (!item)
+        if (!item || !IsWellFormedTaskID(item->ID()))
             continue;
         // As ParseTaskItem: remarks that cannot be read stay empty.
         if (AReadRemarks && ReadSmallFile(name.data(), data, fd)) {

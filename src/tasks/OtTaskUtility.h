@@ -16,6 +16,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ot {
 
@@ -65,6 +66,14 @@ public:
     // every ID the program draws. Names that arrive from elsewhere (the cloud)
     // can be checked with it before they are used as paths.
     static bool IsWellFormedTaskID(std::string_view AID);
+    // A directory or file name this program could have written: no leading
+    // dot, no control character. Others (made by hand) are left alone: not
+    // loaded, so never uploaded or deleted.
+    static bool IsUsableEntryName(std::string_view AName);
+    // The entries below the task data directory that are left alone (names
+    // this program would not write, links), as "<dir>/<name>: <reason>"
+    // lines for the data check's report.
+    static std::vector<std::string> ListLeftAloneEntries(const std::string& ATaskDataPath);
 
     // ---- name limits ---------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "HttpServer.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,9 +17,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using namespace ot::server;
 using Clock = std::chrono::steady_clock;
@@ -39,10 +44,17 @@ public:
         }
         if (req.Path() == "/big")
             req.MaxBody = 1 << 20;
+        if (req.Path() == "/throw-early")
+            throw 42;
         return true;
     }
+    bool Quick(const HttpRequest& req) override { return req.Path() == "/throw-early"; }
     void Handle(HttpRequest& req, HttpResponse& res) override {
         ++Handled;
+        if (req.Path() == "/throw")
+            throw 42;
+        if (req.Path() == "/throw-memory")
+            throw std::bad_alloc();
         if (req.Path() == "/file") {
             int fd = ::open(FFile.c_str(), O_RDONLY | O_CLOEXEC);
             res.File = std::make_shared<HttpFileBody>(fd, 100);
@@ -60,9 +72,64 @@ private:
     std::string FFile;
 };
 
+// A loopback socket from a chosen source address (any of 127.0.0.0/8).
+int ConnectFrom(const char* source, int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads from fd until it closes or goes quiet for quietMs, or (with headOnly) until a
+// reply's head has come.
+std::string ReadFrom(int fd, int quietMs, bool headOnly) {
+    std::string in;
+    char buf[4096];
+    while (!headOnly || in.find("\r\n\r\n") == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, quietMs) <= 0)
+            break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        in.append(buf, static_cast<std::size_t>(n));
+    }
+    return in;
+}
+
+// Sends a request on fd and reads until a reply has come (or a second of silence).
+std::string Ask(int fd, const std::string& request) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return ReadFrom(fd, 1000, true);
+}
+
+bool ClosedByServer(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0)
+        return false;
+    char c;
+    return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+HttpLimits TestLimits() {
+    HttpLimits limits;
+    limits.HeadTimeout = 5;
+    return limits;
+}
+
 class HttpLayer : public ::testing::Test {
 protected:
-    HttpLayer() {
+    explicit HttpLayer(HttpLimits limits = TestLimits()) {
         char tmpl[] = "/tmp/ot-http-test-XXXXXX";
         int fd = ::mkstemp(tmpl);
         FilePath = tmpl;
@@ -70,8 +137,6 @@ protected:
             (void)!::write(fd, &"0123456789"[i % 10], 1);
         ::close(fd);
         Handler = std::make_unique<EchoHandler>(FilePath);
-        HttpLimits limits;
-        limits.HeadTimeout = 5;
         Server = std::make_unique<HttpServer>(*Handler, limits);
         std::string error;
         Port = Server->Listen("127.0.0.1", 0, error);
@@ -96,17 +161,7 @@ protected:
                   static_cast<ssize_t>(bytes.size()));
         if (halfClose)
             ::shutdown(fd, SHUT_WR);
-        std::string in;
-        char buf[4096];
-        while (true) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 1500) <= 0)
-                break;
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            in.append(buf, static_cast<std::size_t>(n));
-        }
+        std::string in = ReadFrom(fd, 1500, false);
         ::close(fd);
         return in;
     }
@@ -209,6 +264,114 @@ TEST_F(HttpLayer, FileRepliesHonourOneRange) {
     }
 }
 
+// Whatever a request throws, on a worker or on the thread holding the connections, ends
+// that connection alone; the server goes on answering.
+TEST_F(HttpLayer, AFailingRequestClosesItsConnectionOnly) {
+    for (const char* path : {"/throw", "/throw-memory", "/throw-early"}) {
+        SCOPED_TRACE(path);
+        std::string reply = Exchange(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(reply.find("200 OK"), std::string::npos) << reply;
+        EXPECT_NE(Exchange("GET /after HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /after 0"),
+                  std::string::npos);
+    }
+}
+
+class HttpLayerCaps : public HttpLayer {
+protected:
+    HttpLayerCaps() : HttpLayer(Caps()) {}
+    static HttpLimits Caps() {
+        HttpLimits limits = TestLimits();
+        limits.MaxConnections = 8;
+        limits.MaxPerAddress = 4;
+        return limits;
+    }
+    ~HttpLayerCaps() override {
+        for (int fd : Held)
+            ::close(fd);
+    }
+    std::vector<int> Held;
+};
+
+// One address has its own share of connections: past it that address is told so, and
+// another is still answered.
+TEST_F(HttpLayerCaps, EachAddressHasItsOwnShare) {
+    for (int i = 0; i < 4; ++i)
+        Held.push_back(ConnectFrom("127.0.0.2", Port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int extra = ConnectFrom("127.0.0.2", Port);
+    Held.push_back(extra);
+    std::string refused = Ask(extra, "GET /x HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(refused.substr(0, refused.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_NE(refused.find("too many connections from your address"), std::string::npos);
+    int other = ConnectFrom("127.0.0.3", Port);
+    Held.push_back(other);
+    EXPECT_NE(Ask(other, "GET /other HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /other 0"),
+              std::string::npos);
+}
+
+// When every connection is taken, the one idle the longest between two requests makes
+// room; one that never sent a request is no idle kept-alive connection.
+TEST_F(HttpLayerCaps, TheLongestIdleConnectionMakesRoomAtTheCap) {
+    const char* sources[] = {"127.0.0.2", "127.0.0.3"};
+    for (int i = 0; i < 8; ++i) {
+        Held.push_back(ConnectFrom(sources[i % 2], Port));
+        if (i < 6) {
+            ASSERT_NE(
+                Ask(Held.back(), "GET /first HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /first 0"),
+                std::string::npos);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    int late = ConnectFrom("127.0.0.4", Port);
+    Held.push_back(late);
+    EXPECT_NE(Ask(late, "GET /late HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /late 0"),
+              std::string::npos);
+    EXPECT_TRUE(ClosedByServer(Held[0]));
+    // The others are still there: the next idle one answers.
+    EXPECT_NE(Ask(Held[1], "GET /again HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /again 0"),
+              std::string::npos);
+}
+
+// Whether a TLS 1.2 handshake offering only these cipher suites gets through.
+bool Handshake(int port, const char* ciphers) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, ciphers);
+    const int fd = ConnectFrom("127.0.0.1", port);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    const bool ok = SSL_connect(ssl) == 1;
+    SSL_free(ssl);
+    ::close(fd);
+    SSL_CTX_free(ctx);
+    return ok;
+}
+
+// With an RSA certificate, too, a client that offers only suites without forward
+// secrecy (static RSA key exchange) is refused.
+TEST(HttpTls, OnlyForwardSecretSuitesAreTaken) {
+    char tmpl[] = "/tmp/ot-tls-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    ASSERT_EQ(
+        std::system(("/usr/bin/openssl req -x509 -newkey rsa:2048 -nodes -keyout " + dir +
+                     "/key.pem -out " + dir + "/cert.pem -days 2 -subj /CN=localhost 2>/dev/null")
+                        .c_str()),
+        0);
+    EchoHandler handler(dir + "/cert.pem");
+    HttpServer server(handler, TestLimits());
+    std::string error;
+    const int port = server.ListenTls("127.0.0.1", 0, dir + "/cert.pem", dir + "/key.pem", error);
+    ASSERT_GT(port, 0) << error;
+    std::thread runner([&] { server.Run(); });
+    EXPECT_FALSE(Handshake(port, "AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA256:AES128-SHA"));
+    EXPECT_TRUE(Handshake(port, "ECDHE-RSA-AES128-GCM-SHA256"));
+    EXPECT_TRUE(Handshake(port, "ECDHE-RSA-CHACHA20-POLY1305"));
+    server.Stop();
+    runner.join();
+    std::filesystem::remove_all(dir);
+}
+
 TEST(HttpForms, MultipartPartsAndBrokenBodies) {
     const std::string type = "multipart/form-data; boundary=XyZ";
     const std::string good = "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\none\r\n"
@@ -233,6 +396,41 @@ TEST(HttpForms, MultipartPartsAndBrokenBodies) {
     };
     for (const auto& [t, body] : broken)
         EXPECT_TRUE(ParseMultipart(t, body).empty()) << t << " / " << body;
+
+    // The same parts arrive whatever pieces the body comes in: a delimiter, a part's
+    // head or the closing mark cut anywhere.
+    for (std::size_t piece : {1, 2, 3, 5, 8, 13, 64}) {
+        SCOPED_TRACE(piece);
+        FormCollector collect;
+        MultipartParser parser("XyZ");
+        for (std::size_t at = 0; at < good.size(); at += piece)
+            ASSERT_TRUE(parser.Feed(std::string_view(good).substr(at, piece), collect));
+        EXPECT_TRUE(parser.Complete());
+        ASSERT_EQ(collect.Parts.size(), 2u);
+        EXPECT_EQ(collect.Parts[0].Content, "one");
+        EXPECT_EQ(collect.Parts[1].Content, "line1\r\n--XyZnot a boundary");
+    }
+}
+
+TEST(HttpForms, BoundariesAreAtMostSeventyCharacters) {
+    const std::string seventy(70, 'b');
+    struct Case {
+        std::string Type;
+        std::optional<std::string> Boundary;
+    } cases[] = {
+        {"multipart/form-data; boundary=" + seventy, seventy},
+        {"multipart/form-data; boundary=\"" + seventy + "\"", seventy},
+        {"Multipart/Form-Data; boundary=a'()+_,-./:=?", "a'()+_,-./:=?"},
+        {"multipart/form-data; boundary=\"with space\"; charset=x", "with space"},
+        {"multipart/form-data; boundary=" + seventy + "b", std::nullopt},
+        {"multipart/form-data; boundary=" + std::string(15000, 'b'), std::nullopt},
+        {"multipart/form-data; boundary=", std::nullopt},
+        {"multipart/form-data; boundary=a<b", std::nullopt},
+        {"multipart/form-data; boundary=\"unclosed", std::nullopt},
+        {"text/plain; boundary=abc", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MultipartBoundary(c.Type), c.Boundary) << c.Type.substr(0, 80);
 }
 
 } // namespace

@@ -9,12 +9,15 @@
 #include "support/CloudServerProcess.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,8 +36,16 @@ namespace {
 // A connected loopback socket, closed with its owner.
 class Socket {
 public:
-    explicit Socket(int port) {
+    // From another loopback address when source is given (any of 127.0.0.0/8).
+    explicit Socket(int port, const char* source = nullptr) {
         FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (FFd >= 0 && source) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            ::inet_pton(AF_INET, source, &from.sin_addr);
+            if (::bind(FFd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+                throw std::runtime_error(std::string("cannot bind to ") + source);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -145,8 +156,10 @@ Memory MemoryOf(pid_t pid) {
 
 class CloudServerLimits : public ::testing::Test {
 protected:
-    explicit CloudServerLimits(std::vector<std::string> extraArgs = {"--head-timeout", "3",
-                                                                     "--idle-timeout", "2"})
+    // The stalled connections of these tests come from the client's own address.
+    explicit CloudServerLimits(
+        std::vector<std::string> extraArgs = {"--head-timeout", "3", "--idle-timeout", "2",
+                                              "--max-connections-per-address", "1000"})
         : Server(Options(std::move(extraArgs))) {
         Pid = Server.Pid();
         Api = ApiOn(Server.Hosts());
@@ -410,6 +423,35 @@ TEST_F(CloudServerLimits, RefusalsSayWhatTheyAre) {
         {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 70000\r\n\r\n",
          "HTTP/1.1 413 Payload Too Large", "{\"msg\":\"request body too large\"}"},
         {"BROKEN\r\n\r\n", "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        // One field over the limit is a header too large, wherever the limit struck.
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large", "{\"msg\":\"request header too large\"}"},
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large", "{\"msg\":\"request header too large\"}"},
+        {"GET / HTTP/1.1\r\nX-Big: " + std::string(200000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large", "{\"msg\":\"request header too large\"}"},
+        // Framing that two readers could take two ways is refused, and the connection
+        // closed, so no body can run as a request of its own.
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n"
+         "GET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad transfer encoding\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked, gzip\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad transfer encoding\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 501 Not Implemented", "{\"msg\":\"transfer coding not implemented\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: "
+         "3\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
+        {"POST / HTTP/1.0\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad transfer encoding\"}"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+         "HTTP/1.1 400 Bad Request", "{\"msg\":\"bad request\"}"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Request.substr(0, 40));
@@ -438,6 +480,119 @@ TEST_F(CloudServerLimits, DataDirectoryAndDatabaseAreTheServersAlone) {
         ASSERT_EQ(::stat((Server.DataDir() / name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
     }
+}
+
+// An upload's body goes to disk as it arrives: the server's memory does not grow with it.
+TEST_F(CloudServerLimits, AnUploadIsNeverHeldInMemory) {
+    ASSERT_GT(Pid, 0);
+    std::string content(48 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 131 % 251);
+    auto local = Server.Dir() / "big";
+    ASSERT_TRUE(ot::WriteFileAtomic(local, content));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(content.data(), content.size(), digest, &len, EVP_sha1(), nullptr);
+    std::string hash;
+    for (unsigned i = 0; i < len; ++i) {
+        hash += "0123456789abcdef"[digest[i] >> 4];
+        hash += "0123456789abcdef"[digest[i] & 15];
+    }
+    const long peakBefore = MemoryOf(Pid).Peak;
+    auto up = Api->UploadFile("/big", local.string(), true);
+    ASSERT_FALSE(up.file_id.empty());
+    EXPECT_EQ(up.size, static_cast<std::int32_t>(content.size()));
+    EXPECT_EQ(up.hash, hash);
+    // Held whole (and copied for the form's parse) this was twice the file.
+    EXPECT_LT(MemoryOf(Pid).Peak - peakBefore, 16 * 1024);
+}
+
+// No memory is set aside for the length a head announces: heads announcing terabytes,
+// with no body following, cost the server nothing and a signed client is answered.
+class CloudServerHugeFiles : public CloudServerLimits {
+protected:
+    CloudServerHugeFiles() : CloudServerLimits({"--max-file-mb", "100000000"}) {}
+};
+
+TEST_F(CloudServerHugeFiles, AnnouncedLengthsAreNotAllocated) {
+    std::vector<std::unique_ptr<Socket>> heads;
+    for (int i = 0; i < 8; ++i) {
+        heads.push_back(std::make_unique<Socket>(Server.Port()));
+        ASSERT_TRUE(heads.back()->Send(
+            "POST " +
+            SignedTarget("POST", "/1/fileops/upload_file",
+                         {"root=app_folder", "path=/huge" + std::to_string(i), "overwrite=true"}) +
+            " HTTP/1.1\r\nHost: " + Server.PlainHost() +
+            "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+            std::to_string(90'000'000'000'000LL + i) + "\r\n\r\n--b\r\n"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Api->CreateFolder("after").file_id.empty());
+    EXPECT_EQ(::kill(Pid, 0), 0);
+}
+
+// Guessing a share link's access code: a few wrong codes, then each try waits longer,
+// then a lockout, for the link and for the address.
+TEST_F(CloudServerLimits, GuessingAShareCodeSlowsDownThenLocksOut) {
+    auto local = Server.Dir() / "f";
+    ASSERT_TRUE(ot::WriteFileAtomic(local, "shared"));
+    ASSERT_FALSE(Api->UploadFile("/f", local.string(), true).file_id.empty());
+    auto target = [&](const std::string& name, const std::string& code) {
+        auto link = Api->Shares("/f", name, code);
+        return link.url.substr(link.url.find("/s/"));
+    };
+    const std::string one = target("one", "1234"), two = target("two", "5678");
+    auto get = [&](const std::string& link, const std::string& code, const char* from) {
+        Socket s(Server.Port(), from);
+        s.Send("GET " + link + "?access_code=" + code + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        return StatusLine(s.ReadReply());
+    };
+    const std::string ok = "HTTP/1.1 200 OK", wrong = "HTTP/1.1 403 Forbidden",
+                      wait = "HTTP/1.1 429 Too Many Requests";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(get(one, "000" + std::to_string(i), "127.0.0.2"), wrong);
+    EXPECT_EQ(get(one, "1234", "127.0.0.2"), wait) << "the right code waits too";
+    EXPECT_EQ(get(one, "1234", "127.0.0.3"), wait) << "the link waits for every address";
+    EXPECT_EQ(get(two, "5678", "127.0.0.2"), wait) << "the address waits for every link";
+    EXPECT_EQ(get(two, "5678", "127.0.0.4"), ok);
+    std::int64_t offset = 0;
+    for (int i = 3; i < 10; ++i) {
+        Server.SetClockOffset(offset += 61);
+        EXPECT_EQ(get(one, "000" + std::to_string(i), "127.0.0.2"), wrong) << i;
+    }
+    Server.SetClockOffset(offset += 61);
+    EXPECT_EQ(get(one, "1234", "127.0.0.5"), wait) << "locked out";
+    Server.SetClockOffset(offset += 900);
+    EXPECT_EQ(get(one, "1234", "127.0.0.5"), ok);
+}
+
+// One address holding two thousand connections, reopening those the server closes,
+// takes its own share only: a signed client from another address is answered at once.
+class CloudServerPerAddress : public CloudServerLimits {
+protected:
+    CloudServerPerAddress() : CloudServerLimits({"--head-timeout", "3", "--idle-timeout", "2"}) {}
+};
+
+TEST_F(CloudServerPerAddress, OneAddressCannotTakeEveryConnection) {
+    rlimit r{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &r), 0);
+    r.rlim_cur = std::max<rlim_t>(r.rlim_cur, std::min<rlim_t>(r.rlim_max, 4096));
+    ::setrlimit(RLIMIT_NOFILE, &r);
+    ASSERT_GE(r.rlim_cur, 2200u);
+    std::vector<std::unique_ptr<Socket>> held;
+    for (int i = 0; i < 2000; ++i)
+        held.push_back(std::make_unique<Socket>(Server.Port(), "127.0.0.2"));
+    int answered = 0;
+    for (int i = 0; i < 40; ++i) {
+        if (!Api->Metadata("/", true).file_id.empty())
+            ++answered;
+        for (auto& s : held) {
+            char c;
+            if (::recv(s->Fd(), &c, 1, MSG_DONTWAIT) == 0)
+                s = std::make_unique<Socket>(Server.Port(), "127.0.0.2");
+        }
+    }
+    EXPECT_EQ(answered, 40);
 }
 
 class CloudServerConnectionCap : public CloudServerLimits {

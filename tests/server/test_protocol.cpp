@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -147,6 +149,23 @@ TEST_F(CloudServerProtocol, AuthorizationFlowGivesATokenOnceOnly) {
     EXPECT_EQ(page->body.find("type=\"hidden\""), std::string::npos);
 }
 
+// A login form that names no session, or one the server does not know, is answered as
+// an expired session whatever cookie comes with it.
+TEST_F(CloudServerProtocol, ALoginWithoutAKnownSessionIsRefusedWhateverTheCookie) {
+    auto cli = SiteClient(Server);
+    for (const char* form : {"username=alice&userpwd=x&oauth_token=t",
+                             "username=alice&userpwd=x&oauth_token=t&s=unknown"}) {
+        for (const char* cookie : {"SID=abc", "abc", "other=1; SID="}) {
+            SCOPED_TRACE(std::string(form) + " / " + cookie);
+            auto answer = cli->Post("/api.php?ac=open&op=authorisecheck", {{"Cookie", cookie}},
+                                    form, "application/x-www-form-urlencoded");
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->status, 200);
+            EXPECT_NE(answer->body.find("Your login session has expired"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(CloudServerProtocol, TheProgramsOwnLoginIsAnswered) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
@@ -276,13 +295,43 @@ TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
     EXPECT_EQ(SignedGet(api, "/open/accessToken", {"oauth_verifier=x"}, true).Code, 401);
 }
 
+// A captured request stays refused after the server stops or dies, while a client whose
+// clock is behind is served at once after a start.
+TEST_F(CloudServerProtocol, NoncesOutliveRestartsAndLateClocksAreServedAtOnce) {
+    auto api = ApiFor();
+    auto token = api.GetSession().Token();
+    auto signedAt = [&](std::int64_t timestamp) {
+        auto url = ot::TOauthUtility::BuildURL(
+            "GET", Server.PlainHost(), "/1/metadata/app_folder/", {}, api.GetSession().Consumer(),
+            token.get(), false, ot::TOauthUtility::GenerateNonce(), std::to_string(timestamp));
+        return ot::TKuaipanURL(url.Url() + "?" + url.Query());
+    };
+    const auto captured = signedAt(std::time(nullptr));
+    auto first = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), captured);
+    ASSERT_EQ(first.Code, 200) << first.Content;
+    for (bool crash : {false, true}) {
+        SCOPED_TRACE(crash ? "after kill -9" : "after a stop");
+        if (crash)
+            Server.Kill();
+        else
+            ASSERT_EQ(Server.Stop(), 0);
+        Server.Restart();
+        auto replay = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), captured);
+        EXPECT_EQ(replay.Code, 401);
+        EXPECT_NE(replay.Content.find("nonce already used"), std::string::npos) << replay.Content;
+        auto late = ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(),
+                                                          signedAt(std::time(nullptr) - 120));
+        EXPECT_EQ(late.Code, 200) << late.Content;
+    }
+}
+
 TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
     auto api = ApiFor();
     ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
     // The client's timestamps look stale to a server whose clock is ahead: refused, but
     // not as an expired authorization.
     Server.SetClockOffset(1000);
-    EXPECT_TRUE(api.Metadata("/", true).file_id.empty());
+    EXPECT_THROW(api.Metadata("/", true), ot::TKuaipanClockSkewException);
     Server.SetClockOffset(0);
     ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
 
@@ -428,6 +477,106 @@ TEST_F(CloudServerProtocol, AStaleTimestampIsToldTheServersTime) {
     const std::int64_t skew = body["server_time"].get<std::int64_t>() - std::time(nullptr);
     EXPECT_GE(skew, 990);
     EXPECT_LE(skew, 1010);
+}
+
+// A login completed before a revocation cannot be exchanged after it; a new password
+// ends the tokens the old one gave.
+TEST_F(CloudServerProtocol, RevocationReachesLoginsNotYetExchangedAndNewPasswords) {
+    auto session = NewSession();
+    ot::TKuaipanAPI api(session);
+    auto login = WebLogin(Server, api.RequestToken(), "alice", Server.Password());
+    ASSERT_TRUE(login.Ok) << login.Text;
+    ASSERT_EQ(Server.RunCommand({"revoke-tokens", "--user", "alice"}), 0);
+    EXPECT_THROW(api.AccessToken(login.Text), ot::TKuaipanIOException);
+
+    auto kept = ApiFor();
+    ASSERT_FALSE(kept.Metadata("/", false).file_id.empty());
+    std::string out;
+    ASSERT_EQ(Server.RunCommand({"set-password", "--user", "alice", "--weak-hash"},
+                                "another password\n", &out),
+              0);
+    EXPECT_NE(out.find("revoked"), std::string::npos);
+    EXPECT_THROW(kept.Metadata("/", false), ot::TKuaipanAuthExpiredException);
+}
+
+// Anyone with the program's consumer key may start a login: one address starts a few
+// within a token's lifetime, and they expire within minutes.
+class CloudServerLoginCaps : public CloudServerProtocol {
+protected:
+    CloudServerLoginCaps() : CloudServerProtocol(Options()) {}
+    static CloudServerProcess::Options Options() {
+        CloudServerProcess::Options o;
+        o.ExtraArgs = {"--max-pending-logins-per-address", "3", "--timestamp-window", "1000"};
+        return o;
+    }
+};
+
+TEST_F(CloudServerLoginCaps, OneAddressStartsAFewLoginsAtATime) {
+    auto ask = [&] {
+        auto api = ot::TKuaipanAPI(NewSession());
+        return SignedGet(api, "/open/requestToken", {}, true);
+    };
+    // A login not completed within ten minutes is void, and makes room again.
+    Server.SetClockOffset(-601);
+    ot::TKuaipanAPI api(NewSession());
+    const std::string url = api.RequestToken();
+    Server.SetClockOffset(0);
+    EXPECT_FALSE(WebLogin(Server, url, "alice", Server.Password()).Ok);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ask().Code, 200) << i;
+    auto refused = ask();
+    EXPECT_EQ(refused.Code, 429);
+    EXPECT_NE(refused.Content.find("too many logins from your address"), std::string::npos);
+    Server.SetClockOffset(601);
+    EXPECT_EQ(ask().Code, 200);
+}
+
+// One line per request with the client, the user and the operation (never a file
+// name), and failed authentications in the one format the README gives for fail2ban.
+TEST_F(CloudServerProtocol, TheLogNamesClientUserAndOperationAndFailedAuthentications) {
+    auto api = ApiFor();
+    ASSERT_FALSE(api.CreateFolder("Secret name").file_id.empty());
+    auto token = api.GetSession().Token();
+    auto url =
+        ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {"list=True"},
+                                       api.GetSession().Consumer(), token.get(), false);
+    auto forged = ot::ReplaceAll(url.Url(), "list=True", "list=False");
+    EXPECT_EQ(ot::TKuaipanHTTPUtility::RequestByGET(Server.Hosts(), ot::TKuaipanURL(forged)).Code,
+              401);
+    EXPECT_FALSE(
+        WebLogin(Server, ot::TKuaipanAPI(NewSession()).RequestToken(), "alice", "guess").Ok);
+    auto local = LocalFile("f", "x");
+    ASSERT_FALSE(api.UploadFile("/f", local, true).file_id.empty());
+    auto link = api.Shares("/f", "f", "1234");
+    httplib::Client plain("127.0.0.1", Server.Port());
+    auto shared = plain.Get(
+        (link.url.substr(("http://" + Server.PlainHost()).size()) + "?access_code=9999").c_str());
+    ASSERT_TRUE(shared);
+
+    const std::regex request(
+        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (https?) (\S+) (\S+) ([A-Z]+) (\S+) (\d{3}))");
+    // The filter of the README: failregex = ^\S+ \S+ authentication failure from <HOST>:
+    const std::regex failure(R"(\S+ \S+ authentication failure from (\S+): (.*))");
+    std::set<std::string> requests, failures;
+    std::istringstream log(Server.Log());
+    for (std::string line; std::getline(log, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, request))
+            requests.insert(m.str(1) + " " + m.str(2) + " " + m.str(3) + " " + m.str(4) + " " +
+                            m.str(5) + " " + m.str(6));
+        else if (std::regex_match(line, m, failure))
+            failures.insert(m.str(1) + ": " + m.str(2));
+        EXPECT_EQ(line.find("Secret"), std::string::npos) << line;
+    }
+    for (const char* want :
+         {"http 127.0.0.1 alice GET create_folder 200", "http 127.0.0.1 - GET metadata 401",
+          "http 127.0.0.1 alice POST upload_file 200", "https 127.0.0.1 - POST authorise_check 200",
+          "http 127.0.0.1 - GET share_link 403"})
+        EXPECT_TRUE(requests.count(want)) << want;
+    for (const char* want :
+         {"127.0.0.1: invalid signature", "127.0.0.1: wrong password, user alice",
+          "127.0.0.1: wrong share access code"})
+        EXPECT_TRUE(failures.count(want)) << want;
 }
 
 class CloudServerShortToken : public CloudServerProtocol {

@@ -219,8 +219,9 @@ TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
         Store->Delete(Root, {"W", "g"}, false);
         const auto old = Store->Upload(Root, {"W", "f"}, "old", true).Node;
         const auto now = Store->Upload(Root, {"W", "f"}, "now", true).Node;
-        if (c.Missing)
+        if (c.Missing) {
             ASSERT_EQ(Store->Delete(Root, {"W", "f"}, true).Status, StoreStatus::Ok);
+        }
         const std::int64_t basis = c.Stale ? old.Rev : now.Rev;
         NodeResult r;
         switch (c.Do) {
@@ -241,8 +242,9 @@ TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
             EXPECT_EQ(r.Node.Rev, c.Missing ? 0 : now.Rev);
             auto f = Store->Metadata(Root, {"W", "f"}, false);
             EXPECT_EQ(f.Status, c.Missing ? StoreStatus::NotFound : StoreStatus::Ok);
-            if (!c.Missing)
+            if (!c.Missing) {
                 EXPECT_EQ(Read({"W", "f"}), "now");
+            }
             EXPECT_EQ(Store->Metadata(Root, {"W", "g"}, false).Status, StoreStatus::NotFound);
         } else if (c.Do != Op::Delete) {
             EXPECT_GT(r.Node.Rev, now.Rev);
@@ -446,11 +448,33 @@ TEST_F(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
 
     auto unauthorised = Store->CreateRequestToken("app", 100);
     EXPECT_FALSE(Store->ConsumeRequestToken(unauthorised.Key, ""));
+    // A consumer has so many waiting to be exchanged, no more; old ones make room.
+    EXPECT_TRUE(Store->CreateRequestToken("app", 100, 2).Key.size());
+    EXPECT_TRUE(Store->CreateRequestToken("app", 100, 2).Key.empty());
+    EXPECT_TRUE(Store->CreateRequestToken("other", 100, 2).Key.size());
+    EXPECT_EQ(Store->PurgeRequestTokens(101), 3);
+    EXPECT_TRUE(Store->CreateRequestToken("app", 200, 2).Key.size());
 
-    auto at = Store->CreateAccessToken("app", Alice, 100, 0);
-    ASSERT_TRUE(Store->FindAccessToken(at.Key));
-    EXPECT_EQ(Store->RevokeAccessTokens(Alice), 1);
-    EXPECT_TRUE(Store->FindAccessToken(at.Key)->Revoked);
+    // Revoking ends the user's access tokens and the request tokens the user authorised,
+    // and leaves everybody else's; a new password does the same.
+    for (bool newPassword : {false, true}) {
+        SCOPED_TRACE(newPassword ? "set-password" : "revoke-tokens");
+        auto at = Store->CreateAccessToken("app", Alice, 100, 0);
+        auto bobs = Store->CreateAccessToken("app", Bob, 100, 0);
+        auto authorised = Store->CreateRequestToken("app", 100);
+        auto code = Store->AuthoriseRequestToken(authorised.Key, Alice);
+        ASSERT_TRUE(code);
+        auto pending = Store->CreateRequestToken("app", 100);
+        if (newPassword) {
+            ASSERT_TRUE(Store->SetPasswordHash("alice", "new hash"));
+        } else {
+            EXPECT_EQ(Store->RevokeTokens(Alice), 2);
+        }
+        EXPECT_TRUE(Store->FindAccessToken(at.Key)->Revoked);
+        EXPECT_FALSE(Store->FindAccessToken(bobs.Key)->Revoked);
+        EXPECT_FALSE(Store->ConsumeRequestToken(authorised.Key, *code));
+        EXPECT_TRUE(Store->FindRequestToken(pending.Key));
+    }
 }
 
 } // namespace

@@ -51,10 +51,12 @@ std::map<std::string, std::pair<std::string, std::string>>& TokenCache() {
 }
 
 std::pair<std::string, std::string> TokenOf(CloudServerProcess& server, const std::string& user) {
+    // Per server: tests with a server of their own have the same user names.
     auto& cache = TokenCache();
-    auto it = cache.find(user);
+    const std::string key = server.Dir().string() + "\n" + user;
+    auto it = cache.find(key);
     if (it == cache.end())
-        it = cache.emplace(user, server.IssueAccessToken(user)).first;
+        it = cache.emplace(key, server.IssueAccessToken(user)).first;
     return it->second;
 }
 
@@ -68,6 +70,33 @@ TSyncSide::TSyncSide(const std::string& name, CloudServerProcess& server, const 
         throw std::runtime_error("cannot write the access-token file");
     FTree = std::make_unique<TTestTaskTree>(Classes, TOtTaskRepository(FDir.Paths()));
     FThread = std::make_unique<TKuaipanSyncThread>(Observer, Settings);
+    FEngine =
+        std::make_unique<TKuaipanSyncUtility>(FThread.get(), *FTree, server.Hosts(), Settings);
+    FEngine->SetRowPause(std::chrono::milliseconds(0));
+}
+
+void TSyncSide::SaveCopy(const std::filesystem::path& ATo) const {
+    namespace fs = std::filesystem;
+    fs::remove_all(ATo);
+    fs::copy(FDir.Root(), ATo, fs::copy_options::recursive);
+}
+
+void TSyncSide::RestoreCopy(const std::filesystem::path& AFrom, CloudServerProcess& server) {
+    namespace fs = std::filesystem;
+    FEngine.reset();
+    for (const auto& entry : fs::directory_iterator(FDir.Root()))
+        fs::remove_all(entry.path());
+    fs::copy(AFrom, FDir.Root(),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    Restart(server);
+}
+
+void TSyncSide::Restart(CloudServerProcess& server) {
+    FEngine.reset();
+    FTree->Locked([&] {
+        Classes.clear();
+        TOtTaskUtility::LoadTaskClassList(FDir.Paths().TaskDataPath, Classes);
+    });
     FEngine =
         std::make_unique<TKuaipanSyncUtility>(FThread.get(), *FTree, server.Hosts(), Settings);
     FEngine->SetRowPause(std::chrono::milliseconds(0));

@@ -20,6 +20,7 @@
 #include "sync/OtKuaipanSyncUtility.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,6 +84,14 @@ public:
     TOtTaskClassList Classes;
     std::shared_ptr<TRecordingObserver> Observer = std::make_shared<TRecordingObserver>();
     std::shared_ptr<TSyncSettings> Settings = std::make_shared<TSyncSettings>();
+
+    // The program directory copied to / restored from another directory, as
+    // a user's backup would. Restoring reloads the lists from disk and
+    // starts a new engine (as the next program start would).
+    void SaveCopy(const std::filesystem::path& ATo) const;
+    void RestoreCopy(const std::filesystem::path& AFrom, CloudServerProcess& server);
+    // The lists read again from disk with a new engine: the next program start.
+    void Restart(CloudServerProcess& server);
 
     TKuaipanSyncUtility& Engine() { return *FEngine; }
     TKuaipanSyncThread& Thread() { return *FThread; }

@@ -4,6 +4,8 @@
 
 #include "SyncSide.h"
 
+#include "sync/OtSyncPlanner.h"
+
 #include "common/Text.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +66,8 @@ TEST_F(Conflicts, AListDeletedThereKeepsWhatExistsOnlyOrChangedHere) {
 
     EXPECT_TRUE(B.SyncClean());
     EXPECT_TRUE(HasLineWith(*B.Observer, "Task class \"Groceries\" was deleted in Kuaipan by "
-                                         "another computer; it is kept for 2 local task item(s)"));
+                                         "another computer; it is created again for 2 local task "
+                                         "item(s)"));
     // The synchronized, unchanged task went with the list.
     EXPECT_EQ(B.UserState(),
               "Groceries/\nGroceries/Eggs s0 p5 | \nGroceries/Milk s0 p5 | oat\nOther/\n");
@@ -85,8 +88,9 @@ TEST_F(Conflicts, ARenameThereAndAnEditHereLeaveOneFilePerID) {
     EXPECT_TRUE(A.SyncClean());
     B.EditItem(B.FindItem("Task"), [](TOtTaskItem& i) { i.SetRemarks("new from B"); });
     EXPECT_TRUE(B.SyncClean());
-    EXPECT_TRUE(HasLineWith(*B.Observer, "was also changed in Kuaipan by another computer; the "
-                                         "local change wins."));
+    // Each side changed another field: both changes are kept.
+    EXPECT_TRUE(HasLineWith(*B.Observer, "the changes were merged."));
+    EXPECT_EQ(B.UserState(), "List/\nList/Task renamed by A s0 p5 | new from B\n");
     for (const auto& [id, files] : CloudFilesByID())
         EXPECT_EQ(files, 1) << id;
 
@@ -94,7 +98,7 @@ TEST_F(Conflicts, ARenameThereAndAnEditHereLeaveOneFilePerID) {
         EXPECT_TRUE(A.SyncClean());
         EXPECT_TRUE(B.SyncClean());
     }
-    EXPECT_EQ(A.UserState(), "List/\nList/Task s0 p5 | new from B\n");
+    EXPECT_EQ(A.UserState(), "List/\nList/Task renamed by A s0 p5 | new from B\n");
     ExpectConverged();
     // Settled: another round changes nothing on either side.
     const std::string before = A.State() + B.State();
@@ -242,9 +246,13 @@ TEST_F(Conflicts, AnEditFromAnotherThreadDuringTheDownloadWins) {
 
     EXPECT_EQ(shared->Remarks(), "from B, during the download");
     EXPECT_TRUE(HasLineWith(*B.Observer, "was changed during the download: the local change wins"));
+    // Both rewrote the remarks since they last agreed: both texts are kept.
     EXPECT_TRUE(B.SyncClean());
     EXPECT_TRUE(A.SyncClean());
-    EXPECT_EQ(A.FindItem("Shared")->Remarks(), "from B, during the download");
+    const std::string merged = A.FindItem("Shared")->Remarks();
+    EXPECT_NE(merged.find("from B, during the download"), std::string::npos) << merged;
+    EXPECT_NE(merged.find("from A"), std::string::npos) << merged;
+    EXPECT_NE(merged.find(MergedRemarksMarker), std::string::npos) << merged;
     ExpectConverged();
 }
 

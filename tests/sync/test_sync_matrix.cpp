@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 using namespace ot;
 using namespace ot::test;
@@ -112,14 +113,26 @@ struct Base {
     }
 };
 
-struct Matrix : ::testing::TestWithParam<std::tuple<TChange, TChange>>, Base {};
+// Whether A's pass runs between B's passes, or inside B's pass: after B
+// listed the cloud, before B pushes.
+struct Matrix : ::testing::TestWithParam<std::tuple<TChange, TChange, bool>>, Base {};
 
 } // namespace
 
 TEST_P(Matrix, ConcurrentChangesConvergeAndLoseNothing) {
-    const auto [onA, onB] = GetParam();
+    const auto [onA, onB, inside] = GetParam();
     Apply(A, onA, "A");
     Apply(B, onB, "B");
+    if (inside) {
+        bool ran = false;
+        B.Engine().SetAfterListingHook([&] {
+            if (!std::exchange(ran, true))
+                A.Sync();
+        });
+        B.Sync();
+        B.Engine().SetAfterListingHook(nullptr);
+        EXPECT_TRUE(ran);
+    }
     Settle();
     ExpectConverged(server, user, A, B);
 
@@ -165,9 +178,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          TChange::DeleteList, TChange::AddToList),
                        ::testing::Values(TChange::EditTitle, TChange::EditRemarks,
                                          TChange::Complete, TChange::Move, TChange::DeleteTask,
-                                         TChange::DeleteList, TChange::AddToList)),
+                                         TChange::DeleteList, TChange::AddToList),
+                       ::testing::Bool()),
     [](const auto& info) {
-        return std::string(Name(std::get<0>(info.param))) + "_" + Name(std::get<1>(info.param));
+        return std::string(Name(std::get<0>(info.param))) + "_" + Name(std::get<1>(info.param)) +
+               (std::get<2>(info.param) ? "_InsidePass" : "");
     });
 
 // The N-th file operation of a kind fails during B's pass, which pulls a bit

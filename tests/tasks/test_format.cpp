@@ -390,20 +390,38 @@ TEST_F(LoadTreeTest, LoadsClassesSortedWithTheirItems) {
 
 // A link is taken for what it names: a link to a task file is an item, a
 // link to a directory is not.
-TEST_F(LoadTreeTest, LinksCountAsWhatTheyName) {
+// Links in the task tree are never followed (what they point at, /etc/passwd
+// say, is no task of this program), and names this program would not write
+// (a lower-case or dotted ID, a control character) are left alone.
+TEST_F(LoadTreeTest, LinksAndForeignNamesAreLeftAlone) {
     const fs::path home = fs::path(TaskDataPath()) / "1A#Home";
     fs::create_directories(home / "elsewhere");
     Spit(home / "elsewhere" / "remarks.xml", U::TaskFileContent("linked"));
     fs::create_symlink("elsewhere/remarks.xml", home / "11A#0#file[SP]link#5#201603051430###.tsk");
     fs::create_directory_symlink("elsewhere", home / "12B#0#dir[SP]link#5#201603051430###.tsk");
+    fs::create_directory_symlink("1A#Home", fs::path(TaskDataPath()) / "2B#Linked");
+    Item("1A#Home", "13c#0#lower#5#201603051430###.tsk", "x");
+    Item("1A#Home", ".14D#0#dot#5#201603051430###.tsk", "x");
+    Item("1A#Home", "15E#0#line\nbreak#5#201603051430###.tsk", "x");
+    Item("1A#Home", "16F#0#plain#5#201603051430###.tsk", "kept");
 
     TOtTaskClassList list;
     U::LoadTaskClassList(TaskDataPath(), list);
     ASSERT_EQ(list.size(), 1u);
     const auto& items = list[0]->TaskList();
     ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0]->Title(), "file link");
-    EXPECT_EQ(items[0]->Remarks(), "linked");
+    EXPECT_EQ(items[0]->Title(), "plain");
+    EXPECT_EQ(U::ListLeftAloneEntries(TaskDataPath()),
+              (std::vector<std::string>{
+                  "1A#Home/.14D#0#dot#5#201603051430###.tsk: not a task file name this program "
+                  "writes",
+                  "1A#Home/11A#0#file[SP]link#5#201603051430###.tsk: a link, not followed",
+                  "1A#Home/12B#0#dir[SP]link#5#201603051430###.tsk: a link, not followed",
+                  "1A#Home/13c#0#lower#5#201603051430###.tsk: not a task file name this program "
+                  "writes",
+                  "1A#Home/15E#0#line?break#5#201603051430###.tsk: not a task file name this "
+                  "program writes",
+                  "2B#Linked: a link, not followed"}));
 }
 
 // A shallow load lists names only; the remarks of one item are read when a

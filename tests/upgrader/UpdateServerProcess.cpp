@@ -84,15 +84,19 @@ std::string UpdateServerProcess::BinaryPath() {
     return OT_UPDATESERVER_BIN;
 }
 
-UpdateServerProcess::UpdateServerProcess() : FRoot(FDir.Path() / "root") {
+UpdateServerProcess::UpdateServerProcess(const std::vector<std::string>& extraArgs)
+    : FRoot(FDir.Path() / "root") {
     std::string secret;
     NewPackageKeyPair(FPublicKey, secret);
     FSecretKeyFile = (FDir.Path() / "publisher.key").string();
     if (!WriteFileAtomic(FSecretKeyFile, secret, 0600))
         throw std::runtime_error("cannot write the test key");
     const fs::path ports = FDir.Path() / "ports.json";
-    FPid = Spawn({BinaryPath(), "serve", "--root", FRoot.string(), "--port", "0", "--ports-file",
-                  ports.string(), "--quiet"});
+    std::vector<std::string> args = {BinaryPath(),   "serve",        "--root",
+                                     FRoot.string(), "--port",       "0",
+                                     "--ports-file", ports.string(), "--quiet"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    FPid = Spawn(args);
     for (int i = 0; i < 1000 && FPort == 0; ++i) {
         std::string text;
         if (ReadWholeFile(ports, text))

@@ -40,7 +40,8 @@ private:
 
 class UpdateServerProcess {
 public:
-    UpdateServerProcess();
+    // extraArgs: further options of "otUpdateServer serve".
+    explicit UpdateServerProcess(const std::vector<std::string>& extraArgs = {});
     ~UpdateServerProcess();
     UpdateServerProcess(const UpdateServerProcess&) = delete;
     UpdateServerProcess& operator=(const UpdateServerProcess&) = delete;

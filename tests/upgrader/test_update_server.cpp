@@ -10,6 +10,9 @@
 #include <httplib.h>
 #include <pugixml.hpp>
 
+#include <algorithm>
+#include <cstdio>
+
 namespace ot::test {
 namespace {
 
@@ -23,6 +26,60 @@ std::vector<std::string> ListedNames(const fs::path& file) {
         out.push_back(std::string(app.attribute("name").value()) + " " +
                       app.attribute("version").value());
     return out;
+}
+
+// Records are taken so often from one address and so many in all; "usage" prints each
+// record on one line of printable text, whatever a record kept from before holds.
+TEST(UpdateServer, UsageRecordsAreLimitedAndListedEscaped) {
+    UpdateServerProcess server({"--usage-per-address-per-hour", "3"});
+    httplib::Client client("127.0.0.1", server.Port());
+    const char* path = "/brenmoor2012/asp/brenAppUseStatisticsDo.asp";
+    const std::string body = "guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=x";
+    std::vector<int> statuses;
+    for (int i = 0; i < 4; ++i) {
+        auto res = client.Post(path, body, "application/x-www-form-urlencoded");
+        statuses.push_back(res ? res->status : 0);
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 200, 429}));
+    {
+        server::UsageLog log(server.Root());
+        server::AppUsageRecord old{1,
+                                   "{G}\n2\tforged",
+                                   "Dorvel\x1b[2J",
+                                   "1\\2",
+                                   "free",
+                                   "\xc2\x9b"
+                                   "31m"};
+        EXPECT_TRUE(log.Add(old));
+    }
+    std::string out;
+    {
+        FILE* p = ::popen(
+            (UpdateServerProcess::BinaryPath() + " usage --root " + server.Root().string()).c_str(),
+            "r");
+        ASSERT_TRUE(p);
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        EXPECT_EQ(::pclose(p), 0);
+    }
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_NE(out.find("1\t{G}\\n2\\tforged\tDorvel\\x1b[2J\t1\\\\2\tfree\t\\xc2\\x9b31m\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(server::EscapeUsageField("plain 任务"), "plain 任务");
+
+    // Past the total, records are refused whoever sends them.
+    UpdateServerProcess capped({"--max-usage-records", "2"});
+    httplib::Client toCapped("127.0.0.1", capped.Port());
+    statuses.clear();
+    for (int i = 0; i < 3; ++i) {
+        auto res = toCapped.Post(path, body, "application/x-www-form-urlencoded");
+        statuses.push_back(res ? res->status : 0);
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{200, 200, 507}));
+    EXPECT_EQ(capped.UsageRecords().size(), 2u);
 }
 
 TEST(UpdateServer, PublishAddsOrReplacesTheEntryInEveryLanguagesList) {
@@ -121,6 +178,16 @@ TEST(UpdateServer, RecordsWellFormedUsageAndRefusesTheRest) {
         {"guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=" + std::string(2000, 'x'), form,
          false},
         {"guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=x", "text/plain", false},
+        {"guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=x",
+         "application/x-www-form-urlencoded-not", false},
+        {"guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=x",
+         "Application/X-WWW-Form-Urlencoded; charset=UTF-8", true},
+        // Values that would forge a line of the usage listing or steer a terminal.
+        {"guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=a%0A1%09forged", form, false},
+        {"guid=G&appName=Dorvel%1B%5B2J&appVer=1&authType=free&osSysInfo=x", form, false},
+        {"guid=G&appName=Dorvel&appVer=%C2%9B31m&authType=free&osSysInfo=x", form, false},
+        {"guid=G&appName=Dorvel&appVer=%FF&authType=free&osSysInfo=x", form, false},
+        {"guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=Debian+%E4%BB%BB", form, true},
     };
     for (const auto& c : cases) {
         const auto res = client.Post(path, c.Body, c.Type);
@@ -128,7 +195,7 @@ TEST(UpdateServer, RecordsWellFormedUsageAndRefusesTheRest) {
         EXPECT_EQ(res->body, c.Accepted ? R"({"success":true})" : R"({"success":false})") << c.Body;
     }
     const auto records = server.UsageRecords();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].Guid, "{G}");
     EXPECT_EQ(records[0].OsSysInfo, "Debian 12 & more");
     EXPECT_EQ(records[1].AuthType, "unknown");
@@ -138,7 +205,7 @@ TEST(UpdateServer, RecordsWellFormedUsageAndRefusesTheRest) {
     // A body beyond the limit is refused before it is read.
     const auto big = client.Post(path, std::string(100000, 'x'), form);
     EXPECT_TRUE(!big || big->status == 413);
-    EXPECT_EQ(server.UsageRecords().size(), 2u);
+    EXPECT_EQ(server.UsageRecords().size(), 4u);
 }
 
 } // namespace
