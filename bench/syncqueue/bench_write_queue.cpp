@@ -45,7 +45,7 @@ double RecorderRun(const std::string& file, int rows) {
     FreshDatabase(file);
     const auto start = Clock::now();
     for (int i = 0; i < rows; ++i)
-        if (!ot::TOtSyncQueueUtility::WriteToSyncQueue(file, 2,
+        if (!ot::TOtSyncQueueUtility::WriteToSyncQueue(file, ot::sqItemCreated,
                                                        {ItemID(i), ItemName(i), kClassDir}))
             throw std::runtime_error("WriteToSyncQueue failed");
     return std::chrono::duration<double>(Clock::now() - start).count();

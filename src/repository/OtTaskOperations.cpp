@@ -120,8 +120,11 @@ TTaskOpResult TOtTaskOperations::Locked(const std::function<TTaskOpResult()>& AS
 
 TOtTaskItemPtr TOtTaskOperations::NewTaskItem(const TOtTaskClassPtr& ATaskClass,
                                               std::string_view ATitle) const {
+    // Drawn before the item is made, whose constructor draws a provisional
+    // ID of its own.
+    std::string id = FRepository.NewUniqueTaskID();
     auto item = std::make_shared<TOtTaskItem>(Trim(ATitle), ATaskClass);
-    item->SetID(FRepository.NewUniqueTaskID());
+    item->SetID(std::move(id));
     item->ResetDirty();
     return item;
 }

@@ -125,7 +125,7 @@ bool TOtTaskRepository::CreateTaskClass(const TOtTaskClassPtr& ATaskClass,
     if (!IsDirectory(dir))
         return FailFile(AError, "create the directory", dir);
     std::exception_ptr raised;
-    if (!Record({{0, {ATaskClass->ID(), ATaskClass->DirName()}}}, AError, raised)) {
+    if (!Record({{sqClassCreated, {ATaskClass->ID(), ATaskClass->DirName()}}}, AError, raised)) {
         RemoveEmptyDirectory(dir);
         return Undone(raised);
     }
@@ -148,7 +148,7 @@ bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass,
     if (!RenameFile(trimmed, aside))
         return FailFile(AError, "remove the directory", dir);
     std::exception_ptr raised;
-    if (!Record({{1, {ATaskClass->ID()}}}, AError, raised)) {
+    if (!Record({{sqClassDeleted, {ATaskClass->ID()}}}, AError, raised)) {
         RenameFile(aside, trimmed);
         return Undone(raised);
     }
@@ -194,9 +194,9 @@ bool TOtTaskRepository::CreateTaskItem(const TOtTaskItemPtr& ATaskItem, std::str
         return Fail(AError, error);
     const TOtTaskClassPtr cls = ATaskItem->TaskClass();
     std::exception_ptr raised;
-    if (!Record(
-            {{2, {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()}}},
-            AError, raised)) {
+    if (!Record({{sqItemCreated,
+                  {ATaskItem->ID(), ATaskItem->FileName(), cls ? cls->DirName() : std::string()}}},
+                AError, raised)) {
         RemoveQuietly(file);
         return Undone(raised);
     }
@@ -226,9 +226,9 @@ bool TOtTaskRepository::StoreUnderNewID(TOtTaskItem& AItem, const TOtTaskClassPt
     // The deletion of the old ID finds no row when the item never reached
     // the queue; the creation is recorded all the same.
     std::exception_ptr raised;
-    if (!Record(
-            {{4, {AItem.ID()}}, {2, {newID, AItem.FileNameWithID(newID), ATaskClass->DirName()}}},
-            AError, raised)) {
+    if (!Record({{sqItemDeleted, {AItem.ID()}},
+                 {sqItemCreated, {newID, AItem.FileNameWithID(newID), ATaskClass->DirName()}}},
+                AError, raised)) {
         RenameFile(newFile, AOldFile);
         return Undone(raised);
     }
@@ -279,7 +279,9 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::strin
         if (!PrepareContent(item, newFile, temp, AError))
             return false;
         std::exception_ptr raised;
-        if (!Record({{3, {item.FileName(), dirName, std::string(), std::string(), 2, item.ID()}}},
+        if (!Record({{sqItemChanged,
+                      {item.FileName(), dirName, std::string(), std::string(), ekRewritten,
+                       item.ID()}}},
                     AError, raised)) {
             RemoveQuietly(temp);
             return Undone(raised);
@@ -306,9 +308,9 @@ bool TOtTaskRepository::EditTaskItem(const TOtTaskItemPtr& ATaskItem, std::strin
         return false;
     }
     std::exception_ptr raised;
-    if (!Record({{3,
-                  {item.FileName(), dirName, item.DiskFileName(), std::string(), rewrite ? 3 : 1,
-                   item.ID()}}},
+    if (!Record({{sqItemChanged,
+                  {item.FileName(), dirName, item.DiskFileName(), std::string(),
+                   rewrite ? ekRenamedAndRewritten : ekRenamed, item.ID()}}},
                 AError, raised)) {
         RenameFile(newFile, oldFile);
         if (rewrite)
@@ -340,7 +342,7 @@ bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem, std::str
     if (existed && (!ReadWholeFile(file, bytes) || !RemoveFile(file)))
         return FailFile(AError, "delete", file);
     std::exception_ptr raised;
-    if (!Record({{4, {ATaskItem->ID()}}}, AError, raised)) {
+    if (!Record({{sqItemDeleted, {ATaskItem->ID()}}}, AError, raised)) {
         if (existed)
             WriteFileAtomic(file, bytes);
         return Undone(raised);

@@ -202,7 +202,7 @@ bool TKuaipanSyncUtility::MergeWithCloud(TPass& pass, const TOtSyncQueueDB& row,
         return false;
     const TKuaipanFile info = GetKuaipanFileInfo(to);
     if (info.file_id.empty() ||
-        !pass.DB->SetSyncQueueItem(id, mergedName, "", "", info.file_id, info.modify_time, 0))
+        !pass.DB->SetSyncQueueItem(id, mergedName, "", "", info.file_id, info.modify_time, stNone))
         return false;
     // The mirror holds the merged task from now on.
     for (auto& c : ACloudClass->TaskList())
@@ -287,7 +287,7 @@ bool TKuaipanSyncUtility::MergeIntoMovedCopy(TPass& pass, const TOtSyncQueueDB& 
         return false;
     if (mergedName != movedName) {
         if (!FLocalTree.RenameTaskItem(movedClass, moved, movedName, merged.Item) ||
-            !pass.DB->SetSyncQueueItem(localParsed->ID(), mergedName, "", "", "", 0, 0)) {
+            !pass.DB->SetSyncQueueItem(localParsed->ID(), mergedName, "", "", "", 0, stNone)) {
             fs::remove(stage, ec);
             return false;
         }

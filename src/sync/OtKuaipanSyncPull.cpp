@@ -258,7 +258,7 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
             if (temp)
                 fs::remove(*temp, ec);
         }
-        const int syncType = same ? 0 : renamed ? 3 : 2;
+        const TSyncType syncType = same ? stNone : renamed ? stRenamedAndRewritten : stRewritten;
         bool recorded = false;
         FLocalTree.Inspect([&] { recorded = pass.DB->CheckSyncQueueItem(localItem->Item.get()); });
         if (!recorded || !pass.DB->RecordPulledItem(

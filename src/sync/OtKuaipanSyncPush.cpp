@@ -345,7 +345,8 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
 
 bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
                                      const std::string& cloudPath, const std::string& itemPath,
-                                     int remainingSyncType, std::optional<TDateTime> modifyTime) {
+                                     TSyncType remainingSyncType,
+                                     std::optional<TDateTime> modifyTime) {
     const TKuaipanFile info = GetKuaipanFileInfo(cloudPath);
     if (info.file_id.empty())
         return false;
@@ -538,7 +539,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
         // here wins and the item goes up again, which settles the conflict.
         std::string fileID;
         const auto before = LocalFileBytes(L());
-        const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, 0);
+        const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, stNone);
         if (ok)
             KeepContentIfChanged(pass, id, name, L(), before);
         if (ok)
@@ -565,7 +566,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
         const TKuaipanFile info = same ? GetKuaipanFileInfo(listed->KuaipanPath()) : TKuaipanFile();
         if (pass.DB->SettlePushedRow(id, name, row.TaskItemPath_Old(), row.SyncType(),
                                      same ? info.file_id : row.KuaipanFileID(),
-                                     same ? info.modify_time : row.KuaipanModifyTime(), 0) &&
+                                     same ? info.modify_time : row.KuaipanModifyTime(), stNone) &&
             same)
             RememberRow(pass, id);
         return;
@@ -581,7 +582,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
         atName = ok;
         // After the move of a rename with new content, the content is still
         // to go: the row says so until the upload has been recorded too.
-        const int remaining = row.SyncType() == 3 ? 2 : 0;
+        const TSyncType remaining = row.SyncType() == stRenamedAndRewritten ? stRewritten : stNone;
         ok = ok && RecordPush(pass, row, F, name, remaining);
         if (ok) {
             row.SetTaskItemPath_Old("");
@@ -596,7 +597,7 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
         std::string fileID;
         const auto before = LocalFileBytes(L());
         ok = ok && UploadKuaipanFile(L(), F, fileID, CloudRev(F), &conflict) &&
-             RecordPush(pass, row, F, name, 0);
+             RecordPush(pass, row, F, name, stNone);
         if (ok)
             KeepContentIfChanged(pass, id, name, L(), before);
         return conflict ? false : report(ok, tag);

@@ -38,6 +38,7 @@ namespace ot {
 
 class TOtSyncQueueDB;
 class TOtSyncQueueDBUtility;
+enum TSyncType : std::int32_t;
 
 // Raised inside a pass that was asked to stop (the program is ending).
 class ESyncStopped : public std::runtime_error {
@@ -220,7 +221,7 @@ private:
     // given, is recorded instead of the cloud copy's (its content is still
     // to be pulled).
     bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
-                    const std::string& itemPath, int remainingSyncType,
+                    const std::string& itemPath, TSyncType remainingSyncType,
                     std::optional<TDateTime> modifyTime = std::nullopt);
     // The item of row, changed here, was moved to another class elsewhere
     // (its copy there has a new ID): the move wins, content written here goes

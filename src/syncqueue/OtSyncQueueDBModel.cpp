@@ -99,7 +99,8 @@ const std::vector<TProperty>& Properties() {
         {"KuaipanFileID", [](auto& r, const auto& v) { r.SetKuaipanFileID(v.AsText()); }},
         {"KuaipanModifyTime",
          [](auto& r, const auto& v) { r.SetKuaipanModifyTime(v.AsDateTime()); }},
-        {"SyncType", [](auto& r, const auto& v) { r.SetSyncType(v.AsInt32()); }},
+        {"SyncType",
+         [](auto& r, const auto& v) { r.SetSyncType(static_cast<TSyncType>(v.AsInt32())); }},
         {"IsDelete", [](auto& r, const auto& v) { r.SetIsDelete(v.AsInt32()); }},
         {"UpdateDateTime", [](auto& r, const auto& v) { r.SetUpdateDateTime(v.AsDateTime()); }},
     };
@@ -209,9 +210,9 @@ bool TOtSyncQueueDBUtility::LinkRenamedWhileUploading(const std::string& AID,
 }
 
 bool TOtSyncQueueDBUtility::SettlePushedRow(const std::string& AID, const std::string& AItemPath,
-                                            const std::string& AOldItemPath, int AReadSyncType,
-                                            const std::string& AFileID, TDateTime AModifyTime,
-                                            int ARemainingSyncType) {
+                                            const std::string& AOldItemPath,
+                                            TSyncType AReadSyncType, const std::string& AFileID,
+                                            TDateTime AModifyTime, TSyncType ARemainingSyncType) {
     return UpdateOneRow("update [SyncQueue] set [TaskItemPath_Old] = '', [TaskClassPath_Old] = '', "
                         "[KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = ?, "
                         "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ? "
@@ -231,7 +232,7 @@ bool TOtSyncQueueDBUtility::KeepContentPending(const std::string& AID) {
 
 bool TOtSyncQueueDBUtility::RecordPulledItem(const std::string& AID, const std::string& AOldName,
                                              const std::string& AFileID, TDateTime AModifyTime,
-                                             int ASyncType) {
+                                             TSyncType ASyncType) {
     return UpdateOneRow(
         "update [SyncQueue] set [TaskItemPath_Old] = ?, [KuaipanFileID] = ?, "
         "[KuaipanModifyTime] = ?, [SyncType] = ?, [IsDelete] = 0, "
@@ -298,7 +299,7 @@ bool TOtSyncQueueDBUtility::SetSyncQueueItem(const std::string& TaskItemID,
                                              const std::string& TaskItemPath_Old,
                                              const std::string& TaskClassPath_Old,
                                              const std::string& KuaipanFileID,
-                                             TDateTime KuaipanModifyTime, std::int32_t SyncType) {
+                                             TDateTime KuaipanModifyTime, TSyncType SyncType) {
     return UpdateOneRow("update [SyncQueue] set [TaskItemPath_Old] = ?, [TaskClassPath_Old] = ?, "
                         "[KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = ?, "
                         "[UpdateDateTime] = (datetime('now','localtime')) where [TaskItemID] = ?",
@@ -311,7 +312,7 @@ bool TOtSyncQueueDBUtility::SetSyncQueueItem(const std::string& TaskItemID,
                                              const std::string& TaskItemPath_Old,
                                              const std::string& TaskClassPath_Old,
                                              const std::string& KuaipanFileID,
-                                             TDateTime KuaipanModifyTime, std::int32_t SyncType) {
+                                             TDateTime KuaipanModifyTime, TSyncType SyncType) {
     return UpdateOneRow(
         "update [SyncQueue] set [TaskItemPath] = ?, [TaskItemPath_Old] = ?, "
         "[TaskClassPath_Old] = ?, [KuaipanFileID] = ?, [KuaipanModifyTime] = ?, [SyncType] = ?, "

@@ -20,6 +20,16 @@ namespace ot {
 
 class TOtTaskItem;
 
+// What changed locally since the object's cloud copy, as the SyncType column
+// stores it.
+enum TSyncType : std::int32_t {
+    stNone = 0,                // nothing to push
+    stRenamed = 1,             // a new name; the content is unchanged
+    stRewritten = 2,           // the content rewritten under the same name
+    stRenamedAndRewritten = 3, // both
+    stPassedOver = 4,          // never written here; a pass passes such a row over silently
+};
+
 class TOtSyncQueueDB {
 public:
     const std::string& TaskItemID() const { return FTaskItemID; }
@@ -40,9 +50,8 @@ public:
     void SetKuaipanFileID(std::string v) { FKuaipanFileID = std::move(v); }
     TDateTime KuaipanModifyTime() const { return FKuaipanModifyTime; }
     void SetKuaipanModifyTime(TDateTime v) { FKuaipanModifyTime = v; }
-    // 0 nothing pending, 1 new name, 2 content rewritten, 3 both.
-    std::int32_t SyncType() const { return FSyncType; }
-    void SetSyncType(std::int32_t v) { FSyncType = v; }
+    TSyncType SyncType() const { return FSyncType; }
+    void SetSyncType(TSyncType v) { FSyncType = v; }
     // 1 while a local deletion still has to reach the cloud.
     std::int32_t IsDelete() const { return FIsDelete; }
     void SetIsDelete(std::int32_t v) { FIsDelete = v; }
@@ -57,7 +66,7 @@ private:
     std::string FTaskClassPath_Old;
     std::string FKuaipanFileID;
     TDateTime FKuaipanModifyTime = 0;
-    std::int32_t FSyncType = 0;
+    TSyncType FSyncType = stNone;
     std::int32_t FIsDelete = 0;
     TDateTime FUpdateDateTime = 0;
 };
@@ -95,11 +104,11 @@ public:
                           TDateTime KpModifyTime);
     bool SetSyncQueueItem(const std::string& TaskItemID, const std::string& TaskItemPath_Old,
                           const std::string& TaskClassPath_Old, const std::string& KuaipanFileID,
-                          TDateTime KuaipanModifyTime, std::int32_t SyncType);
+                          TDateTime KuaipanModifyTime, TSyncType SyncType);
     bool SetSyncQueueItem(const std::string& TaskItemID, const std::string& TaskItemPath,
                           const std::string& TaskItemPath_Old, const std::string& TaskClassPath_Old,
                           const std::string& KuaipanFileID, TDateTime KuaipanModifyTime,
-                          std::int32_t SyncType);
+                          TSyncType SyncType);
 
     // The row of TaskItemID; none when there is no row. Raises on error.
     std::optional<TOtSyncQueueDB> GetSyncQueueItem(const std::string& TaskItemID);
@@ -135,8 +144,9 @@ public:
     // Settles the pushed change read from the row (its path, old path and
     // sync type), leaving ARemainingSyncType to push.
     bool SettlePushedRow(const std::string& AID, const std::string& AItemPath,
-                         const std::string& AOldItemPath, int AReadSyncType,
-                         const std::string& AFileID, TDateTime AModifyTime, int ARemainingSyncType);
+                         const std::string& AOldItemPath, TSyncType AReadSyncType,
+                         const std::string& AFileID, TDateTime AModifyTime,
+                         TSyncType ARemainingSyncType);
     // Marks the content of a linked, not deleted item as still to push (a
     // rename pending becomes a rename with new content): it changed while
     // its upload was under way.
@@ -144,7 +154,7 @@ public:
     // Records an item taken from the cloud: AOldName (empty when the name is
     // the cloud's), its cloud file and time, and what is left to push.
     bool RecordPulledItem(const std::string& AID, const std::string& AOldName,
-                          const std::string& AFileID, TDateTime AModifyTime, int ASyncType);
+                          const std::string& AFileID, TDateTime AModifyTime, TSyncType ASyncType);
     // Settles a row with nothing to push on its cloud copy, renamed from
     // AFromName to AToName.
     bool SettleOnCloudCopy(const std::string& AID, const std::string& AFromName,

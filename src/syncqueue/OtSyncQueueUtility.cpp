@@ -45,22 +45,24 @@ std::string LikePrefix(const std::string& prefix) {
 // row's old name is replaced by the name before this change. A pending
 // rename keeps the name of the cloud copy however often the item is renamed.
 struct TFold {
-    int SyncType;
+    TSyncType SyncType;
     bool ReplaceOldPath;
 };
 
-TFold FoldSyncType(int current, int kind) {
+TFold FoldSyncType(TSyncType current, TEditKind kind) {
+    // The edit kinds and the sync types share their values.
+    const auto asType = static_cast<TSyncType>(kind);
     switch (current) {
-    case 0:
-        return {kind, true};
-    case 1:
-        return {kind == 1 ? 1 : 3, false};
-    case 2:
-        return {kind == 2 ? 2 : 3, true};
-    case 3:
-        return {3, false};
+    case stNone:
+        return {asType, true};
+    case stRenamed:
+        return {kind == ekRenamed ? stRenamed : stRenamedAndRewritten, false};
+    case stRewritten:
+        return {kind == ekRewritten ? stRewritten : stRenamedAndRewritten, true};
+    case stRenamedAndRewritten:
+        return {stRenamedAndRewritten, false};
     default:
-        return {kind, true};
+        return {asType, true};
     }
 }
 
@@ -102,7 +104,7 @@ TRecorded ItemChanged(TOtSyncQueueDBUtility& db, const TArgs& a) {
     const std::string& dirName = a.Text(1);
     const std::string& oldFileName = a.Text(2);
     const std::string& oldDirName = a.Text(3);
-    const int kind = a.Int(4);
+    const auto kind = static_cast<TEditKind>(a.Int(4));
     const std::string& id = a.Text(5);
 
     const auto row = db.GetSyncQueueItem(id);
@@ -152,23 +154,24 @@ TRecorded ItemDeleted(TOtSyncQueueDBUtility& db, const TArgs& a) {
 
 // Runs one change on db; a call whose arguments do not fit its code records
 // nothing and counts as failed.
-TRecorded Record(TOtSyncQueueDBUtility& db, unsigned AOperation,
+TRecorded Record(TOtSyncQueueDBUtility& db, TSyncQueueOp AOperation,
                  const std::vector<TSyncQueueArg>& AArgs) {
     const TArgs a(AArgs);
     switch (AOperation) {
-    case 0:
+    case sqClassCreated:
         return a.HasShape({true, true}) ? ClassCreated(db, a) : TRecorded::Failed;
-    case 1:
+    case sqClassDeleted:
         return a.HasShape({true}) ? ClassDeleted(db, a) : TRecorded::Failed;
-    case 2:
+    case sqItemCreated:
         return a.HasShape({true, true, true}) ? ItemCreated(db, a) : TRecorded::Failed;
-    case 3:
+    case sqItemChanged:
         // An edit kind outside 1..3 would leave a SyncType the engine does
         // not know; such a call records nothing.
-        return a.HasShape({true, true, true, true, false, true}) && a.Int(4) >= 1 && a.Int(4) <= 3
+        return a.HasShape({true, true, true, true, false, true}) && a.Int(4) >= ekRenamed &&
+                       a.Int(4) <= ekRenamedAndRewritten
                    ? ItemChanged(db, a)
                    : TRecorded::Failed;
-    case 4:
+    case sqItemDeleted:
         return a.HasShape({true}) ? ItemDeleted(db, a) : TRecorded::Failed;
     default:
         return TRecorded::Failed;
@@ -177,7 +180,7 @@ TRecorded Record(TOtSyncQueueDBUtility& db, unsigned AOperation,
 
 } // namespace
 
-bool TOtSyncQueueUtility::WriteToSyncQueue(const std::string& ADBFileName, unsigned AOperation,
+bool TOtSyncQueueUtility::WriteToSyncQueue(const std::string& ADBFileName, TSyncQueueOp AOperation,
                                            const std::vector<TSyncQueueArg>& AArgs) {
     TOtSyncQueueDBUtility db(ADBFileName);
     return Record(db, AOperation, AArgs) == TRecorded::Done;

@@ -8,22 +8,41 @@
 
 namespace ot {
 
-// One argument of a recorded change: a text, or the integer edit kind of code 3.
+// One argument of a recorded change: a text, or the edit kind of
+// sqItemChanged.
 using TSyncQueueArg = std::variant<std::string, int>;
+
+// The changes of the task tree the recorder takes; the values are the
+// operation codes.
+enum TSyncQueueOp : unsigned {
+    sqClassCreated = 0, // class ID, class DirName
+    sqClassDeleted = 1, // class ID
+    sqItemCreated = 2,  // item ID, item FileName, class DirName
+    // new FileName, class DirName, old FileName or empty, old class directory
+    // (empty), edit kind, item ID
+    sqItemChanged = 3,
+    sqItemDeleted = 4, // item ID
+};
+
+// What an in-place change of an item did (sqItemChanged's edit kind).
+enum TEditKind : int {
+    ekRenamed = 1,             // a new name; the content is unchanged
+    ekRewritten = 2,           // the content rewritten under the same name
+    ekRenamedAndRewritten = 3, // both
+};
 
 // One change for RecordChanges.
 struct TSyncQueueChange {
-    unsigned Operation;
+    TSyncQueueOp Operation;
     std::vector<TSyncQueueArg> Args;
 };
 
 class TOtSyncQueueUtility {
 public:
-    // AOperation: 0 class created, 1 class deleted, 2 item created,
-    // 3 item changed in place, 4 item deleted. Opens its own connection on
-    // the queue database ADBFileName; raises when it cannot be opened or
-    // queried.
-    static bool WriteToSyncQueue(const std::string& ADBFileName, unsigned AOperation,
+    // Opens its own connection on the queue database ADBFileName; raises when
+    // it cannot be opened or queried. A code outside TSyncQueueOp, or
+    // arguments that do not fit it, record nothing.
+    static bool WriteToSyncQueue(const std::string& ADBFileName, TSyncQueueOp AOperation,
                                  const std::vector<TSyncQueueArg>& AArgs);
     // Records the changes of one operation in one transaction: all of them
     // or none. False, with the reason in AError, when a statement fails (a

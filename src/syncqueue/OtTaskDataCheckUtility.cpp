@@ -51,7 +51,7 @@ void TOtTaskDataCheck::AddMissingRows() {
     for (const auto& cls : FTaskClassList) {
         bool classFine = FSyncQueueDB.GetSyncQueueItem(cls->ID()).has_value();
         if (!classFine) {
-            classFine = TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, 0,
+            classFine = TOtSyncQueueUtility::WriteToSyncQueue(FPaths.DBFileName, sqClassCreated,
                                                               {cls->ID(), cls->DirName()});
             FLogs.push_back("Add task class \"" + cls->DiskDirName() + "\" to \"SyncQueue\".");
         }
@@ -63,7 +63,8 @@ void TOtTaskDataCheck::AddMissingRows() {
                 // The row names the file as it lies, so the second phase
                 // finds it and the check settles.
                 TOtSyncQueueUtility::WriteToSyncQueue(
-                    FPaths.DBFileName, 2, {item->ID(), item->DiskFileName(), cls->DirName()});
+                    FPaths.DBFileName, sqItemCreated,
+                    {item->ID(), item->DiskFileName(), cls->DirName()});
                 FLogs.push_back("Add task item \"" +
                                 ItemText(cls->DiskDirName(), item->DiskFileName()) +
                                 "\" to \"SyncQueue\".");

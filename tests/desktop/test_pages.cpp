@@ -4,12 +4,15 @@
 #include "desktop/DesktopTestSupport.h"
 
 #include "app/AppContext.h"
+#include "common/Clock.h"
+#include "common/Random.h"
 #include "common/TreeLock.h"
 #include "desktop/OtAppCore.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "repository/OtTaskOperations.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
+#include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SQLiteDB.h"
 #include "tasks/OtTaskUtility.h"
 
@@ -290,6 +293,44 @@ TEST_F(DesktopPage, APriorityChangeResortsThePage) {
     ASSERT_TRUE(Page().DoEditTaskItem());
     EXPECT_EQ(Priorities(), (std::vector<int>{9, 4}));
     EXPECT_EQ(Row(0).Title, QStringLiteral("bread"));
+}
+
+// Another process drew an ID in the same two seconds and recorded it:
+// replaying its draw (same seed, same packed time, after a draw at another
+// time made this process forget it) shows that a task added in the window
+// and a pasted one take IDs from the unique draw, never that one.
+TEST_F(DesktopPage, NewTasksInTheWindowNeverTakeAnIdAnotherProcessRecorded) {
+    Open({{"milk", 4}});
+    auto clock = std::make_shared<FixedClock>(EncodeDateTime(2030, 6, 1, 12, 0));
+    ScopedClock fixed(clock);
+    const TDateTime now = clock->Now();
+    auto replay = [&](std::uint64_t seed) {
+        NewTaskIDAt(now + 1);
+        SeedRandom(seed);
+    };
+    for (std::uint64_t seed : {11u, 12u}) {
+        SCOPED_TRACE(seed);
+        replay(seed);
+        const std::string taken = NewTaskIDAt(now);
+        ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(dir.Database(), sqItemCreated,
+                                                          {taken, "gone", "elsewhere"}));
+        replay(seed);
+        if (seed == 11) {
+            ASSERT_TRUE(Page().DoAddTaskItemQuick(QStringLiteral("bread")));
+        } else {
+            Page().SelectRow(Page().GetTreeViewItemByTaskItem(Page().TaskClass()->TaskList()[0]));
+            Page().DoCopyTaskItem();
+            TModalAnswers answers;
+            answers.ThenButton(QMessageBox::Yes);
+            replay(seed);
+            Page().DoPasteTaskItem();
+        }
+        std::set<std::string> ids;
+        for (const auto& item : Page().TaskClass()->TaskList())
+            ids.insert(item->ID());
+        EXPECT_EQ(ids.size(), seed == 11 ? 2u : 3u);
+        EXPECT_EQ(ids.count(taken), 0u);
+    }
 }
 
 // A change the queue cannot record (a full disk, a read-only database) is

@@ -381,7 +381,7 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
             EXPECT_EQ(item->DiskFileName(), onDisk);
             EXPECT_NE(item->FileName(), onDisk);
             ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(
-                DBFileName(), 2, {id, item->DiskFileName(), home->DirName()}));
+                DBFileName(), sqItemCreated, {id, item->DiskFileName(), home->DirName()}));
             MarkInCloud(id);
 
             bool ok = false;
@@ -458,7 +458,7 @@ TEST_F(RepositoryTest, DrawnIDsNeverTakeOneThatIsAlreadyHeld) {
             ASSERT_TRUE(Repo.CreateTaskClass(std::make_shared<TOtTaskClass>(taken, "Other")));
             break;
         case QueueRow:
-            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 2,
+            ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), sqItemCreated,
                                                               {taken, "gone", "elsewhere"}));
             break;
         case AncestorPart:

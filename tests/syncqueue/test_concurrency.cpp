@@ -28,13 +28,13 @@ TEST(QueueConcurrency, TwoWritersWaitForEachOtherInsteadOfFailing) {
                 const std::string id = "U" + std::to_string(i);
                 const std::vector<std::vector<TSyncQueueArg>> calls = {
                     {id, "name" + id, "C#x"}, {"renamed" + id, "C#x", "name" + id, "", 3, id}};
-                failures +=
-                    !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName, 2, calls[0]);
-                failures +=
-                    !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName, 3, calls[1]);
+                failures += !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName,
+                                                                   sqItemCreated, calls[0]);
+                failures += !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName,
+                                                                   sqItemChanged, calls[1]);
                 if (i % 2 == 0)
-                    failures +=
-                        !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName, 4, {id});
+                    failures += !TOtSyncQueueUtility::WriteToSyncQueue(dir.Paths().DBFileName,
+                                                                       sqItemDeleted, {id});
             }
         } catch (const std::exception& e) {
             ADD_FAILURE() << "recorder: " << e.what();

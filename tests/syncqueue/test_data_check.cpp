@@ -28,8 +28,8 @@ protected:
     TOtTaskClassPtr Class(const std::string& id, const std::string& title) {
         auto cls = std::make_shared<TOtTaskClass>(id, title);
         EXPECT_TRUE(fs::create_directories(TaskDataPath() + cls->Path()));
-        EXPECT_TRUE(
-            TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 0, {cls->ID(), cls->DirName()}));
+        EXPECT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), sqClassCreated,
+                                                          {cls->ID(), cls->DirName()}));
         FClock->AdvanceSeconds(1);
         return cls;
     }
@@ -37,7 +37,7 @@ protected:
     TOtTaskItemPtr Item(const TOtTaskClassPtr& cls, const std::string& id) {
         auto item = HandItem(cls, id);
         EXPECT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(
-            DBFileName(), 2, {item->ID(), item->FileName(), cls->DirName()}));
+            DBFileName(), sqItemCreated, {item->ID(), item->FileName(), cls->DirName()}));
         FClock->AdvanceSeconds(1);
         return item;
     }
@@ -100,8 +100,8 @@ TEST_F(DataCheck, RepairsBothWaysAndASecondRunFindsNothing) {
     const auto a3 = Item(home, "1214608321A3");
     const auto a4 = Item(home, "1214608321A4");
     ASSERT_TRUE(TOtSyncQueueDBUtility(DBFileName()).SetKuaipanFileID(a4->ID(), "F4"));
-    ASSERT_TRUE(
-        TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), 4, {a4->ID()})); // deletion pending
+    ASSERT_TRUE(TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), sqItemDeleted,
+                                                      {a4->ID()})); // deletion pending
     fs::remove(File(a3));
     fs::remove(File(a4));
     FClock->AdvanceSeconds(1);

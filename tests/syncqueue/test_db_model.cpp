@@ -89,7 +89,8 @@ TEST_F(QueueDB, UpdatesChangeExactlyTheirRowAndStampIt) {
          {{"KuaipanFileID", "text:F2"}, {"KuaipanModifyTime", "text:2016-03-01 08:09:10"}}},
         {"SetSyncQueueItem",
          [&](auto& db, const auto& id) {
-             return db.SetSyncQueueItem(id, "old'name", "oldclass", "F3", modify, 3);
+             return db.SetSyncQueueItem(id, "old'name", "oldclass", "F3", modify,
+                                        stRenamedAndRewritten);
          },
          {{"TaskItemPath", "text:name"},
           {"TaskItemPath_Old", "text:old'name"},
@@ -99,7 +100,7 @@ TEST_F(QueueDB, UpdatesChangeExactlyTheirRowAndStampIt) {
           {"SyncType", "integer:3"}}},
         {"SetSyncQueueItem with path",
          [&](auto& db, const auto& id) {
-             return db.SetSyncQueueItem(id, "new", "", "", "F4", modify, 0);
+             return db.SetSyncQueueItem(id, "new", "", "", "F4", modify, stNone);
          },
          {{"TaskItemPath", "text:new"},
           {"TaskItemPath_Old", "text:"},
@@ -234,7 +235,7 @@ TEST(QueueDBErrors, WithoutTheTableQueriesRaiseAndUpdatesFail) {
     EXPECT_TRUE(rows.empty());
 
     EXPECT_FALSE(db.SetKuaipanFileID("A", "F"));
-    EXPECT_FALSE(db.SetSyncQueueItem("A", "", "", "F", 0, 0));
+    EXPECT_FALSE(db.SetSyncQueueItem("A", "", "", "F", 0, stNone));
     EXPECT_FALSE(db.DeleteSyncQueue("A"));
     EXPECT_NE(db.LastError().find(file), std::string::npos) << db.LastError();
     int rowsAffected = 7;

@@ -29,8 +29,10 @@ protected:
     }
     ~Recorder() override { SetSQLFaultHook({}); }
 
+    // Any code, the ones outside TSyncQueueOp included.
     bool Write(unsigned op, const std::vector<TSyncQueueArg>& args) {
-        return TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), op, args);
+        return TOtSyncQueueUtility::WriteToSyncQueue(DBFileName(), static_cast<TSyncQueueOp>(op),
+                                                     args);
     }
     std::optional<TOtSyncQueueDB> Row(const std::string& id) {
         return TOtSyncQueueDBUtility(DBFileName()).GetSyncQueueItem(id);
@@ -46,7 +48,8 @@ protected:
                      const std::string& oldName = "") {
         ASSERT_TRUE(Write(2, {id, name, kClassDir}));
         ASSERT_TRUE(TOtSyncQueueDBUtility(DBFileName())
-                        .SetSyncQueueItem(id, oldName, "", "F" + id, FClock->Now(), syncType));
+                        .SetSyncQueueItem(id, oldName, "", "F" + id, FClock->Now(),
+                                          static_cast<TSyncType>(syncType)));
     }
     // Statements run from now on.
     int Statements() const { return FStatements.load(); }
