@@ -53,11 +53,65 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
         PullClass(pass, cloudClasses[i]);
     }
     PruneLocal(pass);
+    RecordObjectsWithoutRow(pass);
 
     if (pass.Errors2 == 0)
         _OutputSyncLog("Step 2 finished.");
     else
         _OutputSyncLog(Format("Step 2 finished with %d error(s).", pass.Errors2));
+}
+
+void TKuaipanSyncUtility::RecordObjectsWithoutRow(TPass& pass) {
+    // The queue must cover the tree: an object without a row (its recording
+    // was lost, or the database was replaced) is never pushed. Those the
+    // cloud holds were recorded by the pull above; the rest are recorded as
+    // new here and go up next pass.
+    std::unordered_map<std::string, TOtTaskClassPtr> cloudByID;
+    for (const auto& c : FKuaipanTaskClassList)
+        cloudByID.emplace(c->ID(), c);
+    try {
+        RecordObjectsWithoutRow(pass, cloudByID);
+    } catch (const ESyncQueueDBError&) {
+        ++pass.Errors2;
+        _OutputSyncLog("Read the sync queue failed!");
+    }
+}
+
+void TKuaipanSyncUtility::RecordObjectsWithoutRow(
+    TPass& pass, const std::unordered_map<std::string, TOtTaskClassPtr>& cloudByID) {
+    for (const auto& local : FLocalTree.Snapshot()) {
+        const auto cloud = cloudByID.find(local.ID);
+        const bool classInCloud = cloud != cloudByID.end();
+        if (classInCloud && !cloud->second->IsLoadTaskList())
+            continue; // its listing failed: nothing is known about its items
+        const auto classRow = pass.DB->GetSyncQueueItem(local.ID);
+        if (!classRow && !classInCloud) {
+            int rows = 0;
+            if (pass.DB->ExeSQL("insert or ignore into [SyncQueue] ([TaskItemID], [TaskItemPath]) "
+                                "values (?, ?)",
+                                {local.ID, local.Class->DirName()}, &rows) &&
+                rows == 1)
+                _OutputSyncLog(Format("Task class \"%s\" had no queue record: it was recorded "
+                                      "and will be uploaded.",
+                                      local.Title.c_str()));
+        }
+        if (!classRow && classInCloud)
+            continue;
+        for (const auto& item : local.Items) {
+            if ((classInCloud &&
+                 TOtTaskUtility::IndexOfTaskItemList(item.ID, cloud->second->TaskList()) >= 0) ||
+                pass.DB->GetSyncQueueItem(item.ID))
+                continue;
+            int rows = 0;
+            if (pass.DB->ExeSQL("insert or ignore into [SyncQueue] ([TaskItemID], [TaskItemPath], "
+                                "[TaskClassPath]) values (?, ?, ?)",
+                                {item.ID, item.FileName, local.Class->DirName()}, &rows) &&
+                rows == 1)
+                _OutputSyncLog(Format("Task item \"%s\" in class \"%s\" had no queue record: it "
+                                      "was recorded and will be uploaded.",
+                                      item.Title.c_str(), local.Title.c_str()));
+        }
+    }
 }
 
 void TKuaipanSyncUtility::EnsureOneLocalFilePerID(TPass& pass) {
@@ -297,6 +351,45 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
                               "uploaded.",
                               localItem->Title.c_str(), classTitle, title));
         PullItem(pass, cloudClass, localClass, cloudItem, nullptr);
+        return;
+    }
+    if (row->KuaipanFileID().empty() && row->IsDelete() == 0 && row->SyncType() == 0 &&
+        row->TaskItemPath() == cloudItem->FileName()) {
+        // Under the same name on the cloud already but not linked here (an
+        // earlier pass stopped after the upload, or a restored cloud lacked
+        // the item and another computer uploaded it first). The times say
+        // nothing here: the row's is from before the unlink, the cloud's may
+        // fall in the same second. The contents decide: the same, the row
+        // is linked; different, the local copy wins and goes up next pass.
+        const std::string localFile = Paths().TaskDataPath + localItem->Path;
+        const auto temp = DownloadKuaipanFile(localFile, cloudItem->KuaipanPath());
+        if (!temp) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Update local task item \"%s\" remarks in class \"%s\" failed!",
+                                  title, classTitle));
+            return;
+        }
+        const bool same = ReadFileBytes(*temp) == ReadFileBytes(localFile);
+        std::error_code ec;
+        fs::remove(*temp, ec);
+        if (!pass.DB->SettleOnCloudCopy(id, row->TaskItemPath(), row->TaskItemPath(),
+                                        cloudItem->TagString(), cloudItem->TagDateTime()))
+            return; // changed meanwhile: the next pass decides anew
+        FRowsLeft.erase(id);
+        if (same) {
+            RememberRow(pass, id);
+            return;
+        }
+        if (!pass.DB->KeepContentPending(id)) {
+            ++pass.Errors2;
+            _OutputSyncLog(Format("Record local task item \"%s\" in class \"%s\" failed!",
+                                  localItem->Title.c_str(), classTitle));
+            return;
+        }
+        _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" differs from its copy in "
+                              "Kuaipan, which was not linked here: the local copy wins and will "
+                              "be uploaded.",
+                              localItem->Title.c_str(), classTitle));
         return;
     }
     if (row->SyncType() != 0 || row->IsDelete() != 0) {

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -271,8 +272,12 @@ private:
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,
                   const TOtTaskItemPtr& cloudItem, const TLocalTaskItemInfo* localItem);
     void PruneLocal(TPass& pass);
-    // One local file per task ID at the end of every pass.
+    // One local file per task ID at the start of every pass.
     void EnsureOneLocalFilePerID(TPass& pass);
+    // Local objects without a queue row, not in the cloud, get one as new.
+    void RecordObjectsWithoutRow(TPass& pass);
+    void RecordObjectsWithoutRow(TPass& pass,
+                                 const std::unordered_map<std::string, TOtTaskClassPtr>& cloudByID);
     // A local deletion of the object is still to be pushed.
     static bool IsDeletionPending(TPass& pass, const std::string& AID);
 

@@ -365,6 +365,27 @@ TEST_F(Sequences, HandMadeEntriesAreLeftAlone) {
     EXPECT_TRUE(fs::is_symlink(dir / "1300000097QA#0#Link#5#202612101219###.tsk"));
 }
 
+// The queue covers the tree: a list and a task whose rows were lost (an old
+// database put back, a write that never landed) still reach the cloud.
+TEST_F(Sequences, ObjectsWithoutQueueRowsAreRecordedAndGoUp) {
+    Shared();
+    auto lost = A.AddClass("Lost");
+    const auto inLost = A.AddItem(lost, "In lost list");
+    const auto inHome = A.AddItem(A.FindClass("Home"), "Row lost");
+    {
+        TOtSyncQueueDBUtility db(A.Dir().Paths().DBFileName);
+        for (const auto& id : {lost->ID(), inLost->ID(), inHome->ID()})
+            EXPECT_TRUE(db.DeleteSyncQueue(id)) << id;
+    }
+    A.Observer->Clear();
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(HasLineWith(*A.Observer, "\"Row lost\" in class \"Home\" had no queue record"));
+    Settle();
+    ASSERT_TRUE(B.FindItem("In lost list"));
+    EXPECT_EQ(B.FindItem("In lost list")->TaskClass()->Title(), "Lost");
+    EXPECT_TRUE(B.FindItem("Row lost"));
+}
+
 // A list directory renamed by hand is a rename of the list.
 TEST_F(Sequences, AListRenamedByHandIsRenamedEverywhere) {
     Shared();
