@@ -1064,7 +1064,6 @@ void CloudServer::ServeFileOperation(Call& c) {
 }
 
 void CloudServer::ServeMoveOrCopy(Call& c) {
-    HttpResponse& res = c.Res;
     OauthContext ctx;
     std::vector<std::string> from, to;
     if (c.Authorized(TokenNeed::Access, ctx) && c.CheckRoot(ctx) &&

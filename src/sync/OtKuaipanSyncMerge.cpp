@@ -317,12 +317,14 @@ void TKuaipanSyncUtility::ReportMerge(const std::string& ATitle, const TMergeRes
 
 // ---- invariants ---------------------------------------------------------------
 
-void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass) {
+void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass, int& AErrors) {
     const auto duplicates = std::exchange(FCloudDuplicates, {});
     for (const auto& d : duplicates) {
         CheckStop();
         const std::string keptPath = d.Kept->KuaipanPath();
         const std::string otherPath = d.Other->KuaipanPath();
+        std::string targetPath = keptPath;
+        std::string removedPath = otherPath;
         const std::string title = d.Kept->Title();
         // Both files are versions of one task: they are merged field by
         // field from the last synchronized state (when known), the newer
@@ -359,9 +361,14 @@ void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass) {
                     MergeTaskItems(baseItem.get(), d.Class->DirName(), otherSide, keptSide);
                 const std::string mergedPath =
                     ItemCloudPath(d.Class->DirName(), merged.Item->FileName());
-                std::string rev = CloudRev(keptPath);
-                if (mergedPath != keptPath) {
-                    ok = MoveKuaipanFile(keptPath, mergedPath, rev);
+                // The merged task goes into the file that already has its
+                // name (the other one, when its fields won), else into the
+                // kept one, moved to that name.
+                if (mergedPath == otherPath)
+                    std::swap(targetPath, removedPath);
+                std::string rev = CloudRev(targetPath);
+                if (mergedPath != targetPath) {
+                    ok = MoveKuaipanFile(targetPath, mergedPath, rev);
                     rev = ok ? GetKuaipanFileInfo(mergedPath).rev : rev;
                 }
                 std::string fileID;
@@ -386,14 +393,16 @@ void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass) {
         }
         if (keptTemp)
             fs::remove(*keptTemp, ec);
-        ok = ok && DeleteKuaipanPath(otherPath, CloudRev(otherPath));
+        ok = ok && DeleteKuaipanPath(removedPath, CloudRev(removedPath));
         if (ok) {
             ++pass.Summary.Pushed;
+            const std::string removedName = removedPath == otherPath ? d.Other->FileName()
+                                                                     : d.Kept->FileName();
             _OutputSyncLog(Format("Task item \"%s\" had two files in Kuaipan; \"%s\" was folded "
                                   "into the other.",
-                                  title.c_str(), d.Other->FileName().c_str()));
+                                  title.c_str(), removedName.c_str()));
         } else {
-            ++pass.Errors1;
+            ++AErrors;
             _OutputSyncLog(Format("Task item \"%s\" has two files in Kuaipan; folding them into "
                                   "one failed!",
                                   title.c_str()));

@@ -42,8 +42,11 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
     if (!pass.Step1ListLoaded)
         CheckCloudFingerprint(pass);
     _OutputSyncLog("Load Kuaipan task class successfully!");
+    // A second file for one ID that appeared while step 1 ran (another
+    // computer's pass raced ours) is folded now, not left to the next pass.
+    RepairCloudDuplicates(pass, pass.Errors2);
 
-    // The list may change below (nothing in step 2 changes the cloud), so
+    // The list may change below (nothing in the pull changes the cloud), so
     // walk a copy of the pointers.
     const TOtTaskClassList cloudClasses = FKuaipanTaskClassList;
     const int count = static_cast<int>(cloudClasses.size());
@@ -53,6 +56,9 @@ void TKuaipanSyncUtility::Step2(TPass& pass) {
         PullClass(pass, cloudClasses[i]);
     }
     PruneLocal(pass);
+    // The pass ends as it began: one file here per ID, and a queue row for
+    // every object of the tree.
+    EnsureOneLocalFilePerID(pass);
     RecordObjectsWithoutRow(pass);
 
     if (pass.Errors2 == 0)

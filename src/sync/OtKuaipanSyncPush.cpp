@@ -72,7 +72,7 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
     pass.Step1ListLoaded = true;
     _OutputSyncLog("Load Kuaipan task class successfully!");
     CheckCloudFingerprint(pass);
-    RepairCloudDuplicates(pass);
+    RepairCloudDuplicates(pass, pass.Errors1);
     if (FAfterListing)
         FAfterListing();
     ReviveClassesDeletedThere(pass);

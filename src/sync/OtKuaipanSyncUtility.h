@@ -263,7 +263,7 @@ private:
     bool MergeIntoMovedCopy(TPass& pass, const TOtSyncQueueDB& row, const TOtTaskItemPtr& listed);
     void ReportMerge(const std::string& ATitle, const TMergeResult& AMerged);
     // Two cloud files with one ID (set aside by the listing) become one.
-    void RepairCloudDuplicates(TPass& pass);
+    void RepairCloudDuplicates(TPass& pass, int& AErrors);
     // Compares the cloud's data fingerprint with the one seen last.
     void CheckCloudFingerprint(TPass& pass);
     void SaveCloudFingerprint(TPass& pass);

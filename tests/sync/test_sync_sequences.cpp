@@ -8,9 +8,11 @@
 #include "SyncSide.h"
 
 #include "cloud/KuaipanException.h"
+#include "common/FileUtil.h"
 #include "common/Text.h"
 #include "sync/OtSyncPlanner.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
+#include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
 
@@ -141,8 +143,9 @@ TEST_F(Sequences, AChangeLandingInsideAnotherPassIsMerged) {
         c.Change(a);
         bool ran = false;
         b.Engine().SetAfterListingHook([&] {
-            if (!std::exchange(ran, true))
+            if (!std::exchange(ran, true)) {
                 EXPECT_TRUE(a.SyncClean());
+            }
         });
         EXPECT_TRUE(b.SyncClean());
         EXPECT_TRUE(ran);
@@ -421,4 +424,36 @@ TEST_F(Sequences, TwoLocalFilesWithOneIDBecomeTwoTasks) {
     EXPECT_EQ(B.UserState(),
               "Home/\nHome/Task s0 p5 | the original\nWork/\nWork/Task s0 p5 | the original\n");
     ExpectOneFilePerID();
+}
+
+// A second cloud file for one task that appears while a pass runs (another
+// computer's pass raced it) is folded by that same pass, not the next one.
+TEST_F(Sequences, ASecondCloudFileMadeDuringAPassIsFoldedByIt) {
+    Shared();
+    const auto task = A.FindItem("Task");
+    // Something to push, so the pass lists the cloud again after step 1.
+    A.AddItem(A.FindClass("Work"), "Other");
+    bool ran = false;
+    A.Engine().SetAfterListingHook([&] {
+        if (std::exchange(ran, true))
+            return;
+        auto api = CloudClient(server, user);
+        const std::string local = (B.Dir().Root() / "upload.tmp").string();
+        ASSERT_TRUE(WriteFileAtomic(local, TOtTaskUtility::TaskFileContent("written elsewhere")));
+        std::string name = task->FileName();
+        name.replace(name.find("#Task#"), 6, "#Elsewhere#");
+        EXPECT_FALSE(api->UploadFile("/" + A.FindClass("Home")->DirName() + "/" + name + ".tsk",
+                                     local, true)
+                         .file_id.empty());
+    });
+    EXPECT_TRUE(A.SyncClean());
+    A.Engine().SetAfterListingHook(nullptr);
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(HasLineWith(*A.Observer, "had two files in Kuaipan"));
+    ExpectOneFilePerID();
+    Settle();
+    ExpectOneFilePerID();
+    // Only the other file changed since the last pass: its fields win.
+    EXPECT_EQ(B.UserState(), "Home/\nHome/Elsewhere s0 p5 | written elsewhere\nWork/\n"
+                             "Work/Other s0 p5 | \n");
 }
