@@ -396,8 +396,8 @@ void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass, int& AErrors) {
         ok = ok && DeleteKuaipanPath(removedPath, CloudRev(removedPath));
         if (ok) {
             ++pass.Summary.Pushed;
-            const std::string removedName = removedPath == otherPath ? d.Other->FileName()
-                                                                     : d.Kept->FileName();
+            const std::string removedName =
+                removedPath == otherPath ? d.Other->FileName() : d.Kept->FileName();
             _OutputSyncLog(Format("Task item \"%s\" had two files in Kuaipan; \"%s\" was folded "
                                   "into the other.",
                                   title.c_str(), removedName.c_str()));

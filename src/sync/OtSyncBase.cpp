@@ -2,6 +2,8 @@
 
 #include "syncqueue/SQLiteDB.h"
 
+#include <utility>
+
 namespace ot {
 
 TOtSyncBase::TOtSyncBase(const std::string& ADBFileName) {
@@ -36,7 +38,9 @@ TOtSyncBase::TOtSyncBase(const std::string& ADBFileName) {
     }
 }
 
-TOtSyncBase::~TOtSyncBase() = default;
+TOtSyncBase::~TOtSyncBase() {
+    Flush();
+}
 
 std::optional<TSyncBaseRecord> TOtSyncBase::Find(const std::string& AID) const {
     auto it = FCache.find(AID);
@@ -45,30 +49,53 @@ std::optional<TSyncBaseRecord> TOtSyncBase::Find(const std::string& AID) const {
     return it->second;
 }
 
+namespace {
+constexpr std::size_t PendingWritesAtMost = 64;
+}
+
 bool TOtSyncBase::Record(const std::string& AID, const TSyncBaseRecord& ARecord) {
     if (!FDB)
         return false;
-    try {
-        FDB->Execute("insert or replace into [SyncBase] ([TaskItemID], [TaskClassPath], "
-                     "[TaskItemPath], [ContentHash], [KuaipanRev], [KuaipanModifyTime]) values "
-                     "(?, ?, ?, ?, ?, ?)",
-                     {AID, ARecord.State.ClassPath, ARecord.State.FileName, ARecord.State.Hash,
-                      ARecord.Rev, ARecord.State.ModifyTime});
-    } catch (const ESyncQueueDBError&) {
-        FCache.erase(AID);
-        return false;
-    }
     FCache[AID] = ARecord;
-    return true;
+    FPending[AID] = ARecord;
+    return FPending.size() < PendingWritesAtMost || Flush();
 }
 
 bool TOtSyncBase::Forget(const std::string& AID) {
     FCache.erase(AID);
     if (!FDB)
         return false;
+    FPending[AID] = std::nullopt;
+    return FPending.size() < PendingWritesAtMost || Flush();
+}
+
+bool TOtSyncBase::Flush() {
+    if (!FDB || FPending.empty())
+        return true;
+    auto pending = std::exchange(FPending, {});
     try {
-        FDB->Execute("delete from [SyncBase] where [TaskItemID] = ?", {AID});
+        FDB->Execute("begin immediate");
+        try {
+            for (const auto& [id, record] : pending) {
+                if (record)
+                    FDB->Execute("insert or replace into [SyncBase] ([TaskItemID], "
+                                 "[TaskClassPath], [TaskItemPath], [ContentHash], [KuaipanRev], "
+                                 "[KuaipanModifyTime]) values (?, ?, ?, ?, ?, ?)",
+                                 {id, record->State.ClassPath, record->State.FileName,
+                                  record->State.Hash, record->Rev, record->State.ModifyTime});
+                else
+                    FDB->Execute("delete from [SyncBase] where [TaskItemID] = ?", {id});
+            }
+            FDB->Execute("commit");
+        } catch (const ESyncQueueDBError&) {
+            FDB->Execute("rollback");
+            throw;
+        }
     } catch (const ESyncQueueDBError&) {
+        // Not written: this pass does not go on trusting them either.
+        for (const auto& [id, record] : pending)
+            if (record)
+                FCache.erase(id);
         return false;
     }
     return true;
@@ -80,6 +107,9 @@ bool TOtSyncBase::RenameClassPath(const std::string& AFrom, const std::string& A
             record.State.ClassPath = ATo;
     if (!FDB)
         return false;
+    // The gathered writes name the list as it was; made first, they follow
+    // the rename below.
+    Flush();
     try {
         FDB->Execute("update [SyncBase] set [TaskClassPath] = ? where [TaskClassPath] = ?",
                      {ATo, AFrom});

@@ -40,10 +40,16 @@ public:
     bool Available() const { return FDB != nullptr; }
 
     std::optional<TSyncBaseRecord> Find(const std::string& AID) const;
-    // Records (or replaces) the base of a task. Answers false on a database
-    // error: the next pass then decides from the queue, which is safe.
+    // Records (or replaces) the base of a task. The writes are gathered and
+    // made a few dozen at a time in one transaction (and at Flush or the
+    // end of the object): a pass records one base per task it moves, and a
+    // transaction each would cost more than the rest of the bookkeeping.
+    // Answers false on a database error: the next pass then decides from
+    // the queue, which is safe; so is a base lost to a crash before it was
+    // written.
     bool Record(const std::string& AID, const TSyncBaseRecord& ARecord);
     bool Forget(const std::string& AID);
+    bool Flush();
     // A list renamed: its tasks' bases follow it.
     bool RenameClassPath(const std::string& AFrom, const std::string& ATo);
     // Every task with a base, by ID.
@@ -56,6 +62,8 @@ private:
     std::unique_ptr<TSQLiteDB> FDB;
     // Read at once: a pass asks for many tasks.
     std::map<std::string, TSyncBaseRecord> FCache;
+    // Writes not made yet, by task: a record, or nothing for a deletion.
+    std::map<std::string, std::optional<TSyncBaseRecord>> FPending;
 };
 
 } // namespace ot

@@ -2,6 +2,8 @@
 // cloud state) -> action, and the field-by-field merge of a task changed on
 // both sides.
 
+#include "support/QueueTestDir.h"
+#include "sync/OtSyncBase.h"
 #include "sync/OtSyncPlanner.h"
 
 #include "tasks/OtTaskUtility.h"
@@ -169,4 +171,41 @@ TEST_F(MergeFixture, WithoutBaseEveryDifferenceIsAConflict) {
 
 TEST(SyncPlanner, ContentHashIsTheCloudsSha1) {
     EXPECT_EQ(ContentHash("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+// The bases a pass records are gathered and written in batches: whatever was
+// recorded, forgotten or renamed is what the next pass reads, across a batch
+// boundary and with the last batch written when the pass ends.
+TEST(SyncBase, WhatAPassRecordsIsWhatTheNextOneReads) {
+    test::TQueueTestDir dir("ot-sync-base");
+    const std::string db = dir.Paths().DBFileName;
+    auto record = [](const std::string& cls, const std::string& name) {
+        return TSyncBaseRecord{{cls, name, "hash-" + name, 20300101.5}, "rev-" + name};
+    };
+    {
+        TOtSyncBase base(db);
+        ASSERT_TRUE(base.Available());
+        for (int i = 0; i < 150; ++i)
+            EXPECT_TRUE(base.Record("ID" + std::to_string(i), record("Old", std::to_string(i))));
+        EXPECT_TRUE(base.Forget("ID7"));
+        EXPECT_TRUE(base.Record("ID140", record("Other", "moved")));
+        EXPECT_TRUE(base.RenameClassPath("Old", "New"));
+        EXPECT_TRUE(base.Record("ID149", record("Old", "late")));
+        EXPECT_TRUE(base.SetValue("DataFingerprint", "fp"));
+    }
+    TOtSyncBase again(db);
+    const auto all = again.All();
+    EXPECT_EQ(all.size(), 149u);
+    EXPECT_FALSE(again.Find("ID7"));
+    ASSERT_TRUE(again.Find("ID3"));
+    EXPECT_EQ(again.Find("ID3")->State.ClassPath, "New");
+    EXPECT_EQ(again.Find("ID3")->State.Hash, "hash-3");
+    EXPECT_EQ(again.Find("ID3")->Rev, "rev-3");
+    EXPECT_EQ(again.Find("ID3")->State.ModifyTime, 20300101.5);
+    ASSERT_TRUE(again.Find("ID130")); // in the batch not yet written at the rename
+    EXPECT_EQ(again.Find("ID130")->State.ClassPath, "New");
+    EXPECT_EQ(again.Find("ID140")->State.ClassPath, "Other");
+    EXPECT_EQ(again.Find("ID149")->State.ClassPath, "Old");
+    EXPECT_EQ(again.Find("ID149")->State.FileName, "late");
+    EXPECT_EQ(again.Value("DataFingerprint"), "fp");
 }

@@ -442,9 +442,9 @@ TEST_F(Sequences, ASecondCloudFileMadeDuringAPassIsFoldedByIt) {
         ASSERT_TRUE(WriteFileAtomic(local, TOtTaskUtility::TaskFileContent("written elsewhere")));
         std::string name = task->FileName();
         name.replace(name.find("#Task#"), 6, "#Elsewhere#");
-        EXPECT_FALSE(api->UploadFile("/" + A.FindClass("Home")->DirName() + "/" + name + ".tsk",
-                                     local, true)
-                         .file_id.empty());
+        EXPECT_FALSE(
+            api->UploadFile("/" + A.FindClass("Home")->DirName() + "/" + name + ".tsk", local, true)
+                .file_id.empty());
     });
     EXPECT_TRUE(A.SyncClean());
     A.Engine().SetAfterListingHook(nullptr);
