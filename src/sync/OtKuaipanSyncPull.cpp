@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace ot {
 
@@ -103,10 +104,12 @@ void TKuaipanSyncUtility::RecordObjectsWithoutRow(
         }
         if (!classRow && classInCloud)
             continue;
+        std::unordered_set<std::string> inCloud;
+        if (classInCloud)
+            for (const auto& c : cloud->second->TaskList())
+                inCloud.insert(c->ID());
         for (const auto& item : local.Items) {
-            if ((classInCloud &&
-                 TOtTaskUtility::IndexOfTaskItemList(item.ID, cloud->second->TaskList()) >= 0) ||
-                pass.DB->GetSyncQueueItem(item.ID))
+            if (inCloud.count(item.ID) != 0 || pass.DB->GetSyncQueueItem(item.ID))
                 continue;
             int rows = 0;
             if (pass.DB->ExeSQL("insert or ignore into [SyncQueue] ([TaskItemID], [TaskItemPath], "
