@@ -481,6 +481,10 @@ QString TOtTaskListItem::Title() const {
     return FLabel->text();
 }
 
+void TOtTaskListItem::ShowTitle() {
+    FLabel->setText(Q(FTaskClass->Title()));
+}
+
 int TOtTaskListItem::TaskCount() const {
     return FTaskListGUI->Model().rowCount();
 }
@@ -897,6 +901,11 @@ TOtTaskListItem* TOtQtLocalTaskTree::LoadedPage(const TOtTaskClassPtr& ATaskClas
 
 void TOtQtLocalTaskTree::TaskClassAdded(const TOtTaskClassPtr& ATaskClass) {
     FTaskClassGUI.Add(ATaskClass);
+}
+
+void TOtQtLocalTaskTree::TaskClassUpdated(const TOtTaskClassPtr& ATaskClass) {
+    if (TOtTaskListItem* page = FTaskClassGUI.GetTaskListItemByTaskClass(ATaskClass))
+        page->ShowTitle();
 }
 
 void TOtQtLocalTaskTree::TaskClassRemoving(const TOtTaskClassPtr& ATaskClass, int) {

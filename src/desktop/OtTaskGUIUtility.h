@@ -130,6 +130,8 @@ public:
     ~TOtTaskListItem() override;
 
     QString Title() const;
+    // Shows the class's title again (renamed on another computer).
+    void ShowTitle();
     int TaskCount() const;
     int Tag() const { return FTag; }
     void SetTag(int v) { FTag = v; }
@@ -247,6 +249,7 @@ public:
 protected:
     void Access(const std::function<void()>& fn) override;
     void TaskClassAdded(const TOtTaskClassPtr& ATaskClass) override;
+    void TaskClassUpdated(const TOtTaskClassPtr& ATaskClass) override;
     void TaskClassRemoving(const TOtTaskClassPtr& ATaskClass, int AIndex) override;
     void TaskItemInserted(const TOtTaskClassPtr& ATaskClass, const TOtTaskItemPtr& ATaskItem,
                           int AIndex) override;

@@ -454,7 +454,7 @@ TEST_F(DesktopPage, AnEditWaitsForAPassOfAnotherProcessAndThenLands) {
     EXPECT_EQ(stored->FileName(), item->FileName());
 }
 
-TEST_F(DesktopPage, EngineChangesReachOnlyBuiltPagesAndRunOnTheWindowThread) {
+TEST_F(DesktopPage, EngineChangesReachThePagesOnTheWindowThread) {
     Open({{"milk", 4}});
     // A second thread adds to both classes, as the sync engine does.
     TOtQtLocalTaskTree tree(w->Form->TaskClassList(), w->Form->AppCore().Repository(),
@@ -467,6 +467,7 @@ TEST_F(DesktopPage, EngineChangesReachOnlyBuiltPagesAndRunOnTheWindowThread) {
         auto b = std::make_shared<TOtTaskItem>("other", work);
         EXPECT_TRUE(tree.AddTaskItem(home, a));
         EXPECT_TRUE(tree.AddTaskItem(work, b));
+        EXPECT_TRUE(tree.RenameTaskClass(work, "Office"));
         done = true;
     });
     while (!done)
@@ -475,6 +476,7 @@ TEST_F(DesktopPage, EngineChangesReachOnlyBuiltPagesAndRunOnTheWindowThread) {
     EXPECT_EQ(Page().TaskCount(), 2);
     TOtTaskListItem& workPage = *w->Form->TaskClassGUI()->TaskListItems()[1];
     EXPECT_EQ(workPage.TaskCount(), 0) << "an unbuilt page gets no single row";
+    EXPECT_EQ(workPage.Title(), QStringLiteral("Office")) << "a renamed list shows its new title";
     w->Form->btnMoveRightClick();
     EXPECT_EQ(workPage.TaskCount(), 1);
 }
