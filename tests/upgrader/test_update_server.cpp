@@ -11,6 +11,8 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cstdlib>
+#include <sys/wait.h>
 #include <cstdio>
 
 namespace ot::test {
@@ -122,6 +124,67 @@ TEST(UpdateServer, PublishAddsOrReplacesTheEntryInEveryLanguagesList) {
     EXPECT_NE(server.Publish({"--name", "../x", "--version", "1.3", "--from", a.string()}), 0);
     EXPECT_EQ(ListedNames(server.ListFile()),
               (std::vector<std::string>{"otTodolist 1.2", "otUpgrade 1.1"}));
+}
+
+// The options of serve from a configuration file (as the systemd unit runs
+// it); the command line wins over the file, and a bad line stops the server.
+TEST(UpdateServer, ServeTakesItsOptionsFromAConfigurationFile) {
+    TempDir dir;
+    const fs::path config = dir.Path() / "otupdateserver.conf";
+    ASSERT_TRUE(WriteFileAtomic(config, "# limits\n"
+                                        "max-usage-records = 1\n"
+                                        "usage-per-address-per-hour = 1\n"
+                                        "quiet = yes\n"));
+    UpdateServerProcess server({"--config", config.string(), "--usage-per-address-per-hour", "5"});
+    httplib::Client client("127.0.0.1", server.Port());
+    const std::string body = "guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=x";
+    std::vector<int> statuses;
+    for (int i = 0; i < 2; ++i) {
+        auto res = client.Post("/brenmoor2012/asp/brenAppUseStatisticsDo.asp", body,
+                               "application/x-www-form-urlencoded");
+        statuses.push_back(res ? res->status : 0);
+    }
+    // One record in all (the file); not refused as too many from one address
+    // (the command line's 5 over the file's 1).
+    EXPECT_EQ(statuses, (std::vector<int>{200, 507}));
+
+    for (const char* bad : {"no-such-option = 1\n", "just words\n", "quiet = maybe\n"}) {
+        SCOPED_TRACE(bad);
+        ASSERT_TRUE(WriteFileAtomic(config, bad));
+        const std::string command = UpdateServerProcess::BinaryPath() + " serve --root " +
+                                    (dir.Path() / "root").string() + " --port 0 --config " +
+                                    config.string() + " 2>/dev/null";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    }
+}
+
+// The version of the entry is the one the upgrade program will find in the
+// installed executable afterwards; any other would be offered again forever.
+TEST(UpdateServer, PublishRefusesAVersionThatDiffersFromTheExecutablesRecord) {
+    UpdateServerProcess server;
+    const auto folder = server.MakeFolder("app", {{"styles/x.Style", "s"}});
+    fs::copy_file(OT_SAMPLE_OLD_EXE, folder / "otTodolist");
+    struct Case {
+        const char* Version;
+        bool Published;
+    };
+    for (const Case c : {Case{"1.0.2013.1", false}, Case{"1.0.2012", false},
+                         Case{"1.0.2012.1128", true}, Case{"1.0.2012.1128.0", true}}) {
+        SCOPED_TRACE(c.Version);
+        EXPECT_EQ(server.Publish({"--name", "otTodolist", "--version", c.Version, "--from",
+                                  folder.string()}) == 0,
+                  c.Published);
+        EXPECT_EQ(fs::exists(server.Root() / "packages" /
+                             (std::string("otTodolist-") + c.Version + ".zip")),
+                  c.Published);
+    }
+    EXPECT_EQ(ListedNames(server.ListFile()),
+              std::vector<std::string>{"otTodolist 1.0.2012.1128.0"});
+    // A file of that name without a version record is published as named.
+    const auto plain = server.MakeFolder("plain", {{"otTodolist", "a script"}});
+    EXPECT_EQ(server.Publish({"--name", "otTodolist", "--version", "7", "--from", plain.string()}),
+              0);
 }
 
 TEST(UpdateServer, ServesOnlyListsAndPackages) {
