@@ -8,12 +8,23 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <cstdlib>
-#include <sys/wait.h>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <regex>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace ot::test {
 namespace {
@@ -156,6 +167,61 @@ TEST(UpdateServer, ServeTakesItsOptionsFromAConfigurationFile) {
                                     config.string() + " 2>/dev/null";
         const int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    }
+}
+
+// Under systemd standard error is the journal, which stamps every line: the
+// server then writes none of its own time stamps. systemd says so with
+// JOURNAL_STREAM, the device and inode of the stream it connected.
+TEST(UpdateServer, LogLinesLeaveTheTimeStampToTheJournal) {
+    TempDir dir;
+    for (const bool journal : {false, true}) {
+        SCOPED_TRACE(journal ? "journal" : "plain");
+        const fs::path log = dir.Path() / (journal ? "journal.log" : "plain.log");
+        const fs::path ports = dir.Path() / (journal ? "journal.ports" : "plain.ports");
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("JOURNAL_STREAM=", 0) != 0)
+                env.emplace_back(*e);
+        if (journal)
+            env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                          std::to_string(st.st_ino));
+        std::vector<std::string> args = {UpdateServerProcess::BinaryPath(), "serve", "--root",
+                                         (dir.Path() / "root").string(), "--port", "0",
+                                         "--ports-file", ports.string()};
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, fd, 2);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fd);
+        std::string portsText;
+        for (int i = 0; i < 500 && !ReadWholeFile(ports, portsText); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto port = nlohmann::json::parse(portsText, nullptr, false);
+        ASSERT_TRUE(port.is_object()) << portsText;
+        httplib::Client client("127.0.0.1", port["port"].get<int>());
+        ASSERT_TRUE(client.Get("/brenmoor/Update/Win32/otUpgradeAppList.xml"));
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const std::string text = ReadTestFile(log);
+        const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d 127\.0\.0\.1 GET )");
+        const std::regex bare(R"(^127\.0\.0\.1 GET /brenmoor/Update/Win32/otUpgradeAppList\.xml )");
+        EXPECT_TRUE(std::regex_search(text, journal ? bare : stamped)) << text;
     }
 }
 
