@@ -102,6 +102,10 @@ struct Args {
     std::string Command;
     std::map<std::string, std::string> Values;
     std::map<std::string, bool> Flags;
+    bool Flag(const std::string& name) const {
+        auto it = Flags.find(name);
+        return it != Flags.end() && it->second;
+    }
 };
 
 const std::map<std::string, bool>& KnownOptions() {
@@ -355,8 +359,8 @@ int Serve(const Args& args) {
     o.Threads = static_cast<int>(threads);
     o.Limits.MaxFileSize = maxMb << 20;
     o.Limits.QuotaBytes = quotaMb << 20;
-    o.Quiet = args.Flags.count("--quiet") > 0;
-    o.FaultInjection = args.Flags.count("--fault-injection") > 0;
+    o.Quiet = args.Flag("--quiet");
+    o.FaultInjection = args.Flag("--fault-injection");
 
     try {
         CreatePrivateDirectory(o.DataDir);
@@ -447,7 +451,7 @@ int AccountCommand(const Args& args) {
         std::string password, hash;
         if (!ReadPassword(password))
             return Fail("no password on standard input");
-        if (!HashPassword(password, args.Flags.count("--weak-hash") > 0, hash))
+        if (!HashPassword(password, args.Flag("--weak-hash"), hash))
             return Fail("cannot hash the password (out of memory?)");
         sodium_memzero(password.data(), password.size());
         bool ok = args.Command == "add-user" ? store.AddUser(user, hash)
