@@ -721,7 +721,9 @@ TEST(UpgradeProgram, ASilentCheckThatCannotWorkEndsAtOnceWithoutAWindow) {
     PublishApp(server, "otTodolist", "9.0", "Dorvel");
     for (const bool unwritable : {false, true}) {
         SCOPED_TRACE(unwritable ? "unwritable program directory" : "unreachable server");
-        TempDir dir;
+        // nobody must reach the program; $TMPDIR may be private to root.
+        const bool asNobody = unwritable && ::geteuid() == 0;
+        TempDir dir(asNobody ? "/tmp" : "");
         const fs::path app = dir.Path() / "app";
         fs::create_directories(app);
         const fs::path exe = app / "otUpgrade";
@@ -732,7 +734,7 @@ TEST(UpgradeProgram, ASilentCheckThatCannotWorkEndsAtOnceWithoutAWindow) {
         if (unwritable) {
             fs::permissions(dir.Path(), fs::perms(0755));
             fs::permissions(app, fs::perms(0555));
-            if (::geteuid() == 0)
+            if (asNobody)
                 prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         }
         EXPECT_EQ(RunUpgradeProgram({exe.string(), "-L:en", "-App:Dorvel", "-Auth:free", "-Silence"},
