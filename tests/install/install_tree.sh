@@ -46,8 +46,8 @@ diff <(sed "s|^|$root|" "$manifest" | sort) <(find "$root" \( -type f -o -type l
     fail "the manifest does not name exactly the installed files"
 for f in usr/bin/otTodolist usr/bin/otUpgrade usr/bin/ottodo usr/libexec/otTodolist/ottodo-cloud \
     usr/share/otTodolist/otTodolist.db usr/share/otTodolist/styles/Dark.0.Style \
-    usr/share/applications/org.brenmoor.otTodolist.desktop \
-    usr/share/metainfo/org.brenmoor.otTodolist.metainfo.xml \
+    usr/share/applications/org.brenmoor.ottodolist.desktop \
+    usr/share/metainfo/org.brenmoor.ottodolist.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/otTodolist.svg usr/share/man/man1/ottodo.1.gz \
     usr/share/bash-completion/completions/ottodo; do
     [ -e "$root/$f" ] || fail "not installed: $f"
