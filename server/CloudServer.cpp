@@ -616,7 +616,7 @@ void CloudServer::Refuse(int status, std::string_view what, HttpResponse& res) {
 void CloudServer::Log(const HttpRequest& req, const HttpResponse& res) {
     if (FOptions.Quiet)
         return;
-    std::fprintf(stderr, "%s %s %s %s %s %s %d\n", LogTime().c_str(), req.Tls ? "https" : "http",
+    std::fprintf(stderr, "%s%s %s %s %s %s %d\n", LogPrefix().c_str(), req.Tls ? "https" : "http",
                  req.Peer.empty() ? "-" : req.Peer.c_str(),
                  req.User.empty() ? "-" : req.User.c_str(), LogSafe(req.Method).c_str(),
                  req.Operation.empty() ? "-" : req.Operation.c_str(), res.Status);
@@ -625,7 +625,7 @@ void CloudServer::Log(const HttpRequest& req, const HttpResponse& res) {
 // The one line a failed authentication leaves, for tools such as fail2ban:
 // "<date> <time> authentication failure from <client>: <what>".
 void CloudServer::LogAuthFailure(const HttpRequest& req, const std::string& what) {
-    std::fprintf(stderr, "%s authentication failure from %s: %s\n", LogTime().c_str(),
+    std::fprintf(stderr, "%sauthentication failure from %s: %s\n", LogPrefix().c_str(),
                  req.Peer.empty() ? "-" : req.Peer.c_str(), what.c_str());
 }
 

@@ -1,10 +1,12 @@
 // otCloudServer command line: serve, and the account administration beside it.
 
 #include "CloudServer.h"
+#include "ServerConfig.h"
 #include "StopSignals.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "common/Version.h"
 #include "signing/ProgramConsumer.h"
 
 #include <nlohmann/json.hpp>
@@ -25,7 +27,11 @@ namespace {
 
 using namespace ot::server;
 
-const char* const kUsage = R"(usage: otCloudServer <command> [options]
+const char* const kUsage = R"(usage: otCloudServer <command> [options] [--config FILE]
+       otCloudServer --version
+
+Every option may also stand in the file of --config, one "name = value" a line
+without the "--" ("port = 8080", "quiet = yes"); the command line wins over it.
 
 commands:
   serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
@@ -96,6 +102,10 @@ struct Args {
     std::string Command;
     std::map<std::string, std::string> Values;
     std::map<std::string, bool> Flags;
+    bool Flag(const std::string& name) const {
+        auto it = Flags.find(name);
+        return it != Flags.end() && it->second;
+    }
 };
 
 const std::map<std::string, bool>& KnownOptions() {
@@ -137,14 +147,50 @@ const std::map<std::string, bool>& KnownOptions() {
     return known;
 }
 
+// The options of a --config file, below those of the command line.
+bool ApplyConfigFile(const std::string& file, Args& out, std::string& error) {
+    std::vector<ConfigEntry> entries;
+    if (!ReadConfigFile(file, entries, error))
+        return false;
+    for (const ConfigEntry& e : entries) {
+        auto it = KnownOptions().find(e.Option);
+        const std::string where = file + ":" + std::to_string(e.Line) + ": ";
+        if (it == KnownOptions().end()) {
+            error = where + "unknown option " + e.Option.substr(2);
+            return false;
+        }
+        if (it->second) {
+            out.Values[e.Option] = e.Value;
+            continue;
+        }
+        bool on = false;
+        if (!ConfigSwitch(e.Value, on)) {
+            error = where + e.Option.substr(2) + " takes yes or no";
+            return false;
+        }
+        out.Flags[e.Option] = on;
+    }
+    return true;
+}
+
 bool ParseArgs(int argc, char** argv, Args& out, std::string& error) {
     if (argc < 2) {
         error = "no command";
         return false;
     }
     out.Command = argv[1];
+    for (int i = 2; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--config" && !ApplyConfigFile(argv[i + 1], out, error))
+            return false;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--config") {
+            if (++i >= argc) {
+                error = "--config needs a value";
+                return false;
+            }
+            continue;
+        }
         auto it = KnownOptions().find(a);
         if (it == KnownOptions().end()) {
             error = "unknown option " + a;
@@ -313,8 +359,8 @@ int Serve(const Args& args) {
     o.Threads = static_cast<int>(threads);
     o.Limits.MaxFileSize = maxMb << 20;
     o.Limits.QuotaBytes = quotaMb << 20;
-    o.Quiet = args.Flags.count("--quiet") > 0;
-    o.FaultInjection = args.Flags.count("--fault-injection") > 0;
+    o.Quiet = args.Flag("--quiet");
+    o.FaultInjection = args.Flag("--fault-injection");
 
     try {
         CreatePrivateDirectory(o.DataDir);
@@ -405,7 +451,7 @@ int AccountCommand(const Args& args) {
         std::string password, hash;
         if (!ReadPassword(password))
             return Fail("no password on standard input");
-        if (!HashPassword(password, args.Flags.count("--weak-hash") > 0, hash))
+        if (!HashPassword(password, args.Flag("--weak-hash"), hash))
             return Fail("cannot hash the password (out of memory?)");
         sodium_memzero(password.data(), password.size());
         bool ok = args.Command == "add-user" ? store.AddUser(user, hash)
@@ -475,6 +521,10 @@ int main(int argc, char** argv) {
     std::string error;
     if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help")) {
         std::printf("%s", kUsage);
+        return 0;
+    }
+    if (argc >= 2 && std::string(argv[1]) == "--version") {
+        std::printf("otCloudServer %s\n", ot::ProgramVersion());
         return 0;
     }
     if (!ParseArgs(argc, argv, args, error)) {

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <list>
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -951,6 +953,20 @@ std::string LogTime() {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
     return buf;
+}
+
+std::string LogPrefix() {
+    // systemd names the journal stream it connected as "device:inode".
+    static const bool journal = [] {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        struct stat st {};
+        if (!stream || ::fstat(STDERR_FILENO, &st) != 0)
+            return false;
+        return std::string(stream) == std::to_string(static_cast<unsigned long long>(st.st_dev)) +
+                                          ":" +
+                                          std::to_string(static_cast<unsigned long long>(st.st_ino));
+    }();
+    return journal ? std::string() : LogTime() + " ";
 }
 
 std::string LogSafe(std::string_view text) {

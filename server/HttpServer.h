@@ -177,6 +177,9 @@ private:
 
 // The local time as "YYYY-MM-DD HH:MM:SS", the start of every log line.
 std::string LogTime();
+// What a log line starts with: LogTime() and a blank, or nothing when standard
+// error goes to the systemd journal, which stamps every line itself.
+std::string LogPrefix();
 // Text from a client as it may appear in a log line: printable ASCII without blanks or
 // quotes, anything else as "?", at most 64 characters.
 std::string LogSafe(std::string_view text);

@@ -7,6 +7,7 @@
 #include "common/Text.h"
 #include "package/OtPackageSignature.h"
 #include "package/OtUpdateListFormat.h"
+#include "platform/OtVersionInfo.h"
 
 #include <pugixml.hpp>
 #include <zip.h>
@@ -307,7 +308,7 @@ void UpdateServer::Handle(HttpRequest& req, HttpResponse& res) {
 void UpdateServer::Log(const HttpRequest& req, const HttpResponse& res) {
     // "<date> <time> <client> <method> <path> <status>"
     if (!FOptions.Quiet)
-        std::fprintf(stderr, "%s %s %s %s %d\n", LogTime().c_str(),
+        std::fprintf(stderr, "%s%s %s %s %d\n", LogPrefix().c_str(),
                      req.Peer.empty() ? "-" : req.Peer.c_str(), LogSafe(req.Method).c_str(),
                      LogSafe(req.Path()).c_str(), res.Status);
 }
@@ -315,6 +316,22 @@ void UpdateServer::Log(const HttpRequest& req, const HttpResponse& res) {
 namespace {
 
 // The files below dir as archive names, sorted; false for a link or special file.
+// Dotted versions as the upgrade program reads them, a missing part being 0
+// ("1.0.0" is "1.0.0.0").
+bool SameVersion(std::string_view a, std::string_view b) {
+    auto parts = [](std::string_view v) {
+        std::vector<long long> out;
+        for (const auto& p : Split(std::string(v), '.')) {
+            const auto n = ParseInt64(p);
+            out.push_back(n ? *n : -1);
+        }
+        while (!out.empty() && out.back() == 0)
+            out.pop_back();
+        return out;
+    };
+    return parts(a) == parts(b);
+}
+
 bool CollectFiles(const fs::path& dir, std::vector<std::string>& names, std::string& error) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
@@ -434,6 +451,17 @@ bool Publish(const PublishRequest& r, std::string& error) {
     std::vector<std::string> names;
     if (!CollectFiles(r.From, names, error))
         return false;
+    // The upgrade program takes the installed version from the executable's
+    // version record: a list entry that says otherwise would be offered again
+    // after every install.
+    TFileVersionInfo info;
+    if (std::find(names.begin(), names.end(), r.Name) != names.end() &&
+        GetAppVersionInfo((r.From / r.Name).string(), info) &&
+        !SameVersion(info.fFileVersion, r.Version)) {
+        error = "--version " + r.Version + " differs from the version record of " +
+                (r.From / r.Name).string() + " (" + info.fFileVersion + ")";
+        return false;
+    }
     std::error_code ec;
     const fs::path packages = r.Root / "packages";
     fs::create_directories(packages, ec);

@@ -1,10 +1,12 @@
 // otUpdateServer command line: serve a root folder, publish packages into it,
 // list the usage records it received.
 
+#include "ServerConfig.h"
 #include "StopSignals.h"
 #include "UpdateServer.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "common/Version.h"
 
 #include <nlohmann/json.hpp>
 
@@ -19,7 +21,11 @@ namespace {
 
 using namespace ot::server;
 
-const char* const kUsage = R"(usage: otUpdateServer <command> [options]
+const char* const kUsage = R"(usage: otUpdateServer <command> [options] [--config FILE]
+       otUpdateServer --version
+
+Every option may also stand in the file of --config, one "name = value" a line
+without the "--" ("port = 8090", "quiet = yes"); the command line wins over it.
 
 commands:
   serve    --root DIR [--bind ADDR] [--port N] [--ports-file FILE] [--quiet]
@@ -76,10 +82,37 @@ bool ParseArgs(int argc, char** argv, Args& out, std::string& error) {
         return false;
     }
     out.Command = argv[1];
+    // The options of a --config file first; the command line's replace them.
+    for (int i = 2; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) != "--config")
+            continue;
+        std::vector<ConfigEntry> entries;
+        if (!ReadConfigFile(argv[i + 1], entries, error))
+            return false;
+        for (const ConfigEntry& e : entries) {
+            const std::string where = std::string(argv[i + 1]) + ":" + std::to_string(e.Line) + ": ";
+            if (e.Option == "--quiet") {
+                if (!ConfigSwitch(e.Value, out.Quiet)) {
+                    error = where + "quiet takes yes or no";
+                    return false;
+                }
+            } else if (std::find(std::begin(valued), std::end(valued), e.Option) !=
+                       std::end(valued)) {
+                out.Values[e.Option] = e.Value;
+            } else {
+                error = where + "unknown option " + e.Option.substr(2);
+                return false;
+            }
+        }
+    }
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--quiet") {
             out.Quiet = true;
+            continue;
+        }
+        if (a == "--config") {
+            ++i;
             continue;
         }
         if (std::find(std::begin(valued), std::end(valued), a) == std::end(valued)) {
@@ -202,6 +235,10 @@ int UsageCommand(const Args& args) {
 int main(int argc, char** argv) {
     if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help")) {
         std::printf("%s", kUsage);
+        return 0;
+    }
+    if (argc >= 2 && std::string(argv[1]) == "--version") {
+        std::printf("otUpdateServer %s\n", ot::ProgramVersion());
         return 0;
     }
     Args args;

@@ -35,4 +35,12 @@ void ReadAppSettingValues(const TOtSettingFile& AFile, const std::string& AStyle
     ASettings.AppStyle = style.empty() ? std::string() : AStylesPath + style;
 }
 
+void ReadAppSettingValues(const TOtSettingFile& AFile, const TAppPaths& APaths,
+                          TAppSettings& ASettings) {
+    ReadAppSettingValues(AFile, APaths.StylesPath, ASettings);
+    const std::string style = AFile.ReadString(SettingKeys::AppStyle, "");
+    if (!style.empty())
+        ASettings.AppStyle = APaths.StyleFile(style);
+}
+
 } // namespace ot

@@ -3,6 +3,7 @@
 // from the settings file with their defaults, and the fixed list order.
 
 #include "app/OtSettingFile.h"
+#include "common/AppPaths.h"
 #include "tasks/OtTask.h"
 
 #include <string>
@@ -55,6 +56,10 @@ int StyleVariantOf(std::string_view AAppStyle, int ACurrent);
 // style file below AStylesPath);
 // StyleVariant keeps its value for a style name that tells nothing.
 void ReadAppSettingValues(const TOtSettingFile& AFile, const std::string& AStylesPath,
+                          TAppSettings& ASettings);
+// The same with the style file looked up in the installation's style
+// directories (the user's own first, then the installed ones).
+void ReadAppSettingValues(const TOtSettingFile& AFile, const TAppPaths& APaths,
                           TAppSettings& ASettings);
 
 } // namespace ot

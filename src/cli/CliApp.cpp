@@ -24,6 +24,15 @@ int RunOttodo(const std::vector<std::string>& args, TCliIO& io,
         io.Out << (cmd.Command ? CommandHelp(*cmd.Command) : ProgramHelp());
         return ExitOk;
     }
+    if (cmd.Version && !cmd.Command) {
+        try {
+            io.Out << VersionText(cmd);
+        } catch (const TCommandError& e) {
+            io.Err << "ottodo: " << e.what() << "\n";
+            return e.ExitCode();
+        }
+        return ExitOk;
+    }
     if (!cmd.Command) {
         io.Err << ProgramHelp();
         return ExitUsage;

@@ -215,10 +215,11 @@ const TCommandDef* FindCommand(const std::string& name) {
 const std::vector<TOptionDef>& GlobalOptions() {
     static const std::vector<TOptionDef> options = {
         {"dir", "PROGRAM_DIRECTORY",
-         "The program directory whose task data to use (default: the\n"
-         "directory of this program, which the desktop program beside it\n"
-         "uses too)."},
+         "The program directory whose task data to use, below it as in a\n"
+         "portable installation (default: the data the desktop program\n"
+         "beside this one uses; see --version)."},
         {"help", "", "Show help and exit."},
+        {"version", "", "Show the version and where the task data is, and exit."},
     };
     return options;
 }
@@ -311,6 +312,15 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (name == "help")
             helpOption = true;
     r.Help = r.Help || helpOption;
+    for (const auto& [name, value] : options)
+        if (name == "version")
+            r.Version = true;
+    if (r.Version && !r.Help && !command) {
+        for (const auto& [name, value] : options)
+            if (name == "dir")
+                r.Dir = value;
+        return r;
+    }
     if (!unknownCommand.empty())
         throw TUsageError("unknown command \"" + unknownCommand + "\"");
 
@@ -346,6 +356,8 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             r.Dir = value;
             continue;
         }
+        if (name == "version")
+            throw TUsageError("option --version takes no command");
         if (!command || !FindOption(command->Options, name)) {
             throw TUsageError(
                 "option --" + name +

@@ -41,6 +41,7 @@ const std::vector<TOptionDef>& GlobalOptions();
 struct TParsedCommandLine {
     const TCommandDef* Command = nullptr;       // none: no command given
     bool Help = false;                          // --help, -h or "help [COMMAND]"
+    bool Version = false;                       // --version
     std::optional<std::string> Dir;             // --dir
     std::map<std::string, std::string> Options; // command options; "" for switches
     std::vector<std::string> Args;

@@ -82,7 +82,7 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) 
 
     TOtTaskClassList noClasses;
     TOtLocalTaskTree noTree(noClasses, TOtTaskRepository(paths));
-    TKuaipanSyncUtility engine(nullptr, noTree, TKuaipanHosts::FromProgramDir(paths.AppPath));
+    TKuaipanSyncUtility engine(nullptr, noTree, TKuaipanHosts::FromProgramDir(paths.DataRoot));
     TOtSettingFile settings(paths.SettingFileName);
     const TKuaipanLoginResult login = KuaipanLogin(
         engine, user, *password,
@@ -126,7 +126,7 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     TKuaipanSyncThread thread(std::make_shared<TPrintingObserver>(io.Out), settings);
     TOtLocalTaskTree localTree(tree.Classes(), tree.Repository());
     TKuaipanSyncUtility engine(&thread, localTree,
-                               TKuaipanHosts::FromProgramDir(tree.Paths().AppPath), settings);
+                               TKuaipanHosts::FromProgramDir(tree.Paths().DataRoot), settings);
     engine.SetRowPause(std::chrono::milliseconds(pauseMs));
     if (cmd.Has("allow-deletions"))
         engine.AllowMassDeletionsOnce();

@@ -7,12 +7,14 @@
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
+#include "common/Version.h"
 #include "common/TreeLock.h"
 #include "repository/OtTaskRepository.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -293,8 +295,16 @@ int CmdLogout(TCliIO& io, const TAppPaths& paths) {
 
 // ---- set-up ----------------------------------------------------------------
 
+// --dir names a program directory whose own layout is used, as in a portable
+// installation; without it the data is the one the desktop program beside
+// this one uses (portable or the user's own, TAppPaths::ForProgram).
 TAppPaths ProgramDirectory(const TParsedCommandLine& cmd) {
-    std::string dir = cmd.Dir ? *cmd.Dir : ExecutableDir();
+    if (!cmd.Dir) {
+        // ottodo-cloud may live in libexec; ottodo names its own directory.
+        const char* own = std::getenv("OTTODO_PROGRAM_DIR");
+        return TAppPaths::ForProgram(own && own[0] == '/' ? std::string(own) : ExecutableDir());
+    }
+    const std::string& dir = *cmd.Dir;
     if (dir.empty())
         throw Usage("--dir needs a directory");
     std::error_code ec;
@@ -333,10 +343,19 @@ TTaskLoadDepth LoadDepthOf(const std::string& command) {
 
 } // namespace
 
+std::string VersionText(const TParsedCommandLine& cmd) {
+    const TAppPaths paths = ProgramDirectory(cmd);
+    return std::string("ottodo ") + ProgramVersion() + "\n" + "data: " + paths.ModeName() + ", " +
+           paths.DataRoot + "\n";
+}
+
 int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRunner& runCloud) {
     // The program directory's paths, built once and handed to everything
     // that works in it.
     const TAppPaths paths = ProgramDirectory(cmd);
+    std::string prepareError;
+    if (!paths.PrepareDataRoot(&prepareError))
+        io.Err << "ottodo: " << prepareError << "\n";
     CheckDatabase(paths);
     const std::string& name = cmd.Command->Name;
     // A command that changes the tree or the queue, and a pass, run one at a

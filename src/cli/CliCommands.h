@@ -26,4 +26,8 @@ private:
 // cannot be carried out.
 int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRunner& runCloud);
 
+// What "ottodo --version" prints: the version, and which task data the
+// command line picks (portable or installed, and its data root).
+std::string VersionText(const TParsedCommandLine& cmd);
+
 } // namespace ot::cli

@@ -7,6 +7,7 @@
 
 #include "cli/CliApp.h"
 #include "cli/CliArgs.h"
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 
 #include <cerrno>
@@ -22,8 +23,9 @@ int main(int argc, char** argv) {
                            const ot::TAppPaths&) {
         out.Out.flush();
         out.Err.flush();
-        std::string helper = ot::ExecutableDir() + "ottodo-cloud";
+        std::string helper = ot::HelperProgramFile(ot::ExecutableDir(), "ottodo-cloud");
         argv[0] = helper.data();
+        ::setenv("OTTODO_PROGRAM_DIR", ot::ExecutableDir().c_str(), 1);
         ::execv(helper.c_str(), argv);
         out.Err << "ottodo: cannot run \"" << helper << "\": " << std::strerror(errno) << "\n";
         return ot::cli::ExitFailure;

@@ -6,14 +6,31 @@
 #include "tasks/OtTaskUtility.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <future>
 
 namespace ot {
 
+namespace {
+
+// Runs before anything below the data root is opened, so its directories
+// are made private rather than by whichever file comes first.
+const TAppPaths& Prepared(const TAppPaths& APaths) {
+    std::string error;
+    if (!APaths.PrepareDataRoot(&error))
+        std::fprintf(stderr, "otTodolist: %s\n", error.c_str());
+    return APaths;
+}
+
+} // namespace
+
 TOtAppCore::TOtAppCore(const std::string& AProgramDir)
-    : FPaths(TAppPaths::FromProgramDir(AProgramDir)),
-      FKuaipanHosts(TKuaipanHosts::FromProgramDir(FPaths.AppPath)), FRepository(FPaths),
+    : TOtAppCore(TAppPaths::FromProgramDir(AProgramDir)) {}
+
+TOtAppCore::TOtAppCore(const TAppPaths& APaths)
+    : FPaths(Prepared(APaths)),
+      FKuaipanHosts(TKuaipanHosts::FromProgramDir(FPaths.DataRoot)), FRepository(FPaths),
       FOperations(FRepository, {TreeLockWait,
                                 [this] {
                                     if (FTreeWaitNotice)

@@ -29,9 +29,11 @@ class TKuaipanSyncUtility;
 
 class TOtAppCore {
 public:
-    // The program working in AProgramDir; the cloud hosts are read from
-    // that directory too.
+    // The program working in the portable layout of AProgramDir.
     explicit TOtAppCore(const std::string& AProgramDir);
+    // The program working on APaths (TAppPaths::ForProgram); the cloud hosts
+    // are read from its data root. The per-user data root is prepared first.
+    explicit TOtAppCore(const TAppPaths& APaths);
     ~TOtAppCore();
     TOtAppCore(const TOtAppCore&) = delete;
     TOtAppCore& operator=(const TOtAppCore&) = delete;

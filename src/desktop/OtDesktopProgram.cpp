@@ -12,10 +12,15 @@ namespace ot {
 
 int RunOtTodolist(int& argc, char** argv, const std::string& AProgramDir,
                   const std::function<void(TfrmTaskList&)>& AOnCreated) {
+    return RunOtTodolist(argc, argv, TAppPaths::FromProgramDir(AProgramDir), AOnCreated);
+}
+
+int RunOtTodolist(int& argc, char** argv, const TAppPaths& APaths,
+                  const std::function<void(TfrmTaskList&)>& AOnCreated) {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/otTodolist.png")));
     std::unique_ptr<TOtPlatform> platform = CreateDesktopPlatform();
-    TfrmTaskList form(*platform, AProgramDir);
+    TfrmTaskList form(*platform, APaths);
     if (!form.FormCreate())
         return 1;
     form.CreateDialogs();

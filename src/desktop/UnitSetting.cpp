@@ -179,14 +179,21 @@ void TfrmSetting::SetAppStyleCombobox(QComboBox* ACombo) {
     ACombo->clear();
     ACombo->addItem(QStringLiteral("Default Style"), QString());
     // Held as the settings read gives it: the styles directory and the name.
-    const QString stylesPath = Q(FMainForm.AppCore().Paths().StylesPath);
-    const QDir dir(stylesPath);
-    for (const QFileInfo& f :
-         dir.entryInfoList({QStringLiteral("*.Style")}, QDir::Files, QDir::Name)) {
-        QString shown = f.fileName();
-        shown.replace(QLatin1String(".1."), QLatin1String(" "));
-        shown.replace(QLatin1String(".0."), QLatin1String(" "));
-        ACombo->addItem(shown, stylesPath + f.fileName());
+    // The user's own styles come first and hide installed ones of the same name.
+    QStringList seen;
+    for (const std::string& path : FMainForm.AppCore().Paths().StyleDirs()) {
+        const QString stylesPath = Q(path);
+        const QDir dir(stylesPath);
+        for (const QFileInfo& f :
+             dir.entryInfoList({QStringLiteral("*.Style")}, QDir::Files, QDir::Name)) {
+            if (seen.contains(f.fileName()))
+                continue;
+            seen << f.fileName();
+            QString shown = f.fileName();
+            shown.replace(QLatin1String(".1."), QLatin1String(" "));
+            shown.replace(QLatin1String(".0."), QLatin1String(" "));
+            ACombo->addItem(shown, stylesPath + f.fileName());
+        }
     }
     const int current = ACombo->findData(FMainForm.CurrentStyleFile());
     ACombo->setCurrentIndex(current < 0 ? 0 : current);

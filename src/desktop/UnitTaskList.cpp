@@ -78,7 +78,10 @@ TDesktopContext& DesktopContext() {
 
 TfrmTaskList::TfrmTaskList(TOtPlatform& APlatform, const std::string& AProgramDir,
                            TSyncFlags& AFlags)
-    : FPlatform(APlatform), FFlags(AFlags), FAppCore(std::make_unique<TOtAppCore>(AProgramDir)) {
+    : TfrmTaskList(APlatform, TAppPaths::FromProgramDir(AProgramDir), AFlags) {}
+
+TfrmTaskList::TfrmTaskList(TOtPlatform& APlatform, const TAppPaths& APaths, TSyncFlags& AFlags)
+    : FPlatform(APlatform), FFlags(AFlags), FAppCore(std::make_unique<TOtAppCore>(APaths)) {
     gContext = &FContext;
     FContext.TaskClassList = &FTaskClassList;
     BuildControls();
@@ -306,7 +309,7 @@ void TfrmTaskList::ApplyStyleFile(const QString& AFileName) {
 
 void TfrmTaskList::ReadAppSettings() {
     TAppSettings& s = FContext.Settings;
-    ReadAppSettingValues(FAppCore->SettingFile(), FAppCore->Paths().StylesPath, s);
+    ReadAppSettingValues(FAppCore->SettingFile(), FAppCore->Paths(), s);
     if (LangApp().Lang() != Q(s.Lang))
         LangApp().SetLang(Q(s.Lang));
     if (!s.AppStyle.empty())

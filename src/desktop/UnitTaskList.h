@@ -49,6 +49,9 @@ public:
     // program uses. AFlags: the sync flags shared with the sync thread.
     TfrmTaskList(TOtPlatform& APlatform, const std::string& AProgramDir,
                  TSyncFlags& AFlags = ProgramSyncFlags());
+    // The same on the layout APaths (portable or installed).
+    TfrmTaskList(TOtPlatform& APlatform, const TAppPaths& APaths,
+                 TSyncFlags& AFlags = ProgramSyncFlags());
     ~TfrmTaskList() override;
 
     // Start-up. False when it ended early (missing database, no default

@@ -6,10 +6,12 @@
 #include <zip.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -29,9 +31,12 @@ ZipPtr OpenZip(const std::string& file) {
 }
 
 bool IsSafeEntryName(std::string_view name) {
-    if (name.empty() || name.front() == '/' || name.find('\\') != std::string_view::npos ||
-        name.find('\0') != std::string_view::npos)
+    if (name.empty() || name.front() == '/' || name.find('\\') != std::string_view::npos)
         return false;
+    // No control characters (a line break would not survive the install journal).
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
     for (const auto& part : fs::path(name))
         if (part == "..")
             return false;
@@ -145,68 +150,240 @@ TStage Stage(zip_t* archive, const fs::path& staging, std::vector<fs::path>& fil
     return TStage::Ok;
 }
 
-// Moves the staged files over the program's, keeping each replaced file in backup
-// until all are in place; on a failure every step taken is undone.
-bool MoveIntoPlace(const fs::path& staging, const fs::path& backup, const fs::path& dest,
-                   const std::vector<fs::path>& files, const std::vector<fs::path>& dirs) {
-    struct Done {
-        fs::path Rel;
-        bool Replaced;
-    };
-    std::vector<Done> done;
-    std::vector<fs::path> createdDirs;
-    auto makeDirs = [&](const fs::path& dir) {
-        std::vector<fs::path> missing;
-        for (fs::path d = dir; d != dest && !fs::exists(d); d = d.parent_path())
-            missing.push_back(d);
-        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            std::error_code ec;
-            if (!fs::create_directory(*it, ec))
-                return false;
-            createdDirs.push_back(*it);
-        }
-        std::error_code ec;
-        return fs::is_directory(dir, ec);
-    };
-    auto undo = [&] {
-        std::error_code ec;
-        for (auto it = done.rbegin(); it != done.rend(); ++it) {
-            fs::remove(dest / it->Rel, ec);
-            if (it->Replaced)
-                fs::rename(backup / it->Rel, dest / it->Rel, ec);
-        }
-        for (auto it = createdDirs.rbegin(); it != createdDirs.rend(); ++it)
-            fs::remove(*it, ec);
-        return false;
-    };
+// ---- the journal ----------------------------------------------------------
+//
+// An install moves the staged files over the program's one by one. Before the
+// first move it writes the journal: what is staged where, which files it
+// replaces and which directories it makes. A kill at any moment leaves either
+// no journal (nothing of the program directory has changed yet; only work
+// directories to remove) or a journal from which the next start completes
+// the install, file by file, whatever was done already:
+//   staging/F present          F not yet in place (its old file may be in backup/)
+//   staging/F gone             F in place (moved by the one rename that removes it)
 
-    for (const auto& rel : dirs)
-        if (!makeDirs(dest / rel))
-            return undo();
-    for (const auto& rel : files) {
-        const fs::path target = dest / rel;
+constexpr const char* kJournalName = ".upgrade-journal";
+constexpr std::string_view kJournalHead = "otUpgrade install journal 1";
+
+std::function<void(const std::string&)>& StepHook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
+void Step(const std::string& AStep) {
+    if (StepHook())
+        StepHook()(AStep);
+}
+
+struct TJournalFile {
+    fs::path Rel;
+    bool Replaces = false; // an old file of that name is kept in backup/
+};
+
+struct TJournal {
+    std::string Staging, Backup; // names of the work directories in dest
+    std::vector<fs::path> MadeDirs; // relative, parents first
+    std::vector<TJournalFile> Files;
+    std::string VersionFile, Version; // written once every file is in place
+};
+
+bool SyncDirectory(const fs::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool WriteJournal(const fs::path& dest, const TJournal& j) {
+    std::string text = std::string(kJournalHead) + "\n";
+    text += "staging " + j.Staging + "\n";
+    text += "backup " + j.Backup + "\n";
+    if (!j.VersionFile.empty())
+        text += "version " + j.Version + "\t" + j.VersionFile + "\n";
+    for (const auto& d : j.MadeDirs)
+        text += "dir " + d.string() + "\n";
+    for (const auto& f : j.Files)
+        text += std::string("file ") + (f.Replaces ? "1 " : "0 ") + f.Rel.string() + "\n";
+    text += "end\n";
+    return WriteFileAtomic(dest / kJournalName, text, 0600) && SyncDirectory(dest);
+}
+
+bool ReadJournal(const fs::path& dest, TJournal& j) {
+    std::string text;
+    if (!ReadWholeFile(dest / kJournalName, text))
+        return false;
+    std::size_t pos = 0;
+    auto next = [&](std::string& line) {
+        if (pos >= text.size())
+            return false;
+        const std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos)
+            return false;
+        line = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        return true;
+    };
+    std::string line;
+    if (!next(line) || line != kJournalHead)
+        return false;
+    auto safeRel = [](const std::string& rel) { return IsSafeEntryName(rel); };
+    while (next(line)) {
+        if (line == "end")
+            return !j.Staging.empty() && !j.Backup.empty();
+        const std::size_t sp = line.find(' ');
+        if (sp == std::string::npos)
+            return false;
+        const std::string key = line.substr(0, sp), value = line.substr(sp + 1);
+        if (key == "staging" || key == "backup") {
+            // Only the work directories an install makes.
+            if (value.rfind(".upgrade-", 0) != 0 || value.find('/') != std::string::npos)
+                return false;
+            (key == "staging" ? j.Staging : j.Backup) = value;
+        } else if (key == "version") {
+            const std::size_t tab = value.find('\t');
+            if (tab == std::string::npos)
+                return false;
+            j.Version = value.substr(0, tab);
+            j.VersionFile = value.substr(tab + 1);
+        } else if (key == "dir" && safeRel(value)) {
+            j.MadeDirs.emplace_back(value);
+        } else if (key == "file" && value.size() > 2 && (value[0] == '0' || value[0] == '1') &&
+                   value[1] == ' ' && safeRel(value.substr(2))) {
+            j.Files.push_back({value.substr(2), value[0] == '1'});
+        } else {
+            return false;
+        }
+    }
+    return false; // cut short: written by nobody but WriteFileAtomic, so not ours
+}
+
+bool Exists(const fs::path& p) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(p, ec));
+}
+
+// Puts every journaled file in place; each step can be repeated after a kill.
+bool RollForward(const fs::path& dest, const TJournal& j, int& moved) {
+    const fs::path staging = dest / j.Staging, backup = dest / j.Backup;
+    for (const auto& d : j.MadeDirs) {
         std::error_code ec;
-        if (!makeDirs(target.parent_path()))
-            return undo();
-        const auto status = fs::symlink_status(target, ec);
-        const bool exists = fs::exists(status);
-        if (exists && fs::is_directory(status))
-            return undo();
-        if (exists) {
-            fs::create_directories((backup / rel).parent_path(), ec);
-            fs::rename(target, backup / rel, ec);
+        if (!fs::is_directory(dest / d, ec) && !fs::create_directory(dest / d, ec))
+            return false;
+    }
+    for (const auto& f : j.Files) {
+        if (!Exists(staging / f.Rel))
+            continue; // in place already
+        std::error_code ec;
+        if (f.Replaces && Exists(dest / f.Rel) && !Exists(backup / f.Rel)) {
+            fs::create_directories((backup / f.Rel).parent_path(), ec);
+            fs::rename(dest / f.Rel, backup / f.Rel, ec);
             if (ec)
-                return undo();
+                return false;
+            Step("backup");
         }
-        fs::rename(staging / rel, target, ec);
-        if (ec) {
-            if (exists)
-                fs::rename(backup / rel, target, ec);
-            return undo();
-        }
-        done.push_back({rel, exists});
+        fs::rename(staging / f.Rel, dest / f.Rel, ec);
+        if (ec)
+            return false;
+        Step("move:" + std::to_string(++moved));
     }
     return true;
+}
+
+// Undoes every move of the journal: the program directory as it was before.
+void RollBack(const fs::path& dest, const TJournal& j) {
+    const fs::path staging = dest / j.Staging, backup = dest / j.Backup;
+    std::error_code ec;
+    for (auto it = j.Files.rbegin(); it != j.Files.rend(); ++it) {
+        if (!Exists(staging / it->Rel))
+            fs::remove(dest / it->Rel, ec); // the new file
+        if (it->Replaces && Exists(backup / it->Rel) && !Exists(dest / it->Rel))
+            fs::rename(backup / it->Rel, dest / it->Rel, ec);
+    }
+    for (auto it = j.MadeDirs.rbegin(); it != j.MadeDirs.rend(); ++it)
+        fs::remove(dest / *it, ec); // only when empty
+}
+
+// The journal is gone: the install is over. Its work directories and any an
+// earlier interrupted one left are removed.
+void Finish(const fs::path& dest, bool AEndOfInstall = false) {
+    std::error_code ec;
+    fs::remove(dest / kJournalName, ec);
+    SyncDirectory(dest);
+    if (AEndOfInstall)
+        Step("committed");
+    for (const auto& e : fs::directory_iterator(dest, ec)) {
+        const std::string name = e.path().filename().string();
+        if ((name.rfind(".upgrade-staging-", 0) == 0 || name.rfind(".upgrade-backup-", 0) == 0) &&
+            e.is_directory(ec) && !e.is_symlink(ec))
+            fs::remove_all(e.path(), ec);
+    }
+}
+
+// The version file of the journal, once its files are in place (only an
+// existing one, as always).
+void WriteJournalVersion(const TJournal& j) {
+    std::error_code ec;
+    if (!j.VersionFile.empty() && fs::is_regular_file(j.VersionFile, ec))
+        WriteFileAtomic(j.VersionFile, j.Version);
+}
+
+// Completes an interrupted install; when that is not possible, undoes it.
+void RecoverLocked(const fs::path& dest) {
+    TJournal j;
+    if (Exists(dest / kJournalName)) {
+        int moved = 0;
+        if (ReadJournal(dest, j) && RollForward(dest, j, moved))
+            WriteJournalVersion(j);
+        else if (!j.Staging.empty())
+            RollBack(dest, j);
+    }
+    Finish(dest);
+}
+
+// flock on a directory itself (so no lock file is left in it); released when
+// the object goes or the process dies.
+class TDirLock {
+public:
+    TDirLock(const fs::path& dir, int operation) {
+        FFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (FFd >= 0 && ::flock(FFd, operation) != 0) {
+            ::close(FFd);
+            FFd = -1;
+        }
+    }
+    ~TDirLock() {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    TDirLock(const TDirLock&) = delete;
+    TDirLock& operator=(const TDirLock&) = delete;
+    bool Held() const { return FFd >= 0; }
+    int Fd() const { return FFd; }
+
+private:
+    int FFd = -1;
+};
+
+fs::path DestDir(const std::string& ADestDir) {
+    fs::path dest = fs::path(ADestDir).lexically_normal();
+    return dest.has_filename() ? dest : dest.parent_path();
+}
+
+// Removes what downloads killed half-way left in the temporary directory,
+// unless an upgrade program that may be downloading is running.
+void RemovePartialDownloads(const fs::path& temp) {
+    std::error_code ec;
+    if (!fs::is_directory(temp, ec))
+        return;
+    TDirLock downloads(temp, LOCK_EX | LOCK_NB);
+    if (!downloads.Held())
+        return;
+    for (const auto& e : fs::directory_iterator(temp, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(".tmp", 0) == 0 && e.is_regular_file(ec) && !e.is_symlink(ec))
+            fs::remove(e.path(), ec);
+    }
 }
 
 } // namespace
@@ -216,42 +393,134 @@ bool IsSafeUpgradeArchive(const std::string& AZipFile) {
     return archive && AllEntriesSafe(archive.get());
 }
 
-TPackageInstall InstallUpgradeArchive(const std::string& AZipFile, const std::string& ADestDir) {
+TPackageInstall InstallUpgradeArchive(const std::string& AZipFile, const std::string& ADestDir,
+                                      const TVersionFileUpdate& AVersion) {
     const ZipPtr archive = OpenZip(AZipFile);
     if (!archive || !AllEntriesSafe(archive.get()))
         return TPackageInstall::Damaged;
-    fs::path dest = fs::path(ADestDir).lexically_normal();
-    if (!dest.has_filename())
-        dest = dest.parent_path();
+    const fs::path dest = DestDir(ADestDir);
     std::error_code ec;
     if (!fs::is_directory(dest, ec))
         return TPackageInstall::Failed;
+    // One install at a time; an earlier one that was killed is finished first.
+    TDirLock lock(dest, LOCK_EX);
+    if (!lock.Held())
+        return TPackageInstall::Failed;
+    RecoverLocked(dest);
+
     const fs::path staging = MakeWorkDir(dest, "upgrade-staging");
     if (staging.empty())
         return TPackageInstall::Failed;
+    Step("staging");
     std::vector<fs::path> files, dirs;
-    TPackageInstall result = TPackageInstall::Installed;
     switch (Stage(archive.get(), staging, files, dirs)) {
     case TStage::Corrupt:
-        result = TPackageInstall::Damaged;
-        break;
+        fs::remove_all(staging, ec);
+        return TPackageInstall::Damaged;
     case TStage::WriteFailed:
-        result = TPackageInstall::Failed;
-        break;
-    case TStage::Ok: {
-        const fs::path backup = MakeWorkDir(dest, "upgrade-backup");
-        if (backup.empty() || !MoveIntoPlace(staging, backup, dest, files, dirs))
-            result = TPackageInstall::Failed;
-        if (!backup.empty())
-            fs::remove_all(backup, ec);
+        fs::remove_all(staging, ec);
+        return TPackageInstall::Failed;
+    case TStage::Ok:
         break;
     }
+    Step("staged");
+    const fs::path backup = MakeWorkDir(dest, "upgrade-backup");
+    if (backup.empty()) {
+        fs::remove_all(staging, ec);
+        return TPackageInstall::Failed;
     }
-    fs::remove_all(staging, ec);
-    return result;
+
+    TJournal j;
+    j.Staging = staging.filename().string();
+    j.Backup = backup.filename().string();
+    j.VersionFile = AVersion.File;
+    j.Version = AVersion.Version;
+    // The directories the install makes, parents first; a directory where a
+    // file is to go (or a file where a directory is) fails before any move.
+    std::set<fs::path> made;
+    auto plan = [&](const fs::path& relDir) {
+        std::vector<fs::path> missing;
+        for (fs::path d = relDir; !d.empty() && !Exists(dest / d); d = d.parent_path())
+            missing.push_back(d);
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+            if (made.insert(*it).second)
+                j.MadeDirs.push_back(*it);
+        std::error_code e;
+        return made.count(relDir) || relDir.empty() || fs::is_directory(dest / relDir, e);
+    };
+    bool fits = true;
+    for (const auto& d : dirs)
+        fits = plan(d) && fits;
+    for (const auto& f : files) {
+        fits = plan(f.parent_path()) && fits;
+        std::error_code e;
+        const auto status = fs::symlink_status(dest / f, e);
+        if (fs::is_directory(status))
+            fits = false;
+        j.Files.push_back({f, fs::exists(status)});
+    }
+    if (!fits || !WriteJournal(dest, j)) {
+        fs::remove(dest / kJournalName, ec);
+        Finish(dest);
+        return TPackageInstall::Failed;
+    }
+    Step("journal");
+
+    int moved = 0;
+    if (!RollForward(dest, j, moved)) {
+        RollBack(dest, j);
+        Finish(dest);
+        return TPackageInstall::Failed;
+    }
+    Step("moved");
+    WriteJournalVersion(j);
+    Step("version");
+    Finish(dest, true);
+    return TPackageInstall::Installed;
+}
+
+void RecoverInterruptedUpgrade(const std::string& AAppPath) {
+    const fs::path dest = DestDir(AAppPath);
+    std::error_code ec;
+    if (!fs::is_directory(dest, ec) || ::access(dest.c_str(), W_OK) != 0)
+        return;
+    // A directory no install ever touched gets not even a lock file.
+    bool leftovers = Exists(dest / kJournalName) || Exists(dest / "apptemp");
+    for (const auto& e : fs::directory_iterator(dest, ec)) {
+        const std::string name = e.path().filename().string();
+        leftovers = leftovers || name.rfind(".upgrade-staging-", 0) == 0 ||
+                    name.rfind(".upgrade-backup-", 0) == 0;
+    }
+    if (!leftovers)
+        return;
+    {
+        // An install under way in another program is left to it.
+        TDirLock lock(dest, LOCK_EX | LOCK_NB);
+        if (lock.Held())
+            RecoverLocked(dest);
+    }
+    RemovePartialDownloads(dest / "apptemp");
+}
+
+TDownloadLease::TDownloadLease(const std::string& AAppTempPath) {
+    FFd = ::open(AAppTempPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (FFd >= 0 && ::flock(FFd, LOCK_SH) != 0) {
+        ::close(FFd);
+        FFd = -1;
+    }
+}
+
+TDownloadLease::~TDownloadLease() {
+    if (FFd >= 0)
+        ::close(FFd);
+}
+
+void SetUpgradeStepHook(std::function<void(const std::string&)> AHook) {
+    StepHook() = std::move(AHook);
 }
 
 void FinishPendingUpgrade(const std::string& AAppPath) {
+    RecoverInterruptedUpgrade(AAppPath);
     const fs::path zip = fs::path(AAppPath) / "apptemp" / "otUpgrade.zip";
     std::error_code ec;
     if (!fs::is_regular_file(zip, ec))

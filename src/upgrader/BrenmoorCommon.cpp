@@ -1,5 +1,6 @@
 #include "upgrader/BrenmoorCommon.h"
 
+#include "common/AppPaths.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
 #include "platform/OtVersionInfo.h"
@@ -98,6 +99,15 @@ int CompareVersion(std::string_view a, std::string_view b) {
             return x > y ? 1 : -1;
     }
     return 0;
+}
+
+TUpgradeInstallability UpgradeInstallability(const std::string& AAppPath) {
+    std::error_code ec;
+    if (std::filesystem::exists(InstalledShareDir(AAppPath) + PackageManagedMarker, ec))
+        return TUpgradeInstallability::PackageManaged;
+    if (::access(AAppPath.c_str(), W_OK | X_OK) != 0)
+        return TUpgradeInstallability::NotWritable;
+    return TUpgradeInstallability::Allowed;
 }
 
 std::string InstalledAppVersion(const std::string& AAppPath, std::string_view AName) {

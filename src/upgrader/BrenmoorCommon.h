@@ -30,6 +30,14 @@ std::string ReadCommonSetting(const std::string& AAppPath, std::string_view ANam
 // GUID could be made or written.
 std::string GetAppGuid(const std::string& AAppPath, std::string_view AName);
 
+// Whether the upgrade program may install into the program directory AAppPath:
+// never into one installed by a package manager (its files are the package
+// manager's; the package says so with the file PackageManagedMarker in the
+// installed data directory) or into one the user cannot write.
+enum class TUpgradeInstallability { Allowed, NotWritable, PackageManaged };
+inline constexpr const char* PackageManagedMarker = "package-managed";
+TUpgradeInstallability UpgradeInstallability(const std::string& AAppPath);
+
 // Compares dotted versions part by part, over the parts both have: 1 when a is
 // newer, -1 when older, 0 when equal. A part that is not a whole number counts
 // as 0.

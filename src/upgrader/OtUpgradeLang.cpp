@@ -40,6 +40,8 @@ const TEntry kTable[] = {
     {"Upgrading", "更新中", "更新中"},
     {"OK", "确定", nullptr},
     {"Brenmoor Upgrade Program", "Brenmoor软件更新程序", "Brenmoor軟體更新程式"},
+    {"Updates of this installation come from the system's package manager.",
+     "此安装的更新由系统的软件包管理器提供。", "此安裝的更新由系統的套件管理程式提供。"},
 };
 
 } // namespace

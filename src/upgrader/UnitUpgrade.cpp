@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 namespace ot {
@@ -177,9 +178,39 @@ QString TfrmUpgrade::LangTranslate(const std::string& AString) const {
 
 bool TfrmUpgrade::FormCreate() {
     FHost = ReadCommonSetting(FAppPath, "SarnicHost", kDefaultSarnicHost);
+    // The command line is read first: a silent check must know it is one
+    // before anything can fail, since it never opens a window or a message.
+    FArgs = ParseUpgradeArgs(FStart.Args);
+    auto setLang = [this] {
+        // An unknown code leaves English, and the common settings are not asked then.
+        FLangApp.SetLang(FArgs.Lang ? *FArgs.Lang : ReadCommonSetting(FAppPath, "Lang", "en"));
+        Translate();
+    };
+
+    // A package manager's files, or a directory the user cannot write: nothing
+    // is fetched, sent or installed, and only a visible start says why.
+    FInstallability = UpgradeInstallability(FAppPath);
+    if (FInstallability != TUpgradeInstallability::Allowed) {
+        btnUpgrade->setEnabled(false);
+        if (FArgs.Silence) {
+            LogSilent(FInstallability == TUpgradeInstallability::PackageManaged
+                          ? "installed by the package manager, nothing to do"
+                          : "the program directory " + FAppPath + " is not writable, nothing to do");
+            return false;
+        }
+        setLang();
+        lblTip->setText(
+            LangTranslate("Updates of this installation come from the system's package manager."));
+        return true;
+    }
+
     std::error_code ec;
     fs::create_directories(AppTempPath(), ec);
     if (!fs::is_directory(AppTempPath(), ec)) {
+        if (FArgs.Silence) {
+            LogSilent("cannot create the directory " + AppTempPath());
+            return false;
+        }
         const QString text =
             QStringLiteral("Can not create the directory \"%1\"!").arg(Q(AppTempPath()));
         if (FStart.ShowMessage)
@@ -188,12 +219,12 @@ bool TfrmUpgrade::FormCreate() {
             DefaultMessage(TUpgradeMessageKind::Error, text, LangTranslate("OK"), windowTitle());
         return false;
     }
-    FArgs = ParseUpgradeArgs(FStart.Args);
+    // What an install killed half-way left is completed or undone first.
+    RecoverInterruptedUpgrade(FAppPath);
+    FDownloadLease = std::make_unique<TDownloadLease>(AppTempPath());
     if (FArgs.Silence && FArgs.AppName != kAllApps)
         DoAppUseStatistics();
-    // An unknown code leaves English, and the common settings are not asked then.
-    FLangApp.SetLang(FArgs.Lang ? *FArgs.Lang : ReadCommonSetting(FAppPath, "Lang", "en"));
-    Translate();
+    setLang();
 
     const std::string lang = FLangApp.Lang();
     FUpgradeAppListUrl = ot::UpgradeAppListUrl(FHost, lang);
@@ -201,12 +232,23 @@ bool TfrmUpgrade::FormCreate() {
     fs::remove(FUpgradeAppListFilename, ec);
     if (DownloadFile(FUpgradeAppListUrl, FUpgradeAppListFilename, kMaxUpgradeAppListBytes)) {
         LoadUpgradeAppList(FUpgradeAppListFilename);
-        if (FAppList.empty() && FArgs.Silence)
+        if (FAppList.empty() && FArgs.Silence) {
+            FormClose();
             return false;
+        }
     } else {
         btnUpgrade->setEnabled(false);
+        // A periodic check on a machine without network must not open a window.
+        if (FArgs.Silence) {
+            LogSilent("the update list could not be fetched from " + FUpgradeAppListUrl);
+            return false;
+        }
     }
     return true;
+}
+
+void TfrmUpgrade::LogSilent(const std::string& AText) {
+    std::fprintf(stderr, "otUpgrade: %s\n", AText.c_str());
 }
 
 bool TfrmUpgrade::DoAppUseStatistics() {
@@ -294,7 +336,7 @@ void TfrmUpgrade::Repaint() {
 }
 
 void TfrmUpgrade::btnUpgradeClick() {
-    if (FBusy)
+    if (FBusy || FInstallability != TUpgradeInstallability::Allowed)
         return;
     FBusy = true;
     btnUpgrade->setEnabled(false);
@@ -385,8 +427,9 @@ void TfrmUpgrade::btnUpgradeClick() {
                     Repaint();
                     bool ok = true;
                     if (app.fName != "otUpgrade") {
-                        const TPackageInstall result =
-                            InstallUpgradeArchive(package(app), FAppPath);
+                        const TPackageInstall result = InstallUpgradeArchive(
+                            package(app), FAppPath,
+                            {GetAppVerFile(FAppPath, app.fName), app.fVersion});
                         ok = result == TPackageInstall::Installed;
                         if (ok) {
                             std::error_code ec;

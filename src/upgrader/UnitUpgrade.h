@@ -6,6 +6,8 @@
 // for the task-list program).
 
 #include "common/DateTime.h"
+#include "package/OtUpgradeArchive.h"
+#include "upgrader/BrenmoorCommon.h"
 #include "upgrader/OtUpgradeCommandLine.h"
 #include "upgrader/OtUpgradeLang.h"
 #include "upgrader/OtUpgradeList.h"
@@ -60,6 +62,8 @@ public:
     TfrmProgress& Progress() { return *FProgress; }
     const std::vector<TAppInfo>& AppList() const { return FAppList; }
     const TUpgradeArgs& Args() const { return FArgs; }
+    // Whether this run may install (decided at start).
+    TUpgradeInstallability Installability() const { return FInstallability; }
     double AverageSpeed() const { return FAverageSpeed; }
     const std::string& UpgradeAppListUrl() const { return FUpgradeAppListUrl; }
     const std::string& UpgradeAppListFilename() const { return FUpgradeAppListFilename; }
@@ -92,6 +96,8 @@ private:
     void Repaint();
     void FormClose();
     void Translate();
+    // A silent run's only report of why it ended: a line on standard error.
+    static void LogSilent(const std::string& AText);
 
     TUpgradeStart FStart;
     std::string FAppPath;
@@ -100,6 +106,8 @@ private:
     std::string FHost;
     std::unique_ptr<TfrmProgress> FProgress;
     bool FBusy = false;
+    TUpgradeInstallability FInstallability = TUpgradeInstallability::Allowed;
+    std::unique_ptr<TDownloadLease> FDownloadLease;
 
     std::string FUpgradeAppListUrl;
     std::string FUpgradeAppListFilename;

@@ -5,6 +5,7 @@
 //           [--screenshot VIEW=FILE ...]   VIEW: upgrade, progress
 
 #include "common/FileUtil.h"
+#include "common/Version.h"
 #include "upgrader/OtUpgradePublicKey.h"
 #include "upgrader/UnitProgress.h"
 #include "upgrader/UnitUpgrade.h"
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -50,6 +52,10 @@ int TakeScreenshots(ot::TfrmUpgrade& AForm,
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("otUpgrade %s\n", ot::ProgramVersion());
+        return 0;
+    }
     QApplication app(argc, argv);
     ot::TUpgradeStart start;
     start.AppPath = ot::ExecutableDir();

@@ -10,6 +10,7 @@
 #include "cli/CliTestSupport.h"
 #include "common/Clock.h"
 #include "common/Random.h"
+#include "common/Version.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/SQLiteDB.h"
 #include "tasks/OtTask.h"
@@ -688,6 +689,21 @@ TEST(CliHelp, HelpNamesEveryCommandAndOption) {
     TRunResult none = RunProcess(OttodoPath(), {});
     EXPECT_EQ(none.ExitCode, 2);
     EXPECT_EQ(none.Err, top.Out);
+}
+
+// --version names the data a command would use; --dir is a portable layout
+// wherever it points. With a command it is a wrong command line.
+TEST(CliHelp, VersionNamesTheModeAndTheDataRoot) {
+    TProgramDir dir(false);
+    TRunResult r = dir.Spawn({"--version"});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out, std::string("ottodo ") + ProgramVersion() + "\ndata: portable, " + dir.Path() +
+                         "/\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path())) << "--version writes nothing";
+    EXPECT_EQ(dir.Run({"list", "--version"}).ExitCode, 2);
+    // The built program beside its userdata/ is portable too.
+    TRunResult built = RunProcess(OttodoPath(), {"--version"});
+    EXPECT_NE(built.Out.find("data: portable, "), std::string::npos) << built.Out;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "desktop/OtLang.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitSetting.h"
+#include "syncqueue/SyncQueueDatabase.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -126,6 +127,48 @@ TEST(DesktopSettingDialog, OpensWithTheSavedValuesAndTheThreeLists) {
     EXPECT_EQ(s.sbSyncTimeInterval->value(), 5);
     s.sbSyncTimeInterval->setValue(61);
     EXPECT_EQ(s.sbSyncTimeInterval->value(), 60);
+}
+
+// An installed program: the user's data root starts from the installed
+// template, and the styles come from the user's directory first, then from the
+// installed one (a user's copy hides the installed file of the same name).
+TEST(DesktopSettingDialog, AnInstalledProgramListsTheUsersAndTheInstalledStyles) {
+    TDesktopDir tmp(false);
+    const fs::path prefix = fs::path(tmp.Path()) / "usr";
+    const fs::path share = prefix / "share/otTodolist";
+    const fs::path data = fs::path(tmp.Path()) / "home/.local/share/otTodolist";
+    fs::create_directories(prefix / "bin");
+    fs::create_directories(share / "styles");
+    fs::create_directories(data / "styles");
+    std::string error;
+    ASSERT_TRUE(CreateSyncQueueDatabase((share / "otTodolist.db").string(), &error)) << error;
+    std::ofstream(share / "styles/Blue.1.Style") << "QWidget { color: navy; }";
+    std::ofstream(share / "styles/Dark.0.Style") << "QWidget { color: gray; }";
+    std::ofstream(data / "styles/Dark.0.Style") << "QWidget { color: white; }";
+    std::ofstream(data / "styles/Green.1.Style") << "QWidget { color: green; }";
+    const TAppPaths paths = TAppPaths::Installed((prefix / "bin").string(), data.string());
+    fs::create_directories(paths.UserDataPath);
+    {
+        TOtSettingFile settings(paths.SettingFileName);
+        settings.WriteString("AppStyle", "Blue.1.Style");
+    }
+
+    TFakePlatform platform;
+    TSyncFlags flags;
+    TfrmTaskList form(platform, paths, flags);
+    ASSERT_TRUE(form.FormCreate());
+    EXPECT_TRUE(fs::is_regular_file(paths.DBFileName));
+    EXPECT_EQ(form.CurrentStyleFile(), QString::fromStdString((share / "styles/Blue.1.Style").string()));
+    {
+        TfrmSetting s(form);
+        EXPECT_EQ(Entries(s.cmbbxAppStyle),
+                  (QStringList{QStringLiteral("Default Style"), QStringLiteral("Dark Style"),
+                               QStringLiteral("Green Style"), QStringLiteral("Blue Style")}));
+        EXPECT_EQ(s.cmbbxAppStyle->currentText(), QStringLiteral("Blue Style"));
+        EXPECT_EQ(s.cmbbxAppStyle->itemData(1).toString(),
+                  QString::fromStdString((data / "styles/Dark.0.Style").string()));
+    }
+    EXPECT_TRUE(fs::is_empty(prefix / "bin")) << "nothing is written beside the programs";
 }
 
 TEST(DesktopSettingDialog, WithoutAStylesDirectoryOnlyTheDefaultStyleIsListed) {

@@ -22,8 +22,9 @@ set(folders common tasks syncqueue repository signing cloud sync app cli tools p
             desktop upgrader server)
 # Folders below the Qt line: no Qt header at all.
 set(qt_free common tasks syncqueue repository signing cloud sync app cli tools package)
-# The servers: the signing shared with the client, none of the client itself.
-set(allowed_server     common signing package)
+# The servers: the signing shared with the client, none of the client itself;
+# the version record reader (platform/OtVersionInfo.h, no Qt) for what publish packs.
+set(allowed_server     common signing package platform)
 
 set(src_folders)
 file(GLOB entries LIST_DIRECTORIES true ${SOURCE_DIR}/src/*)

@@ -67,9 +67,12 @@ int RunProgram(const std::vector<std::string>& args) {
     return Wait(Spawn(args));
 }
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(std::string()) {}
+
+TempDir::TempDir(const std::string& ABase) {
     const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/otupgrade.XXXXXX";
+    std::string templ = (!ABase.empty() ? ABase : std::string(base && *base ? base : "/tmp")) +
+                        "/otupgrade.XXXXXX";
     if (!mkdtemp(templ.data()))
         throw std::runtime_error("mkdtemp failed");
     FPath = templ;

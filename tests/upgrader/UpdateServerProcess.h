@@ -29,6 +29,8 @@ int RunProgram(const std::vector<std::string>& args);
 class TempDir {
 public:
     TempDir();
+    // Below ABase instead of $TMPDIR (for a directory another user must reach).
+    explicit TempDir(const std::string& ABase);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

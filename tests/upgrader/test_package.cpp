@@ -10,9 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <spawn.h>
+#include <csignal>
 
 #include <fstream>
 #include <map>
+
+extern char** environ;
 
 namespace ot::test {
 namespace {
@@ -99,8 +104,8 @@ TEST(UpgradePackage, AFileThatIsNoZipOrIsCutShortIsDamaged) {
 
 TEST(UpgradePackage, AnInstallThatFailsHalfWayLeavesThePreviousFiles) {
     InstallFixture f;
-    // "zzz" is a folder in the program directory: the last move fails after the
-    // first two files were already replaced.
+    // "zzz" is a folder in the program directory where the package has a file:
+    // the install fails and every file stays as it was.
     ASSERT_TRUE(MakeZip(f.Package.string(), {{"otTodolist", "new program"},
                                              {"styles/Light.1.Style", "new style"},
                                              {"added.txt", "added"},
@@ -123,6 +128,98 @@ TEST(UpgradePackage, ThePendingUpgradeProgramPackageIsInstalledOnceAndRemoved) {
     // Nothing pending: nothing happens.
     FinishPendingUpgrade(f.Program.string() + "/");
     EXPECT_EQ(ReadTestFile(f.Program / "otUpgrade"), "new upgrader");
+}
+
+// Runs the install in a process of its own that kills itself (SIGKILL) at
+// the step; the termination signal, or 0 when it ran to the end.
+int InstallKilledAt(const std::string& step, const fs::path& zip, const fs::path& dest,
+                    const fs::path& verFile, const std::string& version) {
+    std::vector<std::string> args = {OT_INSTALL_STEP_TOOL, step, zip.string(), dest.string(),
+                                     verFile.string(), version};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : (WEXITSTATUS(status) == 0 ? 0 : -2);
+}
+
+// kill -9 at every step of an install, then the next start: the program
+// directory is wholly the old version (killed before anything was moved) or
+// wholly the new one, with the version file to match, and nothing is left of
+// the install or of a download killed half-way.
+TEST(UpgradePackage, AnInstallKilledAtAnyStepIsCompletedOrUndoneAtTheNextStart) {
+    const std::map<std::string, std::string> oldFiles = {
+        {"otTodolist", "old program"}, {"otTodolist.ver", "1.0"},
+        {"styles/Light.1.Style", "old style"}, {"keep.txt", "not in the package"}};
+    std::map<std::string, std::string> newFiles = oldFiles;
+    newFiles["otTodolist"] = "new program";
+    newFiles["otTodolist.ver"] = "2.0";
+    newFiles["styles/Light.1.Style"] = "new style";
+    newFiles["lang/zh/added.txt"] = "added in a new folder";
+    auto files = [](const fs::path& dir) {
+        std::map<std::string, std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(dir))
+            if (!e.is_directory())
+                out[fs::relative(e.path(), dir).string()] = ReadTestFile(e.path());
+        return out;
+    };
+    struct Case {
+        std::string Step;
+        bool New; // what the next start must leave
+    };
+    const std::vector<Case> cases = {
+        {"staging", false}, {"staged", false}, {"journal", true}, {"backup", true},
+        {"move:1", true},   {"move:2", true},  {"moved", true},   {"version", true},
+        {"committed", true}, {"none", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("killed at " + c.Step);
+        TempDir dir;
+        const fs::path program = dir.Path() / "prog";
+        for (const auto& [name, content] : oldFiles)
+            WriteTestFile(program / name, content);
+        const fs::path zip = dir.Path() / "package.zip";
+        ASSERT_TRUE(MakeZip(zip.string(), {{"otTodolist", "new program", 0100755},
+                                           {"styles/Light.1.Style", "new style"},
+                                           {"lang/zh/added.txt", "added in a new folder"}}));
+        EXPECT_EQ(InstallKilledAt(c.Step, zip, program, program / "otTodolist.ver", "2.0"),
+                  c.Step == "none" ? 0 : SIGKILL);
+        // A download that was cut off by the same kill.
+        WriteTestFile(program / "apptemp" / ".tmpabcdefghij", "half a package");
+
+        // The next start: the upgrade program's recovery, or the task-list
+        // program's start-up step (which recovers first), by turns.
+        if ((&c - cases.data()) % 2 == 0)
+            RecoverInterruptedUpgrade(program.string() + "/");
+        else
+            FinishPendingUpgrade(program.string() + "/");
+        auto after = files(program);
+        EXPECT_EQ(after, c.New ? newFiles : oldFiles);
+        for (const auto& e : fs::directory_iterator(program))
+            EXPECT_NE(e.path().filename().string().front(), '.') << e.path();
+        EXPECT_TRUE(fs::is_empty(program / "apptemp"));
+        // A second start finds nothing more to do.
+        RecoverInterruptedUpgrade(program.string() + "/");
+        EXPECT_EQ(files(program), after);
+    }
+}
+
+TEST(UpgradePackage, ARunningUpgradeProgramsDownloadIsNoLeftover) {
+    TempDir dir;
+    const fs::path program = dir.Path() / "prog";
+    const fs::path partial = program / "apptemp" / ".tmpabcdefghij";
+    WriteTestFile(partial, "still arriving");
+    {
+        TDownloadLease running((program / "apptemp").string());
+        RecoverInterruptedUpgrade(program.string() + "/");
+        EXPECT_TRUE(fs::exists(partial));
+    }
+    RecoverInterruptedUpgrade(program.string() + "/");
+    EXPECT_FALSE(fs::exists(partial));
 }
 
 TEST(UpgradePackage, OnlyTheExactSignedPackageMatchesItsSeal) {

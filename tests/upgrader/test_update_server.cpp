@@ -8,10 +8,23 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <regex>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace ot::test {
 namespace {
@@ -122,6 +135,122 @@ TEST(UpdateServer, PublishAddsOrReplacesTheEntryInEveryLanguagesList) {
     EXPECT_NE(server.Publish({"--name", "../x", "--version", "1.3", "--from", a.string()}), 0);
     EXPECT_EQ(ListedNames(server.ListFile()),
               (std::vector<std::string>{"otTodolist 1.2", "otUpgrade 1.1"}));
+}
+
+// The options of serve from a configuration file (as the systemd unit runs
+// it); the command line wins over the file, and a bad line stops the server.
+TEST(UpdateServer, ServeTakesItsOptionsFromAConfigurationFile) {
+    TempDir dir;
+    const fs::path config = dir.Path() / "otupdateserver.conf";
+    ASSERT_TRUE(WriteFileAtomic(config, "# limits\n"
+                                        "max-usage-records = 1\n"
+                                        "usage-per-address-per-hour = 1\n"
+                                        "quiet = yes\n"));
+    UpdateServerProcess server({"--config", config.string(), "--usage-per-address-per-hour", "5"});
+    httplib::Client client("127.0.0.1", server.Port());
+    const std::string body = "guid=G&appName=Dorvel&appVer=1&authType=free&osSysInfo=x";
+    std::vector<int> statuses;
+    for (int i = 0; i < 2; ++i) {
+        auto res = client.Post("/brenmoor2012/asp/brenAppUseStatisticsDo.asp", body,
+                               "application/x-www-form-urlencoded");
+        statuses.push_back(res ? res->status : 0);
+    }
+    // One record in all (the file); not refused as too many from one address
+    // (the command line's 5 over the file's 1).
+    EXPECT_EQ(statuses, (std::vector<int>{200, 507}));
+
+    for (const char* bad : {"no-such-option = 1\n", "just words\n", "quiet = maybe\n"}) {
+        SCOPED_TRACE(bad);
+        ASSERT_TRUE(WriteFileAtomic(config, bad));
+        const std::string command = UpdateServerProcess::BinaryPath() + " serve --root " +
+                                    (dir.Path() / "root").string() + " --port 0 --config " +
+                                    config.string() + " 2>/dev/null";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    }
+}
+
+// Under systemd standard error is the journal, which stamps every line: the
+// server then writes none of its own time stamps. systemd says so with
+// JOURNAL_STREAM, the device and inode of the stream it connected.
+TEST(UpdateServer, LogLinesLeaveTheTimeStampToTheJournal) {
+    TempDir dir;
+    for (const bool journal : {false, true}) {
+        SCOPED_TRACE(journal ? "journal" : "plain");
+        const fs::path log = dir.Path() / (journal ? "journal.log" : "plain.log");
+        const fs::path ports = dir.Path() / (journal ? "journal.ports" : "plain.ports");
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("JOURNAL_STREAM=", 0) != 0)
+                env.emplace_back(*e);
+        if (journal)
+            env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                          std::to_string(st.st_ino));
+        std::vector<std::string> args = {UpdateServerProcess::BinaryPath(), "serve", "--root",
+                                         (dir.Path() / "root").string(), "--port", "0",
+                                         "--ports-file", ports.string()};
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, fd, 2);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fd);
+        std::string portsText;
+        for (int i = 0; i < 500 && !ReadWholeFile(ports, portsText); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto port = nlohmann::json::parse(portsText, nullptr, false);
+        ASSERT_TRUE(port.is_object()) << portsText;
+        httplib::Client client("127.0.0.1", port["port"].get<int>());
+        ASSERT_TRUE(client.Get("/brenmoor/Update/Win32/otUpgradeAppList.xml"));
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const std::string text = ReadTestFile(log);
+        const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d 127\.0\.0\.1 GET )");
+        const std::regex bare(R"(^127\.0\.0\.1 GET /brenmoor/Update/Win32/otUpgradeAppList\.xml )");
+        EXPECT_TRUE(std::regex_search(text, journal ? bare : stamped)) << text;
+    }
+}
+
+// The version of the entry is the one the upgrade program will find in the
+// installed executable afterwards; any other would be offered again forever.
+TEST(UpdateServer, PublishRefusesAVersionThatDiffersFromTheExecutablesRecord) {
+    UpdateServerProcess server;
+    const auto folder = server.MakeFolder("app", {{"styles/x.Style", "s"}});
+    fs::copy_file(OT_SAMPLE_OLD_EXE, folder / "otTodolist");
+    struct Case {
+        const char* Version;
+        bool Published;
+    };
+    for (const Case c : {Case{"1.0.2013.1", false}, Case{"1.0.2012", false},
+                         Case{"1.0.2012.1128", true}, Case{"1.0.2012.1128.0", true}}) {
+        SCOPED_TRACE(c.Version);
+        EXPECT_EQ(server.Publish({"--name", "otTodolist", "--version", c.Version, "--from",
+                                  folder.string()}) == 0,
+                  c.Published);
+        EXPECT_EQ(fs::exists(server.Root() / "packages" /
+                             (std::string("otTodolist-") + c.Version + ".zip")),
+                  c.Published);
+    }
+    EXPECT_EQ(ListedNames(server.ListFile()),
+              std::vector<std::string>{"otTodolist 1.0.2012.1128.0"});
+    // A file of that name without a version record is published as named.
+    const auto plain = server.MakeFolder("plain", {{"otTodolist", "a script"}});
+    EXPECT_EQ(server.Publish({"--name", "otTodolist", "--version", "7", "--from", plain.string()}),
+              0);
 }
 
 TEST(UpdateServer, ServesOnlyListsAndPackages) {

@@ -80,10 +80,15 @@ struct Message {
 };
 
 // A program directory pointed at the server, and the upgrade window on it.
+// below: the program directory's path inside the temporary directory.
 class UpgradeRun {
 public:
-    explicit UpgradeRun(const UpdateServerProcess& server) : FServer(server) {
-        App = FDir.Path().string() + "/";
+    explicit UpgradeRun(const UpdateServerProcess& server, const std::string& below = "")
+        : FServer(server) {
+        App = (FDir.Path() / below).string();
+        if (App.back() != '/')
+            App += '/';
+        fs::create_directories(App);
         SetCommonSettings({{"SarnicHost", server.Host()}});
         PublicKey = server.PublicKey();
     }
@@ -120,6 +125,7 @@ public:
     std::string PublicKey;
     std::vector<Message> Messages;
     std::unique_ptr<TfrmUpgrade> Form;
+    const fs::path& Dir() const { return FDir.Path(); }
 
 private:
     TempDir FDir;
@@ -293,29 +299,75 @@ TEST(UpgradeWindow, OnlyASilentStartForOneApplicationSendsAUsageRecord) {
     EXPECT_EQ(all[1].AuthType, "unknown");
 }
 
-TEST(UpgradeWindow, AnUnreachableListLeavesTheButtonDisabled) {
+// Visible, the window shows the empty list with the button disabled; a
+// silent check on a machine without network ends without any window.
+TEST(UpgradeWindow, AnUnreachableListLeavesTheButtonDisabledAndEndsASilentCheck) {
     UpdateServerProcess server;
-    for (const auto& args : {std::vector<std::string>{"-L:en"},
-                             std::vector<std::string>{"-L:en", "-App:Dorvel", "-Silence"}}) {
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent" : "visible");
         UpgradeRun run(server);
         run.SetCommonSettings({{"SarnicHost", "http://127.0.0.1:1"}});
-        EXPECT_TRUE(run.Start(args));
+        std::vector<std::string> args{"-L:en", "-App:Dorvel"};
+        if (silent)
+            args.push_back("-Silence");
+        EXPECT_EQ(run.Start(args), !silent);
         EXPECT_FALSE(run.Form->btnUpgrade->isEnabled());
         EXPECT_EQ(run.Form->lstbxApps->count(), 0);
         EXPECT_TRUE(run.Messages.empty());
     }
 }
 
+// A visible start says so; a silent one ends without a message box.
 TEST(UpgradeWindow, WithoutItsTemporaryDirectoryTheProgramSaysSoAndEnds) {
     UpdateServerProcess server;
-    UpgradeRun run(server);
-    WriteTestFile(run.App + "apptemp", "a file where the folder belongs");
-    EXPECT_FALSE(run.Start({"-L:zh", "-App:Dorvel", "-Silence"}));
-    ASSERT_EQ(run.Messages.size(), 1u);
-    EXPECT_EQ(run.Messages[0].Kind, TUpgradeMessageKind::Error);
-    EXPECT_EQ(run.Messages[0].Text, QStringLiteral("Can not create the directory \"%1apptemp/\"!")
-                                        .arg(QString::fromStdString(run.App)));
-    EXPECT_TRUE(server.UsageRecords().empty()) << "ends before the usage record";
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent" : "visible");
+        UpgradeRun run(server);
+        WriteTestFile(run.App + "apptemp", "a file where the folder belongs");
+        std::vector<std::string> args{"-L:zh", "-App:Dorvel"};
+        if (silent)
+            args.push_back("-Silence");
+        EXPECT_FALSE(run.Start(args));
+        if (silent) {
+            EXPECT_TRUE(run.Messages.empty());
+        } else {
+            ASSERT_EQ(run.Messages.size(), 1u);
+            EXPECT_EQ(run.Messages[0].Kind, TUpgradeMessageKind::Error);
+            EXPECT_EQ(run.Messages[0].Text,
+                      QStringLiteral("Can not create the directory \"%1apptemp/\"!")
+                          .arg(QString::fromStdString(run.App)));
+        }
+        EXPECT_TRUE(server.UsageRecords().empty()) << "ends before the usage record";
+    }
+}
+
+// Programs installed by a package manager are never overwritten: nothing is
+// fetched, sent or written, and only a visible start says where updates come from.
+TEST(UpgradeWindow, APackageManagersInstallationIsNeverUpgraded) {
+    UpdateServerProcess server;
+    PublishApp(server, "otTodolist", "9.0", "Dorvel");
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent" : "visible");
+        UpgradeRun run(server, "usr/bin");
+        WriteTestFile(run.Dir() / "usr/share/otTodolist" / PackageManagedMarker, "");
+        fs::copy_file(OT_SAMPLE_OLD_EXE, run.App + "otTodolist");
+        std::vector<std::string> args{"-L:tw", "-App:Dorvel", "-Auth:free"};
+        if (silent)
+            args.push_back("-Silence");
+        EXPECT_EQ(run.Start(args), !silent);
+        EXPECT_EQ(run.Form->Installability(), TUpgradeInstallability::PackageManaged);
+        EXPECT_TRUE(run.Messages.empty());
+        EXPECT_EQ(run.Form->lstbxApps->count(), 0);
+        EXPECT_FALSE(run.Form->btnUpgrade->isEnabled());
+        if (!silent)
+            EXPECT_EQ(run.Form->lblTip->text(),
+                      QStringLiteral("此安裝的更新由系統的套件管理程式提供。"));
+        run.Form->btnUpgradeClick();
+        EXPECT_FALSE(fs::exists(run.App + "apptemp"));
+        EXPECT_FALSE(fs::exists(run.App + "Dorvel.uid"));
+        EXPECT_EQ(FileVersion(run.App + "otTodolist"), "1.0.2012.1128");
+    }
+    EXPECT_TRUE(server.UsageRecords().empty());
 }
 
 TEST(UpgradeWindow, SizesAreShownInMegabytes) {
@@ -587,6 +639,40 @@ TEST(UpgradeEndToEnd, PublishUpgradeAndFinishAtTheNextStart) {
     EXPECT_FALSE(again.Start({"-L:en", "-App:Dorvel", "-Auth:free", "-Silence"}));
 }
 
+// Runs the upgrade program with args (args[0]: its file) and waits for it to
+// end on its own: a window it shows keeps it running, and it is then killed
+// after the time-out. prefix: words put before args (another user's identity).
+// The exit status, or -1 when it had to be killed.
+int RunUpgradeProgram(const std::vector<std::string>& args,
+                      const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> all = prefix;
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (const auto& a : all)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -2;
+    int status = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+}
+
+void WriteSarnicHost(const fs::path& dir, const std::string& host) {
+    WriteTestFile(dir / "appdata" / "otCommonSettings.xml",
+                  "<otContactsSettings><otGeneralSections><s name=\"SarnicHost\" value=\"" + host +
+                      "\"/></otGeneralSections></otContactsSettings>");
+}
+
 // The program itself: a silent start with nothing newer sends its record and
 // ends on its own (a shown window would keep it running until the time-out).
 TEST(UpgradeProgram, ASilentStartWithNothingNewerEndsWithoutAWindow) {
@@ -596,31 +682,72 @@ TEST(UpgradeProgram, ASilentStartWithNothingNewerEndsWithoutAWindow) {
     const fs::path exe = dir.Path() / "otUpgrade";
     fs::copy_file(OT_UPGRADE_EXE, exe);
     WriteTestFile(dir.Path() / "otUpgrade.ver", "1.0");
-    WriteTestFile(dir.Path() / "appdata" / "otCommonSettings.xml",
-                  "<otContactsSettings><otGeneralSections><s name=\"SarnicHost\" value=\"" +
-                      server.Host() + "\"/></otGeneralSections></otContactsSettings>");
-    const std::vector<std::string> args = {exe.string(), "-L:en", "-App:Dorvel", "-Auth:free",
-                                           "-Silence"};
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-    int status = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            FAIL() << "otUpgrade kept running";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    WriteSarnicHost(dir.Path(), server.Host());
+    EXPECT_EQ(RunUpgradeProgram({exe.string(), "-L:en", "-App:Dorvel", "-Auth:free", "-Silence"}),
+              0);
     const auto records = server.UsageRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].Guid, Trim(ReadTestFile(dir.Path() / "Dorvel.uid")));
+}
+
+// An install killed half-way (here after its first file) is completed by the
+// next start of the upgrade program, before it looks for anything new.
+TEST(UpgradeProgram, TheNextStartCompletesAnInstallThatWasKilled) {
+    UpdateServerProcess server;
+    UpgradeRun run(server);
+    WriteTestFile(run.App + "otTodolist", "old program");
+    WriteTestFile(run.App + "otTodolist.ver", "1.0");
+    WriteTestFile(run.App + "styles/Light.1.Style", "old style");
+    const std::string zip = run.Dir().string() + "/package.zip";
+    ASSERT_TRUE(MakeZip(zip, {{"otTodolist", "new program", 0100755},
+                              {"styles/Light.1.Style", "new style"}}));
+    EXPECT_EQ(RunUpgradeProgram({OT_INSTALL_STEP_TOOL, "move:1", zip, run.App,
+                                 run.App + "otTodolist.ver", "2.0"}),
+              -3) << "killed";
+    EXPECT_EQ(ReadTestFile(run.App + "styles/Light.1.Style"), "old style") << "half-way";
+    EXPECT_TRUE(run.Start({"-L:en"}));
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist"), "new program");
+    EXPECT_EQ(ReadTestFile(run.App + "styles/Light.1.Style"), "new style");
+    EXPECT_EQ(ReadTestFile(run.App + "otTodolist.ver"), "2.0");
+    for (const auto& e : fs::directory_iterator(run.App))
+        EXPECT_NE(e.path().filename().string().front(), '.') << e.path();
+}
+
+// The periodic check on a machine without network, and in a program directory
+// its user cannot write: no window, no message box, exit status 0. As root the
+// program runs as nobody, since root may write anywhere.
+TEST(UpgradeProgram, ASilentCheckThatCannotWorkEndsAtOnceWithoutAWindow) {
+    UpdateServerProcess server;
+    PublishApp(server, "otTodolist", "9.0", "Dorvel");
+    for (const bool unwritable : {false, true}) {
+        SCOPED_TRACE(unwritable ? "unwritable program directory" : "unreachable server");
+        // nobody must reach the program; $TMPDIR may be private to root.
+        const bool asNobody = unwritable && ::geteuid() == 0;
+        TempDir dir(asNobody ? "/tmp" : "");
+        const fs::path app = dir.Path() / "app";
+        fs::create_directories(app);
+        const fs::path exe = app / "otUpgrade";
+        fs::copy_file(OT_UPGRADE_EXE, exe);
+        fs::copy_file(OT_SAMPLE_OLD_EXE, app / "otTodolist");
+        WriteSarnicHost(app, unwritable ? server.Host() : "http://127.0.0.1:1");
+        std::vector<std::string> prefix;
+        if (unwritable) {
+            fs::permissions(dir.Path(), fs::perms(0755));
+            fs::permissions(app, fs::perms(0555));
+            if (asNobody)
+                prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        }
+        EXPECT_EQ(RunUpgradeProgram({exe.string(), "-L:en", "-App:Dorvel", "-Auth:free", "-Silence"},
+                                    prefix),
+                  0);
+        fs::permissions(app, fs::perms(0755));
+        EXPECT_EQ(FileVersion(app / "otTodolist"), "1.0.2012.1128");
+        if (unwritable) {
+            EXPECT_FALSE(fs::exists(app / "apptemp"));
+            EXPECT_FALSE(fs::exists(app / "Dorvel.uid"));
+        }
+    }
+    EXPECT_TRUE(server.UsageRecords().empty()) << "nothing is sent from either";
 }
 
 } // namespace
