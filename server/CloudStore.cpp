@@ -120,10 +120,18 @@ void CreatePrivateDirectory(const fs::path& dir) {
 std::string SecureRandomText(std::size_t length) {
     InitSodium();
     static const char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    // One draw for the whole text (a draw per character was a system call
+    // each); bytes from 248 up are dropped so that every character is
+    // equally likely.
     std::string out;
     out.reserve(length);
-    for (std::size_t i = 0; i < length; ++i)
-        out += alphabet[randombytes_uniform(62)];
+    unsigned char raw[64];
+    while (out.size() < length) {
+        randombytes_buf(raw, sizeof raw);
+        for (unsigned char b : raw)
+            if (b < 248 && out.size() < length)
+                out += alphabet[b % 62];
+    }
     return out;
 }
 

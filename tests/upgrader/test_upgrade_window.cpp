@@ -359,9 +359,10 @@ TEST(UpgradeWindow, APackageManagersInstallationIsNeverUpgraded) {
         EXPECT_TRUE(run.Messages.empty());
         EXPECT_EQ(run.Form->lstbxApps->count(), 0);
         EXPECT_FALSE(run.Form->btnUpgrade->isEnabled());
-        if (!silent)
+        if (!silent) {
             EXPECT_EQ(run.Form->lblTip->text(),
                       QStringLiteral("此安裝的更新由系統的套件管理程式提供。"));
+        }
         run.Form->btnUpgradeClick();
         EXPECT_FALSE(fs::exists(run.App + "apptemp"));
         EXPECT_FALSE(fs::exists(run.App + "Dorvel.uid"));
