@@ -27,12 +27,12 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ot {
@@ -272,7 +272,7 @@ private:
     void PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass, const TOtTaskClassPtr& localClass,
                   const TOtTaskItemPtr& cloudItem, const TLocalTaskItemInfo* localItem);
     void PruneLocal(TPass& pass);
-    // One local file per task ID at the start of every pass.
+    // One local file per task ID, at the start and at the end of every pass.
     void EnsureOneLocalFilePerID(TPass& pass);
     // Local objects without a queue row, not in the cloud, get one as new.
     void RecordObjectsWithoutRow(TPass& pass);
