@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -274,6 +275,13 @@ struct CloudServer::Impl {
     // When each client address asked for its recent request tokens.
     std::mutex PendingMutex;
     std::unordered_map<std::string, std::deque<std::int64_t>> PendingLogins;
+    // What each user may still send at once, refilled at the user rate.
+    struct Allowance {
+        double Requests = 0;
+        std::chrono::steady_clock::time_point At;
+    };
+    std::mutex RatesMutex;
+    std::unordered_map<std::int64_t, Allowance> UserRates;
     // Password hashing is meant to be costly in memory and time; a burst of logins must
     // not take the whole machine.
     std::counting_semaphore<2> PasswordChecks{2};
@@ -713,9 +721,38 @@ bool CloudServer::Authorize(HttpRequest& req, HttpResponse& res, TokenNeed need,
         JsonReply(res, failure->Status, body);
         return false;
     }
-    if (need == TokenNeed::Access)
+    if (need == TokenNeed::Access) {
         req.User = UserName(ctx.Access.UserId);
+        if (const std::int64_t wait = TakeUserRequest(ctx.Access.UserId)) {
+            res.SetField("Retry-After", std::to_string(wait));
+            JsonError(res, 503, "too many requests; slow down");
+            return false;
+        }
+    }
     return true;
+}
+
+std::int64_t CloudServer::TakeUserRequest(std::int64_t userId) {
+    if (FOptions.UserRate <= 0)
+        return 0;
+    const double rate = static_cast<double>(FOptions.UserRate);
+    const double burst = 2 * rate;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(FImpl->RatesMutex);
+    auto& rates = FImpl->UserRates;
+    auto [it, fresh] = rates.try_emplace(userId, Impl::Allowance{burst, now});
+    Impl::Allowance& a = it->second;
+    if (!fresh) {
+        a.Requests = std::min(
+            burst, a.Requests + rate * std::chrono::duration<double>(now - a.At).count());
+        a.At = now;
+    }
+    if (a.Requests >= 1) {
+        a.Requests -= 1;
+        return 0;
+    }
+    // Whole seconds until one request is allowed again.
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil((1 - a.Requests) / rate)));
 }
 
 namespace {

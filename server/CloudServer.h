@@ -41,6 +41,9 @@ struct ServerOptions {
     // for them.
     std::int64_t MaxPendingLogins = 1000;
     std::size_t MaxPendingLoginsPerAddress = 10;
+    // Signed requests a user may send per second over time (bursts of twice as many
+    // pass); beyond, "503" with "Retry-After" asks the client to slow down. 0: no limit.
+    std::int64_t UserRate = 0;
     StoreLimits Limits;
     bool Quiet = false; // no access log
 };
@@ -104,6 +107,9 @@ private:
                        std::int64_t now);
     // Counts a request token asked for from the address; false past its share.
     bool TakePendingLogin(const std::string& address, std::int64_t now);
+    // Counts a request of the user against its rate; 0 when it may go on, else the
+    // seconds it should wait.
+    std::int64_t TakeUserRequest(std::int64_t userId);
     // A folder listing as sent before, when the folder's tree has not changed since.
     bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
     void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,

@@ -38,7 +38,7 @@ commands:
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
                  [--request-token-lifetime SECONDS] [--max-pending-logins N]
-                 [--max-pending-logins-per-address N]
+                 [--max-pending-logins-per-address N] [--user-rate N]
                  [--io-threads N] [--max-connections N] [--max-connections-per-address N]
                  [--head-timeout SECONDS]
                  [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
@@ -54,6 +54,9 @@ commands:
       (default 600); at most --max-pending-logins (default 1000) of a consumer wait to
       be exchanged, and one client address may start --max-pending-logins-per-address
       (default 10) in that time.
+      --user-rate N lets each user send N signed requests a second over time (bursts
+      of 2N pass); beyond, the reply is "503" with "Retry-After" and the programs wait
+      that long before they send again (default 0: no limit).
       Connections and limits (each checked before any work is done for a request):
         --io-threads N          threads holding the connections (default 0: half the
                                 processor's cores, at least one); --threads
@@ -133,6 +136,7 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--request-token-lifetime", true},
         {"--max-pending-logins", true},
         {"--max-pending-logins-per-address", true},
+        {"--user-rate", true},
         {"--max-file-mb", true},
         {"--quota-mb", true},
         {"--quiet", false},
@@ -313,11 +317,14 @@ int Serve(const Args& args) {
         !IntOption(args, "--request-token-lifetime", o.RequestTokenLifetime, error) ||
         !IntOption(args, "--max-pending-logins", o.MaxPendingLogins, error) ||
         !IntOption(args, "--max-pending-logins-per-address", pendingPerAddress, error) ||
+        !IntOption(args, "--user-rate", o.UserRate, error) ||
         !IntOption(args, "--max-file-mb", maxMb, error) ||
         !IntOption(args, "--quota-mb", quotaMb, error))
         return Fail(error);
     if (port > 65535 || tlsPort > 65535 || adminPort > 65535 || threads < 1 || threads > 256)
         return Fail("a port or thread count is out of range");
+    if (o.UserRate < 0 || o.UserRate > 1000000)
+        return Fail("--user-rate is out of range");
     {
         HttpLimits& h = o.Http;
         std::int64_t io = h.IoThreads, conns = static_cast<std::int64_t>(h.MaxConnections),

@@ -12,10 +12,22 @@
 //        (defaults: 1000 items, 10 classes, both: the comparison over plain
 //         HTTP, then with every request over TLS; disk: data below the
 //         system's temporary directory instead of tmpfs)
+//   bench_sync first [items [classes]]
+//        the first push of a tree (default 2000 items in 20 classes) by an
+//        engine made as the programs make it, from a "cloudhosts.conf" as
+//        scripts/run writes it (pacing left to the server), whole pass,
+//        then the client's CPU for one listing reply of 100 files, read
+//        straight into its records and through the flattened lines
 
+#include "cloud/JSONUtility.h"
+#include "cloud/KuaipanAPI.h"
+#include "cloud/KuaipanConsumer.h"
+#include "cloud/KuaipanFile.h"
 #include "cloud/KuaipanHTTPUtility.h"
 #include "cloud/KuaipanHosts.h"
 #include "cloud/KuaipanUtility.h"
+#include "cloud/OauthUtility.h"
+#include "cloud/Session.h"
 #include "common/AppPaths.h"
 #include "common/Text.h"
 #include "repository/OtTaskRepository.h"
@@ -28,6 +40,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -194,6 +207,83 @@ bool CompareConnections(int items, int classes, bool tls) {
     return kept.Ok && fresh.Ok;
 }
 
+// Process CPU time, user and system, in seconds.
+double CpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The first synchronization of a tree made by hand before any account was
+// bound, as a user meets it: every task goes up in one pass.
+bool FirstPush(int items, int classes) {
+    test::CloudServerProcess server;
+    const auto token = server.IssueAccessToken();
+    // The hosts file of scripts/run: it says the service is otCloudServer.
+    const std::string conf = "all = " + server.PlainHost() + "\nall_tls = " + server.TlsHost() +
+                             "\nserver = otcloudserver\n";
+    TKuaipanHosts hosts = TKuaipanHosts::FromText(conf, "");
+    hosts.CAFile = server.Hosts().CAFile;
+    Side a("ot-bench-first", token, hosts);
+    // The engine as a program makes it: its pacing comes from the hosts.
+    a.Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *a.Tree, a.Hosts);
+    int id = 0;
+    auto nextID = [&] { return Format("%010dQF", 1300000000 + ++id); };
+    for (int c = 0; c < classes; ++c) {
+        auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
+        a.Tree->Repository().CreateTaskClass(cls);
+        a.Classes.push_back(cls);
+    }
+    for (int i = 0; i < items; ++i) {
+        auto& cls = a.Classes[i % classes];
+        auto item = std::make_shared<TOtTaskItem>("Task " + std::to_string(i),
+                                                  "remarks of task " + std::to_string(i),
+                                                  tsNotCompleted, 0, 0, cls, nullptr);
+        item->SetID(nextID());
+        item->ResetDirty();
+        DoAddTaskItem(a.Tree->Repository(), cls->TaskList(), item);
+    }
+    std::printf("\n== first push: %d items in %d classes, hosts as scripts/run writes them "
+                "(pause between rows %lld ms) ==\n",
+                items, classes, static_cast<long long>(a.Engine->RowPause().count()));
+    const PassResult push = TimedPass(a, server);
+    Report("first push, whole pass", push, server);
+    const long long uploads = server.Counter("upload_file");
+    // Every request of the pass, the listings and the lists' folders included.
+    std::printf("requests per pushed task: %.3f (target <= 1.05; uploads %lld)\n",
+                static_cast<double>(push.Requests) / items, uploads);
+    std::printf("first push of %d tasks: %.2f s (target <= 15 s for 2000)\n", items,
+                push.Seconds);
+
+    // One listing of 100 files as the server sends it, read by the client.
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, server.Hosts());
+    session->SetAuthToken(token.first, token.second);
+    TKuaipanAPI api(session);
+    api.CreateFolder("/Hundred");
+    for (int i = 0; i < 100; ++i)
+        api.UploadData(Format("/Hundred/%010dQL.tsk", 1300000000 + i), "x", true);
+    const TKuaipanURL url = TOauthUtility::BuildGetURL(
+        server.PlainHost(), "/1/metadata/app_folder/Hundred", {"list=True"}, session->Consumer(),
+        session->Token().get(), false);
+    const std::string reply = TKuaipanHTTPUtility::RequestByGET(server.Hosts(), url).Content;
+    const int rounds = 2000;
+    std::size_t seen = 0;
+    double t0 = CpuSeconds();
+    for (int i = 0; i < rounds; ++i)
+        seen += TKuaipanFile::FromReply(reply).files.size();
+    const double direct = (CpuSeconds() - t0) / rounds;
+    t0 = CpuSeconds();
+    for (int i = 0; i < rounds; ++i)
+        seen += TKuaipanFile(TJSONUtility::Parse(reply)).files.size();
+    const double flattened = (CpuSeconds() - t0) / rounds;
+    std::printf("client CPU per listing of 100 files (%zu bytes): %.3f ms read straight into "
+                "records (target <= 0.2 ms), %.3f ms through the flattened lines (before)%s\n",
+                reply.size(), direct * 1e3, flattened * 1e3,
+                seen == std::size_t(rounds) * 200 ? "" : " (WRONG COUNT)");
+    return push.Ok && a.ItemCount() == std::size_t(items) && seen == std::size_t(rounds) * 200 &&
+           uploads == items;
+}
+
 // The trees and the server's store go below TMPDIR. Unless it is set (or
 // "disk" is asked for), that is a directory on tmpfs: the disk flushes of a
 // pass cost the same with and without kept connections and would only hide
@@ -219,6 +309,18 @@ void UseTmpfsUnlessTold(bool disk) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "first") {
+        try {
+            UseTmpfsUnlessTold(false);
+            return FirstPush(argc > 2 ? std::atoi(argv[2]) : 2000,
+                             argc > 3 ? std::atoi(argv[3]) : 20)
+                       ? 0
+                       : 1;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "bench_sync: %s\n", e.what());
+            return 2;
+        }
+    }
     const int items = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int classes = argc > 2 ? std::atoi(argv[2]) : 10;
     std::string transport = "both";

@@ -131,7 +131,8 @@ std::vector<TCommandDef> BuildCommands() {
                  "counted errors, could not list the cloud folder, or stopped with an error.",
                  {{"pause", "MS",
                    "Milliseconds to wait after each pushed change, sparing the service on a\n"
-                   "long queue (default 500, as the desktop program does; 0 for none)."},
+                   "long queue (default: the cloud hosts' pause, as the desktop program\n"
+                   "waits: 500, or none for otCloudServer; 0 for none)."},
                   {"allow-deletions", "",
                    "Apply the deletions from the cloud that an earlier pass held back because\n"
                    "they would remove most of the synchronized tasks (this pass only)."}}});

@@ -109,7 +109,8 @@ int CmdLogin(const TParsedCommandLine& cmd, TCliIO& io, const TAppPaths& paths) 
 }
 
 int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
-    int pauseMs = 500;
+    const TKuaipanHosts hosts = TKuaipanHosts::FromProgramDir(tree.Paths().DataRoot);
+    int pauseMs = static_cast<int>(hosts.RowPause.count());
     if (auto p = cmd.Value("pause")) {
         auto v = ParseInt32(*p);
         if (!v || *v < 0 || *v > 60000)
@@ -125,8 +126,7 @@ int CmdSync(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     // observer, the way the desktop program's sync thread does.
     TKuaipanSyncThread thread(std::make_shared<TPrintingObserver>(io.Out), settings);
     TOtLocalTaskTree localTree(tree.Classes(), tree.Repository());
-    TKuaipanSyncUtility engine(&thread, localTree,
-                               TKuaipanHosts::FromProgramDir(tree.Paths().DataRoot), settings);
+    TKuaipanSyncUtility engine(&thread, localTree, hosts, settings);
     engine.SetRowPause(std::chrono::milliseconds(pauseMs));
     if (cmd.Has("allow-deletions"))
         engine.AllowMassDeletionsOnce();

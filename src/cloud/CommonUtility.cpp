@@ -3,7 +3,6 @@
 #include "common/Text.h"
 #include "signing/OauthSignature.h"
 
-#include <regex>
 
 namespace ot {
 
@@ -61,10 +60,33 @@ bool SafeStrToBool(std::string_view AStr) {
         return true;
     if (lower == "false")
         return false;
-    // A decimal number, as written in a reply; "inf", "nan" and hex forms are
+    // A decimal number, as written in a reply: [+-]digits[.digits] or
+    // [+-].digits, with an optional exponent; "inf", "nan" and hex forms are
     // not numbers here.
-    static const std::regex number(R"([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)");
-    if (!std::regex_match(lower, number))
+    std::size_t at = 0;
+    const auto digits = [&] {
+        const std::size_t from = at;
+        while (at < lower.size() && lower[at] >= '0' && lower[at] <= '9')
+            ++at;
+        return at - from;
+    };
+    if (at < lower.size() && (lower[at] == '+' || lower[at] == '-'))
+        ++at;
+    std::size_t mantissa = digits();
+    if (at < lower.size() && lower[at] == '.') {
+        ++at;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return false;
+    if (at < lower.size() && lower[at] == 'e') {
+        ++at;
+        if (at < lower.size() && (lower[at] == '+' || lower[at] == '-'))
+            ++at;
+        if (digits() == 0)
+            return false;
+    }
+    if (at != lower.size())
         return false;
     for (char c : lower) {
         if (c == 'e')

@@ -198,6 +198,8 @@ THttpResult THttpClient::PostMultipart(const std::string& url,
         } else {
             curl_mime_data(part, p.Data.data(), p.Data.size());
         }
+        if (!p.FileName.empty())
+            curl_mime_filename(part, p.FileName.c_str());
         if (!p.ContentType.empty())
             curl_mime_type(part, p.ContentType.c_str());
     }

@@ -32,6 +32,7 @@ struct THttpPart {
     std::string Data;     // the value of a plain field
     std::string FilePath; // when set, the part is this file
     std::string ContentType;
+    std::string FileName; // the part's file name, for data sent as a file
 };
 
 class THttpClient {

@@ -4,9 +4,11 @@
 #include "cloud/KuaipanException.h"
 #include "cloud/OauthUtility.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 namespace ot {
 
@@ -71,6 +73,14 @@ std::optional<TParamList> TKuaipanAPI::CheckResponse(const TKuaipanHTTPResponse&
     return list;
 }
 
+TKuaipanFile TKuaipanAPI::FileReply(const TKuaipanHTTPResponse& AResponse) const {
+    // Only a 401 can mean more than its record (an expired authorization, a
+    // refused clock); every other reply is read straight into the record.
+    if (AResponse.Code == 401)
+        return TKuaipanFile(CheckResponse(AResponse));
+    return TKuaipanFile::FromReply(AResponse.Content);
+}
+
 void TKuaipanAPI::CheckStatusReply(const TKuaipanHTTPResponse& AResponse) const {
     if (AResponse.Code == 401)
         CheckClock(AResponse, TJSONUtility::Parse(AResponse.Content));
@@ -78,6 +88,22 @@ void TKuaipanAPI::CheckStatusReply(const TKuaipanHTTPResponse& AResponse) const 
 
 TKuaipanHTTPResponse TKuaipanAPI::RequestByGET(const TKuaipanURL& AUrl) const {
     return TKuaipanHTTPUtility::RequestByGET(FSession->Hosts(), AUrl);
+}
+
+template <typename Send> TKuaipanHTTPResponse TKuaipanAPI::WithBackOff(Send send) const {
+    for (int pauses = 0;; ++pauses) {
+        TKuaipanHTTPResponse reply = send();
+        if (reply.Code != 503 || reply.RetryAfter <= 0 || pauses >= MaxBackOffs)
+            return reply;
+        const auto pause = std::min<std::chrono::seconds>(std::chrono::seconds(reply.RetryAfter),
+                                                          MaxBackOffPause);
+        if (FBackOff) {
+            if (!FBackOff(pause))
+                return reply;
+        } else {
+            std::this_thread::sleep_for(pause);
+        }
+    }
 }
 
 std::string TKuaipanAPI::PathPart(const std::string& APath) const {
@@ -112,7 +138,8 @@ void TKuaipanAPI::AccessToken(const std::string& AVerifier) {
 }
 
 TKuaipanUser TKuaipanAPI::AccountInfo() {
-    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, true, "/1/account_info", {}));
+    auto reply = WithBackOff(
+        [&] { return RequestByGET(SignedGet(&TKuaipanHosts::Api, true, "/1/account_info", {})); });
     return TKuaipanUser(CheckResponse(reply));
 }
 
@@ -123,8 +150,10 @@ TKuaipanPublicLink TKuaipanAPI::Shares(const std::string& APath, const std::stri
         params.push_back("name=" + AName);
     if (!AAccess_Code.empty())
         params.push_back("access_code=" + AAccess_Code);
-    auto reply =
-        RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/shares" + PathPart(APath), params));
+    auto reply = WithBackOff([&] {
+        return RequestByGET(
+            SignedGet(&TKuaipanHosts::Api, false, "/1/shares" + PathPart(APath), params));
+    });
     return TKuaipanPublicLink(CheckResponse(reply));
 }
 
@@ -138,16 +167,18 @@ TKuaipanFile TKuaipanAPI::Metadata(const std::string& APath, bool IsList) {
     TParamList params;
     if (IsList)
         params.push_back("list=True");
-    auto url = TOauthUtility::BuildGetURL(
-        hosts.HostOf(hosts.Api, false), "/1/metadata" + PathPart(APath), params,
-        FSession->Consumer(), token.get(), hosts.UseSecure(false));
-    return TKuaipanFile(CheckResponse(RequestByGET(url)));
+    return FileReply(WithBackOff([&] {
+        return RequestByGET(TOauthUtility::BuildGetURL(
+            hosts.HostOf(hosts.Api, false), "/1/metadata" + PathPart(APath), params,
+            FSession->Consumer(), token.get(), hosts.UseSecure(false)));
+    }));
 }
 
 TKuaipanFile TKuaipanAPI::CreateFolder(const std::string& APath) {
-    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/create_folder",
-                                        {"root=" + FSession->Root(), "path=" + APath}));
-    return TKuaipanFile(CheckResponse(reply));
+    return FileReply(WithBackOff([&] {
+        return RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/create_folder",
+                                      {"root=" + FSession->Root(), "path=" + APath}));
+    }));
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::Move(const std::string& AFromPath, const std::string& AToPath,
@@ -155,16 +186,18 @@ TKuaipanHTTPResponse TKuaipanAPI::Move(const std::string& AFromPath, const std::
     TParamList params{"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath};
     if (!AIfRev.empty())
         params.push_back("if_rev=" + AIfRev);
-    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/move", params));
+    auto reply = WithBackOff(
+        [&] { return RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/move", params)); });
     CheckStatusReply(reply);
     return reply;
 }
 
 TKuaipanFile TKuaipanAPI::Copy(const std::string& AFromPath, const std::string& AToPath) {
-    auto reply = RequestByGET(
-        SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/copy",
-                  {"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath}));
-    return TKuaipanFile(CheckResponse(reply));
+    return FileReply(WithBackOff([&] {
+        return RequestByGET(
+            SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/copy",
+                      {"root=" + FSession->Root(), "from_path=" + AFromPath, "to_path=" + AToPath}));
+    }));
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::Delete(const std::string& APath, bool IsTo_Recycle,
@@ -174,7 +207,9 @@ TKuaipanHTTPResponse TKuaipanAPI::Delete(const std::string& APath, bool IsTo_Rec
         params.push_back("to_recycle=False");
     if (!AIfRev.empty())
         params.push_back("if_rev=" + AIfRev);
-    auto reply = RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/delete", params));
+    auto reply = WithBackOff([&] {
+        return RequestByGET(SignedGet(&TKuaipanHosts::Api, false, "/1/fileops/delete", params));
+    });
     CheckStatusReply(reply);
     return reply;
 }
@@ -186,8 +221,13 @@ TKuaipanHTTPResponse TKuaipanAPI::RequestToStream(TEndpointField endpoint,
                                                   const TProgressListener* AListener) const {
     AParams.push_back("root=" + FSession->Root());
     AParams.push_back("path=" + APath);
-    return TKuaipanHTTPUtility::DoDownload(
-        FSession->Hosts(), SignedGet(endpoint, false, ALocation, AParams), AOutStream, AListener);
+    // Written to the stream only with status 200, so a pause asked for in
+    // between leaves nothing behind.
+    return WithBackOff([&] {
+        return TKuaipanHTTPUtility::DoDownload(
+            FSession->Hosts(), SignedGet(endpoint, false, ALocation, AParams), AOutStream,
+            AListener);
+    });
 }
 
 TKuaipanHTTPResponse TKuaipanAPI::Thumbnail(int AWidth, int AHeight, const std::string& APath,
@@ -220,9 +260,9 @@ TKuaipanHTTPResponse TKuaipanAPI::DownloadFile(const std::string& APath, std::os
                            AOutStream, AListener);
 }
 
-TKuaipanFile TKuaipanAPI::UploadFile(const std::string& APath, const std::string& AFileName,
-                                     bool IsOverWrite, const TProgressListener* AListener,
-                                     const std::string& AIfRev) {
+TKuaipanFile TKuaipanAPI::Upload(const std::string& APath, bool IsOverWrite,
+                                 const std::string& AIfRev,
+                                 const std::function<TKuaipanHTTPResponse(const TKuaipanURL&)>& send) {
     const TKuaipanHosts& hosts = FSession->Hosts();
     const std::string uploadHost = FUploadHosts->GetUploadHost(hosts);
     const auto token = FSession->Token();
@@ -230,13 +270,30 @@ TKuaipanFile TKuaipanAPI::UploadFile(const std::string& APath, const std::string
                       std::string("overwrite=") + BoolText(IsOverWrite)};
     if (!AIfRev.empty())
         params.push_back("if_rev=" + AIfRev);
-    auto url =
-        TOauthUtility::BuildPostURL(uploadHost, "/1/fileops/upload_file", params,
-                                    FSession->Consumer(), token.get(), hosts.UseSecure(false));
-    const auto reply = TKuaipanHTTPUtility::DoUpload(FSession->Hosts(), url, AFileName, AListener);
-    TKuaipanFile file(CheckResponse(reply));
+    const auto reply = WithBackOff([&] {
+        return send(TOauthUtility::BuildPostURL(uploadHost, "/1/fileops/upload_file", params,
+                                                FSession->Consumer(), token.get(),
+                                                hosts.UseSecure(false)));
+    });
+    TKuaipanFile file = FileReply(reply);
     file.conflict = reply.Code == 409;
     return file;
+}
+
+TKuaipanFile TKuaipanAPI::UploadFile(const std::string& APath, const std::string& AFileName,
+                                     bool IsOverWrite, const TProgressListener* AListener,
+                                     const std::string& AIfRev) {
+    return Upload(APath, IsOverWrite, AIfRev, [&](const TKuaipanURL& url) {
+        return TKuaipanHTTPUtility::DoUpload(FSession->Hosts(), url, AFileName, AListener);
+    });
+}
+
+TKuaipanFile TKuaipanAPI::UploadData(const std::string& APath, const std::string& AData,
+                                     bool IsOverWrite, const std::string& AIfRev) {
+    const std::string name = APath.substr(APath.find_last_of('/') + 1);
+    return Upload(APath, IsOverWrite, AIfRev, [&](const TKuaipanURL& url) {
+        return TKuaipanHTTPUtility::DoUploadData(FSession->Hosts(), url, name, AData);
+    });
 }
 
 } // namespace ot

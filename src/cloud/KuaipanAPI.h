@@ -26,6 +26,8 @@
 #include "cloud/KuaipanHosts.h"
 #include "cloud/Session.h"
 
+#include <chrono>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -89,6 +91,19 @@ public:
     TKuaipanFile UploadFile(const std::string& APath, const std::string& AFileName,
                             bool IsOverWrite, const TProgressListener* AListener = nullptr,
                             const std::string& AIfRev = {});
+    // The same for a file whose bytes the caller has read already.
+    TKuaipanFile UploadData(const std::string& APath, const std::string& AData, bool IsOverWrite,
+                            const std::string& AIfRev = {});
+
+    // A server that answers 503 with "Retry-After" asks its client to slow
+    // down: the request is signed and sent again after that pause, up to
+    // MaxBackOffs times. The pause is taken by this function (the caller's,
+    // which can cut it short by answering false: the 503 is then the reply);
+    // without one the calling thread sleeps.
+    using TBackOff = std::function<bool(std::chrono::seconds)>;
+    void SetBackOff(TBackOff ABackOff) { FBackOff = std::move(ABackOff); }
+    static constexpr int MaxBackOffs = 8;
+    static constexpr std::chrono::seconds MaxBackOffPause{60};
 
 private:
     using TEndpointField = TKuaipanEndpoint TKuaipanHosts::*;
@@ -100,6 +115,8 @@ private:
     // A GET under the session's hosts.
     TKuaipanHTTPResponse RequestByGET(const TKuaipanURL& AUrl) const;
     std::optional<TParamList> CheckResponse(const TKuaipanHTTPResponse& AResponse) const;
+    // CheckResponse made into a file's record.
+    TKuaipanFile FileReply(const TKuaipanHTTPResponse& AResponse) const;
     // For the calls whose status is their result: only a refused timestamp
     // raises.
     void CheckStatusReply(const TKuaipanHTTPResponse& AResponse) const;
@@ -108,10 +125,16 @@ private:
                                          std::ostream& AOutStream,
                                          const TProgressListener* AListener) const;
     std::string PathPart(const std::string& APath) const;
+    // An upload to APath, its bytes sent by send.
+    TKuaipanFile Upload(const std::string& APath, bool IsOverWrite, const std::string& AIfRev,
+                        const std::function<TKuaipanHTTPResponse(const TKuaipanURL&)>& send);
+    // send() signed anew each time the server asks for a pause.
+    template <typename Send> TKuaipanHTTPResponse WithBackOff(Send send) const;
 
     std::shared_ptr<TSession> FSession;
     // Copies of a client share its upload host (they share the session).
     std::shared_ptr<TKuaipanHTTPUtility::UploadHostFactory> FUploadHosts;
+    TBackOff FBackOff;
 };
 
 } // namespace ot

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ot {
@@ -22,6 +23,11 @@ public:
     // From a flattened reply (none gives empty fields, ftype included).
     // Raises TKuaipanIOException when "files" is not a JSON array of objects.
     explicit TKuaipanFile(const std::optional<TParamList>& ARespList);
+    // The same record read straight from the reply's JSON text, in one pass
+    // (a listing's children included). Raises TKuaipanIOException for a
+    // text that is not JSON or not an object, or whose "files" is not an
+    // array of objects.
+    static TKuaipanFile FromReply(std::string_view AJson);
 
     std::string file_id;
     std::string name;

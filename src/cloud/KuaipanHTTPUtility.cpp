@@ -6,6 +6,10 @@
 #include "common/Clock.h"
 #include "common/Text.h"
 
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <ostream>
 #include <stdlib.h>
@@ -47,11 +51,39 @@ std::unique_ptr<THttpClient> TKuaipanHTTPUtility::GetIdHTTP(const TKuaipanHosts&
     return std::make_unique<THttpClient>(AHosts, AListener);
 }
 
+namespace {
+
+// The status of a reply, with the pause a 503 asks for: "Retry-After" in
+// seconds, or as a date; a 503 that names no usable pause gets one second.
+TKuaipanHTTPResponse StatusOf(const THttpResult& r) {
+    TKuaipanHTTPResponse response;
+    response.Code = static_cast<std::int32_t>(r.Status);
+    if (r.Status != 503)
+        return response;
+    for (const auto& line : r.HeaderLines) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos || ToLowerAscii(Trim(line.substr(0, colon))) != "retry-after")
+            continue;
+        const std::string value = Trim(line.substr(colon + 1));
+        if (auto seconds = ParseInt32(value); seconds && *seconds >= 0) {
+            response.RetryAfter = std::max(1, *seconds);
+        } else {
+            const std::time_t at = curl_getdate(value.c_str(), nullptr);
+            response.RetryAfter =
+                at > 0 ? static_cast<std::int32_t>(std::clamp<std::int64_t>(
+                             at - std::time(nullptr), 1, 24 * 3600))
+                       : 1;
+        }
+    }
+    return response;
+}
+
+} // namespace
+
 TKuaipanHTTPResponse TKuaipanHTTPUtility::RequestByGET(const TKuaipanHosts& AHosts,
                                                        const TKuaipanURL& AUrl) {
-    TKuaipanHTTPResponse response;
     THttpResult r = GetIdHTTP(AHosts)->Get(AUrl.Url());
-    response.Code = static_cast<std::int32_t>(r.Status);
+    TKuaipanHTTPResponse response = StatusOf(r);
     if (r.Ok)
         response.Content = std::move(r.Body);
     return response;
@@ -61,12 +93,11 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoDownload(const TKuaipanHosts& AHosts
                                                      const TKuaipanURL& ABaseUrl,
                                                      std::ostream& ADataStream,
                                                      const TProgressListener* AListener) {
-    TKuaipanHTTPResponse response;
     auto client = GetIdHTTP(AHosts, AListener);
     client->SetFollowRedirects(true);
     client->SetMaxBodySize(Timeouts().MaxDownloadBytes);
     THttpResult r = client->Get(ABaseUrl.Url());
-    response.Code = static_cast<std::int32_t>(r.Status);
+    TKuaipanHTTPResponse response = StatusOf(r);
     if (r.Ok) {
         response.Url = ABaseUrl;
         if (r.Status == 200)
@@ -81,18 +112,33 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanHosts& AHosts,
                                                    const TKuaipanURL& ABaseUrl,
                                                    const std::string& AFileName,
                                                    const TProgressListener* AListener) {
-    TKuaipanHTTPResponse response;
     // Sent straight from the file: no copy of a task is ever left where other
     // users could read it.
     if (!fs::is_regular_file(AFileName))
         throw fs::filesystem_error("cannot read the file to upload", fs::path(AFileName),
                                    std::make_error_code(std::errc::no_such_file_or_directory));
 
-    THttpResult r =
-        GetIdHTTP(AHosts, AListener)
-            ->PostMultipart(ABaseUrl.QueryByGetUrl(),
-                            {THttpPart{"file", "", AFileName, "application/octet-stream"}});
-    response.Code = static_cast<std::int32_t>(r.Status);
+    THttpResult r = GetIdHTTP(AHosts, AListener)
+                        ->PostMultipart(ABaseUrl.QueryByGetUrl(),
+                                        {THttpPart{"file", "", AFileName,
+                                                   "application/octet-stream"}});
+    TKuaipanHTTPResponse response = StatusOf(r);
+    if (r.Ok) {
+        response.Url = ABaseUrl;
+        response.Content = std::move(r.Body);
+    }
+    return response;
+}
+
+TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUploadData(const TKuaipanHosts& AHosts,
+                                                       const TKuaipanURL& ABaseUrl,
+                                                       const std::string& AName,
+                                                       const std::string& AData) {
+    THttpResult r = GetIdHTTP(AHosts)->PostMultipart(
+        ABaseUrl.QueryByGetUrl(),
+        {THttpPart{"file", AData, "", "application/octet-stream",
+                   AName.empty() ? std::string("file") : AName}});
+    TKuaipanHTTPResponse response = StatusOf(r);
     if (r.Ok) {
         response.Url = ABaseUrl;
         response.Content = std::move(r.Body);

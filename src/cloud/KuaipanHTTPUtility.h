@@ -31,6 +31,9 @@ public:
     std::string Content;
     // The address requested; set by uploads and downloads.
     std::optional<TKuaipanURL> Url;
+    // A 503's "Retry-After" in seconds: the server asks for a pause before
+    // the next request (0: it did not).
+    std::int32_t RetryAfter = 0;
 
     // "code=<Code>\n" then "body=<Content>\n" when there is a body.
     std::string ToString() const;
@@ -89,6 +92,11 @@ public:
     static TKuaipanHTTPResponse DoUpload(const TKuaipanHosts& AHosts, const TKuaipanURL& ABaseUrl,
                                          const std::string& AFileName,
                                          const TProgressListener* AListener = nullptr);
+    // The same with the file's bytes already read, sent under the part file
+    // name AName.
+    static TKuaipanHTTPResponse DoUploadData(const TKuaipanHosts& AHosts,
+                                             const TKuaipanURL& ABaseUrl, const std::string& AName,
+                                             const std::string& AData);
 
     // Process-wide: how long the program waits for any server is a property
     // of the machine's network, not of one installation.

@@ -56,6 +56,14 @@ TKuaipanHosts TKuaipanHosts::FromText(std::string_view text, const std::string& 
         std::filesystem::path p(it->second);
         h.CAFile = p.is_absolute() ? p.string() : (std::filesystem::path(baseDir) / p).string();
     }
+    if (auto it = values.find("server"); it != values.end() &&
+                                         ToLowerAscii(it->second) == "otcloudserver")
+        h.RowPause = std::chrono::milliseconds(0);
+    if (auto it = values.find("row_pause_ms"); it != values.end()) {
+        // A value out of range or not a number leaves the pause as it was.
+        if (auto ms = ParseInt32(it->second); ms && *ms >= 0 && *ms <= 60000)
+            h.RowPause = std::chrono::milliseconds(*ms);
+    }
     return h;
 }
 

@@ -14,8 +14,15 @@
 //                          over plain HTTP (a server on an untrusted network)
 //   ca_file = path         trust this CA file instead of the system's store
 //                          (relative to the program directory)
+//   server = otcloudserver the service is our own server, which paces its
+//                          clients itself (503 with Retry-After): a pass
+//                          sends its requests without pausing between rows
+//   row_pause_ms = N       the pause after each queue row of a pass, 0 to
+//                          60000 ms (default 500, for services that expect
+//                          their clients to spread a long queue over time)
 // Lines starting with "#" and unknown keys are ignored.
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -33,6 +40,7 @@ struct TKuaipanHosts {
     TKuaipanEndpoint Site;
     bool AlwaysSecure = false;
     std::string CAFile; // empty: the system's CA store
+    std::chrono::milliseconds RowPause{500};
 
     // Whether a request that asks for IsSecure goes over TLS.
     bool UseSecure(bool IsSecure) const { return IsSecure || AlwaysSecure; }

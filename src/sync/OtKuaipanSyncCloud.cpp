@@ -168,18 +168,15 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskClass(const std::string& ADirName, st
 
 bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
                                                 const TOtTaskClassPtr& ATaskClass,
-                                                TOtTaskItemPtr& ATaskItem) {
+                                                const std::string& ABytes,
+                                                TOtTaskItemPtr& ATaskItem, TKuaipanFile& AStored) {
     const std::string localFile = Paths().TaskDataPath +
                                   FLocalTree.DiskDirName(ATaskClass->DirName()) + "/" + AFileName +
                                   ".tsk";
     auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, localFile);
-    std::error_code ec;
-    if (!item || !fs::is_regular_file(localFile, ec))
+    if (!item || !UploadKuaipanBytes(ABytes, item->KuaipanPath(), AStored))
         return false;
-    std::string fileID;
-    if (!UploadKuaipanFile(localFile, item->KuaipanPath(), fileID))
-        return false;
-    item->SetTagString(fileID);
+    item->SetTagString(AStored.file_id);
     ATaskItem = std::move(item);
     return true;
 }
@@ -232,10 +229,17 @@ bool TKuaipanSyncUtility::DeleteKuaipanPath(const std::string& APath, const std:
 }
 
 bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath, const std::string& AToPath,
-                                          const std::string& AIfRev, bool* AConflict) {
+                                          const std::string& AIfRev, bool* AConflict,
+                                          TKuaipanFile* AMoved) {
     bool conflict = false;
+    std::string replyText;
     const bool ok = UntilStatus200Or409(
-        FKuaipanOpTryCount, [&] { return FKuaipanAPI->Move(AFromPath, AToPath, AIfRev); },
+        FKuaipanOpTryCount,
+        [&] {
+            auto reply = FKuaipanAPI->Move(AFromPath, AToPath, AIfRev);
+            replyText = std::move(reply.Content);
+            return reply;
+        },
         &conflict);
     if (AConflict)
         *AConflict = conflict;
@@ -244,6 +248,15 @@ bool TKuaipanSyncUtility::MoveKuaipanFile(const std::string& AFromPath, const st
         if (it != FCloudVersions.end()) {
             FCloudVersions[AToPath] = it->second;
             FCloudVersions.erase(AFromPath);
+        }
+        if (AMoved) {
+            // A reply that is no record is no failure of the move: the
+            // record is asked for instead.
+            try {
+                *AMoved = TKuaipanFile::FromReply(replyText);
+            } catch (const TKuaipanIOException&) {
+                *AMoved = TKuaipanFile();
+            }
         }
     }
     return NoteCloudResult(ok || conflict) && ok;
@@ -265,19 +278,37 @@ bool TKuaipanSyncUtility::UploadKuaipanFile(const std::string& ALocalFile, const
     std::error_code ec;
     if (fs::is_symlink(ALocalFile, ec) || !fs::is_regular_file(ALocalFile, ec))
         return false;
-    bool conflict = false;
+    const auto bytes = ReadFileBytes(ALocalFile);
     TKuaipanFile stored;
+    if (!bytes || !UploadKuaipanBytes(*bytes, APath, stored, AIfRev, AConflict))
+        return false;
+    AFileID = stored.file_id;
+    return true;
+}
+
+bool TKuaipanSyncUtility::UploadKuaipanBytes(const std::string& ABytes, const std::string& APath,
+                                             TKuaipanFile& AStored, const std::string& AIfRev,
+                                             bool* AConflict) {
+    bool conflict = false;
     for (int i = 0; i < FKuaipanOpTryCount && !conflict; ++i) {
-        stored = FKuaipanAPI->UploadFile(APath, ALocalFile, true, nullptr, AIfRev);
-        conflict = stored.conflict;
-        if (!stored.file_id.empty())
+        AStored = FKuaipanAPI->UploadData(APath, ABytes, true, AIfRev);
+        conflict = AStored.conflict;
+        if (!AStored.file_id.empty())
             break;
     }
     if (AConflict)
         *AConflict = conflict;
-    AFileID = stored.file_id;
-    NoteCloudVersion(APath, stored);
-    return NoteCloudResult(!AFileID.empty() || conflict) && !AFileID.empty();
+    NoteCloudVersion(APath, AStored);
+    return NoteCloudResult(!AStored.file_id.empty() || conflict) && !AStored.file_id.empty();
+}
+
+TKuaipanFile TKuaipanSyncUtility::StoredFileInfo(const std::string& APath,
+                                                 const TKuaipanFile& AReply) {
+    if (!AReply.file_id.empty() && !AReply.rev.empty() && AReply.modify_time != 0) {
+        NoteCloudVersion(APath, AReply);
+        return AReply;
+    }
+    return GetKuaipanFileInfo(APath);
 }
 
 std::optional<std::string> TKuaipanSyncUtility::DownloadKuaipanFile(const std::string& ALocalFile,

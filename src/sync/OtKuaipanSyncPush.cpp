@@ -44,10 +44,22 @@ std::optional<std::string> TKuaipanSyncUtility::LocalFileBytes(const std::string
     return bytes;
 }
 
+TLocalCopy TKuaipanSyncUtility::LocalCopy(const std::string& APath) {
+    TLocalCopy copy;
+    FLocalTree.Inspect([&] {
+        copy.Stamp = FileStampOf(APath);
+        copy.Bytes = ReadFileBytes(APath);
+    });
+    return copy;
+}
+
 void TKuaipanSyncUtility::KeepContentIfChanged(TPass& pass, const std::string& ATaskItemID,
                                                const std::string& AName, const std::string& AFile,
-                                               const std::optional<std::string>& ABefore) {
-    if (LocalFileBytes(AFile) == ABefore)
+                                               const TLocalCopy& ABefore) {
+    // The stamp alone says it: the file is not read again.
+    std::optional<TFileStamp> now;
+    FLocalTree.Inspect([&] { now = FileStampOf(AFile); });
+    if (ABefore.Bytes && now == ABefore.Stamp)
         return;
     if (pass.DB->KeepContentPending(ATaskItemID))
         _OutputSyncLog(Format("Task item \"%s\" was changed during its upload; the change is "
@@ -127,7 +139,7 @@ void TKuaipanSyncUtility::Step1(TPass& pass) {
                 PushItemRow(pass, rows[i]);
             // Rows that needed no request need no pause either: a queue of
             // settled rows is read through at once.
-            if (FCloudOps != opsBefore && i + 1 < pass.R)
+            if (FCloudOps != opsBefore && i + 1 < pass.R && FRowPause.count() > 0)
                 PauseAfterRow();
         }
     }
@@ -345,16 +357,16 @@ void TKuaipanSyncUtility::PushClassRow(TPass& pass, const TOtSyncQueueDB& row) {
 
 bool TKuaipanSyncUtility::RecordPush(TPass& pass, const TOtSyncQueueDB& row,
                                      const std::string& cloudPath, const std::string& itemPath,
-                                     TSyncType remainingSyncType,
-                                     std::optional<TDateTime> modifyTime) {
-    const TKuaipanFile info = GetKuaipanFileInfo(cloudPath);
+                                     TSyncType remainingSyncType, const TKuaipanFile* AReply) {
+    const TKuaipanFile info =
+        AReply ? StoredFileInfo(cloudPath, *AReply) : GetKuaipanFileInfo(cloudPath);
     if (info.file_id.empty())
         return false;
     // Only the change that was read is settled: when the item changed again
     // meanwhile, the row keeps what the next pass has to push.
-    const bool ok = pass.DB->SettlePushedRow(
-        row.TaskItemID(), itemPath, row.TaskItemPath_Old(), row.SyncType(), info.file_id,
-        modifyTime.value_or(info.modify_time), remainingSyncType);
+    const bool ok =
+        pass.DB->SettlePushedRow(row.TaskItemID(), itemPath, row.TaskItemPath_Old(),
+                                 row.SyncType(), info.file_id, info.modify_time, remainingSyncType);
     if (ok)
         RememberRow(pass, row.TaskItemID());
     return ok;
@@ -441,11 +453,13 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
 
     if (row.KuaipanFileID().empty() && row.IsDelete() == 0) {
         if (!listed) {
-            const auto before = LocalFileBytes(L());
+            const TLocalCopy before = LocalCopy(L());
             TOtTaskItemPtr created;
-            bool ok = CreateKuaipanTaskItem(name, cloudClass, created);
+            TKuaipanFile stored;
+            bool ok = before.Bytes &&
+                      CreateKuaipanTaskItem(name, cloudClass, *before.Bytes, created, stored);
             if (ok) {
-                const TKuaipanFile info = GetKuaipanFileInfo(F);
+                const TKuaipanFile info = StoredFileInfo(F, stored);
                 created->SetTagDateTime(info.modify_time);
                 cloudItems.push_back(created);
                 ok = !info.file_id.empty() &&
@@ -537,9 +551,10 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
             return;
         // Deleted on another computer while changed here: the change made
         // here wins and the item goes up again, which settles the conflict.
-        std::string fileID;
-        const auto before = LocalFileBytes(L());
-        const bool ok = UploadKuaipanFile(L(), F, fileID) && RecordPush(pass, row, F, name, stNone);
+        const TLocalCopy before = LocalCopy(L());
+        TKuaipanFile stored;
+        const bool ok = before.Bytes && UploadKuaipanBytes(*before.Bytes, F, stored) &&
+                        RecordPush(pass, row, F, name, stNone, &stored);
         if (ok)
             KeepContentIfChanged(pass, id, name, L(), before);
         if (ok)
@@ -551,8 +566,8 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
     }
 
     // Decide from the three states: what changed here, what changed there.
-    const auto localBytes = LocalFileBytes(L());
-    const TSyncPlan plan = PlanTask(PlanInputFor(pass, row, listed, localBytes));
+    const TLocalCopy local = LocalCopy(L());
+    const TSyncPlan plan = PlanTask(PlanInputFor(pass, row, listed, local.Bytes));
     if (plan.Action == TSyncAction::Merge) {
         report(MergeWithCloud(pass, row, cloudClass, listed), "merge");
         return;
@@ -577,13 +592,14 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
     auto move = [&](const char* tag) {
         // The cloud copy is moved from the name it has there, conditional on
         // the version this side's change is based on.
+        TKuaipanFile moved;
         bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F,
-                                            CloudRev(listed->KuaipanPath()), &conflict);
+                                            CloudRev(listed->KuaipanPath()), &conflict, &moved);
         atName = ok;
         // After the move of a rename with new content, the content is still
         // to go: the row says so until the upload has been recorded too.
         const TSyncType remaining = row.SyncType() == stRenamedAndRewritten ? stRewritten : stNone;
-        ok = ok && RecordPush(pass, row, F, name, remaining);
+        ok = ok && RecordPush(pass, row, F, name, remaining, &moved);
         if (ok) {
             row.SetTaskItemPath_Old("");
             row.SetSyncType(remaining);
@@ -594,12 +610,13 @@ void TKuaipanSyncUtility::PushItemRow(TPass& pass, const TOtSyncQueueDB& AListed
         bool ok = atName || MoveKuaipanFile(listed->KuaipanPath(), F,
                                             CloudRev(listed->KuaipanPath()), &conflict);
         atName = ok;
-        std::string fileID;
-        const auto before = LocalFileBytes(L());
-        ok = ok && UploadKuaipanFile(L(), F, fileID, CloudRev(F), &conflict) &&
-             RecordPush(pass, row, F, name, stNone);
+        // What goes up is what the plan was made from, read once.
+        TKuaipanFile stored;
+        ok = ok && local.Bytes &&
+             UploadKuaipanBytes(*local.Bytes, F, stored, CloudRev(F), &conflict) &&
+             RecordPush(pass, row, F, name, stNone, &stored);
         if (ok)
-            KeepContentIfChanged(pass, id, name, L(), before);
+            KeepContentIfChanged(pass, id, name, L(), local);
         return conflict ? false : report(ok, tag);
     };
     switch (row.SyncType()) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace ot {
@@ -52,6 +53,31 @@ inline std::optional<std::string> ReadFileBytes(const std::string& path) {
         return std::nullopt;
     return bytes;
 }
+
+// What tells whether a file was written again: every write here replaces
+// the file (a new inode) or at least moves its times.
+struct TFileStamp {
+    std::uint64_t Device = 0, Inode = 0;
+    std::int64_t Size = 0, Modified = 0, Changed = 0; // times in ns
+    bool operator==(const TFileStamp&) const = default;
+};
+
+inline std::optional<TFileStamp> FileStampOf(const std::string& path) {
+    struct stat s {};
+    if (::stat(path.c_str(), &s) != 0)
+        return std::nullopt;
+    constexpr std::int64_t ns = 1000000000;
+    return TFileStamp{static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino),
+                      static_cast<std::int64_t>(s.st_size),
+                      s.st_mtim.tv_sec * ns + s.st_mtim.tv_nsec,
+                      s.st_ctim.tv_sec * ns + s.st_ctim.tv_nsec};
+}
+
+// A local task file as a push read it, once: its bytes, and its stamp then.
+struct TLocalCopy {
+    std::optional<std::string> Bytes;
+    std::optional<TFileStamp> Stamp;
+};
 
 inline std::string ItemCloudPath(const std::string& dirName, const std::string& fileName) {
     return "/" + dirName + "/" + fileName + ".tsk";

@@ -33,6 +33,13 @@ TKuaipanSyncUtility::TKuaipanSyncUtility(TKuaipanSyncThread* AKuaipanSyncThread,
       FKuaipanAPI(std::make_unique<TKuaipanAPI>(FSession)), FKuaipanSyncThread(AKuaipanSyncThread),
       FLocalTree(ALocalTree),
       FSettings(ASettings ? std::move(ASettings) : std::make_shared<const TSyncSettings>()) {
+    // How fast a pass may go is the service's to say.
+    FRowPause = FSession->Hosts().RowPause;
+    FKuaipanAPI->SetBackOff([this](std::chrono::seconds pause) {
+        _OutputSyncLog(Format("The server asks to slow down: waiting %d s.",
+                              static_cast<int>(pause.count())));
+        return PauseFor(pause);
+    });
     if (auto token = TKuaipanUtility::LoadAuthFile(Paths().AuthFileName))
         FSession->SetAuthToken(token->Key(), token->Secret());
 }
@@ -128,15 +135,20 @@ void TKuaipanSyncUtility::CheckStop() const {
 }
 
 void TKuaipanSyncUtility::PauseAfterRow() {
+    PauseFor(FRowPause);
+}
+
+bool TKuaipanSyncUtility::PauseFor(std::chrono::milliseconds pause) {
     // Slices, so that a stop request is seen within a short time.
     using namespace std::chrono;
-    const auto end = steady_clock::now() + FRowPause;
+    const auto end = steady_clock::now() + pause;
     while (!StopRequested()) {
         const auto now = steady_clock::now();
         if (now >= end)
-            return;
+            return true;
         std::this_thread::sleep_for(std::min<steady_clock::duration>(end - now, 50ms));
     }
+    return false;
 }
 
 // ---- the pass ---------------------------------------------------------------

@@ -64,6 +64,8 @@ struct TSyncSummary {
     THeldBackDeletions HeldBack; // empty unless deletions were held back
 };
 
+struct TLocalCopy;
+
 class TKuaipanSyncUtility {
 public:
     // AKuaipanSyncThread receives log lines and status texts; it may be a
@@ -117,7 +119,8 @@ public:
     void SetLastDateTimeSyncSuccess(TDateTime value) { FLastDateTimeSyncSuccess = value; }
 
     // The pause after each queue row of step 1 that sent a request to the
-    // cloud (500 ms), spreading the requests of a long queue over time.
+    // cloud, spreading the requests of a long queue over time: the cloud
+    // hosts' (500 ms unless they say otherwise; none for our own server).
     std::chrono::milliseconds RowPause() const { return FRowPause; }
     void SetRowPause(std::chrono::milliseconds pause) { FRowPause = pause; }
 
@@ -167,19 +170,33 @@ private:
                                  TOtTaskItemList& ATaskList);
     bool CreateKuaipanTaskClass(const std::string& ADirName, std::string& AFileID,
                                 TOtTaskClassPtr& ATaskClass);
+    // Uploads ABytes, the item's local file as read; AStored is the
+    // service's record of the stored file.
     bool CreateKuaipanTaskItem(const std::string& AFileName, const TOtTaskClassPtr& ATaskClass,
-                               TOtTaskItemPtr& ATaskItem);
+                               const std::string& ABytes, TOtTaskItemPtr& ATaskItem,
+                               TKuaipanFile& AStored);
     // AIfRev, when not empty, makes the call conditional on the cloud file
     // still having that revision; AConflict then tells a refusal (the file
     // changed meanwhile) from a failure.
     bool DeleteKuaipanPath(const std::string& APath, const std::string& AIfRev = {},
                            bool* AConflict = nullptr);
+    // AMoved, when given, gets the service's record of the moved file as
+    // its reply names it (empty when the reply does not).
     bool MoveKuaipanFile(const std::string& AFromPath, const std::string& AToPath,
-                         const std::string& AIfRev = {}, bool* AConflict = nullptr);
+                         const std::string& AIfRev = {}, bool* AConflict = nullptr,
+                         TKuaipanFile* AMoved = nullptr);
     TKuaipanFile GetKuaipanFileInfo(const std::string& APath);
     bool UploadKuaipanFile(const std::string& ALocalFile, const std::string& APath,
                            std::string& AFileID, const std::string& AIfRev = {},
                            bool* AConflict = nullptr);
+    // The same with the bytes already read; AStored is the reply's record.
+    bool UploadKuaipanBytes(const std::string& ABytes, const std::string& APath,
+                            TKuaipanFile& AStored, const std::string& AIfRev = {},
+                            bool* AConflict = nullptr);
+    // The record of APath just stored or moved: the reply's own when it
+    // names the file, its revision and time (our server's replies do), else
+    // asked for.
+    TKuaipanFile StoredFileInfo(const std::string& APath, const TKuaipanFile& AReply);
     // The revision and hash of cloud files as last listed or stored, by path.
     void NoteCloudVersion(const std::string& APath, const TKuaipanFile& AInfo);
     std::string CloudRev(const std::string& APath) const;
@@ -221,9 +238,10 @@ private:
     // unless the item changed again since the row was read. modifyTime, when
     // given, is recorded instead of the cloud copy's (its content is still
     // to be pulled).
+    // AReply: the record the upload or move returned, when there was one.
     bool RecordPush(TPass& pass, const TOtSyncQueueDB& row, const std::string& cloudPath,
                     const std::string& itemPath, TSyncType remainingSyncType,
-                    std::optional<TDateTime> modifyTime = std::nullopt);
+                    const TKuaipanFile* AReply = nullptr);
     // The item of row, changed here, was moved to another class elsewhere
     // (its copy there has a new ID): the move wins, content written here goes
     // to that copy, and the item here goes. False when no such copy is found.
@@ -292,16 +310,20 @@ private:
     bool StopRequested() const;
     void CheckStop() const;
     void PauseAfterRow();
+    // Waits, cut short by a stop request; whether the whole pause passed.
+    bool PauseFor(std::chrono::milliseconds pause);
     // Notes the state a row was left in by this engine, so that the next
     // pass passes over it while nobody changed it.
     void RememberRow(TPass& pass, const std::string& ATaskItemID);
     // The bytes of a local file, read inside Access.
     std::optional<std::string> LocalFileBytes(const std::string& APath);
-    // After an upload of AFile that read ABefore first: when the file holds
-    // other bytes now, an edit came while the upload was under way and may
-    // not have gone with it, so the row keeps the content to push.
+    // Its bytes and stamp, read together inside Access.
+    TLocalCopy LocalCopy(const std::string& APath);
+    // After an upload of ABefore, read from AFile: when the file was written
+    // again since, an edit came while the upload was under way and did not
+    // go with it, so the row keeps the content to push.
     void KeepContentIfChanged(TPass& pass, const std::string& ATaskItemID, const std::string& AName,
-                              const std::string& AFile, const std::optional<std::string>& ABefore);
+                              const std::string& AFile, const TLocalCopy& ABefore);
 
     std::shared_ptr<TOauthSession> FSession;
     // Held while the session's token and the access-token file may differ:

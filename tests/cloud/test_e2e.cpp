@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 using namespace ot;
 using namespace ot::test;
@@ -126,6 +129,44 @@ TEST_F(EndToEnd, AlwaysTlsReachesEveryEndpoint) {
     EXPECT_EQ(api.DownloadFile("/Work/a.tsk", out).Code, 200);
     EXPECT_EQ(out.str(), "x");
     EXPECT_EQ(FServer.Counter("upload_file"), 1);
+}
+
+// A server that asks its client to slow down (503 with Retry-After) is
+// asked again after the pause, with a request signed anew (the first one's
+// nonce is spent); a caller that cuts the pause short gets the 503.
+TEST(EndToEndPacing, ClientsWaitAsTheServerAsksAndSignAgain) {
+    CloudServerProcess::Options options;
+    options.ExtraArgs = {"--user-rate", "1"};
+    CloudServerProcess server(options);
+    auto session = std::make_shared<TOauthSession>(ConsumerKey, ConsumerSecret, server.Hosts());
+    auto [key, secret] = server.IssueAccessToken();
+    session->SetAuthToken(key, secret);
+    TKuaipanAPI api(session);
+    std::vector<std::chrono::seconds> pauses;
+    api.SetBackOff([&](std::chrono::seconds pause) {
+        pauses.push_back(pause);
+        std::this_thread::sleep_for(pause);
+        return true;
+    });
+    // A burst of two passes at once; the next ones wait.
+    EXPECT_FALSE(api.CreateFolder("/Work").file_id.empty());
+    EXPECT_FALSE(api.UploadData("/Work/a.tsk", "a", true).file_id.empty());
+    EXPECT_TRUE(pauses.empty());
+    const auto listed = api.Metadata("/Work", true);
+    ASSERT_EQ(listed.files.size(), 1u);
+    EXPECT_FALSE(api.UploadData("/Work/b.tsk", "b", true).file_id.empty());
+    ASSERT_GE(pauses.size(), 2u);
+    for (const auto& p : pauses)
+        EXPECT_EQ(p, std::chrono::seconds(1));
+    std::ostringstream out;
+    EXPECT_EQ(api.DownloadFile("/Work/b.tsk", out).Code, 200);
+    EXPECT_EQ(out.str(), "b");
+
+    api.SetBackOff([](std::chrono::seconds) { return false; });
+    int refused = 0;
+    for (int i = 0; i < 4; ++i)
+        refused += api.Move("/Work/a.tsk", "/Work/a.tsk").Code == 503;
+    EXPECT_GE(refused, 2);
 }
 
 TEST_F(EndToEnd, ServerFaultsReachTheCaller) {

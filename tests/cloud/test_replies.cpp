@@ -53,7 +53,9 @@ TEST(CommonUtility, SafeConversions) {
         bool value;
     } bools[] = {{"True", true}, {"tRUE", true}, {"False", false}, {"1", true}, {"0", false},
                  {"-2", true},   {"0.0", false}, {"0.5", true},    {"", false}, {"yes", false},
-                 {"inf", false}, {"0x1", false}, {" 1", false}};
+                 {"inf", false}, {"0x1", false}, {" 1", false}, {"5.", true},    {".5", true},
+                 {".", false},   {"1e", false},  {"2E+3", true},   {"0e5", false}, {"+", false},
+                 {"1.2.3", false}, {"1 ", false}};
     for (const auto& c : bools)
         EXPECT_EQ(SafeStrToBool(c.text), c.value) << c.text;
 
@@ -111,6 +113,56 @@ TEST(KuaipanFile, RecordsFromReplies) {
     EXPECT_EQ(TKuaipanFile().ftype, "file");
     // "files" that is not an array of objects is a malformed reply.
     EXPECT_THROW(TKuaipanFile(TJSONUtility::Parse(R"({"files":"x"})")), TKuaipanIOException);
+}
+
+// The one-pass reader gives the record the flattened lines give, for every
+// shape of reply, and refuses what they refuse.
+TEST(KuaipanFile, OnePassReadingMatchesTheFlattenedLines) {
+    const auto same = [](const TKuaipanFile& a, const TKuaipanFile& b, const auto& self) -> bool {
+        if (a.ToString() != b.ToString() || a.data_fingerprint != b.data_fingerprint ||
+            a.create_time != b.create_time || a.modify_time != b.modify_time ||
+            a.files.size() != b.files.size())
+            return false;
+        for (std::size_t i = 0; i < a.files.size(); ++i)
+            if (!self(a.files[i], b.files[i], self))
+                return false;
+        return true;
+    };
+    for (const char* reply : {
+             "",
+             "{}",
+             R"({"file_id":"7","type":"folder","files":[]})",
+             R"({"file_id":"7","type":"folder","data_fingerprint":"fp","files":[)"
+             R"({"name":"a","type":"file","file_id":"8","rev":"3","hash":"h","size":12,)"
+             R"("create_time":"2016-03-05 08:00:00","modify_time":"2016-03-05 08:00:01"},)"
+             R"({"name":"b\u4e2d","x":{"files":[1]},"y":[{"a":1}],"is_deleted":"True"}]})",
+             R"({"FILE_ID":"1","File_Id":"2","Name":"up","TYPE":"file"})",
+             R"({"name":{"a":1},"rev":null,"hash":true,"size":1.5e3,"is_deleted":"1e0"})",
+             R"({"is_deleted":"-0.0","size":"3000000000","modify_time":"not a time"})",
+             R"({"files":[],"files":[{"name":"second"}]})",
+             R"({"files":"[{\"name\":\"in text\"}]"})",
+             R"({"files":null,"files":[{"name":"second"}]})",
+             R"({"files":[{"name":"a","files":[{"name":"deeper"}]}]})",
+             "\xEF\xBB\xBF{\"name\":\"after a byte order mark\"}",
+             R"( { "name" : "e\u00e9\ud83d\ude00\/\"\\\b\f\n\r\t" , "size" : -0 } )",
+             R"({"size":12345678901234567890,"rev":-12,"hash":1E+2,"path":0.5e-3,"root":[]})",
+             R"({"name":"\u0000nul","x":[[[[{"files":[]}]]]],"file_id":"中"})",
+         }) {
+        const TKuaipanFile flat(TJSONUtility::Parse(reply));
+        const TKuaipanFile direct = TKuaipanFile::FromReply(reply);
+        EXPECT_TRUE(same(flat, direct, same)) << reply << "\n" << flat.ToString() << "\n"
+                                              << direct.ToString();
+    }
+    for (const char* bad :
+         {"<html>502</html>", "[{}]", "42", R"({"files":[1]})", R"({"files":[[]]})",
+          R"({"files":"x"})", R"({"files":5})", R"({"file_id":"7")", R"({"a":1} x)",
+          R"({"a":"\ud800"})", R"({"a":"\udc00x"})", R"({"a":"\x"})", "{\"a\":\"\t\"}",
+          R"({"a":01})", R"({"a":1.})", R"({"a":-})", R"({"a":1,})", R"({"files":[{},]})",
+          "{\"a\":\"\xff\"}", "{\"a\":\"\xc0\xaf\"}", "{\"a\":\"\xed\xa0\x80\"}", R"({"a":tru})",
+          R"({"a" 1})", R"({a:1})", "{\"a\":\"open"}) {
+        EXPECT_THROW(TKuaipanFile(TJSONUtility::Parse(bad)), TKuaipanIOException) << bad;
+        EXPECT_THROW(TKuaipanFile::FromReply(bad), TKuaipanIOException) << bad;
+    }
 }
 
 TEST(KuaipanFile, TextForms) {

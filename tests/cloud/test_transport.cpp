@@ -476,6 +476,28 @@ TEST(KuaipanHosts, FileOverridesTheDefaults) {
     EXPECT_EQ(d.Scheme(true), "https");
 }
 
+// How long a pass waits between rows is the hosts' to say: the usual
+// service's 500 ms unless the file names our own server or a pause.
+TEST(KuaipanHosts, PacingComesFromTheFile) {
+    const struct {
+        const char* text;
+        int pauseMs;
+    } cases[] = {
+        {"all = 127.0.0.1:7000\n", 500},
+        {"server = otcloudserver\n", 0},
+        {"SERVER = OtCloudServer\n", 0},
+        {"server = someone-else\n", 500},
+        {"row_pause_ms = 120\n", 120},
+        {"server = otcloudserver\nrow_pause_ms = 50\n", 50},
+        {"row_pause_ms = 0\n", 0},
+        {"row_pause_ms = -1\n", 500},
+        {"row_pause_ms = 60001\n", 500},
+        {"row_pause_ms = soon\n", 500},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TKuaipanHosts::FromText(c.text, "").RowPause.count(), c.pauseMs) << c.text;
+}
+
 // The requests of one thread share the thread's connection to a host; with
 // reuse switched off each request makes its own.
 TEST(Transport, ConnectionsAreKeptAcrossRequestsOfAThread) {

@@ -337,3 +337,51 @@ TEST_F(Engine, EndingTheThreadStopsThePassUnderWay) {
     // Nothing was shown after the request to end.
     EXPECT_EQ(LogLines(*A.Observer).back().find("Create task item"), 3u);
 }
+
+// What a push costs: one request per task. The upload's and the move's
+// replies name the stored file, so no request asks for it again; the only
+// other requests are the listings.
+TEST_F(Engine, APushCostsOneRequestPerTask) {
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 5; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    server.ResetCounters();
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(server.Counter("upload_file"), 5);
+    EXPECT_EQ(server.Counter("create_folder"), 1);
+    // The root before the push; the root and the new list after it.
+    EXPECT_EQ(server.Counter("metadata"), 3);
+
+    A.EditItem(A.FindItem("Item 2"), [](TOtTaskItem& t) { t.SetTitle("Item 2 renamed"); });
+    A.EditItem(A.FindItem("Item 3"), [](TOtTaskItem& t) { t.SetRemarks("new remarks"); });
+    server.ResetCounters();
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(server.Counter("move"), 1);
+    EXPECT_EQ(server.Counter("upload_file"), 1);
+    EXPECT_EQ(server.Counter("metadata"), 4); // root and list, before and after
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_EQ(B.UserState(), A.UserState());
+    EXPECT_EQ(CloudUserState(server, user), A.UserState());
+    // Settled on what the cloud holds: nothing is sent again.
+    server.ResetCounters();
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_EQ(server.Counter("upload_file") + server.Counter("move"), 0);
+}
+
+// A server that asks for a slower pace gets it: the pass waits as told,
+// says so in its log, and ends clean with everything pushed.
+TEST(EnginePacing, APassWaitsWhenTheServerAsksItToSlowDown) {
+    CloudServerProcess::Options options;
+    options.ExtraArgs = {"--user-rate", "4"};
+    CloudServerProcess server(options);
+    server.AddUser("pace", "secret");
+    TSyncSide A{"ot-engine-pace", server, "pace"};
+    auto list = A.AddClass("List");
+    for (int i = 1; i <= 12; ++i)
+        A.AddItem(list, "Item " + std::to_string(i));
+    EXPECT_TRUE(A.SyncClean());
+    EXPECT_TRUE(HasLineWith(*A.Observer, "The server asks to slow down: waiting 1 s."));
+    EXPECT_EQ(CloudUserState(server, "pace"), A.UserState());
+    // Refused uploads were sent again (the counter sees every request).
+    EXPECT_GT(server.Counter("upload_file"), 12);
+}
