@@ -1,20 +1,8 @@
 #include "HttpQuery.h"
 
+#include "common/Text.h"
+
 namespace ot::server {
-
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace) {
     std::string out;
@@ -24,8 +12,8 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace
         if (c == '%') {
             if (i + 2 >= text.size())
                 return std::nullopt;
-            int hi = HexValue(text[i + 1]);
-            int lo = HexValue(text[i + 2]);
+            int hi = HexDigitValue(text[i + 1]);
+            int lo = HexDigitValue(text[i + 2]);
             if (hi < 0 || lo < 0)
                 return std::nullopt;
             out += static_cast<char>(hi * 16 + lo);

@@ -42,6 +42,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -88,6 +89,28 @@ struct Side {
     }
 };
 
+// Fills the side's tree with items in classes, every ID drawn from a
+// counter with the suffix (two letters), remarks from remarksOf.
+void FillTree(Side& side, int items, int classes, const char* suffix,
+              const std::function<std::string(int)>& remarksOf) {
+    int id = 0;
+    auto nextID = [&] { return Format("%010d", 1300000000 + ++id) + suffix; };
+    for (int c = 0; c < classes; ++c) {
+        auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
+        side.Tree->Repository().CreateTaskClass(cls);
+        side.Classes.push_back(cls);
+    }
+    for (int i = 0; i < items; ++i) {
+        auto& cls = side.Classes[i % classes];
+        auto item = std::make_shared<TOtTaskItem>("Task " + std::to_string(i), remarksOf(i),
+                                                  tsNotCompleted, 0, 0, cls, nullptr);
+        item->SetID(nextID());
+        item->SetPriority(i % 10);
+        item->ResetDirty();
+        DoAddTaskItem(side.Tree->Repository(), cls->TaskList(), item);
+    }
+}
+
 struct PassResult {
     double Seconds;
     long long Requests;
@@ -131,23 +154,8 @@ ScenarioResult RunScenario(int items, int classes, bool reuse, bool tls) {
     const auto token = server.IssueAccessToken();
 
     Side a("ot-bench-sync-a", token, hosts);
-    int id = 0;
-    auto nextID = [&] { return Format("%010dQB", 1300000000 + ++id); };
-    for (int c = 0; c < classes; ++c) {
-        auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
-        a.Tree->Repository().CreateTaskClass(cls);
-        a.Classes.push_back(cls);
-    }
-    for (int i = 0; i < items; ++i) {
-        auto& cls = a.Classes[i % classes];
-        auto item = std::make_shared<TOtTaskItem>("Task " + std::to_string(i),
-                                                  i % 2 ? "some remarks " + std::to_string(i) : "",
-                                                  tsNotCompleted, 0, 0, cls, nullptr);
-        item->SetID(nextID());
-        item->SetPriority(i % 10);
-        item->ResetDirty();
-        DoAddTaskItem(a.Tree->Repository(), cls->TaskList(), item);
-    }
+    FillTree(a, items, classes, "QB",
+             [](int i) { return i % 2 ? "some remarks " + std::to_string(i) : std::string(); });
 
     std::printf("%d items in %d classes, loopback otCloudServer, no pause between rows\n", items,
                 classes);
@@ -227,22 +235,7 @@ bool FirstPush(int items, int classes) {
     Side a("ot-bench-first", token, hosts);
     // The engine as a program makes it: its pacing comes from the hosts.
     a.Engine = std::make_unique<TKuaipanSyncUtility>(nullptr, *a.Tree, a.Hosts);
-    int id = 0;
-    auto nextID = [&] { return Format("%010dQF", 1300000000 + ++id); };
-    for (int c = 0; c < classes; ++c) {
-        auto cls = std::make_shared<TOtTaskClass>(nextID(), "List " + std::to_string(c));
-        a.Tree->Repository().CreateTaskClass(cls);
-        a.Classes.push_back(cls);
-    }
-    for (int i = 0; i < items; ++i) {
-        auto& cls = a.Classes[i % classes];
-        auto item = std::make_shared<TOtTaskItem>("Task " + std::to_string(i),
-                                                  "remarks of task " + std::to_string(i),
-                                                  tsNotCompleted, 0, 0, cls, nullptr);
-        item->SetID(nextID());
-        item->ResetDirty();
-        DoAddTaskItem(a.Tree->Repository(), cls->TaskList(), item);
-    }
+    FillTree(a, items, classes, "QF", [](int i) { return "remarks of task " + std::to_string(i); });
     std::printf("\n== first push: %d items in %d classes, hosts as scripts/run writes them "
                 "(pause between rows %lld ms) ==\n",
                 items, classes, static_cast<long long>(a.Engine->RowPause().count()));

@@ -13,6 +13,8 @@
 // handler never stopped it. Nesting is followed with a stack of its own, so
 // deep documents cannot exhaust the thread's stack.
 
+#include "common/Text.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,16 +26,6 @@ namespace detail {
 
 inline bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-inline int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 inline void AppendUtf8(std::string& out, std::uint32_t cp) {
@@ -307,7 +299,7 @@ private:
             return false;
         cp = 0;
         for (int k = 0; k < 4; ++k) {
-            const int d = HexDigit(FText[FAt++]);
+            const int d = HexDigitValue(FText[FAt++]);
             if (d < 0)
                 return false;
             cp = cp * 16 + static_cast<std::uint32_t>(d);

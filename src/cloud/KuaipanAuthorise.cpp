@@ -119,7 +119,7 @@ bool TKuaipanAuthorise::LoginAndAuthorise(const std::string& AUsername, const st
     std::vector<THttpPart> parts;
     for (const auto& e : entries)
         parts.push_back(THttpPart{std::string(ParamName(e)),
-                                  TOauthUtility::UrlFormEncode(ParamValue(e)), "", ""});
+                                  TOauthUtility::UrlFormEncode(ParamValue(e)), "", "", ""});
 
     const std::string site = "https://" + FHosts.Site.Secure;
     // The cookie store sends the page's cookies as well; an empty value would

@@ -121,7 +121,7 @@ TKuaipanHTTPResponse TKuaipanHTTPUtility::DoUpload(const TKuaipanHosts& AHosts,
     THttpResult r = GetIdHTTP(AHosts, AListener)
                         ->PostMultipart(ABaseUrl.QueryByGetUrl(),
                                         {THttpPart{"file", "", AFileName,
-                                                   "application/octet-stream"}});
+                                                   "application/octet-stream", ""}});
     TKuaipanHTTPResponse response = StatusOf(r);
     if (r.Ok) {
         response.Url = ABaseUrl;

@@ -25,6 +25,17 @@ bool StartsWith(std::string_view s, std::string_view prefix);
 bool EndsWith(std::string_view s, std::string_view suffix);
 // A whole decimal integer with an optional sign, within 32 bits.
 std::optional<std::int32_t> ParseInt32(std::string_view s);
+
+// The value of a hexadecimal digit (either case), or -1.
+inline int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 std::optional<std::int64_t> ParseInt64(std::string_view s);
 // A Boolean written as "true" or "false" in any letter case, or as a whole
 // number (0 false); surrounding blanks ignored. Nothing for any other text.

@@ -50,7 +50,8 @@ bool TOtAppCore::DatabaseExists() const {
 }
 
 void TOtAppCore::LoadTaskClassList(TOtTaskClassList& AList) const {
-    TOtTaskUtility::LoadTaskClassList(FPaths.TaskDataPath, AList);
+    TOtTaskUtility::LoadTaskClassList(FPaths.TaskDataPath, AList,
+                                      TTaskLoadDepth::tldItemsRemarksDeferred);
 }
 
 void TOtAppCore::ApplySyncSettings(const TAppSettings& ASettings) {

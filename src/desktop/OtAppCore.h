@@ -57,7 +57,9 @@ public:
     // worker write through it, so no write loses another.
     TOtSettingFile& SettingFile() { return *FSettingFile; }
     bool DatabaseExists() const;
-    // Loads the classes and their items (creates the task data directory).
+    // Loads the classes and their items (creates the task data directory);
+    // the items' remarks are read when first asked for, so a start reads
+    // only the files of what it shows.
     void LoadTaskClassList(TOtTaskClassList& AList) const;
 
     // The values the sync thread and the engine read while they run.

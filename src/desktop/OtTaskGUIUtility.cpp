@@ -598,11 +598,35 @@ bool TOtTaskListItem::DoEditTaskItem() {
             if (const int k = IndexOfPage(FTaskListItems, target->ID()); k >= 0)
                 FTaskListItems[static_cast<std::size_t>(k)]->SetTag(1);
     } else {
-        FTaskListGUI->Update(FTaskListGUI->Model().IndexOfItem(item.get()));
         if (priorityChanged)
-            DoRefresh();
+            MoveRowToItsPlace(item);
+        else
+            FTaskListGUI->Update(FTaskListGUI->Model().IndexOfItem(item.get()));
     }
     return true;
+}
+
+void TOtTaskListItem::MoveRowToItsPlace(const TOtTaskItemPtr& ATaskItem) {
+    const auto at = std::find(FTaskList.begin(), FTaskList.end(), ATaskItem);
+    const int row = FTaskListGUI->Model().IndexOfItem(ATaskItem.get());
+    if (at == FTaskList.end() || row < 0) {
+        FTaskListGUI->Update(ATaskItem);
+        return;
+    }
+    FTaskList.erase(at);
+    // The rest of the list is in the page's order: the place is found by
+    // halving, after the items that sort before it or equal to it.
+    const auto place = std::upper_bound(
+        FTaskList.begin(), FTaskList.end(), ATaskItem,
+        [](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
+            return a && b && TOtTaskUtility::SortsBefore(*a, *b, TaskSortField, TaskSortOrder);
+        });
+    const int to = static_cast<int>(place - FTaskList.begin());
+    FTaskList.insert(place, ATaskItem);
+    FTaskListGUI->Delete(row);
+    FTaskListGUI->Add(ATaskItem, to);
+    SelectRow(to);
+    FTreeView->scrollTo(FTaskListGUI->Model().index(to));
 }
 
 bool TOtTaskListItem::DoDeleteTaskItem() {

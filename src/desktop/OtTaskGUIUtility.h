@@ -169,6 +169,10 @@ public:
     void TreeViewMouseDown(const QPoint& APos);
     void PopupMenuItemClick(int ATag);
 
+    // After a change of the item's sort key (its priority): the item and its
+    // row move to their place by the page's order; no other row is touched.
+    void MoveRowToItsPlace(const TOtTaskItemPtr& ATaskItem);
+
 private:
     void AddRowAt(const TOtTaskItemPtr& ATaskItem, int AIndex);
     // A new item of the page's class; nullptr (and the reason shown) when

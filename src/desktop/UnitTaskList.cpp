@@ -36,6 +36,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <chrono>
+
 namespace ot {
 
 namespace {
@@ -282,8 +284,37 @@ bool TfrmTaskList::FormCreate() {
     FinishUpgrade();
     tmrUpgrade->start();
     tmrAlert->start();
+    FRemarksReader = new QTimer(this);
+    FRemarksReader->setInterval(0);
+    connect(FRemarksReader, &QTimer::timeout, this, &TfrmTaskList::ReadRemainingRemarks);
+    QTimer::singleShot(300, FRemarksReader, qOverload<>(&QTimer::start));
     FCreated = true;
     return true;
+}
+
+void TfrmTaskList::ReadRemainingRemarks() {
+    // The lists may change between two slices: the place is only a hint,
+    // and an item passed over reads its remarks when they are asked for.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(8);
+    while (FRemarksClass < FTaskClassList.size()) {
+        const TOtTaskClassPtr cls = FTaskClassList[FRemarksClass];
+        if (!cls) {
+            ++FRemarksClass;
+            continue;
+        }
+        const TOtTaskItemList& items = cls->TaskList();
+        for (; FRemarksItem < items.size(); ++FRemarksItem) {
+            if (items[FRemarksItem] && !items[FRemarksItem]->RemarksRead())
+                items[FRemarksItem]->Remarks();
+            if ((FRemarksItem & 63) == 63 && std::chrono::steady_clock::now() >= until) {
+                ++FRemarksItem;
+                return;
+            }
+        }
+        ++FRemarksClass;
+        FRemarksItem = 0;
+    }
+    FRemarksReader->stop();
 }
 
 void TfrmTaskList::CreateDialogs() {

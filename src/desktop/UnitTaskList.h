@@ -164,6 +164,9 @@ protected:
 private:
     void BuildControls();
     bool WarnQuickEntry(const QString& AText);
+    // After the first paint: the remarks not yet read, a slice at a time,
+    // so the window stays responsive and the tree is whole soon after.
+    void ReadRemainingRemarks();
 
     TOtPlatform& FPlatform;
     TSyncFlags& FFlags;
@@ -178,6 +181,8 @@ private:
     QMenu* FToolPopupMenu = nullptr;
     QPointF FStartPt, FStopPt;
     QString FCurrentStyleFile;
+    QTimer* FRemarksReader = nullptr;
+    std::size_t FRemarksClass = 0, FRemarksItem = 0; // where the reader goes on
     bool FCreated = false;
     bool FDestroyed = false;
 };

@@ -41,8 +41,10 @@ TOtTaskItemPtr TKuaipanSyncUtility::ParseCloudTaskItem(const TOtTaskClassPtr& AT
                                                        const std::string& AName) {
     if (!IsPlainName(AName) || !EndsWith(AName, ".tsk"))
         return nullptr;
-    auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, Paths().TaskDataPath +
-                                                              ATaskClass->DirName() + "/" + AName);
+    // From the name alone: what the cloud file holds is known only once it
+    // is downloaded, and a local file of the same name is not it.
+    auto item = TOtTaskUtility::ParseTaskItemName(
+        ATaskClass, Paths().TaskDataPath + ATaskClass->DirName() + "/" + AName);
     if (!item || !TOtTaskUtility::IsWellFormedTaskID(item->ID()) ||
         item->FileName() + ".tsk" != AName)
         return nullptr;
@@ -173,7 +175,8 @@ bool TKuaipanSyncUtility::CreateKuaipanTaskItem(const std::string& AFileName,
     const std::string localFile = Paths().TaskDataPath +
                                   FLocalTree.DiskDirName(ATaskClass->DirName()) + "/" + AFileName +
                                   ".tsk";
-    auto item = TOtTaskUtility::ParseTaskItem(ATaskClass, localFile);
+    // The cloud's picture of the item: its name; the bytes went up as read.
+    auto item = TOtTaskUtility::ParseTaskItemName(ATaskClass, localFile);
     if (!item || !UploadKuaipanBytes(ABytes, item->KuaipanPath(), AStored))
         return false;
     item->SetTagString(AStored.file_id);

@@ -150,6 +150,9 @@ void TOtTaskItem::SetTitle(std::string v) {
 }
 
 void TOtTaskItem::SetRemarks(std::string v) {
+    // The snapshot must hold what the file holds, not what was never read.
+    if (!RemarksRead())
+        ReadDeferredRemarks();
     FRemarks_Old = std::move(FRemarks);
     FRemarks = std::move(v);
 }
@@ -282,7 +285,7 @@ std::string TOtTaskItem::ToString() const {
     std::string s;
     s += "ID=" + FID + kCRLF;
     s += "Title=" + FTitle + kCRLF;
-    s += "Remarks=" + FRemarks + kCRLF;
+    s += "Remarks=" + Remarks() + kCRLF;
     s += "Status=" + TaskStatusToStr(FStatus) + kCRLF;
     s += "ExpirationDate=" + DateTimeToRegionalStr(FExpirationDate) + kCRLF;
     s += "AlertTime=" + DateTimeToRegionalStr(FAlertTime) + kCRLF;

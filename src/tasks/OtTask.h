@@ -136,7 +136,16 @@ public:
     bool IsIDProvisional() const { return FIDProvisional; }
     const std::string& Title() const { return FTitle; }
     void SetTitle(std::string v);
-    const std::string& Remarks() const { return FRemarks; }
+    // An item loaded with its remarks deferred reads them from its file the
+    // first time they are asked for (on the thread that owns the tree, as
+    // every access of an item).
+    const std::string& Remarks() const {
+        if (!FRemarksRoot.empty())
+            ReadDeferredRemarks();
+        return FRemarks;
+    }
+    // Whether the remarks are in memory, not still to be read from the file.
+    bool RemarksRead() const { return FRemarksRoot.empty(); }
     void SetRemarks(std::string v);
     TTaskStatus Status() const { return FStatus; }
     void SetStatus(TTaskStatus v);
@@ -191,7 +200,7 @@ public:
 
     bool IsDirty() const;
     bool IsTaskClassChange() const;
-    bool IsTaskRemarksChange() const { return FRemarks_Old != FRemarks; }
+    bool IsTaskRemarksChange() const { return RemarksRead() && FRemarks_Old != FRemarks; }
     bool IsTaskPriorityChange() const { return FPriority_Old != FPriority; }
 
     // Makes the snapshot equal to the current values.
@@ -209,6 +218,11 @@ private:
     struct ParsedTag {};
     // The remarks out of file content already read (LoadFromFile's second half).
     bool LoadRemarksFrom(std::string_view data);
+    // The remarks are read when first asked for, from the item's file below
+    // the task data directory ATaskDataPath (ending with "/") where it lies
+    // then (DiskPath), so a rename meanwhile is followed.
+    void DeferRemarks(std::string ATaskDataPath) { FRemarksRoot = std::move(ATaskDataPath); }
+    void ReadDeferredRemarks() const;
     // ResetDirty without building the file name: a loaded item is given the
     // name it was read under.
     void SnapshotValues();
@@ -226,7 +240,7 @@ private:
 
     std::string FID_Old;
     std::string FTitle_Old;
-    std::string FRemarks_Old;
+    mutable std::string FRemarks_Old;
     TTaskStatus FStatus_Old = tsNotCompleted;
     TDateTime FExpirationDate_Old = 0;
     TDateTime FAlertTime_Old = 0;
@@ -239,7 +253,9 @@ private:
 
     std::string FID;
     std::string FTitle;
-    std::string FRemarks;
+    mutable std::string FRemarks;
+    // Set while the remarks are still to be read: the task data directory.
+    mutable std::string FRemarksRoot;
     TTaskStatus FStatus = tsNotCompleted;
     TDateTime FExpirationDate = 0;
     TDateTime FAlertTime = 0;

@@ -401,7 +401,7 @@ bool TOtTaskUtility::ParseTaskFileContent(std::string_view AData, std::string& A
 }
 
 bool TOtTaskItem::SaveToFile(const std::string& AFileName) const {
-    return WriteFileAtomic(AFileName, TOtTaskUtility::TaskFileContent(FRemarks));
+    return WriteFileAtomic(AFileName, TOtTaskUtility::TaskFileContent(Remarks()));
 }
 
 bool TOtTaskItem::LoadFromFile(const std::string& AFileName) {
@@ -416,7 +416,20 @@ bool TOtTaskItem::LoadRemarksFrom(std::string_view data) {
         return false;
     if (found)
         FRemarks = std::move(remarks);
+    FRemarksRoot.clear(); // what the file held is known now
     return true;
+}
+
+void TOtTaskItem::ReadDeferredRemarks() const {
+    const std::string file = FRemarksRoot + DiskPath();
+    FRemarksRoot.clear();
+    // As at loading: remarks that cannot be read stay empty.
+    std::string data, remarks;
+    bool found = false;
+    if (ReadSmallFile(file.c_str(), data) &&
+        TOtTaskUtility::ParseTaskFileContent(data, remarks, found) && found)
+        FRemarks = std::move(remarks);
+    FRemarks_Old = FRemarks;
 }
 
 // ---- loading ----------------------------------------------------------------
@@ -444,14 +457,15 @@ void TOtTaskUtility::LoadTaskClassList(const std::string& ATaskDataPath, TOtTask
             continue;
         if (ADepth != TTaskLoadDepth::tldClasses)
             LoadTaskItemList(ATaskDataPath, cls, cls->TaskList(),
-                             ADepth == TTaskLoadDepth::tldItems);
+                             ADepth != TTaskLoadDepth::tldItemNames,
+                             ADepth == TTaskLoadDepth::tldItemsRemarksDeferred);
         AList.push_back(std::move(cls));
     }
 }
 
 void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
                                       const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList,
-                                      bool AReadRemarks) {
+                                      bool AReadRemarks, bool ADeferRemarks) {
     ATaskList.clear();
     if (!ATaskClass)
         return;
@@ -489,7 +503,9 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
         if (!item || !IsWellFormedTaskID(item->ID()))
             continue;
         // As ParseTaskItem: remarks that cannot be read stay empty.
-        if (AReadRemarks && ReadSmallFile(name.data(), data, fd)) {
+        if (AReadRemarks && ADeferRemarks) {
+            item->DeferRemarks(WithTrailingSlash(ATaskDataPath));
+        } else if (AReadRemarks && ReadSmallFile(name.data(), data, fd)) {
             item->LoadRemarksFrom(data);
             item->FRemarks_Old = item->FRemarks;
         }
@@ -499,20 +515,25 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
 
 // ---- lists ------------------------------------------------------------------
 
+bool TOtTaskUtility::SortsBefore(const TOtTaskItem& a, const TOtTaskItem& b, TTaskSortField AField,
+                                 TSortOrder AOrder) {
+    if (AField == tsfCreateDateTime)
+        return AOrder == soAsc ? a.CreateDateTime() < b.CreateDateTime()
+                               : a.CreateDateTime() > b.CreateDateTime();
+    if (AOrder == soAsc)
+        return a.Priority() < b.Priority();
+    if (a.Priority() != b.Priority())
+        return a.Priority() > b.Priority();
+    return a.CreateDateTime() > b.CreateDateTime();
+}
+
 void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
                                       TSortOrder AOrder) {
     // Empty entries go last, whatever the order.
     auto compare = [AField, AOrder](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
         if (!a || !b)
             return a && !b;
-        if (AField == tsfCreateDateTime)
-            return AOrder == soAsc ? a->CreateDateTime() < b->CreateDateTime()
-                                   : a->CreateDateTime() > b->CreateDateTime();
-        if (AOrder == soAsc)
-            return a->Priority() < b->Priority();
-        if (a->Priority() != b->Priority())
-            return a->Priority() > b->Priority();
-        return a->CreateDateTime() > b->CreateDateTime();
+        return SortsBefore(*a, *b, AField, AOrder);
     };
     std::sort(ATaskList.begin(), ATaskList.end(), compare);
 }
@@ -553,7 +574,7 @@ void TOtTaskUtility::AssignTaskItem(const TOtTaskItemPtr& TaskItem1,
         dst.FPriority = src.FPriority;
     }
     if (AssignType == 1 || AssignType == 3)
-        dst.SetRemarks(src.FRemarks);
+        dst.SetRemarks(src.Remarks());
     dst.ResetDirty();
 }
 

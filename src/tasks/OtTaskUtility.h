@@ -23,7 +23,10 @@ namespace ot {
 // How much of the tree a load reads: the class directories only, the items'
 // names as well (one listing per class, no item file opened), or the item
 // files too, for their remarks.
-enum class TTaskLoadDepth { tldClasses, tldItemNames, tldItems };
+// How much of the tree a load reads: the classes, their items from the file
+// names alone, the items with their remarks, or the items with their remarks
+// read from each file when first asked for (a start that shows one page).
+enum class TTaskLoadDepth { tldClasses, tldItemNames, tldItems, tldItemsRemarksDeferred };
 
 class TOtTaskUtility {
 public:
@@ -109,15 +112,19 @@ public:
                                   TTaskLoadDepth ADepth = TTaskLoadDepth::tldItems);
     // Empties ATaskList and fills it with the items of ATaskClass's directory,
     // sorted by file name. Files whose names are not item names are skipped.
-    // Without AReadRemarks no item file is opened.
+    // Without AReadRemarks no item file is opened; with ADeferRemarks each
+    // item reads its remarks when they are first asked for.
     static void LoadTaskItemList(const std::string& ATaskDataPath,
                                  const TOtTaskClassPtr& ATaskClass, TOtTaskItemList& ATaskList,
-                                 bool AReadRemarks = true);
+                                 bool AReadRemarks = true, bool ADeferRemarks = false);
 
     // ---- lists ---------------------------------------------------------
 
     static void SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
                                  TSortOrder AOrder);
+    // The order SortTaskItemList sorts by: whether a comes before b.
+    static bool SortsBefore(const TOtTaskItem& a, const TOtTaskItem& b, TTaskSortField AField,
+                            TSortOrder AOrder);
     static int IndexOfTaskClassList(std::string_view ATaskClassID, const TOtTaskClassList& AList);
     static int IndexOfTaskItemList(std::string_view ATaskItemID, const TOtTaskItemList& AList);
     // Copies from TaskItem1 into TaskItem2: 0 every attribute but the

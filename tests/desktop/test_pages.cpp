@@ -5,6 +5,7 @@
 
 #include "app/AppContext.h"
 #include "common/Clock.h"
+#include "common/FileUtil.h"
 #include "common/Random.h"
 #include "common/TreeLock.h"
 #include "desktop/OtAppCore.h"
@@ -32,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -280,19 +282,75 @@ TEST_F(DesktopPage, EditingIntoAnotherClassMovesTheRowAndMarksThatPage) {
     EXPECT_EQ(work.Tag(), 0);
 }
 
-TEST_F(DesktopPage, APriorityChangeResortsThePage) {
-    Open({{"milk", 4}, {"bread", 2}});
-    Page().SelectRow(1);
-    TModalAnswers answers;
-    answers.Then([](QDialog& d) {
-        auto& editor = static_cast<TfrmAddEditTaskItem&>(d);
-        editor.spnbxPriority->setValue(9);
-        editor.btnOKClick();
-        return d.result();
-    });
-    ASSERT_TRUE(Page().DoEditTaskItem());
-    EXPECT_EQ(Priorities(), (std::vector<int>{9, 4}));
-    EXPECT_EQ(Row(0).Title, QStringLiteral("bread"));
+// A start reads only the files of what it shows; the remarks of the other
+// lists are read soon after, each as its file holds it.
+TEST_F(DesktopPage, AStartReadsTheRestOfTheRemarksAfterItsFirstPage) {
+    dir.AddClass("1000000003AA", "Later", {{"a", 1}, {"b", 2}, {"c", 3}});
+    const fs::path later = fs::path(dir.TaskData()) / TOtTaskClass("1000000003AA", "Later").DirName();
+    for (const auto& e : fs::directory_iterator(later))
+        ASSERT_TRUE(WriteFileAtomic(e.path(), TOtTaskUtility::TaskFileContent(
+                                                  "notes of " + e.path().filename().string())));
+    {
+        TOtTaskClassList loaded;
+        TOtAppCore(dir.Path()).LoadTaskClassList(loaded);
+        ASSERT_EQ(loaded.size(), 1u);
+        for (const auto& item : loaded[0]->TaskList())
+            EXPECT_FALSE(item->RemarksRead()) << "the loading opens no task file";
+    }
+    Open({{"milk", 4}});
+    TOtTaskClassPtr cls;
+    for (const auto& c : w->Form->TaskClassList())
+        if (c->Title() == "Later")
+            cls = c;
+    ASSERT_TRUE(cls);
+    ASSERT_EQ(cls->TaskList().size(), 3u);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto allRead = [&] {
+        return std::all_of(cls->TaskList().begin(), cls->TaskList().end(),
+                           [](const auto& i) { return i->RemarksRead(); });
+    };
+    while (!allRead() && std::chrono::steady_clock::now() < until)
+        QTest::qWait(20);
+    ASSERT_TRUE(allRead());
+    for (const auto& item : cls->TaskList())
+        EXPECT_EQ(item->Remarks(), "notes of " + item->DiskFileName() + ".tsk");
+}
+
+// The changed task's row moves to its place and stays selected; the other
+// rows are the same objects in the same order (the page is not refilled).
+TEST_F(DesktopPage, APriorityChangeMovesItsRowToItsPlace) {
+    Open({{"milk", 7}, {"tea", 5}, {"bread", 3}, {"rice", 1}});
+    const auto before = Page().TaskClass()->TaskList();
+    const struct {
+        int Row, Priority;
+        std::vector<int> Priorities;
+        const char* Moved;
+        int MovedTo;
+    } cases[] = {
+        {3, 9, {9, 7, 5, 3}, "rice", 0},
+        {0, 0, {7, 5, 3, 0}, "rice", 3},
+        {1, 4, {7, 4, 3, 0}, "tea", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Moved);
+        Page().SelectRow(c.Row);
+        TModalAnswers answers;
+        answers.Then([&](QDialog& d) {
+            auto& editor = static_cast<TfrmAddEditTaskItem&>(d);
+            editor.spnbxPriority->setValue(c.Priority);
+            editor.btnOKClick();
+            return d.result();
+        });
+        ASSERT_TRUE(Page().DoEditTaskItem());
+        EXPECT_EQ(Priorities(), c.Priorities);
+        EXPECT_EQ(Row(c.MovedTo).Title, QString::fromUtf8(c.Moved));
+        EXPECT_EQ(Page().SelectedRow(), c.MovedTo);
+        const auto& now = Page().TaskClass()->TaskList();
+        ASSERT_EQ(now.size(), before.size());
+        for (int i = 0; i < Page().TaskCount(); ++i)
+            EXPECT_EQ(Row(i).Item, now[static_cast<std::size_t>(i)]) << "rows follow the list";
+        EXPECT_TRUE(std::is_permutation(now.begin(), now.end(), before.begin()));
+    }
 }
 
 // Another process drew an ID in the same two seconds and recorded it:

@@ -429,6 +429,63 @@ TEST_F(RepositoryTest, ItemsLoadedFromHandMadeNamesAreChangedWhereTheyLie) {
     }
 }
 
+// A tree loaded as the window loads it reads each item's remarks only when
+// they are asked for. Whatever is done to an item first (renamed by a new
+// priority or title, moved to another list, written elsewhere, copied, its
+// remarks changed), its remarks are the file's and are never lost.
+TEST_F(RepositoryTest, RemarksReadLateAreNeverLost) {
+    auto home = NewClass("Home");
+    auto work = NewClass("Work");
+    enum TOp { Priority, TitleThenMove, SaveElsewhere, Copy, NewRemarks };
+    for (TOp op : {Priority, TitleThenMove, SaveElsewhere, Copy, NewRemarks}) {
+        SCOPED_TRACE(op);
+        const std::string id = NewItem(home, "Task " + std::to_string(op), "notes\nline two")->ID();
+        TOtTaskItemList loaded;
+        U::LoadTaskItemList(TaskDataPath(), home, loaded, true, true);
+        const auto it = std::find_if(loaded.begin(), loaded.end(),
+                                     [&](const auto& i) { return i->ID() == id; });
+        ASSERT_NE(it, loaded.end());
+        const TOtTaskItemPtr item = *it;
+        EXPECT_FALSE(item->RemarksRead()) << "no file is opened at loading";
+        std::string expected = "notes\nline two";
+        switch (op) {
+        case Priority:
+            item->SetPriority(9);
+            ASSERT_TRUE(Repo.EditTaskItem(item));
+            break;
+        case TitleThenMove:
+            item->SetTitle("Renamed");
+            ASSERT_TRUE(Repo.EditTaskItem(item));
+            item->SetTaskClass(work);
+            ASSERT_TRUE(Repo.EditTaskItem(item));
+            break;
+        case SaveElsewhere: {
+            const std::string copy = TaskDataPath() + "copy.tsk";
+            ASSERT_TRUE(item->SaveToFile(copy));
+            TOtTaskItem other("other", home);
+            ASSERT_TRUE(other.LoadFromFile(copy));
+            EXPECT_EQ(other.Remarks(), expected);
+            break;
+        }
+        case Copy: {
+            auto other = std::make_shared<TOtTaskItem>("other", home);
+            U::AssignTaskItem(item, other, 3);
+            EXPECT_EQ(other->Remarks(), expected);
+            break;
+        }
+        case NewRemarks:
+            item->SetRemarks("changed");
+            EXPECT_TRUE(item->IsTaskRemarksChange());
+            ASSERT_TRUE(Repo.EditTaskItem(item));
+            expected = "changed";
+            break;
+        }
+        EXPECT_EQ(item->Remarks(), expected);
+        EXPECT_EQ(Content(item->DiskPath()), U::TaskFileContent(expected));
+        ASSERT_TRUE(Repo.DeleteTaskItem(item));
+    }
+}
+
 // Another process drew an ID in the same two seconds: replaying its draw
 // (same seed, same packed time, after a draw at another time made this
 // process forget it) shows that neither a move nor a new ID takes it, whether
