@@ -11,12 +11,15 @@ const TOptionDef kJson{"json", "", "Print machine-readable JSON instead of text.
 
 const TOptionDef kPriority{"priority", "N",
                            "Priority from 0 (lowest) to 9 (highest); a new item gets 5."};
-const TOptionDef kDue{"due", "YYYY-MM-DD",
-                      "Due date. \"none\" (or an empty text) removes it, and the\n"
-                      "alert time with it."};
-const TOptionDef kAlert{"alert", "HH:MM",
-                        "Alert time on the due day (24-hour clock, 00:01 to 23:59);\n"
-                        "needs a due date. \"none\" (or an empty text) removes it."};
+const TOptionDef kDue{"due", "DATE",
+                      "Due date: YYYY-MM-DD (also YYYY-M-D or YYYYMMDD), today,\n"
+                      "tomorrow, a weekday (monday or mon: the next one, today\n"
+                      "included), or +Nd / +Nw days or weeks from today. \"none\" (or\n"
+                      "an empty text) removes it, and the alert time with it."};
+const TOptionDef kAlert{"alert", "TIME",
+                        "Alert time on the due day: 9, 9:15, 21:30 (24-hour clock), or\n"
+                        "9am, 9:15pm; 00:00 is no time. Needs a due date. \"none\" (or an\n"
+                        "empty text) removes it."};
 const TOptionDef kRemarks{"remarks", "TEXT", "Free notes kept inside the task file."};
 
 std::vector<TCommandDef> BuildCommands() {
@@ -109,6 +112,15 @@ std::vector<TCommandDef> BuildCommands() {
                  1,
                  "Show every field of an item and its remarks.",
                  "Shows every field of an item, the file that holds it and its remarks.",
+                 {kJson}});
+    c.push_back({"find",
+                 "TEXT",
+                 1,
+                 -1,
+                 "Find the items whose title or remarks hold a text.",
+                 "Shows, list by list as \"list\" does, the items of every list whose title or\n"
+                 "remarks hold TEXT (several words are joined with one blank), Latin letters\n"
+                 "in any case. Exits with status 1 when nothing was found.",
                  {kJson}});
     c.push_back({"check",
                  "",

@@ -67,13 +67,15 @@ TItemValues ReadItemValues(const TParsedCommandLine& cmd) {
     if (auto d = cmd.Value("due")) {
         v.Due = IsNoneValue(*d) ? std::optional<TDateTime>(0) : ParseDueDate(*d);
         if (!v.Due)
-            throw Usage("invalid date \"" + *d + "\": give YYYY-MM-DD, a date from 1900 on");
+            throw Usage("invalid date \"" + *d +
+                        "\": give YYYY-MM-DD (a date from 1900 on), today, tomorrow, a weekday "
+                        "or +Nd / +Nw");
     }
     if (auto a = cmd.Value("alert")) {
         v.Alert = IsNoneValue(*a) ? std::optional<TDateTime>(0) : ParseAlertTime(*a);
         if (!v.Alert)
             throw Usage("invalid alert time \"" + *a +
-                        "\": give HH:MM on a 24-hour clock, from 00:01 to 23:59");
+                        "\": give H, H:MM (24-hour clock, 00:01 to 23:59) or H[:MM]am/pm");
     }
     v.Remarks = cmd.Value("remarks");
     return v;
@@ -162,6 +164,58 @@ int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (json)
         io.Out << (one ? "\n" : first ? "]\n" : "\n]\n");
     return ExitOk;
+}
+
+namespace {
+
+// Letters A to Z as a to z; every other byte (Chinese text included) as it is.
+std::string FoldAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+} // namespace
+
+// The items of every list whose title or remarks hold the text, without
+// regard to the case of Latin letters; shown list by list as "list" shows
+// them, each list read and let go in turn.
+int CmdFind(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    const std::string needle = FoldAscii(JoinWords(cmd.Args));
+    if (Trim(needle).empty())
+        throw Usage("give the text to find");
+    const bool json = cmd.Has("json");
+    const std::string& taskData = tree.Paths().TaskDataPath;
+    if (json)
+        io.Out << "[";
+    bool first = true;
+    int found = 0;
+    for (const auto& c : tree.Classes()) {
+        TOtTaskUtility::LoadTaskItemList(taskData, c, c->TaskList(), true);
+        TOtTaskItemList hits;
+        for (const auto& item : SortedForDisplay(*c))
+            if (FoldAscii(item->Title()).find(needle) != std::string::npos ||
+                FoldAscii(item->Remarks()).find(needle) != std::string::npos)
+                hits.push_back(item);
+        c->TaskList().clear();
+        if (hits.empty())
+            continue;
+        found += static_cast<int>(hits.size());
+        if (json) {
+            io.Out << (first ? "\n" : ",\n");
+            WriteListWithItemsJson(io.Out, *c, hits);
+        } else {
+            io.Out << (first ? "" : "\n") << c->Title() << " [" << c->ID() << "]\n";
+            WriteItemsTable(io.Out, hits, "  ");
+        }
+        first = false;
+    }
+    if (json)
+        io.Out << (first ? "]\n" : "\n]\n");
+    // Nothing found is no failure, but a script can tell it by the status.
+    return found > 0 ? ExitOk : ExitFailure;
 }
 
 int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
@@ -336,7 +390,8 @@ void CheckDatabase(const TAppPaths& paths) {
 // What a command reads of the tree: list names to pick a list, item names to
 // find an item (whose file alone is then read).
 TTaskLoadDepth LoadDepthOf(const std::string& command) {
-    if (command == "add" || command == "addlist" || command == "rmlist" || command == "list")
+    if (command == "add" || command == "addlist" || command == "rmlist" || command == "list" ||
+        command == "find")
         return TTaskLoadDepth::tldClasses;
     return TTaskLoadDepth::tldItemNames;
 }
@@ -361,7 +416,8 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
     // A command that changes the tree or the queue, and a pass, run one at a
     // time (with the desktop program's passes too); reading needs no turn.
     std::optional<TTreeLock> turn;
-    if (name != "lists" && name != "list" && name != "show" && name != "logout" && name != "login")
+    if (name != "lists" && name != "list" && name != "show" && name != "find" && name != "logout" &&
+        name != "login")
         turn.emplace(paths.LockFileName, [&io] {
             io.Err << "ottodo: waiting for a synchronization pass or another change to finish ..."
                    << std::endl;
@@ -398,6 +454,8 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
         return CmdRm(cmd, io, tree);
     if (name == "show")
         return CmdShow(cmd, io, tree);
+    if (name == "find")
+        return CmdFind(cmd, io, tree);
     throw TCommandError("the command \"" + name + "\" is not available");
 }
 

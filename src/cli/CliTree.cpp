@@ -51,8 +51,26 @@ TOtTaskItemPtr TTaskTree::FindItem(const std::string& id) const {
         for (const auto& i : c->TaskList())
             if (i->ID() == id)
                 matches.push_back(i);
+    // The start of an ID names the one task whose ID begins so.
+    if (matches.empty() && id.size() >= MinIDPrefix) {
+        for (const auto& c : FClasses)
+            for (const auto& i : c->TaskList())
+                if (i->ID().starts_with(id))
+                    matches.push_back(i);
+        if (matches.size() > 1) {
+            std::string which;
+            for (const auto& i : matches)
+                which += "\n  " + i->ID() + "  " + i->Title();
+            throw TCommandError("the task item ID prefix \"" + id + "\" is ambiguous; it begins " +
+                                std::to_string(matches.size()) + " IDs:" + which);
+        }
+    }
     if (matches.empty())
-        throw TCommandError("unknown task item ID \"" + id + "\"");
+        throw TCommandError("unknown task item ID \"" + id + "\"" +
+                            (id.size() < MinIDPrefix
+                                 ? " (give the whole ID, or at least its first " +
+                                       std::to_string(MinIDPrefix) + " characters)"
+                                 : std::string()));
     if (matches.size() > 1) {
         std::string files;
         for (const auto& i : matches)

@@ -38,10 +38,13 @@ public:
     // that matches no list, for an ID that several directories hold and for
     // a title that several lists share.
     TOtTaskClassPtr ResolveList(const std::string& idOrTitle) const;
-    // The item with this ID, its remarks read; raises TCommandError when
-    // there is none (or, for hand-copied files, more than one). Needs the
-    // item names loaded.
+    // The item with this ID, or else with the one ID that begins with it
+    // (at least MinIDPrefix characters), its remarks read; raises
+    // TCommandError when there is none, when a prefix begins several IDs
+    // (naming them) or, for hand-copied files, when several files hold the
+    // ID. Needs the item names loaded.
     TOtTaskItemPtr FindItem(const std::string& id) const;
+    static constexpr std::size_t MinIDPrefix = 4;
 
     // Like the desktop program's start-up: with no list at all, creates the
     // default list through the repository (which records it in the queue).

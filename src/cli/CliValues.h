@@ -13,10 +13,16 @@ namespace ot::cli {
 // "none" or an empty text: the value is to be removed.
 bool IsNoneValue(std::string_view text);
 
-// "YYYY-MM-DD", a real calendar date from 1900 on.
+// A due date, a real calendar date from 1900 on: "YYYY-MM-DD", "YYYY-M-D",
+// "YYYYMMDD", "today", "tomorrow", a weekday ("monday" or "mon": the next
+// such day, today included), or "+N" days and weeks from today ("+3d",
+// "+2w"). Letters in any case. Relative dates count from today (the
+// program's clock), or from Today when given.
 std::optional<TDateTime> ParseDueDate(std::string_view text);
-// "HH:MM" (or "H:MM") on a 24-hour clock. 00:00 is refused: a stored alert
-// time of midnight is the value 0, which means "no alert".
+std::optional<TDateTime> ParseDueDateFrom(std::string_view text, TDateTime Today);
+// An alert time of day: "9", "9:15", "21:30" on a 24-hour clock, or with
+// "am"/"pm" ("9am", "9:15pm", "12pm" is noon). 00:00 is refused: a stored
+// alert time of midnight is the value 0, which means "no alert".
 std::optional<TDateTime> ParseAlertTime(std::string_view text);
 // A whole number from 0 to 9, the range the desktop editor offers.
 std::optional<int> ParsePriority(std::string_view text);

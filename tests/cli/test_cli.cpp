@@ -8,6 +8,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTestSupport.h"
+#include "cli/CliValues.h"
 #include "common/Clock.h"
 #include "common/Random.h"
 #include "common/Version.h"
@@ -545,6 +546,143 @@ TEST_F(CliTest, BadInputIsRefusedWithAMessageAndChangesNothing) {
         EXPECT_EQ(outside.ExitCode, inside.ExitCode);
         EXPECT_EQ(outside.Err, inside.Err);
     }
+}
+
+// Dates and times as people type them, counted from the test clock's day
+// (Saturday 2016-03-05).
+TEST(CliValues, DatesAndTimesAsPeopleTypeThem) {
+    const TDateTime today = EncodeDate(2016, 3, 5);
+    const struct {
+        const char* Text;
+        TDateTime Date; // 0: refused
+    } dates[] = {
+        {"today", today},
+        {"Tomorrow", EncodeDate(2016, 3, 6)},
+        {"sat", today},
+        {"saturday", today},
+        {"monday", EncodeDate(2016, 3, 7)},
+        {"FRI", EncodeDate(2016, 3, 11)},
+        {"sun", EncodeDate(2016, 3, 6)},
+        {"+0d", today},
+        {"+3d", EncodeDate(2016, 3, 8)},
+        {"+2W", EncodeDate(2016, 3, 19)},
+        {"2030-03-07", EncodeDate(2030, 3, 7)},
+        {"2030-3-7", EncodeDate(2030, 3, 7)},
+        {"20300307", EncodeDate(2030, 3, 7)},
+        {"1900-01-01", EncodeDate(1900, 1, 1)},
+        {"1899-12-31", 0},
+        {"2016-13-01", 0},
+        {"2016-02-30", 0},
+        {"20160230", 0},
+        {"7.3.2016", 0},
+        {"2030-3-", 0},
+        {"2030--7", 0},
+        {"2030-003-07", 0},
+        {"201603", 0},
+        {"+3", 0},
+        {"+d", 0},
+        {"-3d", 0},
+        {"+99999999d", 0},
+        {"mond", 0},
+        {"next friday", 0},
+        {"", 0},
+    };
+    for (const auto& d : dates) {
+        SCOPED_TRACE(d.Text);
+        const auto parsed = cli::ParseDueDateFrom(d.Text, today + 0.6);
+        if (d.Date == 0) {
+            EXPECT_FALSE(parsed);
+        } else {
+            ASSERT_TRUE(parsed);
+            EXPECT_EQ(*parsed, d.Date);
+        }
+    }
+    const struct {
+        const char* Text;
+        int Hour, Minute; // -1: refused
+    } times[] = {
+        {"9", 9, 0},       {"9:15", 9, 15},   {"09:15", 9, 15},  {"21:30", 21, 30},
+        {"23:59", 23, 59}, {"9am", 9, 0},     {"9pm", 21, 0},    {"9:15PM", 21, 15},
+        {"9 pm", 21, 0},   {"12pm", 12, 0},   {"12:30am", 0, 30}, {"12am", -1, 0},
+        {"0:00", -1, 0},   {"0", -1, 0},      {"24:00", -1, 0},  {"13pm", -1, 0},
+        {"0am", -1, 0},    {"9:5", -1, 0},    {"9:60", -1, 0},   {"nine", -1, 0},
+        {":15", -1, 0},    {"am", -1, 0},     {"", -1, 0},       {"123", -1, 0},
+    };
+    for (const auto& t : times) {
+        SCOPED_TRACE(t.Text);
+        const auto parsed = cli::ParseAlertTime(t.Text);
+        if (t.Hour < 0) {
+            EXPECT_FALSE(parsed);
+        } else {
+            ASSERT_TRUE(parsed);
+            EXPECT_EQ(*parsed, EncodeTime(t.Hour, t.Minute));
+        }
+    }
+}
+
+// The start of an ID names its task when no other ID starts so; a start
+// that several share is refused with their IDs and titles.
+TEST_F(CliTest, AnIdPrefixNamesTheOneTaskItStarts) {
+    const std::string a = dir.RunOk({"add", "Buy milk"});
+    const std::string b = dir.RunOk({"add", "Call Bob"});
+    ASSERT_NE(a, b);
+    std::size_t n = 4;
+    while (n < a.size() && a.compare(0, n, b, 0, n) == 0)
+        ++n;
+    const std::string prefix = a.substr(0, n);
+    EXPECT_NE(dir.RunOk({"show", prefix}).find("Buy milk"), std::string::npos);
+    dir.RunOk({"done", prefix});
+    EXPECT_NE(dir.RunOk({"list"}).find("Buy milk"), std::string::npos);
+
+    if (a.compare(0, 4, b, 0, 4) == 0) {
+        const TRunResult r = dir.Run({"show", a.substr(0, 4)});
+        EXPECT_EQ(r.ExitCode, 1);
+        EXPECT_NE(r.Err.find("is ambiguous; it begins 2 IDs:"), std::string::npos) << r.Err;
+        EXPECT_NE(r.Err.find(a + "  Buy milk"), std::string::npos) << r.Err;
+        EXPECT_NE(r.Err.find(b + "  Call Bob"), std::string::npos) << r.Err;
+    }
+    const TRunResult shortOne = dir.Run({"rm", a.substr(0, 3)});
+    EXPECT_EQ(shortOne.ExitCode, 1);
+    EXPECT_NE(shortOne.Err.find("at least its first 4 characters"), std::string::npos)
+        << shortOne.Err;
+    EXPECT_EQ(dir.Run({"show", a + "X"}).ExitCode, 1) << "a longer text is no prefix";
+}
+
+// Find looks through every list's titles and remarks, Latin letters in any
+// case and Chinese text as it is, and shows the hits as "list" does.
+TEST_F(CliTest, FindLooksThroughTitlesAndRemarksOfEveryList) {
+    dir.RunOk({"add", "--remarks", "from the \xE5\x86\x9C\xE8\xB4\xB8 market\nsecond line",
+               "Buy MILK"});
+    dir.RunOk({"addlist", "Work"});
+    dir.RunOk({"add", "--list", "Work", "\xE5\x86\x99\xE6\x8A\xA5\xE5\x91\x8A"});
+    dir.RunOk({"add", "--list", "Work", "Call Bob"});
+    const struct {
+        const char* Text;
+        std::vector<std::string> Titles;
+    } cases[] = {
+        {"milk", {"Buy MILK"}},
+        {"Market", {"Buy MILK"}},
+        {"\xE5\x86\x9C\xE8\xB4\xB8", {"Buy MILK"}},
+        {"\xE6\x8A\xA5\xE5\x91\x8A", {"\xE5\x86\x99\xE6\x8A\xA5\xE5\x91\x8A"}},
+        {"b", {"Buy MILK", "Call Bob"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const Json found = Json::parse(dir.RunOk({"find", "--json", c.Text}));
+        std::vector<std::string> titles;
+        for (const auto& list : found)
+            for (const auto& item : list["items"])
+                titles.push_back(item["title"]);
+        EXPECT_EQ(titles, c.Titles);
+    }
+    const std::string text = dir.RunOk({"find", "bob"});
+    EXPECT_NE(text.find("Work ["), std::string::npos) << text;
+    EXPECT_NE(text.find("Call Bob"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Buy MILK"), std::string::npos) << text;
+    const TRunResult none = dir.Run({"find", "nothing like it"});
+    EXPECT_EQ(none.ExitCode, 1);
+    EXPECT_EQ(none.Out, "");
+    EXPECT_EQ(dir.Run({"find", "--json", "nothing like it"}).Out, "[]\n");
 }
 
 TEST(CliDatabase, MissingOrBrokenDatabaseStopsBeforeAnythingIsWritten) {
