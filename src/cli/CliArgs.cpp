@@ -122,6 +122,26 @@ std::vector<TCommandDef> BuildCommands() {
                  "remarks hold TEXT (several words are joined with one blank), Latin letters\n"
                  "in any case. Exits with status 1 when nothing was found.",
                  {kJson}});
+    c.push_back({"trash",
+                 "",
+                 0,
+                 0,
+                 "Show the tasks deleted in the last 30 days.",
+                 "Shows the tasks deleted in the last 30 days, here or by a synchronization\n"
+                 "that applied a deletion made on another computer, newest first: when,\n"
+                 "the ID, the list and the title. They are kept outside the task lists and\n"
+                 "are never synchronized.",
+                 {kJson}});
+    c.push_back({"restore",
+                 "ID",
+                 1,
+                 1,
+                 "Bring a deleted task back.",
+                 "Brings a task shown by \"trash\" back into its list (made anew when it was\n"
+                 "deleted too) as a new task with a new ID, which the next synchronization\n"
+                 "uploads. ID may be the start of the ID (at least four characters). Prints\n"
+                 "the new ID.",
+                 {kJson}});
     c.push_back({"check",
                  "",
                  0,

@@ -10,10 +10,12 @@
 #include "common/Version.h"
 #include "common/TreeLock.h"
 #include "repository/OtTaskRepository.h"
+#include "repository/OtTaskTrash.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtTaskDataCheckUtility.h"
 #include "tasks/OtTaskUtility.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -218,6 +220,73 @@ int CmdFind(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     return found > 0 ? ExitOk : ExitFailure;
 }
 
+// The tasks deleted in the last days, newest first.
+int CmdTrash(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    const auto kept = TOtTaskTrash(tree.Paths()).List();
+    if (cmd.Has("json")) {
+        TJson arr = TJson::array();
+        for (const auto& t : kept) {
+            TJson j = ItemToJson(*t.Item);
+            j["deleted"] = FormatStamp(t.Deleted);
+            j["list"] = t.Class->Title();
+            j["listId"] = t.Class->ID();
+            arr.push_back(std::move(j));
+        }
+        PrintJson(io.Out, arr);
+        return ExitOk;
+    }
+    if (kept.empty()) {
+        io.Out << "No task was deleted in the last " << TOtTaskTrash::KeepDays << " days.\n";
+        return ExitOk;
+    }
+    io.Out << "DELETED           ID            LIST / TITLE\n";
+    for (const auto& t : kept)
+        io.Out << FormatStamp(t.Deleted) << "  " << t.Item->ID() << "  " << t.Class->Title()
+               << " / " << t.Item->Title() << "\n";
+    return ExitOk;
+}
+
+// Brings a deleted task back as a new task: named by its ID, or by the start
+// of the ID (at least four characters) that no other kept task shares.
+int CmdRestore(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    const std::string& id = cmd.Args[0];
+    const auto kept = TOtTaskTrash(tree.Paths()).List();
+    std::vector<const TTrashedTask*> matches;
+    for (const auto& t : kept)
+        if (t.Item->ID() == id)
+            matches.push_back(&t);
+    if (matches.empty() && id.size() >= TTaskTree::MinIDPrefix) {
+        std::vector<std::string> ids;
+        for (const auto& t : kept)
+            if (t.Item->ID().starts_with(id)) {
+                matches.push_back(&t);
+                if (std::find(ids.begin(), ids.end(), t.Item->ID()) == ids.end())
+                    ids.push_back(t.Item->ID());
+            }
+        if (ids.size() > 1) {
+            std::string which;
+            for (const auto* t : matches)
+                which += "\n  " + t->Item->ID() + "  " + t->Item->Title();
+            throw TCommandError("the task item ID prefix \"" + id +
+                                "\" is ambiguous among the deleted tasks:" + which);
+        }
+    }
+    if (matches.empty())
+        throw TCommandError("no deleted task with the ID \"" + id + "\" (\"ottodo trash\" lists them)");
+    // The newest deletion of that task (the list shows it first).
+    TOtTaskItemPtr restored;
+    if (const TTaskOpResult r =
+            tree.Operations().RestoreTrashedTask(tree.Classes(), *matches.front(), &restored);
+        !r)
+        throw TCommandError("could not restore the task item \"" + matches.front()->Item->Title() +
+                            "\": " + r.Message);
+    if (cmd.Has("json"))
+        PrintJson(io.Out, ItemToJson(*restored, tree.Paths().TaskDataPath));
+    else
+        io.Out << restored->ID() << "\n";
+    return ExitOk;
+}
+
 int CmdAdd(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     std::string title = JoinWords(cmd.Args);
     if (const TTitleProblem problem = CheckTaskTitle(title))
@@ -391,7 +460,7 @@ void CheckDatabase(const TAppPaths& paths) {
 // find an item (whose file alone is then read).
 TTaskLoadDepth LoadDepthOf(const std::string& command) {
     if (command == "add" || command == "addlist" || command == "rmlist" || command == "list" ||
-        command == "find")
+        command == "find" || command == "trash" || command == "restore")
         return TTaskLoadDepth::tldClasses;
     return TTaskLoadDepth::tldItemNames;
 }
@@ -416,8 +485,8 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
     // A command that changes the tree or the queue, and a pass, run one at a
     // time (with the desktop program's passes too); reading needs no turn.
     std::optional<TTreeLock> turn;
-    if (name != "lists" && name != "list" && name != "show" && name != "find" && name != "logout" &&
-        name != "login")
+    if (name != "lists" && name != "list" && name != "show" && name != "find" && name != "trash" &&
+        name != "logout" && name != "login")
         turn.emplace(paths.LockFileName, [&io] {
             io.Err << "ottodo: waiting for a synchronization pass or another change to finish ..."
                    << std::endl;
@@ -456,6 +525,10 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
         return CmdShow(cmd, io, tree);
     if (name == "find")
         return CmdFind(cmd, io, tree);
+    if (name == "trash")
+        return CmdTrash(cmd, io, tree);
+    if (name == "restore")
+        return CmdRestore(cmd, io, tree);
     throw TCommandError("the command \"" + name + "\" is not available");
 }
 

@@ -143,6 +143,39 @@ TOtTaskItemPtr TOtTaskOperations::PastedTaskItem(const TOtTaskClassPtr& ATaskCla
     return item;
 }
 
+TTaskOpResult TOtTaskOperations::RestoreTrashedTask(TOtTaskClassList& AList,
+                                                    const TTrashedTask& ATask,
+                                                    TOtTaskItemPtr* ARestored) const {
+    if (!ATask.Class || !ATask.Item)
+        return Refused("The deleted task cannot be read.");
+    TOtTaskClassPtr cls;
+    for (const auto& c : AList)
+        if (c && c->ID() == ATask.Class->ID())
+            cls = c;
+    for (const auto& c : AList)
+        if (!cls && c && c->Title() == ATask.Class->Title())
+            cls = c;
+    if (!cls)
+        if (const TTaskOpResult r = AddTaskClass(AList, ATask.Class->Title(), &cls); !r)
+            return r;
+    const TOtTaskItem& kept = *ATask.Item;
+    auto item = std::make_shared<TOtTaskItem>(kept.Title(), kept.Remarks(), kept.Status(),
+                                              kept.ExpirationDate(), kept.AlertTime(), cls,
+                                              nullptr);
+    item->SetID(FRepository.NewUniqueTaskID());
+    item->SetPriority(kept.Priority());
+    item->SetCreateDateTime(kept.CreateDateTime());
+    item->SetFinishDateTime(kept.FinishDateTime());
+    item->ResetDirty();
+    if (const TTaskOpResult r = AddTaskItem(item); !r)
+        return r;
+    // Taken back: a second restore would make a second copy.
+    TOtTaskTrash(FRepository.Paths()).Forget(ATask);
+    if (ARestored)
+        *ARestored = item;
+    return kDone;
+}
+
 void TOtTaskOperations::SetCompleted(TOtTaskItem& AItem, bool ACompleted) {
     if (!ACompleted) {
         AItem.SetStatus(tsNotCompleted);

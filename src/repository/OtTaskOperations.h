@@ -12,6 +12,7 @@
 // why.
 
 #include "repository/OtTaskRepository.h"
+#include "repository/OtTaskTrash.h"
 #include "tasks/OtTask.h"
 
 #include <chrono>
@@ -149,6 +150,14 @@ public:
     // runs once it is deleted, while it is still in the list.
     TTaskOpResult DeleteTaskClass(TOtTaskClassList& AList, const TOtTaskClassPtr& ATaskClass,
                                   const std::function<void()>& ARemoving = {}) const;
+
+    // ---- recently deleted --------------------------------------------------
+
+    // Stores a kept task again as a new task with a new ID (its values and
+    // remarks as they were) in its list, found by ID, else by title, else
+    // made anew with the same title; then forgets it in the trash.
+    TTaskOpResult RestoreTrashedTask(TOtTaskClassList& AList, const TTrashedTask& ATask,
+                                     TOtTaskItemPtr* ARestored = nullptr) const;
 
 private:
     // Runs AStore holding the tree lock; a lock that another process holds

@@ -3,6 +3,8 @@
 
 #include "repository/OtTaskRepository.h"
 
+#include "repository/OtTaskTrash.h"
+
 #include "repository/OtTaskIDIndex.h"
 
 #include "common/AppPaths.h"
@@ -152,7 +154,10 @@ bool TOtTaskRepository::DeleteTaskClass(const TOtTaskClassPtr& ATaskClass,
         RenameFile(aside, trimmed);
         return Undone(raised);
     }
-    DeleteDir(aside);
+    // Its tasks are kept among the recently deleted; when they cannot be,
+    // the deletion still stands.
+    if (!TOtTaskTrash(FPaths).KeepDirectory(fs::path(trimmed).filename().string(), aside))
+        DeleteDir(aside);
     return true;
 }
 
@@ -346,6 +351,10 @@ bool TOtTaskRepository::DeleteTaskItem(const TOtTaskItemPtr& ATaskItem, std::str
         if (existed)
             WriteFileAtomic(file, bytes);
         return Undone(raised);
+    }
+    if (existed) {
+        const fs::path lies(ATaskItem->DiskPath());
+        TOtTaskTrash(FPaths).KeepFile(lies.parent_path().string(), lies.filename().string(), bytes);
     }
     return true;
 }

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
 
 namespace ot::clitest {
 namespace {
@@ -683,6 +684,59 @@ TEST_F(CliTest, FindLooksThroughTitlesAndRemarksOfEveryList) {
     EXPECT_EQ(none.ExitCode, 1);
     EXPECT_EQ(none.Out, "");
     EXPECT_EQ(dir.Run({"find", "--json", "nothing like it"}).Out, "[]\n");
+}
+
+// A deleted task, alone or with its list, is kept and comes back as a new
+// task with its values and remarks, recorded as a new change; what is older
+// than 30 days is gone.
+TEST_F(CliTest, DeletedTasksComeBackFromTheTrash) {
+    const std::string milk =
+        dir.RunOk({"add", "--priority", "7", "--due", "2016-03-07", "--remarks", "two\nlines",
+                   "Buy milk"});
+    dir.RunOk({"addlist", "Work"});
+    const std::string report = dir.RunOk({"add", "--list", "Work", "Write report"});
+    EXPECT_EQ(dir.RunOk({"trash"}), "No task was deleted in the last 30 days.");
+
+    dir.RunOk({"rm", milk});
+    dir.RunOk({"rmlist", "Work"});
+    Json kept = Json::parse(dir.RunOk({"trash", "--json"}));
+    ASSERT_EQ(kept.size(), 2u);
+    std::set<std::string> ids;
+    for (const auto& t : kept)
+        ids.insert(t["id"].get<std::string>());
+    EXPECT_EQ(ids, (std::set<std::string>{milk, report}));
+    for (const auto& [name, content] : dir.Tree())
+        EXPECT_EQ(name.find("Write"), std::string::npos) << "gone from the tree: " << name;
+
+    std::size_t n = 4; // the shortest start of the ID that the other one lacks
+    while (n < milk.size() && milk.compare(0, n, report, 0, n) == 0)
+        ++n;
+    const std::string back = dir.RunOk({"restore", milk.substr(0, n)});
+    EXPECT_NE(back, milk);
+    const Json shown = Json::parse(dir.RunOk({"show", "--json", back}));
+    EXPECT_EQ(shown["title"], "Buy milk");
+    EXPECT_EQ(shown["priority"], 7);
+    EXPECT_EQ(shown["remarks"], "two\nlines");
+    const auto row = TOtSyncQueueDBUtility(dir.Database()).GetSyncQueueItem(back);
+    ASSERT_TRUE(row);
+    EXPECT_TRUE(row->KuaipanFileID().empty()) << "a new change, uploaded at the next pass";
+
+    // Its list was deleted too: it is made anew under the same title.
+    dir.RunOk({"restore", report});
+    EXPECT_NE(dir.RunOk({"list", "Work"}).find("Write report"), std::string::npos);
+    EXPECT_EQ(Json::parse(dir.RunOk({"trash", "--json"})).size(), 0u);
+    EXPECT_EQ(dir.Run({"restore", report}).ExitCode, 1) << "taken back once only";
+
+    // Kept 30 days, not longer.
+    dir.RunOk({"rm", back});
+    const fs::path trash = fs::path(dir.Path()) / "userdata/1/trash";
+    std::vector<fs::path> entries{fs::directory_iterator(trash), fs::directory_iterator()};
+    ASSERT_EQ(entries.size(), 1u);
+    fs::rename(entries[0], trash / "20160204143011000");
+    EXPECT_EQ(Json::parse(dir.RunOk({"trash", "--json"})).size(), 1u) << "a second short of 30 days";
+    fs::rename(trash / "20160204143011000", trash / "20160204143009000");
+    EXPECT_EQ(Json::parse(dir.RunOk({"trash", "--json"})).size(), 0u);
+    EXPECT_TRUE(fs::is_empty(trash));
 }
 
 TEST(CliDatabase, MissingOrBrokenDatabaseStopsBeforeAnythingIsWritten) {

@@ -9,6 +9,8 @@
 #include "cloud/KuaipanException.h"
 #include "cloud/KuaipanUtility.h"
 #include "common/FileUtil.h"
+#include "repository/OtTaskOperations.h"
+#include "repository/OtTaskTrash.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
@@ -384,4 +386,35 @@ TEST(EnginePacing, APassWaitsWhenTheServerAsksItToSlowDown) {
     EXPECT_EQ(CloudUserState(server, "pace"), A.UserState());
     // Refused uploads were sent again (the counter sees every request).
     EXPECT_GT(server.Counter("upload_file"), 12);
+}
+
+// A deletion made on one computer, applied to the other by its pass, is
+// kept there among the recently deleted; brought back there, the task is a
+// new change that reaches the first computer again.
+TEST_F(Engine, ATaskDeletedElsewhereComesBackFromTheTrashEverywhere) {
+    auto list = A.AddClass("List");
+    A.AddItem(list, "Keep me", 6, "my notes");
+    ASSERT_TRUE(A.SyncClean());
+    ASSERT_TRUE(B.SyncClean());
+    A.DeleteItem(A.FindItem("Keep me"));
+    ASSERT_TRUE(A.SyncClean());
+    ASSERT_TRUE(B.SyncClean());
+    ASSERT_FALSE(B.FindItem("Keep me"));
+
+    const auto kept = TOtTaskTrash(B.Dir().Paths()).List();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].Item->Title(), "Keep me");
+    TOtTaskItemPtr restored;
+    B.Tree().Locked([&] {
+        const TOtTaskOperations ops(B.Tree().Repository());
+        EXPECT_TRUE(ops.RestoreTrashedTask(B.Classes, kept[0], &restored));
+    });
+    ASSERT_TRUE(restored);
+    EXPECT_TRUE(B.SyncClean());
+    EXPECT_TRUE(A.SyncClean());
+    const auto back = A.FindItem("Keep me");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Remarks(), "my notes");
+    EXPECT_EQ(back->Priority(), 6);
+    ExpectConverged(server, user, A, B);
 }
