@@ -122,6 +122,28 @@ std::vector<TCommandDef> BuildCommands() {
                  "remarks hold TEXT (several words are joined with one blank), Latin letters\n"
                  "in any case. Exits with status 1 when nothing was found.",
                  {kJson}});
+    c.push_back({"export",
+                 "",
+                 0,
+                 0,
+                 "Write every list with its tasks to standard output.",
+                 "Writes every list with its tasks, in the order the desktop program shows\n"
+                 "them, to standard output: this program's own JSON (a version field, times in\n"
+                 "UTC), iCalendar (one VTODO a task) or todo.txt (one line a task).",
+                 {{"format", "FORMAT", "json (the default), ics or todotxt."}}});
+    c.push_back({"import",
+                 "FILE",
+                 1,
+                 1,
+                 "Add the tasks of a file from another program or an export.",
+                 "Adds the tasks of FILE as new tasks, each in the list of its title (made\n"
+                 "when missing; without one, the list the desktop program shows first). FILE\n"
+                 "may be this program's export (any format), Taskwarrior's \"task export\",\n"
+                 "an iCalendar file (its VTODOs) or a todo.txt file; its format is told from\n"
+                 "its text. A task its list holds already (the same title, created in the same\n"
+                 "minute) is passed over, so importing a file twice adds nothing. Reports what\n"
+                 "was taken and what was passed over and why.",
+                 {}});
     c.push_back({"trash",
                  "",
                  0,

@@ -1,6 +1,7 @@
 #include "cli/CliCommands.h"
 
 #include "app/OtSettingFile.h"
+#include "cli/CliExchange.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTree.h"
 #include "cli/CliValues.h"
@@ -218,6 +219,119 @@ int CmdFind(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         io.Out << (first ? "]\n" : "\n]\n");
     // Nothing found is no failure, but a script can tell it by the status.
     return found > 0 ? ExitOk : ExitFailure;
+}
+
+// Every list with its tasks, in the order the pages show them, in one of
+// the exchange formats.
+int CmdExport(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    const std::string name = cmd.Value("format").value_or("json");
+    const auto format = ParseExchangeFormat(name);
+    if (!format)
+        throw Usage("unknown format \"" + name + "\": give json, ics or todotxt");
+    const std::string& taskData = tree.Paths().TaskDataPath;
+    for (const auto& c : tree.Classes()) {
+        TOtTaskUtility::LoadTaskItemList(taskData, c, c->TaskList(), true);
+        c->TaskList() = SortedForDisplay(*c);
+    }
+    io.Out << ExportTasks(tree.Classes(), *format);
+    return ExitOk;
+}
+
+// Tasks from another program's file, or from an export of this one: each a
+// new task (new ID) in the list of its title, made when missing. A task that
+// its list holds already (same title, created in the same minute) is passed
+// over, so a second import of the same file adds nothing.
+int CmdImport(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
+    const std::string& file = cmd.Args[0];
+    std::string text;
+    if (!ReadWholeFile(file, text))
+        throw TCommandError("cannot read \"" + file + "\"");
+    const TImportSource source = ReadImport(text);
+    std::vector<std::string> skipped = source.Skipped;
+    const std::string& taskData = tree.Paths().TaskDataPath;
+    // As any first change, the import makes the default list of an empty tree.
+    if (!source.Tasks.empty())
+        tree.EnsureDefaultList();
+    // Tasks that name no list go where "add" puts them, decided once.
+    const TOtTaskClassPtr fallback = tree.DefaultList();
+    std::vector<TOtTaskClassPtr> read; // lists whose items are loaded
+    const auto loaded = [&](const TOtTaskClassPtr& cls) {
+        if (std::find(read.begin(), read.end(), cls) == read.end()) {
+            TOtTaskUtility::LoadTaskItemList(taskData, cls, cls->TaskList(), false);
+            read.push_back(cls);
+        }
+        return cls;
+    };
+    const auto listFor = [&](const std::string& title, std::string& why) -> TOtTaskClassPtr {
+        if (title.empty())
+            return loaded(fallback);
+        for (const auto& c : tree.Classes())
+            if (c->Title() == title)
+                return loaded(c);
+        if (const TTitleProblem problem = CheckTaskClassTitle(title)) {
+            why = "its list \"" + title + "\": " + problem.Text();
+            return nullptr;
+        }
+        TOtTaskClassPtr cls;
+        if (const TTaskOpResult r = tree.Operations().AddTaskClass(tree.Classes(), title, &cls); !r) {
+            why = "its list \"" + title + "\" could not be made: " + r.Message;
+            return nullptr;
+        }
+        return loaded(cls);
+    };
+    const auto minute = [](TDateTime t) { return FormatDateTime("yyyymmddhhnn", t); };
+    int imported = 0;
+    std::vector<TOtTaskClassPtr> into;
+    for (const TImportedTask& t : source.Tasks) {
+        const std::string label = t.Title.empty() ? std::string("(no title)") : t.Title;
+        if (const TTitleProblem problem = CheckTaskTitle(t.Title)) {
+            skipped.push_back(label + ": " + problem.Text());
+            continue;
+        }
+        std::string why;
+        const TOtTaskClassPtr cls = listFor(t.List, why);
+        if (!cls) {
+            skipped.push_back(label + ": " + why);
+            continue;
+        }
+        const TDateTime created = t.Created != 0 ? t.Created : Now();
+        // A task that names no list is there already when any list holds it.
+        TOtTaskClassPtr holder;
+        for (const auto& c : t.List.empty() ? tree.Classes() : TOtTaskClassList{cls})
+            for (const auto& i : loaded(c)->TaskList())
+                if (!holder && i->Title() == t.Title &&
+                    minute(i->CreateDateTime()) == minute(created))
+                    holder = c;
+        if (holder) {
+            skipped.push_back(label + ": already in the list \"" + holder->Title() + "\"");
+            continue;
+        }
+        auto item = std::make_shared<TOtTaskItem>(
+            t.Title, t.Remarks, t.Completed ? tsCompleted : tsNotCompleted, t.Due,
+            t.Due != 0 ? t.Alert : 0, cls, nullptr);
+        item->SetID(tree.FreshID());
+        item->SetPriority(std::clamp(t.Priority, 0, 9));
+        item->SetCreateDateTime(created);
+        item->SetFinishDateTime(t.Completed ? (t.Finished != 0 ? t.Finished : Now()) : 0);
+        item->ResetDirty();
+        if (!TOtTaskUtility::IsTaskItemStorable(*item, taskData)) {
+            skipped.push_back(label + ": " + TaskTitleTooLongToStore(taskData));
+            continue;
+        }
+        if (const TTaskOpResult r = tree.Operations().AddTaskItem(item); !r) {
+            skipped.push_back(label + ": " + r.Message);
+            continue;
+        }
+        ++imported;
+        if (std::find(into.begin(), into.end(), cls) == into.end())
+            into.push_back(cls);
+    }
+    io.Out << "Read " << source.Tasks.size() + source.Skipped.size() << " task(s) as "
+           << source.Format << ": imported " << imported << " into " << into.size()
+           << " list(s), skipped " << skipped.size() << (skipped.empty() ? ".\n" : ":\n");
+    for (const auto& s : skipped)
+        io.Out << "  " << s << "\n";
+    return ExitOk;
 }
 
 // The tasks deleted in the last days, newest first.
@@ -460,7 +574,8 @@ void CheckDatabase(const TAppPaths& paths) {
 // find an item (whose file alone is then read).
 TTaskLoadDepth LoadDepthOf(const std::string& command) {
     if (command == "add" || command == "addlist" || command == "rmlist" || command == "list" ||
-        command == "find" || command == "trash" || command == "restore")
+        command == "find" || command == "trash" || command == "restore" || command == "export" ||
+        command == "import")
         return TTaskLoadDepth::tldClasses;
     return TTaskLoadDepth::tldItemNames;
 }
@@ -486,7 +601,7 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
     // time (with the desktop program's passes too); reading needs no turn.
     std::optional<TTreeLock> turn;
     if (name != "lists" && name != "list" && name != "show" && name != "find" && name != "trash" &&
-        name != "logout" && name != "login")
+        name != "export" && name != "logout" && name != "login")
         turn.emplace(paths.LockFileName, [&io] {
             io.Err << "ottodo: waiting for a synchronization pass or another change to finish ..."
                    << std::endl;
@@ -527,6 +642,10 @@ int RunCommand(const TParsedCommandLine& cmd, TCliIO& io, const TCloudCommandRun
         return CmdFind(cmd, io, tree);
     if (name == "trash")
         return CmdTrash(cmd, io, tree);
+    if (name == "export")
+        return CmdExport(cmd, io, tree);
+    if (name == "import")
+        return CmdImport(cmd, io, tree);
     if (name == "restore")
         return CmdRestore(cmd, io, tree);
     throw TCommandError("the command \"" + name + "\" is not available");

@@ -739,6 +739,147 @@ TEST_F(CliTest, DeletedTasksComeBackFromTheTrash) {
     EXPECT_TRUE(fs::is_empty(trash));
 }
 
+// What a user sees of every task, without IDs: list, title, status,
+// priority, due date, alert time, creation minute and remarks, sorted.
+std::vector<std::string> Tasks(const TProgramDir& d) {
+    std::vector<std::string> out;
+    for (const auto& list : Json::parse(d.RunOk({"list", "--json"})))
+        for (const auto& t : list["items"])
+            out.push_back(list["title"].get<std::string>() + " / " + t["title"].get<std::string>() +
+                          " / " + t["status"].get<std::string>() + " p" +
+                          std::to_string(t["priority"].get<int>()) + " due " +
+                          t["due"].dump() + " alert " + t["alert"].dump() + " created " +
+                          t["created"].dump() + " | " + t["remarks"].get<std::string>());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Every format carries every task there and back: an export imported into
+// an empty tree gives the same tasks (Chinese titles, remarks over several
+// lines, due and alert times, completed ones); a second import adds nothing.
+TEST_F(CliTest, ExportsComeBackWhole) {
+    dir.RunOk({"add", "--priority", "8", "--due", "2016-03-07", "--alert", "9:15", "--remarks",
+               "first line\nsecond 100% line\n\xE4\xB8\x89", "Buy \xE7\x89\x9B\xE5\xA5\xB6"});
+    dir.RunOk({"addlist", "Work stuff"});
+    dir.RunOk({"add", "--list", "Work stuff", "--priority", "0", "Call Bob +home due:soon"});
+    const std::string done = dir.RunOk({"add", "--list", "Work stuff", "Old thing"});
+    dir.RunOk({"done", done});
+    const auto before = Tasks(dir);
+    ASSERT_EQ(before.size(), 3u);
+    for (const char* format : {"json", "ics", "todotxt"}) {
+        SCOPED_TRACE(format);
+        const std::string file = dir.Path() + "/export." + format;
+        {
+            std::ofstream out(file, std::ios::binary);
+            out << dir.RunOk({"export", "--format", format}) << "\n";
+        }
+        TProgramDir other;
+        const std::string report = other.RunOk({"import", file});
+        EXPECT_NE(report.find("imported 3 into 2 list(s), skipped 0."), std::string::npos)
+            << report;
+        EXPECT_EQ(Tasks(other), before);
+        const std::string again = other.RunOk({"import", file});
+        EXPECT_NE(again.find("imported 0 into 0 list(s), skipped 3:"), std::string::npos) << again;
+        EXPECT_EQ(Tasks(other), before);
+    }
+    EXPECT_EQ(dir.Run({"export", "--format", "csv"}).ExitCode, 2);
+}
+
+// Taskwarrior's own export (made with Debian's taskwarrior 2.6.2):
+// projects become lists, annotations remarks, H/M/L priorities 8/6/3, a due
+// time the alert time; a deleted task is passed over with its reason.
+TEST_F(CliTest, TaskwarriorsExportIsImported) {
+    const std::string report =
+        dir.RunOk({"import", std::string(OT_FIXTURES_DIR) + "/taskwarrior-export.json"});
+    EXPECT_NE(report.find("Read 5 task(s) as Taskwarrior JSON: imported 4 into 3 list(s), "
+                          "skipped 1:\n  Removed one: deleted in Taskwarrior"),
+              std::string::npos)
+        << report;
+    std::vector<std::string> brief;
+    for (const auto& list : Json::parse(dir.RunOk({"list", "--json"})))
+        for (const auto& t : list["items"])
+            brief.push_back(list["title"].get<std::string>() + "/" + t["title"].get<std::string>() +
+                            " " + t["status"].get<std::string>() + " p" +
+                            std::to_string(t["priority"].get<int>()) + " " + t["due"].dump() +
+                            " " + t["alert"].dump() + " " + t["remarks"].get<std::string>());
+    std::sort(brief.begin(), brief.end());
+    // The machine's zone turns the UTC due time into a local one: its day
+    // is checked to the decade.
+    ASSERT_EQ(brief.size(), 4u);
+    EXPECT_EQ(brief[0], "Default List/Call Bob NotCompleted p3 null null ");
+    EXPECT_EQ(brief[1].substr(0, 40), "Home/Buy milk NotCompleted p8 \"2030-03-0") << brief[1];
+    EXPECT_NE(brief[1].find("\" ask about the trip\nsecond note"), std::string::npos) << brief[1];
+    EXPECT_EQ(brief[2], "Home/Old thing Completed p5 null null ");
+    EXPECT_EQ(brief[3], "Work/\xE5\x86\x99\xE6\x8A\xA5\xE5\x91\x8A NotCompleted p6 null null ");
+    EXPECT_NE(dir.RunOk({"import", std::string(OT_FIXTURES_DIR) + "/taskwarrior-export.json"})
+                  .find("imported 0"),
+              std::string::npos);
+}
+
+// Files written by other programs: todo.txt lines and an iCalendar to-do
+// list with its own priorities, zones and an event among the to-dos.
+TEST_F(CliTest, OtherProgramsFilesAreImported) {
+    const struct {
+        const char* Name;
+        const char* Text;
+        std::vector<std::string> Tasks; // "list/title status priority due alert"
+        std::size_t Skipped;
+    } cases[] = {
+        {"todo.txt",
+         "(A) 2024-01-02 Call mom +Family @phone due:2024-01-05\n"
+         "x 2024-01-03 2024-01-01 Pay rent +Home\n"
+         "\n"
+         "Plain line without anything\n",
+         {"Default List/Plain line without anything NotCompleted p5 null null",
+          "Family/Call mom @phone NotCompleted p9 \"2024-01-05\" null",
+          "Home/Pay rent Completed p5 null null"},
+         0},
+        {"todo.ics",
+         "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//App//EN\r\n"
+         "BEGIN:VTODO\r\nUID:a@other\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Urgent report\r\n"
+         "PRIORITY:1\r\nCATEGORIES:Office\r\nDUE;VALUE=DATE:20240110\r\n"
+         "DESCRIPTION:line one\\nline two\r\nEND:VTODO\r\n"
+         "BEGIN:VTODO\r\nUID:b@other\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Cancelled one\r\n"
+         "STATUS:CANCELLED\r\nEND:VTODO\r\n"
+         "BEGIN:VTODO\r\nUID:c@other\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Finished\r\n"
+         "STATUS:COMPLETED\r\nPRIORITY:9\r\nEND:VTODO\r\n"
+         "BEGIN:VEVENT\r\nUID:d@other\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:A meeting\r\n"
+         "DTSTART:20240105T100000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n",
+         {"Default List/Finished Completed p1 null null",
+          "Office/Urgent report NotCompleted p9 \"2024-01-10\" null"},
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProgramDir target;
+        const std::string file = target.Path() + "/" + c.Name;
+        {
+            std::ofstream out(file, std::ios::binary);
+            out << c.Text;
+        }
+        const std::string report = target.RunOk({"import", file});
+        EXPECT_NE(report.find("skipped " + std::to_string(c.Skipped)), std::string::npos)
+            << report;
+        std::vector<std::string> got;
+        for (const auto& list : Json::parse(target.RunOk({"list", "--json"})))
+            for (const auto& t : list["items"])
+                got.push_back(list["title"].get<std::string>() + "/" +
+                              t["title"].get<std::string>() + " " + t["status"].get<std::string>() +
+                              " p" + std::to_string(t["priority"].get<int>()) + " " +
+                              t["due"].dump() + " " + t["alert"].dump());
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, c.Tasks);
+    }
+    TProgramDir target;
+    const std::string junk = target.Path() + "/junk.json";
+    {
+        std::ofstream out(junk);
+        out << "{\"format\": \"something else\"}";
+    }
+    EXPECT_EQ(target.Run({"import", junk}).ExitCode, 1);
+    EXPECT_EQ(target.Run({"import", target.Path() + "/missing.txt"}).ExitCode, 1);
+}
+
 TEST(CliDatabase, MissingOrBrokenDatabaseStopsBeforeAnythingIsWritten) {
     {
         TProgramDir dir(false);
