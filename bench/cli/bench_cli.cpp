@@ -3,6 +3,7 @@
 //   - list and list --json over 10,000 tasks in 100 lists, against a plain
 //     loop that lists and reads the same files (bench_list_read_loop) and
 //     Taskwarrior's export and list of 10,000 comparable tasks;
+//   - find over that tree, against list --json (both read every file);
 //   - add on that tree, against add on an empty tree and Taskwarrior's add.
 // Runs are interleaved round by round; medians of wall time and the peak
 // resident size of each command (one run more each) are reported, and the
@@ -215,6 +216,8 @@ int main(int argc, char** argv) {
         {"plain list-and-read loop", {loop, big.TaskDataPath}},
         {"ottodo list", {ottodo, "--dir", bigDir, "list"}},
         {"ottodo list --json", {ottodo, "--dir", bigDir, "list", "--json"}},
+        // Every title and remarks read and searched; words of some remarks.
+        {"ottodo find", {ottodo, "--dir", bigDir, "find", "more", "detail"}},
         {"task export", {task, "export"}},
         {"task list", {task, "list", "limit:none"}},
     };
@@ -257,6 +260,8 @@ int main(int argc, char** argv) {
                 s["ottodo list"].S() / loopS, s["ottodo list"].MB());
     std::printf("  ottodo list --json / loop         %5.2f  (<= 2, under 20 MB: %.1f MB)\n",
                 s["ottodo list --json"].S() / loopS, s["ottodo list --json"].MB());
+    std::printf("  ottodo find / list --json         %5.2f  (<= 1.5)\n",
+                s["ottodo find"].S() / s["ottodo list --json"].S());
     std::printf("  ottodo list --json / task export  %5.2f\n",
                 s["ottodo list --json"].S() / s["task export"].S());
     std::printf("  ottodo list / task list           %5.2f\n",
