@@ -321,6 +321,8 @@ void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass, int& AErrors) {
     const auto duplicates = std::exchange(FCloudDuplicates, {});
     for (const auto& d : duplicates) {
         CheckStop();
+        if (KeepCollidingTasksApart(pass, d, AErrors))
+            continue;
         const std::string keptPath = d.Kept->KuaipanPath();
         const std::string otherPath = d.Other->KuaipanPath();
         std::string targetPath = keptPath;
@@ -408,6 +410,53 @@ void TKuaipanSyncUtility::RepairCloudDuplicates(TPass& pass, int& AErrors) {
                                   title.c_str()));
         }
     }
+}
+
+bool TKuaipanSyncUtility::KeepCollidingTasksApart(TPass& pass, const TCloudDuplicate& d,
+                                                  int& AErrors) {
+    // This computer's task is the file its row is linked to. A version of it
+    // made elsewhere keeps that file (a move or an upload to it); a second
+    // file under another title is another task that drew the same ID on
+    // another computer, and folding the two would lose one of them.
+    const auto row = pass.DB->GetSyncQueueItem(d.Kept->ID());
+    if (!row || row->KuaipanFileID().empty() || d.Kept->Title() == d.Other->Title())
+        return false;
+    const bool keptIsOurs = row->KuaipanFileID() == d.Kept->TagString();
+    if (!keptIsOurs && row->KuaipanFileID() != d.Other->TagString())
+        return false;
+    const TOtTaskItemPtr& ours = keptIsOurs ? d.Kept : d.Other;
+    const TOtTaskItemPtr& theirs = keptIsOurs ? d.Other : d.Kept;
+    const std::string newName = theirs->FileNameWithID(FLocalTree.Repository().NewUniqueTaskID());
+    const std::string from = theirs->KuaipanPath();
+    TKuaipanFile moved;
+    if (!MoveKuaipanFile(from, ItemCloudPath(d.Class->DirName(), newName), CloudRev(from),
+                         nullptr, &moved)) {
+        ++AErrors;
+        _OutputSyncLog(Format("Task items \"%s\" and \"%s\" drew the same ID in Kuaipan; giving "
+                              "\"%s\" a new ID failed!",
+                              ours->Title().c_str(), theirs->Title().c_str(),
+                              theirs->Title().c_str()));
+        return true;
+    }
+    // The listing holds both from now on: ours under the ID, theirs under
+    // its new one, which the pull takes as a task of its own.
+    auto renamed = ParseCloudTaskItem(d.Class, newName + ".tsk");
+    if (renamed) {
+        renamed->SetTagString(moved.file_id.empty() ? theirs->TagString() : moved.file_id);
+        renamed->SetTagDateTime(moved.modify_time != 0 ? moved.modify_time
+                                                        : theirs->TagDateTime());
+    }
+    auto& listed = d.Class->TaskList();
+    for (auto& c : listed)
+        if (c == d.Kept)
+            c = ours;
+    if (renamed)
+        listed.push_back(renamed);
+    ++pass.Summary.Pushed;
+    _OutputSyncLog(Format("Task items \"%s\" and \"%s\" drew the same ID in Kuaipan; \"%s\" was "
+                          "given a new ID.",
+                          ours->Title().c_str(), theirs->Title().c_str(), theirs->Title().c_str()));
+    return true;
 }
 
 void TKuaipanSyncUtility::CheckCloudFingerprint(TPass& pass) {

@@ -282,6 +282,11 @@ private:
     void ReportMerge(const std::string& ATitle, const TMergeResult& AMerged);
     // Two cloud files with one ID (set aside by the listing) become one.
     void RepairCloudDuplicates(TPass& pass, int& AErrors);
+    struct TCloudDuplicate;
+    // Two files with one ID that are two tasks (this computer's, linked to
+    // its row, and one under another title): the other is given a new ID.
+    // False when they are versions of one task, for RepairCloudDuplicates.
+    bool KeepCollidingTasksApart(TPass& pass, const TCloudDuplicate& d, int& AErrors);
     // Compares the cloud's data fingerprint with the one seen last.
     void CheckCloudFingerprint(TPass& pass);
     void SaveCloudFingerprint(TPass& pass);

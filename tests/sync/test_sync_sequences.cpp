@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -426,34 +427,55 @@ TEST_F(Sequences, TwoLocalFilesWithOneIDBecomeTwoTasks) {
     ExpectOneFilePerID();
 }
 
-// A second cloud file for one task that appears while a pass runs (another
-// computer's pass raced it) is folded by that same pass, not the next one.
-TEST_F(Sequences, ASecondCloudFileMadeDuringAPassIsFoldedByIt) {
+// A second cloud file that appears while a pass runs (another computer's
+// pass raced it) is dealt with by that same pass, not the next one: a second
+// version of the task (the same title) is folded into one file, and a file
+// under another title, another task that drew the same ID elsewhere, is
+// given a new ID so that both tasks stay.
+TEST_F(Sequences, ASecondCloudFileMadeDuringAPassIsDealtWithByIt) {
     Shared();
-    const auto task = A.FindItem("Task");
-    // Something to push, so the pass lists the cloud again after step 1.
-    A.AddItem(A.FindClass("Work"), "Other");
-    bool ran = false;
-    A.Engine().SetAfterListingHook([&] {
-        if (std::exchange(ran, true))
-            return;
-        auto api = CloudClient(server, user);
-        const std::string local = (B.Dir().Root() / "upload.tmp").string();
-        ASSERT_TRUE(WriteFileAtomic(local, TOtTaskUtility::TaskFileContent("written elsewhere")));
-        std::string name = task->FileName();
-        name.replace(name.find("#Task#"), 6, "#Elsewhere#");
-        EXPECT_FALSE(
-            api->UploadFile("/" + A.FindClass("Home")->DirName() + "/" + name + ".tsk", local, true)
-                .file_id.empty());
-    });
-    EXPECT_TRUE(A.SyncClean());
-    A.Engine().SetAfterListingHook(nullptr);
-    EXPECT_TRUE(ran);
-    EXPECT_TRUE(HasLineWith(*A.Observer, "had two files in Kuaipan"));
-    ExpectOneFilePerID();
-    Settle();
-    ExpectOneFilePerID();
-    // Only the other file changed since the last pass: its fields win.
-    EXPECT_EQ(B.UserState(), "Home/\nHome/Elsewhere s0 p5 | written elsewhere\nWork/\n"
-                             "Work/Other s0 p5 | \n");
+    const struct {
+        const char* From;
+        const char* To;
+        const char* Line;
+        const char* State;
+    } cases[] = {
+        {"#Task#5#", "#Task#7#", "had two files in Kuaipan",
+         "Home/\nHome/Task s0 p7 | written elsewhere\nWork/\nWork/Other 1 s0 p5 | \n"},
+        {"#Task#", "#Elsewhere#", "drew the same ID in Kuaipan; \"Elsewhere\" was given a new ID",
+         "Home/\nHome/Elsewhere s0 p7 | written elsewhere\nHome/Task s0 p7 | written elsewhere\n"
+         "Work/\nWork/Other 1 s0 p5 | \nWork/Other 2 s0 p5 | \n"},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.To);
+        // Something to push, so the pass lists the cloud again after step 1.
+        A.AddItem(A.FindClass("Work"), "Other " + std::to_string(++round));
+        const std::string name = A.FindItem("Task")->FileName();
+        bool ran = false;
+        A.Engine().SetAfterListingHook([&] {
+            if (std::exchange(ran, true))
+                return;
+            auto api = CloudClient(server, user);
+            const std::string local = (B.Dir().Root() / "upload.tmp").string();
+            ASSERT_TRUE(
+                WriteFileAtomic(local, TOtTaskUtility::TaskFileContent("written elsewhere")));
+            std::string other = name;
+            other.replace(other.find(c.From), std::strlen(c.From), c.To);
+            EXPECT_FALSE(api->UploadFile("/" + A.FindClass("Home")->DirName() + "/" + other +
+                                             ".tsk",
+                                         local, true)
+                             .file_id.empty());
+        });
+        A.Observer->Clear();
+        EXPECT_TRUE(A.SyncClean());
+        A.Engine().SetAfterListingHook(nullptr);
+        EXPECT_TRUE(ran);
+        EXPECT_TRUE(HasLineWith(*A.Observer, c.Line));
+        ExpectOneFilePerID();
+        Settle();
+        ExpectOneFilePerID();
+        EXPECT_EQ(B.UserState(), c.State);
+        EXPECT_EQ(A.UserState(), B.UserState());
+    }
 }
