@@ -4,7 +4,13 @@
 
 #include <QAbstractButton>
 #include <QDialog>
+#include <QEvent>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
+#include <QScreen>
+
+#include <algorithm>
 
 namespace ot {
 
@@ -49,7 +55,25 @@ void SetModalHook(TModalHook AHook) {
     Hook() = std::move(AHook);
 }
 
+void KeepInsideAvailableArea(QWidget& AWindow) {
+    const QScreen* screen = AWindow.screen() ? AWindow.screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QSize size = AWindow.size().boundedTo(area.size());
+    if (AWindow.minimumWidth() > size.width() || AWindow.minimumHeight() > size.height())
+        AWindow.setMinimumSize(AWindow.minimumSize().boundedTo(size));
+    if (size != AWindow.size())
+        AWindow.resize(size);
+    const int left =
+        std::clamp(AWindow.x(), area.left(), area.left() + area.width() - size.width());
+    const int top = std::clamp(AWindow.y(), area.top(), area.top() + area.height() - size.height());
+    if (left != AWindow.x() || top != AWindow.y())
+        AWindow.move(left, top);
+}
+
 int ExecModal(QDialog& ADialog) {
+    KeepInsideAvailableArea(ADialog);
     if (Hook()) {
         // A copy: the hook may replace itself while it answers.
         TModalHook hook = Hook();
@@ -57,6 +81,50 @@ int ExecModal(QDialog& ADialog) {
     }
     return ADialog.exec();
 }
+
+namespace {
+// The message box sizes itself when it is shown: up to half the screen
+// wide, a long line unwrapped. Right after that it is made as wide as the
+// main window it is centred on, at most, and its text wraps instead.
+class TWrapToMainForm : public QObject {
+public:
+    TWrapToMainForm(QMessageBox& ABox, QLabel& ALabel)
+        : QObject(&ABox), FBox(ABox), FLabel(ALabel) {
+        ABox.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override {
+        if (AWatched != &FBox || AEvent->type() != QEvent::Show || FInside)
+            return false;
+        FInside = true;
+        static_cast<QObject&>(FBox).event(AEvent); // QMessageBox sizes itself here
+        FInside = false;
+        const int widest = std::max(MainFormPosSize.Width, 320);
+        if (FBox.width() > widest && FBox.layout()) {
+            // Where the label stands once the box has laid itself out.
+            FBox.layout()->activate();
+            const int oldWidth = FLabel.width();
+            const int extra = FBox.width() - oldWidth;
+            const int width = std::max(widest - extra, 120);
+            FLabel.setWordWrap(true);
+            // The box grows by what the text needs more on the narrower line.
+            const int grow = FLabel.heightForWidth(width) - FLabel.heightForWidth(oldWidth);
+            FLabel.setMinimumWidth(0);
+            FLabel.setFixedWidth(width);
+            FLabel.setMinimumHeight(FLabel.heightForWidth(width));
+            FBox.setFixedSize(widest, FBox.height() + std::max(grow, 0));
+            FBox.move(CenteredOnMainForm(FBox.width(), FBox.height()));
+        }
+        return true;
+    }
+
+private:
+    QMessageBox& FBox;
+    QLabel& FLabel;
+    bool FInside = false;
+};
+} // namespace
 
 QPoint CenteredOnMainForm(int AWidth, int AHeight) {
     const TMainFormPosSize& p = MainFormPosSize;
@@ -72,6 +140,7 @@ int ExecMessageBox(QMessageBox& ABox) {
     if (auto* label = ABox.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
         label->setObjectName(QStringLiteral("Message"));
         label->setMinimumWidth(label->sizeHint().width() + 10);
+        new TWrapToMainForm(ABox, *label);
     }
     ABox.adjustSize();
     ABox.move(CenteredOnMainForm(ABox.width(), ABox.height()));

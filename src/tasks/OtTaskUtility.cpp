@@ -501,18 +501,19 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
 
 void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,
                                       TSortOrder AOrder) {
-    // Empty entries go last, whatever the order.
-    auto compare = [AField, AOrder](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
+    // After the keys of the field, items that would compare equal go by
+    // creation time and then by ID, so equal rows keep one order at every
+    // refresh. Empty entries go last, whatever the order.
+    const bool asc = AOrder == soAsc;
+    auto compare = [AField, asc](const TOtTaskItemPtr& a, const TOtTaskItemPtr& b) {
         if (!a || !b)
             return a && !b;
-        if (AField == tsfCreateDateTime)
-            return AOrder == soAsc ? a->CreateDateTime() < b->CreateDateTime()
-                                   : a->CreateDateTime() > b->CreateDateTime();
-        if (AOrder == soAsc)
-            return a->Priority() < b->Priority();
-        if (a->Priority() != b->Priority())
-            return a->Priority() > b->Priority();
-        return a->CreateDateTime() > b->CreateDateTime();
+        if (AField == tsfPriority && a->Priority() != b->Priority())
+            return asc ? a->Priority() < b->Priority() : a->Priority() > b->Priority();
+        if (a->CreateDateTime() != b->CreateDateTime())
+            return asc ? a->CreateDateTime() < b->CreateDateTime()
+                       : a->CreateDateTime() > b->CreateDateTime();
+        return a->ID() < b->ID();
     };
     std::sort(ATaskList.begin(), ATaskList.end(), compare);
 }
