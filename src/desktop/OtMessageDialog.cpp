@@ -83,9 +83,10 @@ int ExecModal(QDialog& ADialog) {
 }
 
 namespace {
-// The message box sizes itself when it is shown: up to half the screen
-// wide, a long line unwrapped. Right after that it is made as wide as the
-// main window it is centred on, at most, and its text wraps instead.
+// The message box sizes itself when it is shown (and again when its style,
+// font or layout changes): up to half the screen wide, a long line unwrapped.
+// Right after each time, a text that would make it wider than the main
+// window it is centred on wraps instead, within that width.
 class TWrapToMainForm : public QObject {
 public:
     TWrapToMainForm(QMessageBox& ABox, QLabel& ALabel)
@@ -95,34 +96,58 @@ public:
 
 protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override {
-        if (AWatched != &FBox || AEvent->type() != QEvent::Show || FInside)
+        if (AWatched != &FBox || FInside)
             return false;
+        // The box would size itself again at every layout request (its
+        // layout has handled the request already by now).
+        if (FNarrowed && AEvent->type() == QEvent::LayoutRequest)
+            return true;
+        switch (AEvent->type()) {
+        case QEvent::Show:
+        case QEvent::StyleChange:
+        case QEvent::FontChange:
+        case QEvent::LanguageChange:
+            break;
+        default:
+            return false;
+        }
         FInside = true;
         static_cast<QObject&>(FBox).event(AEvent); // QMessageBox sizes itself here
         FInside = false;
-        const int widest = std::max(MainFormPosSize.Width, 320);
-        if (FBox.width() > widest && FBox.layout()) {
-            // Where the label stands once the box has laid itself out.
-            FBox.layout()->activate();
-            const int oldWidth = FLabel.width();
-            const int extra = FBox.width() - oldWidth;
-            const int width = std::max(widest - extra, 120);
-            FLabel.setWordWrap(true);
-            // The box grows by what the text needs more on the narrower line.
-            const int grow = FLabel.heightForWidth(width) - FLabel.heightForWidth(oldWidth);
-            FLabel.setMinimumWidth(0);
-            FLabel.setFixedWidth(width);
-            FLabel.setMinimumHeight(FLabel.heightForWidth(width));
-            FBox.setFixedSize(widest, FBox.height() + std::max(grow, 0));
-            FBox.move(CenteredOnMainForm(FBox.width(), FBox.height()));
-        }
+        if (FBox.isVisible())
+            Fit();
         return true;
     }
 
 private:
+    void Fit() {
+        QLayout* layout = FBox.layout();
+        if (!layout)
+            return;
+        const int widest = std::max(MainFormPosSize.Width, 320);
+        layout->activate();
+        const int extra = FBox.width() - FLabel.width();
+        const int natural = FLabel.fontMetrics()
+                                .boundingRect(QRect(0, 0, 100000, 100000), 0, FLabel.text())
+                                .width() +
+                            10;
+        if (!FNarrowed && extra + natural <= widest)
+            return;
+        FNarrowed = true;
+        const int width = std::max(widest - extra, 120);
+        FLabel.setWordWrap(true);
+        FLabel.setMinimumWidth(0);
+        FLabel.setFixedWidth(width);
+        FLabel.setMinimumHeight(FLabel.heightForWidth(width));
+        layout->activate();
+        FBox.setFixedSize(extra + width, layout->totalMinimumSize().height());
+        FBox.move(CenteredOnMainForm(FBox.width(), FBox.height()));
+    }
+
     QMessageBox& FBox;
     QLabel& FLabel;
     bool FInside = false;
+    bool FNarrowed = false;
 };
 } // namespace
 

@@ -116,6 +116,10 @@ TfrmSetting::TfrmSetting(TfrmTaskList& AMainForm) : QDialog(&AMainForm), FMainFo
 
     heading(lblDislpay, "lblDislpay", "Dislpay");
     cmbbxTaskListView = combo("cmbbxTaskListView", 100);
+    // At least as designed, wider where a style's font needs it for "Detail View".
+    cmbbxTaskListView->setMinimumWidth(100);
+    cmbbxTaskListView->setMaximumWidth(130);
+    cmbbxTaskListView->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     line(lblTaskListView, "lblTaskListView", "The view of task list", cmbbxTaskListView);
     cmbbxAppStyle = combo("cmbbxAppStyle", 130);
     line(lblAppStyle, "lblAppStyle", "Application Style", cmbbxAppStyle);

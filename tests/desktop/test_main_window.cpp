@@ -562,6 +562,23 @@ TEST(DesktopTray, QuitWhileAPassRunsAsksAndNoKeepsTheProgram) {
     w.Flags.IsSyncRunning = false;
 }
 
+TEST(DesktopSyncStrip, ALongStatusIsElidedInTheMiddleAndNeverWidensTheWindow) {
+    TDesktopDir dir;
+    TWindow w(dir);
+    const int width = w.Form->width();
+    const QString text = QStringLiteral("Synchronization finished. 3 uploaded, 2 downloaded, 1 "
+                                        "deleted, 0 errors.  [2026-12-11 11:45:00]");
+    w.Form->SetStatusText(text);
+    QTest::qWait(20);
+    w.Form->lblStatus->repaint();
+    EXPECT_EQ(w.Form->width(), width);
+    EXPECT_EQ(w.Form->lblStatus->text(), text) << "the whole text stays the label's";
+    EXPECT_EQ(w.Form->lblStatus->toolTip(), text) << "shown whole as the tip";
+    w.Form->SetStatusText(QStringLiteral("1/3"));
+    w.Form->lblStatus->repaint();
+    EXPECT_EQ(w.Form->lblStatus->toolTip(), QString()) << "a text that fits needs no tip";
+}
+
 TEST(DesktopMessageBox, ALongQuestionWrapsWithinTheWidthOfTheMainWindow) {
     TDesktopDir dir;
     dir.WriteSetting("Lang", "cn");
@@ -572,6 +589,8 @@ TEST(DesktopMessageBox, ALongQuestionWrapsWithinTheWidthOfTheMainWindow) {
     TModalAnswers answers;
     answers.Then([&](QDialog& d) {
         d.show();
+        // Also after the layout requests that follow showing it.
+        QTest::qWait(50);
         width = d.width();
         auto* label = d.findChild<QLabel*>(QStringLiteral("Message"));
         EXPECT_NE(label, nullptr);
