@@ -125,22 +125,30 @@ private:
         if (!layout)
             return;
         const int widest = std::max(MainFormPosSize.Width, 320);
-        layout->activate();
-        const int extra = FBox.width() - FLabel.width();
+        // The label's share of the box's minimum width, from the layout
+        // alone: on a real display the box's geometry follows later.
         const int natural = FLabel.fontMetrics()
                                 .boundingRect(QRect(0, 0, 100000, 100000), 0, FLabel.text())
                                 .width() +
                             10;
+        const int labelMinimum =
+            FLabel.minimumWidth() > 0 ? FLabel.minimumWidth() : FLabel.minimumSizeHint().width();
+        const int extra = layout->totalMinimumSize().width() - labelMinimum;
         if (!FNarrowed && extra + natural <= widest)
             return;
         FNarrowed = true;
-        const int width = std::max(widest - extra, 120);
         FLabel.setWordWrap(true);
-        FLabel.setMinimumWidth(0);
-        FLabel.setFixedWidth(width);
+        int width = std::max(widest - extra, 120);
+        for (int round = 0; round < 3; ++round) {
+            FLabel.setMinimumWidth(0);
+            FLabel.setFixedWidth(width);
+            const int over = layout->totalMinimumSize().width() - widest;
+            if (over <= 0 || width <= 120)
+                break;
+            width = std::max(width - over, 120);
+        }
         FLabel.setMinimumHeight(FLabel.heightForWidth(width));
-        layout->activate();
-        FBox.setFixedSize(extra + width, layout->totalMinimumSize().height());
+        FBox.setFixedSize(layout->totalMinimumSize());
         FBox.move(CenteredOnMainForm(FBox.width(), FBox.height()));
     }
 
