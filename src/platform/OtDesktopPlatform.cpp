@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QProcess>
@@ -30,9 +31,7 @@ constexpr uint32_t kKeysymX = 0x78; // 'x'; the grab is by keycode, so 'X' is th
 
 class TDesktopPlatform final : public TOtPlatform {
 public:
-    TDesktopPlatform()
-        : FHotKey(kKeysymX, XCB_MOD_MASK_1, [this] { emit hotKeyPressed(); }),
-          FNotifications(QDBusConnection::sessionBus()) {}
+    TDesktopPlatform() : FHotKey(kKeysymX, XCB_MOD_MASK_1, [this] { emit hotKeyPressed(); }) {}
 
     bool AddTrayIcon(const QIcon& icon, const QString& tip) override {
         if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -65,7 +64,10 @@ public:
     }
 
     TDBusNotifications* Notifications() override {
-        return QDBusConnection::sessionBus().isConnected() ? &FNotifications : nullptr;
+        if (!FNotifications && HasSessionBus()) {
+            FNotifications = std::make_unique<TDBusNotifications>(QDBusConnection::sessionBus());
+        }
+        return FNotifications.get();
     }
 
     bool RegisterHotKey() override {
@@ -108,8 +110,19 @@ public:
     QString OSDescription() const override { return QSysInfo::prettyProductName(); }
 
 private:
+    // Where libdbus would find the session bus. Asking for it where there
+    // is none would try to start one.
+    static bool HasSessionBus() {
+        if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+            return QDBusConnection::sessionBus().isConnected();
+        }
+        const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus")) &&
+               QDBusConnection::sessionBus().isConnected();
+    }
+
     bool RegisterPortalShortcut() {
-        if (!QDBusConnection::sessionBus().isConnected()) {
+        if (!HasSessionBus()) {
             emit hotKeyUnavailable(
                 QStringLiteral("there is no session bus for the desktop portal"));
             return false;
@@ -131,7 +144,7 @@ private:
     TTrayClicks FClicks{QApplication::doubleClickInterval()};
     QElapsedTimer FClock;
     TX11HotKey FHotKey;
-    TDBusNotifications FNotifications;
+    std::unique_ptr<TDBusNotifications> FNotifications;
     std::unique_ptr<TPortalShortcuts> FPortal;
 };
 
