@@ -23,7 +23,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -297,6 +299,68 @@ TEST(DesktopSingleInstance, ASocketLeftByAProgramThatDiedDoesNotStopTheNextStart
     TOtSingleInstance after(sockets, sockets);
     EXPECT_FALSE(after.Claim()) << "the new one listens";
     EXPECT_TRUE(asked.count() == 1 || asked.wait(5000));
+}
+
+// The program itself in a program directory of its own: a second start ends
+// at once and leaves the first running; after the first was killed, its
+// socket left behind does not stop the next start.
+TEST(DesktopSingleInstance, TheProgramStartedTwiceOnOneTreeRunsOnce) {
+    TDesktopDir dir;
+    for (const auto& [key, value] :
+         {std::pair{"IsOpenKuaipanSync", "False"}, std::pair{"IsOpenTaskAlert", "False"},
+          std::pair{"IsCheckNewVerWhenAppStart", "False"}})
+        dir.WriteSetting(key, value);
+    const QString program = QString::fromStdString(dir.Path()) + QStringLiteral("/otTodolist");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(OT_TODOLIST_EXE), program));
+    const QString sockets = QString::fromStdString(dir.Path()) + QStringLiteral("/run");
+    QDir().mkpath(sockets);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sockets);
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    const QString socket =
+        TOtSingleInstance(QString::fromStdString(dir.Path()) + QLatin1Char('/'), sockets)
+            .SocketName();
+    const auto start = [&](QProcess& p) {
+        p.setProcessEnvironment(env);
+        p.start(program, {});
+        return p.waitForStarted(10000);
+    };
+    const auto listening = [&] {
+        return QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 60000);
+    };
+
+    QProcess first;
+    ASSERT_TRUE(start(first));
+    ASSERT_TRUE(listening()) << "the first start listens";
+    QProcess second;
+    ASSERT_TRUE(start(second));
+    EXPECT_TRUE(second.waitForFinished(60000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running) << "the first one goes on";
+
+    first.kill();
+    first.waitForFinished(10000);
+    ASSERT_TRUE(QFileInfo::exists(socket)) << "a killed program leaves its socket";
+    QProcess third;
+    ASSERT_TRUE(start(third));
+    // It runs and listens: the next start is the one that ends.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QLocalSocket probe;
+            probe.connectToServer(socket);
+            return probe.waitForConnected(200);
+        },
+        60000));
+    QProcess fourth;
+    ASSERT_TRUE(start(fourth));
+    EXPECT_TRUE(fourth.waitForFinished(60000));
+    EXPECT_EQ(fourth.exitCode(), 0);
+    EXPECT_EQ(third.state(), QProcess::Running);
+    third.kill();
+    third.waitForFinished(10000);
 }
 
 // ---- start at login ----------------------------------------------------------------------
