@@ -64,6 +64,20 @@ void TOtTaskReminders::Notify(const TOtTaskItemList& AItems,
     }
 }
 
+void TOtTaskReminders::Withdraw(const QString& AID) {
+    const std::string id = AID.toStdString();
+    TDBusNotifications* service = FConnected;
+    for (auto it = FTaskOfNotification.begin(); it != FTaskOfNotification.end();) {
+        if (it->second != id) {
+            ++it;
+            continue;
+        }
+        if (service)
+            service->Close(it->first);
+        it = FTaskOfNotification.erase(it);
+    }
+}
+
 TOtTaskItemPtr TOtTaskReminders::FindTaskItem(const std::string& AID) const {
     for (const TOtTaskClassPtr& cls : FMainForm.TaskClassList())
         for (const TOtTaskItemPtr& item : cls->TaskList())

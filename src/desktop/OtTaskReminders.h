@@ -33,6 +33,8 @@ public:
     void Notify(const TOtTaskItemList& AItems, const std::vector<TDateTime>& AMoments);
     // The user chose an action of notification AId.
     void OnAction(uint AId, const QString& AActionKey);
+    // The task with ID AID was answered elsewhere: its notifications go.
+    void Withdraw(const QString& AID);
 
     static constexpr int SnoozeMinutes = 10;
     static inline const QString CompleteAction = QStringLiteral("complete");

@@ -173,6 +173,7 @@ void TfrmTaskAlert::RemoveTaskItem(const TOtTaskItem* AItem) {
                                     [AItem](const TOtTaskItemPtr& p) { return p.get() == AItem; });
     if (found == FlertTaskItemList.end())
         return;
+    emit taskItemAnswered(QString::fromStdString(AItem->ID()));
     FlertTaskItemList.erase(found);
     if (FlertTaskItemList.empty())
         close();
@@ -193,11 +194,15 @@ std::unique_ptr<TOtTaskAlertThread> NewTaskAlertThread(TfrmTaskList& AMainForm) 
     thread->IsOpenTaskAlert = [form] {
         return form->AppCore().SettingFile().ReadBool(SettingKeys::IsOpenTaskAlert, true);
     };
-    thread->CreateAlertForm = [form] {
-        return std::make_unique<TfrmTaskAlert>(*form->TaskClassGUI());
-    };
     // Also told through the desktop's notifications, which need no tray.
     auto* reminders = new TOtTaskReminders(AMainForm);
+    thread->CreateAlertForm = [form, reminders] {
+        auto window = std::make_unique<TfrmTaskAlert>(*form->TaskClassGUI());
+        // A task answered in the window is no longer asked about elsewhere.
+        QObject::connect(window.get(), &TfrmTaskAlert::taskItemAnswered, reminders,
+                         &TOtTaskReminders::Withdraw);
+        return window;
+    };
     thread->OnAlert = [reminders](const TOtTaskItemList& AItems,
                                   const std::vector<TDateTime>& AMoments) {
         reminders->Notify(AItems, AMoments);

@@ -47,6 +47,11 @@ public:
     QWidget* Layout1;
     QPushButton* btnIKnow;
 
+signals:
+    // The task with ID AID left the window: ticked, or answered elsewhere.
+    void taskItemAnswered(const QString& AID);
+
+public:
     static constexpr int RowHeight = 41;
     static constexpr int MaxSizedRows = 8;
 

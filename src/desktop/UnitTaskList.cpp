@@ -808,6 +808,7 @@ void TfrmTaskList::ShowLogForm() {
     if (left + w > PrimaryScreenSize().width())
         left = MainFormPosSize.Left - w;
     FAppLog->move(left, MainFormPosSize.Top);
+    KeepInsideAvailableArea(*FAppLog);
     FAppLog->show();
 }
 

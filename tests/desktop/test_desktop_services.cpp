@@ -152,6 +152,18 @@ TEST_F(DesktopReminders, CompleteFromTheNotificationCompletesTheTaskOnDiskAndInT
     EXPECT_FALSE(thread->IsSnoozed(w->Form->TaskClassList()[0]->TaskList()[0]->ID()));
 }
 
+TEST_F(DesktopReminders, ATaskTickedInTheAlertWindowTakesItsNotificationAway) {
+    Open();
+    thread->Round();
+    ASSERT_TRUE(WaitForNotifications(1));
+    // The id has come back from the service before the tick.
+    QTest::qWait(100);
+    thread->AlertForm()->tvAlert->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !fake->Closed.empty(); }, 5000));
+    EXPECT_EQ(fake->Closed, std::vector<uint>{fake->Received[0].Id});
+    EXPECT_EQ(StatusOnDisk(), tsCompleted);
+}
+
 TEST_F(DesktopReminders, ASnoozedReminderComesBackOnceAfterTenMinutes) {
     Open();
     thread->Round();
