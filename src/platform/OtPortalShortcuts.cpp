@@ -49,6 +49,9 @@ TPortalShortcuts::TPortalShortcuts(const QDBusConnection& ABus, QString AId, QSt
       FTrigger(std::move(APreferredTrigger)) {
     qDBusRegisterMetaType<TShortcut>();
     qDBusRegisterMetaType<QList<TShortcut>>();
+    // A slot is matched to a signal by the names of its argument types,
+    // which must be known by then.
+    qRegisterMetaType<QDBusObjectPath>();
 }
 
 void TPortalShortcuts::Register() {
@@ -58,8 +61,11 @@ void TPortalShortcuts::Register() {
         Fail(QStringLiteral("no session bus"));
         return;
     }
-    FBus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
-                 SLOT(OnActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+    if (!FBus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
+                      SLOT(OnActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)))) {
+        Fail(QStringLiteral("its signal cannot be received"));
+        return;
+    }
     FStep = TStep::CreatingSession;
     QVariantMap options;
     options.insert(QStringLiteral("session_handle_token"), QStringLiteral("otTodolist"));
