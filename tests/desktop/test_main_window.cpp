@@ -579,6 +579,20 @@ TEST(DesktopSyncStrip, ALongStatusIsElidedInTheMiddleAndNeverWidensTheWindow) {
     EXPECT_EQ(w.Form->lblStatus->toolTip(), QString()) << "a text that fits needs no tip";
 }
 
+TEST(DesktopStartUp, AWiderWindowGivesTheRoomToTheQuickEntryBox) {
+    TDesktopDir dir;
+    TWindow w(dir);
+    EXPECT_EQ(w.Form->edtTask->geometry(), QRect(8, 8, 249, 22)) << "as designed";
+    EXPECT_EQ(w.Form->btnAddTask->pos(), QPoint(235, 9));
+    EXPECT_EQ(w.Form->btnMenu->pos(), QPoint(288, 8));
+    w.Form->resize(420, 480);
+    QTest::qWait(20);
+    EXPECT_EQ(w.Form->edtTask->geometry(), QRect(8, 8, 349, 22));
+    EXPECT_EQ(w.Form->btnAddTask->pos(), QPoint(335, 9)) << "over the box's right end";
+    EXPECT_EQ(w.Form->btnManageTaskClass->pos(), QPoint(364, 8));
+    EXPECT_EQ(w.Form->btnMenu->pos(), QPoint(388, 8));
+}
+
 TEST(DesktopMessageBox, ALongQuestionWrapsWithinTheWidthOfTheMainWindow) {
     TDesktopDir dir;
     dir.WriteSetting("Lang", "cn");
