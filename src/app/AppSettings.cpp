@@ -15,6 +15,36 @@ int StyleVariantOf(std::string_view AAppStyle, int ACurrent) {
     return ACurrent;
 }
 
+std::string LangForLocale(std::string_view ALocale) {
+    // "language[_territory][.codeset][@modifier]"; "zh-Hant-TW" as well.
+    std::string name(ALocale.substr(0, ALocale.find_first_of(".@")));
+    for (char& c : name)
+        if (c == '-')
+            c = '_';
+    const std::string lower = ToLowerAscii(name);
+    if (lower != "zh" && lower.rfind("zh_", 0) != 0)
+        return "en";
+    if (lower.find("hant") != std::string::npos)
+        return "tw";
+    if (lower.find("hans") != std::string::npos)
+        return "cn";
+    const std::size_t last = lower.rfind('_');
+    const std::string territory = last == std::string::npos ? "" : lower.substr(last + 1);
+    if (territory == "tw" || territory == "hk" || territory == "mo")
+        return "tw";
+    if (territory == "cn" || territory == "sg")
+        return "cn";
+    // Chinese without a territory names no script.
+    return "en";
+}
+
+std::string MessagesLocale(const char* ALcAll, const char* ALcMessages, const char* ALang) {
+    for (const char* value : {ALcAll, ALcMessages, ALang})
+        if (value && *value)
+            return value;
+    return "";
+}
+
 void ReadAppSettingValues(const TOtSettingFile& AFile, const std::string& AStylesPath,
                           TAppSettings& ASettings) {
     const TAppSettings defaults;

@@ -52,6 +52,14 @@ struct TAppSettings {
 // "1.style", 0 when it holds "0.style", 1 for no style, else ACurrent.
 int StyleVariantOf(std::string_view AAppStyle, int ACurrent);
 
+// The language of the translation tables for a locale name such as
+// "zh_TW.UTF-8": simplified Chinese ("cn") for zh_CN and zh_SG, traditional
+// ("tw") for zh_TW, zh_HK and zh_MO, English ("en") for everything else.
+std::string LangForLocale(std::string_view ALocale);
+// The locale that chooses the language of messages, from the values of
+// LC_ALL, LC_MESSAGES and LANG (the first one set wins).
+std::string MessagesLocale(const char* ALcAll, const char* ALcMessages, const char* ALang);
+
 // Reads every value of ASettings from the file, each with its default (the
 // style file below AStylesPath);
 // StyleVariant keeps its value for a style name that tells nothing.

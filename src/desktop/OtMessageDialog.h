@@ -44,5 +44,9 @@ int ExecMessageBox(QMessageBox& ABox);
 
 // The left/top that centre a box of the given size on MainFormPosSize.
 QPoint CenteredOnMainForm(int AWidth, int AHeight);
+// Shrinks AWindow to the screen area that panels leave free and moves it
+// inside (a scale factor of 2 makes a 480-pixel window taller than many
+// screens).
+void KeepInsideAvailableArea(QWidget& AWindow);
 
 } // namespace ot

@@ -1,5 +1,7 @@
 #include "desktop/OtScreenshots.h"
 
+#include "desktop/OtDesktopContext.h"
+#include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
@@ -45,6 +47,9 @@ void Settle() {
 }
 
 bool Save(QWidget* AWidget, const QString& AFile) {
+    // As a modal dialog opens (ExecModal): within the screen's free area.
+    if (AWidget->isWindow() && !qobject_cast<QMenu*>(AWidget))
+        KeepInsideAvailableArea(*AWidget);
     Settle();
     return AWidget->grab().save(AFile, "PNG");
 }
@@ -122,6 +127,41 @@ bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>&
                 return static_cast<int>(QMessageBox::No);
             });
             AForm.ConfirmHeldBackDeletions(7, lists);
+            SetModalHook({});
+        } else if (view == QLatin1String("date") || view == QLatin1String("time")) {
+            QDialog* picker = view == QLatin1String("date")
+                                  ? static_cast<QDialog*>(AForm.Context().frmSetDate)
+                                  : static_cast<QDialog*>(AForm.Context().frmSetTime);
+            picker->move(MainFormPosSize.Left, MainFormPosSize.Top);
+            picker->show();
+            ok = Save(picker, r.File) && ok;
+            picker->hide();
+        } else if (view == QLatin1String("traymenu")) {
+            emit AForm.TrayPopupMenu()->aboutToShow();
+            AForm.TrayPopupMenu()->popup(AForm.mapToGlobal(QPoint(40, 40)));
+            ok = Save(AForm.TrayPopupMenu(), r.File) && ok;
+            AForm.TrayPopupMenu()->hide();
+        } else if (view == QLatin1String("question") || view == QLatin1String("checkquestion")) {
+            // Two questions as the windows ask them: deleting the first
+            // list, and starting the data check; answered no.
+            const QString text =
+                view == QLatin1String("question")
+                    ? LangTranslate(QStringLiteral("Delete the task class \"%s\" and all of its "
+                                                   "tasks?"))
+                          .replace(QLatin1String("%s"),
+                                   AForm.TaskClassList().empty()
+                                       ? QString()
+                                       : QString::fromStdString(AForm.TaskClassList()[0]->Title()))
+                    : QStringLiteral("Do you want to start data consistency check and repair? "
+                                     "According to the amount of data, the operation will take "
+                                     "some time.");
+            SetModalHook([&](QDialog& ADialog) {
+                ADialog.show();
+                ok = Save(&ADialog, r.File) && ok;
+                return static_cast<int>(QMessageBox::No);
+            });
+            ShowMessageDialogEx(text, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
+                                QMessageBox::No);
             SetModalHook({});
         } else if (view == QLatin1String("log")) {
             AForm.lblStatusDblClick();

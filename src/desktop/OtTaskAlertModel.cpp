@@ -125,16 +125,35 @@ void TOtTaskAlertThread::Round() {
 void TOtTaskAlertThread::DoTaskAlert() {
     const TDateTime now = Now();
     FAlertTaskItemList.clear();
+    FAlertMoments.clear();
     for (const TOtTaskClassPtr& cls : FTaskClassList)
-        for (const TOtTaskItemPtr& item : cls->TaskList())
-            if (IsTaskItemDue(*item, now) || IsTaskItemAlertMissed(*item, FLastCheck, now))
+        for (const TOtTaskItemPtr& item : cls->TaskList()) {
+            if (const auto snoozed = FSnoozed.find(item->ID()); snoozed != FSnoozed.end()) {
+                if (Ms(now - snoozed->second) < 0)
+                    continue;
+                const TDateTime until = snoozed->second;
+                FSnoozed.erase(snoozed);
+                if (item->Status() == tsNotCompleted) {
+                    FAlertTaskItemList.push_back(item);
+                    FAlertMoments.push_back(until);
+                }
+                continue;
+            }
+            if (IsTaskItemDue(*item, now) || IsTaskItemAlertMissed(*item, FLastCheck, now)) {
                 FAlertTaskItemList.push_back(item);
+                FAlertMoments.push_back(AlertMoment(*item, now));
+            }
+        }
     FLastCheck = now;
     if (!FAlertTaskItemList.empty()) {
         ShowAlertForm();
         if (OnAlert)
-            OnAlert(FAlertTaskItemList);
+            OnAlert(FAlertTaskItemList, FAlertMoments);
     }
+}
+
+void TOtTaskAlertThread::Snooze(const std::string& ATaskID, TDateTime AUntil) {
+    FSnoozed[ATaskID] = AUntil;
 }
 
 void TOtTaskAlertThread::ShowAlertForm() {

@@ -8,15 +8,21 @@
 // Reminders that fell into a gap are not lost: a task whose alert period
 // passed while no check ran (the program was not running, or the machine
 // was asleep) is shown at the next check, once.
+//
+// A snoozed task is left out of the checks until its time comes; the first
+// check after that shows it once more.
 
 #include "common/DateTime.h"
 #include "tasks/OtTask.h"
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace ot {
 
@@ -49,7 +55,9 @@ public:
     std::function<void(const std::function<void()>&)> RunOnUIThread;
     std::function<bool()> IsOpenTaskAlert;
     std::function<std::unique_ptr<TfrmTaskAlert>()> CreateAlertForm;
-    std::function<void(const TOtTaskItemList&)> OnAlert;
+    // OnAlert gets the due items and, for each, the moment it is due at
+    // (its alert time today, or the end of its snooze).
+    std::function<void(const TOtTaskItemList&, const std::vector<TDateTime>&)> OnAlert;
 
     void Start();
     bool Started() const { return FThread.joinable(); }
@@ -64,6 +72,10 @@ public:
     void DoTaskAlert();
     void ShowAlertForm();
     void HideAlertForm();
+    // Leaves the task with ID ATaskID out of the checks until AUntil. Called
+    // on the user-interface thread, where the checks run too.
+    void Snooze(const std::string& ATaskID, TDateTime AUntil);
+    bool IsSnoozed(const std::string& ATaskID) const { return FSnoozed.count(ATaskID) != 0; }
 
     const TOtTaskItemList& AlertTaskItemList() const { return FAlertTaskItemList; }
     TfrmTaskAlert* AlertForm() const { return FAlertForm.get(); }
@@ -74,6 +86,8 @@ private:
 
     TOtTaskClassList& FTaskClassList;
     TOtTaskItemList FAlertTaskItemList;
+    std::vector<TDateTime> FAlertMoments;
+    std::map<std::string, TDateTime> FSnoozed;
     std::unique_ptr<TfrmTaskAlert> FAlertForm;
     TDateTime FLastCheck = 0;
     int FRounds = 0;

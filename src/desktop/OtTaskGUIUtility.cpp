@@ -1,10 +1,13 @@
 #include "desktop/OtTaskGUIUtility.h"
 
+#include "desktop/OtDialogControls.h"
+
 #include "app/AppContext.h"
 #include "common/Clock.h"
 #include "common/Text.h"
 #include "desktop/OtDateTimeText.h"
 #include "desktop/OtDesktopContext.h"
+#include "desktop/OtDialogControls.h"
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "desktop/UnitAddEditTaskItem.h"
@@ -446,7 +449,8 @@ TOtTaskListItem::TOtTaskListItem(QWidget* AParent, TOtTaskItemList& ATaskList,
     }
 
     // The class title is the user's own text: never translated.
-    FLabel = new QLabel(Q(ATaskClass->Title()), FLayoutTop);
+    FLabel = new TOtElidedLabel(Qt::ElideRight, FLayoutTop);
+    FLabel->setText(Q(ATaskClass->Title()));
     FLabel->setObjectName(QStringLiteral("lblTaskClassTitle"));
     FLabel->setAlignment(Qt::AlignCenter);
     top->addWidget(FLabel);

@@ -250,9 +250,16 @@ TfrmAddEditTaskItem::TfrmAddEditTaskItem(QWidget* parent) : QDialog(parent) {
     lblTaskClass = MakeLabel(Layout00, "lblTaskClass", "Task Classification");
     cmbbxTaskClass = new QComboBox(Layout00);
     cmbbxTaskClass->setObjectName(QStringLiteral("cmbbxTaskClass"));
-    cmbbxTaskClass->setFixedSize(191, 22);
+    // 191 wide as designed, narrower where a longer label needs the room
+    // (the window never grows beyond its 320 pixels for it).
+    cmbbxTaskClass->setFixedHeight(22);
+    cmbbxTaskClass->setMinimumWidth(90);
+    cmbbxTaskClass->setMaximumWidth(191);
+    cmbbxTaskClass->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    cmbbxTaskClass->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    cmbbxTaskClass->setMinimumContentsLength(6);
     cls->addWidget(lblTaskClass);
-    cls->addWidget(cmbbxTaskClass);
+    cls->addWidget(cmbbxTaskClass, 1);
     cls->addStretch();
     body->addLayout(cls);
 

@@ -20,6 +20,8 @@ TfrmAppLog::TfrmAppLog(QWidget* parent) : QWidget(parent, Qt::Window) {
     mmLogs->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     box->addWidget(mmLogs);
     FormCreate();
+    // Made before the settings choose the language: the caption follows it.
+    connect(&LangApp(), &TLangApp::LangChanged, this, &TfrmAppLog::FormCreate);
 }
 
 void TfrmAppLog::FormCreate() {

@@ -54,7 +54,7 @@ TfrmKuaipanLogin::TfrmKuaipanLogin(TOtAppCore& AAppCore, TOtPlatform& APlatform,
     row(lblUserpwd, "lblUserpwd", "Password", edtUserpwd, "edtUserpwd");
     edtUserpwd->setEchoMode(QLineEdit::Password);
     auto* status = new QHBoxLayout;
-    AniIndicator1 = new QProgressBar(form);
+    AniIndicator1 = new TOtActivityIndicator(form);
     AniIndicator1->setObjectName(QStringLiteral("AniIndicator1"));
     AniIndicator1->setFixedSize(18, 18);
     AniIndicator1->setTextVisible(false);

@@ -1,5 +1,7 @@
 #include "desktop/UnitSetting.h"
 
+#include "platform/OtAutostart.h"
+
 #include "app/AppSettings.h"
 #include "desktop/OtAppCore.h"
 #include "desktop/OtDialogControls.h"
@@ -7,6 +9,7 @@
 #include "desktop/OtMessageDialog.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitKuaipanLogin.h"
+#include "platform/OtAutostart.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -107,9 +110,16 @@ TfrmSetting::TfrmSetting(TfrmTaskList& AMainForm) : QDialog(&AMainForm), FMainFo
     heading(lblTaskAlert, "lblTaskAlert", "Alert");
     swOpenTaskAlert = NewSwitch(body, "swOpenTaskAlert");
     line(lblOpenTaskAlert, "lblOpenTaskAlert", "Open expiration task alert", swOpenTaskAlert);
+    // Reminders need the program running: it can start with the desktop.
+    swStartAtLogin = NewSwitch(body, "swStartAtLogin");
+    line(lblStartAtLogin, "lblStartAtLogin", "Start at login", swStartAtLogin);
 
     heading(lblDislpay, "lblDislpay", "Dislpay");
     cmbbxTaskListView = combo("cmbbxTaskListView", 100);
+    // At least as designed, wider where a style's font needs it for "Detail View".
+    cmbbxTaskListView->setMinimumWidth(100);
+    cmbbxTaskListView->setMaximumWidth(130);
+    cmbbxTaskListView->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     line(lblTaskListView, "lblTaskListView", "The view of task list", cmbbxTaskListView);
     cmbbxAppStyle = combo("cmbbxAppStyle", 130);
     line(lblAppStyle, "lblAppStyle", "Application Style", cmbbxAppStyle);
@@ -153,6 +163,8 @@ void TfrmSetting::FormCreate() {
     swShowAppLogFormOnSyncing->setChecked(
         settings.ReadBool(SettingKeys::IsShowAppLogFormOnSyncing, false));
     swOpenTaskAlert->setChecked(settings.ReadBool(SettingKeys::IsOpenTaskAlert, true));
+    // The autostart entry itself is the setting: what the desktop will do.
+    swStartAtLogin->setChecked(Autostart().IsEnabled());
     SetKuaipanAccountState(FMainForm.AppCore().HasAccessToken());
     SetLangCombobox(cmbbxLanguage);
     SetTaskListViewCombobox(cmbbxTaskListView);
@@ -247,8 +259,11 @@ void TfrmSetting::cmbbxLanguageChange() {
 }
 
 void TfrmSetting::cmbbxAppStyleChange() {
-    if (cmbbxAppStyle->currentIndex() >= 0)
-        FMainForm.ApplyStyleFile(cmbbxAppStyle->currentData().toString());
+    if (cmbbxAppStyle->currentIndex() < 0)
+        return;
+    FMainForm.ApplyStyleFile(cmbbxAppStyle->currentData().toString());
+    // The account buttons take the named looks of the new sheet at once.
+    SetKuaipanAccountState(FIsBound);
 }
 
 void TfrmSetting::btnKuaipanAccountClick() {
@@ -323,11 +338,17 @@ void TfrmSetting::btnOKClick() {
     for (const auto& [name, value] : writes)
         if (!(ok = WriteSetting(name, value)))
             break;
+    if (ok)
+        ok = Autostart().SetEnabled(swStartAtLogin->isChecked());
     FIsStyleChange = style != Q(saved.AppStyle);
     if (ok)
         accept();
     else
         ShowMessageDialog(QStringLiteral("Failed to save settings!"), mtError, QMessageBox::Ok);
+}
+
+TOtAutostart TfrmSetting::Autostart() const {
+    return TOtAutostart(TOtAutostart::DefaultConfigHome(), QCoreApplication::applicationFilePath());
 }
 
 TSettingDialogResult TfrmSetting::Result() const {

@@ -7,6 +7,7 @@
 // previews undone on Cancel) is the main window's DoSetting.
 
 #include "desktop/UnitTaskList.h"
+#include "platform/OtAutostart.h"
 
 #include <QDialog>
 
@@ -46,6 +47,8 @@ public:
     TSettingDialogResult Result() const;
     // Shows the account as bound or not (FormCreate decides by the token).
     void SetKuaipanAccountState(bool IsBound);
+    // The desktop's autostart entry for this program.
+    TOtAutostart Autostart() const;
 
     // Writes one setting; the settings file's by default (tests make the
     // N-th write fail through it).
@@ -67,6 +70,8 @@ public:
     QLabel* lblTaskAlert;
     QLabel* lblOpenTaskAlert;
     QCheckBox* swOpenTaskAlert;
+    QLabel* lblStartAtLogin;
+    QCheckBox* swStartAtLogin;
     QLabel* lblDislpay;
     QLabel* lblTaskListView;
     QComboBox* cmbbxTaskListView;

@@ -7,6 +7,7 @@
 #include "desktop/OtLang.h"
 #include "desktop/OtTaskAlertModel.h"
 #include "desktop/OtTaskGUIUtility.h"
+#include "desktop/OtTaskReminders.h"
 #include "desktop/UnitTaskList.h"
 #include "platform/OtPlatform.h"
 
@@ -65,6 +66,8 @@ TfrmTaskAlert::TfrmTaskAlert(TOtTaskClassGUI& ATaskClassGUI)
     tvAlert->setFrameShape(QFrame::NoFrame);
     tvAlert->setRootIsDecorated(false);
     tvAlert->setUniformRowHeights(true);
+    // One row must fit the height the window is given for it.
+    tvAlert->setMinimumHeight(RowHeight);
     tvAlert->header()->setStretchLastSection(false);
     tvAlert->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     tvAlert->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
@@ -93,18 +96,21 @@ void TfrmTaskAlert::FormCreate() {
 
 void TfrmTaskAlert::UpdateAlertInfo(const TOtTaskItemList& AAlertTaskItemList) {
     FlertTaskItemList = AAlertTaskItemList;
-    lblTitle->setText(LangTranslate(QLatin1String(AppShortName)) + QStringLiteral(" - ") +
+    // The short name stays as it is; only "Alert" is translated.
+    lblTitle->setText(QLatin1String(AppShortName) + QStringLiteral(" - ") +
                       LangTranslate(QStringLiteral("Alert")));
     const int rows = std::min(static_cast<int>(FlertTaskItemList.size()), MaxSizedRows);
-    resize(260 + 10, rows * kHeightPerRow + kChromeHeight);
+    // Exactly this size, whatever the style's controls would like.
+    setFixedSize(260 + 10, rows * kHeightPerRow + kChromeHeight);
     // The window is sized for its rows; only a ninth one needs scrolling
     // (a style's taller button must not bring a scroll bar for less).
     tvAlert->setVerticalScrollBarPolicy(static_cast<int>(FlertTaskItemList.size()) > MaxSizedRows
                                             ? Qt::ScrollBarAsNeeded
                                             : Qt::ScrollBarAlwaysOff);
+    // In the bottom-right corner of the area that panels and docks leave free.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const QSize s = screen ? screen->size() : QSize(1024, 768);
-    move(s.width() - width(), s.height() - height() - 30);
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    move(area.x() + area.width() - width(), area.y() + area.height() - height());
 
     const QSignalBlocker quiet(tvAlert);
     tvAlert->clear();
@@ -130,33 +136,45 @@ void TfrmTaskAlert::UpdateAlertInfo(const TOtTaskItemList& AAlertTaskItemList) {
     }
 }
 
+bool CompleteAlertedTaskItem(TOtTaskClassGUI& ATaskClassGUI, const TOtTaskItemPtr& AItem,
+                             bool IsCompleted) {
+    TOtTaskListItem* page = ATaskClassGUI.GetTaskListItemByTaskClass(AItem->TaskClass());
+    if (!page)
+        return false;
+    // A page not shown yet has no rows: build them to find the task's.
+    if (!page->IsLoaded())
+        page->LoadTaskList(TaskSortField, TaskSortOrder);
+    const int pageRow = page->GetTreeViewItemByTaskItem(AItem);
+    // The task is no longer on its page (replaced by a pass): nothing can be
+    // completed.
+    if (pageRow < 0)
+        return false;
+    page->DoTaskItemCompleted(pageRow, IsCompleted);
+    return true;
+}
+
 void TfrmTaskAlert::tvAlertChangeCheck(QTreeWidgetItem* ARow) {
     const int index = tvAlert->indexOfTopLevelItem(ARow);
     if (index < 0 || index >= static_cast<int>(FlertTaskItemList.size()))
         return;
     const TOtTaskItemPtr item = FlertTaskItemList[static_cast<std::size_t>(index)];
     const bool checked = ARow->checkState(0) == Qt::Checked;
-    const auto springBack = [&] {
+    if (!CompleteAlertedTaskItem(FTaskClassGUI, item, checked)) {
+        // Nothing was completed, so the box must not say so.
         const QSignalBlocker quiet(tvAlert);
         ARow->setCheckState(0, checked ? Qt::Unchecked : Qt::Checked);
-    };
-    TOtTaskListItem* page = FTaskClassGUI.GetTaskListItemByTaskClass(item->TaskClass());
-    if (!page) {
-        springBack();
         return;
     }
-    // A page not shown yet has no rows: build them to find the task's.
-    if (!page->IsLoaded())
-        page->LoadTaskList(TaskSortField, TaskSortOrder);
-    const int pageRow = page->GetTreeViewItemByTaskItem(item);
-    if (pageRow < 0) {
-        // The task is no longer on its page (replaced by a pass): nothing
-        // was completed, so the box must not say so.
-        springBack();
+    RemoveTaskItem(item.get());
+}
+
+void TfrmTaskAlert::RemoveTaskItem(const TOtTaskItem* AItem) {
+    const auto found = std::find_if(FlertTaskItemList.begin(), FlertTaskItemList.end(),
+                                    [AItem](const TOtTaskItemPtr& p) { return p.get() == AItem; });
+    if (found == FlertTaskItemList.end())
         return;
-    }
-    page->DoTaskItemCompleted(pageRow, checked);
-    FlertTaskItemList.erase(FlertTaskItemList.begin() + index);
+    emit taskItemAnswered(QString::fromStdString(AItem->ID()));
+    FlertTaskItemList.erase(found);
     if (FlertTaskItemList.empty())
         close();
     else
@@ -176,18 +194,18 @@ std::unique_ptr<TOtTaskAlertThread> NewTaskAlertThread(TfrmTaskList& AMainForm) 
     thread->IsOpenTaskAlert = [form] {
         return form->AppCore().SettingFile().ReadBool(SettingKeys::IsOpenTaskAlert, true);
     };
-    thread->CreateAlertForm = [form] {
-        return std::make_unique<TfrmTaskAlert>(*form->TaskClassGUI());
+    // Also told through the desktop's notifications, which need no tray.
+    auto* reminders = new TOtTaskReminders(AMainForm);
+    thread->CreateAlertForm = [form, reminders] {
+        auto window = std::make_unique<TfrmTaskAlert>(*form->TaskClassGUI());
+        // A task answered in the window is no longer asked about elsewhere.
+        QObject::connect(window.get(), &TfrmTaskAlert::taskItemAnswered, reminders,
+                         &TOtTaskReminders::Withdraw);
+        return window;
     };
-    // Seen also while the main window is hidden in the tray.
-    thread->OnAlert = [form](const TOtTaskItemList& AItems) {
-        QStringList titles;
-        for (const TOtTaskItemPtr& item : AItems)
-            titles << QString::fromStdString(item->Title());
-        form->Platform().ShowTrayMessage(LangTranslate(QLatin1String(AppShortName)) +
-                                             QStringLiteral(" - ") +
-                                             LangTranslate(QStringLiteral("Alert")),
-                                         titles.join(QLatin1Char('\n')));
+    thread->OnAlert = [reminders](const TOtTaskItemList& AItems,
+                                  const std::vector<TDateTime>& AMoments) {
+        reminders->Notify(AItems, AMoments);
     };
     return thread;
 }

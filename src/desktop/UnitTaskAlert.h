@@ -35,6 +35,9 @@ public:
     // The check box of a row was toggled.
     void tvAlertChangeCheck(QTreeWidgetItem* ARow);
     void btnIKnowClick();
+    // Takes the task out of the window (answered elsewhere: completed or
+    // snoozed from its notification); the last one closes the window.
+    void RemoveTaskItem(const TOtTaskItem* AItem);
 
     const TOtTaskItemList& AlertTaskItemList() const { return FlertTaskItemList; }
 
@@ -44,6 +47,11 @@ public:
     QWidget* Layout1;
     QPushButton* btnIKnow;
 
+signals:
+    // The task with ID AID left the window: ticked, or answered elsewhere.
+    void taskItemAnswered(const QString& AID);
+
+public:
     static constexpr int RowHeight = 41;
     static constexpr int MaxSizedRows = 8;
 
@@ -52,9 +60,14 @@ private:
     TOtTaskItemList FlertTaskItemList;
 };
 
+// Completes (or reopens) a task through its page, as a tick in the alert
+// window does; false when the task has no page or no row there any more.
+bool CompleteAlertedTaskItem(TOtTaskClassGUI& ATaskClassGUI, const TOtTaskItemPtr& AItem,
+                             bool IsCompleted);
+
 // The main window's alert thread, created suspended: its checks run on the
-// window's thread, read the alert setting afresh, and also show the due
-// tasks at the tray icon.
+// window's thread, read the alert setting afresh, and also send the due
+// tasks to the desktop's notification service.
 std::unique_ptr<TOtTaskAlertThread> NewTaskAlertThread(TfrmTaskList& AMainForm);
 
 } // namespace ot

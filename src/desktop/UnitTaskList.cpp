@@ -4,6 +4,7 @@
 #include "common/DateTime.h"
 #include "common/FileUtil.h"
 #include "desktop/OtAppCore.h"
+#include "desktop/OtDialogControls.h"
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskAlertModel.h"
@@ -22,6 +23,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -37,6 +39,7 @@
 #include <QVBoxLayout>
 
 #include <chrono>
+#include <cstdlib>
 
 namespace ot {
 
@@ -71,6 +74,33 @@ constexpr TToolMenuEntry kToolMenu[] = {
     {"pmiSetting", "Setting", 1}, {"pmiBkl1", "-", 2},      {"pmiCheckUpdate", "Check Update", 3},
     {"pmiBlk2", "-", 4},          {"pmiAbout", "About", 5},
 };
+// The tray menu; the first entry reads "Show" or "Hide" as the window is.
+constexpr TToolMenuEntry kTrayMenu[] = {
+    {"pmiTrayShowHide", "Show", 1},
+    {"pmiTrayNewTask", "New Task", 2},
+    {"pmiTraySync", "Synchronize Now", 3},
+    {"pmiTrayBlk1", "-", 4},
+    {"pmiTrayQuit", "Quit", 5},
+};
+
+// A menu whose entries keep their untranslated text as their key
+// (TagString), named and tagged as the table says.
+template <std::size_t N>
+QMenu* NewKeyedMenu(QWidget* AParent, const char* AName, const TToolMenuEntry (&AEntries)[N]) {
+    auto* menu = new QMenu(AParent);
+    menu->setObjectName(QLatin1String(AName));
+    for (const TToolMenuEntry& e : AEntries) {
+        QAction* a = menu->addAction(QString());
+        a->setObjectName(QLatin1String(e.Name));
+        a->setData(e.Tag);
+        a->setProperty("TagString", QLatin1String(e.Key));
+        if (std::string_view(e.Key) == "-")
+            a->setSeparator(true);
+        else
+            a->setText(LangTranslate(QLatin1String(e.Key)));
+    }
+    return menu;
+}
 } // namespace
 
 TDesktopContext& DesktopContext() {
@@ -90,6 +120,16 @@ TfrmTaskList::TfrmTaskList(TOtPlatform& APlatform, const TAppPaths& APaths, TSyn
     FAppLog = std::make_unique<TfrmAppLog>();
     connect(&FPlatform, &TOtPlatform::trayIconDoubleClicked, this, &TfrmTaskList::ToggleMainForm);
     connect(&FPlatform, &TOtPlatform::hotKeyPressed, this, &TfrmTaskList::ToggleMainForm);
+    // Said once: the user learns why Alt+X does nothing, without a line at
+    // every attempt.
+    connect(&FPlatform, &TOtPlatform::hotKeyUnavailable, this, [this](const QString& reason) {
+        if (FHotKeyFailureLogged)
+            return;
+        FHotKeyFailureLogged = true;
+        FAppLog->AddLog(QStringLiteral("The show/hide shortcut Alt+X could not be registered: ") +
+                        reason + QLatin1Char('.'));
+    });
+    QuitApplication = [] { QCoreApplication::quit(); };
     ShowSettingDialog = [this] { return ExecSettingDialog(*this); };
     ShowManageTaskClass = [this] { ExecManageTaskClass(*this); };
 }
@@ -110,6 +150,7 @@ void TfrmTaskList::BuildControls() {
     lytTools = new QWidget(this);
     lytTools->setObjectName(QStringLiteral("lytTools"));
     lytTools->setFixedHeight(40);
+    lytTools->installEventFilter(this);
     edtTask = new QLineEdit(lytTools);
     edtTask->setObjectName(QStringLiteral("edtTask"));
     edtTask->setGeometry(8, 8, 249, 22);
@@ -152,13 +193,14 @@ void TfrmTaskList::BuildControls() {
     lytStatus->setFixedHeight(20);
     auto* status = new QHBoxLayout(lytStatus);
     status->setContentsMargins(5, 1, 5, 1);
-    AniIndicatorSync = new QProgressBar(lytStatus);
+    AniIndicatorSync = new TOtActivityIndicator(lytStatus);
     AniIndicatorSync->setObjectName(QStringLiteral("AniIndicatorSync"));
     AniIndicatorSync->setRange(0, 0);
     AniIndicatorSync->setTextVisible(false);
     AniIndicatorSync->setFixedSize(18, 18);
     AniIndicatorSync->setVisible(false);
-    lblStatus = new QLabel(lytStatus);
+    // The time at the end of a long status stays in view.
+    lblStatus = new TOtElidedLabel(Qt::ElideMiddle, lytStatus);
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
     lblStatus->installEventFilter(this);
     btnManualSync = MakeToolButton(lytStatus, "btnManualSync", QStyle::SP_BrowserReload, 18, 18);
@@ -199,6 +241,14 @@ QString TfrmTaskList::LangTranslate(const QString& AString) const {
 // ---- start-up ------------------------------------------------------------------------
 
 bool TfrmTaskList::FormCreate() {
+    // The designed size, unless the screen is smaller (at a scale factor of
+    // 2 a 480-pixel window does not fit 800 pixels): the status strip must
+    // stay reachable.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize area = screen->availableGeometry().size();
+        const QSize frame = frameGeometry().size() - geometry().size();
+        resize(size().boundedTo(area - frame));
+    }
     MinFormWidth = width();
     MinFormHeight = height();
     setMinimumSize(MinFormWidth, MinFormHeight);
@@ -278,6 +328,7 @@ bool TfrmTaskList::FormCreate() {
         btnManualSync->setEnabled(token);
     }
 
+    CreateTrayMenu();
     CreateTrayIcon();
     FPlatform.RegisterHotKey();
 
@@ -336,11 +387,20 @@ void TfrmTaskList::ApplyStyleFile(const QString& AFileName) {
     else if (f.open(QIODevice::ReadOnly))
         qApp->setStyleSheet(QString::fromUtf8(f.readAll()));
     FCurrentStyleFile = AFileName;
+    // The named looks follow the sheet in use, also while it is only a
+    // preview: a sheet has rules for its own variant only.
+    FContext.Settings.StyleVariant = StyleVariantOf(QFileInfo(AFileName).fileName().toStdString(),
+                                                    FContext.Settings.StyleVariant);
 }
 
 void TfrmTaskList::ReadAppSettings() {
     TAppSettings& s = FContext.Settings;
     ReadAppSettingValues(FAppCore->SettingFile(), FAppCore->Paths(), s);
+    // Until the user chose a language, the system's is used.
+    static constexpr const char* kUnset = "\x01";
+    if (FAppCore->SettingFile().ReadString(SettingKeys::Lang, kUnset) == kUnset)
+        s.Lang = LangForLocale(
+            MessagesLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG")));
     if (LangApp().Lang() != Q(s.Lang))
         LangApp().SetLang(Q(s.Lang));
     if (!s.AppStyle.empty())
@@ -466,6 +526,15 @@ void TfrmTaskList::sbTasksMouseUp(const QPointF& APos) {
     }
 }
 
+void TfrmTaskList::lytToolsResize() {
+    // As designed at 320 wide; a wider window gives the room to the entry box.
+    const int w = std::max(lytTools->width(), 320);
+    edtTask->setGeometry(8, 8, w - 71, 22);
+    btnAddTask->move(edtTask->geometry().right() + 1 - 22, 9);
+    btnManageTaskClass->move(w - 56, 8);
+    btnMenu->move(w - 32, 8);
+}
+
 void TfrmTaskList::lytTasksResize() {
     btnMoveRight->move(lytTasks->width() - btnMoveRight->width(), 0);
 }
@@ -484,6 +553,8 @@ bool TfrmTaskList::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Resize:
         if (watched == lytTasks)
             lytTasksResize();
+        else if (watched == lytTools)
+            lytToolsResize();
         break;
     case QEvent::MouseButtonDblClick:
         if (watched == lblStatus)
@@ -559,27 +630,48 @@ void TfrmTaskList::btnManageTaskClassClick() {
 void TfrmTaskList::CreatePopupMenu() {
     if (FToolPopupMenu)
         return;
-    FToolPopupMenu = new QMenu(this);
-    FToolPopupMenu->setObjectName(QStringLiteral("ToolPopupMenu"));
-    for (const TToolMenuEntry& e : kToolMenu) {
-        QAction* a = FToolPopupMenu->addAction(QString());
-        a->setObjectName(QLatin1String(e.Name));
-        a->setData(e.Tag);
-        a->setProperty("TagString", QLatin1String(e.Key));
-        if (std::string_view(e.Key) == "-")
-            a->setSeparator(true);
-        else
-            a->setText(LangTranslate(QLatin1String(e.Key)));
+    FToolPopupMenu = NewKeyedMenu(this, "ToolPopupMenu", kToolMenu);
+    for (QAction* a : FToolPopupMenu->actions())
         connect(a, &QAction::triggered, this, [this, a] { OnToolMenuItemClick(a); });
-    }
+}
+
+void TfrmTaskList::CreateTrayMenu() {
+    if (FTrayPopupMenu)
+        return;
+    FTrayPopupMenu = NewKeyedMenu(this, "TrayPopupMenu", kTrayMenu);
+    const auto entry = [this](const char* name) {
+        return FTrayPopupMenu->findChild<QAction*>(QLatin1String(name));
+    };
+    connect(entry("pmiTrayShowHide"), &QAction::triggered, this, &TfrmTaskList::ToggleMainForm);
+    connect(entry("pmiTrayNewTask"), &QAction::triggered, this, [this] {
+        BringToFront();
+        btnAddTaskClick();
+    });
+    connect(entry("pmiTraySync"), &QAction::triggered, this, &TfrmTaskList::btnManualSyncClick);
+    connect(entry("pmiTrayQuit"), &QAction::triggered, this, [this] {
+        if (close() && QuitApplication)
+            QuitApplication();
+    });
+    // Texts and states as they are when the menu opens.
+    connect(FTrayPopupMenu, &QMenu::aboutToShow, this, [this, entry] {
+        TranslateUI();
+        entry("pmiTraySync")->setEnabled(btnManualSync->isEnabled());
+    });
+    TranslateUI();
+    FPlatform.SetTrayMenu(FTrayPopupMenu);
 }
 
 void TfrmTaskList::TranslateUI() {
     setWindowTitle(LangTranslate(QLatin1String(AppShortName)));
-    if (FToolPopupMenu)
-        for (QAction* a : FToolPopupMenu->actions())
-            if (!a->isSeparator())
-                a->setText(LangTranslate(a->property("TagString").toString()));
+    for (QMenu* menu : {FToolPopupMenu, FTrayPopupMenu})
+        if (menu)
+            for (QAction* a : menu->actions())
+                if (!a->isSeparator())
+                    a->setText(LangTranslate(a->property("TagString").toString()));
+    if (FTrayPopupMenu)
+        if (auto* a = FTrayPopupMenu->findChild<QAction*>(QStringLiteral("pmiTrayShowHide")))
+            a->setText(LangTranslate(isVisible() && !isMinimized() ? QStringLiteral("Hide")
+                                                                   : QStringLiteral("Show")));
 }
 
 void TfrmTaskList::btnMenuClick() {
@@ -625,12 +717,7 @@ void TfrmTaskList::DoSettingResult(const TSettingDialogResult& AResult) {
     }
     // A style or language the dialog only previewed goes back to the saved one.
     if (!AResult.IsStyleChange && FCurrentStyleFile != Q(s.AppStyle)) {
-        if (s.AppStyle.empty()) {
-            qApp->setStyleSheet(QString());
-            FCurrentStyleFile.clear();
-        } else {
-            ApplyStyleFile(Q(s.AppStyle));
-        }
+        ApplyStyleFile(Q(s.AppStyle));
         reload = true;
     }
     if (!AResult.IsLangChange && LangApp().Lang() != Q(s.Lang)) {
@@ -692,13 +779,16 @@ void TfrmTaskList::CreateTrayIcon() {
 }
 
 void TfrmTaskList::ToggleMainForm() {
-    if (isVisible() && !isMinimized()) {
+    if (isVisible() && !isMinimized())
         hide();
-    } else {
-        showNormal();
-        raise();
-        activateWindow();
-    }
+    else
+        BringToFront();
+}
+
+void TfrmTaskList::BringToFront() {
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void TfrmTaskList::changeEvent(QEvent* event) {
@@ -748,6 +838,7 @@ void TfrmTaskList::ShowLogForm() {
     if (left + w > PrimaryScreenSize().width())
         left = MainFormPosSize.Left - w;
     FAppLog->move(left, MainFormPosSize.Top);
+    KeepInsideAvailableArea(*FAppLog);
     FAppLog->show();
 }
 

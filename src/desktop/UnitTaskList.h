@@ -85,8 +85,16 @@ public:
     void CheckNewVersionForUpgrade(bool IsSilence);
     void FinishUpgrade();
     void CreateTrayIcon();
+    // The tray icon's menu: show/hide, new task, synchronize now, quit.
+    void CreateTrayMenu();
+    QMenu* TrayPopupMenu() const { return FTrayPopupMenu; }
     // Shows the hidden window or hides the shown one (tray, hot key).
     void ToggleMainForm();
+    // Shows the window in front of the others (a second start of the
+    // program asks for this).
+    void BringToFront();
+    // Ends the program after the window closed from the tray menu.
+    std::function<void()> QuitApplication;
 
     // Event handlers.
     void edtTaskKeyDown(int Key, Qt::KeyboardModifiers Shift);
@@ -98,6 +106,7 @@ public:
     void sbTasksMouseDown(const QPointF& APos);
     void sbTasksMouseUp(const QPointF& APos);
     void lytTasksResize();
+    void lytToolsResize();
     void lblStatusDblClick();
     void btnManualSyncClick();
     void tmrSyncTimer();
@@ -179,6 +188,8 @@ private:
     std::unique_ptr<TfrmAppLog> FAppLog;
     std::unique_ptr<TOtTaskAlertThread> FTaskAlertThread;
     QMenu* FToolPopupMenu = nullptr;
+    QMenu* FTrayPopupMenu = nullptr;
+    bool FHotKeyFailureLogged = false;
     QPointF FStartPt, FStopPt;
     QString FCurrentStyleFile;
     QTimer* FRemarksReader = nullptr;

@@ -3,8 +3,10 @@
 // lets the test decide whether a tray exists and when the tray icon or the
 // hot key fire.
 
+#include "platform/OtDBusNotifications.h"
 #include "platform/OtPlatform.h"
 
+#include <QMenu>
 #include <QStringList>
 
 namespace ot {
@@ -30,7 +32,10 @@ public:
     int FHotKeyUnregistrations = 0;
     QStringList FOpened;
     QStringList FStarted;
-    QStringList FTrayMessages; // "title: text"
+    QMenu* FTrayMenu = nullptr;
+    // The notification service the windows use; tests point it at one on a
+    // private bus.
+    TDBusNotifications* FNotifications = nullptr;
 
     bool AddTrayIcon(const QIcon& icon, const QString& tip) override {
         ++FTrayAdds;
@@ -47,16 +52,21 @@ public:
         FTrayShown = false;
     }
     bool HasTrayIcon() const override { return FTrayShown; }
-    void ShowTrayMessage(const QString& title, const QString& text) override {
-        if (FTrayShown) {
-            FTrayMessages << title + QStringLiteral(": ") + text;
-        }
-    }
+    void SetTrayMenu(QMenu* menu) override { FTrayMenu = menu; }
+    TDBusNotifications* Notifications() override { return FNotifications; }
 
     bool RegisterHotKey() override {
         ++FHotKeyRegistrations;
         FHotKeyRegistered = FHotKeyAvailable;
+        if (!FHotKeyRegistered)
+            emit hotKeyUnavailable(QStringLiteral("another program holds Alt+X"));
         return FHotKeyRegistered;
+    }
+    // A failure that the desktop reports after registering seemed to work
+    // (the portal's answer).
+    void FailHotKeyLater(const QString& reason) {
+        FHotKeyRegistered = false;
+        emit hotKeyUnavailable(reason);
     }
     void UnregisterHotKey() override {
         ++FHotKeyUnregistrations;

@@ -10,7 +10,11 @@
 
 #include <memory>
 
+class QMenu;
+
 namespace ot {
+
+class TDBusNotifications;
 
 class TOtPlatform : public QObject {
     Q_OBJECT
@@ -23,12 +27,17 @@ public:
     virtual bool AddTrayIcon(const QIcon& icon, const QString& tip) = 0;
     virtual void RemoveTrayIcon() = 0;
     virtual bool HasTrayIcon() const = 0;
-    // A short message at the tray icon (reminders seen while the window is
-    // hidden); nothing without a tray icon.
-    virtual void ShowTrayMessage(const QString& title, const QString& text) = 0;
+    // The menu of a right click on the tray icon (owned by the caller).
+    virtual void SetTrayMenu(QMenu* menu) = 0;
 
-    // Registers Alt+X system-wide; false when it cannot be had (held by
-    // another program, or a display server without global keys).
+    // The desktop's notification service; none when the program runs
+    // without a session bus.
+    virtual TDBusNotifications* Notifications() = 0;
+
+    // Registers the show/hide shortcut Alt+X system-wide: a key grab on
+    // X11, the desktop portal on Wayland. False when it failed at once;
+    // every failure, also one that the portal reports later, is announced
+    // by hotKeyUnavailable.
     virtual bool RegisterHotKey() = 0;
     virtual void UnregisterHotKey() = 0;
 
@@ -48,6 +57,7 @@ public:
 signals:
     void trayIconDoubleClicked();
     void hotKeyPressed();
+    void hotKeyUnavailable(const QString& reason);
 };
 
 // "x86_64 Linux" from the processor architecture and the kernel type as

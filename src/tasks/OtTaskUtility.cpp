@@ -517,14 +517,16 @@ void TOtTaskUtility::LoadTaskItemList(const std::string& ATaskDataPath,
 
 bool TOtTaskUtility::SortsBefore(const TOtTaskItem& a, const TOtTaskItem& b, TTaskSortField AField,
                                  TSortOrder AOrder) {
-    if (AField == tsfCreateDateTime)
-        return AOrder == soAsc ? a.CreateDateTime() < b.CreateDateTime()
-                               : a.CreateDateTime() > b.CreateDateTime();
-    if (AOrder == soAsc)
-        return a.Priority() < b.Priority();
-    if (a.Priority() != b.Priority())
-        return a.Priority() > b.Priority();
-    return a.CreateDateTime() > b.CreateDateTime();
+    // After the keys of the field, items that would compare equal go by
+    // creation time and then by ID, so equal rows keep one order at every
+    // refresh.
+    const bool asc = AOrder == soAsc;
+    if (AField == tsfPriority && a.Priority() != b.Priority())
+        return asc ? a.Priority() < b.Priority() : a.Priority() > b.Priority();
+    if (a.CreateDateTime() != b.CreateDateTime())
+        return asc ? a.CreateDateTime() < b.CreateDateTime()
+                   : a.CreateDateTime() > b.CreateDateTime();
+    return a.ID() < b.ID();
 }
 
 void TOtTaskUtility::SortTaskItemList(TOtTaskItemList& ATaskList, TTaskSortField AField,

@@ -2,8 +2,10 @@
 
 #include "upgrader/OtUpgradeLang.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScreen>
 #include <QVBoxLayout>
 
 namespace ot {
@@ -39,6 +41,17 @@ TfrmProgress::TfrmProgress(const TUpgradeLang& ALang, QWidget* AParent)
     layout->addWidget(lblTip);
     layout->addWidget(ProgressBar1);
     layout->addWidget(ProgressBar2);
+}
+
+void TfrmProgress::showEvent(QShowEvent* AEvent) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen) {
+        const QRect area = screen->availableGeometry();
+        QRect frame = frameGeometry();
+        frame.moveCenter(area.center());
+        move(frame.topLeft());
+    }
+    QWidget::showEvent(AEvent);
 }
 
 void TfrmProgress::Reset() {

@@ -34,6 +34,10 @@ public:
     void SetTipStr(std::int64_t ATotalCount, std::int64_t ACurrentCount, double ASpeed);
     void SetTipStr(const QString& AStr);
 
+protected:
+    // Centred on the screen each time it opens.
+    void showEvent(QShowEvent* AEvent) override;
+
 private:
     const TUpgradeLang& FLang;
     int FTotalTaskCount = 0;

@@ -227,3 +227,34 @@ TEST(StyleVariant, FollowsTheStyleFileName) {
     for (const auto& c : cases)
         EXPECT_EQ(StyleVariantOf(c.style, c.current), c.expected) << c.style << " " << c.current;
 }
+
+TEST(SystemLanguage, TheLocaleChoosesTheTableOfItsChineseScript) {
+    const struct {
+        const char* Locale;
+        const char* Lang;
+    } cases[] = {
+        {"zh_CN.UTF-8", "cn"},
+        {"zh_SG", "cn"},
+        {"zh_TW.UTF-8", "tw"},
+        {"zh_HK.Big5", "tw"},
+        {"zh_MO", "tw"},
+        {"zh_Hant_TW", "tw"},
+        {"zh-Hans-SG", "cn"},
+        {"zh_CN@pinyin", "cn"},
+        {"zh", "en"},
+        {"en_US.UTF-8", "en"},
+        {"de_DE", "en"},
+        {"C", "en"},
+        {"", "en"},
+        {"zha_CN", "en"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LangForLocale(c.Locale), c.Lang) << c.Locale;
+}
+
+TEST(SystemLanguage, LcAllThenLcMessagesThenLangDecide) {
+    EXPECT_EQ(MessagesLocale("zh_TW", "zh_CN", "en_US"), "zh_TW");
+    EXPECT_EQ(MessagesLocale("", "zh_CN", "en_US"), "zh_CN");
+    EXPECT_EQ(MessagesLocale(nullptr, nullptr, "en_US"), "en_US");
+    EXPECT_EQ(MessagesLocale(nullptr, "", nullptr), "");
+}

@@ -69,7 +69,12 @@ TModalAnswers& TModalAnswers::ThenButton(int button) {
     return Then([button](QDialog&) { return button; });
 }
 
-TWindow::TWindow(const TDesktopDir& dir, bool show) {
+TWindow::TWindow(const TDesktopDir& dir, bool show) : TWindow(dir, show, {}) {}
+
+TWindow::TWindow(const TDesktopDir& dir, bool show,
+                 const std::function<void(TFakePlatform&)>& APrepare) {
+    if (APrepare)
+        APrepare(Platform);
     Form = std::make_unique<TfrmTaskList>(Platform, dir.Path(), Flags);
     Created = Form->FormCreate();
     if (!Created)

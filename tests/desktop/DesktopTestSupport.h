@@ -59,6 +59,8 @@ private:
 // The main window on a fake desktop, started (FormCreate) with its dialogs.
 struct TWindow {
     explicit TWindow(const TDesktopDir& dir, bool show = true);
+    // APrepare sets up the fake desktop before the window starts on it.
+    TWindow(const TDesktopDir& dir, bool show, const std::function<void(TFakePlatform&)>& APrepare);
     ~TWindow();
     TFakePlatform Platform;
     TSyncFlags Flags;

@@ -6,6 +6,7 @@
 
 #include "app/AppContext.h"
 #include "desktop/OtLang.h"
+#include "desktop/OtMessageDialog.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitAppLog.h"
@@ -492,6 +493,138 @@ TEST(DesktopTray, DoubleClickAndAltXToggleTheWindow) {
     EXPECT_FALSE(w.Platform.FHotKeyRegistered) << "unregistered at tear-down";
 }
 
+TEST(DesktopTray, TheTrayMenuShowsHidesAddsSynchronizesAndQuitsInTheCurrentLanguage) {
+    TDesktopDir dir;
+    std::ofstream(dir.Path() + "/userdata/1/MyAuth.adb") << "token\r\nsecret\r\n";
+    dir.WriteSetting("IsOpenKuaipanSync", "False");
+    TWindow w(dir);
+    QMenu* menu = w.Form->TrayPopupMenu();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(w.Platform.FTrayMenu, menu) << "given to the tray icon";
+    const auto entry = [&](const char* name) {
+        QAction* a = menu->findChild<QAction*>(QLatin1String(name));
+        EXPECT_NE(a, nullptr) << name;
+        return a;
+    };
+    const auto texts = [&] {
+        emit menu->aboutToShow();
+        QStringList l;
+        for (QAction* a : menu->actions())
+            l << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        return l;
+    };
+    EXPECT_EQ(texts(), (QStringList{"Hide", "New Task", "Synchronize Now", "-", "Quit"}));
+    entry("pmiTrayShowHide")->trigger();
+    EXPECT_FALSE(w.Form->isVisible());
+    LangApp().SetLang(QStringLiteral("tw"));
+    EXPECT_EQ(texts(), (QStringList{"顯示", "新增任務", "立即同步", "-", "結束"}));
+    LangApp().SetLang(QStringLiteral("en"));
+
+    // New task: the window comes back with the editor in add mode.
+    {
+        TModalAnswers answers;
+        answers.Then([&](QDialog& d) {
+            EXPECT_TRUE(w.Form->isVisible());
+            EXPECT_EQ(d.windowTitle(), QStringLiteral("Add Task Item"));
+            return static_cast<int>(QDialog::Rejected);
+        });
+        entry("pmiTrayNewTask")->trigger();
+        EXPECT_EQ(answers.Pending(), 0u);
+    }
+    // Synchronize now, as the strip's button does (enabled with a token).
+    EXPECT_TRUE((emit menu->aboutToShow(), entry("pmiTraySync")->isEnabled()));
+    entry("pmiTraySync")->trigger();
+    EXPECT_TRUE(w.Flags.IsManualSyncRequested);
+    EXPECT_EQ(w.Form->lblStatus->text(), QStringLiteral("Manual sync will begin."));
+    EXPECT_TRUE(w.Form->tmrSync->isActive());
+
+    // Quit closes the window (saving as closing does) and ends the program.
+    int quits = 0;
+    w.Form->QuitApplication = [&] { ++quits; };
+    w.Form->move(140, 90);
+    entry("pmiTrayQuit")->trigger();
+    EXPECT_FALSE(w.Form->isVisible());
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(dir.ReadSetting("MainFormPosX"), "140");
+}
+
+TEST(DesktopTray, QuitWhileAPassRunsAsksAndNoKeepsTheProgram) {
+    TDesktopDir dir;
+    TWindow w(dir);
+    int quits = 0;
+    w.Form->QuitApplication = [&] { ++quits; };
+    w.Flags.IsSyncRunning = true;
+    TModalAnswers answers;
+    answers.ThenButton(QMessageBox::No);
+    w.Form->TrayPopupMenu()->findChild<QAction*>(QStringLiteral("pmiTrayQuit"))->trigger();
+    EXPECT_TRUE(w.Form->isVisible());
+    EXPECT_EQ(quits, 0);
+    w.Flags.IsSyncRunning = false;
+}
+
+TEST(DesktopSyncStrip, ALongStatusIsElidedInTheMiddleAndNeverWidensTheWindow) {
+    TDesktopDir dir;
+    TWindow w(dir);
+    const int width = w.Form->width();
+    const QString text = QStringLiteral("Synchronization finished. 3 uploaded, 2 downloaded, 1 "
+                                        "deleted, 0 errors.  [2026-12-11 11:45:00]");
+    w.Form->SetStatusText(text);
+    QTest::qWait(20);
+    w.Form->lblStatus->repaint();
+    EXPECT_EQ(w.Form->width(), width);
+    EXPECT_EQ(w.Form->lblStatus->text(), text) << "the whole text stays the label's";
+    EXPECT_EQ(w.Form->lblStatus->toolTip(), text) << "shown whole as the tip";
+    w.Form->SetStatusText(QStringLiteral("1/3"));
+    w.Form->lblStatus->repaint();
+    EXPECT_EQ(w.Form->lblStatus->toolTip(), QString()) << "a text that fits needs no tip";
+}
+
+TEST(DesktopStartUp, AWiderWindowGivesTheRoomToTheQuickEntryBox) {
+    TDesktopDir dir;
+    TWindow w(dir);
+    EXPECT_EQ(w.Form->edtTask->geometry(), QRect(8, 8, 249, 22)) << "as designed";
+    EXPECT_EQ(w.Form->btnAddTask->pos(), QPoint(235, 9));
+    EXPECT_EQ(w.Form->btnMenu->pos(), QPoint(288, 8));
+    w.Form->resize(420, 480);
+    QTest::qWait(20);
+    EXPECT_EQ(w.Form->edtTask->geometry(), QRect(8, 8, 349, 22));
+    EXPECT_EQ(w.Form->btnAddTask->pos(), QPoint(335, 9)) << "over the box's right end";
+    EXPECT_EQ(w.Form->btnManageTaskClass->pos(), QPoint(364, 8));
+    EXPECT_EQ(w.Form->btnMenu->pos(), QPoint(388, 8));
+}
+
+TEST(DesktopMessageBox, ALongQuestionWrapsWithinTheWidthOfTheMainWindow) {
+    TDesktopDir dir;
+    dir.WriteSetting("Lang", "cn");
+    TWindow w(dir);
+    w.Form->GetMainFormPosSize();
+    int width = 0;
+    bool whole = false;
+    TModalAnswers answers;
+    answers.Then([&](QDialog& d) {
+        d.show();
+        // Also after the layout requests that follow showing it.
+        QTest::qWait(50);
+        width = d.width();
+        auto* label = d.findChild<QLabel*>(QStringLiteral("Message"));
+        EXPECT_NE(label, nullptr);
+        if (label) {
+            // Two lines or more, and room for all of them.
+            whole = label->wordWrap() &&
+                    label->heightForWidth(label->width()) >= 2 * label->fontMetrics().height() &&
+                    label->minimumHeight() >= label->heightForWidth(label->width());
+        }
+        d.hide();
+        return static_cast<int>(QMessageBox::No);
+    });
+    ShowMessageDialogEx(QStringLiteral("Do you want to start data consistency check and repair? "
+                                       "According to the amount of data, the operation will take "
+                                       "some time."),
+                        mtConfirmation, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    EXPECT_LE(width, w.Form->width());
+    EXPECT_TRUE(whole);
+}
+
 // ---- after the settings dialog ------------------------------------------------------------
 
 TEST(DesktopSetting, TheToolMenuEntryOpensTheSettingsDialogAndCancelChangesNothing) {
@@ -683,6 +816,16 @@ TEST(DesktopSyncStrip, TheLogWindowHoldsAtMostOneThousandAndOneLines) {
     log.AddLog(QStringLiteral("1002"));
     EXPECT_EQ(log.mmLogs->toPlainText(), QStringLiteral("1002"));
     EXPECT_EQ(log.windowTitle(), QStringLiteral("App Logs"));
+}
+
+TEST(DesktopSyncStrip, TheLogWindowCaptionFollowsTheLanguageOfTheSettings) {
+    // The log window exists before the settings choose the language.
+    TDesktopDir dir;
+    dir.WriteSetting("Lang", "cn");
+    TWindow w(dir);
+    EXPECT_EQ(w.Form->AppLog().windowTitle(), QStringLiteral("程序日志"));
+    LangApp().SetLang(QStringLiteral("tw"));
+    EXPECT_EQ(w.Form->AppLog().windowTitle(), QStringLiteral("程式日誌"));
 }
 
 TEST(DesktopSyncStrip, DoubleClickOnTheStatusShowsTheLogBesideTheWindow) {

@@ -373,6 +373,29 @@ TEST(DesktopSettingDialog, StyleAndLanguagePreviewsAreUndoneByCancelAndKeptByOK)
     }
 }
 
+TEST(DesktopSettingDialog, APreviewedStyleGivesTheAccountButtonsItsOwnLooksAtOnce) {
+    TDesktopDir dir;
+    AddStyles(dir);
+    BindToken(dir);
+    TWindow w(dir);
+    TModalAnswers answers;
+    answers.Then([&](QDialog& d) {
+        auto& s = dynamic_cast<TfrmSetting&>(d);
+        EXPECT_EQ(s.btnClearKuaipanAccount->property("StyleLookup").toString(),
+                  QStringLiteral("BtnClearStyleEnabled1"));
+        s.cmbbxAppStyle->setCurrentIndex(2); // Dark.0.Style
+        EXPECT_EQ(s.btnClearKuaipanAccount->property("StyleLookup").toString(),
+                  QStringLiteral("BtnClearStyleEnabled0"));
+        EXPECT_EQ(s.btnKuaipanAccount->property("StyleLookup").toString(),
+                  QStringLiteral("BtnDateTimeStyleDisabled0"));
+        EXPECT_EQ(s.btnClearKuaipanAccount->text(), QStringLiteral("\u00d7"));
+        s.btnCancel->click();
+        return s.result();
+    });
+    w.Form->DoSetting();
+    EXPECT_EQ(w.Form->Context().Settings.StyleVariant, 1) << "back with the built-in style";
+}
+
 TEST(DesktopSettingDialog, TheDataCheckRunsOnlyAfterYesAndReportsItsRepairs) {
     TDesktopDir dir;
     // Directories without queue rows: the check adds them.

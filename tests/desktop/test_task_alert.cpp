@@ -1,11 +1,12 @@
 // Alerts against a fixed clock: the due rule, reminders that fell into a
 // gap, the alert window's rows, size and place, completing from it, "I
-// Know", the setting, the tray message, and the thread's start and end.
+// Know", the setting, and the thread's start and end.
 
 #include "desktop/DesktopTestSupport.h"
 
 #include "common/Clock.h"
 #include "desktop/OtAppCore.h"
+#include "desktop/OtLang.h"
 #include "desktop/OtTaskAlertModel.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitTaskAlert.h"
@@ -127,8 +128,10 @@ TEST_F(DesktopTaskAlert, TheWindowListsTheDueTasksInTheBottomRightCorner) {
     TfrmTaskAlert& a = *Window();
     EXPECT_EQ(a.lblTitle->text(), QStringLiteral("Dorvel - Alert"));
     EXPECT_EQ(a.size(), QSize(270, 2 * 42 + 56));
-    const QSize screen = QGuiApplication::primaryScreen()->size();
-    EXPECT_EQ(a.pos(), QPoint(screen.width() - 270, screen.height() - (2 * 42 + 56) - 30));
+    // In the corner of the area the panels leave free, wholly inside it.
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(a.frameGeometry().bottomRight(), area.bottomRight());
+    EXPECT_TRUE(area.contains(a.frameGeometry()));
     ASSERT_EQ(a.tvAlert->topLevelItemCount(), 2);
     // Sorted by priority on load, highest first: "two" then "one".
     QTreeWidgetItem* withRemarks = a.tvAlert->topLevelItem(1);
@@ -139,7 +142,15 @@ TEST_F(DesktopTaskAlert, TheWindowListsTheDueTasksInTheBottomRightCorner) {
     EXPECT_EQ(a.tvAlert->topLevelItem(0)->data(0, Qt::UserRole + 1).toString(),
               QStringLiteral("TVTaskItemDetailNoRemarks1"));
     EXPECT_EQ(a.tvAlert->topLevelItem(0)->sizeHint(0).height(), 41);
-    EXPECT_EQ(w->Platform.FTrayMessages, QStringList{QStringLiteral("Dorvel - Alert: two\none")});
+}
+
+TEST_F(DesktopTaskAlert, OneRowIsFortyTwoPlusFiftySixHighAndOnlyAlertIsTranslated) {
+    Open({{"one", ""}});
+    LangApp().SetLang(QStringLiteral("cn"));
+    thread->Round();
+    ASSERT_TRUE(Shown());
+    EXPECT_EQ(Window()->height(), 42 + 56) << "whatever its controls would like";
+    EXPECT_EQ(Window()->lblTitle->text(), QStringLiteral("Dorvel - 提醒"));
 }
 
 TEST_F(DesktopTaskAlert, NineDueTasksSizeTheWindowForEight) {

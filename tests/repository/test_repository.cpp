@@ -823,6 +823,28 @@ TEST(TaskLists, SortOrders) {
     EXPECT_EQ(list.front()->ID(), "D");
     EXPECT_EQ(list.back()->ID(), "B");
 
+    // Equal keys: creation time, then ID, whatever order the list had.
+    for (const auto& [field, order] :
+         {std::pair{tsfPriority, soDesc}, std::pair{tsfPriority, soAsc},
+          std::pair{tsfCreateDateTime, soDesc}}) {
+        TOtTaskItemList same;
+        for (const char* id : {"N2", "N9", "N1", "N5"}) {
+            auto item = std::make_shared<TOtTaskItem>(id, cls);
+            item->SetID(id);
+            item->SetPriority(5);
+            item->SetCreateDateTime(EncodeDateTime(2016, 3, 1, 8, 0));
+            same.push_back(item);
+        }
+        // One of them a minute later.
+        same[1]->SetCreateDateTime(EncodeDateTime(2016, 3, 1, 8, 1));
+        std::reverse(same.begin(), same.end());
+        U::SortTaskItemList(same, field, order);
+        std::string got;
+        for (const auto& i : same)
+            got += i->ID() + " ";
+        EXPECT_EQ(got, order == soDesc ? "N9 N1 N2 N5 " : "N1 N2 N5 N9 ");
+    }
+
     EXPECT_EQ(U::IndexOfTaskItemList("D", list), 0);
     EXPECT_EQ(U::IndexOfTaskItemList("d", list), -1);
     TOtTaskClassList classes = {std::make_shared<TOtTaskClass>("1A", "x"),

@@ -14,10 +14,12 @@
 #include "package/OtUpgradeArchive.h"
 #include "platform/OtVersionInfo.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
@@ -561,6 +563,14 @@ TEST(UpgradeWindow, ProgressBarsAndTipFollowTheTasks) {
         EXPECT_EQ(progress.ProgressBar2->value(), 0);
         EXPECT_EQ(progress.TaskIndex(), 0);
     }
+}
+
+TEST(UpgradeWindow, TheProgressWindowOpensInTheMiddleOfTheScreen) {
+    TUpgradeLang tr;
+    TfrmProgress progress(tr);
+    progress.show();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((progress.frameGeometry().center() - area.center()).manhattanLength(), 2);
 }
 
 TEST(UpgradeWindow, TheDownloadSpeedIsSmoothedOverTheProgressEvents) {
