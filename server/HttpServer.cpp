@@ -167,7 +167,8 @@ public:
     // Posted to the connection's own thread: closes it if it is still idle.
     virtual void Evict() = 0;
     std::list<std::weak_ptr<Evictable>>::iterator IdleAt;
-    bool Registered = false;
+    // Changed under the idle list's lock; read without it to pass the lock by.
+    std::atomic<bool> Registered{false};
 };
 
 net::ip::address PlainAddress(const tcp::endpoint& peer) {
@@ -179,10 +180,9 @@ net::ip::address PlainAddress(const tcp::endpoint& peer) {
 
 // The part of a peer's address that one client controls: an IPv4 address, or the /64
 // of an IPv6 one.
-std::string AddressKey(const tcp::endpoint& peer) {
-    const auto a = PlainAddress(peer);
+std::string AddressKey(const net::ip::address& a, const std::string& text) {
     if (a.is_v4())
-        return a.to_string();
+        return text;
     auto b = a.to_v6().to_bytes();
     std::fill(b.begin() + 8, b.end(), 0);
     return net::ip::make_address_v6(b).to_string() + "/64";
@@ -218,6 +218,9 @@ struct HttpServer::Impl {
         c->Registered = true;
     }
     void EndIdle(Evictable& c) {
+        // A connection taken off the list by an eviction passes the lock by.
+        if (!c.Registered.load())
+            return;
         std::lock_guard lock(IdleMutex);
         if (c.Registered)
             Idle.erase(c.IdleAt);
@@ -292,14 +295,12 @@ template <class Stream>
 class Session : public Evictable, public std::enable_shared_from_this<Session<Stream>> {
 public:
     template <class... Args>
-    Session(HttpServer::Impl& server, const char* busy, std::string address, tcp::socket&& socket,
-            Args&&... args)
+    Session(HttpServer::Impl& server, const char* busy, std::string peer, std::string address,
+            tcp::socket&& socket, Args&&... args)
         : S(server), FStream(std::move(socket), std::forward<Args>(args)...),
-          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy),
-          FAddress(std::move(address)) {
+          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy), FAddress(std::move(address)),
+          FPeer(std::move(peer)) {
         ++S.Open;
-        beast::error_code ec;
-        FPeer = PlainAddress(Lowest().socket().remote_endpoint(ec)).to_string();
     }
     ~Session() override {
         S.EndIdle(*this);
@@ -805,7 +806,10 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
         }
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        const std::string address = AddressKey(socket.remote_endpoint(ignored));
+        // The peer is asked for once: its text names it in the log, its key counts it.
+        const net::ip::address peerAddress = PlainAddress(socket.remote_endpoint(ignored));
+        std::string peer = peerAddress.to_string();
+        const std::string address = AddressKey(peerAddress, peer);
         const std::size_t fromAddress = TakeAddress(address);
         const std::size_t open = Open.load();
         // Past a cap a connection is told so; far past it, it is just closed.
@@ -821,10 +825,14 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
         } else if (tls) {
             // Started on the connection's own thread.
             net::post(home, [s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                                 *this, busy, address, std::move(socket), *tls)] { s->Start(); });
+                                 *this, busy, std::move(peer), address, std::move(socket), *tls)] {
+                s->Start();
+            });
         } else {
             net::post(home, [s = std::make_shared<Session<beast::tcp_stream>>(
-                                 *this, busy, address, std::move(socket))] { s->Start(); });
+                                 *this, busy, std::move(peer), address, std::move(socket))] {
+                s->Start();
+            });
         }
         Accept(acceptor, tls);
     });

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,8 +79,17 @@ NonceCache::NonceCache(std::int64_t window, fs::path journal)
 }
 
 NonceCache::~NonceCache() {
+    CloseFile();
+}
+
+void NonceCache::CloseFile() {
+    if (FMap)
+        ::munmap(FMap, FCapacity * sizeof(NonceRecord));
+    FMap = nullptr;
+    FCapacity = FUsed = 0;
     if (FFile >= 0)
         ::close(FFile);
+    FFile = -1;
 }
 
 // Reads back what arrived within the last two windows; older files go.
@@ -96,12 +106,13 @@ void NonceCache::Load(std::int64_t now) {
         std::string bytes;
         if (!ReadWholeFile(entry.path(), bytes))
             continue;
-        // A record cut short by a crash is no record.
+        // A record cut short by a crash is no record, and the room grown ahead
+        // (zeros) holds none.
         for (std::size_t at = 0; at + sizeof(NonceRecord) <= bytes.size();
              at += sizeof(NonceRecord)) {
             NonceRecord r;
             std::memcpy(&r, bytes.data() + at, sizeof r);
-            if (r.Arrived >= now - 2 * FWindow)
+            if (r.Arrived != 0 && r.Arrived >= now - 2 * FWindow)
                 FOrder.emplace_back(r.Arrived, r.Key);
         }
     }
@@ -114,18 +125,45 @@ void NonceCache::Append(std::uint64_t key, std::int64_t now) {
     if (FJournal.empty())
         return;
     if (FFile < 0 || now >= FFileEnd) {
-        if (FFile >= 0)
-            ::close(FFile);
+        CloseFile();
         const std::int64_t first = now - now % std::max<std::int64_t>(FWindow, 1);
         FFileEnd = first + std::max<std::int64_t>(FWindow, 1);
         const fs::path file = FJournal / (std::to_string(first) + "-" + std::to_string(FFileEnd));
-        FFile = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        FFile = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (FFile < 0)
             throw std::runtime_error("cannot open the nonce journal " + file.string());
-        // A record a crash cut short would put every later one out of step.
+        // A record a crash cut short would put every later one out of step; the
+        // records already there (a restart within the window) are kept.
         struct stat st {};
-        if (::fstat(FFile, &st) == 0 && st.st_size % sizeof(NonceRecord) != 0)
-            (void)!::ftruncate(FFile, st.st_size - st.st_size % sizeof(NonceRecord));
+        std::size_t records = 0;
+        if (::fstat(FFile, &st) == 0) {
+            if (st.st_size % sizeof(NonceRecord) != 0)
+                (void)!::ftruncate(FFile, st.st_size - st.st_size % sizeof(NonceRecord));
+            records = static_cast<std::size_t>(st.st_size) / sizeof(NonceRecord);
+        }
+        if (records > 0) {
+            std::string bytes;
+            FUsed = records; // unreadable: nothing there is written over
+            if (ReadWholeFile(file, bytes)) {
+                const std::size_t n = std::min(records, bytes.size() / sizeof(NonceRecord));
+                for (FUsed = 0; FUsed < n; ++FUsed) {
+                    NonceRecord r;
+                    std::memcpy(&r, bytes.data() + FUsed * sizeof r, sizeof r);
+                    if (r.Arrived == 0)
+                        break;
+                }
+            }
+        }
+        FCapacity = records;
+        if (records > 0) {
+            void* map = ::mmap(nullptr, records * sizeof(NonceRecord), PROT_READ | PROT_WRITE,
+                               MAP_SHARED, FFile, 0);
+            if (map == MAP_FAILED) {
+                CloseFile();
+                throw std::runtime_error("cannot map the nonce journal " + file.string());
+            }
+            FMap = map;
+        }
         // Files whose every arrival is now more than two windows old.
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(FJournal, ec)) {
@@ -134,9 +172,31 @@ void NonceCache::Append(std::uint64_t key, std::int64_t now) {
                 fs::remove(entry.path(), ec);
         }
     }
+    if (FUsed >= FCapacity) {
+        // Grown ahead in steps, the room taken from the file system at once (a
+        // full disk refuses here, not with a fault when a page is written); what
+        // is past the last record stays zeros.
+        const std::size_t grown = std::max<std::size_t>(FUsed * 2, 4096);
+        if (FMap)
+            ::munmap(FMap, FCapacity * sizeof(NonceRecord));
+        FMap = nullptr;
+        FCapacity = 0;
+        if (::posix_fallocate(FFile, 0, static_cast<off_t>(grown * sizeof(NonceRecord))) != 0) {
+            CloseFile();
+            throw std::runtime_error("cannot grow the nonce journal");
+        }
+        void* map = ::mmap(nullptr, grown * sizeof(NonceRecord), PROT_READ | PROT_WRITE,
+                           MAP_SHARED, FFile, 0);
+        if (map == MAP_FAILED) {
+            CloseFile();
+            throw std::runtime_error("cannot map the nonce journal");
+        }
+        FMap = map;
+        FCapacity = grown;
+    }
     const NonceRecord r{key, now};
-    if (::write(FFile, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-        throw std::runtime_error("cannot append to the nonce journal");
+    std::memcpy(static_cast<char*>(FMap) + FUsed * sizeof r, &r, sizeof r);
+    ++FUsed;
 }
 
 bool NonceCache::Remember(const std::string& text, std::int64_t now) {

@@ -28,8 +28,9 @@ namespace ot::server {
 // counts as seen, and a new cache reads back what is still within two windows: a
 // request captured before a restart (or a crash of the process) is refused after it.
 // One file holds one window's arrivals and goes when all of them are old, so the
-// journal stays as small as the memory. An append reaches the operating system, not the
-// disk: a power cut may lose the last moments of it.
+// journal stays as small as the memory. The file is mapped into memory and grown in
+// steps, so an append is a store into the kernel's pages, not a call: it survives the
+// process, not a power cut, which may lose the last moments of it.
 class NonceCache {
 public:
     explicit NonceCache(std::int64_t window, std::filesystem::path journal = {});
@@ -51,8 +52,13 @@ private:
     mutable std::mutex FMutex;
     std::unordered_set<std::uint64_t> FSeen;
     std::deque<std::pair<std::int64_t, std::uint64_t>> FOrder; // by time of arrival
+    void CloseFile();
+
     int FFile = -1;            // the journal file arrivals are appended to
     std::int64_t FFileEnd = 0; // the first second it no longer takes
+    void* FMap = nullptr;      // the file, mapped; FCapacity records long
+    std::size_t FCapacity = 0;
+    std::size_t FUsed = 0; // records written
 };
 
 enum class TokenNeed {
