@@ -169,24 +169,11 @@ int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     return ExitOk;
 }
 
-namespace {
-
-// Letters A to Z as a to z; every other byte (Chinese text included) as it is.
-std::string FoldAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-} // namespace
-
 // The items of every list whose title or remarks hold the text, without
-// regard to the case of Latin letters; shown list by list as "list" shows
+// regard to the case of Latin letters (other text, Chinese included, as it is); shown list by list as "list" shows
 // them, each list read and let go in turn.
 int CmdFind(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
-    const std::string needle = FoldAscii(JoinWords(cmd.Args));
+    const std::string needle = ToLowerAscii(JoinWords(cmd.Args));
     if (Trim(needle).empty())
         throw Usage("give the text to find");
     const bool json = cmd.Has("json");
@@ -199,8 +186,8 @@ int CmdFind(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         TOtTaskUtility::LoadTaskItemList(taskData, c, c->TaskList(), true);
         TOtTaskItemList hits;
         for (const auto& item : SortedForDisplay(*c))
-            if (FoldAscii(item->Title()).find(needle) != std::string::npos ||
-                FoldAscii(item->Remarks()).find(needle) != std::string::npos)
+            if (ToLowerAscii(item->Title()).find(needle) != std::string::npos ||
+                ToLowerAscii(item->Remarks()).find(needle) != std::string::npos)
                 hits.push_back(item);
         c->TaskList().clear();
         if (hits.empty())

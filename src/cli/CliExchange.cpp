@@ -59,21 +59,10 @@ std::optional<TDateTime> FromUtcText(std::string_view s) {
             digits += c;
     if (digits.size() != 14 || s.empty() || s.back() != 'Z')
         return std::nullopt;
-    const auto n = [&](std::size_t at, std::size_t len) {
-        return std::atoi(digits.substr(at, len).c_str());
-    };
-    DateTimeParts p;
-    p.Year = n(0, 4);
-    p.Month = n(4, 2);
-    p.Day = n(6, 2);
-    p.Hour = n(8, 2);
-    p.Minute = n(10, 2);
-    p.Second = n(12, 2);
-    p.MilliSecond = 0;
-    TDateTime check = 0;
-    if (!TryEncodeDateTime(p, check))
+    const auto p = ParseCompactDateTime(digits);
+    if (!p)
         return std::nullopt;
-    return UnixToLocalDateTime(TimeGm(p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second));
+    return UnixToLocalDateTime(TimeGm(p->Year, p->Month, p->Day, p->Hour, p->Minute, p->Second));
 }
 
 std::string OrEmpty(const Json& j, const char* key) {

@@ -238,6 +238,32 @@ bool TryParseIsoDateTime(std::string_view s, TDateTime& out) {
     return ok && TryEncodeDateTime(p, out);
 }
 
+std::optional<DateTimeParts> ParseCompactDateTime(std::string_view digits) {
+    if (digits.size() != 14 && digits.size() != 17)
+        return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    const auto n = [&](std::size_t at, std::size_t len) {
+        int v = 0;
+        for (char c : digits.substr(at, len))
+            v = v * 10 + (c - '0');
+        return v;
+    };
+    DateTimeParts p;
+    p.Year = n(0, 4);
+    p.Month = n(4, 2);
+    p.Day = n(6, 2);
+    p.Hour = n(8, 2);
+    p.Minute = n(10, 2);
+    p.Second = n(12, 2);
+    p.MilliSecond = digits.size() == 17 ? n(14, 3) : 0;
+    TDateTime check = 0;
+    if (!TryEncodeDateTime(p, check))
+        return std::nullopt;
+    return p;
+}
+
 std::string DateTimeToRegionalStr(TDateTime dt) {
     const auto p = DecodeDateTime(dt);
     if (p.Hour == 0 && p.Minute == 0 && p.Second == 0 && p.MilliSecond == 0)

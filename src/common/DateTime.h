@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,10 @@ std::string FormatIsoDateTime(TDateTime dt);
 // Accepts "YYYY-MM-DD", "YYYY-MM-DD HH:MM", "YYYY-MM-DD HH:MM:SS" and
 // "YYYY-MM-DD HH:MM:SS.zzz" (a "T" may stand for the blank).
 bool TryParseIsoDateTime(std::string_view text, TDateTime& out);
+
+// The fields of "yyyymmddhhnnss" or "yyyymmddhhnnsszzz" (digits only), or
+// nothing when they are not those digits or name no real date and time.
+std::optional<DateTimeParts> ParseCompactDateTime(std::string_view digits);
 
 // The regional date-time text of this platform: "yyyy-mm-dd hh:nn:ss", the
 // date alone when the time of day is exactly midnight.

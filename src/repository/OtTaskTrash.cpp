@@ -19,24 +19,11 @@ constexpr std::string_view kStampFormat = "yyyymmddhhnnsszzz";
 
 // The time an entry's name gives, or nothing for a name that is no entry.
 std::optional<TDateTime> EntryTime(const std::string& name) {
-    if (name.size() < 17)
+    if (name.size() < 17 || (name.size() > 17 && name[17] != '-'))
         return std::nullopt;
-    for (std::size_t i = 0; i < 17; ++i)
-        if (name[i] < '0' || name[i] > '9')
-            return std::nullopt;
-    if (name.size() > 17 && name[17] != '-')
-        return std::nullopt;
-    const auto n = [&](std::size_t at, std::size_t len) { return std::stoi(name.substr(at, len)); };
-    DateTimeParts p;
-    p.Year = n(0, 4);
-    p.Month = n(4, 2);
-    p.Day = n(6, 2);
-    p.Hour = n(8, 2);
-    p.Minute = n(10, 2);
-    p.Second = n(12, 2);
-    p.MilliSecond = n(14, 3);
+    const auto p = ParseCompactDateTime(std::string_view(name).substr(0, 17));
     TDateTime out = 0;
-    if (!TryEncodeDateTime(p, out))
+    if (!p || !TryEncodeDateTime(*p, out))
         return std::nullopt;
     return out;
 }

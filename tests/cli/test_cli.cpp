@@ -674,6 +674,7 @@ TEST_F(CliTest, FindLooksThroughTitlesAndRemarksOfEveryList) {
         for (const auto& list : found)
             for (const auto& item : list["items"])
                 titles.push_back(item["title"]);
+        std::sort(titles.begin(), titles.end()); // the lists come in the order of their IDs
         EXPECT_EQ(titles, c.Titles);
     }
     const std::string text = dir.RunOk({"find", "bob"});
