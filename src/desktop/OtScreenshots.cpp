@@ -1,5 +1,8 @@
 #include "desktop/OtScreenshots.h"
 
+#include "desktop/OtAppCore.h"
+#include "desktop/UnitTrash.h"
+
 #include "desktop/OtDesktopContext.h"
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
@@ -163,6 +166,10 @@ bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>&
             ShowMessageDialogEx(text, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                                 QMessageBox::No);
             SetModalHook({});
+        } else if (view == QLatin1String("trash")) {
+            TfrmTrash trash(&AForm, AForm.AppCore().Operations(), AForm.TaskClassList(), {});
+            trash.show();
+            ok = Save(&trash, r.File) && ok;
         } else if (view == QLatin1String("log")) {
             AForm.lblStatusDblClick();
             ok = Save(&AForm.AppLog(), r.File) && ok;

@@ -1,5 +1,7 @@
 #include "desktop/UnitTaskList.h"
 
+#include "desktop/UnitTrash.h"
+
 #include "app/AppContext.h"
 #include "common/DateTime.h"
 #include "common/FileUtil.h"
@@ -71,8 +73,9 @@ struct TToolMenuEntry {
     int Tag;
 };
 constexpr TToolMenuEntry kToolMenu[] = {
-    {"pmiSetting", "Setting", 1}, {"pmiBkl1", "-", 2},      {"pmiCheckUpdate", "Check Update", 3},
-    {"pmiBlk2", "-", 4},          {"pmiAbout", "About", 5},
+    {"pmiSetting", "Setting", 1},   {"pmiTrash", "Recently Deleted", 6},
+    {"pmiBkl1", "-", 2},            {"pmiCheckUpdate", "Check Update", 3},
+    {"pmiBlk2", "-", 4},            {"pmiAbout", "About", 5},
 };
 // The tray menu; the first entry reads "Show" or "Hide" as the window is.
 constexpr TToolMenuEntry kTrayMenu[] = {
@@ -674,6 +677,24 @@ void TfrmTaskList::TranslateUI() {
                                                                    : QStringLiteral("Show")));
 }
 
+void TfrmTaskList::DoTrash() {
+    TfrmTrash form(this, FAppCore->Operations(), FTaskClassList, [this](const TOtTaskItemPtr& item) {
+        // Back in its list: a page that shows its rows takes the row at the
+        // item's place; a list made anew gets its page.
+        const TOtTaskClassPtr cls = item->TaskClass();
+        TOtTaskListItem* page = FTaskClassGUI->GetTaskListItemByTaskClass(cls);
+        if (!page) {
+            FTaskClassGUI->Add(cls);
+            return;
+        }
+        const auto& list = cls->TaskList();
+        const auto at = std::find(list.begin(), list.end(), item);
+        if (page->IsLoaded() && at != list.end())
+            page->TaskListGUI().Add(item, static_cast<int>(at - list.begin()));
+    });
+    ExecModal(form);
+}
+
 void TfrmTaskList::btnMenuClick() {
     FToolPopupMenu->popup(btnMenu->mapToGlobal(QPoint(-100, btnMenu->height())));
 }
@@ -682,6 +703,8 @@ void TfrmTaskList::OnToolMenuItemClick(QObject* Sender) {
     const QString name = Sender ? Sender->objectName() : QString();
     if (name == QLatin1String("pmiSetting"))
         DoSetting();
+    else if (name == QLatin1String("pmiTrash"))
+        DoTrash();
     else if (name == QLatin1String("pmiCheckUpdate"))
         DoCheckUpdate();
     else if (name == QLatin1String("pmiAbout"))

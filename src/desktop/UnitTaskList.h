@@ -82,6 +82,8 @@ public:
     std::function<void()> ShowManageTaskClass;
     void DoCheckUpdate();
     void DoAbout();
+    // The "Recently Deleted" window: a deleted task brought back shows in its page.
+    void DoTrash();
     void CheckNewVersionForUpgrade(bool IsSilence);
     void FinishUpgrade();
     void CreateTrayIcon();

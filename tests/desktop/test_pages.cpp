@@ -11,6 +11,7 @@
 #include "desktop/OtAppCore.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
+#include "desktop/UnitTrash.h"
 #include "repository/OtTaskOperations.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
@@ -28,6 +29,8 @@
 #include <QMessageBox>
 #include <QSpinBox>
 #include <QTest>
+#include <QPushButton>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -280,6 +283,40 @@ TEST_F(DesktopPage, EditingIntoAnotherClassMovesTheRowAndMarksThatPage) {
     w->Form->btnMoveRightClick();
     EXPECT_EQ(work.TaskCount(), 1) << "the target page shows it when it is shown";
     EXPECT_EQ(work.Tag(), 0);
+}
+
+// A deleted task is back from "Recently Deleted" as a new task in its page;
+// the window then shows nothing more.
+TEST_F(DesktopPage, ADeletedTaskComesBackFromRecentlyDeleted) {
+    Open({{"milk", 4}, {"bread", 2}});
+    Page().SelectRow(0);
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Yes);
+        ASSERT_TRUE(Page().DoDeleteTaskItem());
+    }
+    ASSERT_EQ(Page().TaskCount(), 1);
+    QAction* entry = w->Form->ToolPopupMenu()->findChild<QAction*>(QStringLiteral("pmiTrash"));
+    ASSERT_TRUE(entry);
+    TModalAnswers answers;
+    answers.Then([](QDialog& d) {
+        auto& trash = static_cast<TfrmTrash&>(d);
+        EXPECT_EQ(trash.tvTrash->topLevelItemCount(), 1);
+        EXPECT_EQ(trash.tvTrash->topLevelItem(0)->text(2), QStringLiteral("milk"));
+        EXPECT_FALSE(trash.btnRestore->isEnabled()) << "nothing chosen yet";
+        trash.tvTrash->setCurrentItem(trash.tvTrash->topLevelItem(0));
+        EXPECT_TRUE(trash.btnRestore->isEnabled());
+        trash.btnRestoreClick();
+        EXPECT_EQ(trash.tvTrash->topLevelItemCount(), 0);
+        EXPECT_FALSE(trash.lblEmpty->isHidden());
+        return static_cast<int>(QDialog::Accepted);
+    });
+    entry->trigger();
+    ASSERT_EQ(Page().TaskCount(), 2);
+    EXPECT_EQ(Row(0).Title, QStringLiteral("milk"));
+    const auto& list = Page().TaskClass()->TaskList();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_TRUE(fs::exists(dir.TaskData() + list[0]->Path())) << "stored again";
 }
 
 // A start reads only the files of what it shows; the remarks of the other
