@@ -6,6 +6,8 @@
 #include "tasks/OtTaskUtility.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -33,6 +35,18 @@ void RemoveTree(const fs::path& dir) {
     fs::remove_all(dir, ec);
 }
 
+// A pass that deletes a thousand tasks keeps a thousand entries: the trash is
+// looked through for old ones at most once a minute of this process, not at
+// every deletion.
+bool PurgeDue() {
+    static std::atomic<std::int64_t> last{0};
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+    std::int64_t seen = last.load();
+    return (seen == 0 || now - seen >= 60) && last.compare_exchange_strong(seen, now);
+}
+
 } // namespace
 
 TOtTaskTrash::TOtTaskTrash(const TAppPaths& APaths) : FDir(APaths.UserDataPath + "trash/") {}
@@ -54,7 +68,8 @@ std::string TOtTaskTrash::NewEntry() const {
 
 bool TOtTaskTrash::KeepFile(const std::string& AClassDirName, const std::string& AFileName,
                             const std::string& ABytes) const {
-    Purge(Now() - KeepDays);
+    if (PurgeDue())
+        Purge(Now() - KeepDays);
     const std::string entry = NewEntry();
     if (entry.empty() || !MakeDirectories(entry + AClassDirName))
         return false;
@@ -66,7 +81,8 @@ bool TOtTaskTrash::KeepFile(const std::string& AClassDirName, const std::string&
 
 bool TOtTaskTrash::KeepDirectory(const std::string& AClassDirName,
                                  const std::string& ADirectory) const {
-    Purge(Now() - KeepDays);
+    if (PurgeDue())
+        Purge(Now() - KeepDays);
     const std::string entry = NewEntry();
     if (entry.empty())
         return false;
