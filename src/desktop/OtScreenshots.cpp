@@ -1,6 +1,7 @@
 #include "desktop/OtScreenshots.h"
 
 #include "desktop/OtAppCore.h"
+#include "desktop/UnitFind.h"
 #include "desktop/UnitTrash.h"
 
 #include "desktop/OtDesktopContext.h"
@@ -166,6 +167,11 @@ bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>&
             ShowMessageDialogEx(text, mtConfirmation, QMessageBox::Yes | QMessageBox::No,
                                 QMessageBox::No);
             SetModalHook({});
+        } else if (view == QLatin1String("find")) {
+            TfrmFind find(&AForm, AForm.TaskClassList());
+            find.edtFind->setText(QStringLiteral("the"));
+            find.show();
+            ok = Save(&find, r.File) && ok;
         } else if (view == QLatin1String("trash")) {
             TfrmTrash trash(&AForm, AForm.AppCore().Operations(), AForm.TaskClassList(), {});
             trash.show();

@@ -1,5 +1,6 @@
 #include "desktop/UnitTaskList.h"
 
+#include "desktop/UnitFind.h"
 #include "desktop/UnitTrash.h"
 
 #include "app/AppContext.h"
@@ -36,6 +37,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStyle>
+#include <QShortcut>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -314,6 +316,8 @@ bool TfrmTaskList::FormCreate() {
     SetMoveButtons();
     LoadTaskList();
     CreatePopupMenu();
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, &TfrmTaskList::DoFind);
 
     // Both threads are created suspended; the timers start them.
     FTaskAlertThread = NewTaskAlertThread(*this);
@@ -675,6 +679,29 @@ void TfrmTaskList::TranslateUI() {
         if (auto* a = FTrayPopupMenu->findChild<QAction*>(QStringLiteral("pmiTrayShowHide")))
             a->setText(LangTranslate(isVisible() && !isMinimized() ? QStringLiteral("Hide")
                                                                    : QStringLiteral("Show")));
+}
+
+void TfrmTaskList::DoFind() {
+    TfrmFind form(this, FTaskClassList);
+    if (ExecModal(form) == QDialog::Accepted && form.ChosenItem())
+        ShowTask(form.ChosenItem());
+}
+
+void TfrmTaskList::ShowTask(const TOtTaskItemPtr& AItem) {
+    const TOtTaskClassPtr cls = AItem ? AItem->TaskClass() : nullptr;
+    if (!cls || !FTaskClassGUI)
+        return;
+    const auto& pages = FTaskClassGUI->TaskListItems();
+    for (std::size_t k = 0; k < pages.size(); ++k)
+        if (pages[k]->TaskClass() == cls) {
+            FTaskClassGUI->SetTaskClassIndex(static_cast<int>(k));
+            SetMoveButtons();
+            LoadTaskList();
+            if (!pages[k]->IsLoaded())
+                pages[k]->LoadTaskList(TaskSortField, TaskSortOrder);
+            pages[k]->SelectRow(pages[k]->GetTreeViewItemByTaskItem(AItem));
+            return;
+        }
 }
 
 void TfrmTaskList::DoTrash() {

@@ -84,6 +84,9 @@ public:
     void DoAbout();
     // The "Recently Deleted" window: a deleted task brought back shows in its page.
     void DoTrash();
+    // "Find" (Ctrl+F): a task found is shown selected in its page.
+    void DoFind();
+    void ShowTask(const TOtTaskItemPtr& AItem);
     void CheckNewVersionForUpgrade(bool IsSilence);
     void FinishUpgrade();
     void CreateTrayIcon();

@@ -11,6 +11,7 @@
 #include "desktop/OtAppCore.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
+#include "desktop/UnitFind.h"
 #include "desktop/UnitTrash.h"
 #include "repository/OtTaskOperations.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
@@ -29,6 +30,7 @@
 #include <QMessageBox>
 #include <QSpinBox>
 #include <QTest>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -283,6 +285,36 @@ TEST_F(DesktopPage, EditingIntoAnotherClassMovesTheRowAndMarksThatPage) {
     w->Form->btnMoveRightClick();
     EXPECT_EQ(work.TaskCount(), 1) << "the target page shows it when it is shown";
     EXPECT_EQ(work.Tag(), 0);
+}
+
+// Ctrl+F finds tasks of every list by title and remarks, in any letter case
+// and in Chinese; the one chosen is shown selected in its page.
+TEST_F(DesktopPage, FindShowsTheChosenTaskInItsPage) {
+    dir.AddClass("1000000003AA", "\xE6\x97\x85\xE8\xA1\x8C", {{"\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97", 5}});
+    Open({{"Buy MILK", 4}, {"bread", 2}});
+    TfrmFind find(w->Form.get(), w->Form->TaskClassList());
+    const struct {
+        const char* Text;
+        int Found;
+    } cases[] = {{"milk", 1}, {"MiLk", 1}, {"b", 2}, {"\xE9\xA5\xAD", 1}, {"nothing", 0}, {"", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        EXPECT_EQ(find.Filter(QString::fromUtf8(c.Text)), c.Found);
+        EXPECT_EQ(find.lvResults->count(), c.Found);
+    }
+    // Chosen from the window opened by Ctrl+F: its page comes to the front.
+    TModalAnswers answers;
+    answers.Then([](QDialog& d) {
+        auto& f = static_cast<TfrmFind&>(d);
+        f.edtFind->setText(QString::fromUtf8("\xE9\xA5\xAD"));
+        f.Choose(0);
+        return d.result();
+    });
+    QTest::keyClick(w->Form.get(), Qt::Key_F, Qt::ControlModifier);
+    ASSERT_EQ(answers.Pending(), 0u);
+    EXPECT_EQ(Page().TaskClass()->ID(), "1000000003AA");
+    ASSERT_GE(Page().SelectedRow(), 0);
+    EXPECT_EQ(Row(Page().SelectedRow()).Title, QString::fromUtf8("\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97"));
 }
 
 // A deleted task is back from "Recently Deleted" as a new task in its page;
