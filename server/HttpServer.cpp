@@ -169,6 +169,7 @@ public:
     std::list<std::weak_ptr<Evictable>>::iterator IdleAt;
     // Changed under the idle list's lock; read without it to pass the lock by.
     std::atomic<bool> Registered{false};
+    std::string Address; // the key its client's address is counted under
 };
 
 net::ip::address PlainAddress(const tcp::endpoint& peer) {
@@ -226,16 +227,23 @@ struct HttpServer::Impl {
             Idle.erase(c.IdleAt);
         c.Registered = false;
     }
-    // Asks the longest idle connection to close; false when there is none.
-    bool EvictOldestIdle() {
+    // Asks the longest idle connection (of that address, when one is given) to close;
+    // false when there is none.
+    bool EvictOldestIdle(const std::string* address = nullptr) {
         std::shared_ptr<Evictable> victim;
         {
             std::lock_guard lock(IdleMutex);
-            while (!Idle.empty() && !victim) {
-                victim = Idle.front().lock();
-                if (victim)
+            for (auto it = Idle.begin(); it != Idle.end() && !victim;) {
+                std::shared_ptr<Evictable> c = it->lock();
+                if (c && address && c->Address != *address) {
+                    ++it;
+                    continue;
+                }
+                if (c) {
+                    victim = std::move(c);
                     victim->Registered = false;
-                Idle.pop_front();
+                }
+                it = Idle.erase(it);
             }
         }
         if (!victim)
@@ -301,6 +309,7 @@ public:
           FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy), FAddress(std::move(address)),
           FPeer(std::move(peer)) {
         ++S.Open;
+        Address = FAddress;
     }
     ~Session() override {
         S.EndIdle(*this);
@@ -814,7 +823,9 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor, ssl::context* tls) {
         const std::size_t open = Open.load();
         // Past a cap a connection is told so; far past it, it is just closed.
         const char* busy = nullptr;
-        if (fromAddress > Limits.MaxPerAddress)
+        // An address at its share makes room with its own longest idle kept-alive
+        // connection, as the whole server does at its cap.
+        if (fromAddress > Limits.MaxPerAddress && !EvictOldestIdle(&address))
             busy = "too many connections from your address";
         else if (open >= Limits.MaxConnections && !EvictOldestIdle())
             busy = "too many connections";

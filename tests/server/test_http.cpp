@@ -311,6 +311,29 @@ TEST_F(HttpLayerCaps, EachAddressHasItsOwnShare) {
 
 // When every connection is taken, the one idle the longest between two requests makes
 // room; one that never sent a request is no idle kept-alive connection.
+// An address at its share whose connections wait idle between requests makes room
+// with its own longest idle one instead of being refused; another address's idle
+// connection is not touched.
+TEST_F(HttpLayerCaps, AnAddressAtItsShareMakesRoomWithItsOwnIdleConnection) {
+    int elsewhere = ConnectFrom("127.0.0.3", Port);
+    Held.push_back(elsewhere);
+    ASSERT_NE(Ask(elsewhere, "GET /e HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /e 0"),
+              std::string::npos);
+    for (int i = 0; i < 4; ++i) {
+        Held.push_back(ConnectFrom("127.0.0.2", Port));
+        ASSERT_NE(Ask(Held.back(), "GET /first HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /first 0"),
+                  std::string::npos);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    int extra = ConnectFrom("127.0.0.2", Port);
+    Held.push_back(extra);
+    EXPECT_NE(Ask(extra, "GET /extra HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /extra 0"),
+              std::string::npos);
+    EXPECT_TRUE(ClosedByServer(Held[1])) << "the address's longest idle connection";
+    EXPECT_NE(Ask(elsewhere, "GET /again HTTP/1.1\r\nHost: x\r\n\r\n").find("GET /again 0"),
+              std::string::npos);
+}
+
 TEST_F(HttpLayerCaps, TheLongestIdleConnectionMakesRoomAtTheCap) {
     const char* sources[] = {"127.0.0.2", "127.0.0.3"};
     for (int i = 0; i < 8; ++i) {

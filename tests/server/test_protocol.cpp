@@ -38,6 +38,10 @@ std::unique_ptr<httplib::SSLClient> SiteClient(const CloudServerProcess& server)
     auto cli = std::make_unique<httplib::SSLClient>("localhost", server.TlsPort());
     cli->set_ca_cert_path(server.CAFile().c_str());
     cli->enable_server_certificate_verification(true);
+    // Logins are checked two at a time with a costly hash: on a busy machine an answer
+    // may take longer than the library's five seconds.
+    cli->set_read_timeout(60, 0);
+    cli->set_write_timeout(60, 0);
     return cli;
 }
 
