@@ -306,14 +306,13 @@ public:
     Session(HttpServer::Impl& server, const char* busy, std::string peer, std::string address,
             tcp::socket&& socket, Args&&... args)
         : S(server), FStream(std::move(socket), std::forward<Args>(args)...),
-          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy), FAddress(std::move(address)),
-          FPeer(std::move(peer)) {
+          FBuffer(server.Limits.MaxHeaderBytes + kChunk), FBusy(busy), FPeer(std::move(peer)) {
         ++S.Open;
-        Address = FAddress;
+        Address = std::move(address);
     }
     ~Session() override {
         S.EndIdle(*this);
-        S.GiveBackAddress(FAddress);
+        S.GiveBackAddress(Address);
         --S.Open;
     }
 
@@ -346,7 +345,7 @@ private:
     void AfterConnect() {
         if (FBusy) {
             FReq.Peer = FPeer;
-            FReq.PeerGroup = FAddress;
+            FReq.PeerGroup = Address;
             return RefuseAndClose(503, FBusy);
         }
         ReadHead();
@@ -381,7 +380,7 @@ private:
     void ReadHead() {
         FReq = {};
         FReq.Peer = FPeer;
-        FReq.PeerGroup = FAddress;
+        FReq.PeerGroup = Address;
         FRes = {};
         FHead.emplace();
         FHead->header_limit(static_cast<std::uint32_t>(S.Limits.MaxHeaderBytes));
@@ -779,7 +778,6 @@ private:
     Stream FStream;
     beast::flat_buffer FBuffer;
     const char* FBusy = nullptr; // why the connection is refused, when it is
-    std::string FAddress;
     std::string FPeer;
     bool FIdle = false;
     bool FKeepAlive = true;
