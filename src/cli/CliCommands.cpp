@@ -1,15 +1,15 @@
 #include "cli/CliCommands.h"
 
 #include "app/OtSettingFile.h"
-#include "cli/CliExchange.h"
 #include "cli/CliFormat.h"
 #include "cli/CliTree.h"
 #include "cli/CliValues.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
-#include "common/Version.h"
 #include "common/TreeLock.h"
+#include "common/Version.h"
+#include "repository/OtTaskExchange.h"
 #include "repository/OtTaskRepository.h"
 #include "repository/OtTaskTrash.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
@@ -170,8 +170,8 @@ int CmdList(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
 }
 
 // The items of every list whose title or remarks hold the text, without
-// regard to the case of Latin letters (other text, Chinese included, as it is); shown list by list as "list" shows
-// them, each list read and let go in turn.
+// regard to the case of Latin letters (other text, Chinese included, as it is); shown list by list
+// as "list" shows them, each list read and let go in turn.
 int CmdFind(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     const std::string needle = ToLowerAscii(JoinWords(cmd.Args));
     if (Trim(needle).empty())
@@ -233,86 +233,21 @@ int CmdImport(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     std::string text;
     if (!ReadWholeFile(file, text))
         throw TCommandError("cannot read \"" + file + "\"");
-    const TImportSource source = ReadImport(text);
-    std::vector<std::string> skipped = source.Skipped;
-    const std::string& taskData = tree.Paths().TaskDataPath;
+    TImportSource source;
+    try {
+        source = ReadImport(text);
+    } catch (const TExchangeError& e) {
+        throw TCommandError(e.what());
+    }
     // As any first change, the import makes the default list of an empty tree.
     if (!source.Tasks.empty())
         tree.EnsureDefaultList();
-    // Tasks that name no list go where "add" puts them, decided once.
-    const TOtTaskClassPtr fallback = tree.DefaultList();
-    std::vector<TOtTaskClassPtr> read; // lists whose items are loaded
-    const auto loaded = [&](const TOtTaskClassPtr& cls) {
-        if (std::find(read.begin(), read.end(), cls) == read.end()) {
-            TOtTaskUtility::LoadTaskItemList(taskData, cls, cls->TaskList(), false);
-            read.push_back(cls);
-        }
-        return cls;
-    };
-    const auto listFor = [&](const std::string& title, std::string& why) -> TOtTaskClassPtr {
-        if (title.empty())
-            return loaded(fallback);
-        for (const auto& c : tree.Classes())
-            if (c->Title() == title)
-                return loaded(c);
-        if (const TTitleProblem problem = CheckTaskClassTitle(title)) {
-            why = "its list \"" + title + "\": " + problem.Text();
-            return nullptr;
-        }
-        TOtTaskClassPtr cls;
-        if (const TTaskOpResult r = tree.Operations().AddTaskClass(tree.Classes(), title, &cls); !r) {
-            why = "its list \"" + title + "\" could not be made: " + r.Message;
-            return nullptr;
-        }
-        return loaded(cls);
-    };
-    const auto minute = [](TDateTime t) { return FormatDateTime("yyyymmddhhnn", t); };
-    int imported = 0;
-    std::vector<TOtTaskClassPtr> into;
-    for (const TImportedTask& t : source.Tasks) {
-        const std::string label = t.Title.empty() ? std::string("(no title)") : t.Title;
-        if (const TTitleProblem problem = CheckTaskTitle(t.Title)) {
-            skipped.push_back(label + ": " + problem.Text());
-            continue;
-        }
-        std::string why;
-        const TOtTaskClassPtr cls = listFor(t.List, why);
-        if (!cls) {
-            skipped.push_back(label + ": " + why);
-            continue;
-        }
-        const TDateTime created = t.Created != 0 ? t.Created : Now();
-        // A task that names no list is there already when any list holds it.
-        TOtTaskClassPtr holder;
-        for (const auto& c : t.List.empty() ? tree.Classes() : TOtTaskClassList{cls})
-            for (const auto& i : loaded(c)->TaskList())
-                if (!holder && i->Title() == t.Title &&
-                    minute(i->CreateDateTime()) == minute(created))
-                    holder = c;
-        if (holder) {
-            skipped.push_back(label + ": already in the list \"" + holder->Title() + "\"");
-            continue;
-        }
-        auto item = std::make_shared<TOtTaskItem>(
-            t.Title, t.Remarks, t.Completed ? tsCompleted : tsNotCompleted, t.Due,
-            t.Due != 0 ? t.Alert : 0, cls, nullptr);
-        item->SetID(tree.FreshID());
-        item->SetPriority(std::clamp(t.Priority, 0, 9));
-        item->SetCreateDateTime(created);
-        item->SetFinishDateTime(t.Completed ? (t.Finished != 0 ? t.Finished : Now()) : 0);
-        item->ResetDirty();
-        if (!TOtTaskUtility::IsTaskItemStorable(*item, taskData)) {
-            skipped.push_back(label + ": " + TaskTitleTooLongToStore(taskData));
-            continue;
-        }
-        if (const TTaskOpResult r = tree.Operations().AddTaskItem(item); !r) {
-            skipped.push_back(label + ": " + r.Message);
-            continue;
-        }
-        ++imported;
-        if (std::find(into.begin(), into.end(), cls) == into.end())
-            into.push_back(cls);
-    }
+    // Tasks that name no list go where "add" puts them.
+    const TImportReport report =
+        ImportTasks(tree.Operations(), tree.Classes(), source, [&] { return tree.DefaultList(); });
+    const int imported = report.Imported;
+    const auto& into = report.Into;
+    const auto& skipped = report.Skipped;
     io.Out << "Read " << source.Tasks.size() + source.Skipped.size() << " task(s) as "
            << source.Format << ": imported " << imported << " into " << into.size()
            << " list(s), skipped " << skipped.size() << (skipped.empty() ? ".\n" : ":\n");
@@ -373,7 +308,8 @@ int CmdRestore(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
         }
     }
     if (matches.empty())
-        throw TCommandError("no deleted task with the ID \"" + id + "\" (\"ottodo trash\" lists them)");
+        throw TCommandError("no deleted task with the ID \"" + id +
+                            "\" (\"ottodo trash\" lists them)");
     // The newest deletion of that task (the list shows it first).
     TOtTaskItemPtr restored;
     if (const TTaskOpResult r =

@@ -12,11 +12,14 @@ class TfrmAddEditTaskItem;
 class TfrmSetDate;
 class TfrmSetTime;
 class TOtTaskClassGUI;
+class TOtTaskUndo;
 
 struct TDesktopContext {
     TAppSettings Settings;
     TOtTaskClassList* TaskClassList = nullptr;
     TOtTaskClassGUI* TaskClassGUI = nullptr;
+    // The main window's changes, for Ctrl+Z.
+    TOtTaskUndo* Undo = nullptr;
     TfrmAddEditTaskItem* frmAddEditTaskItem = nullptr;
     TfrmSetDate* frmSetDate = nullptr;
     TfrmSetTime* frmSetTime = nullptr;

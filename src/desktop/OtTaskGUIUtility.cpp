@@ -11,6 +11,7 @@
 #include "desktop/OtLang.h"
 #include "desktop/OtMessageDialog.h"
 #include "desktop/UnitAddEditTaskItem.h"
+#include "repository/OtTaskUndo.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <QAbstractItemView>
@@ -524,9 +525,12 @@ void TOtTaskListItem::DoTaskItemCompleted(int ARow, bool IsCompleted) {
     if (ARow < 0 || ARow >= TaskCount())
         return;
     const TOtTaskItemPtr item = FTaskListGUI->Model().Row(ARow).Item;
+    const TTaskValues before = TTaskValues::Of(*item);
     // A refused change leaves the item, and so the row, as it was.
     if (const TTaskOpResult r = FOperations.CompleteTaskItem(item, IsCompleted); !r)
         ShowRefusal(r);
+    else if (TOtTaskUndo* undo = DesktopContext().Undo)
+        undo->Changed(before, *item);
     FTaskListGUI->Update(ARow);
 }
 
@@ -572,6 +576,8 @@ bool TOtTaskListItem::DoAddTaskItem(const TOtTaskItemPtr& ATaskItem) {
         ShowRefusal(r);
         return false;
     }
+    if (TOtTaskUndo* undo = DesktopContext().Undo)
+        undo->Added(*ATaskItem);
     AddRowAt(ATaskItem, index);
     return true;
 }
@@ -583,6 +589,7 @@ bool TOtTaskListItem::DoEditTaskItem() {
         return false;
     const TOtTaskItemPtr item = FTaskListGUI->Model().Row(row).Item;
     const TTaskItemState before(*item);
+    const TTaskValues values = TTaskValues::Of(*item);
     form->LoadTaskItemForm(tfsEdit, item);
     form->move(MainFormPosSize.Left, MainFormPosSize.Top);
     if (ExecModal(*form) != QDialog::Accepted || !item->IsDirty())
@@ -596,6 +603,8 @@ bool TOtTaskListItem::DoEditTaskItem() {
         FTaskListGUI->Update(FTaskListGUI->Model().IndexOfItem(item.get()));
         return false;
     }
+    if (TOtTaskUndo* undo = DesktopContext().Undo)
+        undo->Changed(values, *item);
     if (classChanged) {
         FTaskListGUI->Delete(FTaskListGUI->Model().IndexOfItem(item.get()));
         if (TOtTaskClassPtr target = item->TaskClass())
@@ -647,6 +656,8 @@ bool TOtTaskListItem::DoDeleteTaskItem() {
         item, [&] { FTaskListGUI->Delete(FTaskListGUI->Model().IndexOfItem(item.get())); });
     if (!r)
         ShowRefusal(r);
+    else if (TOtTaskUndo* undo = DesktopContext().Undo)
+        undo->Deleted(*item);
     return r.Ok;
 }
 

@@ -20,12 +20,16 @@
 #include "package/OtUpgradeArchive.h"
 #include "platform/OtPlatform.h"
 #include "platform/OtVersionInfo.h"
+#include "repository/OtTaskExchange.h"
+#include "repository/OtTaskUndo.h"
 #include "sync/OtKuaipanSyncUtility.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -36,14 +40,17 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollArea>
-#include <QStyle>
 #include <QShortcut>
+#include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 namespace ot {
 
@@ -75,10 +82,27 @@ struct TToolMenuEntry {
     int Tag;
 };
 constexpr TToolMenuEntry kToolMenu[] = {
-    {"pmiSetting", "Setting", 1},   {"pmiTrash", "Recently Deleted", 6},
-    {"pmiBkl1", "-", 2},            {"pmiCheckUpdate", "Check Update", 3},
-    {"pmiBlk2", "-", 4},            {"pmiAbout", "About", 5},
+    {"pmiSetting", "Setting", 1}, {"pmiTrash", "Recently Deleted", 6},
+    {"pmiImport", "Import…", 7},  {"pmiExport", "Export…", 8},
+    {"pmiBkl1", "-", 2},          {"pmiCheckUpdate", "Check Update", 3},
+    {"pmiBlk2", "-", 4},          {"pmiAbout", "About", 5},
 };
+
+// A translated message with its "%d" and "%s" filled in, in order.
+QString FilledIn(const QString& AKey, const QStringList& AValues) {
+    QString text = LangTranslate(AKey);
+    qsizetype at = 0;
+    for (const QString& v : AValues) {
+        const qsizetype d = text.indexOf(QLatin1String("%d"), at);
+        const qsizetype s = text.indexOf(QLatin1String("%s"), at);
+        const qsizetype k = d < 0 ? s : (s < 0 ? d : std::min(d, s));
+        if (k < 0)
+            break;
+        text.replace(k, 2, v);
+        at = k + v.size();
+    }
+    return text;
+}
 // The tray menu; the first entry reads "Show" or "Hide" as the window is.
 constexpr TToolMenuEntry kTrayMenu[] = {
     {"pmiTrayShowHide", "Show", 1},
@@ -318,6 +342,10 @@ bool TfrmTaskList::FormCreate() {
     CreatePopupMenu();
     auto* find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, &TfrmTaskList::DoFind);
+    FUndo = std::make_unique<TOtTaskUndo>(FAppCore->Operations());
+    FContext.Undo = FUndo.get();
+    auto* undo = new QShortcut(QKeySequence::Undo, this);
+    connect(undo, &QShortcut::activated, this, &TfrmTaskList::DoUndo);
 
     // Both threads are created suspended; the timers start them.
     FTaskAlertThread = NewTaskAlertThread(*this);
@@ -473,6 +501,8 @@ void TfrmTaskList::FormDestroy() {
     FSyncObserver.reset();
     FLocalTaskTree.reset();
     FContext.TaskClassGUI = nullptr;
+    FContext.Undo = nullptr;
+    FUndo.reset();
     FTaskClassGUI.reset();
     FTaskClassList.clear();
     DestoryPopupMenu();
@@ -548,6 +578,12 @@ void TfrmTaskList::lytTasksResize() {
 
 bool TfrmTaskList::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
+    case QEvent::ShortcutOverride:
+        // The entry box undoes its own typing; empty, Ctrl+Z is the window's.
+        if (watched == edtTask && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Undo) &&
+            edtTask->text().isEmpty())
+            return true;
+        break;
     case QEvent::KeyPress:
         if (watched == edtTask) {
             auto* key = static_cast<QKeyEvent*>(event);
@@ -704,22 +740,138 @@ void TfrmTaskList::ShowTask(const TOtTaskItemPtr& AItem) {
         }
 }
 
-void TfrmTaskList::DoTrash() {
-    TfrmTrash form(this, FAppCore->Operations(), FTaskClassList, [this](const TOtTaskItemPtr& item) {
-        // Back in its list: a page that shows its rows takes the row at the
-        // item's place; a list made anew gets its page.
-        const TOtTaskClassPtr cls = item->TaskClass();
+void TfrmTaskList::DoUndo() {
+    if (!FUndo || !FUndo->CanUndo() || !FTaskClassGUI)
+        return;
+    const TUndoResult r = FUndo->Undo(FTaskClassList);
+    if (!r) {
+        if (!r.Key.empty())
+            ShowMessageDialog(LangTranslate(Q(r.Key)).replace(QLatin1String("%s"), Q(r.Title)),
+                              mtWarning, QMessageBox::Ok);
+        else
+            ShowMessageDialog(Q(r.Op.Message), mtError, QMessageBox::Ok);
+        return;
+    }
+    // The lists changed in memory; their pages show them again. A list that
+    // a task came back into may be new (it was deleted with the task).
+    for (const TOtTaskClassPtr& cls : {r.From, r.To}) {
+        if (!cls)
+            continue;
         TOtTaskListItem* page = FTaskClassGUI->GetTaskListItemByTaskClass(cls);
-        if (!page) {
+        if (!page)
             FTaskClassGUI->Add(cls);
-            return;
-        }
-        const auto& list = cls->TaskList();
-        const auto at = std::find(list.begin(), list.end(), item);
-        if (page->IsLoaded() && at != list.end())
-            page->TaskListGUI().Add(item, static_cast<int>(at - list.begin()));
-    });
+        else if (page->IsLoaded())
+            page->LoadTaskList(TaskSortField, TaskSortOrder);
+        else
+            page->SetTag(1);
+    }
+    if (r.Item)
+        ShowTask(r.Item);
+}
+
+void TfrmTaskList::DoTrash() {
+    TfrmTrash form(this, FAppCore->Operations(), FTaskClassList,
+                   [this](const TOtTaskItemPtr& item) {
+                       if (FUndo)
+                           FUndo->Added(*item);
+                       // Back in its list: a page that shows its rows takes the row at the
+                       // item's place; a list made anew gets its page.
+                       const TOtTaskClassPtr cls = item->TaskClass();
+                       TOtTaskListItem* page = FTaskClassGUI->GetTaskListItemByTaskClass(cls);
+                       if (!page) {
+                           FTaskClassGUI->Add(cls);
+                           return;
+                       }
+                       const auto& list = cls->TaskList();
+                       const auto at = std::find(list.begin(), list.end(), item);
+                       if (page->IsLoaded() && at != list.end())
+                           page->TaskListGUI().Add(item, static_cast<int>(at - list.begin()));
+                   });
     ExecModal(form);
+}
+
+QString TfrmTaskList::ChooseFile(bool ASave) {
+    if (ChooseExchangeFile)
+        return ChooseExchangeFile(ASave);
+    const QString home = QDir::homePath();
+    if (ASave)
+        return QFileDialog::getSaveFileName(
+            this, LangTranslate(QStringLiteral("Export…")), home + QStringLiteral("/tasks.json"),
+            QStringLiteral("JSON (*.json);;iCalendar (*.ics);;todo.txt (*.txt)"));
+    return QFileDialog::getOpenFileName(
+        this, LangTranslate(QStringLiteral("Import…")), home,
+        QStringLiteral("JSON, iCalendar, todo.txt (*.json *.ics *.ical *.txt);;* (*)"));
+}
+
+void TfrmTaskList::DoExport() {
+    const QString file = ChooseFile(true);
+    if (file.isEmpty())
+        return;
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    const TExchangeFormat format = suffix == QLatin1String("ics")   ? TExchangeFormat::ICalendar
+                                   : suffix == QLatin1String("txt") ? TExchangeFormat::TodoTxt
+                                                                    : TExchangeFormat::Json;
+    std::size_t count = 0;
+    for (const auto& c : FTaskClassList)
+        count += c->TaskList().size();
+    std::string error;
+    if (!WriteFileAtomic(file.toStdString(), ExportTasks(FTaskClassList, format), 0644, &error)) {
+        ShowMessageDialog(FilledIn(QStringLiteral("The tasks could not be exported: %s"),
+                                   {QString::fromStdString(error)}),
+                          mtError, QMessageBox::Ok);
+        return;
+    }
+    ShowMessageDialog(
+        FilledIn(QStringLiteral("%d task(s) exported to %s."), {QString::number(count), file}),
+        mtInformation, QMessageBox::Ok);
+}
+
+void TfrmTaskList::DoImport() {
+    const QString file = ChooseFile(false);
+    if (file.isEmpty() || !FTaskClassGUI)
+        return;
+    const QString cannot = QStringLiteral("The file %s cannot be imported: %s");
+    std::string text;
+    if (!ReadWholeFile(file.toStdString(), text)) {
+        ShowMessageDialog(FilledIn(cannot, {file, QString::fromUtf8(std::strerror(errno))}),
+                          mtError, QMessageBox::Ok);
+        return;
+    }
+    TImportSource source;
+    try {
+        source = ReadImport(text);
+    } catch (const TExchangeError& e) {
+        ShowMessageDialog(FilledIn(cannot, {file, QString::fromUtf8(e.what())}), mtError,
+                          QMessageBox::Ok);
+        return;
+    }
+    const TOtTaskClassPtr shown = FTaskClassGUI->CurrentTaskClass();
+    const TImportReport report =
+        ImportTasks(FAppCore->Operations(), FTaskClassList, source, [&] { return shown; });
+    // New lists get their pages; the pages of the others show their new rows.
+    for (const auto& cls : report.Made)
+        if (!FTaskClassGUI->GetTaskListItemByTaskClass(cls))
+            FTaskClassGUI->Add(cls);
+    for (const auto& cls : report.Into)
+        if (TOtTaskListItem* page = FTaskClassGUI->GetTaskListItemByTaskClass(cls)) {
+            if (page->IsLoaded())
+                page->LoadTaskList(TaskSortField, TaskSortOrder);
+            else
+                page->SetTag(1);
+        }
+    SetMoveButtons();
+    LoadTaskList();
+    QString message =
+        FilledIn(QStringLiteral("Imported %d task(s) into %d list(s), skipped %d."),
+                 {QString::number(report.Imported), QString::number(report.Into.size()),
+                  QString::number(report.Skipped.size())});
+    // The reasons, as the import gives them; a long list is cut short.
+    constexpr std::size_t kShown = 10;
+    for (std::size_t k = 0; k < report.Skipped.size() && k < kShown; ++k)
+        message += QStringLiteral("\n") + QString::fromStdString(report.Skipped[k]);
+    if (report.Skipped.size() > kShown)
+        message += QStringLiteral("\n…");
+    ShowMessageDialog(message, report.Skipped.empty() ? mtInformation : mtWarning, QMessageBox::Ok);
 }
 
 void TfrmTaskList::btnMenuClick() {
@@ -732,6 +884,10 @@ void TfrmTaskList::OnToolMenuItemClick(QObject* Sender) {
         DoSetting();
     else if (name == QLatin1String("pmiTrash"))
         DoTrash();
+    else if (name == QLatin1String("pmiImport"))
+        DoImport();
+    else if (name == QLatin1String("pmiExport"))
+        DoExport();
     else if (name == QLatin1String("pmiCheckUpdate"))
         DoCheckUpdate();
     else if (name == QLatin1String("pmiAbout"))

@@ -30,6 +30,7 @@ class TOtPlatform;
 class TOtTaskAlertThread;
 class TOtQtLocalTaskTree;
 class TOtTaskClassGUI;
+class TOtTaskUndo;
 class TQtSyncObserver;
 class TfrmAppLog;
 
@@ -84,8 +85,20 @@ public:
     void DoAbout();
     // The "Recently Deleted" window: a deleted task brought back shows in its page.
     void DoTrash();
+    // "Import…": tasks from a file of another program (or an export) into the
+    // lists; those that name no list go into the page shown. "Export…": every
+    // list into a file, the format told by its extension (.ics, .txt, else
+    // JSON). Each says what it did in a message.
+    void DoImport();
+    void DoExport();
+    // The file to read (ASave false) or to write, empty when the user
+    // cancelled; tests answer it instead of the file dialog.
+    std::function<QString(bool ASave)> ChooseExchangeFile;
     // "Find" (Ctrl+F): a task found is shown selected in its page.
     void DoFind();
+    // Ctrl+Z: the last change made in this window, undone.
+    void DoUndo();
+    const TOtTaskUndo* UndoHistory() const { return FUndo.get(); }
     void ShowTask(const TOtTaskItemPtr& AItem);
     void CheckNewVersionForUpgrade(bool IsSilence);
     void FinishUpgrade();
@@ -177,6 +190,7 @@ protected:
 
 private:
     void BuildControls();
+    QString ChooseFile(bool ASave);
     bool WarnQuickEntry(const QString& AText);
     // After the first paint: the remarks not yet read, a slice at a time,
     // so the window stays responsive and the tree is whole soon after.
@@ -188,6 +202,7 @@ private:
     TDesktopContext FContext;
     TOtTaskClassList FTaskClassList;
     std::unique_ptr<TOtTaskClassGUI> FTaskClassGUI;
+    std::unique_ptr<TOtTaskUndo> FUndo;
     std::unique_ptr<TOtQtLocalTaskTree> FLocalTaskTree;
     std::shared_ptr<TQtSyncObserver> FSyncObserver;
     std::unique_ptr<TfrmAppLog> FAppLog;

@@ -13,7 +13,9 @@
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitFind.h"
 #include "desktop/UnitTrash.h"
+#include "repository/OtTaskExchange.h"
 #include "repository/OtTaskOperations.h"
+#include "repository/OtTaskUndo.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/OtSyncQueueUtility.h"
 #include "syncqueue/SQLiteDB.h"
@@ -26,12 +28,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
-#include <QListWidget>
-#include <QPushButton>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -290,7 +292,8 @@ TEST_F(DesktopPage, EditingIntoAnotherClassMovesTheRowAndMarksThatPage) {
 // Ctrl+F finds tasks of every list by title and remarks, in any letter case
 // and in Chinese; the one chosen is shown selected in its page.
 TEST_F(DesktopPage, FindShowsTheChosenTaskInItsPage) {
-    dir.AddClass("1000000003AA", "\xE6\x97\x85\xE8\xA1\x8C", {{"\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97", 5}});
+    dir.AddClass("1000000003AA", "\xE6\x97\x85\xE8\xA1\x8C",
+                 {{"\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97", 5}});
     Open({{"Buy MILK", 4}, {"bread", 2}});
     TfrmFind find(w->Form.get(), w->Form->TaskClassList());
     const struct {
@@ -314,7 +317,8 @@ TEST_F(DesktopPage, FindShowsTheChosenTaskInItsPage) {
     ASSERT_EQ(answers.Pending(), 0u);
     EXPECT_EQ(Page().TaskClass()->ID(), "1000000003AA");
     ASSERT_GE(Page().SelectedRow(), 0);
-    EXPECT_EQ(Row(Page().SelectedRow()).Title, QString::fromUtf8("\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97"));
+    EXPECT_EQ(Row(Page().SelectedRow()).Title,
+              QString::fromUtf8("\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97"));
 }
 
 // A deleted task is back from "Recently Deleted" as a new task in its page;
@@ -351,14 +355,172 @@ TEST_F(DesktopPage, ADeletedTaskComesBackFromRecentlyDeleted) {
     EXPECT_TRUE(fs::exists(dir.TaskData() + list[0]->Path())) << "stored again";
 }
 
+// Ctrl+Z takes the window's changes back one by one, newest first: a
+// deletion (the task comes back), a move into another list, a completion,
+// an addition; each undo is stored like any change. In the entry box,
+// Ctrl+Z undoes the typing while there is some.
+TEST_F(DesktopPage, CtrlZUndoesTheLastChangesOfTheWindow) {
+    Open({{"milk", 4}, {"bread", 2}});
+    const auto shown = [&] {
+        std::string out;
+        for (const auto& page : w->Form->TaskClassGUI()->TaskListItems()) {
+            if (!page->IsLoaded() || page->Tag() == 1)
+                page->LoadTaskList(TaskSortField, TaskSortOrder);
+            out += page->TaskClass()->Title() + ":";
+            for (int i = 0; i < page->TaskCount(); ++i) {
+                const TOtTaskItem& item = *page->TaskListGUI().Model().Row(i).Item;
+                out += " " + item.Title() + (item.Status() == tsCompleted ? "+" : "");
+                EXPECT_TRUE(fs::exists(dir.TaskData() + item.Path())) << item.Title();
+            }
+            out += "\n";
+        }
+        return out;
+    };
+    const auto ctrlZ = [&] {
+        w->Form->TaskClassGUI()->SetTaskClassIndex(0);
+        QTest::keyClick(w->Form.get(), Qt::Key_Z, Qt::ControlModifier);
+    };
+    std::vector<std::string> states{shown()};
+    ASSERT_TRUE(Page().DoAddTaskItemQuick(QStringLiteral("eggs")));
+    states.push_back(shown());
+    Page().DoTaskItemCompleted(Page().GetTreeViewItemByTaskItem(Page().TaskClass()->TaskList()[2]),
+                               true);
+    states.push_back(shown());
+    Page().SelectRow(0);
+    {
+        TModalAnswers answers;
+        answers.Then([](QDialog& d) {
+            auto& editor = static_cast<TfrmAddEditTaskItem&>(d);
+            editor.cmbbxTaskClass->setCurrentIndex(1);
+            editor.btnOKClick();
+            return d.result();
+        });
+        ASSERT_TRUE(Page().DoEditTaskItem());
+    }
+    states.push_back(shown());
+    Page().SelectRow(0);
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Yes);
+        ASSERT_TRUE(Page().DoDeleteTaskItem());
+    }
+    ASSERT_EQ(states.size(), 4u);
+    EXPECT_EQ(states[3], "Home: milk bread+\nWork: eggs\n");
+    EXPECT_EQ(shown(), "Home: bread+\nWork: eggs\n");
+
+    // Typing in the entry box is undone there first.
+    w->Form->edtTask->setFocus();
+    QTest::keyClicks(w->Form->edtTask, QStringLiteral("tea"));
+    QTest::keyClick(w->Form->edtTask, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(w->Form->edtTask->text(), QString());
+    EXPECT_EQ(w->Form->UndoHistory()->Size(), 4u);
+    for (int k = 3; k >= 0; --k) {
+        ctrlZ();
+        EXPECT_EQ(shown(), states[static_cast<std::size_t>(k)]) << "undo " << 4 - k;
+    }
+    EXPECT_FALSE(w->Form->UndoHistory()->CanUndo());
+    ctrlZ();
+    EXPECT_EQ(shown(), states[0]) << "nothing left to undo changes nothing";
+    // Stored: the lists read again from disk say the same.
+    TOtTaskClassList loaded;
+    TOtAppCore(dir.Path()).LoadTaskClassList(loaded);
+    std::set<std::string> titles;
+    for (const auto& c : loaded)
+        for (const auto& i : c->TaskList())
+            titles.insert(c->Title() + "/" + i->Title() + (i->Status() == tsCompleted ? "+" : ""));
+    EXPECT_EQ(titles, (std::set<std::string>{"Home/bread", "Home/milk"}));
+}
+
+// "Export…" writes every list into the file chosen, in the format its name
+// tells; "Import…" reads another program's file into the lists (a task that
+// names no list goes into the page shown, a list it names is made with its
+// page), says what it took, and a second import of the file adds nothing.
+TEST_F(DesktopPage, ImportAndExportFromTheToolMenu) {
+    Open({{"milk", 4}, {"bread", 2}});
+    const auto trigger = [&](const char* name) {
+        QAction* entry = w->Form->ToolPopupMenu()->findChild<QAction*>(QLatin1String(name));
+        ASSERT_TRUE(entry) << name;
+        entry->trigger();
+    };
+    const std::string ics = dir.Path() + "/out.ics";
+    w->Form->ChooseExchangeFile = [&](bool save) {
+        EXPECT_TRUE(save);
+        return QString::fromStdString(ics);
+    };
+    {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Ok);
+        trigger("pmiExport");
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text,
+                  QString::fromStdString("2 task(s) exported to " + ics + "."));
+    }
+    std::string text;
+    ASSERT_TRUE(ReadWholeFile(ics, text));
+    const TImportSource back = ReadImport(text);
+    EXPECT_EQ(back.Format, "iCalendar");
+    ASSERT_EQ(back.Tasks.size(), 2u);
+    EXPECT_EQ(back.Tasks[0].List + "/" + back.Tasks[0].Title, "Home/milk");
+
+    const std::string todo = dir.Path() + "/todo.txt";
+    ASSERT_TRUE(WriteFileAtomic(todo, "(A) 2030-01-02 call Bob +Errands due:2030-03-07\n"
+                                      "x 2030-01-05 2030-01-02 paid rent\n"));
+    w->Form->ChooseExchangeFile = [&](bool save) {
+        EXPECT_FALSE(save);
+        return QString::fromStdString(todo);
+    };
+    const auto titles = [&] {
+        std::set<std::string> out;
+        for (const auto& page : w->Form->TaskClassGUI()->TaskListItems()) {
+            page->LoadTaskList(TaskSortField, TaskSortOrder);
+            for (int i = 0; i < page->TaskCount(); ++i)
+                out.insert(page->TaskClass()->Title() + "/" +
+                           page->TaskListGUI().Model().Row(i).Item->Title());
+        }
+        return out;
+    };
+    const std::set<std::string> expected{"Home/milk", "Home/bread", "Home/paid rent",
+                                         "Errands/call Bob"};
+    for (const char* report : {"Imported 2 task(s) into 2 list(s), skipped 0.",
+                               "Imported 0 task(s) into 0 list(s), skipped 2.\n"
+                               "call Bob: already in the list \"Errands\"\n"
+                               "paid rent: already in the list \"Home\""}) {
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Ok);
+        trigger("pmiImport");
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text, QString::fromUtf8(report));
+        EXPECT_EQ(titles(), expected);
+    }
+    ASSERT_EQ(w->Form->TaskClassGUI()->TaskClassCount(), 3);
+    TOtTaskClassList loaded;
+    TOtAppCore(dir.Path()).LoadTaskClassList(loaded);
+    std::size_t stored = 0;
+    for (const auto& c : loaded)
+        stored += c->TaskList().size();
+    EXPECT_EQ(stored, 4u) << "the imported tasks are stored";
+
+    // A file no format reads is refused with the reason; nothing changes.
+    ASSERT_TRUE(WriteFileAtomic(todo, "{ not json"));
+    TModalAnswers answers;
+    answers.ThenButton(QMessageBox::Ok);
+    trigger("pmiImport");
+    ASSERT_EQ(answers.Shown().size(), 1u);
+    EXPECT_TRUE(answers.Shown()[0].Text.startsWith(
+        QString::fromStdString("The file " + todo + " cannot be imported: ")))
+        << answers.Shown()[0].Text.toStdString();
+    EXPECT_EQ(titles(), expected);
+}
+
 // A start reads only the files of what it shows; the remarks of the other
 // lists are read soon after, each as its file holds it.
 TEST_F(DesktopPage, AStartReadsTheRestOfTheRemarksAfterItsFirstPage) {
     dir.AddClass("1000000003AA", "Later", {{"a", 1}, {"b", 2}, {"c", 3}});
-    const fs::path later = fs::path(dir.TaskData()) / TOtTaskClass("1000000003AA", "Later").DirName();
+    const fs::path later =
+        fs::path(dir.TaskData()) / TOtTaskClass("1000000003AA", "Later").DirName();
     for (const auto& e : fs::directory_iterator(later))
-        ASSERT_TRUE(WriteFileAtomic(e.path(), TOtTaskUtility::TaskFileContent(
-                                                  "notes of " + e.path().filename().string())));
+        ASSERT_TRUE(WriteFileAtomic(
+            e.path(), TOtTaskUtility::TaskFileContent("notes of " + e.path().filename().string())));
     {
         TOtTaskClassList loaded;
         TOtAppCore(dir.Path()).LoadTaskClassList(loaded);

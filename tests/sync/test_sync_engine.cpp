@@ -11,6 +11,7 @@
 #include "common/FileUtil.h"
 #include "repository/OtTaskOperations.h"
 #include "repository/OtTaskTrash.h"
+#include "repository/OtTaskUndo.h"
 #include "tasks/OtTaskUtility.h"
 
 #include <gtest/gtest.h>
@@ -416,5 +417,87 @@ TEST_F(Engine, ATaskDeletedElsewhereComesBackFromTheTrashEverywhere) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->Remarks(), "my notes");
     EXPECT_EQ(back->Priority(), 6);
+    ExpectConverged(server, user, A, B);
+}
+
+// The window's undo, step by step back from a deletion to before the task
+// was added, with passes in between: each undo is a change like any other,
+// and the other computer follows every one. An undo that would throw away
+// an edit made on the other computer is refused and leaves that edit.
+TEST_F(Engine, UndoneChangesReachTheOtherComputer) {
+    auto list = A.AddClass("List");
+    auto later = A.AddClass("Later");
+    const std::string empty = A.UserState();
+    TOtTaskUndo undo(A.Tree().Operations());
+    const auto step = [&](const std::function<void()>& change) {
+        A.Tree().Locked(change);
+        ASSERT_TRUE(A.SyncClean());
+        ASSERT_TRUE(B.SyncClean());
+        EXPECT_EQ(B.UserState(), A.UserState());
+    };
+    const auto undoOne = [&] {
+        const TUndoResult r = undo.Undo(A.Classes);
+        EXPECT_TRUE(r) << r.Key << r.Op.Message;
+    };
+    const auto edited = [&](const std::function<void(TOtTaskItem&)>& change) {
+        auto item = A.FindItem("Plan") ? A.FindItem("Plan") : A.FindItem("Plan the trip");
+        ASSERT_TRUE(item);
+        const TTaskValues before = TTaskValues::Of(*item);
+        ASSERT_TRUE(A.Tree().Operations().EditTaskItem(item, change));
+        undo.Changed(before, *item);
+    };
+
+    step([&] { undo.Added(*A.AddItem(list, "Plan")); });
+    const std::string added = A.UserState();
+    step([&] {
+        edited([](TOtTaskItem& t) {
+            t.SetTitle("Plan the trip");
+            t.SetPriority(8);
+            t.SetRemarks("tickets\nhotel");
+        });
+    });
+    const std::string edit = A.UserState();
+    step([&] { edited([&](TOtTaskItem& t) { t.SetTaskClass(later); }); });
+    const std::string moved = A.UserState();
+    step([&] { edited([](TOtTaskItem& t) { TOtTaskOperations::SetCompleted(t, true); }); });
+    const std::string completed = A.UserState();
+    step([&] {
+        auto item = A.FindItem("Plan the trip");
+        undo.Deleted(*item);
+        A.DeleteItem(item);
+    });
+    ASSERT_FALSE(B.FindItem("Plan the trip"));
+    EXPECT_EQ(undo.Size(), 5u);
+
+    for (const std::string& expected : {completed, moved, edit, added}) {
+        step(undoOne);
+        EXPECT_EQ(A.UserState(), expected);
+    }
+    step(undoOne);
+    EXPECT_EQ(A.UserState(), empty);
+    EXPECT_FALSE(undo.CanUndo());
+    EXPECT_FALSE(undo.Undo(A.Classes));
+    ExpectConverged(server, user, A, B);
+
+    // Changed on the other computer after the change here: undoing it here
+    // would lose that edit, so it is not undone, nor the step before it.
+    step([&] { undo.Added(*A.AddItem(list, "Plan")); });
+    step([&] { edited([](TOtTaskItem& t) { t.SetPriority(2); }); });
+    B.EditItem(B.FindItem("Plan"), [](TOtTaskItem& t) { t.SetRemarks("from B"); });
+    ASSERT_TRUE(B.SyncClean());
+    ASSERT_TRUE(A.SyncClean());
+    const std::string both = A.UserState();
+    for (int k = 0; k < 2; ++k) {
+        TUndoResult r;
+        A.Tree().Locked([&] { r = undo.Undo(A.Classes); });
+        EXPECT_FALSE(r);
+        EXPECT_EQ(r.Key, "The task item \"%s\" was changed by a synchronization since, so it was "
+                         "not undone.");
+        EXPECT_EQ(r.Title, "Plan");
+    }
+    EXPECT_FALSE(undo.CanUndo());
+    EXPECT_EQ(A.UserState(), both);
+    EXPECT_EQ(A.FindItem("Plan")->Remarks(), "from B");
+    ASSERT_TRUE(A.SyncClean());
     ExpectConverged(server, user, A, B);
 }

@@ -1,9 +1,9 @@
-#include "cli/CliExchange.h"
+#include "repository/OtTaskExchange.h"
 
-#include "cli/CliCommands.h"
-#include "cli/CliValues.h"
 #include "common/Clock.h"
+#include "common/DateInput.h"
 #include "common/Text.h"
+#include "tasks/OtTaskUtility.h"
 
 #include <libical/ical.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +14,7 @@
 #include <ctime>
 #include <memory>
 
-namespace ot::cli {
+namespace ot {
 
 namespace {
 
@@ -74,22 +74,26 @@ std::string OrEmpty(const Json& j, const char* key) {
 
 std::string ExportJson(const TOtTaskClassList& lists) {
     OrderedJson root{{"format", kJsonFormatName},
-              {"version", kJsonVersion},
-              {"exported", UtcText(Now())},
-              {"lists", OrderedJson::array()}};
+                     {"version", kJsonVersion},
+                     {"exported", UtcText(Now())},
+                     {"lists", OrderedJson::array()}};
     for (const auto& c : lists) {
         OrderedJson list{{"id", c->ID()}, {"title", c->Title()}, {"tasks", OrderedJson::array()}};
         for (const auto& i : c->TaskList()) {
-            OrderedJson t{{"id", i->ID()},
-                   {"title", i->Title()},
-                   {"completed", i->Status() != tsNotCompleted},
-                   {"priority", i->Priority()},
-                   {"due", i->ExpirationDate() ? OrderedJson(FormatDueDate(i->ExpirationDate())) : OrderedJson()},
-                   {"alert", i->AlertTime() ? OrderedJson(FormatAlertTime(i->AlertTime())) : OrderedJson()},
-                   {"created", i->CreateDateTime() ? OrderedJson(UtcText(i->CreateDateTime())) : OrderedJson()},
-                   {"finished",
-                    i->FinishDateTime() ? OrderedJson(UtcText(i->FinishDateTime())) : OrderedJson()},
-                   {"remarks", i->Remarks()}};
+            OrderedJson t{
+                {"id", i->ID()},
+                {"title", i->Title()},
+                {"completed", i->Status() != tsNotCompleted},
+                {"priority", i->Priority()},
+                {"due", i->ExpirationDate() ? OrderedJson(FormatDueDate(i->ExpirationDate()))
+                                            : OrderedJson()},
+                {"alert",
+                 i->AlertTime() ? OrderedJson(FormatAlertTime(i->AlertTime())) : OrderedJson()},
+                {"created",
+                 i->CreateDateTime() ? OrderedJson(UtcText(i->CreateDateTime())) : OrderedJson()},
+                {"finished",
+                 i->FinishDateTime() ? OrderedJson(UtcText(i->FinishDateTime())) : OrderedJson()},
+                {"remarks", i->Remarks()}};
             list["tasks"].push_back(std::move(t));
         }
         root["lists"].push_back(std::move(list));
@@ -101,7 +105,8 @@ void ReadOwnJson(const Json& root, TImportSource& out) {
     out.Format = "ottodo JSON";
     if (!root.contains("version") || !root["version"].is_number_integer() ||
         root["version"].get<int>() > kJsonVersion)
-        throw TCommandError("the file is of a newer version of this format than this program reads");
+        throw TExchangeError(
+            "the file is of a newer version of this format than this program reads");
     for (const auto& list : root.value("lists", Json::array())) {
         const std::string listTitle = OrEmpty(list, "title");
         for (const auto& t : list.value("tasks", Json::array())) {
@@ -115,8 +120,7 @@ void ReadOwnJson(const Json& root, TImportSource& out) {
             if (const std::string due = OrEmpty(t, "due"); !due.empty()) {
                 const auto d = ParseDueDateFrom(due, 0);
                 if (!d || due.size() != 10) {
-                    out.Skipped.push_back(task.Title + ": the due date \"" + due +
-                                          "\" is no date");
+                    out.Skipped.push_back(task.Title + ": the due date \"" + due + "\" is no date");
                     continue;
                 }
                 task.Due = *d;
@@ -222,10 +226,11 @@ std::string ExportICalendar(const TOtTaskClassList& lists) {
                 AddX(todo, "X-OTTODO-ALERT", FormatAlertTime(i->AlertTime()));
             const bool done = i->Status() != tsNotCompleted;
             icalcomponent_add_property(
-                todo, icalproperty_new_status(done ? ICAL_STATUS_COMPLETED : ICAL_STATUS_NEEDSACTION));
+                todo,
+                icalproperty_new_status(done ? ICAL_STATUS_COMPLETED : ICAL_STATUS_NEEDSACTION));
             if (done && i->FinishDateTime() != 0)
-                icalcomponent_add_property(todo,
-                                           icalproperty_new_completed(IcalUtc(i->FinishDateTime())));
+                icalcomponent_add_property(
+                    todo, icalproperty_new_completed(IcalUtc(i->FinishDateTime())));
             if (i->CreateDateTime() != 0)
                 icalcomponent_add_property(todo,
                                            icalproperty_new_created(IcalUtc(i->CreateDateTime())));
@@ -312,7 +317,7 @@ void ReadICalendar(std::string_view text, TImportSource& out) {
     const std::string owned(text);
     TIcal root(icalparser_parse_string(owned.c_str()));
     if (!root)
-        throw TCommandError("the iCalendar text cannot be read");
+        throw TExchangeError("the iCalendar text cannot be read");
     if (icalcomponent_isa(root.get()) == ICAL_VTODO_COMPONENT) {
         ReadTodo(root.get(), out);
         return;
@@ -321,8 +326,8 @@ void ReadICalendar(std::string_view text, TImportSource& out) {
          c = icalcomponent_get_next_component(root.get(), ICAL_VTODO_COMPONENT))
         ReadTodo(c, out);
     int events = 0;
-    for (icalcomponent* c = icalcomponent_get_first_component(root.get(), ICAL_VEVENT_COMPONENT);
-         c; c = icalcomponent_get_next_component(root.get(), ICAL_VEVENT_COMPONENT))
+    for (icalcomponent* c = icalcomponent_get_first_component(root.get(), ICAL_VEVENT_COMPONENT); c;
+         c = icalcomponent_get_next_component(root.get(), ICAL_VEVENT_COMPONENT))
         ++events;
     if (events > 0)
         out.Skipped.push_back(std::to_string(events) + " event(s): only to-dos (VTODO) are tasks");
@@ -375,7 +380,8 @@ std::string ExportTodoTxt(const TOtTaskClassList& lists) {
             std::string line;
             const bool done = i->Status() != tsNotCompleted;
             // Priority 9 is (A), 0 is (J).
-            const std::string letter(1, static_cast<char>('A' + (9 - std::clamp(i->Priority(), 0, 9))));
+            const std::string letter(
+                1, static_cast<char>('A' + (9 - std::clamp(i->Priority(), 0, 9))));
             if (done) {
                 line += "x ";
                 if (i->FinishDateTime() != 0)
@@ -519,18 +525,116 @@ TImportSource ReadImport(std::string_view AText) {
     if (StartsWith(head, "{") || StartsWith(head, "[")) {
         Json root = Json::parse(text, nullptr, false);
         if (root.is_discarded())
-            throw TCommandError("the file looks like JSON but cannot be read as JSON");
+            throw TExchangeError("the file looks like JSON but cannot be read as JSON");
         if (root.is_object() && OrEmpty(root, "format") == kJsonFormatName)
             ReadOwnJson(root, out);
         else if (root.is_array())
             ReadTaskwarrior(root, out);
         else
-            throw TCommandError("the JSON file is neither this program's export nor "
-                                "Taskwarrior's");
+            throw TExchangeError("the JSON file is neither this program's export nor "
+                                 "Taskwarrior's");
         return out;
     }
     ReadTodoTxt(text, out);
     return out;
 }
 
-} // namespace ot::cli
+TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList& ALists,
+                          const TImportSource& ASource,
+                          const std::function<TOtTaskClassPtr()>& AFallback) {
+    TImportReport report;
+    report.Skipped = ASource.Skipped;
+    const std::string& taskData = AOperations.Paths().TaskDataPath;
+    std::vector<TOtTaskClassPtr> read; // lists whose items are loaded
+    const auto loaded = [&](const TOtTaskClassPtr& cls) {
+        if (cls && std::find(read.begin(), read.end(), cls) == read.end()) {
+            TOtTaskUtility::LoadTaskItemList(taskData, cls, cls->TaskList(), false);
+            read.push_back(cls);
+        }
+        return cls;
+    };
+    // Tasks that name no list go to one list, decided once.
+    TOtTaskClassPtr fallback;
+    bool fellBack = false;
+    const auto listFor = [&](const std::string& title, std::string& why) -> TOtTaskClassPtr {
+        if (title.empty()) {
+            if (!fellBack) {
+                fallback = AFallback ? AFallback() : nullptr;
+                fellBack = true;
+            }
+            if (!fallback)
+                why = "there is no list to put it in";
+            return loaded(fallback);
+        }
+        for (const auto& c : ALists)
+            if (c->Title() == title)
+                return loaded(c);
+        if (const TTitleProblem problem = CheckTaskClassTitle(title)) {
+            why = "its list \"" + title + "\": " + problem.Text();
+            return nullptr;
+        }
+        TOtTaskClassPtr cls;
+        if (const TTaskOpResult r = AOperations.AddTaskClass(ALists, title, &cls); !r) {
+            why = "its list \"" + title + "\" could not be made: " + r.Message;
+            return nullptr;
+        }
+        report.Made.push_back(cls);
+        return loaded(cls);
+    };
+    const auto minute = [](TDateTime t) { return FormatDateTime("yyyymmddhhnn", t); };
+    for (const TImportedTask& t : ASource.Tasks) {
+        const std::string label = t.Title.empty() ? std::string("(no title)") : t.Title;
+        if (const TTitleProblem problem = CheckTaskTitle(t.Title)) {
+            report.Skipped.push_back(label + ": " + problem.Text());
+            continue;
+        }
+        std::string why;
+        const TOtTaskClassPtr cls = listFor(t.List, why);
+        if (!cls) {
+            report.Skipped.push_back(label + ": " + why);
+            continue;
+        }
+        const TDateTime created = t.Created != 0 ? t.Created : Now();
+        // A task that names no list is there already when any list holds it.
+        TOtTaskClassPtr holder;
+        const std::string title = Trim(t.Title); // as it is stored
+        for (const auto& c : t.List.empty() ? ALists : TOtTaskClassList{cls})
+            for (const auto& i : loaded(c)->TaskList())
+                if (!holder && i->Title() == title &&
+                    minute(i->CreateDateTime()) == minute(created))
+                    holder = c;
+        if (holder) {
+            report.Skipped.push_back(label + ": already in the list \"" + holder->Title() + "\"");
+            continue;
+        }
+        TOtTaskItemPtr item;
+        try {
+            item = AOperations.NewTaskItem(cls, t.Title);
+        } catch (const std::exception& e) {
+            report.Skipped.push_back(label + ": " + e.what());
+            continue;
+        }
+        item->SetRemarks(t.Remarks);
+        item->SetStatus(t.Completed ? tsCompleted : tsNotCompleted);
+        item->SetExpirationDate(t.Due);
+        item->SetAlertTime(t.Due != 0 ? t.Alert : 0);
+        item->SetPriority(std::clamp(t.Priority, 0, 9));
+        item->SetCreateDateTime(created);
+        item->SetFinishDateTime(t.Completed ? (t.Finished != 0 ? t.Finished : Now()) : 0);
+        item->ResetDirty();
+        if (!TOtTaskUtility::IsTaskItemStorable(*item, taskData)) {
+            report.Skipped.push_back(label + ": The task title is too long to be stored.");
+            continue;
+        }
+        if (const TTaskOpResult r = AOperations.AddTaskItem(item); !r) {
+            report.Skipped.push_back(label + ": " + r.Message);
+            continue;
+        }
+        ++report.Imported;
+        if (std::find(report.Into.begin(), report.Into.end(), cls) == report.Into.end())
+            report.Into.push_back(cls);
+    }
+    return report;
+}
+
+} // namespace ot

@@ -11,14 +11,17 @@
 // of what was passed over and why.
 
 #include "common/DateTime.h"
+#include "repository/OtTaskOperations.h"
 #include "tasks/OtTask.h"
 
+#include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace ot::cli {
+namespace ot {
 
 enum class TExchangeFormat { Json, ICalendar, TodoTxt };
 
@@ -46,8 +49,30 @@ struct TImportSource {
     std::vector<std::string> Skipped; // "<what>: <why>", one per task passed over
 };
 
-// Reads the text of a file in any of the formats. Raises TCommandError for a
-// text that none of them reads.
+// A text that no format reads.
+class TExchangeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads the text of a file in any of the formats. Raises TExchangeError for
+// a text that none of them reads.
 TImportSource ReadImport(std::string_view AText);
 
-} // namespace ot::cli
+struct TImportReport {
+    int Imported = 0;
+    std::vector<TOtTaskClassPtr> Into; // the lists that took tasks
+    std::vector<TOtTaskClassPtr> Made; // lists made for the import
+    std::vector<std::string> Skipped;  // what was passed over and why
+};
+
+// Adds what was read to the lists: each task a new one (new ID) in the list
+// of its title, made when missing, or in AFallback() when it names none.
+// A task its list holds already (same title, created in the same minute) is
+// passed over, so a second import of the same file adds nothing. The lists
+// that take tasks get their items loaded first.
+TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList& ALists,
+                          const TImportSource& ASource,
+                          const std::function<TOtTaskClassPtr()>& AFallback);
+
+} // namespace ot
