@@ -190,7 +190,8 @@ int RunFindChild(int argc, char** argv, const std::string& dir) {
     return ot::RunOtTodolist(argc, argv, dir, [](ot::TfrmTaskList& form) {
         QTimer::singleShot(0, &form, [&form] {
             const long long from = MonotonicMicros();
-            ot::TfrmFind find(&form, form.TaskClassList());
+            form.DoFind();
+            ot::TOtFindPanel& find = *form.pnlFind;
             const long long opened = MonotonicMicros();
             double slowest = 0;
             int found = 0;
@@ -199,7 +200,8 @@ int RunFindChild(int argc, char** argv, const std::string& dir) {
                     const long long t0 = MonotonicMicros();
                     found = find.Filter(word.left(n));
                     QCoreApplication::processEvents();
-                    slowest = std::max(slowest, static_cast<double>(MonotonicMicros() - t0) / 1000.0);
+                    slowest =
+                        std::max(slowest, static_cast<double>(MonotonicMicros() - t0) / 1000.0);
                 }
             std::printf("%.2f %.2f %d\n", static_cast<double>(opened - from) / 1000.0, slowest,
                         found);

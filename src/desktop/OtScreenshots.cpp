@@ -168,10 +168,10 @@ bool TakeScreenshots(TfrmTaskList& AForm, const std::vector<TScreenshotRequest>&
                                 QMessageBox::No);
             SetModalHook({});
         } else if (view == QLatin1String("find")) {
-            TfrmFind find(&AForm, AForm.TaskClassList());
-            find.edtFind->setText(QStringLiteral("the"));
-            find.show();
-            ok = Save(&find, r.File) && ok;
+            AForm.DoFind();
+            AForm.pnlFind->edtFind->setText(QStringLiteral("the"));
+            ok = Save(&AForm, r.File) && ok;
+            AForm.pnlFind->Close();
         } else if (view == QLatin1String("trash")) {
             TfrmTrash trash(&AForm, AForm.AppCore().Operations(), AForm.TaskClassList(), {});
             trash.show();

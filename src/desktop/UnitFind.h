@@ -1,13 +1,16 @@
 #pragma once
-// "Find" (Ctrl+F in the main window): typing filters the tasks of every list
-// by title and remarks, without regard to letter case (Chinese text as it
-// is); a result chosen opens its list with the task selected.
+// "Find" (Ctrl+F in the main window): a field above the pages; typing
+// filters the tasks of every list by title and remarks, without regard to
+// letter case (Chinese text as it is), and the results take the pages'
+// place while there is text. A result chosen opens its list with the task
+// selected; Escape closes the field and the pages come back.
 
 #include "tasks/OtTask.h"
 
-#include <QDialog>
+#include <QFrame>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 class QLineEdit;
@@ -16,18 +19,27 @@ class QLabel;
 
 namespace ot {
 
-class TfrmFind : public QDialog {
+class TOtFindPanel : public QFrame {
     Q_OBJECT
 public:
-    // The lists' texts are taken once, folded, when the window is made.
-    TfrmFind(QWidget* AParent, const TOtTaskClassList& ALists);
+    explicit TOtFindPanel(QWidget* AParent);
 
+    // Takes the lists' texts, folded (they are read again at every opening:
+    // the lists change between two), shows the field and gives it the focus.
+    void Open(const TOtTaskClassList& ALists);
+    // Hides the field and the results and forgets the texts.
+    void Close();
     // Shows the tasks that hold AText (all of them are counted, the first
     // MaxShown shown); the number found.
     int Filter(const QString& AText);
-    // The task of the chosen result, or nothing.
-    TOtTaskItemPtr ChosenItem() const { return FChosen; }
     void Choose(int ARow);
+    // Whether the results show (there is text): the pages make room.
+    bool ResultsShown() const { return FResultsShown; }
+
+    // A result was chosen (the field is closed by then).
+    std::function<void(const TOtTaskItemPtr&)> OnChosen;
+    // The results came or went, or the field closed.
+    std::function<void()> OnChanged;
 
     static constexpr int MaxShown = 200;
 
@@ -35,7 +47,12 @@ public:
     QListWidget* lvResults;
     QLabel* lblCount;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void ShowResults(bool AShown);
+
     struct TEntry {
         TOtTaskItemPtr Item;
         QString Shown;  // "title — list"
@@ -43,7 +60,7 @@ private:
     };
     std::vector<TEntry> FEntries;
     std::vector<std::size_t> FShown; // entries in the result rows
-    TOtTaskItemPtr FChosen;
+    bool FResultsShown = false;
 };
 
 } // namespace ot

@@ -122,11 +122,12 @@ QMenu* NewKeyedMenu(QWidget* AParent, const char* AName, const TToolMenuEntry (&
         QAction* a = menu->addAction(QString());
         a->setObjectName(QLatin1String(e.Name));
         a->setData(e.Tag);
-        a->setProperty("TagString", QLatin1String(e.Key));
+        // Keys are UTF-8 ("Import…").
+        a->setProperty("TagString", QString::fromUtf8(e.Key));
         if (std::string_view(e.Key) == "-")
             a->setSeparator(true);
         else
-            a->setText(LangTranslate(QLatin1String(e.Key)));
+            a->setText(LangTranslate(QString::fromUtf8(e.Key)));
     }
     return menu;
 }
@@ -211,7 +212,12 @@ void TfrmTaskList::BuildControls() {
     sbTasks->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     sbTasks->setFrameShape(QFrame::NoFrame);
     sbTasks->viewport()->installEventFilter(this);
-    tasksBox->addWidget(sbTasks);
+    pnlFind = new TOtFindPanel(lytTasks);
+    pnlFind->OnChanged = [this] { FindPanelChanged(); };
+    pnlFind->OnChosen = [this](const TOtTaskItemPtr& item) { ShowTask(item); };
+    tasksBox->setSpacing(0);
+    tasksBox->addWidget(pnlFind);
+    tasksBox->addWidget(sbTasks, 1);
     btnMoveLeft = MakeToolButton(lytTasks, "btnMoveLeft", QStyle::SP_ArrowLeft, 24, 22);
     btnMoveRight = MakeToolButton(lytTasks, "btnMoveRight", QStyle::SP_ArrowRight, 24, 22);
     btnMoveLeft->move(0, 0);
@@ -521,8 +527,10 @@ void TfrmTaskList::LoadTaskList() {
 void TfrmTaskList::SetMoveButtons() {
     const int i = FTaskClassGUI ? FTaskClassGUI->TaskClassIndex() : 0;
     const int n = FTaskClassGUI ? FTaskClassGUI->TaskClassCount() : 0;
-    btnMoveLeft->setVisible(i > 0 && i < n);
-    btnMoveRight->setVisible(i >= 0 && i < n - 1);
+    // While results of "Find" stand in the pages' place, there is no page to move to.
+    const bool pages = !pnlFind->ResultsShown();
+    btnMoveLeft->setVisible(pages && i > 0 && i < n);
+    btnMoveRight->setVisible(pages && i >= 0 && i < n - 1);
     btnMoveLeft->raise();
     btnMoveRight->raise();
 }
@@ -573,7 +581,17 @@ void TfrmTaskList::lytToolsResize() {
 }
 
 void TfrmTaskList::lytTasksResize() {
-    btnMoveRight->move(lytTasks->width() - btnMoveRight->width(), 0);
+    // The arrows sit at the top of the pages, below the find field when it shows.
+    const int top = pnlFind->isVisible() ? pnlFind->height() : 0;
+    btnMoveLeft->move(0, top);
+    btnMoveRight->move(lytTasks->width() - btnMoveRight->width(), top);
+}
+
+void TfrmTaskList::FindPanelChanged() {
+    sbTasks->setVisible(!pnlFind->ResultsShown());
+    lytTasks->layout()->activate();
+    lytTasksResize();
+    SetMoveButtons();
 }
 
 bool TfrmTaskList::eventFilter(QObject* watched, QEvent* event) {
@@ -718,9 +736,8 @@ void TfrmTaskList::TranslateUI() {
 }
 
 void TfrmTaskList::DoFind() {
-    TfrmFind form(this, FTaskClassList);
-    if (ExecModal(form) == QDialog::Accepted && form.ChosenItem())
-        ShowTask(form.ChosenItem());
+    pnlFind->Open(FTaskClassList);
+    FindPanelChanged();
 }
 
 void TfrmTaskList::ShowTask(const TOtTaskItemPtr& AItem) {

@@ -31,6 +31,7 @@ class TOtTaskAlertThread;
 class TOtQtLocalTaskTree;
 class TOtTaskClassGUI;
 class TOtTaskUndo;
+class TOtFindPanel;
 class TQtSyncObserver;
 class TfrmAppLog;
 
@@ -94,7 +95,8 @@ public:
     // The file to read (ASave false) or to write, empty when the user
     // cancelled; tests answer it instead of the file dialog.
     std::function<QString(bool ASave)> ChooseExchangeFile;
-    // "Find" (Ctrl+F): a task found is shown selected in its page.
+    // "Find" (Ctrl+F): opens the field above the pages; a task chosen is
+    // shown selected in its page.
     void DoFind();
     // Ctrl+Z: the last change made in this window, undone.
     void DoUndo();
@@ -124,6 +126,8 @@ public:
     void sbTasksMouseDown(const QPointF& APos);
     void sbTasksMouseUp(const QPointF& APos);
     void lytTasksResize();
+    // The find field came, went, or its results did: the pages and arrows follow.
+    void FindPanelChanged();
     void lytToolsResize();
     void lblStatusDblClick();
     void btnManualSyncClick();
@@ -168,6 +172,7 @@ public:
     QToolButton* btnMenu;
     QWidget* lytTasks;
     QScrollArea* sbTasks;
+    TOtFindPanel* pnlFind; // above the pages, shown by Ctrl+F
     QToolButton* btnMoveLeft;
     QToolButton* btnMoveRight;
     QWidget* lytStatus;

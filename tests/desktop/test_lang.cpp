@@ -68,6 +68,9 @@ TEST(DesktopLang, SwitchingTheLanguageRetranslatesOpenWindows) {
     EXPECT_EQ(w.Form->windowTitle(), QStringLiteral("Sarnic Tasks"));
     QAction* about = w.Form->ToolPopupMenu()->findChild<QAction*>(QStringLiteral("pmiAbout"));
     EXPECT_EQ(about->text(), QStringLiteral("关于本程序"));
+    // A key beyond ASCII is found as well.
+    EXPECT_EQ(w.Form->ToolPopupMenu()->findChild<QAction*>(QStringLiteral("pmiImport"))->text(),
+              QStringLiteral("导入…"));
     // A page's menu follows when it opens; a class title never changes.
     TOtTaskListItem& page = *w.Form->TaskClassGUI()->CurrentTaskListItem();
     page.PreparePopupMenu(-1);

@@ -32,6 +32,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QTest>
 #include <QTreeWidget>
@@ -295,7 +296,10 @@ TEST_F(DesktopPage, FindShowsTheChosenTaskInItsPage) {
     dir.AddClass("1000000003AA", "\xE6\x97\x85\xE8\xA1\x8C",
                  {{"\xE8\xAE\xA2\xE9\xA5\xAD\xE5\xBA\x97", 5}});
     Open({{"Buy MILK", 4}, {"bread", 2}});
-    TfrmFind find(w->Form.get(), w->Form->TaskClassList());
+    QTest::keyClick(w->Form.get(), Qt::Key_F, Qt::ControlModifier);
+    TOtFindPanel& find = *w->Form->pnlFind;
+    ASSERT_TRUE(find.isVisible());
+    EXPECT_TRUE(find.edtFind->hasFocus());
     const struct {
         const char* Text;
         int Found;
@@ -305,16 +309,21 @@ TEST_F(DesktopPage, FindShowsTheChosenTaskInItsPage) {
         EXPECT_EQ(find.Filter(QString::fromUtf8(c.Text)), c.Found);
         EXPECT_EQ(find.lvResults->count(), c.Found);
     }
-    // Chosen from the window opened by Ctrl+F: its page comes to the front.
-    TModalAnswers answers;
-    answers.Then([](QDialog& d) {
-        auto& f = static_cast<TfrmFind&>(d);
-        f.edtFind->setText(QString::fromUtf8("\xE9\xA5\xAD"));
-        f.Choose(0);
-        return d.result();
-    });
+    // Typed into the field, the results stand in the pages' place; Escape
+    // brings the pages back.
+    QTest::keyClicks(find.edtFind, QStringLiteral("bre"));
+    EXPECT_EQ(find.lvResults->count(), 1);
+    EXPECT_TRUE(w->Form->sbTasks->isHidden());
+    QTest::keyClick(find.edtFind, Qt::Key_Escape);
+    EXPECT_TRUE(find.isHidden());
+    EXPECT_FALSE(w->Form->sbTasks->isHidden());
+    // Chosen with Enter: the field closes, its page comes to the front.
     QTest::keyClick(w->Form.get(), Qt::Key_F, Qt::ControlModifier);
-    ASSERT_EQ(answers.Pending(), 0u);
+    EXPECT_EQ(find.edtFind->text(), QString()) << "a new search each time";
+    find.edtFind->setText(QString::fromUtf8("\xE9\xA5\xAD"));
+    QTest::keyClick(find.edtFind, Qt::Key_Return);
+    EXPECT_TRUE(find.isHidden());
+    EXPECT_FALSE(w->Form->sbTasks->isHidden());
     EXPECT_EQ(Page().TaskClass()->ID(), "1000000003AA");
     ASSERT_GE(Page().SelectedRow(), 0);
     EXPECT_EQ(Row(Page().SelectedRow()).Title,
