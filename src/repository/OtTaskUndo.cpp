@@ -125,15 +125,26 @@ TUndoResult TOtTaskUndo::Renamed(const TTaskValues& AWas, TUndoResult AResult) {
     return AResult;
 }
 
-TUndoResult TOtTaskUndo::UndoAdded(TOtTaskClassList& ALists, const TStep& AStep) {
+TOtTaskItemPtr TOtTaskUndo::AsLeft(const TOtTaskClassList& ALists, const TStep& AStep,
+                                   TUndoResult& ARefusal) {
     const TOtTaskItemPtr item = FindItem(ALists, AStep.After.ID);
     if (!item)
-        return NotUndone("The task item \"%s\" is no longer there, so it was not undone.",
-                         AStep.After.Title, AStep.Kind);
-    if (!AStep.After.Holds(*item))
-        return NotUndone("The task item \"%s\" was changed by a synchronization since, so it was "
-                         "not undone.",
-                         AStep.After.Title, AStep.Kind);
+        ARefusal = NotUndone("The task item \"%s\" is no longer there, so it was not undone.",
+                             AStep.After.Title, AStep.Kind);
+    else if (!AStep.After.Holds(*item))
+        ARefusal = NotUndone("The task item \"%s\" was changed by a synchronization since, so it "
+                             "was not undone.",
+                             AStep.After.Title, AStep.Kind);
+    else
+        return item;
+    return nullptr;
+}
+
+TUndoResult TOtTaskUndo::UndoAdded(TOtTaskClassList& ALists, const TStep& AStep) {
+    TUndoResult refusal;
+    const TOtTaskItemPtr item = AsLeft(ALists, AStep, refusal);
+    if (!item)
+        return refusal;
     TUndoResult r;
     r.Kind = AStep.Kind;
     r.Title = AStep.After.Title;
@@ -144,14 +155,10 @@ TUndoResult TOtTaskUndo::UndoAdded(TOtTaskClassList& ALists, const TStep& AStep)
 }
 
 TUndoResult TOtTaskUndo::UndoChanged(TOtTaskClassList& ALists, const TStep& AStep) {
-    const TOtTaskItemPtr item = FindItem(ALists, AStep.After.ID);
+    TUndoResult refusal;
+    const TOtTaskItemPtr item = AsLeft(ALists, AStep, refusal);
     if (!item)
-        return NotUndone("The task item \"%s\" is no longer there, so it was not undone.",
-                         AStep.After.Title, AStep.Kind);
-    if (!AStep.After.Holds(*item))
-        return NotUndone("The task item \"%s\" was changed by a synchronization since, so it was "
-                         "not undone.",
-                         AStep.After.Title, AStep.Kind);
+        return refusal;
     const TOtTaskClassPtr back = FindClass(ALists, AStep.Before.ClassID);
     if (!back)
         return NotUndone("The task class of \"%s\" is no longer there, so it was not undone.",

@@ -83,6 +83,9 @@ private:
     };
     void Push(TStep AStep);
     TUndoResult Renamed(const TTaskValues& AWas, TUndoResult AResult);
+    // The task as the step left it, or nothing with the reason in ARefusal.
+    static TOtTaskItemPtr AsLeft(const TOtTaskClassList& ALists, const TStep& AStep,
+                                 TUndoResult& ARefusal);
     TUndoResult UndoAdded(TOtTaskClassList& ALists, const TStep& AStep);
     TUndoResult UndoChanged(TOtTaskClassList& ALists, const TStep& AStep);
     TUndoResult UndoDeleted(TOtTaskClassList& ALists, const TStep& AStep);
