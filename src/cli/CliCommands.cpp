@@ -243,8 +243,8 @@ int CmdImport(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
     if (!source.Tasks.empty())
         tree.EnsureDefaultList();
     // Tasks that name no list go where "add" puts them.
-    const TImportReport report =
-        ImportTasks(tree.Operations(), tree.Classes(), source, [&] { return tree.DefaultList(); });
+    const TImportReport report = ImportTasks(
+        tree.Operations(), tree.Classes(), source, [&] { return tree.DefaultList(); }, false);
     const int imported = report.Imported;
     const auto& into = report.Into;
     const auto& skipped = report.Skipped;

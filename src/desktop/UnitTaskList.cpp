@@ -863,8 +863,8 @@ void TfrmTaskList::DoImport() {
         return;
     }
     const TOtTaskClassPtr shown = FTaskClassGUI->CurrentTaskClass();
-    const TImportReport report =
-        ImportTasks(FAppCore->Operations(), FTaskClassList, source, [&] { return shown; });
+    const TImportReport report = ImportTasks(
+        FAppCore->Operations(), FTaskClassList, source, [&] { return shown; }, true);
     // New lists get their pages; the pages of the others show their new rows.
     for (const auto& cls : report.Made)
         if (!FTaskClassGUI->GetTaskListItemByTaskClass(cls))

@@ -541,13 +541,13 @@ TImportSource ReadImport(std::string_view AText) {
 
 TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList& ALists,
                           const TImportSource& ASource,
-                          const std::function<TOtTaskClassPtr()>& AFallback) {
+                          const std::function<TOtTaskClassPtr()>& AFallback, bool AItemsLoaded) {
     TImportReport report;
     report.Skipped = ASource.Skipped;
     const std::string& taskData = AOperations.Paths().TaskDataPath;
     std::vector<TOtTaskClassPtr> read; // lists whose items are loaded
     const auto loaded = [&](const TOtTaskClassPtr& cls) {
-        if (cls && std::find(read.begin(), read.end(), cls) == read.end()) {
+        if (!AItemsLoaded && cls && std::find(read.begin(), read.end(), cls) == read.end()) {
             TOtTaskUtility::LoadTaskItemList(taskData, cls, cls->TaskList(), false);
             read.push_back(cls);
         }

@@ -69,10 +69,11 @@ struct TImportReport {
 // Adds what was read to the lists: each task a new one (new ID) in the list
 // of its title, made when missing, or in AFallback() when it names none.
 // A task its list holds already (same title, created in the same minute) is
-// passed over, so a second import of the same file adds nothing. The lists
-// that take tasks get their items loaded first.
+// passed over, so a second import of the same file adds nothing. Unless
+// AItemsLoaded (the window's lists hold their items), the lists it looks
+// into get their items loaded from disk first.
 TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList& ALists,
                           const TImportSource& ASource,
-                          const std::function<TOtTaskClassPtr()>& AFallback);
+                          const std::function<TOtTaskClassPtr()>& AFallback, bool AItemsLoaded);
 
 } // namespace ot

@@ -488,6 +488,8 @@ TEST_F(DesktopPage, ImportAndExportFromTheToolMenu) {
         }
         return out;
     };
+    // The window's items stay the objects its pages show (not read again).
+    const TOtTaskItemPtr milk = Page().TaskClass()->TaskList()[0];
     const std::set<std::string> expected{"Home/milk", "Home/bread", "Home/paid rent",
                                          "Errands/call Bob"};
     for (const char* report : {"Imported 2 task(s) into 2 list(s), skipped 0.",
@@ -501,6 +503,8 @@ TEST_F(DesktopPage, ImportAndExportFromTheToolMenu) {
         EXPECT_EQ(answers.Shown()[0].Text, QString::fromUtf8(report));
         EXPECT_EQ(titles(), expected);
     }
+    const auto& home = w->Form->TaskClassList()[0]->TaskList();
+    EXPECT_NE(std::find(home.begin(), home.end(), milk), home.end());
     ASSERT_EQ(w->Form->TaskClassGUI()->TaskClassCount(), 3);
     TOtTaskClassList loaded;
     TOtAppCore(dir.Path()).LoadTaskClassList(loaded);
