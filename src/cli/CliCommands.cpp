@@ -252,7 +252,7 @@ int CmdImport(const TParsedCommandLine& cmd, TCliIO& io, TTaskTree& tree) {
            << source.Format << ": imported " << imported << " into " << into.size()
            << " list(s), skipped " << skipped.size() << (skipped.empty() ? ".\n" : ":\n");
     for (const auto& s : skipped)
-        io.Out << "  " << s << "\n";
+        io.Out << "  " << s.Text() << "\n";
     return ExitOk;
 }
 

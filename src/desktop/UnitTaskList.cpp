@@ -884,8 +884,19 @@ void TfrmTaskList::DoImport() {
                   QString::number(report.Skipped.size())});
     // The reasons, as the import gives them; a long list is cut short.
     constexpr std::size_t kShown = 10;
-    for (std::size_t k = 0; k < report.Skipped.size() && k < kShown; ++k)
-        message += QStringLiteral("\n") + QString::fromStdString(report.Skipped[k]);
+    for (std::size_t k = 0; k < report.Skipped.size() && k < kShown; ++k) {
+        const TSkippedTask& s = report.Skipped[k];
+        QString line = s.Why.empty() ? QString()
+                                     : FilledIn(QString::fromStdString(s.Why),
+                                                {QString::fromStdString(s.Arg)});
+        if (!s.Detail.empty())
+            line += (line.isEmpty() ? QString() : QStringLiteral(": ")) + Q(s.Detail);
+        if (!s.Task.empty())
+            line = (s.Task == TSkippedTask::kNoTitle ? LangTranslate(QLatin1String(s.Task.c_str()))
+                                                     : Q(s.Task)) +
+                   QStringLiteral(": ") + line;
+        message += QStringLiteral("\n") + line;
+    }
     if (report.Skipped.size() > kShown)
         message += QStringLiteral("\n…");
     ShowMessageDialog(message, report.Skipped.empty() ? mtInformation : mtWarning, QMessageBox::Ok);

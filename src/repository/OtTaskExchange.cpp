@@ -120,7 +120,7 @@ void ReadOwnJson(const Json& root, TImportSource& out) {
             if (const std::string due = OrEmpty(t, "due"); !due.empty()) {
                 const auto d = ParseDueDateFrom(due, 0);
                 if (!d || due.size() != 10) {
-                    out.Skipped.push_back(task.Title + ": the due date \"" + due + "\" is no date");
+                    out.Skipped.push_back({task.Title, "the due date \"%s\" is no date", due, {}});
                     continue;
                 }
                 task.Due = *d;
@@ -145,12 +145,12 @@ void ReadTaskwarrior(const Json& root, TImportSource& out) {
         task.Title = OrEmpty(t, "description");
         const std::string status = OrEmpty(t, "status");
         if (status == "deleted") {
-            out.Skipped.push_back(task.Title + ": deleted in Taskwarrior");
+            out.Skipped.push_back({task.Title, "deleted in Taskwarrior", {}, {}});
             continue;
         }
         if (status == "recurring") {
-            out.Skipped.push_back(task.Title +
-                                  ": the template of a recurring task (its instances are taken)");
+            out.Skipped.push_back(
+                {task.Title, "the template of a recurring task (its instances are taken)", {}, {}});
             continue;
         }
         task.List = OrEmpty(t, "project");
@@ -291,7 +291,7 @@ void ReadTodo(icalcomponent* todo, TImportSource& out) {
     if (icalproperty* p = icalcomponent_get_first_property(todo, ICAL_STATUS_PROPERTY)) {
         const icalproperty_status s = icalproperty_get_status(p);
         if (s == ICAL_STATUS_CANCELLED) {
-            out.Skipped.push_back(task.Title + ": cancelled");
+            out.Skipped.push_back({task.Title, "cancelled", {}, {}});
             return;
         }
         task.Completed = s == ICAL_STATUS_COMPLETED;
@@ -330,7 +330,8 @@ void ReadICalendar(std::string_view text, TImportSource& out) {
          c = icalcomponent_get_next_component(root.get(), ICAL_VEVENT_COMPONENT))
         ++events;
     if (events > 0)
-        out.Skipped.push_back(std::to_string(events) + " event(s): only to-dos (VTODO) are tasks");
+        out.Skipped.push_back(
+            {{}, "%d event(s): only to-dos (VTODO) are tasks", std::to_string(events), {}});
 }
 
 // ---- todo.txt -------------------------------------------------------------------
@@ -539,6 +540,18 @@ TImportSource ReadImport(std::string_view AText) {
     return out;
 }
 
+std::string TSkippedTask::Text() const {
+    std::string why = Why;
+    for (const char* mark : {"%s", "%d"})
+        if (const auto at = why.find(mark); at != std::string::npos) {
+            why.replace(at, 2, Arg);
+            break;
+        }
+    if (!Detail.empty())
+        why += (why.empty() ? "" : ": ") + Detail;
+    return Task.empty() ? why : Task + ": " + why;
+}
+
 TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList& ALists,
                           const TImportSource& ASource,
                           const std::function<TOtTaskClassPtr()>& AFallback, bool AItemsLoaded) {
@@ -556,26 +569,26 @@ TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList
     // Tasks that name no list go to one list, decided once.
     TOtTaskClassPtr fallback;
     bool fellBack = false;
-    const auto listFor = [&](const std::string& title, std::string& why) -> TOtTaskClassPtr {
+    const auto listFor = [&](const std::string& title, TSkippedTask& why) -> TOtTaskClassPtr {
         if (title.empty()) {
             if (!fellBack) {
                 fallback = AFallback ? AFallback() : nullptr;
                 fellBack = true;
             }
             if (!fallback)
-                why = "there is no list to put it in";
+                why.Why = "there is no list to put it in";
             return loaded(fallback);
         }
         for (const auto& c : ALists)
             if (c->Title() == title)
                 return loaded(c);
         if (const TTitleProblem problem = CheckTaskClassTitle(title)) {
-            why = "its list \"" + title + "\": " + problem.Text();
+            why = {{}, "the title of its list \"%s\" cannot be used", title, problem.Text()};
             return nullptr;
         }
         TOtTaskClassPtr cls;
         if (const TTaskOpResult r = AOperations.AddTaskClass(ALists, title, &cls); !r) {
-            why = "its list \"" + title + "\" could not be made: " + r.Message;
+            why = {{}, "its list \"%s\" could not be made", title, r.Message};
             return nullptr;
         }
         report.Made.push_back(cls);
@@ -583,15 +596,19 @@ TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList
     };
     const auto minute = [](TDateTime t) { return FormatDateTime("yyyymmddhhnn", t); };
     for (const TImportedTask& t : ASource.Tasks) {
-        const std::string label = t.Title.empty() ? std::string("(no title)") : t.Title;
+        const auto skip = [&](std::string AWhy, std::string AArg = {}, std::string ADetail = {}) {
+            report.Skipped.push_back(
+                {t.Title.empty() ? std::string(TSkippedTask::kNoTitle) : t.Title, std::move(AWhy),
+                 std::move(AArg), std::move(ADetail)});
+        };
         if (const TTitleProblem problem = CheckTaskTitle(t.Title)) {
-            report.Skipped.push_back(label + ": " + problem.Text());
+            skip(problem.Key, problem.Limit != 0 ? std::to_string(problem.Limit) : std::string());
             continue;
         }
-        std::string why;
+        TSkippedTask why;
         const TOtTaskClassPtr cls = listFor(t.List, why);
         if (!cls) {
-            report.Skipped.push_back(label + ": " + why);
+            skip(why.Why, why.Arg, why.Detail);
             continue;
         }
         const TDateTime created = t.Created != 0 ? t.Created : Now();
@@ -604,14 +621,14 @@ TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList
                     minute(i->CreateDateTime()) == minute(created))
                     holder = c;
         if (holder) {
-            report.Skipped.push_back(label + ": already in the list \"" + holder->Title() + "\"");
+            skip("already in the list \"%s\"", holder->Title());
             continue;
         }
         TOtTaskItemPtr item;
         try {
             item = AOperations.NewTaskItem(cls, t.Title);
         } catch (const std::exception& e) {
-            report.Skipped.push_back(label + ": " + e.what());
+            skip({}, {}, e.what());
             continue;
         }
         item->SetRemarks(t.Remarks);
@@ -623,11 +640,11 @@ TImportReport ImportTasks(const TOtTaskOperations& AOperations, TOtTaskClassList
         item->SetFinishDateTime(t.Completed ? (t.Finished != 0 ? t.Finished : Now()) : 0);
         item->ResetDirty();
         if (!TOtTaskUtility::IsTaskItemStorable(*item, taskData)) {
-            report.Skipped.push_back(label + ": The task title is too long to be stored.");
+            skip("The task title is too long to be stored.");
             continue;
         }
         if (const TTaskOpResult r = AOperations.AddTaskItem(item); !r) {
-            report.Skipped.push_back(label + ": " + r.Message);
+            skip({}, {}, r.Message);
             continue;
         }
         ++report.Imported;

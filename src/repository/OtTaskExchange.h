@@ -43,10 +43,24 @@ struct TImportedTask {
     TDateTime Finished = 0;
 };
 
+// A task passed over, and why: Why is an English text (a translation key)
+// whose "%s" or "%d" stands for Arg; Detail, when there is one, is what an
+// operation said.
+struct TSkippedTask {
+    // Stands for the title of a task that has none.
+    static constexpr const char* kNoTitle = "(no title)";
+    std::string Task; // its title; empty for a count of things (events)
+    std::string Why;
+    std::string Arg;
+    std::string Detail;
+    // "<task>: <why>[: <detail>]" in English.
+    std::string Text() const;
+};
+
 struct TImportSource {
     std::string Format; // what the text was read as
     std::vector<TImportedTask> Tasks;
-    std::vector<std::string> Skipped; // "<what>: <why>", one per task passed over
+    std::vector<TSkippedTask> Skipped; // one per task passed over
 };
 
 // A text that no format reads.
@@ -63,7 +77,7 @@ struct TImportReport {
     int Imported = 0;
     std::vector<TOtTaskClassPtr> Into; // the lists that took tasks
     std::vector<TOtTaskClassPtr> Made; // lists made for the import
-    std::vector<std::string> Skipped;  // what was passed over and why
+    std::vector<TSkippedTask> Skipped; // what was passed over and why
 };
 
 // Adds what was read to the lists: each task a new one (new ID) in the list

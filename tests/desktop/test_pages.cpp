@@ -9,6 +9,7 @@
 #include "common/Random.h"
 #include "common/TreeLock.h"
 #include "desktop/OtAppCore.h"
+#include "desktop/OtLang.h"
 #include "desktop/OtTaskGUIUtility.h"
 #include "desktop/UnitAddEditTaskItem.h"
 #include "desktop/UnitFind.h"
@@ -502,6 +503,19 @@ TEST_F(DesktopPage, ImportAndExportFromTheToolMenu) {
         ASSERT_EQ(answers.Shown().size(), 1u);
         EXPECT_EQ(answers.Shown()[0].Text, QString::fromUtf8(report));
         EXPECT_EQ(titles(), expected);
+    }
+    {
+        // In another language, the reasons are translated too.
+        LangApp().SetLang(QStringLiteral("cn"));
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Ok);
+        trigger("pmiImport");
+        LangApp().SetLang(QStringLiteral("en"));
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_EQ(answers.Shown()[0].Text,
+                  QStringLiteral("已导入 0 个任务到 0 个任务分类，跳过 2 个。\n"
+                                 "call Bob: 已在任务分类“Errands”中\n"
+                                 "paid rent: 已在任务分类“Home”中"));
     }
     const auto& home = w->Form->TaskClassList()[0]->TaskList();
     EXPECT_NE(std::find(home.begin(), home.end(), milk), home.end());
