@@ -6,6 +6,7 @@
 #include "common/FileUtil.h"
 #include "common/TreeLock.h"
 #include "repository/OtTaskOperations.h"
+#include "repository/OtTaskUndo.h"
 #include "support/QueueTestDir.h"
 #include "syncqueue/OtSyncQueueDBModel.h"
 #include "syncqueue/SQLiteDB.h"
@@ -354,3 +355,43 @@ TEST(TaskOperations, WaitsForAnotherProcessesTurnOnTheTree) {
 }
 
 } // namespace
+
+// Undo steps whose list is gone: a move back into a deleted list is refused
+// and leaves the task where it is; a deleted task whose list was deleted
+// after it comes back into a list made anew with the old title, and the
+// step before it finds it there.
+TEST(TaskUndo, StepsWhoseListIsGone) {
+    TOpsTree t;
+    auto home = t.AddClass("Home");
+    auto work = t.AddClass("Work");
+    auto milk = t.AddItem(home, "milk");
+    TOtTaskUndo undo(t.Ops);
+    TTaskValues before = TTaskValues::Of(*milk);
+    ASSERT_TRUE(t.Ops.EditTaskItem(milk, [&](TOtTaskItem& i) { i.SetTaskClass(work); }));
+    undo.Changed(before, *milk);
+    ASSERT_TRUE(t.Ops.DeleteTaskClass(t.Classes, home));
+    const TUndoResult moved = undo.Undo(t.Classes);
+    EXPECT_FALSE(moved);
+    EXPECT_EQ(moved.Key, "The task class of \"%s\" is no longer there, so it was not undone.");
+    EXPECT_EQ(t.Lists(), work->DirName() + ": " + milk->FileName() + "|\n");
+
+    before = TTaskValues::Of(*milk);
+    ASSERT_TRUE(t.Ops.EditTaskItem(milk, [](TOtTaskItem& i) { i.SetPriority(9); }));
+    undo.Changed(before, *milk);
+    undo.Deleted(*milk);
+    ASSERT_TRUE(t.Ops.DeleteTaskItem(milk));
+    ASSERT_TRUE(t.Ops.DeleteTaskClass(t.Classes, work));
+    ASSERT_TRUE(t.Classes.empty());
+    const TUndoResult back = undo.Undo(t.Classes);
+    ASSERT_TRUE(back) << back.Key << back.Op.Message;
+    ASSERT_EQ(t.Classes.size(), 1u);
+    EXPECT_EQ(t.Classes[0]->Title(), "Work");
+    EXPECT_NE(t.Classes[0]->ID(), work->ID());
+    EXPECT_EQ(back.Item->Priority(), 9);
+    const TUndoResult priority = undo.Undo(t.Classes);
+    ASSERT_TRUE(priority) << priority.Key << priority.Op.Message;
+    EXPECT_EQ(back.Item->Priority(), 5);
+    EXPECT_EQ(back.Item->TaskClass(), t.Classes[0]);
+    EXPECT_TRUE(fs::exists(t.Dir.Paths().TaskDataPath + back.Item->Path()));
+    EXPECT_FALSE(undo.CanUndo());
+}
