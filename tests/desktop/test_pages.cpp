@@ -465,6 +465,19 @@ TEST_F(DesktopPage, ImportAndExportFromTheToolMenu) {
         EXPECT_EQ(answers.Shown()[0].Text,
                   QString::fromStdString("2 task(s) exported to " + ics + "."));
     }
+    {
+        // A file that cannot be written is said so, and nothing else is made.
+        const std::string nowhere = dir.Path() + "/no such folder/out.json";
+        w->Form->ChooseExchangeFile = [&](bool) { return QString::fromStdString(nowhere); };
+        TModalAnswers answers;
+        answers.ThenButton(QMessageBox::Ok);
+        trigger("pmiExport");
+        ASSERT_EQ(answers.Shown().size(), 1u);
+        EXPECT_TRUE(
+            answers.Shown()[0].Text.startsWith(QStringLiteral("The tasks could not be exported: ")))
+            << answers.Shown()[0].Text.toStdString();
+        EXPECT_FALSE(fs::exists(fs::path(nowhere).parent_path()));
+    }
     std::string text;
     ASSERT_TRUE(ReadWholeFile(ics, text));
     const TImportSource back = ReadImport(text);
