@@ -386,13 +386,14 @@ CloudServer::CloudServer(ServerOptions options)
         FImpl->Clock = std::make_shared<OffsetClock>();
         SetClock(FImpl->Clock);
     }
-    FStore = std::make_unique<CloudStore>(FOptions.DataDir, FOptions.Limits);
+    FStore = OpenCloudStore(FOptions.Store, FOptions.DataDir, FOptions.Limits);
     FImpl->Fingerprint = FStore->DataFingerprint();
     OauthSettings os;
     os.TimestampWindow = FOptions.TimestampWindow;
     os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
     os.TokenLifetime = FOptions.TokenLifetime;
-    os.NonceJournal = FOptions.DataDir / "nonces";
+    if (!FStore->Shared())
+        os.NonceJournal = FOptions.DataDir / "nonces";
     FOauth = std::make_unique<OauthChecker>(*FStore, os);
 }
 
@@ -587,7 +588,10 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
                                                   const std::string& password,
                                                   std::optional<UserRecord>& account) {
     const std::int64_t now = UnixNow();
-    {
+    if (FStore->Shared()) {
+        if (!FStore->TakeLoginAttempt(user, now, kMaxLoginFailures, kLockoutSeconds))
+            return LoginOutcome::Locked;
+    } else {
         std::lock_guard lock(FImpl->FailuresMutex);
         if (FImpl->LoginFailures.size() > 10000)
             std::erase_if(FImpl->LoginFailures,
@@ -608,6 +612,10 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
     FImpl->PasswordChecks.release();
     if (!good)
         return LoginOutcome::Wrong;
+    if (FStore->Shared()) {
+        FStore->GiveBackLoginAttempt(user);
+        return LoginOutcome::Good;
+    }
     std::lock_guard lock(FImpl->FailuresMutex);
     auto& f = FImpl->LoginFailures[user];
     if (f.Count > 0)
@@ -1159,7 +1167,11 @@ void CloudServer::ServeAuthorisePage(Call& c) {
     } else {
         auto consumer = FStore->FindConsumer(rt->Consumer);
         WebSession ws{SecureRandomText(32), SecureRandomText(16), rt->Key, now};
-        {
+        if (FStore->Shared()) {
+            // The form may come back to another server.
+            FStore->PutWebSession({ws.Sid, ws.S, ws.RequestToken, ws.Created},
+                                  now - FOptions.RequestTokenLifetime);
+        } else {
             std::lock_guard lock(FImpl->SessionsMutex);
             for (auto it = FImpl->Sessions.begin(); it != FImpl->Sessions.end();)
                 it = it->second.Created + FOptions.RequestTokenLifetime < now
@@ -1197,7 +1209,10 @@ void CloudServer::ServeAuthoriseCheck(Call& c) {
     auto s = field("s");
     auto token = field("oauth_token");
     std::optional<WebSession> session;
-    if (s) {
+    if (s && FStore->Shared()) {
+        if (auto kept = FStore->FindWebSession(*s))
+            session = WebSession{kept->Sid, kept->S, kept->RequestToken, kept->Created};
+    } else if (s) {
         std::lock_guard lock(FImpl->SessionsMutex);
         auto it = FImpl->Sessions.find(*s);
         if (it != FImpl->Sessions.end())
@@ -1240,7 +1255,9 @@ void CloudServer::ServeAuthoriseCheck(Call& c) {
             HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
         } else {
             auto verifier = FStore->AuthoriseRequestToken(session->RequestToken, account->Id);
-            {
+            if (FStore->Shared()) {
+                FStore->EraseWebSession(session->S);
+            } else {
                 std::lock_guard lock(FImpl->SessionsMutex);
                 FImpl->Sessions.erase(session->S);
             }

@@ -22,7 +22,10 @@
 namespace ot::server {
 
 struct ServerOptions {
+    // SQLite and content files in DataDir; or, with Store a postgresql:// address, the
+    // database several servers share (DataDir then only spools arriving uploads).
     std::filesystem::path DataDir;
+    std::string Store;
     std::string Bind = "127.0.0.1";
     int Port = 8080;    // plain HTTP; 0 picks a free port
     int TlsPort = 8443; // HTTPS; 0 picks a free port

@@ -231,7 +231,9 @@ std::size_t NonceCache::Size() const {
 }
 
 OauthChecker::OauthChecker(CloudStore& store, OauthSettings settings)
-    : FStore(store), FSettings(settings), FNonces(settings.TimestampWindow, settings.NonceJournal) {
+    : FStore(store), FSettings(settings) {
+    if (!FStore.Shared())
+        FNonces = std::make_unique<NonceCache>(settings.TimestampWindow, settings.NonceJournal);
 }
 
 std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::string_view scheme,
@@ -303,8 +305,10 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     std::int64_t now = UnixNow();
     if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow)
         return OauthFailure{401, "timestamp out of range", now};
-    if (!FNonces.Remember(*consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce,
-                          now))
+    const std::string nonceKey =
+        *consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce;
+    if (FNonces ? !FNonces->Remember(nonceKey, now)
+                : !FStore.RememberNonce(nonceKey, now, FSettings.TimestampWindow))
         return Refuse("nonce already used");
 
     if (need == TokenNeed::Request && ctx.Request.Created + FSettings.RequestTokenLifetime < now)

@@ -2,7 +2,7 @@
 // data directory every upload that was answered is there with its bytes, no file is
 // torn, and the metadata and the content files agree.
 
-#include "CloudStore.h"
+#include "SqliteCloudStore.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanConsumer.h"
 #include "common/FileUtil.h"
@@ -119,7 +119,7 @@ TEST(CloudServerDurability, KillDuringUploadsLosesNothingThatWasAnswered) {
     EXPECT_GE(checked, 16);
 
     EXPECT_EQ(server.Stop(), 0);
-    ot::server::CloudStore store(server.DataDir(), {}, false);
+    ot::server::SqliteCloudStore store(server.DataDir(), {}, false);
     EXPECT_EQ(store.ReferencedContentFiles(), store.ContentFilesOnDisk());
 }
 

@@ -2,7 +2,7 @@
 // and tokens, and the start-up reconciliation of content files with the metadata.
 
 #include "CloudPath.h"
-#include "CloudStore.h"
+#include "SqliteCloudStore.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/FileUtil.h"
@@ -78,7 +78,7 @@ protected:
     }
     void Open(StoreLimits limits = {}) {
         Store.reset();
-        Store = std::make_unique<CloudStore>(Dir, limits);
+        Store = std::make_unique<SqliteCloudStore>(Dir, limits);
     }
     std::string Read(const Path& p) {
         std::string content;
@@ -88,7 +88,7 @@ protected:
     }
 
     fs::path Dir;
-    std::unique_ptr<CloudStore> Store;
+    std::unique_ptr<SqliteCloudStore> Store;
     std::shared_ptr<ot::FixedClock> Clock =
         std::make_shared<ot::FixedClock>(ot::EncodeDateTime(2013, 5, 1, 12, 0, 0, 0));
     ot::ScopedClock UseClock{Clock};
@@ -363,7 +363,7 @@ TEST_F(CloudServerStore, RecycleBinCountsTowardTheQuota) {
 
 TEST_F(CloudServerStore, DataDirectoryAndDatabaseAreCreatedPrivate) {
     const fs::path data = Dir / "new" / "data";
-    CloudStore fresh(data);
+    SqliteCloudStore fresh(data);
     ASSERT_TRUE(fresh.AddUser("carol", "hash"));
     struct Case {
         fs::path Path;
