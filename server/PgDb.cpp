@@ -77,6 +77,9 @@ PgConn::PgConn(const std::string& conninfo) {
         FConn = nullptr;
         throw PgError("cannot connect to PostgreSQL: " + why, {});
     }
+    // Notices ("relation exists, skipping") are no news to the server's log.
+    PQsetNoticeProcessor(
+        FConn, [](void*, const char*) {}, nullptr);
 }
 
 PgConn::~PgConn() {

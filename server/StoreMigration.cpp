@@ -95,6 +95,8 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
     std::int64_t contentBytes = 0;
     try {
         target.Pool().Transact([&](PgConn& db) {
+            report.Lines.clear();
+            report.Problems.clear();
             sourceRows.clear();
             sourceDigest.clear();
             fileHashes.clear();
@@ -159,59 +161,61 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
                    "GREATEST((SELECT MAX(id) FROM users), 1));"
                    "SELECT setval(pg_get_serial_sequence('nodes', 'id'), "
                    "GREATEST((SELECT MAX(id) FROM nodes), 1));");
+            // The check reads the copy back before it is committed: a copy that does not
+            // match is not kept.
+            for (const Table& t : kTables) {
+                const int n = static_cast<int>(Names(t.Columns).size());
+                std::string columns;
+                for (const auto& name : Names(t.Columns))
+                    columns += (columns.empty() ? "" : ", ") + name + "::text";
+                auto copy = db.Exec("SELECT " + columns + " FROM " + t.Name + " ORDER BY " +
+                                  PgOrder(t.Order));
+                std::string digest;
+                for (int i = 0; i < copy.Rows(); ++i)
+                    for (int c = 0; c < n; ++c)
+                        AddToDigest(digest, copy.IsNull(i, c), copy.Text(i, c));
+                const std::int64_t rows = copy.Rows();
+                const bool same = rows == sourceRows[t.Name] && Sha1Hex(digest) == sourceDigest[t.Name];
+                report.Lines.push_back(std::string(t.Name) + ": " + std::to_string(sourceRows[t.Name]) +
+                                       " row(s) copied, " + std::to_string(rows) + " in the database" +
+                                       (same ? ", rows match" : ", ROWS DIFFER"));
+                if (!same)
+                    report.Problems.push_back(std::string(t.Name) + " differs after the copy");
+            }
+            // Every file's bytes: as the data directory held them and as its entry records them.
+            auto files = db.Exec("SELECT id::text, hash, content FROM nodes WHERE is_folder = 0", {}, true);
+            int matched = 0;
+            for (int i = 0; i < files.Rows(); ++i) {
+                const std::int64_t id = std::stoll(files.Text(i, 0));
+                const std::string hash = Sha1Hex(files.IsNull(i, 2) ? std::string() : files.Bytes(i, 2));
+                auto it = fileHashes.find(id);
+                if (it == fileHashes.end() || it->second != hash)
+                    report.Problems.push_back("file " + std::to_string(id) +
+                                              " differs from the data directory's");
+                else if (hash != files.Text(i, 1))
+                    report.Problems.push_back("file " + std::to_string(id) +
+                                              " does not match the hash its entry records");
+                else
+                    ++matched;
+            }
+            if (static_cast<std::size_t>(files.Rows()) != fileHashes.size())
+                report.Problems.push_back("the database holds " + std::to_string(files.Rows()) +
+                                          " file(s), the data directory " +
+                                          std::to_string(fileHashes.size()));
+            report.Lines.push_back("contents: " + std::to_string(fileHashes.size()) + " file(s), " +
+                                   std::to_string(contentBytes) + " byte(s), " + std::to_string(matched) +
+                                   " matching their hashes");
+            if (!report.Problems.empty())
+                throw std::runtime_error("the copy does not match the data directory");
             return 0;
         });
     } catch (const std::exception& e) {
         from.Exec("ROLLBACK");
-        report.Problems.push_back(std::string("the copy failed, nothing was kept: ") + e.what());
+        report.Problems.push_back(std::string("nothing was kept: ") + e.what());
         return report;
     }
     from.Exec("ROLLBACK");
 
-    // The check reads the copy back as committed.
-    auto db = target.Pool().Take();
-    for (const Table& t : kTables) {
-        const int n = static_cast<int>(Names(t.Columns).size());
-        std::string columns;
-        for (const auto& name : Names(t.Columns))
-            columns += (columns.empty() ? "" : ", ") + name + "::text";
-        auto r = db->Exec("SELECT " + columns + " FROM " + t.Name + " ORDER BY " +
-                          PgOrder(t.Order));
-        std::string digest;
-        for (int i = 0; i < r.Rows(); ++i)
-            for (int c = 0; c < n; ++c)
-                AddToDigest(digest, r.IsNull(i, c), r.Text(i, c));
-        const std::int64_t rows = r.Rows();
-        const bool same = rows == sourceRows[t.Name] && Sha1Hex(digest) == sourceDigest[t.Name];
-        report.Lines.push_back(std::string(t.Name) + ": " + std::to_string(sourceRows[t.Name]) +
-                               " row(s) copied, " + std::to_string(rows) + " in the database" +
-                               (same ? ", rows match" : ", ROWS DIFFER"));
-        if (!same)
-            report.Problems.push_back(std::string(t.Name) + " differs after the copy");
-    }
-    // Every file's bytes: as the data directory held them and as its entry records them.
-    auto files = db->Exec("SELECT id::text, hash, content FROM nodes WHERE is_folder = 0", {}, true);
-    int matched = 0;
-    for (int i = 0; i < files.Rows(); ++i) {
-        const std::int64_t id = std::stoll(files.Text(i, 0));
-        const std::string hash = Sha1Hex(files.IsNull(i, 2) ? std::string() : files.Bytes(i, 2));
-        auto it = fileHashes.find(id);
-        if (it == fileHashes.end() || it->second != hash)
-            report.Problems.push_back("file " + std::to_string(id) +
-                                      " differs from the data directory's");
-        else if (hash != files.Text(i, 1))
-            report.Problems.push_back("file " + std::to_string(id) +
-                                      " does not match the hash its entry records");
-        else
-            ++matched;
-    }
-    if (static_cast<std::size_t>(files.Rows()) != fileHashes.size())
-        report.Problems.push_back("the database holds " + std::to_string(files.Rows()) +
-                                  " file(s), the data directory " +
-                                  std::to_string(fileHashes.size()));
-    report.Lines.push_back("contents: " + std::to_string(fileHashes.size()) + " file(s), " +
-                           std::to_string(contentBytes) + " byte(s), " + std::to_string(matched) +
-                           " matching their hashes");
     report.Ok = report.Problems.empty();
     return report;
 }
