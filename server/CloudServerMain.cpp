@@ -1,6 +1,7 @@
 // otCloudServer command line: serve, and the account administration beside it.
 
 #include "CloudServer.h"
+#include "PgCloudStore.h"
 #include "SqliteCloudStore.h"
 #include "ServerConfig.h"
 #include "StopSignals.h"
@@ -478,8 +479,11 @@ int AccountCommand(const Args& args) {
     if (data.empty() && !shared)
         return Fail(args.Command + " needs --data or --store");
     if (args.Command == "mark-restored" && shared) {
-        auto store = OpenCloudStore(where, {}, {}, false);
-        std::string fresh = store->RenewDataFingerprint();
+        // A running server keeps the fingerprint it read at start-up.
+        PgCloudStore store(where, {});
+        if (store.ServingConnections() > 0)
+            return Fail("an otCloudServer is serving the database; stop every one first");
+        std::string fresh = store.RenewDataFingerprint();
         std::printf("marked the database as restored: new data fingerprint %s\n", fresh.c_str());
         return 0;
     }

@@ -281,8 +281,9 @@ public:
 // Opens the store a --store text names: empty for SQLite and files in dataDir, a
 // "postgresql://" (or "postgres://") URI for PostgreSQL, whose incoming uploads are
 // spooled below dataDir (a private temporary directory when it is empty). With
-// reconcile, a file store checks its content files against its metadata (only the
-// serving process may do that: it alone writes).
+// reconcile (the serving process), a file store checks its content files against its
+// metadata (only that process may: it alone writes), and a PostgreSQL store names its
+// connections as a serving one.
 std::unique_ptr<CloudStore> OpenCloudStore(const std::string& store,
                                            const std::filesystem::path& dataDir,
                                            StoreLimits limits = {}, bool reconcile = true);

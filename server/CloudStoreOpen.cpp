@@ -62,7 +62,7 @@ std::unique_ptr<CloudStore> OpenCloudStore(const std::string& store,
     if (store.empty())
         return std::make_unique<SqliteCloudStore>(dataDir, limits, reconcile);
     if (IsPostgresStore(store))
-        return std::make_unique<PgCloudStore>(store, dataDir, limits);
+        return std::make_unique<PgCloudStore>(store, dataDir, limits, reconcile);
     throw std::runtime_error("unknown store " + store.substr(0, store.find(':')) +
                              " (a postgresql:// address, or none for the data directory)");
 }

@@ -201,8 +201,9 @@ bool AtRevision(const std::optional<R>& node, std::optional<std::int64_t> ifRev,
 } // namespace
 
 PgCloudStore::PgCloudStore(const std::string& conninfo, const fs::path& spoolParent,
-                           StoreLimits limits)
-    : FLimits(limits), FPool(conninfo), FLight(conninfo, "SET synchronous_commit = off") {
+                           StoreLimits limits, bool serving)
+    : FLimits(limits), FPool(conninfo, serving ? kServingName : "otCloudServer"),
+      FLight(conninfo, serving ? kServingName : "otCloudServer", "SET synchronous_commit = off") {
     if (sodium_init() < 0)
         throw std::runtime_error("libsodium cannot be initialised");
     CreateSchema();
@@ -252,6 +253,15 @@ void PgCloudStore::OpenSpool(const fs::path& parent) {
     FSpoolLock = ::open((FSpool / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (FSpoolLock < 0 || ::flock(FSpoolLock, LOCK_EX | LOCK_NB) != 0)
         throw std::runtime_error("cannot lock " + FSpool.string());
+}
+
+int PgCloudStore::ServingConnections() {
+    auto db = FPool.Take();
+    return static_cast<int>(db->Exec("SELECT COUNT(*) FROM pg_stat_activity "
+                                     "WHERE datname = current_database() "
+                                     "AND application_name = $1 AND pid <> pg_backend_pid()",
+                                     {P(kServingName)})
+                                .Int(0, 0));
 }
 
 std::string PgCloudStore::DataFingerprint() {

@@ -21,8 +21,12 @@ class PgCloudStore final : public CloudStore {
 public:
     // conninfo is a libpq connection URI; uploads arriving are spooled below spoolParent
     // (a private temporary directory when it is empty). Creates the schema when missing.
+    // A serving store names its connections kServingName.
     PgCloudStore(const std::string& conninfo, const std::filesystem::path& spoolParent,
-                 StoreLimits limits = {});
+                 StoreLimits limits = {}, bool serving = false);
+    static constexpr const char* kServingName = "otCloudServer serve";
+    // How many connections of serving stores other than this one the database has.
+    int ServingConnections();
     ~PgCloudStore() override;
     PgCloudStore(const PgCloudStore&) = delete;
     PgCloudStore& operator=(const PgCloudStore&) = delete;

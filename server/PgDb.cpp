@@ -66,8 +66,11 @@ std::string PgResult::Bytes(int row, int column) const {
     return Text(row, column);
 }
 
-PgConn::PgConn(const std::string& conninfo) {
-    FConn = PQconnectdb(conninfo.c_str());
+PgConn::PgConn(const std::string& conninfo, const std::string& applicationName) {
+    // The address first, expanded; the name after it wins over one the address names.
+    const char* keywords[] = {"dbname", "application_name", nullptr};
+    const char* values[] = {conninfo.c_str(), applicationName.c_str(), nullptr};
+    FConn = PQconnectdbParams(keywords, values, 1);
     if (!FConn || PQstatus(FConn) != CONNECTION_OK) {
         std::string why = FConn ? PQerrorMessage(FConn) : "out of memory";
         while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
@@ -145,8 +148,9 @@ void PgConn::Run(const std::string& sql) {
     PQclear(r);
 }
 
-PgPool::PgPool(std::string conninfo, std::string setup)
-    : FConninfo(std::move(conninfo)), FSetup(std::move(setup)) {}
+PgPool::PgPool(std::string conninfo, std::string applicationName, std::string setup)
+    : FConninfo(std::move(conninfo)), FApplicationName(std::move(applicationName)),
+      FSetup(std::move(setup)) {}
 
 PgPool::~PgPool() = default;
 
@@ -165,7 +169,7 @@ PgPool::Lease PgPool::Take() {
                 return Lease(*this, std::move(conn));
         }
     }
-    auto conn = std::make_unique<PgConn>(FConninfo);
+    auto conn = std::make_unique<PgConn>(FConninfo, FApplicationName);
     if (!FSetup.empty())
         conn->Run(FSetup);
     return Lease(*this, std::move(conn));

@@ -71,8 +71,9 @@ private:
 
 class PgConn {
 public:
-    // Throws PgError when the server cannot be reached.
-    explicit PgConn(const std::string& conninfo);
+    // Throws PgError when the server cannot be reached. The application name is what
+    // PostgreSQL shows of the connection (pg_stat_activity).
+    PgConn(const std::string& conninfo, const std::string& applicationName);
     ~PgConn();
     PgConn(const PgConn&) = delete;
     PgConn& operator=(const PgConn&) = delete;
@@ -96,7 +97,7 @@ private:
 class PgPool {
 public:
     // setup runs on every new connection (session settings).
-    explicit PgPool(std::string conninfo, std::string setup = {});
+    PgPool(std::string conninfo, std::string applicationName, std::string setup = {});
     ~PgPool();
 
     class Lease {
@@ -149,6 +150,7 @@ private:
     void GiveBack(std::unique_ptr<PgConn> conn);
 
     std::string FConninfo;
+    std::string FApplicationName;
     std::string FSetup;
     std::mutex FMutex;
     std::vector<std::unique_ptr<PgConn>> FIdle;

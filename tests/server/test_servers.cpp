@@ -390,4 +390,45 @@ TEST_F(CloudServerPostgreSQLServers, MigrationKeepsEverythingTheClientsHad) {
     EXPECT_TRUE(empty.ListUsers().empty());
 }
 
+// The "store" key of a configuration file chooses the database for every command, and
+// mark-restored waits until no server serves it.
+TEST_F(CloudServerPostgreSQLServers, TheConfigurationFileNamesTheDatabase) {
+    std::string tmpl = (fs::temp_directory_path() / "ot-pg-config-XXXXXX").string();
+    ASSERT_TRUE(::mkdtemp(tmpl.data()));
+    const fs::path dir = tmpl;
+    const fs::path config = dir / "otcloudserver.conf";
+    ASSERT_TRUE(ot::WriteFileAtomic(config, "store = " + Uri + "\nweak-hash = yes\n"));
+    const std::string bin = CloudServerProcess::BinaryPath();
+    auto run = [&](const std::string& args, std::string* out = nullptr) {
+        FILE* p = ::popen(("printf 'pw\\n' | '" + bin + "' " + args + " --config '" +
+                           config.string() + "' 2>&1")
+                              .c_str(),
+                          "r");
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            if (out)
+                out->append(buf, n);
+        const int status = ::pclose(p);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(run("add-user --user carol"), 0);
+    std::string users;
+    EXPECT_EQ(run("list-users", &users), 0);
+    EXPECT_EQ(users.rfind("carol\t", 0), 0u) << users;
+    {
+        ot::server::PgCloudStore store(Uri, dir);
+        EXPECT_TRUE(store.FindUser("carol"));
+    }
+    StartBoth();
+    std::string refused;
+    EXPECT_EQ(run("mark-restored", &refused), 1);
+    EXPECT_NE(refused.find("stop every one first"), std::string::npos) << refused;
+    ASSERT_EQ(A->Stop(), 0);
+    ASSERT_EQ(B->Stop(), 0);
+    std::string marked;
+    EXPECT_EQ(run("mark-restored", &marked), 0) << marked;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
 } // namespace
