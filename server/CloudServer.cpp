@@ -751,8 +751,8 @@ std::int64_t CloudServer::TakeUserRequest(std::int64_t userId) {
     auto [it, fresh] = rates.try_emplace(userId, Impl::Allowance{burst, now});
     Impl::Allowance& a = it->second;
     if (!fresh) {
-        a.Requests = std::min(
-            burst, a.Requests + rate * std::chrono::duration<double>(now - a.At).count());
+        a.Requests =
+            std::min(burst, a.Requests + rate * std::chrono::duration<double>(now - a.At).count());
         a.At = now;
     }
     if (a.Requests >= 1) {

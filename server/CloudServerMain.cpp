@@ -2,8 +2,8 @@
 
 #include "CloudServer.h"
 #include "PgCloudStore.h"
-#include "SqliteCloudStore.h"
 #include "ServerConfig.h"
+#include "SqliteCloudStore.h"
 #include "StopSignals.h"
 #include "StoreMigration.h"
 #include "common/Clock.h"
@@ -503,8 +503,8 @@ int AccountCommand(const Args& args) {
     }
     // Account commands may run beside a serving server: they must not reconcile content
     // files, which could belong to an upload in progress.
-    auto opened =
-        OpenCloudStore(where, shared ? std::filesystem::path() : std::filesystem::path(data), {}, false);
+    auto opened = OpenCloudStore(
+        where, shared ? std::filesystem::path() : std::filesystem::path(data), {}, false);
     CloudStore& store = *opened;
     EnsureProgramConsumer(store);
     const std::string user = Value(args, "--user");

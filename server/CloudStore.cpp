@@ -257,7 +257,7 @@ std::int64_t SqliteCloudStore::NextRev(Db& db) {
 }
 
 bool SqliteCloudStore::AtRevision(const std::optional<Row>& node, std::optional<std::int64_t> ifRev,
-                            const std::vector<std::string>& path, NodeResult& r) {
+                                  const std::vector<std::string>& path, NodeResult& r) {
     if (!ifRev || (node && node->Rev == *ifRev))
         return true;
     r.Status = StoreStatus::Changed;

@@ -89,7 +89,7 @@ std::optional<ConsumerRecord> SqliteCloudStore::FindConsumer(const std::string& 
 }
 
 TokenPairText SqliteCloudStore::CreateRequestToken(const std::string& consumer, std::int64_t now,
-                                             std::int64_t maxPending) {
+                                                   std::int64_t maxPending) {
     TokenPairText pair{SecureRandomText(32), SecureRandomText(32)};
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
@@ -120,7 +120,7 @@ std::optional<RequestTokenRecord> SqliteCloudStore::FindRequestToken(const std::
 }
 
 std::optional<std::string> SqliteCloudStore::AuthoriseRequestToken(const std::string& key,
-                                                             std::int64_t userId) {
+                                                                   std::int64_t userId) {
     std::string verifier = SecureRandomText(16);
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "UPDATE request_tokens SET user_id = ?2, verifier = ?3 "
@@ -135,7 +135,7 @@ std::optional<std::string> SqliteCloudStore::AuthoriseRequestToken(const std::st
 }
 
 std::optional<std::int64_t> SqliteCloudStore::ConsumeRequestToken(const std::string& key,
-                                                            const std::string& verifier) {
+                                                                  const std::string& verifier) {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     Stmt s(*FWriter, "SELECT user_id, verifier FROM request_tokens "
@@ -160,7 +160,7 @@ int SqliteCloudStore::PurgeRequestTokens(std::int64_t createdBefore) {
 }
 
 TokenPairText SqliteCloudStore::CreateAccessToken(const std::string& consumer, std::int64_t userId,
-                                            std::int64_t now, std::int64_t expires) {
+                                                  std::int64_t now, std::int64_t expires) {
     TokenPairText pair{SecureRandomText(32), SecureRandomText(32)};
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "INSERT INTO access_tokens(key, secret, consumer, user_id, created, expires) "
@@ -221,7 +221,8 @@ std::int64_t SqliteCloudStore::AppFolder(std::int64_t userId, const std::string&
     return root;
 }
 
-std::int64_t SqliteCloudStore::FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer) {
+std::int64_t SqliteCloudStore::FindOrCreateAppFolder(std::int64_t userId,
+                                                     const std::string& consumer) {
     {
         ReaderLease db(*this);
         Stmt s(*db, "SELECT root FROM app_folders WHERE user_id = ?1 AND consumer = ?2");

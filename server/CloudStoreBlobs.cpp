@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -57,8 +57,8 @@ bool IsPostgresStore(const std::string& store) {
 }
 
 std::unique_ptr<CloudStore> OpenCloudStore(const std::string& store,
-                                           const std::filesystem::path& dataDir,
-                                           StoreLimits limits, bool reconcile) {
+                                           const std::filesystem::path& dataDir, StoreLimits limits,
+                                           bool reconcile) {
     if (store.empty())
         return std::make_unique<SqliteCloudStore>(dataDir, limits, reconcile);
     if (IsPostgresStore(store))

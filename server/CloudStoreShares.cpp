@@ -7,7 +7,7 @@
 namespace ot::server {
 
 std::string SqliteCloudStore::CreateShare(std::int64_t node, const std::string& accessCode,
-                                    const std::string& name) {
+                                          const std::string& name) {
     std::string code = SecureRandomText(24);
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "INSERT INTO shares(code, node, access_code, name, created) "

@@ -16,7 +16,7 @@ namespace ot::server {
 namespace fs = std::filesystem;
 
 std::optional<SqliteCloudStore::Row> SqliteCloudStore::Child(Db& db, std::int64_t parent,
-                                                 const std::string& name) {
+                                                             const std::string& name) {
     Stmt s(db, std::string("SELECT ") + kNodeColumns +
                    " FROM nodes WHERE parent = ?1 AND name = ?2 AND deleted = 0");
     s.Bind(1, parent).Bind(2, name);
@@ -26,8 +26,8 @@ std::optional<SqliteCloudStore::Row> SqliteCloudStore::Child(Db& db, std::int64_
 }
 
 std::optional<SqliteCloudStore::Row> SqliteCloudStore::Lookup(Db& db, std::int64_t root,
-                                                  const std::vector<std::string>& path,
-                                                  StoreStatus& why) {
+                                                              const std::vector<std::string>& path,
+                                                              StoreStatus& why) {
     Stmt s(db, std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1");
     s.Bind(1, root);
     if (!s.Step()) {
@@ -50,9 +50,9 @@ std::optional<SqliteCloudStore::Row> SqliteCloudStore::Lookup(Db& db, std::int64
     return cur;
 }
 
-std::optional<SqliteCloudStore::Row> SqliteCloudStore::ParentFolder(Db& db, std::int64_t root,
-                                                        const std::vector<std::string>& path,
-                                                        StoreStatus& why) {
+std::optional<SqliteCloudStore::Row>
+SqliteCloudStore::ParentFolder(Db& db, std::int64_t root, const std::vector<std::string>& path,
+                               StoreStatus& why) {
     std::vector<std::string> parentPath(path.begin(), path.end() - 1);
     auto parent = Lookup(db, root, parentPath, why);
     if (!parent) {
@@ -80,7 +80,7 @@ std::int64_t SqliteCloudStore::UsedBytes(Db& db, std::int64_t userId) {
 }
 
 NodeResult SqliteCloudStore::Metadata(std::int64_t root, const std::vector<std::string>& path,
-                                bool list) {
+                                      bool list) {
     NodeResult r;
     ReaderLease db(*this);
     // One read transaction, so a listing never mixes two states of the folder.
@@ -156,7 +156,8 @@ NodeResult SqliteCloudStore::CreateFolder(std::int64_t root, const std::vector<s
 }
 
 NodeResult SqliteCloudStore::Move(std::int64_t root, const std::vector<std::string>& from,
-                            const std::vector<std::string>& to, std::optional<std::int64_t> ifRev) {
+                                  const std::vector<std::string>& to,
+                                  std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
@@ -212,8 +213,8 @@ bool SqliteCloudStore::IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folde
 }
 
 std::int64_t SqliteCloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent,
-                                  const std::string& newName, std::int64_t now,
-                                  std::vector<std::string>& createdContent) {
+                                        const std::string& newName, std::int64_t now,
+                                        std::vector<std::string>& createdContent) {
     std::string content;
     if (!src.IsFolder && !src.Content.empty()) {
         content = NewContentName();
@@ -260,7 +261,7 @@ std::int64_t SqliteCloudStore::CopyTree(Db& db, const Row& src, std::int64_t new
 }
 
 NodeResult SqliteCloudStore::Copy(std::int64_t root, const std::vector<std::string>& from,
-                            const std::vector<std::string>& to) {
+                                  const std::vector<std::string>& to) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
@@ -315,7 +316,7 @@ NodeResult SqliteCloudStore::Copy(std::int64_t root, const std::vector<std::stri
 }
 
 NodeResult SqliteCloudStore::Delete(std::int64_t root, const std::vector<std::string>& path,
-                              bool toRecycle, std::optional<std::int64_t> ifRev) {
+                                    bool toRecycle, std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -367,8 +368,8 @@ NodeResult SqliteCloudStore::Delete(std::int64_t root, const std::vector<std::st
 }
 
 NodeResult SqliteCloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
-                              IncomingContent& content, bool overwrite,
-                              std::optional<std::int64_t> ifRev) {
+                                    IncomingContent& content, bool overwrite,
+                                    std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -471,8 +472,8 @@ NodeResult SqliteCloudStore::Upload(std::int64_t root, const std::vector<std::st
 
 NodeResult
 SqliteCloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
-                         const std::function<std::string(const Row&)>& pathOf,
-                         const std::function<bool(const fs::path*)>& fetch) {
+                               const std::function<std::string(const Row&)>& pathOf,
+                               const std::function<bool(const fs::path*)>& fetch) {
     NodeResult r;
     // An upload that replaces the file removes the old content right after its commit;
     // a reader that looked the entry up just before then finds the file gone and looks
@@ -548,13 +549,13 @@ std::function<bool(const fs::path*)> OpenInto(int& fd) {
 } // namespace
 
 NodeResult SqliteCloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
-                                std::string& content) {
+                                      std::string& content) {
     return FetchContent(
         ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, ReadInto(content));
 }
 
 NodeResult SqliteCloudStore::OpenDownload(std::int64_t root, const std::vector<std::string>& path,
-                                    int& fd) {
+                                          int& fd) {
     return FetchContent(
         ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, OpenInto(fd));
 }

@@ -185,8 +185,8 @@ void NonceCache::Append(std::uint64_t key, std::int64_t now) {
             CloseFile();
             throw std::runtime_error("cannot grow the nonce journal");
         }
-        void* map = ::mmap(nullptr, grown * sizeof(NonceRecord), PROT_READ | PROT_WRITE,
-                           MAP_SHARED, FFile, 0);
+        void* map = ::mmap(nullptr, grown * sizeof(NonceRecord), PROT_READ | PROT_WRITE, MAP_SHARED,
+                           FFile, 0);
         if (map == MAP_FAILED) {
             CloseFile();
             throw std::runtime_error("cannot map the nonce journal");

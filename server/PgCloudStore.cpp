@@ -180,8 +180,8 @@ struct PgCloudStore::Row {
         return row;
     }
     CloudNode ToNode(std::string path) const {
-        return CloudNode{Id, std::move(path), Name, IsFolder, Size, Rev, Hash, CreateTime,
-                         ModifyTime};
+        return CloudNode{Id,   std::move(path), Name,      IsFolder, Size, Rev,
+                         Hash, CreateTime,      ModifyTime};
     }
 };
 
@@ -281,10 +281,9 @@ std::string PgCloudStore::RenewDataFingerprint() {
 
 bool PgCloudStore::AddUser(const std::string& name, const std::string& passwordHash) {
     auto db = FPool.Take();
-    return db
-               ->Exec("INSERT INTO users(name, pwhash, created) VALUES($1, $2, $3::bigint) "
-                      "ON CONFLICT(name) DO NOTHING",
-                      {P(name), P(passwordHash), P(UnixNow())})
+    return db->Exec("INSERT INTO users(name, pwhash, created) VALUES($1, $2, $3::bigint) "
+                    "ON CONFLICT(name) DO NOTHING",
+                    {P(name), P(passwordHash), P(UnixNow())})
                .Affected() == 1;
 }
 
@@ -419,7 +418,7 @@ std::optional<AccessTokenRecord> PgCloudStore::FindAccessToken(const std::string
                       {P(key)});
     if (!r.Rows())
         return std::nullopt;
-    return AccessTokenRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2),     r.Int(0, 3),
+    return AccessTokenRecord{r.Text(0, 0), r.Text(0, 1),     r.Text(0, 2), r.Int(0, 3),
                              r.Int(0, 4),  r.Int(0, 5) != 0, r.Int(0, 6)};
 }
 
@@ -488,8 +487,8 @@ std::optional<PgCloudStore::Row> PgCloudStore::Child(PgConn& db, std::int64_t pa
 std::optional<PgCloudStore::Row> PgCloudStore::Lookup(PgConn& db, std::int64_t root,
                                                       const std::vector<std::string>& path,
                                                       StoreStatus& why) {
-    auto r = db.Exec(std::string("SELECT ") + kCols + " FROM nodes WHERE id = $1::bigint",
-                     {P(root)});
+    auto r =
+        db.Exec(std::string("SELECT ") + kCols + " FROM nodes WHERE id = $1::bigint", {P(root)});
     if (!r.Rows()) {
         why = StoreStatus::NotFound;
         return std::nullopt;
@@ -541,8 +540,8 @@ void PgCloudStore::CountChange(PgConn& db, std::int64_t root) {
 
 // The recycle bin counts: what a user deleted still takes the server's disk.
 std::int64_t PgCloudStore::UsedBytes(PgConn& db, std::int64_t userId) {
-    return db.Exec("SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = $1::bigint",
-                   {P(userId)})
+    return db
+        .Exec("SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = $1::bigint", {P(userId)})
         .Int(0, 0);
 }
 
@@ -571,7 +570,7 @@ NodeResult PgCloudStore::Metadata(std::int64_t root, const std::vector<std::stri
                 auto c = db.Exec(std::string("SELECT ") + kCols +
                                      " FROM nodes WHERE parent = $1::bigint AND deleted = 0 "
                                      "ORDER BY name COLLATE \"C\"",
-                                     {P(row->Id)});
+                                 {P(row->Id)});
                 const std::string prefix = path.empty() ? "/" : self + "/";
                 r.Children.reserve(static_cast<std::size_t>(c.Rows()));
                 for (int i = 0; i < c.Rows(); ++i) {
@@ -838,9 +837,9 @@ NodeResult PgCloudStore::Upload(std::int64_t root, const std::vector<std::string
     });
 }
 
-NodeResult
-PgCloudStore::Fetch(const std::function<std::optional<Row>(PgConn&, StoreStatus&)>& find,
-                    const std::function<std::string(const Row&)>& pathOf, std::string& content) {
+NodeResult PgCloudStore::Fetch(const std::function<std::optional<Row>(PgConn&, StoreStatus&)>& find,
+                               const std::function<std::string(const Row&)>& pathOf,
+                               std::string& content) {
     return FPool.Transact(
         [&](PgConn& db) {
             NodeResult r;
@@ -851,8 +850,7 @@ PgCloudStore::Fetch(const std::function<std::optional<Row>(PgConn&, StoreStatus&
                 r.Status = StoreStatus::IsAFolder;
                 return r;
             }
-            auto c = db.Exec("SELECT content FROM nodes WHERE id = $1::bigint", {P(row->Id)},
-                             true);
+            auto c = db.Exec("SELECT content FROM nodes WHERE id = $1::bigint", {P(row->Id)}, true);
             content = c.Rows() && !c.IsNull(0, 0) ? c.Bytes(0, 0) : std::string();
             r.Node = row->ToNode(pathOf(*row));
             return r;
@@ -963,11 +961,10 @@ bool PgCloudStore::RememberNonce(const std::string& key, std::int64_t now, std::
     // older than one window: its row may be taken over, and old rows go once a minute.
     if (FNoncesPurged.exchange(now) + 60 <= now)
         db->Exec("DELETE FROM nonces WHERE arrived < $1::bigint", {P(forgotten)});
-    return db
-               ->Exec("INSERT INTO nonces(key, arrived) VALUES($1, $2::bigint) "
-                      "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
-                      "WHERE nonces.arrived < $3::bigint RETURNING 1",
-                      {P(key), P(now), P(forgotten)})
+    return db->Exec("INSERT INTO nonces(key, arrived) VALUES($1, $2::bigint) "
+                    "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
+                    "WHERE nonces.arrived < $3::bigint RETURNING 1",
+                    {P(key), P(now), P(forgotten)})
                .Rows() == 1;
 }
 
@@ -976,16 +973,15 @@ bool PgCloudStore::TakeLoginAttempt(const std::string& user, std::int64_t now, i
     auto db = FLight.Take();
     // The test of the limit and the count are one statement on one row: concurrent
     // tries on any server cannot pass it together.
-    return db
-               ->Exec("INSERT INTO login_failures(name, count, since) VALUES($1, 1, $2::bigint) "
-                      "ON CONFLICT(name) DO UPDATE SET "
-                      "count = CASE WHEN login_failures.since + $4::bigint < $2::bigint THEN 1 "
-                      "ELSE login_failures.count + 1 END, "
-                      "since = CASE WHEN login_failures.since + $4::bigint < $2::bigint "
-                      "THEN $2::bigint ELSE login_failures.since END "
-                      "WHERE login_failures.since + $4::bigint < $2::bigint "
-                      "OR login_failures.count < $3::integer RETURNING count",
-                      {P(user), P(now), P(static_cast<std::int64_t>(max)), P(lockoutSeconds)})
+    return db->Exec("INSERT INTO login_failures(name, count, since) VALUES($1, 1, $2::bigint) "
+                    "ON CONFLICT(name) DO UPDATE SET "
+                    "count = CASE WHEN login_failures.since + $4::bigint < $2::bigint THEN 1 "
+                    "ELSE login_failures.count + 1 END, "
+                    "since = CASE WHEN login_failures.since + $4::bigint < $2::bigint "
+                    "THEN $2::bigint ELSE login_failures.since END "
+                    "WHERE login_failures.since + $4::bigint < $2::bigint "
+                    "OR login_failures.count < $3::integer RETURNING count",
+                    {P(user), P(now), P(static_cast<std::int64_t>(max)), P(lockoutSeconds)})
                .Rows() == 1;
 }
 
@@ -1005,8 +1001,8 @@ void PgCloudStore::PutWebSession(const WebLoginSession& s, std::int64_t expiredB
 
 std::optional<WebLoginSession> PgCloudStore::FindWebSession(const std::string& s) {
     auto db = FLight.Take();
-    auto r = db->Exec("SELECT sid, s, request_token, created FROM web_sessions WHERE s = $1",
-                      {P(s)});
+    auto r =
+        db->Exec("SELECT sid, s, request_token, created FROM web_sessions WHERE s = $1", {P(s)});
     if (!r.Rows())
         return std::nullopt;
     return WebLoginSession{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2), r.Int(0, 3)};
@@ -1032,8 +1028,8 @@ std::vector<std::string> PgCloudStore::ContentProblems() {
         }
         const std::string bytes = r.Bytes(i, 3);
         if (std::to_string(bytes.size()) != r.Text(i, 1))
-            out.push_back("file " + id + " holds " + std::to_string(bytes.size()) +
-                          " bytes, not " + r.Text(i, 1));
+            out.push_back("file " + id + " holds " + std::to_string(bytes.size()) + " bytes, not " +
+                          r.Text(i, 1));
         else if (Sha1Hex(bytes) != r.Text(i, 2))
             out.push_back("file " + id + " does not match its hash");
     }

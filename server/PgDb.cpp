@@ -131,9 +131,9 @@ PgResult PgConn::Exec(const std::string& sql, const std::vector<PgParam>& params
         lengths[i] = static_cast<int>(params[i].Value.size());
         formats[i] = params[i].Binary ? 1 : 0;
     }
-    pg_result* r = PQexecPrepared(FConn, it->second.c_str(), static_cast<int>(params.size()),
-                                  values.data(), lengths.data(), formats.data(),
-                                  binaryResult ? 1 : 0);
+    pg_result* r =
+        PQexecPrepared(FConn, it->second.c_str(), static_cast<int>(params.size()), values.data(),
+                       lengths.data(), formats.data(), binaryResult ? 1 : 0);
     const auto status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         Fail("a statement failed", r);

@@ -42,8 +42,12 @@ struct PgParam {
 };
 PgParam P(std::int64_t value);
 PgParam P(std::string_view value);
-inline PgParam P(const char* value) { return P(std::string_view(value)); }
-inline PgParam P(const std::string& value) { return P(std::string_view(value)); }
+inline PgParam P(const char* value) {
+    return P(std::string_view(value));
+}
+inline PgParam P(const std::string& value) {
+    return P(std::string_view(value));
+}
 PgParam Bytes(std::string value);
 PgParam Null();
 

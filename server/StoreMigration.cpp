@@ -105,8 +105,8 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
                 const int n = static_cast<int>(Names(t.Columns).size());
                 const bool nodes = std::string(t.Name) == "nodes";
                 std::string select = std::string("SELECT ") + t.Columns +
-                                     (nodes ? ", content" : "") + " FROM " + t.Name +
-                                     " ORDER BY " + t.Order;
+                                     (nodes ? ", content" : "") + " FROM " + t.Name + " ORDER BY " +
+                                     t.Order;
                 std::string insert = std::string("INSERT INTO ") + t.Name + "(" + t.Columns +
                                      (nodes ? ", content" : "") + ") VALUES(";
                 for (int i = 1; i <= n + (nodes ? 1 : 0); ++i)
@@ -169,25 +169,29 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
                 for (const auto& name : Names(t.Columns))
                     columns += (columns.empty() ? "" : ", ") + name + "::text";
                 auto copy = db.Exec("SELECT " + columns + " FROM " + t.Name + " ORDER BY " +
-                                  PgOrder(t.Order));
+                                    PgOrder(t.Order));
                 std::string digest;
                 for (int i = 0; i < copy.Rows(); ++i)
                     for (int c = 0; c < n; ++c)
                         AddToDigest(digest, copy.IsNull(i, c), copy.Text(i, c));
                 const std::int64_t rows = copy.Rows();
-                const bool same = rows == sourceRows[t.Name] && Sha1Hex(digest) == sourceDigest[t.Name];
-                report.Lines.push_back(std::string(t.Name) + ": " + std::to_string(sourceRows[t.Name]) +
-                                       " row(s) copied, " + std::to_string(rows) + " in the database" +
+                const bool same =
+                    rows == sourceRows[t.Name] && Sha1Hex(digest) == sourceDigest[t.Name];
+                report.Lines.push_back(std::string(t.Name) + ": " +
+                                       std::to_string(sourceRows[t.Name]) + " row(s) copied, " +
+                                       std::to_string(rows) + " in the database" +
                                        (same ? ", rows match" : ", ROWS DIFFER"));
                 if (!same)
                     report.Problems.push_back(std::string(t.Name) + " differs after the copy");
             }
             // Every file's bytes: as the data directory held them and as its entry records them.
-            auto files = db.Exec("SELECT id::text, hash, content FROM nodes WHERE is_folder = 0", {}, true);
+            auto files =
+                db.Exec("SELECT id::text, hash, content FROM nodes WHERE is_folder = 0", {}, true);
             int matched = 0;
             for (int i = 0; i < files.Rows(); ++i) {
                 const std::int64_t id = std::stoll(files.Text(i, 0));
-                const std::string hash = Sha1Hex(files.IsNull(i, 2) ? std::string() : files.Bytes(i, 2));
+                const std::string hash =
+                    Sha1Hex(files.IsNull(i, 2) ? std::string() : files.Bytes(i, 2));
                 auto it = fileHashes.find(id);
                 if (it == fileHashes.end() || it->second != hash)
                     report.Problems.push_back("file " + std::to_string(id) +
@@ -203,8 +207,8 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
                                           " file(s), the data directory " +
                                           std::to_string(fileHashes.size()));
             report.Lines.push_back("contents: " + std::to_string(fileHashes.size()) + " file(s), " +
-                                   std::to_string(contentBytes) + " byte(s), " + std::to_string(matched) +
-                                   " matching their hashes");
+                                   std::to_string(contentBytes) + " byte(s), " +
+                                   std::to_string(matched) + " matching their hashes");
             if (!report.Problems.empty())
                 throw std::runtime_error("the copy does not match the data directory");
             return 0;

@@ -1,9 +1,9 @@
 // Verification of signed requests: addresses signed by the program's own signing code
 // pass, and each kind of forgery or stale request is refused with its own message.
 
-#include "SqliteCloudStore.h"
 #include "FaultInjector.h"
 #include "OauthCheck.h"
+#include "SqliteCloudStore.h"
 #include "cloud/OauthUtility.h"
 #include "common/Clock.h"
 

@@ -139,18 +139,35 @@ TEST_F(CloudServerPostgreSQLServers, AClientAlternatingBetweenServersSeesOneServ
     };
     const Step steps[] = {
         {"push through A, pull through B",
-         [&] { return !a.UploadData("/W/t.tsk", "one", true).file_id.empty(); }, &b,
-         {"t.tsk:3"}, "/W/t.tsk", "one"},
+         [&] { return !a.UploadData("/W/t.tsk", "one", true).file_id.empty(); },
+         &b,
+         {"t.tsk:3"},
+         "/W/t.tsk",
+         "one"},
         {"push through B, pull through A",
-         [&] { return !b.UploadData("/W/t.tsk", "two!", true).file_id.empty(); }, &a,
-         {"t.tsk:4"}, "/W/t.tsk", "two!"},
+         [&] { return !b.UploadData("/W/t.tsk", "two!", true).file_id.empty(); },
+         &a,
+         {"t.tsk:4"},
+         "/W/t.tsk",
+         "two!"},
         {"a second file through A",
-         [&] { return !a.UploadData("/W/u.tsk", "u", true).file_id.empty(); }, &b,
-         {"t.tsk:4", "u.tsk:1"}, "/W/u.tsk", "u"},
-        {"a rename through B", [&] { return b.Move("/W/t.tsk", "/W/v.tsk").Code == 200; }, &a,
-         {"u.tsk:1", "v.tsk:4"}, "/W/v.tsk", "two!"},
-        {"a deletion through A", [&] { return a.Delete("/W/u.tsk", true).Code == 200; }, &b,
-         {"v.tsk:4"}, "/W/u.tsk", "(not there)"},
+         [&] { return !a.UploadData("/W/u.tsk", "u", true).file_id.empty(); },
+         &b,
+         {"t.tsk:4", "u.tsk:1"},
+         "/W/u.tsk",
+         "u"},
+        {"a rename through B",
+         [&] { return b.Move("/W/t.tsk", "/W/v.tsk").Code == 200; },
+         &a,
+         {"u.tsk:1", "v.tsk:4"},
+         "/W/v.tsk",
+         "two!"},
+        {"a deletion through A",
+         [&] { return a.Delete("/W/u.tsk", true).Code == 200; },
+         &b,
+         {"v.tsk:4"},
+         "/W/u.tsk",
+         "(not there)"},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.What);
@@ -206,8 +223,8 @@ TEST_F(CloudServerPostgreSQLServers, QuotaAndLoginLockoutHoldAcrossBothServers) 
 
     // The login page of one server and its form at the other; wrong passwords counted
     // on both together.
-    auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret,
-                                                       A->Hosts());
+    auto session =
+        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, A->Hosts());
     ot::TKuaipanAPI login(session);
     login.RequestToken();
     const std::string rt = session->Token()->Key();
@@ -323,8 +340,8 @@ TEST_F(CloudServerPostgreSQLServers, MigrationKeepsEverythingTheClientsHad) {
     ASSERT_EQ(files.Stop(), 0);
 
     std::string out;
-    const std::vector<std::string> migrate = {CloudServerProcess::BinaryPath(), "migrate",
-                                              "--from", files.DataDir().string(), "--store", Uri};
+    const std::vector<std::string> migrate = {CloudServerProcess::BinaryPath(), "migrate", "--from",
+                                              files.DataDir().string(),         "--store", Uri};
     auto run = [&](std::vector<std::string> args) {
         std::string cmd;
         for (const auto& a : args)
@@ -338,8 +355,7 @@ TEST_F(CloudServerPostgreSQLServers, MigrationKeepsEverythingTheClientsHad) {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     ASSERT_EQ(run(migrate), 0) << out;
-    EXPECT_NE(out.find("nodes: 6 row(s) copied, 6 in the database, rows match"),
-              std::string::npos)
+    EXPECT_NE(out.find("nodes: 6 row(s) copied, 6 in the database, rows match"), std::string::npos)
         << out;
     EXPECT_NE(out.find("contents: 4 file(s), 5013 byte(s), 4 matching their hashes"),
               std::string::npos)
@@ -400,10 +416,10 @@ TEST_F(CloudServerPostgreSQLServers, TheConfigurationFileNamesTheDatabase) {
     ASSERT_TRUE(ot::WriteFileAtomic(config, "store = " + Uri + "\nweak-hash = yes\n"));
     const std::string bin = CloudServerProcess::BinaryPath();
     auto run = [&](const std::string& args, std::string* out = nullptr) {
-        FILE* p = ::popen(("printf 'pw\\n' | '" + bin + "' " + args + " --config '" +
-                           config.string() + "' 2>&1")
-                              .c_str(),
-                          "r");
+        FILE* p = ::popen(
+            ("printf 'pw\\n' | '" + bin + "' " + args + " --config '" + config.string() + "' 2>&1")
+                .c_str(),
+            "r");
         char buf[4096];
         for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
             if (out)

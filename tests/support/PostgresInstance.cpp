@@ -55,8 +55,8 @@ pid_t Spawn(const std::vector<std::string>& args, const RunAs& as, const std::st
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0)
         ::dup2(null, 0);
-    if (as.Switch && (::setgroups(0, nullptr) != 0 || ::setgid(as.Gid) != 0 ||
-                      ::setuid(as.Uid) != 0))
+    if (as.Switch &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(as.Gid) != 0 || ::setuid(as.Uid) != 0))
         ::_exit(126);
     // Set after the change of user, which clears it.
     if (dieWithUs && (::prctl(PR_SET_PDEATHSIG, SIGQUIT) != 0 || ::getppid() != parent))
