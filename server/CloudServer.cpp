@@ -854,9 +854,12 @@ bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
 }
 
 // A listing is read from memory or SQLite's readers and never waits for a writer; with
-// a fault rule set it may be delayed on purpose, and goes to the workers.
+// a fault rule set it may be delayed on purpose, and goes to the workers. So does every
+// request with a shared store: each waits for the database several times, and the
+// threads holding the connections must not wait with it.
 bool CloudServer::Quick(const HttpRequest& req) {
-    return req.Method == "GET" && StartsWith(req.Path(), "/1/metadata/") && FFaults.Empty();
+    return !FStore->Shared() && req.Method == "GET" && StartsWith(req.Path(), "/1/metadata/") &&
+           FFaults.Empty();
 }
 
 // What each kind of request takes (its method, TLS, a signature) and who answers it.

@@ -206,6 +206,11 @@ public:
     virtual TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
                                             std::int64_t now, std::int64_t expires) = 0;
     virtual std::optional<AccessTokenRecord> FindAccessToken(const std::string& key) = 0;
+    // The consumer, and in token the access token of that key (whatever its consumer),
+    // as a signed request needs them both.
+    virtual std::optional<ConsumerRecord>
+    FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
+                               std::optional<AccessTokenRecord>& token);
     // Every access token of the user stops working, and every request token the user
     // authorised (with its verifier) is gone: none can be exchanged for a new one.
     // Answers how many of either there were.

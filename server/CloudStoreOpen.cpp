@@ -27,6 +27,14 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
     return Upload(root, path, *incoming, overwrite, ifRev);
 }
 
+std::optional<ConsumerRecord>
+CloudStore::FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
+                                       std::optional<AccessTokenRecord>& token) {
+    auto consumer = FindConsumer(consumerKey);
+    token = consumer ? FindAccessToken(tokenKey) : std::nullopt;
+    return consumer;
+}
+
 // A store of one server never gets these: the server keeps its own.
 bool CloudStore::RememberNonce(const std::string&, std::int64_t, std::int64_t) {
     throw std::logic_error("this store keeps no nonces");

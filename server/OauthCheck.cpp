@@ -262,7 +262,13 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     if (nonce->empty() || nonce->size() > 64)
         return Refuse("invalid nonce");
 
-    auto consumer = FStore.FindConsumer(*consumerKey);
+    // With an access token, both in one look-up (one trip to a shared store's database).
+    std::optional<AccessTokenRecord> access;
+    std::optional<ConsumerRecord> consumer;
+    if (need == TokenNeed::Access && token)
+        consumer = FStore.FindConsumerAndAccessToken(*consumerKey, *token, access);
+    else
+        consumer = FStore.FindConsumer(*consumerKey);
     if (!consumer)
         return Refuse("unknown consumer");
     ctx.Consumer = *consumer;
@@ -282,7 +288,7 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
         break;
     }
     case TokenNeed::Access: {
-        auto at = token ? FStore.FindAccessToken(*token) : std::nullopt;
+        const auto& at = access;
         if (!at || at->Consumer != consumer->Key)
             return Refuse("invalid token");
         ctx.Access = *at;

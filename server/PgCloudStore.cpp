@@ -422,6 +422,24 @@ std::optional<AccessTokenRecord> PgCloudStore::FindAccessToken(const std::string
                              r.Int(0, 4),  r.Int(0, 5) != 0, r.Int(0, 6)};
 }
 
+std::optional<ConsumerRecord>
+PgCloudStore::FindConsumerAndAccessToken(const std::string& consumerKey,
+                                         const std::string& tokenKey,
+                                         std::optional<AccessTokenRecord>& token) {
+    auto db = FPool.Take();
+    auto r = db->Exec("SELECT c.key, c.secret, c.app_name, t.key, t.secret, t.consumer, "
+                      "t.user_id, t.expires, t.revoked, t.created FROM consumers c "
+                      "LEFT JOIN access_tokens t ON t.key = $2 WHERE c.key = $1",
+                      {P(consumerKey), P(tokenKey)});
+    token.reset();
+    if (!r.Rows())
+        return std::nullopt;
+    if (!r.IsNull(0, 3))
+        token = AccessTokenRecord{r.Text(0, 3), r.Text(0, 4),     r.Text(0, 5), r.Int(0, 6),
+                                  r.Int(0, 7),  r.Int(0, 8) != 0, r.Int(0, 9)};
+    return ConsumerRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)};
+}
+
 int PgCloudStore::RevokeTokens(std::int64_t userId) {
     return FPool.Transact([&](PgConn& db) { return RevokeTokensOf(db, userId); });
 }
@@ -959,7 +977,8 @@ bool PgCloudStore::RememberNonce(const std::string& key, std::int64_t now, std::
     auto db = FLight.Take();
     // A request that arrived more than two windows ago carried a timestamp that is now
     // older than one window: its row may be taken over, and old rows go once a minute.
-    if (FNoncesPurged.exchange(now) + 60 <= now)
+    if (std::int64_t last = FNoncesPurged.load();
+        last + 60 <= now && FNoncesPurged.compare_exchange_strong(last, now))
         db->Exec("DELETE FROM nonces WHERE arrived < $1::bigint", {P(forgotten)});
     return db->Exec("INSERT INTO nonces(key, arrived) VALUES($1, $2::bigint) "
                     "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
@@ -971,6 +990,11 @@ bool PgCloudStore::RememberNonce(const std::string& key, std::int64_t now, std::
 bool PgCloudStore::TakeLoginAttempt(const std::string& user, std::int64_t now, int max,
                                     std::int64_t lockoutSeconds) {
     auto db = FLight.Take();
+    // Counts that ran out go once a minute (the names are whatever the form said).
+    if (std::int64_t last = FLoginsPurged.load();
+        last + 60 <= now && FLoginsPurged.compare_exchange_strong(last, now))
+        db->Exec("DELETE FROM login_failures WHERE since + $2::bigint < $1::bigint",
+                 {P(now), P(lockoutSeconds)});
     // The test of the limit and the count are one statement on one row: concurrent
     // tries on any server cannot pass it together.
     return db->Exec("INSERT INTO login_failures(name, count, since) VALUES($1, 1, $2::bigint) "

@@ -54,6 +54,9 @@ public:
     TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
                                     std::int64_t now, std::int64_t expires) override;
     std::optional<AccessTokenRecord> FindAccessToken(const std::string& key) override;
+    std::optional<ConsumerRecord>
+    FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
+                               std::optional<AccessTokenRecord>& token) override;
     int RevokeTokens(std::int64_t userId) override;
     std::int64_t AppFolder(std::int64_t userId, const std::string& consumer) override;
 
@@ -128,6 +131,7 @@ private:
     std::mutex FAppFoldersMutex;
     std::unordered_map<std::string, std::int64_t> FAppFolders; // "user:consumer" -> root
     std::atomic<std::int64_t> FNoncesPurged{0};
+    std::atomic<std::int64_t> FLoginsPurged{0};
 };
 
 // SHA-1 of bytes, hex, as the stores record it.

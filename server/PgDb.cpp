@@ -94,6 +94,18 @@ bool PgConn::Broken() const {
     return !FConn || PQstatus(FConn) != CONNECTION_OK;
 }
 
+bool PgConn::Alive() {
+    // A server ending a connection sends why and closes it: the first read takes the
+    // message (parsed by looking for notifications), the second finds the end.
+    for (int read = 0; read < 2; ++read) {
+        if (Broken() || PQconsumeInput(FConn) != 1)
+            return false;
+        while (PGnotify* n = PQnotifies(FConn))
+            PQfreemem(n);
+    }
+    return !Broken();
+}
+
 bool PgConn::Idle() const {
     return !Broken() && PQtransactionStatus(FConn) == PQTRANS_IDLE;
 }
@@ -165,7 +177,7 @@ PgPool::Lease PgPool::Take() {
         while (!FIdle.empty()) {
             auto conn = std::move(FIdle.back());
             FIdle.pop_back();
-            if (!conn->Broken())
+            if (conn->Alive())
                 return Lease(*this, std::move(conn));
         }
     }

@@ -90,6 +90,9 @@ public:
     bool Broken() const;
     // Connected and outside any transaction.
     bool Idle() const;
+    // Reads what the server sent meanwhile without waiting: a connection it closed (a
+    // restart of PostgreSQL) is then seen as broken before a statement fails on it.
+    bool Alive();
 
 private:
     [[noreturn]] void Fail(const std::string& what, pg_result* r);

@@ -2,6 +2,7 @@
 // and tokens, and the start-up reconciliation of content files with the metadata.
 
 #include "CloudPath.h"
+#include "PgCloudStore.h"
 #include "SqliteCloudStore.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
@@ -634,6 +635,28 @@ TEST_F(CloudServerPostgreSQLShared, NoncesLockoutsAndLoginSessionsAreShared) {
     other->PutWebSession({"sid", "new", "token", now}, now - 600);
     EXPECT_FALSE(Store->FindWebSession("old"));
     EXPECT_TRUE(Store->FindWebSession("new"));
+}
+
+// Connections PostgreSQL ended (a restart, an administrator's pg_terminate_backend) are
+// noticed before a request fails on them.
+TEST_F(CloudServerPostgreSQLShared, ConnectionsTheDatabaseEndedAreReplaced) {
+    ASSERT_EQ(Store->Upload(Root, {"f"}, "kept", true).Status, StoreStatus::Ok);
+    ASSERT_TRUE(Store->RememberNonce("c&t&n", ot::UnixNow(), 300));
+    ASSERT_TRUE(Store->FindUser("alice"));
+    {
+        auto admin = Another();
+        auto* pg = dynamic_cast<PgCloudStore*>(admin.get());
+        ASSERT_TRUE(pg);
+        auto db = pg->Pool().Take();
+        auto r = db->Exec("SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                          "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+        EXPECT_GE(r.Int(0, 0), 2);
+    }
+    // The ended connections' goodbyes take a moment to arrive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Store->FindUser("alice"));
+    EXPECT_EQ(Read({"f"}), "kept");
+    EXPECT_FALSE(Store->RememberNonce("c&t&n", ot::UnixNow(), 300));
 }
 
 } // namespace
