@@ -518,8 +518,9 @@ bool CloudServer::TakePendingLogin(const std::string& address, std::int64_t now)
     return true;
 }
 
-bool CloudServer::CachedListing(std::int64_t root, const std::string& path, HttpResponse& res) {
-    const std::uint64_t change = FStore->ChangeCount(root);
+bool CloudServer::CachedListing(std::int64_t root, const std::string& path,
+                                std::optional<std::uint64_t> known, HttpResponse& res) {
+    const std::uint64_t change = known ? *known : FStore->ChangeCount(root);
     std::lock_guard lock(FImpl->ListingsMutex);
     auto it = FImpl->Listings.find(ListingKey(root, path));
     if (it == FImpl->Listings.end() || it->second.Change != change)
@@ -1017,10 +1018,11 @@ void CloudServer::ServeMetadataOrShare(Call& c) {
             const std::string* list = FindParam(ctx.Params, "list");
             bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
             const std::int64_t root = c.Folder(ctx);
-            if (!wantList || !CachedListing(root, *decoded, res)) {
+            if (!wantList || !CachedListing(root, *decoded, ctx.FolderChange, res)) {
                 // Counted before the read: a change committed meanwhile makes
                 // the stored reply stale at once.
-                const std::uint64_t change = FStore->ChangeCount(root);
+                const std::uint64_t change =
+                    ctx.FolderChange ? *ctx.FolderChange : FStore->ChangeCount(root);
                 auto r = FStore->Metadata(root, *path, wantList);
                 if (r.Status != StoreStatus::Ok) {
                     StoreError(res, r.Status);

@@ -113,8 +113,10 @@ private:
     // Counts a request of the user against its rate; 0 when it may go on, else the
     // seconds it should wait.
     std::int64_t TakeUserRequest(std::int64_t userId);
-    // A folder listing as sent before, when the folder's tree has not changed since.
-    bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
+    // A folder listing as sent before, when the folder's tree has not changed since
+    // (its change count known already, or read now).
+    bool CachedListing(std::int64_t root, const std::string& path,
+                       std::optional<std::uint64_t> known, HttpResponse& res);
     void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,
                      const std::string& body);
     // Whether the password is the user's; counts the attempt against the lockout first.

@@ -207,10 +207,13 @@ public:
                                             std::int64_t now, std::int64_t expires) = 0;
     virtual std::optional<AccessTokenRecord> FindAccessToken(const std::string& key) = 0;
     // The consumer, and in token the access token of that key (whatever its consumer),
-    // as a signed request needs them both.
+    // as a signed request needs them both. A store that can read it in the same trip
+    // also sets folderChange: the ChangeCount of the token user's folder for the
+    // consumer, as it was before anything the request goes on to read.
     virtual std::optional<ConsumerRecord>
     FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
-                               std::optional<AccessTokenRecord>& token);
+                               std::optional<AccessTokenRecord>& token,
+                               std::optional<std::uint64_t>& folderChange);
     // Every access token of the user stops working, and every request token the user
     // authorised (with its verifier) is gone: none can be exchanged for a new one.
     // Answers how many of either there were.

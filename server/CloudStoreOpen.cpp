@@ -29,7 +29,9 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
 
 std::optional<ConsumerRecord>
 CloudStore::FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
-                                       std::optional<AccessTokenRecord>& token) {
+                                       std::optional<AccessTokenRecord>& token,
+                                       std::optional<std::uint64_t>& folderChange) {
+    folderChange.reset();
     auto consumer = FindConsumer(consumerKey);
     token = consumer ? FindAccessToken(tokenKey) : std::nullopt;
     return consumer;

@@ -266,7 +266,8 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     std::optional<AccessTokenRecord> access;
     std::optional<ConsumerRecord> consumer;
     if (need == TokenNeed::Access && token)
-        consumer = FStore.FindConsumerAndAccessToken(*consumerKey, *token, access);
+        consumer =
+            FStore.FindConsumerAndAccessToken(*consumerKey, *token, access, ctx.FolderChange);
     else
         consumer = FStore.FindConsumer(*consumerKey);
     if (!consumer)

@@ -73,6 +73,9 @@ struct OauthContext {
     ConsumerRecord Consumer;
     RequestTokenRecord Request;
     AccessTokenRecord Access;
+    // With an access token, when the store read it with the token: the change count of
+    // the request's application folder (see CloudStore::FindConsumerAndAccessToken).
+    std::optional<std::uint64_t> FolderChange;
 };
 
 struct OauthFailure {

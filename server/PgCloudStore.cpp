@@ -422,21 +422,27 @@ std::optional<AccessTokenRecord> PgCloudStore::FindAccessToken(const std::string
                              r.Int(0, 4),  r.Int(0, 5) != 0, r.Int(0, 6)};
 }
 
-std::optional<ConsumerRecord>
-PgCloudStore::FindConsumerAndAccessToken(const std::string& consumerKey,
-                                         const std::string& tokenKey,
-                                         std::optional<AccessTokenRecord>& token) {
+std::optional<ConsumerRecord> PgCloudStore::FindConsumerAndAccessToken(
+    const std::string& consumerKey, const std::string& tokenKey,
+    std::optional<AccessTokenRecord>& token, std::optional<std::uint64_t>& folderChange) {
     auto db = FPool.Take();
+    // One statement, one snapshot: the change count is not newer than the token.
     auto r = db->Exec("SELECT c.key, c.secret, c.app_name, t.key, t.secret, t.consumer, "
-                      "t.user_id, t.expires, t.revoked, t.created FROM consumers c "
-                      "LEFT JOIN access_tokens t ON t.key = $2 WHERE c.key = $1",
+                      "t.user_id, t.expires, t.revoked, t.created, "
+                      "(SELECT COALESCE(MAX(ch.count), 0) FROM app_folders a "
+                      "LEFT JOIN changes ch ON ch.root = a.root "
+                      "WHERE a.user_id = t.user_id AND a.consumer = c.key) "
+                      "FROM consumers c LEFT JOIN access_tokens t ON t.key = $2 WHERE c.key = $1",
                       {P(consumerKey), P(tokenKey)});
     token.reset();
+    folderChange.reset();
     if (!r.Rows())
         return std::nullopt;
-    if (!r.IsNull(0, 3))
+    if (!r.IsNull(0, 3)) {
         token = AccessTokenRecord{r.Text(0, 3), r.Text(0, 4),     r.Text(0, 5), r.Int(0, 6),
                                   r.Int(0, 7),  r.Int(0, 8) != 0, r.Int(0, 9)};
+        folderChange = static_cast<std::uint64_t>(r.Int(0, 10));
+    }
     return ConsumerRecord{r.Text(0, 0), r.Text(0, 1), r.Text(0, 2)};
 }
 

@@ -56,7 +56,8 @@ public:
     std::optional<AccessTokenRecord> FindAccessToken(const std::string& key) override;
     std::optional<ConsumerRecord>
     FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
-                               std::optional<AccessTokenRecord>& token) override;
+                               std::optional<AccessTokenRecord>& token,
+                               std::optional<std::uint64_t>& folderChange) override;
     int RevokeTokens(std::int64_t userId) override;
     std::int64_t AppFolder(std::int64_t userId, const std::string& consumer) override;
 
