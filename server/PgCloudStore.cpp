@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -86,7 +87,7 @@ CREATE TABLE IF NOT EXISTS changes(
   root BIGINT PRIMARY KEY,
   count BIGINT NOT NULL);
 CREATE TABLE IF NOT EXISTS nonces(
-  key TEXT PRIMARY KEY,
+  key BIGINT PRIMARY KEY,
   arrived BIGINT NOT NULL);
 CREATE INDEX IF NOT EXISTS nonces_by_arrival ON nonces(arrived);
 CREATE TABLE IF NOT EXISTS login_failures(
@@ -220,13 +221,20 @@ PgCloudStore::~PgCloudStore() {
 }
 
 void PgCloudStore::CreateSchema() {
-    FPool.Transact([](PgConn& db) {
+    const std::string nonceKey = FPool.Transact([](PgConn& db) {
         db.Run(kSchema);
         db.Exec("INSERT INTO meta(name, value) VALUES('data_fingerprint', $1) "
                 "ON CONFLICT(name) DO NOTHING",
                 {P(RandomHex(16))});
-        return 0;
+        db.Exec("INSERT INTO meta(name, value) VALUES('nonce_key', $1) "
+                "ON CONFLICT(name) DO NOTHING",
+                {P(RandomHex(sizeof FNonceKey))});
+        return db.Exec("SELECT value FROM meta WHERE name = 'nonce_key'").Text(0, 0);
     });
+    if (nonceKey.size() != 2 * sizeof FNonceKey ||
+        sodium_hex2bin(FNonceKey, sizeof FNonceKey, nonceKey.data(), nonceKey.size(), nullptr,
+                       nullptr, nullptr) != 0)
+        throw std::runtime_error("the database's nonce key is damaged");
 }
 
 // Each process spools into a directory of its own, locked while it runs: one left by a
@@ -978,7 +986,19 @@ int PgCloudStore::PurgeRecycleBin(std::int64_t deletedBefore) {
 
 // What the servers share.
 
-bool PgCloudStore::RememberNonce(const std::string& key, std::int64_t now, std::int64_t window) {
+// Kept as 64-bit keyed hashes (SipHash under the database's secret key), as the file
+// store's journal keeps them, so that a migration carries a journal over.
+std::int64_t PgCloudStore::NonceHash(const std::string& text) const {
+    unsigned char digest[crypto_shorthash_BYTES];
+    crypto_shorthash(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                     FNonceKey);
+    std::int64_t key = 0;
+    std::memcpy(&key, digest, sizeof key);
+    return key;
+}
+
+bool PgCloudStore::RememberNonce(const std::string& text, std::int64_t now, std::int64_t window) {
+    const std::int64_t key = NonceHash(text);
     const std::int64_t forgotten = now - 2 * window;
     auto db = FLight.Take();
     // A request that arrived more than two windows ago carried a timestamp that is now
@@ -986,7 +1006,7 @@ bool PgCloudStore::RememberNonce(const std::string& key, std::int64_t now, std::
     if (std::int64_t last = FNoncesPurged.load();
         last + 60 <= now && FNoncesPurged.compare_exchange_strong(last, now))
         db->Exec("DELETE FROM nonces WHERE arrived < $1::bigint", {P(forgotten)});
-    return db->Exec("INSERT INTO nonces(key, arrived) VALUES($1, $2::bigint) "
+    return db->Exec("INSERT INTO nonces(key, arrived) VALUES($1::bigint, $2::bigint) "
                     "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
                     "WHERE nonces.arrived < $3::bigint RETURNING 1",
                     {P(key), P(now), P(forgotten)})

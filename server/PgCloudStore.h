@@ -122,6 +122,7 @@ private:
     NodeResult Fetch(const std::function<std::optional<Row>(PgConn&, StoreStatus&)>& find,
                      const std::function<std::string(const Row&)>& pathOf, std::string& content);
     void CreateSchema();
+    std::int64_t NonceHash(const std::string& text) const;
     void OpenSpool(const std::filesystem::path& parent);
 
     StoreLimits FLimits;
@@ -131,6 +132,7 @@ private:
     int FSpoolLock = -1;
     std::mutex FAppFoldersMutex;
     std::unordered_map<std::string, std::int64_t> FAppFolders; // "user:consumer" -> root
+    unsigned char FNonceKey[16] = {};
     std::atomic<std::int64_t> FNoncesPurged{0};
     std::atomic<std::int64_t> FLoginsPurged{0};
 };

@@ -5,6 +5,9 @@
 #include "SqliteCloudStore.h"
 #include "common/FileUtil.h"
 
+#include <sodium.h>
+
+#include <cstring>
 #include <map>
 
 namespace ot::server {
@@ -93,6 +96,7 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
     std::map<std::string, std::string> sourceDigest;
     std::map<std::int64_t, std::string> fileHashes; // node -> SHA-1 of its file
     std::int64_t contentBytes = 0;
+    std::int64_t nonces = 0;
     try {
         target.Pool().Transact([&](PgConn& db) {
             report.Lines.clear();
@@ -144,6 +148,39 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
                 }
                 sourceRows[t.Name] = rows;
                 sourceDigest[t.Name] = Sha1Hex(digest);
+            }
+            // The nonces of the journal, under its key: a request captured before the
+            // move is refused after it as well.
+            nonces = 0;
+            std::string key;
+            if (ReadWholeFile(dataDir / "nonces" / "key", key) && key.size() == 16) {
+                std::string hex(33, '\0');
+                sodium_bin2hex(hex.data(), hex.size(),
+                               reinterpret_cast<const unsigned char*>(key.data()), key.size());
+                hex.pop_back();
+                db.Exec("UPDATE meta SET value = $1 WHERE name = 'nonce_key'", {P(hex)});
+                std::error_code ec;
+                for (const auto& f : fs::directory_iterator(dataDir / "nonces", ec)) {
+                    const std::string name = f.path().filename().string();
+                    if (name.find_first_not_of("0123456789-") != std::string::npos ||
+                        name.find('-') == std::string::npos)
+                        continue;
+                    std::string bytes;
+                    if (!ReadWholeFile(f.path(), bytes))
+                        continue;
+                    for (std::size_t at = 0; at + 16 <= bytes.size(); at += 16) {
+                        std::int64_t hash = 0, arrived = 0;
+                        std::memcpy(&hash, bytes.data() + at, 8);
+                        std::memcpy(&arrived, bytes.data() + at + 8, 8);
+                        if (arrived == 0)
+                            continue; // room grown ahead
+                        db.Exec("INSERT INTO nonces(key, arrived) VALUES($1::bigint, $2::bigint) "
+                                "ON CONFLICT(key) DO UPDATE SET "
+                                "arrived = GREATEST(nonces.arrived, EXCLUDED.arrived)",
+                                {P(hash), P(arrived)});
+                        ++nonces;
+                    }
+                }
             }
             // The fingerprint stays: the clients' data is all there.
             Stmt fp(from, "SELECT value FROM meta WHERE name = 'data_fingerprint'");
@@ -209,6 +246,8 @@ MigrationReport MigrateToPostgres(const fs::path& dataDir, const std::string& st
             report.Lines.push_back("contents: " + std::to_string(fileHashes.size()) + " file(s), " +
                                    std::to_string(contentBytes) + " byte(s), " +
                                    std::to_string(matched) + " matching their hashes");
+            report.Lines.push_back("nonces: " + std::to_string(nonces) +
+                                   " of the journal carried over");
             if (!report.Problems.empty())
                 throw std::runtime_error("the copy does not match the data directory");
             return 0;

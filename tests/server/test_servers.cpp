@@ -337,6 +337,19 @@ TEST_F(CloudServerPostgreSQLServers, MigrationKeepsEverythingTheClientsHad) {
     const auto listed = before.Metadata("/Work", true);
     const std::string fingerprint = listed.data_fingerprint;
     const auto usage = before.AccountInfo();
+    // A request answered before the move, to be replayed after it.
+    const std::string oldHost = files.PlainHost();
+    const auto captured = ot::TOauthUtility::BuildGetURL(oldHost, "/1/metadata/app_folder/", {},
+                                                         before.GetSession().Consumer(),
+                                                         before.GetSession().Token().get(), false);
+    const std::string target =
+        captured.Url().substr(std::string("http://").size() + oldHost.size());
+    auto send = [&](int port) {
+        httplib::Client cli("127.0.0.1", port);
+        auto r = cli.Get(target.c_str(), {{"Host", oldHost}});
+        return r ? std::to_string(r->status) + " " + r->body : std::string("no answer");
+    };
+    ASSERT_EQ(send(files.Port()).substr(0, 3), "200");
     ASSERT_EQ(files.Stop(), 0);
 
     std::string out;
@@ -360,11 +373,13 @@ TEST_F(CloudServerPostgreSQLServers, MigrationKeepsEverythingTheClientsHad) {
     EXPECT_NE(out.find("contents: 4 file(s), 5013 byte(s), 4 matching their hashes"),
               std::string::npos)
         << out;
+    EXPECT_NE(out.find(" of the journal carried over"), std::string::npos) << out;
     EXPECT_NE(run(migrate), 0) << "a second migration into the same database";
     EXPECT_NE(out.find("holds data already"), std::string::npos) << out;
 
     CloudServerProcess served(CloudServerProcess::Options{.Store = Uri, .AddUser = false});
     auto after = ApiOf(served, token);
+    EXPECT_NE(send(served.Port()).find("nonce already used"), std::string::npos);
     const auto relisted = after.Metadata("/Work", true);
     EXPECT_EQ(relisted.data_fingerprint, fingerprint);
     ASSERT_EQ(relisted.files.size(), listed.files.size());
