@@ -36,16 +36,17 @@ const char* const kUsage = R"(usage: otCloudServer <command> [options] [--config
 Every option may also stand in the file of --config, one "name = value" a line
 without the "--" ("port = 8080", "quiet = yes"); the command line wins over it.
 
-Where the data lives: --data DIR (SQLite and content files, one serving process), or
---store postgresql://... (PostgreSQL, any number of serving processes on one
-database; with it, --data names only where arriving uploads are spooled, a private
-temporary directory when left out). Every command below takes either. The address is
-libpq's ("postgresql://user@host:5432/db", "postgresql:///db?host=/run/postgresql");
-keep a password out of it, in ~/.pgpass or PGPASSFILE, since a command line is seen
-by every user of the machine.
+Where the data lives: --data DIR (SQLite and content files, one serving
+process), or --store postgresql://... (PostgreSQL, any number of serving
+processes on one database; --data then names only where arriving uploads are
+spooled, a private temporary directory when left out). Every command below
+takes either. The address is libpq's ("postgresql://user@host:5432/db",
+"postgresql:///db?host=/run/postgresql"); keep a password out of it, in
+~/.pgpass or PGPASSFILE: a command line is seen by every user of the machine.
 
 commands:
-  serve          --data DIR|--store URI --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
+  serve          --data DIR|--store URI --cert FILE --key FILE [--bind ADDR]
+                 [--port N] [--tls-port N]
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
                  [--request-token-lifetime SECONDS] [--max-pending-logins N]
