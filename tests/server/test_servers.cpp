@@ -7,6 +7,7 @@
 #include "PgCloudStore.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanConsumer.h"
+#include "cloud/KuaipanException.h"
 #include "cloud/KuaipanHTTPUtility.h"
 #include "cloud/OauthUtility.h"
 #include "common/FileUtil.h"
@@ -460,6 +461,64 @@ TEST_F(CloudServerPostgreSQLServers, TheConfigurationFileNamesTheDatabase) {
     EXPECT_EQ(run("mark-restored", &marked), 0) << marked;
     std::error_code ec;
     fs::remove_all(dir, ec);
+}
+
+// The administration commands on the database, beside a running server.
+TEST_F(CloudServerPostgreSQLServers, AdministrationCommandsWorkOnTheDatabase) {
+    CloudServerProcess server(CloudServerProcess::Options{.Store = Uri});
+    const auto token = server.IssueAccessToken();
+    auto api = ApiOf(server, token);
+    ASSERT_FALSE(api.UploadData("/old.tsk", "12345", true).file_id.empty());
+    ASSERT_EQ(api.Delete("/old.tsk", true).Code, 200);
+    ot::server::PgCloudStore store(Uri, server.Dir());
+    const std::int64_t alice = store.FindUser("alice")->Id;
+    ASSERT_EQ(store.Usage(alice).Recycled, 5);
+
+    struct Case {
+        std::vector<std::string> Args;
+        std::string Input, Says;
+        std::function<bool()> Done;
+    };
+    std::string doraHash;
+    const Case cases[] = {
+        {{"add-user", "--user", "dora", "--weak-hash"},
+         "pw\n",
+         "added user dora",
+         [&] {
+             auto u = store.FindUser("dora");
+             doraHash = u ? u->PasswordHash : "";
+             return u.has_value();
+         }},
+        {{"add-consumer", "--key", "other-app", "--secret", "s3cret", "--name", "Other"},
+         "",
+         "registered consumer other-app",
+         [&] {
+             auto c = store.FindConsumer("other-app");
+             return c && c->Secret == "s3cret" && c->AppName == "Other";
+         }},
+        {{"list-users"}, "", "dora\t", [] { return true; }},
+        {{"purge-recycle"},
+         "",
+         "removed 1 recycled entry",
+         [&] { return store.Usage(alice).Recycled == 0; }},
+        {{"revoke-tokens", "--user", "alice"},
+         "",
+         "revoked 1 token(s) of alice",
+         [&] { return store.FindAccessToken(token.first)->Revoked; }},
+        {{"set-password", "--user", "dora", "--weak-hash"},
+         "new\n",
+         "changed password of dora",
+         [&] { return store.FindUser("dora")->PasswordHash != doraHash; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args.front());
+        std::string out;
+        EXPECT_EQ(server.RunCommand(c.Args, c.Input, &out), 0) << out;
+        EXPECT_NE(out.find(c.Says), std::string::npos) << out;
+        EXPECT_TRUE(c.Done());
+    }
+    // The running server sees the revocation at once.
+    EXPECT_THROW(api.Metadata("/", false), ot::TKuaipanAuthExpiredException);
 }
 
 } // namespace
