@@ -825,7 +825,19 @@ bool PathParam(const OauthContext& ctx, const char* name, std::vector<std::strin
 
 // An upload is refused from its head: its signature, root and path are checked, and
 // the body it announces is held to the file size limit, before any of it is read.
+// Every request comes through here first.
 bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
+    // Behind a trusted proxy the client is the one it names; a header from anybody else
+    // means nothing.
+    if (!FOptions.TrustedProxies.empty() &&
+        std::find(FOptions.TrustedProxies.begin(), FOptions.TrustedProxies.end(), req.Peer) !=
+            FOptions.TrustedProxies.end()) {
+        std::string peer, group;
+        if (ParseClientAddress(Trim(std::string(req.Field("X-Real-IP"))), peer, group)) {
+            req.Peer = std::move(peer);
+            req.PeerGroup = std::move(group);
+        }
+    }
     std::optional<std::vector<QueryParam>> plainQuery;
     req.Operation = KindOfRequest(req, plainQuery);
     if (req.Operation != "upload_file")

@@ -48,6 +48,9 @@ struct ServerOptions {
     // pass); beyond, "503" with "Retry-After" asks the client to slow down. 0: no limit.
     std::int64_t UserRate = 0;
     StoreLimits Limits;
+    // Addresses of proxies (nginx) whose "X-Real-IP" names the client: requests from
+    // them are logged and limited as the client's. Spelled as ParseClientAddress does.
+    std::vector<std::string> TrustedProxies;
     bool Quiet = false; // no access log
 };
 

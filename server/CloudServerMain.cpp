@@ -55,6 +55,7 @@ commands:
                  [--head-timeout SECONDS]
                  [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
                  [--max-header-count N] [--max-target-bytes N]
+                 [--trusted-proxy ADDR[,ADDR...]]
                  [--fault-injection [--admin-port N]]
       Serves the cloud API and the login pages: plain HTTP on --port (default 8080) and
       HTTPS on --tls-port (default 8443), bound to --bind (default 127.0.0.1; use 0.0.0.0
@@ -88,6 +89,8 @@ commands:
         --max-target-bytes N    request target (default 8192)
       An upload's signature is checked from its head, and its announced length against
       --max-file-mb, before its body is read.
+      --trusted-proxy names proxies (nginx) whose "X-Real-IP" header names the client:
+      the log, the logins per address and the share-code tries count that address.
   add-user       --data DIR --user NAME [--weak-hash]
       Adds a user; the password is read from standard input (first line).
   set-password   --data DIR --user NAME [--weak-hash]
@@ -134,6 +137,7 @@ const std::map<std::string, bool>& KnownOptions() {
         {"--data", true},
         {"--store", true},
         {"--from", true},
+        {"--trusted-proxy", true},
         {"--cert", true},
         {"--key", true},
         {"--bind", true},
@@ -390,6 +394,14 @@ int Serve(const Args& args) {
     o.Limits.MaxFileSize = maxMb << 20;
     o.Limits.QuotaBytes = quotaMb << 20;
     o.Quiet = args.Flag("--quiet");
+    for (const auto& proxy : ot::Split(Value(args, "--trusted-proxy"), ',')) {
+        std::string peer, group;
+        if (ot::Trim(proxy).empty())
+            continue;
+        if (!ParseClientAddress(ot::Trim(proxy), peer, group))
+            return Fail("--trusted-proxy takes addresses (\"127.0.0.1,::1\")");
+        o.TrustedProxies.push_back(peer);
+    }
     o.FaultInjection = args.Flag("--fault-injection");
 
     try {

@@ -733,4 +733,71 @@ TEST_F(CloudServerProtocol, InjectedFaultsAndCounters) {
     EXPECT_EQ(Server.TotalRequests(), 6 + counters["upload_locate"]);
 }
 
+// Behind nginx every connection comes from nginx: with --trusted-proxy the client is the
+// one nginx names in "X-Real-IP", for the log and the limits per address; anybody else
+// naming an address in that header is taken for what it is.
+class CloudServerBehindProxy : public CloudServerProtocol {
+protected:
+    CloudServerBehindProxy() : CloudServerProtocol(Options()) {}
+    static CloudServerProcess::Options Options() {
+        CloudServerProcess::Options o;
+        o.ExtraArgs = {"--trusted-proxy", "127.0.0.1", "--max-pending-logins-per-address", "1"};
+        return o;
+    }
+};
+
+// A signed request (or one whose signature is spoiled) sent with "X-Real-IP".
+int SendAs(const CloudServerProcess& server, ot::TKuaipanAPI& api, const std::string& location,
+           bool tls, bool spoil, const std::string& client) {
+    auto token = api.GetSession().Token();
+    const std::string host = tls ? server.TlsHost() : server.PlainHost();
+    auto url = ot::TOauthUtility::BuildGetURL(host, location, {}, api.GetSession().Consumer(),
+                                              token.get(), tls);
+    std::string target = url.Url().substr((tls ? 8 : 7) + host.size());
+    if (spoil)
+        target = ot::ReplaceAll(target, "oauth_signature=", "oauth_signature=x");
+    httplib::Headers headers = {{"X-Real-IP", client}};
+    if (tls) {
+        auto r = SiteClient(server)->Get(target.c_str(), headers);
+        return r ? r->status : -1;
+    }
+    httplib::Client cli("127.0.0.1", server.Port());
+    auto r = cli.Get(target.c_str(), headers);
+    return r ? r->status : -1;
+}
+
+TEST_F(CloudServerBehindProxy, TheProxysClientIsLoggedAndLimited) {
+    auto api = ApiFor();
+    EXPECT_EQ(SendAs(Server, api, "/1/metadata/app_folder/", false, true, "203.0.113.9"), 401);
+    EXPECT_EQ(SendAs(Server, api, "/1/metadata/app_folder/", false, false, "2001:db8::1"), 200);
+    auto login = [&](const std::string& client) {
+        ot::TKuaipanAPI fresh(NewSession());
+        return SendAs(Server, fresh, "/open/requestToken", true, false, client);
+    };
+    EXPECT_EQ(login("203.0.113.9"), 200);
+    EXPECT_EQ(login("203.0.113.9"), 429);
+    EXPECT_EQ(login("203.0.113.10"), 200);
+    // One IPv6 client holds a /64.
+    EXPECT_EQ(login("2001:db8::1"), 200);
+    EXPECT_EQ(login("2001:db8::2"), 429);
+    // A header that names no address leaves the proxy's own.
+    EXPECT_EQ(login("not an address"), 200);
+    EXPECT_EQ(login(""), 429);
+    const std::string log = Server.Log();
+    EXPECT_NE(log.find("authentication failure from 203.0.113.9: invalid signature"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" http 2001:db8::1 alice GET metadata 200"), std::string::npos) << log;
+}
+
+TEST_F(CloudServerProtocol, AClientCannotNameItsOwnAddress) {
+    auto api = ApiFor();
+    EXPECT_EQ(SendAs(Server, api, "/1/metadata/app_folder/", false, true, "203.0.113.9"), 401);
+    const std::string log = Server.Log();
+    EXPECT_EQ(log.find("203.0.113.9"), std::string::npos) << log;
+    EXPECT_NE(log.find("authentication failure from 127.0.0.1: invalid signature"),
+              std::string::npos)
+        << log;
+}
+
 } // namespace
