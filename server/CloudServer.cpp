@@ -386,13 +386,14 @@ CloudServer::CloudServer(ServerOptions options)
         FImpl->Clock = std::make_shared<OffsetClock>();
         SetClock(FImpl->Clock);
     }
-    FStore = std::make_unique<CloudStore>(FOptions.DataDir, FOptions.Limits);
+    FStore = OpenCloudStore(FOptions.Store, FOptions.DataDir, FOptions.Limits);
     FImpl->Fingerprint = FStore->DataFingerprint();
     OauthSettings os;
     os.TimestampWindow = FOptions.TimestampWindow;
     os.RequestTokenLifetime = FOptions.RequestTokenLifetime;
     os.TokenLifetime = FOptions.TokenLifetime;
-    os.NonceJournal = FOptions.DataDir / "nonces";
+    if (!FStore->Shared())
+        os.NonceJournal = FOptions.DataDir / "nonces";
     FOauth = std::make_unique<OauthChecker>(*FStore, os);
 }
 
@@ -517,8 +518,9 @@ bool CloudServer::TakePendingLogin(const std::string& address, std::int64_t now)
     return true;
 }
 
-bool CloudServer::CachedListing(std::int64_t root, const std::string& path, HttpResponse& res) {
-    const std::uint64_t change = FStore->ChangeCount(root);
+bool CloudServer::CachedListing(std::int64_t root, const std::string& path,
+                                std::optional<std::uint64_t> known, HttpResponse& res) {
+    const std::uint64_t change = known ? *known : FStore->ChangeCount(root);
     std::lock_guard lock(FImpl->ListingsMutex);
     auto it = FImpl->Listings.find(ListingKey(root, path));
     if (it == FImpl->Listings.end() || it->second.Change != change)
@@ -587,7 +589,10 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
                                                   const std::string& password,
                                                   std::optional<UserRecord>& account) {
     const std::int64_t now = UnixNow();
-    {
+    if (FStore->Shared()) {
+        if (!FStore->TakeLoginAttempt(user, now, kMaxLoginFailures, kLockoutSeconds))
+            return LoginOutcome::Locked;
+    } else {
         std::lock_guard lock(FImpl->FailuresMutex);
         if (FImpl->LoginFailures.size() > 10000)
             std::erase_if(FImpl->LoginFailures,
@@ -608,6 +613,10 @@ CloudServer::LoginOutcome CloudServer::CheckLogin(const std::string& user,
     FImpl->PasswordChecks.release();
     if (!good)
         return LoginOutcome::Wrong;
+    if (FStore->Shared()) {
+        FStore->GiveBackLoginAttempt(user);
+        return LoginOutcome::Good;
+    }
     std::lock_guard lock(FImpl->FailuresMutex);
     auto& f = FImpl->LoginFailures[user];
     if (f.Count > 0)
@@ -743,8 +752,8 @@ std::int64_t CloudServer::TakeUserRequest(std::int64_t userId) {
     auto [it, fresh] = rates.try_emplace(userId, Impl::Allowance{burst, now});
     Impl::Allowance& a = it->second;
     if (!fresh) {
-        a.Requests = std::min(
-            burst, a.Requests + rate * std::chrono::duration<double>(now - a.At).count());
+        a.Requests =
+            std::min(burst, a.Requests + rate * std::chrono::duration<double>(now - a.At).count());
         a.At = now;
     }
     if (a.Requests >= 1) {
@@ -816,7 +825,19 @@ bool PathParam(const OauthContext& ctx, const char* name, std::vector<std::strin
 
 // An upload is refused from its head: its signature, root and path are checked, and
 // the body it announces is held to the file size limit, before any of it is read.
+// Every request comes through here first.
 bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
+    // Behind a trusted proxy the client is the one it names; a header from anybody else
+    // means nothing.
+    if (!FOptions.TrustedProxies.empty() &&
+        std::find(FOptions.TrustedProxies.begin(), FOptions.TrustedProxies.end(), req.Peer) !=
+            FOptions.TrustedProxies.end()) {
+        std::string peer, group;
+        if (ParseClientAddress(Trim(std::string(req.Field("X-Real-IP"))), peer, group)) {
+            req.Peer = std::move(peer);
+            req.PeerGroup = std::move(group);
+        }
+    }
     std::optional<std::vector<QueryParam>> plainQuery;
     req.Operation = KindOfRequest(req, plainQuery);
     if (req.Operation != "upload_file")
@@ -846,9 +867,12 @@ bool CloudServer::Admit(HttpRequest& req, HttpResponse& res) {
 }
 
 // A listing is read from memory or SQLite's readers and never waits for a writer; with
-// a fault rule set it may be delayed on purpose, and goes to the workers.
+// a fault rule set it may be delayed on purpose, and goes to the workers. So does every
+// request with a shared store: each waits for the database several times, and the
+// threads holding the connections must not wait with it.
 bool CloudServer::Quick(const HttpRequest& req) {
-    return req.Method == "GET" && StartsWith(req.Path(), "/1/metadata/") && FFaults.Empty();
+    return !FStore->Shared() && req.Method == "GET" && StartsWith(req.Path(), "/1/metadata/") &&
+           FFaults.Empty();
 }
 
 // What each kind of request takes (its method, TLS, a signature) and who answers it.
@@ -1006,10 +1030,11 @@ void CloudServer::ServeMetadataOrShare(Call& c) {
             const std::string* list = FindParam(ctx.Params, "list");
             bool wantList = list && (ToLowerAscii(*list) == "true" || *list == "1");
             const std::int64_t root = c.Folder(ctx);
-            if (!wantList || !CachedListing(root, *decoded, res)) {
+            if (!wantList || !CachedListing(root, *decoded, ctx.FolderChange, res)) {
                 // Counted before the read: a change committed meanwhile makes
                 // the stored reply stale at once.
-                const std::uint64_t change = FStore->ChangeCount(root);
+                const std::uint64_t change =
+                    ctx.FolderChange ? *ctx.FolderChange : FStore->ChangeCount(root);
                 auto r = FStore->Metadata(root, *path, wantList);
                 if (r.Status != StoreStatus::Ok) {
                     StoreError(res, r.Status);
@@ -1159,7 +1184,11 @@ void CloudServer::ServeAuthorisePage(Call& c) {
     } else {
         auto consumer = FStore->FindConsumer(rt->Consumer);
         WebSession ws{SecureRandomText(32), SecureRandomText(16), rt->Key, now};
-        {
+        if (FStore->Shared()) {
+            // The form may come back to another server.
+            FStore->PutWebSession({ws.Sid, ws.S, ws.RequestToken, ws.Created},
+                                  now - FOptions.RequestTokenLifetime);
+        } else {
             std::lock_guard lock(FImpl->SessionsMutex);
             for (auto it = FImpl->Sessions.begin(); it != FImpl->Sessions.end();)
                 it = it->second.Created + FOptions.RequestTokenLifetime < now
@@ -1197,7 +1226,10 @@ void CloudServer::ServeAuthoriseCheck(Call& c) {
     auto s = field("s");
     auto token = field("oauth_token");
     std::optional<WebSession> session;
-    if (s) {
+    if (s && FStore->Shared()) {
+        if (auto kept = FStore->FindWebSession(*s))
+            session = WebSession{kept->Sid, kept->S, kept->RequestToken, kept->Created};
+    } else if (s) {
         std::lock_guard lock(FImpl->SessionsMutex);
         auto it = FImpl->Sessions.find(*s);
         if (it != FImpl->Sessions.end())
@@ -1240,7 +1272,9 @@ void CloudServer::ServeAuthoriseCheck(Call& c) {
             HtmlReply(res, 200, AuthoriseErrorPage("Wrong user name or password."));
         } else {
             auto verifier = FStore->AuthoriseRequestToken(session->RequestToken, account->Id);
-            {
+            if (FStore->Shared()) {
+                FStore->EraseWebSession(session->S);
+            } else {
                 std::lock_guard lock(FImpl->SessionsMutex);
                 FImpl->Sessions.erase(session->S);
             }

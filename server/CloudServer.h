@@ -22,7 +22,10 @@
 namespace ot::server {
 
 struct ServerOptions {
+    // SQLite and content files in DataDir; or, with Store a postgresql:// address, the
+    // database several servers share (DataDir then only spools arriving uploads).
     std::filesystem::path DataDir;
+    std::string Store;
     std::string Bind = "127.0.0.1";
     int Port = 8080;    // plain HTTP; 0 picks a free port
     int TlsPort = 8443; // HTTPS; 0 picks a free port
@@ -45,6 +48,9 @@ struct ServerOptions {
     // pass); beyond, "503" with "Retry-After" asks the client to slow down. 0: no limit.
     std::int64_t UserRate = 0;
     StoreLimits Limits;
+    // Addresses of proxies (nginx) whose "X-Real-IP" names the client: requests from
+    // them are logged and limited as the client's. Spelled as ParseClientAddress does.
+    std::vector<std::string> TrustedProxies;
     bool Quiet = false; // no access log
 };
 
@@ -110,8 +116,10 @@ private:
     // Counts a request of the user against its rate; 0 when it may go on, else the
     // seconds it should wait.
     std::int64_t TakeUserRequest(std::int64_t userId);
-    // A folder listing as sent before, when the folder's tree has not changed since.
-    bool CachedListing(std::int64_t root, const std::string& path, HttpResponse& res);
+    // A folder listing as sent before, when the folder's tree has not changed since
+    // (its change count known already, or read now).
+    bool CachedListing(std::int64_t root, const std::string& path,
+                       std::optional<std::uint64_t> known, HttpResponse& res);
     void KeepListing(std::int64_t root, const std::string& path, std::uint64_t change,
                      const std::string& body);
     // Whether the password is the user's; counts the attempt against the lockout first.

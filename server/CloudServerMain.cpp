@@ -1,8 +1,11 @@
 // otCloudServer command line: serve, and the account administration beside it.
 
 #include "CloudServer.h"
+#include "PgCloudStore.h"
 #include "ServerConfig.h"
+#include "SqliteCloudStore.h"
 #include "StopSignals.h"
+#include "StoreMigration.h"
 #include "common/Clock.h"
 #include "common/FileUtil.h"
 #include "common/Text.h"
@@ -33,8 +36,17 @@ const char* const kUsage = R"(usage: otCloudServer <command> [options] [--config
 Every option may also stand in the file of --config, one "name = value" a line
 without the "--" ("port = 8080", "quiet = yes"); the command line wins over it.
 
+Where the data lives: --data DIR (SQLite and content files, one serving
+process), or --store postgresql://... (PostgreSQL, any number of serving
+processes on one database; --data then names only where arriving uploads are
+spooled, a private temporary directory when left out). Every command below
+takes either. The address is libpq's ("postgresql://user@host:5432/db",
+"postgresql:///db?host=/run/postgresql"); keep a password out of it, in
+~/.pgpass or PGPASSFILE: a command line is seen by every user of the machine.
+
 commands:
-  serve          --data DIR --cert FILE --key FILE [--bind ADDR] [--port N] [--tls-port N]
+  serve          --data DIR|--store URI --cert FILE --key FILE [--bind ADDR]
+                 [--port N] [--tls-port N]
                  [--ports-file FILE] [--threads N] [--timestamp-window SECONDS]
                  [--token-lifetime SECONDS] [--max-file-mb N] [--quota-mb N] [--quiet]
                  [--request-token-lifetime SECONDS] [--max-pending-logins N]
@@ -43,6 +55,7 @@ commands:
                  [--head-timeout SECONDS]
                  [--idle-timeout SECONDS] [--body-timeout SECONDS] [--max-header-bytes N]
                  [--max-header-count N] [--max-target-bytes N]
+                 [--trusted-proxy ADDR[,ADDR...]]
                  [--fault-injection [--admin-port N]]
       Serves the cloud API and the login pages: plain HTTP on --port (default 8080) and
       HTTPS on --tls-port (default 8443), bound to --bind (default 127.0.0.1; use 0.0.0.0
@@ -76,6 +89,8 @@ commands:
         --max-target-bytes N    request target (default 8192)
       An upload's signature is checked from its head, and its announced length against
       --max-file-mb, before its body is read.
+      --trusted-proxy names proxies (nginx) whose "X-Real-IP" header names the client:
+      the log, the logins per address and the share-code tries count that address.
   add-user       --data DIR --user NAME [--weak-hash]
       Adds a user; the password is read from standard input (first line).
   set-password   --data DIR --user NAME [--weak-hash]
@@ -98,7 +113,12 @@ commands:
       Run after putting back a copy of the data directory, before serving it: clients
       then upload what they hold instead of deleting what the copy lacks. (A database
       file that is not the one last served is noticed at start-up as well, unless the
-      copy was written into the old file.)
+      copy was written into the old file.) With --store, after restoring the database,
+      while no server runs on it.
+  migrate        --from DIR --store postgresql://...
+      Copies a data directory into an empty PostgreSQL database and checks the copy:
+      every table's rows (count and digest) and every file's bytes against its hash.
+      Stop the server of DIR first; DIR is only read.
 )";
 
 struct Args {
@@ -115,6 +135,9 @@ const std::map<std::string, bool>& KnownOptions() {
     // name -> takes a value
     static const std::map<std::string, bool> known = {
         {"--data", true},
+        {"--store", true},
+        {"--from", true},
+        {"--trusted-proxy", true},
         {"--cert", true},
         {"--key", true},
         {"--bind", true},
@@ -299,10 +322,14 @@ int LockDataDir(const std::filesystem::path& dir) {
 int Serve(const Args& args) {
     ServerOptions o;
     o.DataDir = Value(args, "--data");
+    o.Store = Value(args, "--store");
     o.CertFile = Value(args, "--cert");
     o.KeyFile = Value(args, "--key");
-    if (o.DataDir.empty() || o.CertFile.empty() || o.KeyFile.empty())
-        return Fail("serve needs --data, --cert and --key");
+    const bool shared = IsPostgresStore(o.Store);
+    if (!o.Store.empty() && !shared)
+        return Fail("--store takes a postgresql:// address");
+    if ((o.DataDir.empty() && !shared) || o.CertFile.empty() || o.KeyFile.empty())
+        return Fail("serve needs --data (or --store), --cert and --key");
     if (args.Values.count("--bind"))
         o.Bind = Value(args, "--bind");
     std::string error;
@@ -367,16 +394,25 @@ int Serve(const Args& args) {
     o.Limits.MaxFileSize = maxMb << 20;
     o.Limits.QuotaBytes = quotaMb << 20;
     o.Quiet = args.Flag("--quiet");
+    for (const auto& proxy : ot::Split(Value(args, "--trusted-proxy"), ',')) {
+        std::string peer, group;
+        if (ot::Trim(proxy).empty())
+            continue;
+        if (!ParseClientAddress(ot::Trim(proxy), peer, group))
+            return Fail("--trusted-proxy takes addresses (\"127.0.0.1,::1\")");
+        o.TrustedProxies.push_back(peer);
+    }
     o.FaultInjection = args.Flag("--fault-injection");
 
     try {
-        CreatePrivateDirectory(o.DataDir);
+        if (!o.DataDir.empty())
+            CreatePrivateDirectory(o.DataDir);
     } catch (const std::exception& e) {
         return Fail(e.what());
     }
     // Two servers on one data directory would each remove the other's unfinished
-    // content files at start-up.
-    if (LockDataDir(o.DataDir) < 0)
+    // content files at start-up (servers sharing a database spool apart).
+    if (!shared && LockDataDir(o.DataDir) < 0)
         return Fail("another otCloudServer is serving " + o.DataDir.string());
 
     // Signals are taken by one thread, so they never interrupt a request.
@@ -413,8 +449,9 @@ int Serve(const Args& args) {
     std::string portsFile = Value(args, "--ports-file");
     if (!portsFile.empty() && !ot::WriteFileAtomic(portsFile, ports.dump() + "\n", 0644, &error))
         return Fail(error);
-    std::printf("otCloudServer: serving %s on %s, plain port %d, TLS port %d", o.DataDir.c_str(),
-                o.Bind.c_str(), server->Port(), server->TlsPort());
+    std::printf("otCloudServer: serving %s on %s, plain port %d, TLS port %d",
+                shared ? "a PostgreSQL database" : o.DataDir.c_str(), o.Bind.c_str(),
+                server->Port(), server->TlsPort());
     if (o.FaultInjection)
         std::printf(", admin port %d (fault injection on)", server->AdminPort());
     std::printf("\n");
@@ -424,10 +461,45 @@ int Serve(const Args& args) {
     return 0;
 }
 
+int Migrate(const Args& args) {
+    const std::string from = Value(args, "--from"), to = Value(args, "--store");
+    if (from.empty() || !IsPostgresStore(to))
+        return Fail("migrate needs --from DIR and --store postgresql://...");
+    if (!std::filesystem::exists(std::filesystem::path(from) / "cloud.db"))
+        return Fail("no cloud data in " + from);
+    // A server on the directory would go on changing what is being copied.
+    int lockFd = LockDataDir(from);
+    if (lockFd < 0)
+        return Fail("an otCloudServer is serving " + from + "; stop it first");
+    const MigrationReport report = MigrateToPostgres(from, to);
+    ::close(lockFd);
+    for (const auto& line : report.Lines)
+        std::printf("%s\n", line.c_str());
+    for (const auto& problem : report.Problems)
+        std::fprintf(stderr, "otCloudServer: migrate: %s\n", problem.c_str());
+    if (!report.Ok)
+        return Fail("the migration of " + from + " failed");
+    std::printf("migrated %s into PostgreSQL; the copy matches\n", from.c_str());
+    return 0;
+}
+
 int AccountCommand(const Args& args) {
     std::string data = Value(args, "--data");
-    if (data.empty())
-        return Fail(args.Command + " needs --data");
+    const std::string where = Value(args, "--store");
+    const bool shared = IsPostgresStore(where);
+    if (!where.empty() && !shared)
+        return Fail("--store takes a postgresql:// address");
+    if (data.empty() && !shared)
+        return Fail(args.Command + " needs --data or --store");
+    if (args.Command == "mark-restored" && shared) {
+        // A running server keeps the fingerprint it read at start-up.
+        PgCloudStore store(where, {});
+        if (store.ServingConnections() > 0)
+            return Fail("an otCloudServer is serving the database; stop every one first");
+        std::string fresh = store.RenewDataFingerprint();
+        std::printf("marked the database as restored: new data fingerprint %s\n", fresh.c_str());
+        return 0;
+    }
     if (args.Command == "mark-restored") {
         if (!std::filesystem::exists(std::filesystem::path(data) / "cloud.db"))
             return Fail("no cloud data in " + data);
@@ -435,7 +507,7 @@ int AccountCommand(const Args& args) {
         int lockFd = LockDataDir(data);
         if (lockFd < 0)
             return Fail("an otCloudServer is serving " + data + "; stop it first");
-        CloudStore store(data, {}, false);
+        SqliteCloudStore store(data, {}, false);
         std::string fresh = store.RenewDataFingerprint();
         ::close(lockFd);
         std::printf("marked %s as restored: new data fingerprint %s\n", data.c_str(),
@@ -444,7 +516,9 @@ int AccountCommand(const Args& args) {
     }
     // Account commands may run beside a serving server: they must not reconcile content
     // files, which could belong to an upload in progress.
-    CloudStore store(data, {}, false);
+    auto opened = OpenCloudStore(
+        where, shared ? std::filesystem::path() : std::filesystem::path(data), {}, false);
+    CloudStore& store = *opened;
     EnsureProgramConsumer(store);
     const std::string user = Value(args, "--user");
 
@@ -543,6 +617,8 @@ int main(int argc, char** argv) {
     try {
         if (args.Command == "serve")
             return Serve(args);
+        if (args.Command == "migrate")
+            return Migrate(args);
         return AccountCommand(args);
     } catch (const std::exception& e) {
         return Fail(e.what());

@@ -135,7 +135,7 @@ std::string SecureRandomText(std::size_t length) {
     return out;
 }
 
-CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconcile)
+SqliteCloudStore::SqliteCloudStore(const fs::path& dataDir, StoreLimits limits, bool reconcile)
     : FDir(dataDir), FDbFile(dataDir / "cloud.db"), FLimits(limits) {
     InitSodium();
     CreatePrivateDirectory(FDir);
@@ -158,24 +158,24 @@ CloudStore::CloudStore(const fs::path& dataDir, StoreLimits limits, bool reconci
     }
 }
 
-CloudStore::~CloudStore() = default;
+SqliteCloudStore::~SqliteCloudStore() = default;
 
-std::uint64_t CloudStore::ChangeCount(std::int64_t root) {
+std::uint64_t SqliteCloudStore::ChangeCount(std::int64_t root) {
     std::lock_guard lock(FChangesMutex);
     auto it = FChanges.find(root);
     return it == FChanges.end() ? 0 : it->second;
 }
 
-CloudStore::ChangeMark::~ChangeMark() {
+SqliteCloudStore::ChangeMark::~ChangeMark() {
     std::lock_guard lock(Store.FChangesMutex);
     ++Store.FChanges[Root];
 }
 
-std::unique_ptr<Db> CloudStore::OpenConnection() {
+std::unique_ptr<Db> SqliteCloudStore::OpenConnection() {
     return std::make_unique<Db>(FDbFile.string());
 }
 
-std::unique_ptr<Db> CloudStore::TakeReader() {
+std::unique_ptr<Db> SqliteCloudStore::TakeReader() {
     {
         std::lock_guard lock(FReadersMutex);
         if (!FReaders.empty()) {
@@ -187,12 +187,12 @@ std::unique_ptr<Db> CloudStore::TakeReader() {
     return OpenConnection();
 }
 
-void CloudStore::GiveBackReader(std::unique_ptr<Db> db) {
+void SqliteCloudStore::GiveBackReader(std::unique_ptr<Db> db) {
     std::lock_guard lock(FReadersMutex);
     FReaders.push_back(std::move(db));
 }
 
-void CloudStore::CreateSchema() {
+void SqliteCloudStore::CreateSchema() {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     FWriter->Exec(kSchema);
@@ -205,13 +205,13 @@ void CloudStore::CreateSchema() {
     t.Commit();
 }
 
-std::string CloudStore::DataFingerprint() {
+std::string SqliteCloudStore::DataFingerprint() {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT value FROM meta WHERE name = 'data_fingerprint'");
     return s.Step() ? s.Text(0) : std::string();
 }
 
-std::string CloudStore::RenewDataFingerprint() {
+std::string SqliteCloudStore::RenewDataFingerprint() {
     std::string fresh = RandomHex(16);
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "UPDATE meta SET value = ?1 WHERE name = 'data_fingerprint'")
@@ -225,7 +225,7 @@ std::string CloudStore::RenewDataFingerprint() {
 // goes unseen, which is why the administrator's mark-restored exists as well. A data
 // directory moved to another disk counts as a copy; clients then upload what they
 // hold, which costs time but loses nothing.
-void CloudStore::CheckDatabaseIdentity() {
+void SqliteCloudStore::CheckDatabaseIdentity() {
     struct stat st {};
     if (::stat(FDbFile.c_str(), &st) != 0)
         return;
@@ -249,15 +249,15 @@ void CloudStore::CheckDatabaseIdentity() {
         .Exec();
 }
 
-std::int64_t CloudStore::NextRev(Db& db) {
+std::int64_t SqliteCloudStore::NextRev(Db& db) {
     Stmt s(db, "UPDATE meta SET value = value + 1 WHERE name = 'rev' RETURNING value");
     if (!s.Step())
         throw DbError("the revision counter is missing");
     return s.Int(0);
 }
 
-bool CloudStore::AtRevision(const std::optional<Row>& node, std::optional<std::int64_t> ifRev,
-                            const std::vector<std::string>& path, NodeResult& r) {
+bool SqliteCloudStore::AtRevision(const std::optional<Row>& node, std::optional<std::int64_t> ifRev,
+                                  const std::vector<std::string>& path, NodeResult& r) {
     if (!ifRev || (node && node->Rev == *ifRev))
         return true;
     r.Status = StoreStatus::Changed;
@@ -265,7 +265,7 @@ bool CloudStore::AtRevision(const std::optional<Row>& node, std::optional<std::i
     return false;
 }
 
-void CloudStore::Reconcile() {
+void SqliteCloudStore::Reconcile() {
     FReconcile = {};
     std::set<std::string> referenced;
     {

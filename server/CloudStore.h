@@ -1,17 +1,16 @@
 #pragma once
 // The cloud server's durable state: accounts, consumers and tokens, and every user's
 // application folder (a tree of folders and files with IDs, revisions and times, plus a
-// recycle bin). Metadata lives in SQLite; file contents live as one file per revision
-// under <data>/files, written and flushed before the metadata that names them is
-// committed, so a crash at any moment leaves at worst an unreferenced content file,
-// which Open() removes.
+// recycle bin), behind one interface with two stores:
 //
-// The class is one, its parts are apart: CloudStore.cpp (the database, its readers, the
-// schema, start-up), CloudStoreAccounts.cpp (users, consumers, tokens),
-// CloudStoreTree.cpp (the tree and the recycle bin), CloudStoreBlobs.cpp (content files
-// and incoming uploads), CloudStoreShares.cpp (share links).
-
-#include "ServerDb.h"
+// - SqliteCloudStore (SqliteCloudStore.h): metadata in SQLite, contents as files in the
+//   data directory. One serving process; the default.
+// - PgCloudStore (PgCloudStore.h): everything in PostgreSQL, contents as bytea. Any
+//   number of serving processes on one database; what one of them must not keep to
+//   itself (nonces, login lockouts, login sessions, the change counts of the listing
+//   cache) lives in the database too.
+//
+// OpenCloudStore picks one from the --store text.
 
 #include <climits>
 #include <cstdint>
@@ -126,7 +125,8 @@ public:
     std::int64_t Size() const { return FSize; }
 
 private:
-    friend class CloudStore;
+    friend class SqliteCloudStore;
+    friend class PgCloudStore;
     IncomingContent(std::filesystem::path path, int fd);
     // Flushes the file and answers its SHA-1 (hex); empty on a failure.
     std::string Finish();
@@ -140,27 +140,30 @@ private:
     std::unique_ptr<Hash> FHash;
 };
 
+// A web login between its page and its form (the "s" field, the session cookie and the
+// request token it is for).
+struct WebLoginSession {
+    std::string Sid;
+    std::string S;
+    std::string RequestToken;
+    std::int64_t Created = 0;
+};
+
 class CloudStore {
 public:
-    // Opens or creates the data directory. With reconcile, content files are checked
-    // against the metadata (only the serving process may do that: it alone writes).
-    explicit CloudStore(const std::filesystem::path& dataDir, StoreLimits limits = {},
-                        bool reconcile = true);
-    ~CloudStore();
-    CloudStore(const CloudStore&) = delete;
-    CloudStore& operator=(const CloudStore&) = delete;
+    virtual ~CloudStore();
 
-    const StoreLimits& Limits() const { return FLimits; }
-    // A random text made when the data directory was created and replaced when it is
-    // restored from a copy: a client that sees it change knows the server may have lost
-    // what it uploaded since the copy was taken.
-    std::string DataFingerprint();
+    virtual const StoreLimits& Limits() const = 0;
+    // A random text made when the store was created and replaced when it is restored
+    // from a copy: a client that sees it change knows the server may have lost what it
+    // uploaded since the copy was taken.
+    virtual std::string DataFingerprint() = 0;
     // Replaces the fingerprint with a new random one and answers it.
-    std::string RenewDataFingerprint();
-    // Whether this start found the database in another file than the one it was
-    // last served from (a restored or copied data directory); the fingerprint was
-    // then renewed.
-    bool FoundCopiedDatabase() const { return FCopiedDatabase; }
+    virtual std::string RenewDataFingerprint() = 0;
+    // Whether this start found the store in another place than the one it was last
+    // served from (a restored or copied data directory); the fingerprint was then
+    // renewed.
+    virtual bool FoundCopiedDatabase() const { return false; }
     // What the last start-up reconciliation removed (content files without metadata,
     // metadata whose content file was missing, unfinished temporary files).
     struct ReconcileReport {
@@ -168,153 +171,132 @@ public:
         int MissingContent = 0;
         int TempFiles = 0;
     };
-    const ReconcileReport& LastReconcile() const { return FReconcile; }
+    virtual const ReconcileReport& LastReconcile() const;
+    // Whether several servers may serve this store at once; their shared state is then
+    // kept by the store (the calls below), not by each server.
+    virtual bool Shared() const { return false; }
 
     // Accounts.
-    bool AddUser(const std::string& name, const std::string& passwordHash);
+    virtual bool AddUser(const std::string& name, const std::string& passwordHash) = 0;
     // A new password ends every token of the user, as RevokeTokens does.
-    bool SetPasswordHash(const std::string& name, const std::string& passwordHash);
-    std::optional<UserRecord> FindUser(const std::string& name);
-    std::optional<UserRecord> FindUserById(std::int64_t id);
-    std::vector<UserRecord> ListUsers();
+    virtual bool SetPasswordHash(const std::string& name, const std::string& passwordHash) = 0;
+    virtual std::optional<UserRecord> FindUser(const std::string& name) = 0;
+    virtual std::optional<UserRecord> FindUserById(std::int64_t id) = 0;
+    virtual std::vector<UserRecord> ListUsers() = 0;
 
     // Consumers (applications). Adding an existing key replaces its secret and name.
-    void PutConsumer(const ConsumerRecord& consumer);
-    std::optional<ConsumerRecord> FindConsumer(const std::string& key);
+    virtual void PutConsumer(const ConsumerRecord& consumer) = 0;
+    virtual std::optional<ConsumerRecord> FindConsumer(const std::string& key) = 0;
 
     // Tokens.
     // Nothing (empty key) when the consumer has maxPending request tokens already that
     // nobody has exchanged.
-    TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now,
-                                     std::int64_t maxPending = INT64_MAX);
-    std::optional<RequestTokenRecord> FindRequestToken(const std::string& key);
+    virtual TokenPairText CreateRequestToken(const std::string& consumer, std::int64_t now,
+                                             std::int64_t maxPending = INT64_MAX) = 0;
+    virtual std::optional<RequestTokenRecord> FindRequestToken(const std::string& key) = 0;
     // Binds an unauthorised request token to a user; answers the verifier, or nothing
     // when the token is unknown or already authorised.
-    std::optional<std::string> AuthoriseRequestToken(const std::string& key, std::int64_t userId);
+    virtual std::optional<std::string> AuthoriseRequestToken(const std::string& key,
+                                                             std::int64_t userId) = 0;
     // Consumes an authorised request token whose verifier matches: it works once only.
     // Answers the user it was authorised for.
-    std::optional<std::int64_t> ConsumeRequestToken(const std::string& key,
-                                                    const std::string& verifier);
-    int PurgeRequestTokens(std::int64_t createdBefore);
-    TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
-                                    std::int64_t now, std::int64_t expires);
-    std::optional<AccessTokenRecord> FindAccessToken(const std::string& key);
+    virtual std::optional<std::int64_t> ConsumeRequestToken(const std::string& key,
+                                                            const std::string& verifier) = 0;
+    virtual int PurgeRequestTokens(std::int64_t createdBefore) = 0;
+    virtual TokenPairText CreateAccessToken(const std::string& consumer, std::int64_t userId,
+                                            std::int64_t now, std::int64_t expires) = 0;
+    virtual std::optional<AccessTokenRecord> FindAccessToken(const std::string& key) = 0;
+    // The consumer, and in token the access token of that key (whatever its consumer),
+    // as a signed request needs them both. A store that can read it in the same trip
+    // also sets folderChange: the ChangeCount of the token user's folder for the
+    // consumer, as it was before anything the request goes on to read.
+    virtual std::optional<ConsumerRecord>
+    FindConsumerAndAccessToken(const std::string& consumerKey, const std::string& tokenKey,
+                               std::optional<AccessTokenRecord>& token,
+                               std::optional<std::uint64_t>& folderChange);
     // Every access token of the user stops working, and every request token the user
     // authorised (with its verifier) is gone: none can be exchanged for a new one.
     // Answers how many of either there were.
-    int RevokeTokens(std::int64_t userId);
+    virtual int RevokeTokens(std::int64_t userId) = 0;
 
     // The root folder node of a user's folder for one consumer, created on first use.
-    std::int64_t AppFolder(std::int64_t userId, const std::string& consumer);
+    virtual std::int64_t AppFolder(std::int64_t userId, const std::string& consumer) = 0;
 
     // The tree. Paths are components as ParseCloudPath gives them; {} is the folder itself.
     // Every change gives the node a revision no node of this store had before. With
     // ifRev, Upload, Move (its source) and Delete change nothing and answer Changed
     // unless the node exists at that revision; the test and the change are one
     // transaction.
-    NodeResult Metadata(std::int64_t root, const std::vector<std::string>& path, bool list);
-    NodeResult CreateFolder(std::int64_t root, const std::vector<std::string>& path);
-    NodeResult Move(std::int64_t root, const std::vector<std::string>& from,
-                    const std::vector<std::string>& to, std::optional<std::int64_t> ifRev = {});
-    NodeResult Copy(std::int64_t root, const std::vector<std::string>& from,
-                    const std::vector<std::string>& to);
-    NodeResult Delete(std::int64_t root, const std::vector<std::string>& path, bool toRecycle,
-                      std::optional<std::int64_t> ifRev = {});
+    virtual NodeResult Metadata(std::int64_t root, const std::vector<std::string>& path,
+                                bool list) = 0;
+    virtual NodeResult CreateFolder(std::int64_t root, const std::vector<std::string>& path) = 0;
+    virtual NodeResult Move(std::int64_t root, const std::vector<std::string>& from,
+                            const std::vector<std::string>& to,
+                            std::optional<std::int64_t> ifRev = {}) = 0;
+    virtual NodeResult Copy(std::int64_t root, const std::vector<std::string>& from,
+                            const std::vector<std::string>& to) = 0;
+    virtual NodeResult Delete(std::int64_t root, const std::vector<std::string>& path,
+                              bool toRecycle, std::optional<std::int64_t> ifRev = {}) = 0;
     NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
                       const std::string& content, bool overwrite,
                       std::optional<std::int64_t> ifRev = {});
     // A new temporary file for an upload's bytes; throws when none can be made.
-    std::unique_ptr<IncomingContent> NewIncoming();
+    virtual std::unique_ptr<IncomingContent> NewIncoming() = 0;
     // Stores the bytes received; the file becomes the content when the upload is made.
-    NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
-                      IncomingContent& content, bool overwrite,
-                      std::optional<std::int64_t> ifRev = {});
-    NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
-                        std::string& content);
-    // Like Download, but answers the content file opened for reading (fd -1 for an
-    // empty file; the caller closes it), so it can be sent without holding it in memory.
-    NodeResult OpenDownload(std::int64_t root, const std::vector<std::string>& path, int& fd);
-    UsageRecord Usage(std::int64_t userId);
+    virtual NodeResult Upload(std::int64_t root, const std::vector<std::string>& path,
+                              IncomingContent& content, bool overwrite,
+                              std::optional<std::int64_t> ifRev = {}) = 0;
+    virtual NodeResult Download(std::int64_t root, const std::vector<std::string>& path,
+                                std::string& content) = 0;
+    // Like Download, but answers the content opened for reading (fd -1 for an empty
+    // file; the caller closes it), so it can be sent without holding it in memory.
+    virtual NodeResult OpenDownload(std::int64_t root, const std::vector<std::string>& path,
+                                    int& fd) = 0;
+    virtual UsageRecord Usage(std::int64_t userId) = 0;
     // A number that grows with every change below an application folder, counted once
     // the change is committed: a reply built from the folder is current while it stays.
-    std::uint64_t ChangeCount(std::int64_t root);
+    virtual std::uint64_t ChangeCount(std::int64_t root) = 0;
     // Share links: a code that names one file for anybody who knows it (and the access
     // code, when one was set).
-    std::string CreateShare(std::int64_t node, const std::string& accessCode,
-                            const std::string& name);
-    std::optional<ShareRecord> FindShare(const std::string& code);
+    virtual std::string CreateShare(std::int64_t node, const std::string& accessCode,
+                                    const std::string& name) = 0;
+    virtual std::optional<ShareRecord> FindShare(const std::string& code) = 0;
     // The content of a file that is not in the recycle bin, by its ID.
-    NodeResult DownloadById(std::int64_t node, std::string& content);
-    NodeResult OpenDownloadById(std::int64_t node, int& fd);
+    virtual NodeResult DownloadById(std::int64_t node, std::string& content) = 0;
+    virtual NodeResult OpenDownloadById(std::int64_t node, int& fd) = 0;
     // Removes recycled entries deleted before the given time, with their content.
-    int PurgeRecycleBin(std::int64_t deletedBefore);
+    virtual int PurgeRecycleBin(std::int64_t deletedBefore) = 0;
 
-    // For tests: every content file that metadata names, and every file on disk.
-    std::vector<std::string> ReferencedContentFiles();
-    std::vector<std::string> ContentFilesOnDisk();
+    // What a shared store keeps for every server (only called when Shared()).
+    // False when the nonce was seen within the last two windows; remembers it otherwise.
+    virtual bool RememberNonce(const std::string& key, std::int64_t now, std::int64_t window);
+    // Counts a login attempt of the user unless it is locked out (max attempts since the
+    // count began, which restarts after lockoutSeconds); false when locked.
+    virtual bool TakeLoginAttempt(const std::string& user, std::int64_t now, int max,
+                                  std::int64_t lockoutSeconds);
+    // A good password gives its attempt back.
+    virtual void GiveBackLoginAttempt(const std::string& user);
+    // The web login's sessions, between its page and its form.
+    virtual void PutWebSession(const WebLoginSession& session, std::int64_t expiredBefore);
+    virtual std::optional<WebLoginSession> FindWebSession(const std::string& s);
+    virtual void EraseWebSession(const std::string& s);
 
-private:
-    struct Row;
-    class ReaderLease;
-    struct ChangeMark {
-        CloudStore& Store;
-        std::int64_t Root;
-        ~ChangeMark();
-    };
-
-    std::int64_t FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer);
-    std::unique_ptr<Db> OpenConnection();
-    std::unique_ptr<Db> TakeReader();
-    void GiveBackReader(std::unique_ptr<Db> db);
-    void CreateSchema();
-    void Reconcile();
-    void CheckDatabaseIdentity();
-    // Within the writer's transaction.
-    int RevokeTokensOf(std::int64_t userId);
-    // The next revision, counted in the database so that no two versions of any node
-    // ever share one (a path deleted and made again starts from a fresh number).
-    std::int64_t NextRev(Db& db);
-    // False with Changed in r when ifRev is given and node is not at it.
-    static bool AtRevision(const std::optional<Row>& node, std::optional<std::int64_t> ifRev,
-                           const std::vector<std::string>& path, NodeResult& r);
-
-    NodeResult FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
-                            const std::function<std::string(const Row&)>& pathOf,
-                            const std::function<bool(const std::filesystem::path*)>& fetch);
-    std::function<std::optional<Row>(Db&, StoreStatus&)>
-    ByPath(std::int64_t root, const std::vector<std::string>& path);
-    std::function<std::optional<Row>(Db&, StoreStatus&)> ById(std::int64_t node);
-    std::optional<Row> Child(Db& db, std::int64_t parent, const std::string& name);
-    std::optional<Row> Lookup(Db& db, std::int64_t root, const std::vector<std::string>& path,
-                              StoreStatus& why);
-    std::optional<Row> ParentFolder(Db& db, std::int64_t root, const std::vector<std::string>& path,
-                                    StoreStatus& why);
-    std::int64_t UserOfNode(Db& db, std::int64_t node);
-    std::int64_t UsedBytes(Db& db, std::int64_t userId);
-    std::string NewContentName();
-    std::filesystem::path ContentPath(const std::string& name) const;
-    bool WriteContent(const std::string& name, const std::string& content);
-    void RemoveContent(const std::string& name);
-    // Whether node is folder itself or lies somewhere below it.
-    bool IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folder);
-    std::int64_t CopyTree(Db& db, const Row& src, std::int64_t newParent,
-                          const std::string& newName, std::int64_t now,
-                          std::vector<std::string>& createdContent);
-
-    std::filesystem::path FDir;
-    std::filesystem::path FDbFile;
-    StoreLimits FLimits;
-    ReconcileReport FReconcile;
-    bool FCopiedDatabase = false;
-    std::mutex FWriteMutex; // one writer at a time; readers use their own connections
-    std::unique_ptr<Db> FWriter;
-    std::mutex FReadersMutex;
-    std::vector<std::unique_ptr<Db>> FReaders;
-    std::mutex FAppFoldersMutex;
-    std::unordered_map<std::string, std::int64_t> FAppFolders; // "user:consumer" -> root
-    std::mutex FChangesMutex;
-    std::unordered_map<std::int64_t, std::uint64_t> FChanges;
+    // What is wrong with the stored contents: a file whose bytes are missing or do not
+    // match its size and hash, or (with files) content nobody names. Empty when sound.
+    virtual std::vector<std::string> ContentProblems() = 0;
 };
+
+// Opens the store a --store text names: empty for SQLite and files in dataDir, a
+// "postgresql://" (or "postgres://") URI for PostgreSQL, whose incoming uploads are
+// spooled below dataDir (a private temporary directory when it is empty). With
+// reconcile (the serving process), a file store checks its content files against its
+// metadata (only that process may: it alone writes), and a PostgreSQL store names its
+// connections as a serving one.
+std::unique_ptr<CloudStore> OpenCloudStore(const std::string& store,
+                                           const std::filesystem::path& dataDir,
+                                           StoreLimits limits = {}, bool reconcile = true);
+// Whether a --store text names PostgreSQL.
+bool IsPostgresStore(const std::string& store);
 
 // Creates a directory only its owner may enter (its parents as usual), unless it exists.
 void CreatePrivateDirectory(const std::filesystem::path& dir);

@@ -10,7 +10,7 @@ namespace ot::server {
 
 namespace fs = std::filesystem;
 
-bool CloudStore::AddUser(const std::string& name, const std::string& passwordHash) {
+bool SqliteCloudStore::AddUser(const std::string& name, const std::string& passwordHash) {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     if (Stmt(*FWriter, "SELECT 1 FROM users WHERE name = ?1").Bind(1, name).Step())
@@ -24,7 +24,7 @@ bool CloudStore::AddUser(const std::string& name, const std::string& passwordHas
     return true;
 }
 
-bool CloudStore::SetPasswordHash(const std::string& name, const std::string& passwordHash) {
+bool SqliteCloudStore::SetPasswordHash(const std::string& name, const std::string& passwordHash) {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     Stmt(*FWriter, "UPDATE users SET pwhash = ?2 WHERE name = ?1")
@@ -42,7 +42,7 @@ bool CloudStore::SetPasswordHash(const std::string& name, const std::string& pas
     return true;
 }
 
-std::optional<UserRecord> CloudStore::FindUser(const std::string& name) {
+std::optional<UserRecord> SqliteCloudStore::FindUser(const std::string& name) {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT id, name, pwhash, created FROM users WHERE name = ?1");
     s.Bind(1, name);
@@ -51,7 +51,7 @@ std::optional<UserRecord> CloudStore::FindUser(const std::string& name) {
     return UserRecord{s.Int(0), s.Text(1), s.Text(2), s.Int(3)};
 }
 
-std::optional<UserRecord> CloudStore::FindUserById(std::int64_t id) {
+std::optional<UserRecord> SqliteCloudStore::FindUserById(std::int64_t id) {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT id, name, pwhash, created FROM users WHERE id = ?1");
     s.Bind(1, id);
@@ -60,7 +60,7 @@ std::optional<UserRecord> CloudStore::FindUserById(std::int64_t id) {
     return UserRecord{s.Int(0), s.Text(1), s.Text(2), s.Int(3)};
 }
 
-std::vector<UserRecord> CloudStore::ListUsers() {
+std::vector<UserRecord> SqliteCloudStore::ListUsers() {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT id, name, pwhash, created FROM users ORDER BY name");
     std::vector<UserRecord> out;
@@ -69,7 +69,7 @@ std::vector<UserRecord> CloudStore::ListUsers() {
     return out;
 }
 
-void CloudStore::PutConsumer(const ConsumerRecord& c) {
+void SqliteCloudStore::PutConsumer(const ConsumerRecord& c) {
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "INSERT INTO consumers(key, secret, app_name) VALUES(?1, ?2, ?3) "
                    "ON CONFLICT(key) DO UPDATE SET secret = ?2, app_name = ?3")
@@ -79,7 +79,7 @@ void CloudStore::PutConsumer(const ConsumerRecord& c) {
         .Exec();
 }
 
-std::optional<ConsumerRecord> CloudStore::FindConsumer(const std::string& key) {
+std::optional<ConsumerRecord> SqliteCloudStore::FindConsumer(const std::string& key) {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT key, secret, app_name FROM consumers WHERE key = ?1");
     s.Bind(1, key);
@@ -88,8 +88,8 @@ std::optional<ConsumerRecord> CloudStore::FindConsumer(const std::string& key) {
     return ConsumerRecord{s.Text(0), s.Text(1), s.Text(2)};
 }
 
-TokenPairText CloudStore::CreateRequestToken(const std::string& consumer, std::int64_t now,
-                                             std::int64_t maxPending) {
+TokenPairText SqliteCloudStore::CreateRequestToken(const std::string& consumer, std::int64_t now,
+                                                   std::int64_t maxPending) {
     TokenPairText pair{SecureRandomText(32), SecureRandomText(32)};
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
@@ -108,7 +108,7 @@ TokenPairText CloudStore::CreateRequestToken(const std::string& consumer, std::i
     return pair;
 }
 
-std::optional<RequestTokenRecord> CloudStore::FindRequestToken(const std::string& key) {
+std::optional<RequestTokenRecord> SqliteCloudStore::FindRequestToken(const std::string& key) {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT key, secret, consumer, created, user_id FROM request_tokens "
                 "WHERE key = ?1");
@@ -119,8 +119,8 @@ std::optional<RequestTokenRecord> CloudStore::FindRequestToken(const std::string
                               s.IsNull(4) ? 0 : s.Int(4)};
 }
 
-std::optional<std::string> CloudStore::AuthoriseRequestToken(const std::string& key,
-                                                             std::int64_t userId) {
+std::optional<std::string> SqliteCloudStore::AuthoriseRequestToken(const std::string& key,
+                                                                   std::int64_t userId) {
     std::string verifier = SecureRandomText(16);
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "UPDATE request_tokens SET user_id = ?2, verifier = ?3 "
@@ -134,8 +134,8 @@ std::optional<std::string> CloudStore::AuthoriseRequestToken(const std::string& 
     return verifier;
 }
 
-std::optional<std::int64_t> CloudStore::ConsumeRequestToken(const std::string& key,
-                                                            const std::string& verifier) {
+std::optional<std::int64_t> SqliteCloudStore::ConsumeRequestToken(const std::string& key,
+                                                                  const std::string& verifier) {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     Stmt s(*FWriter, "SELECT user_id, verifier FROM request_tokens "
@@ -153,14 +153,14 @@ std::optional<std::int64_t> CloudStore::ConsumeRequestToken(const std::string& k
     return user;
 }
 
-int CloudStore::PurgeRequestTokens(std::int64_t createdBefore) {
+int SqliteCloudStore::PurgeRequestTokens(std::int64_t createdBefore) {
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "DELETE FROM request_tokens WHERE created < ?1").Bind(1, createdBefore).Exec();
     return FWriter->Changes();
 }
 
-TokenPairText CloudStore::CreateAccessToken(const std::string& consumer, std::int64_t userId,
-                                            std::int64_t now, std::int64_t expires) {
+TokenPairText SqliteCloudStore::CreateAccessToken(const std::string& consumer, std::int64_t userId,
+                                                  std::int64_t now, std::int64_t expires) {
     TokenPairText pair{SecureRandomText(32), SecureRandomText(32)};
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "INSERT INTO access_tokens(key, secret, consumer, user_id, created, expires) "
@@ -175,7 +175,7 @@ TokenPairText CloudStore::CreateAccessToken(const std::string& consumer, std::in
     return pair;
 }
 
-std::optional<AccessTokenRecord> CloudStore::FindAccessToken(const std::string& key) {
+std::optional<AccessTokenRecord> SqliteCloudStore::FindAccessToken(const std::string& key) {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT key, secret, consumer, user_id, expires, revoked, created "
                 "FROM access_tokens WHERE key = ?1");
@@ -186,7 +186,7 @@ std::optional<AccessTokenRecord> CloudStore::FindAccessToken(const std::string& 
                              s.Int(4),  s.Int(5) != 0, s.Int(6)};
 }
 
-int CloudStore::RevokeTokens(std::int64_t userId) {
+int SqliteCloudStore::RevokeTokens(std::int64_t userId) {
     std::lock_guard lock(FWriteMutex);
     Transaction t(*FWriter);
     const int n = RevokeTokensOf(userId);
@@ -194,7 +194,7 @@ int CloudStore::RevokeTokens(std::int64_t userId) {
     return n;
 }
 
-int CloudStore::RevokeTokensOf(std::int64_t userId) {
+int SqliteCloudStore::RevokeTokensOf(std::int64_t userId) {
     Stmt(*FWriter, "UPDATE access_tokens SET revoked = 1 WHERE user_id = ?1 AND revoked = 0")
         .Bind(1, userId)
         .Exec();
@@ -205,7 +205,7 @@ int CloudStore::RevokeTokensOf(std::int64_t userId) {
 
 // An application folder, once made, is never removed or moved: its ID is kept in memory
 // after the first look-up, saving a query on every request.
-std::int64_t CloudStore::AppFolder(std::int64_t userId, const std::string& consumer) {
+std::int64_t SqliteCloudStore::AppFolder(std::int64_t userId, const std::string& consumer) {
     const std::string key = std::to_string(userId) + ":" + consumer;
     {
         std::lock_guard lock(FAppFoldersMutex);
@@ -221,7 +221,8 @@ std::int64_t CloudStore::AppFolder(std::int64_t userId, const std::string& consu
     return root;
 }
 
-std::int64_t CloudStore::FindOrCreateAppFolder(std::int64_t userId, const std::string& consumer) {
+std::int64_t SqliteCloudStore::FindOrCreateAppFolder(std::int64_t userId,
+                                                     const std::string& consumer) {
     {
         ReaderLease db(*this);
         Stmt s(*db, "SELECT root FROM app_folders WHERE user_id = ?1 AND consumer = ?2");

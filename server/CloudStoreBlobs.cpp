@@ -7,8 +7,10 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,15 +18,15 @@ namespace ot::server {
 
 namespace fs = std::filesystem;
 
-fs::path CloudStore::ContentPath(const std::string& name) const {
+fs::path SqliteCloudStore::ContentPath(const std::string& name) const {
     return FDir / "files" / name.substr(0, 2) / name;
 }
 
-std::string CloudStore::NewContentName() {
+std::string SqliteCloudStore::NewContentName() {
     return SecureRandomText(32);
 }
 
-bool CloudStore::WriteContent(const std::string& name, const std::string& content) {
+bool SqliteCloudStore::WriteContent(const std::string& name, const std::string& content) {
     fs::path target = ContentPath(name);
     std::error_code ec;
     bool created = fs::create_directories(target.parent_path(), ec);
@@ -37,7 +39,7 @@ bool CloudStore::WriteContent(const std::string& name, const std::string& conten
     return WriteFileAtomic(target, content, 0600);
 }
 
-void CloudStore::RemoveContent(const std::string& name) {
+void SqliteCloudStore::RemoveContent(const std::string& name) {
     if (name.empty())
         return;
     std::error_code ec;
@@ -102,7 +104,7 @@ std::string IncomingContent::Finish() {
 
 // Below files/, beside the content folders (whose names have two characters); a name
 // starting with "." is what start-up removes as an unfinished write.
-std::unique_ptr<IncomingContent> CloudStore::NewIncoming() {
+std::unique_ptr<IncomingContent> SqliteCloudStore::NewIncoming() {
     const fs::path dir = FDir / "files" / "incoming";
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -113,7 +115,7 @@ std::unique_ptr<IncomingContent> CloudStore::NewIncoming() {
     return std::unique_ptr<IncomingContent>(new IncomingContent(file, fd));
 }
 
-std::vector<std::string> CloudStore::ReferencedContentFiles() {
+std::vector<std::string> SqliteCloudStore::ReferencedContentFiles() {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT content FROM nodes WHERE content IS NOT NULL ORDER BY content");
     std::vector<std::string> out;
@@ -122,7 +124,23 @@ std::vector<std::string> CloudStore::ReferencedContentFiles() {
     return out;
 }
 
-std::vector<std::string> CloudStore::ContentFilesOnDisk() {
+std::vector<std::string> SqliteCloudStore::ContentProblems() {
+    const auto named = ReferencedContentFiles();
+    const auto onDisk = ContentFilesOnDisk();
+    std::vector<std::string> out;
+    std::set_difference(named.begin(), named.end(), onDisk.begin(), onDisk.end(),
+                        std::back_inserter(out));
+    for (auto& name : out)
+        name = "content " + name + " is missing";
+    std::vector<std::string> unnamed;
+    std::set_difference(onDisk.begin(), onDisk.end(), named.begin(), named.end(),
+                        std::back_inserter(unnamed));
+    for (const auto& name : unnamed)
+        out.push_back("content file " + name + " is named by no entry");
+    return out;
+}
+
+std::vector<std::string> SqliteCloudStore::ContentFilesOnDisk() {
     std::vector<std::string> out;
     std::error_code ec;
     for (const auto& f : fs::recursive_directory_iterator(FDir / "files", ec))

@@ -2,7 +2,7 @@
 // What the store's source files share: a row of the tree as read, a reader connection
 // lent for one request, and flushing a directory.
 
-#include "CloudStore.h"
+#include "SqliteCloudStore.h"
 
 #include <filesystem>
 
@@ -15,7 +15,7 @@ inline constexpr const char* kNodeColumns =
 // Makes a directory's entries (a rename, a new file) survive a crash.
 void FsyncDir(const std::filesystem::path& dir);
 
-struct CloudStore::Row {
+struct SqliteCloudStore::Row {
     std::int64_t Id = 0;
     std::int64_t UserId = 0;
     std::int64_t Parent = 0;
@@ -60,14 +60,14 @@ struct CloudStore::Row {
 };
 
 // Hands a reader connection back to the pool when the request is done with it.
-class CloudStore::ReaderLease {
+class SqliteCloudStore::ReaderLease {
 public:
-    explicit ReaderLease(CloudStore& store) : FStore(store), FDb(store.TakeReader()) {}
+    explicit ReaderLease(SqliteCloudStore& store) : FStore(store), FDb(store.TakeReader()) {}
     ~ReaderLease() { FStore.GiveBackReader(std::move(FDb)); }
     Db& operator*() { return *FDb; }
 
 private:
-    CloudStore& FStore;
+    SqliteCloudStore& FStore;
     std::unique_ptr<Db> FDb;
 };
 

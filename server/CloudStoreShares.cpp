@@ -6,8 +6,8 @@
 
 namespace ot::server {
 
-std::string CloudStore::CreateShare(std::int64_t node, const std::string& accessCode,
-                                    const std::string& name) {
+std::string SqliteCloudStore::CreateShare(std::int64_t node, const std::string& accessCode,
+                                          const std::string& name) {
     std::string code = SecureRandomText(24);
     std::lock_guard lock(FWriteMutex);
     Stmt(*FWriter, "INSERT INTO shares(code, node, access_code, name, created) "
@@ -21,7 +21,7 @@ std::string CloudStore::CreateShare(std::int64_t node, const std::string& access
     return code;
 }
 
-std::optional<ShareRecord> CloudStore::FindShare(const std::string& code) {
+std::optional<ShareRecord> SqliteCloudStore::FindShare(const std::string& code) {
     ReaderLease db(*this);
     Stmt s(*db, "SELECT code, node, access_code, name FROM shares WHERE code = ?1");
     s.Bind(1, code);

@@ -15,8 +15,8 @@ namespace ot::server {
 
 namespace fs = std::filesystem;
 
-std::optional<CloudStore::Row> CloudStore::Child(Db& db, std::int64_t parent,
-                                                 const std::string& name) {
+std::optional<SqliteCloudStore::Row> SqliteCloudStore::Child(Db& db, std::int64_t parent,
+                                                             const std::string& name) {
     Stmt s(db, std::string("SELECT ") + kNodeColumns +
                    " FROM nodes WHERE parent = ?1 AND name = ?2 AND deleted = 0");
     s.Bind(1, parent).Bind(2, name);
@@ -25,9 +25,9 @@ std::optional<CloudStore::Row> CloudStore::Child(Db& db, std::int64_t parent,
     return Row::From(s);
 }
 
-std::optional<CloudStore::Row> CloudStore::Lookup(Db& db, std::int64_t root,
-                                                  const std::vector<std::string>& path,
-                                                  StoreStatus& why) {
+std::optional<SqliteCloudStore::Row> SqliteCloudStore::Lookup(Db& db, std::int64_t root,
+                                                              const std::vector<std::string>& path,
+                                                              StoreStatus& why) {
     Stmt s(db, std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1");
     s.Bind(1, root);
     if (!s.Step()) {
@@ -50,9 +50,9 @@ std::optional<CloudStore::Row> CloudStore::Lookup(Db& db, std::int64_t root,
     return cur;
 }
 
-std::optional<CloudStore::Row> CloudStore::ParentFolder(Db& db, std::int64_t root,
-                                                        const std::vector<std::string>& path,
-                                                        StoreStatus& why) {
+std::optional<SqliteCloudStore::Row>
+SqliteCloudStore::ParentFolder(Db& db, std::int64_t root, const std::vector<std::string>& path,
+                               StoreStatus& why) {
     std::vector<std::string> parentPath(path.begin(), path.end() - 1);
     auto parent = Lookup(db, root, parentPath, why);
     if (!parent) {
@@ -66,21 +66,21 @@ std::optional<CloudStore::Row> CloudStore::ParentFolder(Db& db, std::int64_t roo
     return parent;
 }
 
-std::int64_t CloudStore::UserOfNode(Db& db, std::int64_t node) {
+std::int64_t SqliteCloudStore::UserOfNode(Db& db, std::int64_t node) {
     Stmt s(db, "SELECT user_id FROM nodes WHERE id = ?1");
     s.Bind(1, node);
     return s.Step() ? s.Int(0) : 0;
 }
 
 // The recycle bin counts: what a user deleted still takes the server's disk.
-std::int64_t CloudStore::UsedBytes(Db& db, std::int64_t userId) {
+std::int64_t SqliteCloudStore::UsedBytes(Db& db, std::int64_t userId) {
     Stmt s(db, "SELECT COALESCE(SUM(size), 0) FROM nodes WHERE user_id = ?1");
     s.Bind(1, userId);
     return s.Step() ? s.Int(0) : 0;
 }
 
-NodeResult CloudStore::Metadata(std::int64_t root, const std::vector<std::string>& path,
-                                bool list) {
+NodeResult SqliteCloudStore::Metadata(std::int64_t root, const std::vector<std::string>& path,
+                                      bool list) {
     NodeResult r;
     ReaderLease db(*this);
     // One read transaction, so a listing never mixes two states of the folder.
@@ -112,7 +112,7 @@ NodeResult CloudStore::Metadata(std::int64_t root, const std::vector<std::string
     return r;
 }
 
-NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::string>& path) {
+NodeResult SqliteCloudStore::CreateFolder(std::int64_t root, const std::vector<std::string>& path) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -155,8 +155,9 @@ NodeResult CloudStore::CreateFolder(std::int64_t root, const std::vector<std::st
     return r;
 }
 
-NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& from,
-                            const std::vector<std::string>& to, std::optional<std::int64_t> ifRev) {
+NodeResult SqliteCloudStore::Move(std::int64_t root, const std::vector<std::string>& from,
+                                  const std::vector<std::string>& to,
+                                  std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
@@ -200,7 +201,7 @@ NodeResult CloudStore::Move(std::int64_t root, const std::vector<std::string>& f
     return r;
 }
 
-bool CloudStore::IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folder) {
+bool SqliteCloudStore::IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folder) {
     for (std::int64_t walk = node; walk != 0;) {
         if (walk == folder)
             return true;
@@ -211,9 +212,9 @@ bool CloudStore::IsAtOrBelow(Db& db, std::int64_t node, std::int64_t folder) {
     return false;
 }
 
-std::int64_t CloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent,
-                                  const std::string& newName, std::int64_t now,
-                                  std::vector<std::string>& createdContent) {
+std::int64_t SqliteCloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent,
+                                        const std::string& newName, std::int64_t now,
+                                        std::vector<std::string>& createdContent) {
     std::string content;
     if (!src.IsFolder && !src.Content.empty()) {
         content = NewContentName();
@@ -259,8 +260,8 @@ std::int64_t CloudStore::CopyTree(Db& db, const Row& src, std::int64_t newParent
     return id;
 }
 
-NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& from,
-                            const std::vector<std::string>& to) {
+NodeResult SqliteCloudStore::Copy(std::int64_t root, const std::vector<std::string>& from,
+                                  const std::vector<std::string>& to) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (from.empty() || to.empty()) {
@@ -314,8 +315,8 @@ NodeResult CloudStore::Copy(std::int64_t root, const std::vector<std::string>& f
     return r;
 }
 
-NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>& path,
-                              bool toRecycle, std::optional<std::int64_t> ifRev) {
+NodeResult SqliteCloudStore::Delete(std::int64_t root, const std::vector<std::string>& path,
+                                    bool toRecycle, std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -366,21 +367,9 @@ NodeResult CloudStore::Delete(std::int64_t root, const std::vector<std::string>&
     return r;
 }
 
-NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
-                              const std::string& content, bool overwrite,
-                              std::optional<std::int64_t> ifRev) {
-    auto incoming = NewIncoming();
-    if (!incoming->Append(content)) {
-        NodeResult r;
-        r.Status = StoreStatus::Failed;
-        return r;
-    }
-    return Upload(root, path, *incoming, overwrite, ifRev);
-}
-
-NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
-                              IncomingContent& content, bool overwrite,
-                              std::optional<std::int64_t> ifRev) {
+NodeResult SqliteCloudStore::Upload(std::int64_t root, const std::vector<std::string>& path,
+                                    IncomingContent& content, bool overwrite,
+                                    std::optional<std::int64_t> ifRev) {
     ChangeMark mark{*this, root};
     NodeResult r;
     if (path.empty()) {
@@ -482,9 +471,9 @@ NodeResult CloudStore::Upload(std::int64_t root, const std::vector<std::string>&
 }
 
 NodeResult
-CloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
-                         const std::function<std::string(const Row&)>& pathOf,
-                         const std::function<bool(const fs::path*)>& fetch) {
+SqliteCloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus&)>& find,
+                               const std::function<std::string(const Row&)>& pathOf,
+                               const std::function<bool(const fs::path*)>& fetch) {
     NodeResult r;
     // An upload that replaces the file removes the old content right after its commit;
     // a reader that looked the entry up just before then finds the file gone and looks
@@ -515,13 +504,13 @@ CloudStore::FetchContent(const std::function<std::optional<Row>(Db&, StoreStatus
     return r;
 }
 
-std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
-CloudStore::ByPath(std::int64_t root, const std::vector<std::string>& path) {
+std::function<std::optional<SqliteCloudStore::Row>(Db&, StoreStatus&)>
+SqliteCloudStore::ByPath(std::int64_t root, const std::vector<std::string>& path) {
     return [this, root, &path](Db& db, StoreStatus& why) { return Lookup(db, root, path, why); };
 }
 
-std::function<std::optional<CloudStore::Row>(Db&, StoreStatus&)>
-CloudStore::ById(std::int64_t node) {
+std::function<std::optional<SqliteCloudStore::Row>(Db&, StoreStatus&)>
+SqliteCloudStore::ById(std::int64_t node) {
     return [node](Db& db, StoreStatus& why) -> std::optional<Row> {
         Stmt s(db,
                std::string("SELECT ") + kNodeColumns + " FROM nodes WHERE id = ?1 AND deleted = 0");
@@ -559,29 +548,29 @@ std::function<bool(const fs::path*)> OpenInto(int& fd) {
 
 } // namespace
 
-NodeResult CloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
-                                std::string& content) {
+NodeResult SqliteCloudStore::Download(std::int64_t root, const std::vector<std::string>& path,
+                                      std::string& content) {
     return FetchContent(
         ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, ReadInto(content));
 }
 
-NodeResult CloudStore::OpenDownload(std::int64_t root, const std::vector<std::string>& path,
-                                    int& fd) {
+NodeResult SqliteCloudStore::OpenDownload(std::int64_t root, const std::vector<std::string>& path,
+                                          int& fd) {
     return FetchContent(
         ByPath(root, path), [&path](const Row&) { return JoinCloudPath(path); }, OpenInto(fd));
 }
 
-NodeResult CloudStore::DownloadById(std::int64_t node, std::string& content) {
+NodeResult SqliteCloudStore::DownloadById(std::int64_t node, std::string& content) {
     return FetchContent(
         ById(node), [](const Row& row) { return "/" + row.Name; }, ReadInto(content));
 }
 
-NodeResult CloudStore::OpenDownloadById(std::int64_t node, int& fd) {
+NodeResult SqliteCloudStore::OpenDownloadById(std::int64_t node, int& fd) {
     return FetchContent(
         ById(node), [](const Row& row) { return "/" + row.Name; }, OpenInto(fd));
 }
 
-UsageRecord CloudStore::Usage(std::int64_t userId) {
+UsageRecord SqliteCloudStore::Usage(std::int64_t userId) {
     ReaderLease db(*this);
     UsageRecord u;
     Stmt s(*db, "SELECT COALESCE(SUM(CASE WHEN deleted = 0 THEN size END), 0), "
@@ -595,7 +584,7 @@ UsageRecord CloudStore::Usage(std::int64_t userId) {
     return u;
 }
 
-int CloudStore::PurgeRecycleBin(std::int64_t deletedBefore) {
+int SqliteCloudStore::PurgeRecycleBin(std::int64_t deletedBefore) {
     std::vector<std::string> contentToRemove;
     int removed = 0;
     {

@@ -979,9 +979,9 @@ std::string LogPrefix() {
         struct stat st {};
         if (!stream || ::fstat(STDERR_FILENO, &st) != 0)
             return false;
-        return std::string(stream) == std::to_string(static_cast<unsigned long long>(st.st_dev)) +
-                                          ":" +
-                                          std::to_string(static_cast<unsigned long long>(st.st_ino));
+        return std::string(stream) ==
+               std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                   std::to_string(static_cast<unsigned long long>(st.st_ino));
     }();
     return journal ? std::string() : LogTime() + " ";
 }
@@ -991,6 +991,18 @@ std::string LogSafe(std::string_view text) {
     for (char c : text.substr(0, 64))
         out += c > ' ' && c < 0x7f && c != '"' && c != '\\' ? c : '?';
     return out.empty() ? "-" : out;
+}
+
+bool ParseClientAddress(std::string_view text, std::string& peer, std::string& group) {
+    beast::error_code ec;
+    auto a = net::ip::make_address(std::string(text), ec);
+    if (ec)
+        return false;
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        a = net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+    peer = a.to_string();
+    group = AddressKey(a, peer);
+    return true;
 }
 
 void RaiseDescriptorLimit() {

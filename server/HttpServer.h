@@ -184,6 +184,11 @@ std::string LogPrefix();
 // quotes, anything else as "?", at most 64 characters.
 std::string LogSafe(std::string_view text);
 
+// A client address given as text (a proxy's header, a configuration value): false when
+// it is none; else its usual spelling (as HttpRequest::Peer has it) and the part of it
+// one client controls (as HttpRequest::PeerGroup).
+bool ParseClientAddress(std::string_view text, std::string& peer, std::string& group);
+
 // Raises the process's limit of open descriptors to the most it may have: every
 // connection takes one, and the caps above are meant to be reached before it.
 void RaiseDescriptorLimit();

@@ -185,8 +185,8 @@ void NonceCache::Append(std::uint64_t key, std::int64_t now) {
             CloseFile();
             throw std::runtime_error("cannot grow the nonce journal");
         }
-        void* map = ::mmap(nullptr, grown * sizeof(NonceRecord), PROT_READ | PROT_WRITE,
-                           MAP_SHARED, FFile, 0);
+        void* map = ::mmap(nullptr, grown * sizeof(NonceRecord), PROT_READ | PROT_WRITE, MAP_SHARED,
+                           FFile, 0);
         if (map == MAP_FAILED) {
             CloseFile();
             throw std::runtime_error("cannot map the nonce journal");
@@ -231,7 +231,9 @@ std::size_t NonceCache::Size() const {
 }
 
 OauthChecker::OauthChecker(CloudStore& store, OauthSettings settings)
-    : FStore(store), FSettings(settings), FNonces(settings.TimestampWindow, settings.NonceJournal) {
+    : FStore(store), FSettings(settings) {
+    if (!FStore.Shared())
+        FNonces = std::make_unique<NonceCache>(settings.TimestampWindow, settings.NonceJournal);
 }
 
 std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::string_view scheme,
@@ -260,7 +262,14 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     if (nonce->empty() || nonce->size() > 64)
         return Refuse("invalid nonce");
 
-    auto consumer = FStore.FindConsumer(*consumerKey);
+    // With an access token, both in one look-up (one trip to a shared store's database).
+    std::optional<AccessTokenRecord> access;
+    std::optional<ConsumerRecord> consumer;
+    if (need == TokenNeed::Access && token)
+        consumer =
+            FStore.FindConsumerAndAccessToken(*consumerKey, *token, access, ctx.FolderChange);
+    else
+        consumer = FStore.FindConsumer(*consumerKey);
     if (!consumer)
         return Refuse("unknown consumer");
     ctx.Consumer = *consumer;
@@ -280,7 +289,7 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
         break;
     }
     case TokenNeed::Access: {
-        auto at = token ? FStore.FindAccessToken(*token) : std::nullopt;
+        const auto& at = access;
         if (!at || at->Consumer != consumer->Key)
             return Refuse("invalid token");
         ctx.Access = *at;
@@ -303,8 +312,10 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     std::int64_t now = UnixNow();
     if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow)
         return OauthFailure{401, "timestamp out of range", now};
-    if (!FNonces.Remember(*consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce,
-                          now))
+    const std::string nonceKey =
+        *consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce;
+    if (FNonces ? !FNonces->Remember(nonceKey, now)
+                : !FStore.RememberNonce(nonceKey, now, FSettings.TimestampWindow))
         return Refuse("nonce already used");
 
     if (need == TokenNeed::Request && ctx.Request.Created + FSettings.RequestTokenLifetime < now)

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -72,6 +73,9 @@ struct OauthContext {
     ConsumerRecord Consumer;
     RequestTokenRecord Request;
     AccessTokenRecord Access;
+    // With an access token, when the store read it with the token: the change count of
+    // the request's application folder (see CloudStore::FindConsumerAndAccessToken).
+    std::optional<std::uint64_t> FolderChange;
 };
 
 struct OauthFailure {
@@ -84,7 +88,8 @@ struct OauthFailure {
 
 struct OauthSettings {
     std::int64_t TimestampWindow = 300;
-    // Where the nonces are journaled; none: in memory only.
+    // Where the nonces are journaled; none: in memory only. A shared store keeps them
+    // itself.
     std::filesystem::path NonceJournal;
     std::int64_t RequestTokenLifetime = 600;
     // Seconds an access token lives from its creation, whoever made it; 0 = no limit.
@@ -104,7 +109,8 @@ public:
 private:
     CloudStore& FStore;
     OauthSettings FSettings;
-    NonceCache FNonces;
+    // None when the store keeps the nonces for every server.
+    std::unique_ptr<NonceCache> FNonces;
 };
 
 } // namespace ot::server

@@ -3,8 +3,12 @@
 // sends through the program's transport (a new connection per request, as the program
 // does), so the figures are what the program's synchronization would see.
 //
-//   bench_cloudserver [--clients 8] [--seconds 5]
+//   bench_cloudserver [--clients 8] [--seconds 5] [--store postgresql|URI [--servers N]]
+//
+// With --store the server keeps its data in PostgreSQL; with --servers N as well, N
+// servers on that database answer behind nginx (see BenchServers.h).
 
+#include "BenchServers.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanConsumer.h"
 #include "cloud/OauthUtility.h"
@@ -59,21 +63,25 @@ void Report(const char* what, const Result& r) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     int clients = 8;
     double seconds = 5;
+    std::vector<std::string> serverArgs = {"--quiet", "--threads"};
+    for (int i = 1; i + 1 < argc; i += 2)
+        if (!std::strcmp(argv[i], "--clients"))
+            clients = std::atoi(argv[i + 1]);
+    serverArgs.push_back(std::to_string(clients + 2));
+    ot::bench::BenchServers served(argc, argv, serverArgs);
+    auto& server = served.First();
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--clients"))
             clients = std::atoi(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--seconds"))
             seconds = std::atof(argv[i + 1]);
     }
-    ot::test::CloudServerProcess::Options options;
-    options.ExtraArgs = {"--quiet", "--threads", std::to_string(clients + 2)};
-    ot::test::CloudServerProcess server(options);
     auto [key, secret] = server.IssueAccessToken();
     auto session =
-        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, server.Hosts());
+        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, served.Hosts());
     session->SetAuthToken(key, secret);
     ot::TKuaipanAPI api(session);
 
@@ -90,10 +98,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "setup failed\n");
         return 1;
     }
-    std::printf("otCloudServer on loopback, %d concurrent clients, %u hardware threads\n", clients,
-                std::thread::hardware_concurrency());
+    std::printf("%s on loopback, %d concurrent clients, %u hardware threads\n",
+                served.Description().c_str(), clients, std::thread::hardware_concurrency());
 
-    server.ResetCounters();
+    served.ResetCounters();
     Report("list a folder of 100 files", RunFor(clients, seconds, [&](int, long) {
                return api.Metadata("/List", true).files.size() == 100;
            }));
@@ -102,10 +110,10 @@ int main(int argc, char** argv) {
     auto token = session->Token();
     Report("  the same, lean client", RunFor(clients, seconds, [&](int, long) {
                auto url = ot::TOauthUtility::BuildGetURL(
-                   server.PlainHost(), "/1/metadata/app_folder/List", {"list=True"},
+                   served.PlainHost(), "/1/metadata/app_folder/List", {"list=True"},
                    session->Consumer(), token.get(), false);
-               httplib::Client cli("127.0.0.1", server.Port());
-               auto r = cli.Get(url.Url().substr(("http://" + server.PlainHost()).size()).c_str());
+               httplib::Client cli("127.0.0.1", served.Port());
+               auto r = cli.Get(url.Url().substr(("http://" + served.PlainHost()).size()).c_str());
                return r && r->status == 200 && r->body.size() > 100 * 200;
            }));
 
@@ -120,10 +128,13 @@ int main(int argc, char** argv) {
                                       locals[c], true)
                            .file_id.empty();
            }));
-    auto counters = server.Counters();
+    auto counters = served.Counters();
     std::printf("server counted %lld listings, %lld uploads, %lld upload-host lookups\n",
                 static_cast<long long>(counters["metadata"]),
                 static_cast<long long>(counters["upload_file"]),
                 static_cast<long long>(counters["upload_locate"]));
     return 0;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_cloudserver: %s\n", e.what());
+    return 1;
 }

@@ -8,7 +8,13 @@
 // compared with its idle size.
 //
 //   bench_http [--connections 8] [--seconds 5] [--nginx /usr/sbin/nginx] [--io-threads N]
+//              [--store postgresql|URI [--servers N]]
+//
+// With --store the server keeps its data in PostgreSQL; with --servers N as well, the
+// listings go to N servers on that database behind nginx (see BenchServers.h), and the
+// attacks to the first of them.
 
+#include "BenchServers.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanConsumer.h"
 #include "cloud/OauthUtility.h"
@@ -315,15 +321,21 @@ int main(int argc, char** argv) {
             ioThreads = argv[i + 1];
     }
     std::signal(SIGPIPE, SIG_IGN);
-    ot::test::CloudServerProcess::Options options;
-    options.ExtraArgs = {"--quiet"};
+    std::vector<std::string> serverArgs = {"--quiet"};
     if (!ioThreads.empty())
-        options.ExtraArgs.insert(options.ExtraArgs.end(), {"--io-threads", ioThreads});
-    ot::test::CloudServerProcess server(options);
+        serverArgs.insert(serverArgs.end(), {"--io-threads", ioThreads});
+    std::unique_ptr<ot::bench::BenchServers> served;
+    try {
+        served = std::make_unique<ot::bench::BenchServers>(argc, argv, serverArgs);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_http: %s\n", e.what());
+        return 1;
+    }
+    auto& server = served->First();
     const pid_t pid = server.Pid();
     auto [key, secret] = server.IssueAccessToken();
     auto session =
-        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, server.Hosts());
+        std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, served->Hosts());
     session->SetAuthToken(key, secret);
     ot::TKuaipanAPI api(session);
 
@@ -362,7 +374,8 @@ int main(int argc, char** argv) {
     std::printf("signed listings of 100 files (%ld bytes), %d connections, %.0f s each, %u "
                 "hardware threads\n",
                 expect, connections, seconds, std::thread::hardware_concurrency());
-    Target ours{"otCloudServer", server.Port()};
+    std::printf("%s\n", served->Description().c_str());
+    Target ours{"otCloudServer", served->Port()};
     // nginx's workers run as an unprivileged user: their directory must be readable.
     char nginxTemplate[] = "/tmp/ot-bench-nginx-XXXXXX";
     fs::path nginxDir = mkdtemp(nginxTemplate) ? nginxTemplate : server.Dir() / "nginx";

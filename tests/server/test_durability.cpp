@@ -1,12 +1,14 @@
 // kill -9 of the cloud server during a stream of uploads: after a restart on the same
-// data directory every upload that was answered is there with its bytes, no file is
-// torn, and the metadata and the content files agree.
+// data directory (or database) every upload that was answered is there with its bytes,
+// no file is torn, and the metadata and the contents agree.
 
-#include "CloudStore.h"
+#include "PgCloudStore.h"
+#include "SqliteCloudStore.h"
 #include "cloud/KuaipanAPI.h"
 #include "cloud/KuaipanConsumer.h"
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"
+#include "support/PostgresInstance.h"
 
 #include <gtest/gtest.h>
 
@@ -29,8 +31,30 @@ std::string Content(int writer, int seq) {
     return out;
 }
 
-TEST(CloudServerDurability, KillDuringUploadsLosesNothingThatWasAnswered) {
-    ot::test::CloudServerProcess server;
+enum class Kind { Files, Postgres };
+
+class CloudServerDurability : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        if (GetParam() == Kind::Postgres) {
+            std::string why;
+            auto* pg = ot::test::PostgresInstance::Shared(why);
+            if (!pg)
+                GTEST_SKIP() << why;
+            Uri = pg->NewDatabase();
+        }
+    }
+    std::string Uri; // empty: SQLite and files
+};
+
+INSTANTIATE_TEST_SUITE_P(EachStore, CloudServerDurability,
+                         ::testing::Values(Kind::Files, Kind::Postgres),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                             return info.param == Kind::Files ? "SqliteAndFiles" : "PostgreSQL";
+                         });
+
+TEST_P(CloudServerDurability, KillDuringUploadsLosesNothingThatWasAnswered) {
+    ot::test::CloudServerProcess server(ot::test::CloudServerProcess::Options{.Store = Uri});
     auto [key, secret] = server.IssueAccessToken();
     auto session =
         std::make_shared<ot::TOauthSession>(ot::ConsumerKey, ot::ConsumerSecret, server.Hosts());
@@ -119,8 +143,13 @@ TEST(CloudServerDurability, KillDuringUploadsLosesNothingThatWasAnswered) {
     EXPECT_GE(checked, 16);
 
     EXPECT_EQ(server.Stop(), 0);
-    ot::server::CloudStore store(server.DataDir(), {}, false);
-    EXPECT_EQ(store.ReferencedContentFiles(), store.ContentFilesOnDisk());
+    if (Uri.empty()) {
+        ot::server::SqliteCloudStore store(server.DataDir(), {}, false);
+        EXPECT_EQ(store.ReferencedContentFiles(), store.ContentFilesOnDisk());
+    } else {
+        ot::server::PgCloudStore store(Uri, server.Dir());
+        EXPECT_EQ(store.ContentProblems(), std::vector<std::string>{});
+    }
 }
 
 } // namespace

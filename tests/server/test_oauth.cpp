@@ -1,9 +1,9 @@
 // Verification of signed requests: addresses signed by the program's own signing code
 // pass, and each kind of forgery or stale request is refused with its own message.
 
-#include "CloudStore.h"
 #include "FaultInjector.h"
 #include "OauthCheck.h"
+#include "SqliteCloudStore.h"
 #include "cloud/OauthUtility.h"
 #include "common/Clock.h"
 
@@ -106,7 +106,7 @@ protected:
         char tmpl[] = "/tmp/ot-oauth-test-XXXXXX";
         ASSERT_TRUE(mkdtemp(tmpl));
         Dir = tmpl;
-        Store = std::make_unique<CloudStore>(Dir);
+        Store = std::make_unique<SqliteCloudStore>(Dir);
         Store->PutConsumer({"ck", "cs", "App"});
         ASSERT_TRUE(Store->AddUser("alice", "hash"));
         User = Store->FindUser("alice")->Id;

@@ -9,6 +9,7 @@
 #include "common/FileUtil.h"
 #include "common/Text.h"
 #include "support/CloudServerProcess.h"
+#include "support/PostgresInstance.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -119,7 +120,42 @@ protected:
     fs::path Local;
 };
 
-TEST_F(CloudServerProtocol, AuthorizationFlowGivesATokenOnceOnly) {
+// The cases that depend on what the server keeps, with the server on either store.
+enum class Kind { Files, Postgres };
+
+class CloudServerProtocolOnEachStore : public ::testing::WithParamInterface<Kind>,
+                                       public CloudServerProtocol {
+protected:
+    CloudServerProtocolOnEachStore() : CloudServerProtocol(OptionsFor(GetParam())) {}
+    void SetUp() override {
+        if (GetParam() == Kind::Postgres && !WhyNoPostgres().empty())
+            GTEST_SKIP() << WhyNoPostgres();
+    }
+    static std::string& WhyNoPostgres() {
+        static std::string why;
+        return why;
+    }
+    // A database of its own for a PostgreSQL case; without PostgreSQL the case runs
+    // nothing (the server it starts is on files) and is skipped.
+    static CloudServerProcess::Options OptionsFor(Kind kind) {
+        CloudServerProcess::Options o;
+        WhyNoPostgres().clear();
+        if (kind == Kind::Postgres) {
+            auto* pg = ot::test::PostgresInstance::Shared(WhyNoPostgres());
+            if (pg)
+                o.Store = pg->NewDatabase();
+        }
+        return o;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(EachStore, CloudServerProtocolOnEachStore,
+                         ::testing::Values(Kind::Files, Kind::Postgres),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                             return info.param == Kind::Files ? "SqliteAndFiles" : "PostgreSQL";
+                         });
+
+TEST_P(CloudServerProtocolOnEachStore, AuthorizationFlowGivesATokenOnceOnly) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
     std::string url = api.RequestToken();
@@ -155,7 +191,7 @@ TEST_F(CloudServerProtocol, AuthorizationFlowGivesATokenOnceOnly) {
 
 // A login form that names no session, or one the server does not know, is answered as
 // an expired session whatever cookie comes with it.
-TEST_F(CloudServerProtocol, ALoginWithoutAKnownSessionIsRefusedWhateverTheCookie) {
+TEST_P(CloudServerProtocolOnEachStore, ALoginWithoutAKnownSessionIsRefusedWhateverTheCookie) {
     auto cli = SiteClient(Server);
     for (const char* form : {"username=alice&userpwd=x&oauth_token=t",
                              "username=alice&userpwd=x&oauth_token=t&s=unknown"}) {
@@ -170,7 +206,7 @@ TEST_F(CloudServerProtocol, ALoginWithoutAKnownSessionIsRefusedWhateverTheCookie
     }
 }
 
-TEST_F(CloudServerProtocol, TheProgramsOwnLoginIsAnswered) {
+TEST_P(CloudServerProtocolOnEachStore, TheProgramsOwnLoginIsAnswered) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
     std::string result;
@@ -186,7 +222,7 @@ TEST_F(CloudServerProtocol, TheProgramsOwnLoginIsAnswered) {
     EXPECT_FALSE(api.Metadata("/", true).file_id.empty());
 }
 
-TEST_F(CloudServerProtocol, FilesRoundTrip) {
+TEST_P(CloudServerProtocolOnEachStore, FilesRoundTrip) {
     auto api = ApiFor();
     auto folder = api.CreateFolder("Work"); // the engine sends folder names without "/"
     ASSERT_FALSE(folder.file_id.empty());
@@ -247,7 +283,7 @@ TEST_F(CloudServerProtocol, FilesRoundTrip) {
     EXPECT_EQ(user.quota_recycled, 14);
 }
 
-TEST_F(CloudServerProtocol, OtherUsersPathsAndBadPathsAreRefused) {
+TEST_P(CloudServerProtocolOnEachStore, OtherUsersPathsAndBadPathsAreRefused) {
     Server.AddUser("bob", "bob's password");
     auto alice = ApiFor("alice");
     auto bob = ApiFor("bob");
@@ -274,7 +310,7 @@ TEST_F(CloudServerProtocol, OtherUsersPathsAndBadPathsAreRefused) {
     EXPECT_EQ(SignedGet(alice, "/1/fileops/create_folder", {"root=kuaipan", "path=/x"}).Code, 403);
 }
 
-TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
+TEST_P(CloudServerProtocolOnEachStore, ForgedReplayedAndMisroutedRequestsAreRefused) {
     auto api = ApiFor();
     auto token = api.GetSession().Token();
     auto url = ot::TOauthUtility::BuildGetURL(Server.PlainHost(), "/1/metadata/app_folder/", {},
@@ -301,7 +337,7 @@ TEST_F(CloudServerProtocol, ForgedReplayedAndMisroutedRequestsAreRefused) {
 
 // A captured request stays refused after the server stops or dies, while a client whose
 // clock is behind is served at once after a start.
-TEST_F(CloudServerProtocol, NoncesOutliveRestartsAndLateClocksAreServedAtOnce) {
+TEST_P(CloudServerProtocolOnEachStore, NoncesOutliveRestartsAndLateClocksAreServedAtOnce) {
     auto api = ApiFor();
     auto token = api.GetSession().Token();
     auto signedAt = [&](std::int64_t timestamp) {
@@ -329,7 +365,7 @@ TEST_F(CloudServerProtocol, NoncesOutliveRestartsAndLateClocksAreServedAtOnce) {
     }
 }
 
-TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
+TEST_P(CloudServerProtocolOnEachStore, RevokedTokensAndServerClockChangesAreToldApart) {
     auto api = ApiFor();
     ASSERT_FALSE(api.Metadata("/", true).file_id.empty());
     // The client's timestamps look stale to a server whose clock is ahead: refused, but
@@ -346,7 +382,7 @@ TEST_F(CloudServerProtocol, RevokedTokensAndServerClockChangesAreToldApart) {
 
 // The revision a client based a change on: the upload, move or delete is made only while
 // the file is still at it; otherwise 409 names the current revision and nothing changes.
-TEST_F(CloudServerProtocol, ChangesBasedOnAnOldRevisionAreRefusedWith409) {
+TEST_P(CloudServerProtocolOnEachStore, ChangesBasedOnAnOldRevisionAreRefusedWith409) {
     auto api = ApiFor();
     auto upload = [&](const std::string& path, const std::string& ifRev) {
         auto token = api.GetSession().Token();
@@ -434,7 +470,7 @@ TEST_F(CloudServerProtocol, ChangesBasedOnAnOldRevisionAreRefusedWith409) {
 
 // Every metadata reply names the data's fingerprint; mark-restored gives the data a new
 // one, and only while no server is serving it.
-TEST_F(CloudServerProtocol, MetadataRepliesCarryTheDataFingerprint) {
+TEST_P(CloudServerProtocolOnEachStore, MetadataRepliesCarryTheDataFingerprint) {
     auto api = ApiFor();
     ASSERT_FALSE(api.CreateFolder("Work").file_id.empty());
     auto fingerprints = [&] {
@@ -485,7 +521,7 @@ TEST_F(CloudServerProtocol, AStaleTimestampIsToldTheServersTime) {
 
 // A login completed before a revocation cannot be exchanged after it; a new password
 // ends the tokens the old one gave.
-TEST_F(CloudServerProtocol, RevocationReachesLoginsNotYetExchangedAndNewPasswords) {
+TEST_P(CloudServerProtocolOnEachStore, RevocationReachesLoginsNotYetExchangedAndNewPasswords) {
     auto session = NewSession();
     ot::TKuaipanAPI api(session);
     auto login = WebLogin(Server, api.RequestToken(), "alice", Server.Password());
@@ -611,7 +647,7 @@ TEST_F(CloudServerShortToken, TokensIssuedWithoutTheWebLoginExpireToo) {
     EXPECT_THROW(api.Metadata("/", false), ot::TKuaipanAuthExpiredException);
 }
 
-TEST_F(CloudServerProtocol, ConcurrentWrongPasswordsStopAtTheLockout) {
+TEST_P(CloudServerProtocolOnEachStore, ConcurrentWrongPasswordsStopAtTheLockout) {
     // A password hash of the real cost, so that the tries overlap while being checked.
     ASSERT_EQ(Server.RunCommand({"add-user", "--user", "dave"}, "dave's secret\n"), 0);
     auto session = NewSession();
@@ -634,7 +670,7 @@ TEST_F(CloudServerProtocol, ConcurrentWrongPasswordsStopAtTheLockout) {
     EXPECT_TRUE(WebLogin(Server, url, "alice", Server.Password()).Ok);
 }
 
-TEST_F(CloudServerProtocol, ListingsFollowEveryChange) {
+TEST_P(CloudServerProtocolOnEachStore, ListingsFollowEveryChange) {
     auto api = ApiFor();
     ASSERT_FALSE(api.CreateFolder("A").file_id.empty());
     ASSERT_FALSE(api.CreateFolder("A/B").file_id.empty());
@@ -695,6 +731,73 @@ TEST_F(CloudServerProtocol, InjectedFaultsAndCounters) {
     EXPECT_EQ(counters["download_file"], 1);
     EXPECT_EQ(counters["upload_file"], 1);
     EXPECT_EQ(Server.TotalRequests(), 6 + counters["upload_locate"]);
+}
+
+// Behind nginx every connection comes from nginx: with --trusted-proxy the client is the
+// one nginx names in "X-Real-IP", for the log and the limits per address; anybody else
+// naming an address in that header is taken for what it is.
+class CloudServerBehindProxy : public CloudServerProtocol {
+protected:
+    CloudServerBehindProxy() : CloudServerProtocol(Options()) {}
+    static CloudServerProcess::Options Options() {
+        CloudServerProcess::Options o;
+        o.ExtraArgs = {"--trusted-proxy", "127.0.0.1", "--max-pending-logins-per-address", "1"};
+        return o;
+    }
+};
+
+// A signed request (or one whose signature is spoiled) sent with "X-Real-IP".
+int SendAs(const CloudServerProcess& server, ot::TKuaipanAPI& api, const std::string& location,
+           bool tls, bool spoil, const std::string& client) {
+    auto token = api.GetSession().Token();
+    const std::string host = tls ? server.TlsHost() : server.PlainHost();
+    auto url = ot::TOauthUtility::BuildGetURL(host, location, {}, api.GetSession().Consumer(),
+                                              token.get(), tls);
+    std::string target = url.Url().substr((tls ? 8 : 7) + host.size());
+    if (spoil)
+        target = ot::ReplaceAll(target, "oauth_signature=", "oauth_signature=x");
+    httplib::Headers headers = {{"X-Real-IP", client}};
+    if (tls) {
+        auto r = SiteClient(server)->Get(target.c_str(), headers);
+        return r ? r->status : -1;
+    }
+    httplib::Client cli("127.0.0.1", server.Port());
+    auto r = cli.Get(target.c_str(), headers);
+    return r ? r->status : -1;
+}
+
+TEST_F(CloudServerBehindProxy, TheProxysClientIsLoggedAndLimited) {
+    auto api = ApiFor();
+    EXPECT_EQ(SendAs(Server, api, "/1/metadata/app_folder/", false, true, "203.0.113.9"), 401);
+    EXPECT_EQ(SendAs(Server, api, "/1/metadata/app_folder/", false, false, "2001:db8::1"), 200);
+    auto login = [&](const std::string& client) {
+        ot::TKuaipanAPI fresh(NewSession());
+        return SendAs(Server, fresh, "/open/requestToken", true, false, client);
+    };
+    EXPECT_EQ(login("203.0.113.9"), 200);
+    EXPECT_EQ(login("203.0.113.9"), 429);
+    EXPECT_EQ(login("203.0.113.10"), 200);
+    // One IPv6 client holds a /64.
+    EXPECT_EQ(login("2001:db8::1"), 200);
+    EXPECT_EQ(login("2001:db8::2"), 429);
+    // A header that names no address leaves the proxy's own.
+    EXPECT_EQ(login("not an address"), 200);
+    EXPECT_EQ(login(""), 429);
+    const std::string log = Server.Log();
+    EXPECT_NE(log.find("authentication failure from 203.0.113.9: invalid signature"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" http 2001:db8::1 alice GET metadata 200"), std::string::npos) << log;
+}
+
+TEST_F(CloudServerProtocol, AClientCannotNameItsOwnAddress) {
+    auto api = ApiFor();
+    EXPECT_EQ(SendAs(Server, api, "/1/metadata/app_folder/", false, true, "203.0.113.9"), 401);
+    const std::string log = Server.Log();
+    EXPECT_EQ(log.find("203.0.113.9"), std::string::npos) << log;
+    EXPECT_NE(log.find("authentication failure from 127.0.0.1: invalid signature"),
+              std::string::npos)
+        << log;
 }
 
 } // namespace

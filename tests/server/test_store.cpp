@@ -2,10 +2,12 @@
 // and tokens, and the start-up reconciliation of content files with the metadata.
 
 #include "CloudPath.h"
-#include "CloudStore.h"
+#include "PgCloudStore.h"
+#include "SqliteCloudStore.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/FileUtil.h"
+#include "support/PostgresInstance.h"
 
 #include <gtest/gtest.h>
 
@@ -59,11 +61,27 @@ TEST(CloudServerPath, ParsesAndRefuses) {
     EXPECT_EQ(FormatCloudTime(1356998400), "2013-01-01 00:00:00");
 }
 
-class CloudServerStore : public ::testing::Test {
+enum class Kind { Files, Postgres };
+
+std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+    // "PostgreSQL" in a name puts the case with the others that need the database.
+    return info.param == Kind::Files ? "SqliteAndFiles" : "PostgreSQL";
+}
+
+// A store with the users alice and bob and alice's folder for "app", in a temporary
+// directory of its own (and, for PostgreSQL, a database of its own).
+class StoreFixture : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/ot-store-test-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
+    void Start(Kind kind) {
+        if (kind == Kind::Postgres) {
+            std::string why;
+            auto* pg = ot::test::PostgresInstance::Shared(why);
+            if (!pg)
+                GTEST_SKIP() << why;
+            Uri = pg->NewDatabase();
+        }
+        std::string tmpl = (fs::temp_directory_path() / "ot-store-test-XXXXXX").string();
+        ASSERT_TRUE(mkdtemp(tmpl.data()));
         Dir = tmpl;
         Open();
         ASSERT_TRUE(Store->AddUser("alice", "hash"));
@@ -74,12 +92,19 @@ protected:
     }
     void TearDown() override {
         Store.reset();
-        fs::remove_all(Dir);
+        if (!Dir.empty())
+            fs::remove_all(Dir);
     }
     void Open(StoreLimits limits = {}) {
         Store.reset();
-        Store = std::make_unique<CloudStore>(Dir, limits);
+        Store = OpenCloudStore(Uri, Dir, limits);
     }
+    // Another store on the same data: a second server of the same database.
+    std::unique_ptr<CloudStore> Another(StoreLimits limits = {}) {
+        return OpenCloudStore(Uri, Dir, limits);
+    }
+    // The file store's own view; nullptr for PostgreSQL.
+    SqliteCloudStore* File() { return dynamic_cast<SqliteCloudStore*>(Store.get()); }
     std::string Read(const Path& p) {
         std::string content;
         auto r = Store->Download(Root, p, content);
@@ -87,6 +112,7 @@ protected:
         return content;
     }
 
+    std::string Uri; // empty: SQLite and files
     fs::path Dir;
     std::unique_ptr<CloudStore> Store;
     std::shared_ptr<ot::FixedClock> Clock =
@@ -95,7 +121,28 @@ protected:
     std::int64_t Alice = 0, Bob = 0, Root = 0;
 };
 
-TEST_F(CloudServerStore, FolderAndFileRoundTrip) {
+// What every store must do alike.
+class CloudServerStore : public StoreFixture, public ::testing::WithParamInterface<Kind> {
+protected:
+    void SetUp() override { Start(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(EachStore, CloudServerStore,
+                         ::testing::Values(Kind::Files, Kind::Postgres), KindName);
+
+// What only the store of SQLite and files does: its files and its start-up.
+class CloudServerFileStore : public StoreFixture {
+protected:
+    void SetUp() override { Start(Kind::Files); }
+};
+
+// Several stores on one PostgreSQL database, as several servers have them.
+class CloudServerPostgreSQLShared : public StoreFixture {
+protected:
+    void SetUp() override { Start(Kind::Postgres); }
+};
+
+TEST_P(CloudServerStore, FolderAndFileRoundTrip) {
     auto folder = Store->CreateFolder(Root, {"Work"});
     ASSERT_EQ(folder.Status, StoreStatus::Ok);
     EXPECT_TRUE(folder.Node.IsFolder);
@@ -120,7 +167,7 @@ TEST_F(CloudServerStore, FolderAndFileRoundTrip) {
     EXPECT_EQ(top.Children[0].Path, "/Work");
 }
 
-TEST_F(CloudServerStore, RefusesWhatCannotBeDone) {
+TEST_P(CloudServerStore, RefusesWhatCannotBeDone) {
     ASSERT_EQ(Store->CreateFolder(Root, {"Work"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->CreateFolder(Root, {"Work", "Sub"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"Work", "a"}, "1", true).Status, StoreStatus::Ok);
@@ -168,7 +215,7 @@ TEST_F(CloudServerStore, RefusesWhatCannotBeDone) {
     EXPECT_EQ(Read({"Work", "b"}), "2");
 }
 
-TEST_F(CloudServerStore, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) {
+TEST_P(CloudServerStore, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) {
     ASSERT_EQ(Store->CreateFolder(Root, {"W"}).Status, StoreStatus::Ok);
     auto first = Store->Upload(Root, {"W", "f"}, "1", true).Node;
     auto second = Store->Upload(Root, {"W", "f"}, "2", true).Node;
@@ -193,7 +240,7 @@ TEST_F(CloudServerStore, ModifyTimeIncreasesWithEveryChangeEvenWithinOneSecond) 
 }
 
 // A change based on a revision is made only while the node is still at it.
-TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
+TEST_P(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
     ASSERT_EQ(Store->CreateFolder(Root, {"W"}).Status, StoreStatus::Ok);
     enum class Op { Upload, Move, Delete };
     struct Case {
@@ -250,12 +297,12 @@ TEST_F(CloudServerStore, ChangesBasedOnARevisionAreRefusedOnceTheNodeMoved) {
             EXPECT_GT(r.Node.Rev, now.Rev);
         }
     }
-    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+    EXPECT_EQ(Store->ContentProblems(), std::vector<std::string>{});
 }
 
 // A path deleted and made again, even after the store was reopened, never shows a
 // revision an earlier version of it had: a client holding the old one must be refused.
-TEST_F(CloudServerStore, RevisionsAreNeverReused) {
+TEST_P(CloudServerStore, RevisionsAreNeverReused) {
     std::set<std::int64_t> seen;
     for (int round = 0; round < 3; ++round) {
         auto up = Store->Upload(Root, {"f"}, "x", true);
@@ -268,7 +315,7 @@ TEST_F(CloudServerStore, RevisionsAreNeverReused) {
 }
 
 // Two clients based on the same revision: one wins, the other is told the file changed.
-TEST_F(CloudServerStore, OnlyOneOfTwoRacingChangesOnOneRevisionWins) {
+TEST_P(CloudServerStore, OnlyOneOfTwoRacingChangesOnOneRevisionWins) {
     for (int round = 0; round < 20; ++round) {
         const auto base = Store->Upload(Root, {"f"}, "base", true).Node;
         std::atomic<int> ok{0}, changed{0};
@@ -288,7 +335,7 @@ TEST_F(CloudServerStore, OnlyOneOfTwoRacingChangesOnOneRevisionWins) {
     }
 }
 
-TEST_F(CloudServerStore, TheDataFingerprintIsKeptUntilRenewed) {
+TEST_P(CloudServerStore, TheDataFingerprintIsKeptUntilRenewed) {
     const std::string first = Store->DataFingerprint();
     EXPECT_EQ(first.size(), 32u);
     Open();
@@ -298,8 +345,11 @@ TEST_F(CloudServerStore, TheDataFingerprintIsKeptUntilRenewed) {
     EXPECT_NE(renewed, first);
     Open();
     EXPECT_EQ(Store->DataFingerprint(), renewed);
+}
 
-    // A copy of the data directory put back in its place is noticed at start-up.
+// A copy of the data directory put back in its place is noticed at start-up.
+TEST_F(CloudServerFileStore, ACopyPutBackInPlaceGetsANewFingerprint) {
+    const std::string renewed = Store->RenewDataFingerprint();
     ASSERT_EQ(Store->Upload(Root, {"kept"}, "data", true).Status, StoreStatus::Ok);
     Store.reset();
     const fs::path copy = Dir.string() + "-copy";
@@ -316,17 +366,17 @@ TEST_F(CloudServerStore, TheDataFingerprintIsKeptUntilRenewed) {
     EXPECT_EQ(Store->DataFingerprint(), afterRestore);
 }
 
-TEST_F(CloudServerStore, CopyOwnsItsContent) {
+TEST_P(CloudServerStore, CopyOwnsItsContent) {
     ASSERT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"A", "f"}, "data", true).Status, StoreStatus::Ok);
     auto copy = Store->Copy(Root, {"A"}, {"B"});
     ASSERT_EQ(copy.Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Delete(Root, {"A"}, false).Status, StoreStatus::Ok);
     EXPECT_EQ(Read({"B", "f"}), "data");
-    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+    EXPECT_EQ(Store->ContentProblems(), std::vector<std::string>{});
 }
 
-TEST_F(CloudServerStore, RecycleBinKeepsContentUntilPurged) {
+TEST_P(CloudServerStore, RecycleBinKeepsContentUntilPurged) {
     ASSERT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"A", "f"}, "12345", true).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"g"}, "678", true).Status, StoreStatus::Ok);
@@ -338,17 +388,24 @@ TEST_F(CloudServerStore, RecycleBinKeepsContentUntilPurged) {
     EXPECT_EQ(usage.Recycled, 5);
     // The name is free again.
     EXPECT_EQ(Store->CreateFolder(Root, {"A"}).Status, StoreStatus::Ok);
-    EXPECT_EQ(Store->ContentFilesOnDisk().size(), 2u);
+    if (File()) {
+        EXPECT_EQ(File()->ContentFilesOnDisk().size(), 2u);
+    }
 
     // Deleting without the recycle bin removes the content at once.
     ASSERT_EQ(Store->Delete(Root, {"g"}, false).Status, StoreStatus::Ok);
-    EXPECT_EQ(Store->ContentFilesOnDisk().size(), 1u);
+    if (File()) {
+        EXPECT_EQ(File()->ContentFilesOnDisk().size(), 1u);
+    }
     EXPECT_EQ(Store->PurgeRecycleBin(ot::UnixNow() + 1), 2); // the folder and its file
-    EXPECT_TRUE(Store->ContentFilesOnDisk().empty());
+    if (File()) {
+        EXPECT_TRUE(File()->ContentFilesOnDisk().empty());
+    }
+    EXPECT_EQ(Store->ContentProblems(), std::vector<std::string>{});
     EXPECT_EQ(Store->Usage(Alice).Recycled, 0);
 }
 
-TEST_F(CloudServerStore, RecycleBinCountsTowardTheQuota) {
+TEST_P(CloudServerStore, RecycleBinCountsTowardTheQuota) {
     Open({/*MaxFileSize*/ 10, /*QuotaBytes*/ 15});
     ASSERT_EQ(Store->Upload(Root, {"a"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"b"}, std::string(5, 'x'), true).Status, StoreStatus::Ok);
@@ -361,9 +418,9 @@ TEST_F(CloudServerStore, RecycleBinCountsTowardTheQuota) {
     EXPECT_EQ(Store->Upload(Root, {"c"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
 }
 
-TEST_F(CloudServerStore, DataDirectoryAndDatabaseAreCreatedPrivate) {
+TEST_F(CloudServerFileStore, DataDirectoryAndDatabaseAreCreatedPrivate) {
     const fs::path data = Dir / "new" / "data";
-    CloudStore fresh(data);
+    SqliteCloudStore fresh(data);
     ASSERT_TRUE(fresh.AddUser("carol", "hash"));
     struct Case {
         fs::path Path;
@@ -380,7 +437,7 @@ TEST_F(CloudServerStore, DataDirectoryAndDatabaseAreCreatedPrivate) {
     }
 }
 
-TEST_F(CloudServerStore, UsersAndApplicationsHaveSeparateFolders) {
+TEST_P(CloudServerStore, UsersAndApplicationsHaveSeparateFolders) {
     std::int64_t bobRoot = Store->AppFolder(Bob, "app");
     std::int64_t aliceOther = Store->AppFolder(Alice, "other-app");
     EXPECT_NE(bobRoot, Root);
@@ -394,7 +451,7 @@ TEST_F(CloudServerStore, UsersAndApplicationsHaveSeparateFolders) {
     EXPECT_EQ(Store->Usage(Bob).Used, 5);
 }
 
-TEST_F(CloudServerStore, LimitsAreKept) {
+TEST_P(CloudServerStore, LimitsAreKept) {
     Open({/*MaxFileSize*/ 10, /*QuotaBytes*/ 15});
     ASSERT_EQ(Store->Upload(Root, {"a"}, std::string(10, 'x'), true).Status, StoreStatus::Ok);
     EXPECT_EQ(Store->Upload(Root, {"b"}, std::string(11, 'x'), true).Status, StoreStatus::TooLarge);
@@ -403,13 +460,13 @@ TEST_F(CloudServerStore, LimitsAreKept) {
     // Replacing a file counts only the difference.
     EXPECT_EQ(Store->Upload(Root, {"a"}, std::string(9, 'y'), true).Status, StoreStatus::Ok);
     EXPECT_EQ(Store->Copy(Root, {"a"}, {"c"}).Status, StoreStatus::QuotaExceeded);
-    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+    EXPECT_EQ(Store->ContentProblems(), std::vector<std::string>{});
 }
 
-TEST_F(CloudServerStore, StartUpRemovesWhatNoMetadataNames) {
+TEST_F(CloudServerFileStore, StartUpRemovesWhatNoMetadataNames) {
     ASSERT_EQ(Store->Upload(Root, {"keep"}, "kept", true).Status, StoreStatus::Ok);
     ASSERT_EQ(Store->Upload(Root, {"lost"}, "gone", true).Status, StoreStatus::Ok);
-    auto files = Store->ReferencedContentFiles();
+    auto files = File()->ReferencedContentFiles();
     ASSERT_EQ(files.size(), 2u);
     // A content file whose metadata never got committed, an unfinished write, and a
     // content file that vanished.
@@ -430,12 +487,12 @@ TEST_F(CloudServerStore, StartUpRemovesWhatNoMetadataNames) {
     EXPECT_EQ(rec.OrphanFiles, 1);
     EXPECT_EQ(rec.TempFiles, 1);
     EXPECT_EQ(rec.MissingContent, 1);
-    EXPECT_EQ(Store->ReferencedContentFiles(), Store->ContentFilesOnDisk());
+    EXPECT_EQ(Store->ContentProblems(), std::vector<std::string>{});
     EXPECT_EQ(Read({"keep"}), "kept");
     EXPECT_EQ(Store->Metadata(Root, {"lost"}, false).Status, StoreStatus::NotFound);
 }
 
-TEST_F(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
+TEST_P(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
     auto rt = Store->CreateRequestToken("app", 100);
     EXPECT_EQ(rt.Key.size(), 32u);
     auto verifier = Store->AuthoriseRequestToken(rt.Key, Alice);
@@ -475,6 +532,131 @@ TEST_F(CloudServerStore, RequestTokenIsAuthorisedAndExchangedOnce) {
         EXPECT_FALSE(Store->ConsumeRequestToken(authorised.Key, *code));
         EXPECT_TRUE(Store->FindRequestToken(pending.Key));
     }
+}
+
+// A change made through one store is seen at once through the other: the listing cache
+// of every server goes by the change count, which lives in the database.
+TEST_F(CloudServerPostgreSQLShared, ChangesReachEveryServerAtOnce) {
+    auto other = Another();
+    const std::uint64_t before = Store->ChangeCount(Root);
+    ASSERT_EQ(other->CreateFolder(Root, {"W"}).Status, StoreStatus::Ok);
+    const std::uint64_t afterFolder = Store->ChangeCount(Root);
+    EXPECT_GT(afterFolder, before);
+    ASSERT_EQ(other->Upload(Root, {"W", "f"}, "from the other", true).Status, StoreStatus::Ok);
+    EXPECT_GT(Store->ChangeCount(Root), afterFolder);
+    auto listing = Store->Metadata(Root, {"W"}, true);
+    ASSERT_EQ(listing.Children.size(), 1u);
+    EXPECT_EQ(Read({"W", "f"}), "from the other");
+    // Another user's folder counts apart.
+    const std::int64_t bobRoot = Store->AppFolder(Bob, "app");
+    const std::uint64_t bobs = Store->ChangeCount(bobRoot);
+    ASSERT_EQ(other->Delete(Root, {"W", "f"}, true).Status, StoreStatus::Ok);
+    EXPECT_EQ(Store->ChangeCount(bobRoot), bobs);
+    EXPECT_TRUE(Store->Metadata(Root, {"W"}, true).Children.empty());
+    // Both know the same application folder.
+    EXPECT_EQ(other->AppFolder(Alice, "app"), Root);
+}
+
+// Uploads racing on two servers cannot take a user past the quota together, and two
+// changes based on one revision cannot both win.
+TEST_F(CloudServerPostgreSQLShared, QuotaAndRevisionsHoldAcrossServers) {
+    const StoreLimits limits{/*MaxFileSize*/ 60, /*QuotaBytes*/ 100};
+    Open(limits);
+    auto other = Another(limits);
+    std::atomic<int> stored{0}, refused{0};
+    auto upload = [&](CloudStore* store, int which) {
+        for (int i = 0; i < 6; ++i) {
+            auto r = store->Upload(Root, {"f" + std::to_string(which) + "-" + std::to_string(i)},
+                                   std::string(40, 'x'), true);
+            (r.Status == StoreStatus::Ok ? stored : refused)++;
+            EXPECT_TRUE(r.Status == StoreStatus::Ok || r.Status == StoreStatus::QuotaExceeded);
+        }
+    };
+    std::thread a(upload, Store.get(), 0), b(upload, other.get(), 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(stored.load(), 2);
+    EXPECT_EQ(refused.load(), 10);
+    EXPECT_EQ(Store->Usage(Alice).Used, 80);
+
+    for (int round = 0; round < 10; ++round) {
+        const auto base = Store->Upload(Root, {"r"}, "base", true).Node;
+        std::atomic<int> ok{0}, changed{0};
+        auto change = [&](CloudStore* store, int which) {
+            auto r = which == 0   ? store->Upload(Root, {"r"}, "mine", true, base.Rev)
+                     : which == 1 ? store->Move(Root, {"r"}, {"s"}, base.Rev)
+                                  : store->Delete(Root, {"r"}, true, base.Rev);
+            (r.Status == StoreStatus::Ok ? ok : changed)++;
+        };
+        std::thread x(change, Store.get(), round % 3), y(change, other.get(), (round + 1) % 3);
+        x.join();
+        y.join();
+        EXPECT_EQ(ok.load(), 1);
+        EXPECT_EQ(changed.load(), 1);
+        Store->Delete(Root, {"r"}, false);
+        other->Delete(Root, {"s"}, false);
+        Store->PurgeRecycleBin(ot::UnixNow() + 1);
+    }
+    EXPECT_EQ(Store->ContentProblems(), std::vector<std::string>{});
+}
+
+// What a single server kept in memory: a nonce, a login lockout and a login session.
+TEST_F(CloudServerPostgreSQLShared, NoncesLockoutsAndLoginSessionsAreShared) {
+    auto other = Another();
+    const std::int64_t now = ot::UnixNow();
+    EXPECT_TRUE(Store->RememberNonce("c&t&n1", now, 300));
+    EXPECT_FALSE(other->RememberNonce("c&t&n1", now + 1, 300));
+    EXPECT_FALSE(Store->RememberNonce("c&t&n1", now + 2, 300));
+    EXPECT_TRUE(other->RememberNonce("c&t&n2", now + 2, 300));
+    // Two windows later no request can carry the old nonce within its timestamp window.
+    EXPECT_TRUE(other->RememberNonce("c&t&n1", now + 601, 300));
+    EXPECT_FALSE(Store->RememberNonce("c&t&n1", now + 602, 300));
+
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE((i % 2 ? other : Store)->TakeLoginAttempt("dave", now, 10, 900)) << i;
+    EXPECT_FALSE(Store->TakeLoginAttempt("dave", now, 10, 900));
+    EXPECT_FALSE(other->TakeLoginAttempt("dave", now + 1, 10, 900));
+    EXPECT_TRUE(other->TakeLoginAttempt("erin", now, 10, 900));
+    // A good password gives its attempt back; the lockout ends after its time.
+    other->GiveBackLoginAttempt("dave");
+    EXPECT_TRUE(Store->TakeLoginAttempt("dave", now + 2, 10, 900));
+    EXPECT_FALSE(Store->TakeLoginAttempt("dave", now + 3, 10, 900));
+    EXPECT_TRUE(other->TakeLoginAttempt("dave", now + 901, 10, 900));
+
+    Store->PutWebSession({"sid", "s1", "token", now}, now - 600);
+    auto seen = other->FindWebSession("s1");
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->Sid, "sid");
+    EXPECT_EQ(seen->RequestToken, "token");
+    other->EraseWebSession("s1");
+    EXPECT_FALSE(Store->FindWebSession("s1"));
+    // Expired sessions go when a new one is made.
+    Store->PutWebSession({"sid", "old", "token", now - 700}, now - 800);
+    other->PutWebSession({"sid", "new", "token", now}, now - 600);
+    EXPECT_FALSE(Store->FindWebSession("old"));
+    EXPECT_TRUE(Store->FindWebSession("new"));
+}
+
+// Connections PostgreSQL ended (a restart, an administrator's pg_terminate_backend) are
+// noticed before a request fails on them.
+TEST_F(CloudServerPostgreSQLShared, ConnectionsTheDatabaseEndedAreReplaced) {
+    ASSERT_EQ(Store->Upload(Root, {"f"}, "kept", true).Status, StoreStatus::Ok);
+    ASSERT_TRUE(Store->RememberNonce("c&t&n", ot::UnixNow(), 300));
+    ASSERT_TRUE(Store->FindUser("alice"));
+    {
+        auto admin = Another();
+        auto* pg = dynamic_cast<PgCloudStore*>(admin.get());
+        ASSERT_TRUE(pg);
+        auto db = pg->Pool().Take();
+        auto r = db->Exec("SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                          "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+        EXPECT_GE(r.Int(0, 0), 2);
+    }
+    // The ended connections' goodbyes take a moment to arrive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Store->FindUser("alice"));
+    EXPECT_EQ(Read({"f"}), "kept");
+    EXPECT_FALSE(Store->RememberNonce("c&t&n", ot::UnixNow(), 300));
 }
 
 } // namespace

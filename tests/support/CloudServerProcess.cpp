@@ -170,7 +170,8 @@ CloudServerProcess::CloudServerProcess(Options options) : FOptions(std::move(opt
     FCertFile = certs.Cert;
     FKeyFile = certs.Key;
     try {
-        AddUser(FOptions.User, FOptions.Password);
+        if (FOptions.AddUser)
+            AddUser(FOptions.User, FOptions.Password);
         if (FOptions.Start)
             Start();
     } catch (...) {
@@ -214,6 +215,10 @@ int CloudServerProcess::RunCommand(const std::vector<std::string>& args, const s
     full.insert(full.end(), args.begin(), args.end());
     full.push_back("--data");
     full.push_back(DataDir().string());
+    if (!FOptions.Store.empty()) {
+        full.push_back("--store");
+        full.push_back(FOptions.Store);
+    }
     return RunProgram(full, &input, out, (FDir / "commands.log").string());
 }
 
@@ -263,6 +268,10 @@ void CloudServerProcess::StartProcess(int port, int tlsPort, int adminPort) {
                                      std::to_string(adminPort),
                                      "--threads",
                                      "4"};
+    if (!FOptions.Store.empty()) {
+        args.push_back("--store");
+        args.push_back(FOptions.Store);
+    }
     args.insert(args.end(), FOptions.ExtraArgs.begin(), FOptions.ExtraArgs.end());
     Spawned s = SpawnProgram(args, nullptr, true, (FDir / "server.log").string());
     FPid = s.Pid;

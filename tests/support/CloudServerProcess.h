@@ -43,6 +43,11 @@ public:
         std::string Password = "open sesame";
         // Further options of "otCloudServer serve" (e.g. "--token-lifetime", "60").
         std::vector<std::string> ExtraArgs;
+        // A postgresql:// address: the server (and every command) uses that database,
+        // the data directory only for arriving uploads. Empty: SQLite and files.
+        std::string Store;
+        // Whether the constructor adds User (a second server on one database finds it).
+        bool AddUser = true;
     };
 
     // Fails (or delays, or damages) requests of one kind; see the server's admin endpoint.
@@ -95,7 +100,8 @@ public:
     std::pair<std::string, std::string> IssueAccessToken(const std::string& user = {}) const;
     // Adds another user (fast test hash).
     void AddUser(const std::string& name, const std::string& password);
-    // Runs "otCloudServer <args...> --data <DataDir()>" with the given standard input;
+    // Runs "otCloudServer <args...> --data <DataDir()>" (and --store, with one) with the
+    // given standard input;
     // answers the exit status, standard output in out.
     int RunCommand(const std::vector<std::string>& args, const std::string& input = {},
                    std::string* out = nullptr) const;
