@@ -42,7 +42,7 @@ public:
         std::string User = "alice";
         std::string Password = "open sesame";
         // Further options of "otCloudServer serve" (e.g. "--token-lifetime", "60").
-        std::vector<std::string> ExtraArgs;
+        std::vector<std::string> ExtraArgs{};
         // A postgresql:// address: the server (and every command) uses that database,
         // the data directory only for arriving uploads. Empty: SQLite and files.
         std::string Store;
