@@ -304,4 +304,7 @@ void CreatePrivateDirectory(const std::filesystem::path& dir);
 // Random text for keys, secrets and verifiers, from the operating system's secure source.
 std::string SecureRandomText(std::size_t length);
 
+// A digest as lower-case hex, as the stores keep content hashes.
+std::string HexDigest(const unsigned char* digest, unsigned length);
+
 } // namespace ot::server

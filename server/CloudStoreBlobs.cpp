@@ -93,9 +93,13 @@ std::string IncomingContent::Finish() {
         return {};
     }
     FFd = -1;
+    return HexDigest(digest, len);
+}
+
+std::string HexDigest(const unsigned char* digest, unsigned length) {
     static const char hex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned i = 0; i < len; ++i) {
+    for (unsigned i = 0; i < length; ++i) {
         out += hex[digest[i] >> 4];
         out += hex[digest[i] & 15];
     }

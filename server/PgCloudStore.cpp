@@ -145,13 +145,7 @@ std::string Sha1Hex(std::string_view bytes) {
     unsigned int len = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha1(), nullptr) != 1)
         return {};
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
+    return HexDigest(digest, len);
 }
 
 struct PgCloudStore::Row {
@@ -665,17 +659,9 @@ NodeResult PgCloudStore::Move(std::int64_t root, const std::vector<std::string>&
             r.Node = src->ToNode(JoinCloudPath(to));
             return r;
         }
-        auto parent = ParentFolder(db, root, to, r.Status);
+        auto parent = PlaceFor(db, root, to, *src, r.Status);
         if (!parent)
             return r;
-        if (Child(db, parent->Id, to.back())) {
-            r.Status = StoreStatus::Exists;
-            return r;
-        }
-        if (src->IsFolder && IsAtOrBelow(db, parent->Id, src->Id)) {
-            r.Status = StoreStatus::Forbidden;
-            return r;
-        }
         // A node under a new name is a new version of that path.
         auto moved = db.Exec(std::string("UPDATE nodes SET parent = $2::bigint, name = $3, "
                                          "rev = nextval('revs') WHERE id = $1::bigint RETURNING ") +
@@ -685,6 +671,25 @@ NodeResult PgCloudStore::Move(std::int64_t root, const std::vector<std::string>&
         r.Node = Row::From(moved, 0).ToNode(JoinCloudPath(to));
         return r;
     });
+}
+
+// The folder that takes src as the last component of to: it exists, holds
+// nothing of that name, and is not src or below it.
+std::optional<PgCloudStore::Row> PgCloudStore::PlaceFor(PgConn& db, std::int64_t root,
+                                                        const std::vector<std::string>& to,
+                                                        const Row& src, StoreStatus& why) {
+    auto parent = ParentFolder(db, root, to, why);
+    if (!parent)
+        return std::nullopt;
+    if (Child(db, parent->Id, to.back())) {
+        why = StoreStatus::Exists;
+        return std::nullopt;
+    }
+    if (src.IsFolder && IsAtOrBelow(db, parent->Id, src.Id)) {
+        why = StoreStatus::Forbidden;
+        return std::nullopt;
+    }
+    return parent;
 }
 
 std::int64_t PgCloudStore::CopyTree(PgConn& db, const Row& src, std::int64_t newParent,
@@ -722,17 +727,9 @@ NodeResult PgCloudStore::Copy(std::int64_t root, const std::vector<std::string>&
         auto src = Lookup(db, root, from, r.Status);
         if (!src)
             return r;
-        auto parent = ParentFolder(db, root, to, r.Status);
+        auto parent = PlaceFor(db, root, to, *src, r.Status);
         if (!parent)
             return r;
-        if (Child(db, parent->Id, to.back())) {
-            r.Status = StoreStatus::Exists;
-            return r;
-        }
-        if (src->IsFolder && IsAtOrBelow(db, parent->Id, src->Id)) {
-            r.Status = StoreStatus::Forbidden;
-            return r;
-        }
         std::int64_t size = src->Size;
         if (src->IsFolder)
             size = db.Exec("WITH RECURSIVE sub(id) AS (SELECT $1::bigint UNION ALL SELECT n.id "

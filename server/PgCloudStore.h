@@ -115,6 +115,8 @@ private:
     void CountChange(PgConn& db, std::int64_t root);
     std::int64_t UsedBytes(PgConn& db, std::int64_t userId);
     bool IsAtOrBelow(PgConn& db, std::int64_t node, std::int64_t folder);
+    std::optional<Row> PlaceFor(PgConn& db, std::int64_t root, const std::vector<std::string>& to,
+                                const Row& src, StoreStatus& why);
     std::int64_t CopyTree(PgConn& db, const Row& src, std::int64_t newParent,
                           const std::string& newName, std::int64_t now);
     int RevokeTokensOf(PgConn& db, std::int64_t userId);

@@ -10,6 +10,7 @@
 #include "common/Text.h"
 #include "support/CloudServerProcess.h"
 #include "support/PostgresInstance.h"
+#include "support/SiteClient.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -22,29 +23,11 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using ot::test::Between;
 using ot::test::CloudServerProcess;
+using ot::test::SiteClient;
 
 namespace {
-
-std::string Between(const std::string& text, const std::string& start, const std::string& end) {
-    auto a = text.find(start);
-    if (a == std::string::npos)
-        return {};
-    a += start.size();
-    auto b = text.find(end, a);
-    return b == std::string::npos ? std::string() : text.substr(a, b - a);
-}
-
-std::unique_ptr<httplib::SSLClient> SiteClient(const CloudServerProcess& server) {
-    auto cli = std::make_unique<httplib::SSLClient>("localhost", server.TlsPort());
-    cli->set_ca_cert_path(server.CAFile().c_str());
-    cli->enable_server_certificate_verification(true);
-    // Logins are checked two at a time with a costly hash: on a busy machine an answer
-    // may take longer than the library's five seconds.
-    cli->set_read_timeout(60, 0);
-    cli->set_write_timeout(60, 0);
-    return cli;
-}
 
 struct LoginResult {
     bool Ok = false;

@@ -13,6 +13,7 @@
 #include "common/FileUtil.h"
 #include "support/CloudServerProcess.h"
 #include "support/PostgresInstance.h"
+#include "support/SiteClient.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -25,27 +26,11 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using ot::test::Between;
 using ot::test::CloudServerProcess;
+using ot::test::SiteClient;
 
 namespace {
-
-std::string Between(const std::string& text, const std::string& start, const std::string& end) {
-    auto a = text.find(start);
-    if (a == std::string::npos)
-        return {};
-    a += start.size();
-    auto b = text.find(end, a);
-    return b == std::string::npos ? std::string() : text.substr(a, b - a);
-}
-
-std::unique_ptr<httplib::SSLClient> SiteClient(const CloudServerProcess& server) {
-    auto cli = std::make_unique<httplib::SSLClient>("localhost", server.TlsPort());
-    cli->set_ca_cert_path(server.CAFile().c_str());
-    cli->enable_server_certificate_verification(true);
-    cli->set_read_timeout(60, 0);
-    cli->set_write_timeout(60, 0);
-    return cli;
-}
 
 // The web login with its page from one server and its form posted to another (the
 // session cookie and hidden fields travel as a browser would carry them). Answers the
