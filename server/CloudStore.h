@@ -270,6 +270,15 @@ public:
     // What a shared store keeps for every server (only called when Shared()).
     // False when the nonce was seen within the last two windows; remembers it otherwise.
     virtual bool RememberNonce(const std::string& key, std::int64_t now, std::int64_t window);
+    // The same for a request signed with a consumer and an access token read before, in
+    // one trip: whether both are still as read (nothing when not: they are to be read
+    // again), and then whether the nonce is new, with the token's folder change count.
+    virtual std::optional<bool>
+    RememberNonceOfKnownToken(const ConsumerRecord& consumer, const AccessTokenRecord& token,
+                              const std::string& key, std::int64_t now, std::int64_t window,
+                              std::optional<std::uint64_t>& folderChange) {
+        return std::nullopt;
+    }
     // Counts a login attempt of the user unless it is locked out (max attempts since the
     // count began, which restarts after lockoutSeconds); false when locked.
     virtual bool TakeLoginAttempt(const std::string& user, std::int64_t now, int max,

@@ -262,6 +262,22 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     if (nonce->empty() || nonce->size() > 64)
         return Refuse("invalid nonce");
 
+    signing::Params signedParams;
+    signedParams.reserve(P.size());
+    for (const auto& p : P)
+        if (p.Name != "oauth_signature")
+            signedParams.push_back(p.Name + "=" + p.Value);
+    const std::string nonceKey =
+        *consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce;
+    // With a shared store, an access token this server read before costs one trip.
+    std::string knownKey;
+    if (!FNonces && need == TokenNeed::Access && token) {
+        knownKey = *consumerKey + "\n" + *token;
+        if (auto answer = CheckKnown(method, scheme, host, rawPath, signedParams, knownKey,
+                                     nonceKey, *signature, *timestamp, ctx))
+            return *answer;
+    }
+
     // With an access token, both in one look-up (one trip to a shared store's database).
     std::optional<AccessTokenRecord> access;
     std::optional<ConsumerRecord> consumer;
@@ -298,33 +314,87 @@ std::optional<OauthFailure> OauthChecker::Check(std::string_view method, std::st
     }
     }
 
-    signing::Params signedParams;
-    signedParams.reserve(P.size());
-    for (const auto& p : P)
-        if (p.Name != "oauth_signature")
-            signedParams.push_back(p.Name + "=" + p.Value);
     std::string expected = signing::Signature(method, scheme, host, rawPath, signedParams,
                                               consumer->Secret, tokenSecret);
     if (!SameText(expected, *signature))
         return Refuse("invalid signature");
 
-    auto ts = ParseInt64(*timestamp);
-    std::int64_t now = UnixNow();
-    if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow)
-        return OauthFailure{401, "timestamp out of range", now};
-    const std::string nonceKey =
-        *consumerKey + "&" + (token ? *token : std::string()) + "&" + *nonce;
+    const std::int64_t now = UnixNow();
+    if (auto late = CheckTimes(*timestamp, now))
+        return late;
     if (FNonces ? !FNonces->Remember(nonceKey, now)
                 : !FStore.RememberNonce(nonceKey, now, FSettings.TimestampWindow))
         return Refuse("nonce already used");
 
     if (need == TokenNeed::Request && ctx.Request.Created + FSettings.RequestTokenLifetime < now)
         return Refuse("request token expired");
-    if (need == TokenNeed::Access &&
-        (ctx.Access.Revoked || (ctx.Access.Expires != 0 && ctx.Access.Expires <= now) ||
-         (FSettings.TokenLifetime > 0 && ctx.Access.Created + FSettings.TokenLifetime <= now)))
+    if (need == TokenNeed::Access) {
+        if (auto ended = CheckLifetime(ctx.Access, now))
+            return ended;
+        if (!knownKey.empty()) {
+            std::lock_guard lock(FKnownMutex);
+            // Bounded: the tokens in use come back at their next request.
+            if (FKnown.size() >= 10000)
+                FKnown.clear();
+            FKnown[knownKey] = {ctx.Consumer, ctx.Access};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<OauthFailure> OauthChecker::CheckTimes(const std::string& timestamp,
+                                                     std::int64_t now) const {
+    auto ts = ParseInt64(timestamp);
+    if (!ts || *ts < now - FSettings.TimestampWindow || *ts > now + FSettings.TimestampWindow)
+        return OauthFailure{401, "timestamp out of range", now};
+    return std::nullopt;
+}
+
+std::optional<OauthFailure> OauthChecker::CheckLifetime(const AccessTokenRecord& token,
+                                                        std::int64_t now) const {
+    if (token.Revoked || (token.Expires != 0 && token.Expires <= now) ||
+        (FSettings.TokenLifetime > 0 && token.Created + FSettings.TokenLifetime <= now))
         return Refuse("authorization expired");
     return std::nullopt;
+}
+
+std::optional<std::optional<OauthFailure>>
+OauthChecker::CheckKnown(std::string_view method, std::string_view scheme, std::string_view host,
+                         std::string_view rawPath, const std::vector<std::string>& signedParams,
+                         const std::string& cacheKey, const std::string& nonceKey,
+                         const std::string& signature, const std::string& timestamp,
+                         OauthContext& ctx) {
+    std::pair<ConsumerRecord, AccessTokenRecord> known;
+    {
+        std::lock_guard lock(FKnownMutex);
+        const auto it = FKnown.find(cacheKey);
+        if (it == FKnown.end())
+            return std::nullopt;
+        known = it->second;
+    }
+    const auto& [consumer, access] = known;
+    const std::int64_t now = UnixNow();
+    std::optional<bool> fresh;
+    // A signature that fails against what was read may be right against what is stored
+    // now (a consumer's secret replaced): the full check decides.
+    if (SameText(signing::Signature(method, scheme, host, rawPath, signedParams, consumer.Secret,
+                                    access.Secret),
+                 signature)) {
+        if (auto late = CheckTimes(timestamp, now))
+            return late;
+        fresh = FStore.RememberNonceOfKnownToken(consumer, access, nonceKey, now,
+                                                 FSettings.TimestampWindow, ctx.FolderChange);
+    }
+    if (!fresh) {
+        std::lock_guard lock(FKnownMutex);
+        FKnown.erase(cacheKey);
+        return std::nullopt;
+    }
+    if (!*fresh)
+        return Refuse("nonce already used");
+    ctx.Consumer = consumer;
+    ctx.Access = access;
+    return CheckLifetime(access, now);
 }
 
 } // namespace ot::server

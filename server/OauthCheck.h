@@ -14,7 +14,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace ot::server {
@@ -107,10 +109,25 @@ public:
                                       std::string_view rawQuery, TokenNeed need, OauthContext& ctx);
 
 private:
+    // An access-token request checked against the consumer and token this server read
+    // before: answered in one trip to a shared store's database, or nothing when they
+    // are not known or no longer as read (then they are read again).
+    std::optional<std::optional<OauthFailure>>
+    CheckKnown(std::string_view method, std::string_view scheme, std::string_view host,
+               std::string_view rawPath, const std::vector<std::string>& signedParams,
+               const std::string& cacheKey, const std::string& nonceKey,
+               const std::string& signature, const std::string& timestamp, OauthContext& ctx);
+    std::optional<OauthFailure> CheckTimes(const std::string& timestamp, std::int64_t now) const;
+    std::optional<OauthFailure> CheckLifetime(const AccessTokenRecord& token,
+                                              std::int64_t now) const;
+
     CloudStore& FStore;
     OauthSettings FSettings;
     // None when the store keeps the nonces for every server.
     std::unique_ptr<NonceCache> FNonces;
+    // With a shared store: the consumers and access tokens read, by "consumer\ntoken".
+    std::mutex FKnownMutex;
+    std::unordered_map<std::string, std::pair<ConsumerRecord, AccessTokenRecord>> FKnown;
 };
 
 } // namespace ot::server

@@ -1010,6 +1010,42 @@ bool PgCloudStore::RememberNonce(const std::string& text, std::int64_t now, std:
                .Rows() == 1;
 }
 
+std::optional<bool> PgCloudStore::RememberNonceOfKnownToken(
+    const ConsumerRecord& consumer, const AccessTokenRecord& token, const std::string& text,
+    std::int64_t now, std::int64_t window, std::optional<std::uint64_t>& folderChange) {
+    const std::int64_t key = NonceHash(text);
+    const std::int64_t forgotten = now - 2 * window;
+    auto db = FLight.Take();
+    if (std::int64_t last = FNoncesPurged.load();
+        last + 60 <= now && FNoncesPurged.compare_exchange_strong(last, now))
+        db->Exec("DELETE FROM nonces WHERE arrived < $1::bigint", {P(forgotten)});
+    // One statement, one snapshot: the nonce is kept only when the token and its
+    // consumer are still what the request was checked against (a token revoked or a
+    // consumer's secret replaced on any server is read again, and refused there).
+    auto r =
+        db->Exec("WITH ok AS (SELECT 1 FROM access_tokens t JOIN consumers c "
+                 "ON c.key = t.consumer WHERE t.key = $1 AND t.secret = $2 "
+                 "AND t.consumer = $3 AND t.user_id = $4::bigint AND t.expires = $5::bigint "
+                 "AND t.created = $6::bigint AND t.revoked = 0 AND c.secret = $7), "
+                 "n AS (INSERT INTO nonces(key, arrived) SELECT $8::bigint, $9::bigint "
+                 "WHERE EXISTS (SELECT 1 FROM ok) "
+                 "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
+                 "WHERE nonces.arrived < $10::bigint RETURNING 1) "
+                 "SELECT EXISTS (SELECT 1 FROM ok), EXISTS (SELECT 1 FROM n), "
+                 "(SELECT COALESCE(MAX(ch.count), 0) FROM app_folders a "
+                 "LEFT JOIN changes ch ON ch.root = a.root "
+                 "WHERE a.user_id = $4::bigint AND a.consumer = $3)",
+                 {P(token.Key), P(token.Secret), P(consumer.Key), P(token.UserId), P(token.Expires),
+                  P(token.Created), P(consumer.Secret), P(key), P(now), P(forgotten)});
+    folderChange.reset();
+    if (!r.Rows() || r.Text(0, 0) != "t")
+        return std::nullopt;
+    if (r.Text(0, 1) != "t")
+        return false;
+    folderChange = static_cast<std::uint64_t>(r.Int(0, 2));
+    return true;
+}
+
 bool PgCloudStore::TakeLoginAttempt(const std::string& user, std::int64_t now, int max,
                                     std::int64_t lockoutSeconds) {
     auto db = FLight.Take();

@@ -90,6 +90,10 @@ public:
     int PurgeRecycleBin(std::int64_t deletedBefore) override;
 
     bool RememberNonce(const std::string& key, std::int64_t now, std::int64_t window) override;
+    std::optional<bool>
+    RememberNonceOfKnownToken(const ConsumerRecord& consumer, const AccessTokenRecord& token,
+                              const std::string& key, std::int64_t now, std::int64_t window,
+                              std::optional<std::uint64_t>& folderChange) override;
     bool TakeLoginAttempt(const std::string& user, std::int64_t now, int max,
                           std::int64_t lockoutSeconds) override;
     void GiveBackLoginAttempt(const std::string& user) override;

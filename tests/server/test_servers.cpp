@@ -193,6 +193,39 @@ TEST_F(CloudServerPostgreSQLServers, ARequestReplayedToTheOtherServerIsRefused) 
     EXPECT_NE(send(*A).find("nonce already used"), std::string::npos);
 }
 
+// A server answers a token it checked before in one trip to the database, but never
+// from what it read alone: a token revoked, or a consumer's secret replaced, through
+// the other server counts at the next request.
+TEST_F(CloudServerPostgreSQLServers, WhatAServerReadOfATokenYieldsToChangesThroughTheOther) {
+    StartBoth();
+    // A refused signature is an empty answer, an ended token an exception.
+    const auto Lists = [](ot::TKuaipanAPI& api) {
+        try {
+            return !api.Metadata("/", true).file_id.empty();
+        } catch (const ot::TKuaipanException&) {
+            return false;
+        }
+    };
+    const auto first = A->IssueAccessToken();
+    auto a = ApiOf(*A, first);
+    for (int k = 0; k < 2; ++k)
+        ASSERT_FALSE(a.Metadata("/", true).file_id.empty()) << "request " << k;
+    ASSERT_EQ(B->RunCommand({"revoke-tokens", "--user", "alice"}), 0);
+    EXPECT_THROW(a.Metadata("/", true), ot::TKuaipanAuthExpiredException);
+
+    const auto second = A->IssueAccessToken();
+    auto old = ApiOf(*A, second);
+    ASSERT_FALSE(old.Metadata("/", true).file_id.empty());
+    ASSERT_FALSE(old.Metadata("/", true).file_id.empty());
+    ASSERT_EQ(B->RunCommand({"add-consumer", "--key", ot::ConsumerKey, "--secret", "renewed"}), 0);
+    EXPECT_FALSE(Lists(old)) << "signed with the replaced secret";
+    auto session = std::make_shared<ot::TOauthSession>(ot::ConsumerKey, "renewed", A->Hosts());
+    session->SetAuthToken(second.first, second.second);
+    ot::TKuaipanAPI renewed(session);
+    EXPECT_TRUE(Lists(renewed));
+    EXPECT_TRUE(Lists(renewed));
+}
+
 TEST_F(CloudServerPostgreSQLServers, QuotaAndLoginLockoutHoldAcrossBothServers) {
     StartBoth({"--quota-mb", "1"});
     const auto token = A->IssueAccessToken();
