@@ -374,17 +374,17 @@ OauthChecker::CheckKnown(std::string_view method, std::string_view scheme, std::
     }
     const auto& [consumer, access] = known;
     const std::int64_t now = UnixNow();
-    std::optional<bool> fresh;
     // A signature that fails against what was read may be right against what is stored
-    // now (a consumer's secret replaced): the full check decides.
-    if (SameText(signing::Signature(method, scheme, host, rawPath, signedParams, consumer.Secret,
-                                    access.Secret),
-                 signature)) {
-        if (auto late = CheckTimes(timestamp, now))
-            return late;
-        fresh = FStore.RememberNonceOfKnownToken(consumer, access, nonceKey, now,
-                                                 FSettings.TimestampWindow, ctx.FolderChange);
-    }
+    // now (a consumer's secret replaced): the full check decides, and what was read
+    // stays (a forged request does not cost the token's owner the short way).
+    if (!SameText(signing::Signature(method, scheme, host, rawPath, signedParams, consumer.Secret,
+                                     access.Secret),
+                  signature))
+        return std::nullopt;
+    if (auto late = CheckTimes(timestamp, now))
+        return late;
+    const std::optional<bool> fresh = FStore.RememberNonceOfKnownToken(
+        consumer, access, nonceKey, now, FSettings.TimestampWindow, ctx.FolderChange);
     if (!fresh) {
         std::lock_guard lock(FKnownMutex);
         FKnown.erase(cacheKey);
