@@ -32,6 +32,19 @@ namespace ot::bench {
 
 class BenchServers {
 public:
+    // A loopback port nobody listens on (the kernel's pick, let go at once).
+    static int FreePort() {
+        int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(probe);
+        return ntohs(a.sin_port);
+    }
+
     // Takes its options out of argv (argc shrinks).
     BenchServers(int& argc, char** argv, std::vector<std::string> serverArgs) {
         std::string store;
@@ -120,17 +133,6 @@ private:
             if (::access(b, X_OK) == 0)
                 return b;
         throw std::runtime_error("several servers need nginx (apt-get install nginx)");
-    }
-    static int FreePort() {
-        int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(probe);
-        return ntohs(a.sin_port);
     }
     // nginx in the foreground, as the README's plain-port part has it.
     void StartNginx(const std::string& binary) {

@@ -177,15 +177,7 @@ long RssKb(pid_t pid) {
 
 // nginx in the foreground with its own configuration, serving one file for every path.
 pid_t StartNginx(const std::string& binary, const fs::path& dir, int& port) {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    ::close(probe);
+    port = ot::bench::BenchServers::FreePort();
     fs::create_directories(dir / "logs");
     std::ofstream conf(dir / "nginx.conf");
     conf << "worker_processes auto;\n"
