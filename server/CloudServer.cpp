@@ -265,13 +265,8 @@ struct CloudServer::Impl {
     std::mutex FailuresMutex;
     std::map<std::string, Failures> LoginFailures;
     // Wrong share access codes, per link and per client address.
-    struct Strikes {
-        int Wrong = 0;
-        std::int64_t Since = 0;       // the first of them
-        std::int64_t NextAllowed = 0; // no code is checked before
-    };
     std::mutex StrikesMutex;
-    std::unordered_map<std::string, Strikes> ShareStrikes;
+    std::unordered_map<std::string, StrikeRecord> ShareStrikes; // kept here on one server
     // When each client address asked for its recent request tokens.
     std::mutex PendingMutex;
     std::unordered_map<std::string, std::deque<std::int64_t>> PendingLogins;
@@ -461,22 +456,39 @@ constexpr int kFreeShareTries = 3;
 constexpr int kShareLockoutAfter = 10;
 constexpr std::int64_t kShareLockoutSeconds = 900;
 
+// One wrong code more against a link or an address.
+void Strike(StrikeRecord& s, std::int64_t now) {
+    if (s.Since + kShareLockoutSeconds < now && s.NextAllowed <= now)
+        s = {s.Key, 0, now, 0};
+    ++s.Wrong;
+    if (s.Wrong >= kShareLockoutAfter)
+        s.NextAllowed = now + kShareLockoutSeconds;
+    else if (s.Wrong >= kFreeShareTries)
+        s.NextAllowed = now + std::min<std::int64_t>(60, 1ll << (s.Wrong - kFreeShareTries));
+}
+
 } // namespace
 
 // Guessing a link's access code: after a few wrong codes each further try waits longer
 // (1, 2, 4 ... 60 seconds), and ten within a quarter of an hour lock it for as long,
 // both for the link and for the address the tries come from. A try before its time is
-// refused without looking at the code.
+// refused without looking at the code. Servers on a shared store count together.
 std::int64_t CloudServer::ShareTryAllowedAt(const std::string& link, const std::string& address,
                                             std::int64_t now) {
+    const std::vector<std::string> keys = {"link " + link, "address " + address};
+    std::int64_t at = 0;
+    if (FStore->Shared()) {
+        for (const StrikeRecord& s : FStore->ReadStrikes(keys))
+            at = std::max(at, s.NextAllowed);
+        return at > now ? at : 0;
+    }
     std::lock_guard lock(FImpl->StrikesMutex);
     auto& all = FImpl->ShareStrikes;
     if (all.size() > 10000)
         std::erase_if(all, [now](const auto& e) {
             return e.second.NextAllowed <= now && e.second.Since + kShareLockoutSeconds < now;
         });
-    std::int64_t at = 0;
-    for (const std::string& key : {"link " + link, "address " + address}) {
+    for (const std::string& key : keys) {
         auto it = all.find(key);
         if (it != all.end())
             at = std::max(at, it->second.NextAllowed);
@@ -486,25 +498,40 @@ std::int64_t CloudServer::ShareTryAllowedAt(const std::string& link, const std::
 
 void CloudServer::CountShareTry(const std::string& link, const std::string& address, bool good,
                                 std::int64_t now) {
-    std::lock_guard lock(FImpl->StrikesMutex);
-    if (good) {
-        FImpl->ShareStrikes.erase("link " + link);
+    // A good code clears the link's count, not the address's.
+    std::vector<std::string> keys = {"link " + link};
+    if (!good)
+        keys.push_back("address " + address);
+    auto count = [&](StrikeRecord& s) {
+        if (good)
+            s = {s.Key};
+        else
+            Strike(s, now);
+    };
+    if (FStore->Shared()) {
+        FStore->ChangeStrikes(keys, now, now - kShareLockoutSeconds,
+                              [&](std::vector<StrikeRecord>& records) {
+                                  for (StrikeRecord& s : records)
+                                      count(s);
+                              });
         return;
     }
-    for (const std::string& key : {"link " + link, "address " + address}) {
+    std::lock_guard lock(FImpl->StrikesMutex);
+    for (const std::string& key : keys) {
+        if (good) {
+            FImpl->ShareStrikes.erase(key);
+            continue;
+        }
         auto& s = FImpl->ShareStrikes[key];
-        if (s.Since + kShareLockoutSeconds < now && s.NextAllowed <= now)
-            s = {0, now, 0};
-        ++s.Wrong;
-        if (s.Wrong >= kShareLockoutAfter)
-            s.NextAllowed = now + kShareLockoutSeconds;
-        else if (s.Wrong >= kFreeShareTries)
-            s.NextAllowed = now + std::min<std::int64_t>(60, 1ll << (s.Wrong - kFreeShareTries));
+        s.Key = key;
+        count(s);
     }
 }
 
 bool CloudServer::TakePendingLogin(const std::string& address, std::int64_t now) {
     const std::int64_t since = now - FOptions.RequestTokenLifetime;
+    if (FStore->Shared())
+        return FStore->TakePendingLogin(address, now, since, FOptions.MaxPendingLoginsPerAddress);
     std::lock_guard lock(FImpl->PendingMutex);
     auto& pending = FImpl->PendingLogins;
     if (pending.size() > 10000)

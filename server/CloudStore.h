@@ -149,6 +149,15 @@ struct WebLoginSession {
     std::int64_t Created = 0;
 };
 
+// Wrong tries counted against a key (a share link, an address): how many since when,
+// and when the next try may come.
+struct StrikeRecord {
+    std::string Key;
+    int Wrong = 0;
+    std::int64_t Since = 0;
+    std::int64_t NextAllowed = 0;
+};
+
 class CloudStore {
 public:
     virtual ~CloudStore();
@@ -289,6 +298,18 @@ public:
     virtual void PutWebSession(const WebLoginSession& session, std::int64_t expiredBefore);
     virtual std::optional<WebLoginSession> FindWebSession(const std::string& s);
     virtual void EraseWebSession(const std::string& s);
+    // The strike counts of keys, in their order (a key never struck: zero).
+    virtual std::vector<StrikeRecord> ReadStrikes(const std::vector<std::string>& keys);
+    // The same, changed by `change` while no other server can change them, and kept; a
+    // count left at zero goes, and so do counts nobody struck since forgetBefore
+    // whose wait is over by now.
+    virtual void ChangeStrikes(const std::vector<std::string>& keys, std::int64_t now,
+                               std::int64_t forgetBefore,
+                               const std::function<void(std::vector<StrikeRecord>&)>& change);
+    // Counts a login started from an address at `now`, unless `max` were started there
+    // since `since`; false then.
+    virtual bool TakePendingLogin(const std::string& address, std::int64_t now, std::int64_t since,
+                                  std::size_t max);
 
     // What is wrong with the stored contents: a file whose bytes are missing or do not
     // match its size and hash, or (with files) content nobody names. Empty when sound.

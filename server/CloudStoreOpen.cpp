@@ -62,6 +62,19 @@ void CloudStore::EraseWebSession(const std::string&) {
     throw std::logic_error("this store keeps no login sessions");
 }
 
+std::vector<StrikeRecord> CloudStore::ReadStrikes(const std::vector<std::string>&) {
+    throw std::logic_error("this store keeps no strikes");
+}
+
+void CloudStore::ChangeStrikes(const std::vector<std::string>&, std::int64_t, std::int64_t,
+                               const std::function<void(std::vector<StrikeRecord>&)>&) {
+    throw std::logic_error("this store keeps no strikes");
+}
+
+bool CloudStore::TakePendingLogin(const std::string&, std::int64_t, std::int64_t, std::size_t) {
+    throw std::logic_error("this store keeps no pending logins");
+}
+
 bool IsPostgresStore(const std::string& store) {
     return store.rfind("postgresql://", 0) == 0 || store.rfind("postgres://", 0) == 0;
 }

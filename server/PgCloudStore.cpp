@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace ot::server {
 
@@ -94,6 +96,15 @@ CREATE TABLE IF NOT EXISTS login_failures(
   name TEXT PRIMARY KEY,
   count INTEGER NOT NULL,
   since BIGINT NOT NULL);
+CREATE TABLE IF NOT EXISTS strikes(
+  key TEXT PRIMARY KEY,
+  wrong INTEGER NOT NULL,
+  since BIGINT NOT NULL,
+  next_allowed BIGINT NOT NULL);
+CREATE TABLE IF NOT EXISTS pending_logins(
+  address TEXT NOT NULL,
+  at BIGINT NOT NULL);
+CREATE INDEX IF NOT EXISTS pending_logins_by_address ON pending_logins(address, at);
 CREATE TABLE IF NOT EXISTS web_sessions(
   s TEXT PRIMARY KEY,
   sid TEXT NOT NULL,
@@ -198,7 +209,11 @@ bool AtRevision(const std::optional<R>& node, std::optional<std::int64_t> ifRev,
 PgCloudStore::PgCloudStore(const std::string& conninfo, const fs::path& spoolParent,
                            StoreLimits limits, bool serving)
     : FLimits(limits), FPool(conninfo, serving ? kServingName : "otCloudServer"),
-      FLight(conninfo, serving ? kServingName : "otCloudServer", "SET synchronous_commit = off") {
+      // The statements of every request (the check of a known token above all) are
+      // planned once per connection, not at every execution: planning the check cost
+      // more than running it. A plan is made again when the tables' statistics change.
+      FLight(conninfo, serving ? kServingName : "otCloudServer",
+             "SET synchronous_commit = off; SET plan_cache_mode = force_generic_plan") {
     if (sodium_init() < 0)
         throw std::runtime_error("libsodium cannot be initialised");
     CreateSchema();
@@ -1010,40 +1025,121 @@ bool PgCloudStore::RememberNonce(const std::string& text, std::int64_t now, std:
                .Rows() == 1;
 }
 
+struct PgCloudStore::KnownCheck {
+    const ConsumerRecord& Consumer;
+    const AccessTokenRecord& Token;
+    std::int64_t Key;
+    std::int64_t Now;
+    std::int64_t Window;
+    std::optional<bool> Fresh;
+    std::optional<std::uint64_t> FolderChange;
+    std::exception_ptr Error;
+    bool Done = false;
+};
+
 std::optional<bool> PgCloudStore::RememberNonceOfKnownToken(
     const ConsumerRecord& consumer, const AccessTokenRecord& token, const std::string& text,
     std::int64_t now, std::int64_t window, std::optional<std::uint64_t>& folderChange) {
-    const std::int64_t key = NonceHash(text);
-    const std::int64_t forgotten = now - 2 * window;
+    // At most this many in one statement; the rest go with the next.
+    constexpr std::size_t kMostAtOnce = 64;
+    KnownCheck mine{consumer, token, NonceHash(text), now, window, {}, {}, {}};
+    std::unique_lock lock(FChecksMutex);
+    FChecksWaiting.push_back(&mine);
+    while (!mine.Done) {
+        if (FChecksSending) {
+            FChecksSent.wait(lock);
+            continue;
+        }
+        // A nonce twice among them (a replay arriving with its original) waits for the
+        // next statement, where it finds the first one's row.
+        std::vector<KnownCheck*> batch, later;
+        std::unordered_set<std::int64_t> keys;
+        const std::int64_t batchWindow = FChecksWaiting.front()->Window;
+        for (KnownCheck* c : FChecksWaiting) {
+            const bool joins = batch.size() < kMostAtOnce && c->Window == batchWindow &&
+                               keys.insert(c->Key).second;
+            (joins ? batch : later).push_back(c);
+        }
+        FChecksWaiting.swap(later);
+        FChecksSending = true;
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            RunKnownChecks(batch, batchWindow);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        for (KnownCheck* c : batch) {
+            c->Error = error;
+            c->Done = true;
+        }
+        FChecksSending = false;
+        FChecksSent.notify_all();
+    }
+    lock.unlock();
+    if (mine.Error)
+        std::rethrow_exception(mine.Error);
+    folderChange = mine.FolderChange;
+    return mine.Fresh;
+}
+
+void PgCloudStore::RunKnownChecks(const std::vector<KnownCheck*>& batch, std::int64_t window) {
+    std::vector<std::string> tokens, tokenSecrets, consumers, consumerSecrets;
+    std::vector<std::int64_t> users, expires, created, keys, arrived;
+    std::int64_t now = 0;
+    for (const KnownCheck* c : batch) {
+        tokens.push_back(c->Token.Key);
+        tokenSecrets.push_back(c->Token.Secret);
+        consumers.push_back(c->Consumer.Key);
+        consumerSecrets.push_back(c->Consumer.Secret);
+        users.push_back(c->Token.UserId);
+        expires.push_back(c->Token.Expires);
+        created.push_back(c->Token.Created);
+        keys.push_back(c->Key);
+        arrived.push_back(c->Now);
+        now = std::max(now, c->Now);
+    }
     auto db = FLight.Take();
     if (std::int64_t last = FNoncesPurged.load();
         last + 60 <= now && FNoncesPurged.compare_exchange_strong(last, now))
-        db->Exec("DELETE FROM nonces WHERE arrived < $1::bigint", {P(forgotten)});
-    // One statement, one snapshot: the nonce is kept only when the token and its
-    // consumer are still what the request was checked against (a token revoked or a
-    // consumer's secret replaced on any server is read again, and refused there).
-    auto r =
-        db->Exec("WITH ok AS (SELECT 1 FROM access_tokens t JOIN consumers c "
-                 "ON c.key = t.consumer WHERE t.key = $1 AND t.secret = $2 "
-                 "AND t.consumer = $3 AND t.user_id = $4::bigint AND t.expires = $5::bigint "
-                 "AND t.created = $6::bigint AND t.revoked = 0 AND c.secret = $7), "
-                 "n AS (INSERT INTO nonces(key, arrived) SELECT $8::bigint, $9::bigint "
-                 "WHERE EXISTS (SELECT 1 FROM ok) "
-                 "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
-                 "WHERE nonces.arrived < $10::bigint RETURNING 1) "
-                 "SELECT EXISTS (SELECT 1 FROM ok), EXISTS (SELECT 1 FROM n), "
-                 "(SELECT COALESCE(MAX(ch.count), 0) FROM app_folders a "
-                 "LEFT JOIN changes ch ON ch.root = a.root "
-                 "WHERE a.user_id = $4::bigint AND a.consumer = $3)",
-                 {P(token.Key), P(token.Secret), P(consumer.Key), P(token.UserId), P(token.Expires),
-                  P(token.Created), P(consumer.Secret), P(key), P(now), P(forgotten)});
-    folderChange.reset();
-    if (!r.Rows() || r.Text(0, 0) != "t")
-        return std::nullopt;
-    if (r.Text(0, 1) != "t")
-        return false;
-    folderChange = static_cast<std::uint64_t>(r.Int(0, 2));
-    return true;
+        db->Exec("DELETE FROM nonces WHERE arrived < $1::bigint", {P(now - 2 * window)});
+    // One statement, one snapshot: a nonce is kept only when its token and consumer are
+    // still what the request was checked against (a token revoked or a consumer's secret
+    // replaced on any server is read again, and refused there). A row older than two
+    // windows belonged to a timestamp no longer accepted and is taken over. The rows
+    // are written in the order of their keys, so that two servers writing the same
+    // ones cannot wait for each other.
+    auto r = db->Exec(
+        "WITH r AS (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::bigint[], "
+        "$5::bigint[], $6::bigint[], $7::text[], $8::bigint[], $9::bigint[]) WITH ORDINALITY "
+        "AS r(tkey, tsecret, ckey, uid, expires, created, csecret, nkey, arrived, i)), "
+        "ok AS (SELECT r.i, r.nkey, r.arrived FROM r JOIN access_tokens t ON t.key = r.tkey "
+        "AND t.secret = r.tsecret AND t.consumer = r.ckey AND t.user_id = r.uid "
+        "AND t.expires = r.expires AND t.created = r.created AND t.revoked = 0 "
+        "JOIN consumers c ON c.key = t.consumer AND c.secret = r.csecret), "
+        "n AS (INSERT INTO nonces(key, arrived) SELECT nkey, arrived FROM ok ORDER BY nkey "
+        "ON CONFLICT(key) DO UPDATE SET arrived = EXCLUDED.arrived "
+        "WHERE nonces.arrived < EXCLUDED.arrived - $10::bigint RETURNING key) "
+        "SELECT EXISTS (SELECT 1 FROM ok WHERE ok.i = r.i), "
+        "EXISTS (SELECT 1 FROM n WHERE n.key = r.nkey), "
+        "(SELECT COALESCE(MAX(ch.count), 0) FROM app_folders a "
+        "LEFT JOIN changes ch ON ch.root = a.root "
+        "WHERE a.user_id = r.uid AND a.consumer = r.ckey) FROM r ORDER BY r.i",
+        {Array(tokens), Array(tokenSecrets), Array(consumers), Array(users), Array(expires),
+         Array(created), Array(consumerSecrets), Array(keys), Array(arrived), P(2 * window)});
+    if (r.Rows() != static_cast<int>(batch.size()))
+        throw PgError("a check of known tokens answered " + std::to_string(r.Rows()) +
+                          " rows for " + std::to_string(batch.size()),
+                      {});
+    for (int i = 0; i < r.Rows(); ++i) {
+        KnownCheck& c = *batch[static_cast<std::size_t>(i)];
+        if (r.Text(i, 0) != "t")
+            continue; // not as read: nothing
+        c.Fresh = r.Text(i, 1) == "t";
+        if (*c.Fresh)
+            c.FolderChange = static_cast<std::uint64_t>(r.Int(i, 2));
+    }
 }
 
 bool PgCloudStore::TakeLoginAttempt(const std::string& user, std::int64_t now, int max,
@@ -1094,6 +1190,81 @@ std::optional<WebLoginSession> PgCloudStore::FindWebSession(const std::string& s
 void PgCloudStore::EraseWebSession(const std::string& s) {
     auto db = FLight.Take();
     db->Exec("DELETE FROM web_sessions WHERE s = $1", {P(s)});
+}
+
+std::vector<StrikeRecord> PgCloudStore::ReadStrikes(const std::vector<std::string>& keys) {
+    auto db = FLight.Take();
+    auto r = db->Exec("SELECT key, wrong, since, next_allowed FROM strikes "
+                      "WHERE key = ANY($1::text[])",
+                      {Array(keys)});
+    std::vector<StrikeRecord> out;
+    for (const auto& k : keys)
+        out.push_back({k});
+    for (int i = 0; i < r.Rows(); ++i)
+        for (auto& o : out)
+            if (o.Key == r.Text(i, 0))
+                o = {o.Key, static_cast<int>(r.Int(i, 1)), r.Int(i, 2), r.Int(i, 3)};
+    return out;
+}
+
+void PgCloudStore::ChangeStrikes(const std::vector<std::string>& keys, std::int64_t now,
+                                 std::int64_t forgetBefore,
+                                 const std::function<void(std::vector<StrikeRecord>&)>& change) {
+    FLight.Transact([&](PgConn& db) {
+        if (std::int64_t last = FStrikesPurged.load();
+            last + 60 <= now && FStrikesPurged.compare_exchange_strong(last, now))
+            db.Exec("DELETE FROM strikes WHERE since < $1::bigint AND next_allowed <= $2::bigint",
+                    {P(forgetBefore), P(now)});
+        // The rows are made and locked in the order of their keys, so that two servers
+        // counting against the same ones cannot wait for each other.
+        std::vector<std::string> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        db.Exec("INSERT INTO strikes(key, wrong, since, next_allowed) "
+                "SELECT k, 0, 0, 0 FROM unnest($1::text[]) AS k ORDER BY k "
+                "ON CONFLICT(key) DO NOTHING",
+                {Array(sorted)});
+        auto r = db.Exec("SELECT key, wrong, since, next_allowed FROM strikes "
+                         "WHERE key = ANY($1::text[]) ORDER BY key FOR UPDATE",
+                         {Array(sorted)});
+        std::vector<StrikeRecord> records;
+        for (const auto& k : keys)
+            records.push_back({k});
+        for (int i = 0; i < r.Rows(); ++i)
+            for (auto& o : records)
+                if (o.Key == r.Text(i, 0))
+                    o = {o.Key, static_cast<int>(r.Int(i, 1)), r.Int(i, 2), r.Int(i, 3)};
+        change(records);
+        for (const auto& o : records) {
+            if (o.Wrong == 0 && o.NextAllowed <= now)
+                db.Exec("DELETE FROM strikes WHERE key = $1", {P(o.Key)});
+            else
+                db.Exec("UPDATE strikes SET wrong = $2::integer, since = $3::bigint, "
+                        "next_allowed = $4::bigint WHERE key = $1",
+                        {P(o.Key), P(static_cast<std::int64_t>(o.Wrong)), P(o.Since),
+                         P(o.NextAllowed)});
+        }
+        return true;
+    });
+}
+
+bool PgCloudStore::TakePendingLogin(const std::string& address, std::int64_t now,
+                                    std::int64_t since, std::size_t max) {
+    return FLight.Transact([&](PgConn& db) {
+        // The address's own lock: the count and the new row are one step on every server.
+        db.Exec("SELECT pg_advisory_xact_lock(3, hashtext($1))", {P(address)});
+        if (std::int64_t last = FPendingPurged.load();
+            last + 60 <= now && FPendingPurged.compare_exchange_strong(last, now))
+            db.Exec("DELETE FROM pending_logins WHERE at < $1::bigint", {P(since)});
+        else
+            db.Exec("DELETE FROM pending_logins WHERE address = $1 AND at < $2::bigint",
+                    {P(address), P(since)});
+        auto r = db.Exec("SELECT COUNT(*) FROM pending_logins WHERE address = $1", {P(address)});
+        if (r.Int(0, 0) >= static_cast<std::int64_t>(max))
+            return false;
+        db.Exec("INSERT INTO pending_logins(address, at) VALUES($1, $2::bigint)",
+                {P(address), P(now)});
+        return true;
+    });
 }
 
 std::vector<std::string> PgCloudStore::ContentProblems() {

@@ -11,6 +11,7 @@
 #include "PgDb.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
@@ -100,6 +101,12 @@ public:
     void PutWebSession(const WebLoginSession& session, std::int64_t expiredBefore) override;
     std::optional<WebLoginSession> FindWebSession(const std::string& s) override;
     void EraseWebSession(const std::string& s) override;
+    std::vector<StrikeRecord> ReadStrikes(const std::vector<std::string>& keys) override;
+    void ChangeStrikes(const std::vector<std::string>& keys, std::int64_t now,
+                       std::int64_t forgetBefore,
+                       const std::function<void(std::vector<StrikeRecord>&)>& change) override;
+    bool TakePendingLogin(const std::string& address, std::int64_t now, std::int64_t since,
+                          std::size_t max) override;
 
     // Files whose bytes do not match their size or hash.
     std::vector<std::string> ContentProblems() override;
@@ -128,6 +135,8 @@ private:
     NodeResult Fetch(const std::function<std::optional<Row>(PgConn&, StoreStatus&)>& find,
                      const std::function<std::string(const Row&)>& pathOf, std::string& content);
     void CreateSchema();
+    struct KnownCheck;
+    void RunKnownChecks(const std::vector<KnownCheck*>& batch, std::int64_t window);
     std::int64_t NonceHash(const std::string& text) const;
     void OpenSpool(const std::filesystem::path& parent);
 
@@ -141,6 +150,15 @@ private:
     unsigned char FNonceKey[16] = {};
     std::atomic<std::int64_t> FNoncesPurged{0};
     std::atomic<std::int64_t> FLoginsPurged{0};
+    std::atomic<std::int64_t> FStrikesPurged{0};
+    std::atomic<std::int64_t> FPendingPurged{0};
+    // Checks of requests signed with known tokens, sent together: one request sends
+    // those that wait while no other is being sent, so that each costs one trip and
+    // one commit however many there are.
+    std::mutex FChecksMutex;
+    std::condition_variable FChecksSent;
+    std::vector<KnownCheck*> FChecksWaiting;
+    bool FChecksSending = false;
 };
 
 // SHA-1 of bytes, hex, as the stores record it.

@@ -25,6 +25,35 @@ PgParam Null() {
     return PgParam{{}, false, true};
 }
 
+PgParam Array(const std::vector<std::string>& values) {
+    // Every element quoted, so that commas, braces, blanks and "NULL" stay text.
+    std::string out = "{";
+    for (const auto& v : values) {
+        if (out.size() > 1)
+            out += ',';
+        out += '"';
+        for (char c : v) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    out += '}';
+    return PgParam{std::move(out)};
+}
+
+PgParam Array(const std::vector<std::int64_t>& values) {
+    std::string out = "{";
+    for (auto v : values) {
+        if (out.size() > 1)
+            out += ',';
+        out += std::to_string(v);
+    }
+    out += '}';
+    return PgParam{std::move(out)};
+}
+
 PgResult::~PgResult() {
     if (FRes)
         PQclear(FRes);

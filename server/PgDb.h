@@ -50,6 +50,9 @@ inline PgParam P(const std::string& value) {
 }
 PgParam Bytes(std::string value);
 PgParam Null();
+// A one-dimensional array, as "$1::text[]" or "$1::bigint[]" reads it.
+PgParam Array(const std::vector<std::string>& values);
+PgParam Array(const std::vector<std::int64_t>& values);
 
 class PgResult {
 public:

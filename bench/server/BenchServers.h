@@ -6,6 +6,8 @@
 //   --store postgresql   a PostgreSQL of the benchmark's own (initdb in TMPDIR)
 //   --store URI          that database (it must be empty)
 //   --servers N          N servers on the database, behind nginx (with --nginx BIN)
+//   --behind-nginx       nginx in front of the server(s) even when there is one: what
+//                        the proxy alone costs
 //
 // Port() and Hosts() are where clients go: the one server's, or nginx's.
 
@@ -49,6 +51,7 @@ public:
     BenchServers(int& argc, char** argv, std::vector<std::string> serverArgs) {
         std::string store;
         int servers = 1;
+        bool proxied = false;
         int out = 1;
         for (int i = 1; i < argc; ++i) {
             const std::string a = argv[i];
@@ -56,6 +59,8 @@ public:
                 store = argv[++i];
             else if (a == "--servers" && i + 1 < argc)
                 servers = std::max(1, std::atoi(argv[++i]));
+            else if (a == "--behind-nginx")
+                proxied = true;
             else
                 argv[out++] = argv[i];
         }
@@ -69,9 +74,10 @@ public:
         }
         FDescription =
             store.empty() ? "otCloudServer (SQLite and files)" : "otCloudServer (PostgreSQL)";
-        if (servers > 1) {
-            if (store.empty())
-                throw std::runtime_error("several servers need --store");
+        if (servers > 1 && store.empty())
+            throw std::runtime_error("several servers need --store");
+        if (servers > 1 || proxied) {
+            // Every request comes from nginx's address.
             serverArgs.insert(serverArgs.end(), {"--max-connections-per-address", "100000"});
         }
         for (int i = 0; i < servers; ++i) {
@@ -81,8 +87,10 @@ public:
             o.AddUser = i == 0;
             FServers.push_back(std::make_unique<ot::test::CloudServerProcess>(o));
         }
-        if (servers > 1) {
-            FDescription = std::to_string(servers) + " x otCloudServer (PostgreSQL) behind nginx";
+        if (servers > 1 || proxied) {
+            FDescription =
+                servers > 1 ? std::to_string(servers) + " x otCloudServer (PostgreSQL) behind nginx"
+                            : FDescription + " behind nginx";
             StartNginx(NginxBinary());
         }
     }

@@ -4,9 +4,11 @@
 // does), so the figures are what the program's synchronization would see.
 //
 //   bench_cloudserver [--clients 8] [--seconds 5] [--store postgresql|URI [--servers N]]
+//                     [--behind-nginx]
 //
 // With --store the server keeps its data in PostgreSQL; with --servers N as well, N
-// servers on that database answer behind nginx (see BenchServers.h).
+// servers on that database answer behind nginx (see BenchServers.h); --behind-nginx
+// puts nginx in front of one server too.
 
 #include "BenchServers.h"
 #include "cloud/KuaipanAPI.h"

@@ -8,11 +8,11 @@
 // compared with its idle size.
 //
 //   bench_http [--connections 8] [--seconds 5] [--nginx /usr/sbin/nginx] [--io-threads N]
-//              [--store postgresql|URI [--servers N]]
+//              [--store postgresql|URI [--servers N]] [--behind-nginx]
 //
 // With --store the server keeps its data in PostgreSQL; with --servers N as well, the
 // listings go to N servers on that database behind nginx (see BenchServers.h), and the
-// attacks to the first of them.
+// attacks to the first of them. --behind-nginx puts nginx in front of one server too.
 
 #include "BenchServers.h"
 #include "cloud/KuaipanAPI.h"

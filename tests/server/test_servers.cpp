@@ -263,6 +263,61 @@ TEST_F(CloudServerPostgreSQLServers, QuotaAndLoginLockoutHoldAcrossBothServers) 
                   "error: Too many failed logins. Please try again later.");
 }
 
+// Guesses at a share link's access code and logins started from one address count on
+// both servers together: the waits and the refusals hold on the other one.
+TEST_F(CloudServerPostgreSQLServers, ShareCodeGuessesAndLoginsStartedCountOnBothServers) {
+    // The clocks move on by half an hour; the client's timestamps stay within the window.
+    StartBoth({"--max-pending-logins-per-address", "2", "--timestamp-window", "5000"});
+    const auto token = A->IssueAccessToken();
+    auto a = ApiOf(*A, token);
+    ASSERT_FALSE(a.UploadData("/f", "shared", true).file_id.empty());
+    auto link = a.Shares("/f", "f", "1234");
+    const std::string target = link.url.substr(link.url.find("/s/"));
+    auto get = [&](const CloudServerProcess& server, const std::string& code) {
+        httplib::Client cli("127.0.0.1", server.Port());
+        auto r = cli.Get((target + "?access_code=" + code).c_str());
+        return r ? r->status : 0;
+    };
+    std::int64_t offset = 0;
+    auto later = [&](std::int64_t seconds) {
+        offset += seconds;
+        A->SetClockOffset(offset);
+        B->SetClockOffset(offset);
+    };
+    EXPECT_EQ(get(*A, "0000"), 403);
+    EXPECT_EQ(get(*B, "0001"), 403);
+    EXPECT_EQ(get(*A, "0002"), 403);
+    EXPECT_EQ(get(*B, "1234"), 429) << "the third wrong code on A makes B wait too";
+    EXPECT_EQ(get(*A, "1234"), 429);
+    later(2);
+    EXPECT_EQ(get(*B, "1234"), 200);
+    // The right code cleared the link's count, not the address's: one more wrong code
+    // from it waits on either server.
+    EXPECT_EQ(get(*A, "0003"), 403);
+    EXPECT_EQ(get(*B, "1234"), 429);
+    later(3);
+    for (int i = 4; i < 10; ++i) {
+        EXPECT_EQ(get(i % 2 ? *A : *B, "000" + std::to_string(i)), 403) << i;
+        later(61);
+    }
+    EXPECT_EQ(get(*A, "1234"), 429) << "ten wrong codes lock the address out";
+    later(900);
+    EXPECT_EQ(get(*B, "1234"), 200);
+
+    // Two logins from this address within a token's lifetime, whichever server starts them.
+    auto start = [&](const CloudServerProcess& server) {
+        auto url = ot::TOauthUtility::BuildGetURL(server.TlsHost(), "/open/requestToken", {},
+                                                  a.GetSession().Consumer(), nullptr, true);
+        return ot::TKuaipanHTTPUtility::RequestByGET(server.Hosts(), url).Code;
+    };
+    EXPECT_EQ(start(*A), 200);
+    EXPECT_EQ(start(*B), 200);
+    EXPECT_EQ(start(*A), 429);
+    EXPECT_EQ(start(*B), 429);
+    later(601);
+    EXPECT_EQ(start(*B), 200);
+}
+
 std::string Content(int writer, int seq) {
     std::string unit = "w" + std::to_string(writer) + "-s" + std::to_string(seq) + "|";
     std::string out;

@@ -637,6 +637,113 @@ TEST_F(CloudServerPostgreSQLShared, NoncesLockoutsAndLoginSessionsAreShared) {
     EXPECT_TRUE(Store->FindWebSession("new"));
 }
 
+// Requests signed with tokens a server read before are checked together when they
+// arrive together; each keeps its own answer. Pairs carry one nonce (a replay racing
+// its original, on one server and on two): one of each pair passes. A token revoked
+// and a consumer's secret replaced since they were read give nothing, and their nonces
+// are not taken.
+TEST_F(CloudServerPostgreSQLShared, KnownTokensCheckedTogetherKeepTheirOwnAnswers) {
+    auto other = Another();
+    ASSERT_TRUE(Store->AddUser("carol", "hash"));
+    const std::int64_t carol = Store->FindUser("carol")->Id;
+    Store->PutConsumer({"app", "consumer secret", "App"});
+    const ConsumerRecord app = *Store->FindConsumer("app");
+    ConsumerRecord stale = app;
+    stale.Secret = "the secret before";
+    const std::int64_t now = ot::UnixNow();
+    auto tokenOf = [&](std::int64_t user) {
+        return *Store->FindAccessToken(Store->CreateAccessToken("app", user, now, 0).Key);
+    };
+    const AccessTokenRecord alices = tokenOf(Alice), bobs = tokenOf(Bob), carols = tokenOf(carol);
+    ASSERT_EQ(Store->RevokeTokens(carol), 1);
+    const std::int64_t bobRoot = Store->AppFolder(Bob, "app");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Store->Upload(bobRoot, {"f" + std::to_string(i)}, "x", true).Status,
+                  StoreStatus::Ok);
+    const std::uint64_t alicesChange = Store->ChangeCount(Root);
+    const std::uint64_t bobsChange = Store->ChangeCount(bobRoot);
+    ASSERT_NE(alicesChange, bobsChange);
+
+    enum class Sent { PairOnOne, PairOnTwo, Bob, Revoked, Stale };
+    struct Case {
+        Sent What;
+        std::string Nonce;
+        CloudStore* Through;
+        std::optional<bool> Fresh;
+        std::optional<std::uint64_t> Change;
+    };
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<Case> cases;
+        const std::string r = std::to_string(round);
+        for (int k = 0; k < 4; ++k) {
+            const std::string n = r + "pair" + std::to_string(k);
+            const bool two = k % 2;
+            cases.push_back({two ? Sent::PairOnTwo : Sent::PairOnOne, n, Store.get(), {}, {}});
+            cases.push_back({two ? Sent::PairOnTwo : Sent::PairOnOne,
+                             n,
+                             two ? other.get() : Store.get(),
+                             {},
+                             {}});
+            cases.push_back({Sent::Bob, r + "bob" + std::to_string(k), other.get(), {}, {}});
+            cases.push_back({Sent::Revoked, r + "carol" + std::to_string(k), Store.get(), {}, {}});
+            cases.push_back({Sent::Stale, r + "stale" + std::to_string(k), Store.get(), {}, {}});
+        }
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (auto& c : cases)
+            threads.emplace_back([&] {
+                const AccessTokenRecord& token = c.What == Sent::Bob       ? bobs
+                                                 : c.What == Sent::Revoked ? carols
+                                                                           : alices;
+                const ConsumerRecord& consumer = c.What == Sent::Stale ? stale : app;
+                ++ready;
+                while (ready.load() < static_cast<int>(cases.size()))
+                    std::this_thread::yield();
+                c.Fresh = c.Through->RememberNonceOfKnownToken(consumer, token, c.Nonce, now, 300,
+                                                               c.Change);
+            });
+        for (auto& t : threads)
+            t.join();
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const Case& c = cases[i];
+            SCOPED_TRACE(c.Nonce);
+            switch (c.What) {
+            case Sent::PairOnOne:
+            case Sent::PairOnTwo:
+                ASSERT_TRUE(c.Fresh);
+                if (*c.Fresh)
+                    EXPECT_EQ(c.Change, alicesChange);
+                if (i % 5 == 1) {
+                    ASSERT_TRUE(cases[i - 1].Fresh);
+                    EXPECT_NE(*c.Fresh, *cases[i - 1].Fresh) << "one of a pair, not both";
+                }
+                break;
+            case Sent::Bob:
+                EXPECT_EQ(c.Fresh, std::optional<bool>(true));
+                EXPECT_EQ(c.Change, bobsChange);
+                break;
+            case Sent::Revoked:
+            case Sent::Stale:
+                EXPECT_FALSE(c.Fresh);
+                EXPECT_FALSE(c.Change);
+                // Read again and found good, the same nonce passes.
+                std::optional<std::uint64_t> change;
+                EXPECT_TRUE(Store->RememberNonceOfKnownToken(app, alices, c.Nonce, now, 300, change)
+                                .value_or(false));
+                break;
+            }
+        }
+    }
+    // A change through the other server is in the next answer.
+    ASSERT_EQ(other->Upload(Root, {"g"}, "y", true).Status, StoreStatus::Ok);
+    std::optional<std::uint64_t> change;
+    EXPECT_EQ(Store->RememberNonceOfKnownToken(app, alices, "after", now, 300, change),
+              std::optional<bool>(true));
+    EXPECT_EQ(change, Store->ChangeCount(Root));
+    EXPECT_NE(change, alicesChange);
+}
+
 // Connections PostgreSQL ended (a restart, an administrator's pg_terminate_backend) are
 // noticed before a request fails on them.
 TEST_F(CloudServerPostgreSQLShared, ConnectionsTheDatabaseEndedAreReplaced) {
