@@ -3,9 +3,10 @@
 // as bytea. The changes of one user's tree take that user's transaction-scoped advisory
 // lock first, so that the name checks, the revision checks and the quota hold whichever
 // server a request reaches; revisions come from one sequence. What a single server kept
-// for itself (nonces, login lockouts, login sessions, the change counts the listing
-// cache is checked against) is here too, the first three committed without waiting for
-// the disk, as the nonce journal of the file store was written.
+// for itself (nonces, login lockouts, login sessions, wrong share codes, logins started
+// per address, the change counts the listing cache is checked against) is here too, all
+// but the last committed without waiting for the disk, as the nonce journal of the file
+// store was written.
 
 #include "CloudStore.h"
 #include "PgDb.h"

@@ -1,6 +1,7 @@
 // Several otCloudServer processes on one PostgreSQL database, as behind a load
 // balancer: a client whose requests go to either server sees one service (listings,
-// replays, quota, login lockout and login sessions), a server killed during uploads
+// replays, quota, login lockout and login sessions, share-code guesses and logins
+// started per address), a server killed during uploads
 // loses nothing it answered, and a data directory migrated into the database serves
 // its clients on as before.
 
