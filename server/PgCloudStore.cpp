@@ -1192,11 +1192,11 @@ void PgCloudStore::EraseWebSession(const std::string& s) {
     db->Exec("DELETE FROM web_sessions WHERE s = $1", {P(s)});
 }
 
-std::vector<StrikeRecord> PgCloudStore::ReadStrikes(const std::vector<std::string>& keys) {
-    auto db = FLight.Take();
-    auto r = db->Exec("SELECT key, wrong, since, next_allowed FROM strikes "
-                      "WHERE key = ANY($1::text[])",
-                      {Array(keys)});
+namespace {
+
+// The counts of keys in their order from rows of (key, wrong, since, next_allowed); a
+// key without a row has none.
+std::vector<StrikeRecord> StrikesOf(const std::vector<std::string>& keys, const PgResult& r) {
     std::vector<StrikeRecord> out;
     for (const auto& k : keys)
         out.push_back({k});
@@ -1207,14 +1207,27 @@ std::vector<StrikeRecord> PgCloudStore::ReadStrikes(const std::vector<std::strin
     return out;
 }
 
+} // namespace
+
+std::vector<StrikeRecord> PgCloudStore::ReadStrikes(const std::vector<std::string>& keys) {
+    auto db = FLight.Take();
+    auto r = db->Exec("SELECT key, wrong, since, next_allowed FROM strikes "
+                      "WHERE key = ANY($1::text[])",
+                      {Array(keys)});
+    return StrikesOf(keys, r);
+}
+
 void PgCloudStore::ChangeStrikes(const std::vector<std::string>& keys, std::int64_t now,
                                  std::int64_t forgetBefore,
                                  const std::function<void(std::vector<StrikeRecord>&)>& change) {
+    // Old counts go once a minute, in a statement of their own (holding no row the
+    // counting below may need).
+    if (std::int64_t last = FStrikesPurged.load();
+        last + 60 <= now && FStrikesPurged.compare_exchange_strong(last, now))
+        FLight.Take()->Exec(
+            "DELETE FROM strikes WHERE since < $1::bigint AND next_allowed <= $2::bigint",
+            {P(forgetBefore), P(now)});
     FLight.Transact([&](PgConn& db) {
-        if (std::int64_t last = FStrikesPurged.load();
-            last + 60 <= now && FStrikesPurged.compare_exchange_strong(last, now))
-            db.Exec("DELETE FROM strikes WHERE since < $1::bigint AND next_allowed <= $2::bigint",
-                    {P(forgetBefore), P(now)});
         // The rows are made and locked in the order of their keys, so that two servers
         // counting against the same ones cannot wait for each other.
         std::vector<std::string> sorted = keys;
@@ -1226,13 +1239,7 @@ void PgCloudStore::ChangeStrikes(const std::vector<std::string>& keys, std::int6
         auto r = db.Exec("SELECT key, wrong, since, next_allowed FROM strikes "
                          "WHERE key = ANY($1::text[]) ORDER BY key FOR UPDATE",
                          {Array(sorted)});
-        std::vector<StrikeRecord> records;
-        for (const auto& k : keys)
-            records.push_back({k});
-        for (int i = 0; i < r.Rows(); ++i)
-            for (auto& o : records)
-                if (o.Key == r.Text(i, 0))
-                    o = {o.Key, static_cast<int>(r.Int(i, 1)), r.Int(i, 2), r.Int(i, 3)};
+        std::vector<StrikeRecord> records = StrikesOf(keys, r);
         change(records);
         for (const auto& o : records) {
             if (o.Wrong == 0 && o.NextAllowed <= now)
@@ -1249,15 +1256,14 @@ void PgCloudStore::ChangeStrikes(const std::vector<std::string>& keys, std::int6
 
 bool PgCloudStore::TakePendingLogin(const std::string& address, std::int64_t now,
                                     std::int64_t since, std::size_t max) {
+    if (std::int64_t last = FPendingPurged.load();
+        last + 60 <= now && FPendingPurged.compare_exchange_strong(last, now))
+        FLight.Take()->Exec("DELETE FROM pending_logins WHERE at < $1::bigint", {P(since)});
     return FLight.Transact([&](PgConn& db) {
         // The address's own lock: the count and the new row are one step on every server.
         db.Exec("SELECT pg_advisory_xact_lock(3, hashtext($1))", {P(address)});
-        if (std::int64_t last = FPendingPurged.load();
-            last + 60 <= now && FPendingPurged.compare_exchange_strong(last, now))
-            db.Exec("DELETE FROM pending_logins WHERE at < $1::bigint", {P(since)});
-        else
-            db.Exec("DELETE FROM pending_logins WHERE address = $1 AND at < $2::bigint",
-                    {P(address), P(since)});
+        db.Exec("DELETE FROM pending_logins WHERE address = $1 AND at < $2::bigint",
+                {P(address), P(since)});
         auto r = db.Exec("SELECT COUNT(*) FROM pending_logins WHERE address = $1", {P(address)});
         if (r.Int(0, 0) >= static_cast<std::int64_t>(max))
             return false;
