@@ -744,6 +744,37 @@ TEST_F(CloudServerPostgreSQLShared, KnownTokensCheckedTogetherKeepTheirOwnAnswer
     EXPECT_NE(change, alicesChange);
 }
 
+// Strike counts go by keys the clients choose (a share code from the request's path):
+// whatever characters they hold, each key is one key, on every server.
+TEST_F(CloudServerPostgreSQLShared, StrikesKeepKeysOfAnyCharacters) {
+    auto other = Another();
+    const std::vector<std::string> keys = {
+        "link a\",\"address b", "{}", "\\\"", "NULL", "a,b", " spaced ", "\xc3\xbc\n"};
+    const std::int64_t now = ot::UnixNow();
+    Store->ChangeStrikes(keys, now, now - 900, [&](std::vector<StrikeRecord>& records) {
+        ASSERT_EQ(records.size(), keys.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(records[i].Key, keys[i]);
+            EXPECT_EQ(records[i].Wrong, 0);
+            records[i] = {keys[i], static_cast<int>(i) + 1, now, now + 60};
+        }
+    });
+    auto seen = other->ReadStrikes(keys);
+    ASSERT_EQ(seen.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(seen[i].Key, keys[i]);
+        EXPECT_EQ(seen[i].Wrong, static_cast<int>(i) + 1) << keys[i];
+        EXPECT_EQ(seen[i].NextAllowed, now + 60);
+    }
+    const auto parts = other->ReadStrikes({"link a", "address b", "a", "b"});
+    for (const auto& s : parts)
+        EXPECT_EQ(s.Wrong, 0) << s.Key;
+    // A count set back to nothing is gone.
+    other->ChangeStrikes({keys[0]}, now, now - 900,
+                         [](std::vector<StrikeRecord>& r) { r[0] = {r[0].Key}; });
+    EXPECT_EQ(Store->ReadStrikes({keys[0]})[0].Wrong, 0);
+}
+
 // Connections PostgreSQL ended (a restart, an administrator's pg_terminate_backend) are
 // noticed before a request fails on them.
 TEST_F(CloudServerPostgreSQLShared, ConnectionsTheDatabaseEndedAreReplaced) {
