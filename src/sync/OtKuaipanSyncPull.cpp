@@ -261,6 +261,64 @@ void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudCla
     }
 }
 
+bool TKuaipanSyncUtility::TakeIDHeldInAnotherClass(TPass& pass, const TOtTaskClassPtr& cloudClass,
+                                                   const TOtTaskClassPtr& localClass,
+                                                   const TOtTaskItemPtr& cloudItem) {
+    const std::string& id = cloudItem->ID();
+    const auto row = pass.DB->GetSyncQueueItem(id);
+    if (!row || row->IsDelete() != 0 || row->TaskItemPath().empty())
+        return false;
+    // A move gives a task a new ID, so one ID in two classes is two tasks: two
+    // computers drew it within the same two seconds, and each task went to a class
+    // of its own. (A class renamed keeps its ID, the part before the '#'.)
+    const std::string& rowClass = row->TaskClassPath();
+    if (rowClass.substr(0, rowClass.find('#')) == localClass->ID())
+        return false;
+    TOtTaskClassPtr heldClass;
+    TOtTaskItemPtr held;
+    std::string heldFile, heldTitle;
+    for (const auto& c : FLocalTree.Snapshot())
+        if (c.Class->DirName() == rowClass)
+            for (const auto& item : c.Items)
+                if (item.ID == id) {
+                    heldClass = c.Class;
+                    held = item.Item;
+                    heldFile = item.FileName;
+                    heldTitle = item.Title;
+                }
+    if (!held)
+        return false;
+    // One of the two gives its task a new ID, the same one whichever computer
+    // decides: the one never uploaded, else the one whose cloud file ID is the greater.
+    const std::string& linked = row->KuaipanFileID();
+    if (!linked.empty() && linked == cloudItem->TagString())
+        return false;
+    if (!linked.empty() && linked < cloudItem->TagString()) {
+        _OutputSyncLog(Format("Task item \"%s\" in class \"%s\" in Kuaipan has the ID of local "
+                              "task item \"%s\" in class \"%s\"; the other computer gives it a "
+                              "new ID, and it comes here after that.",
+                              cloudItem->Title().c_str(), cloudClass->Title().c_str(),
+                              heldTitle.c_str(), heldClass->Title().c_str()));
+        return true;
+    }
+    if (!FLocalTree.RenewTaskItemID(heldClass, held, heldFile)) {
+        ++pass.Errors2;
+        _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" has the ID of the task "
+                              "item \"%s\" in class \"%s\" in Kuaipan; giving it a new ID failed!",
+                              heldTitle.c_str(), heldClass->Title().c_str(),
+                              cloudItem->Title().c_str(), cloudClass->Title().c_str()));
+        return true;
+    }
+    FRowsLeft.erase(id);
+    _OutputSyncLog(Format("Local task item \"%s\" in class \"%s\" had the ID of the task item "
+                          "\"%s\" in class \"%s\" in Kuaipan: it was given a new ID and will be "
+                          "uploaded.",
+                          heldTitle.c_str(), heldClass->Title().c_str(), cloudItem->Title().c_str(),
+                          cloudClass->Title().c_str()));
+    // Its old copy in the cloud is deleted first; the other task comes down after.
+    return IsDeletionPending(pass, id);
+}
+
 void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClass,
                                    const TOtTaskClassPtr& localClass,
                                    const TOtTaskItemPtr& cloudItem,
@@ -269,7 +327,8 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
     const char* classTitle = cloudClass->Title().c_str();
 
     if (!localItem) {
-        if (IsDeletionPending(pass, cloudItem->ID()))
+        if (IsDeletionPending(pass, cloudItem->ID()) ||
+            TakeIDHeldInAnotherClass(pass, cloudClass, localClass, cloudItem))
             return;
         auto item = std::make_shared<TOtTaskItem>(localClass);
         TOtTaskUtility::AssignTaskItem(cloudItem, item, 0);

@@ -314,6 +314,42 @@ TEST_F(TwoMachines, TwoNewTasksWithOneIDBothSurvive) {
     }
 }
 
+// The same, the two tasks in two lists, each uploaded before the other computer saw
+// it: the cloud holds one ID in two folders. One computer (the same whichever pass
+// notices first) gives its task a new ID and deletes its old copy; then each task comes
+// down to the other side.
+TEST_F(TwoMachines, TwoTasksWithOneIDInTwoListsBothSurvive) {
+    A.AddClass("Work");
+    A.AddClass("Home");
+    Carry(A, B);
+    const std::string sameID = A.Tree().Repository().NewUniqueTaskID();
+    const auto addWithID = [&](TSyncSide& side, const std::string& list, const std::string& title) {
+        const auto cls = side.FindClass(list);
+        auto item =
+            std::make_shared<TOtTaskItem>(title, "by " + title, tsNotCompleted, 0, 0, cls, nullptr);
+        item->SetID(sameID);
+        item->ResetDirty();
+        EXPECT_GE(DoAddTaskItem(side.Tree().Repository(), cls->TaskList(), item), 0);
+    };
+    addWithID(A, "Work", "Work by A");
+    addWithID(B, "Home", "Home by B");
+    for (int pass = 0; pass < 3; ++pass) {
+        SCOPED_TRACE(pass);
+        EXPECT_TRUE(A.SyncClean());
+        EXPECT_TRUE(B.SyncClean());
+    }
+    for (TSyncSide* side : {&A, &B}) {
+        const auto a = side->FindItem("Work by A"), b = side->FindItem("Home by B");
+        ASSERT_TRUE(a) << side->UserState();
+        ASSERT_TRUE(b) << side->UserState();
+        EXPECT_NE(a->ID(), b->ID());
+        EXPECT_EQ(a->TaskClass()->Title(), "Work");
+        EXPECT_EQ(b->TaskClass()->Title(), "Home");
+        EXPECT_EQ(b->Remarks(), "by Home by B");
+    }
+    ExpectConverged();
+}
+
 // Two installations in one process, each bound to a server of its own, their
 // passes interleaved: each server hears only its own installation and holds
 // only its tree (an upload host located for one server must not be used for
