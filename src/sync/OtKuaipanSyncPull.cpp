@@ -263,15 +263,15 @@ void TKuaipanSyncUtility::PullClass(TPass& pass, const TOtTaskClassPtr& cloudCla
 
 bool TKuaipanSyncUtility::TakeIDHeldInAnotherClass(TPass& pass, const TOtTaskClassPtr& cloudClass,
                                                    const TOtTaskClassPtr& localClass,
-                                                   const TOtTaskItemPtr& cloudItem) {
+                                                   const TOtTaskItemPtr& cloudItem,
+                                                   const TOtSyncQueueDB& row) {
     const std::string& id = cloudItem->ID();
-    const auto row = pass.DB->GetSyncQueueItem(id);
-    if (!row || row->IsDelete() != 0 || row->TaskItemPath().empty())
+    if (row.IsDelete() != 0 || row.TaskItemPath().empty())
         return false;
     // A move gives a task a new ID, so one ID in two classes is two tasks: two
     // computers drew it within the same two seconds, and each task went to a class
     // of its own. (A class renamed keeps its ID, the part before the '#'.)
-    const std::string& rowClass = row->TaskClassPath();
+    const std::string& rowClass = row.TaskClassPath();
     if (rowClass.substr(0, rowClass.find('#')) == localClass->ID())
         return false;
     TOtTaskClassPtr heldClass;
@@ -290,7 +290,7 @@ bool TKuaipanSyncUtility::TakeIDHeldInAnotherClass(TPass& pass, const TOtTaskCla
         return false;
     // One of the two gives its task a new ID, the same one whichever computer
     // decides: the one never uploaded, else the one whose cloud file ID is the greater.
-    const std::string& linked = row->KuaipanFileID();
+    const std::string& linked = row.KuaipanFileID();
     if (!linked.empty() && linked == cloudItem->TagString())
         return false;
     if (!linked.empty() && linked < cloudItem->TagString()) {
@@ -327,8 +327,10 @@ void TKuaipanSyncUtility::PullItem(TPass& pass, const TOtTaskClassPtr& cloudClas
     const char* classTitle = cloudClass->Title().c_str();
 
     if (!localItem) {
-        if (IsDeletionPending(pass, cloudItem->ID()) ||
-            TakeIDHeldInAnotherClass(pass, cloudClass, localClass, cloudItem))
+        // Deleted here and not yet pushed: the local deletion wins.
+        if (const auto row = pass.DB->GetSyncQueueItem(cloudItem->ID());
+            row && (row->IsDelete() != 0 ||
+                    TakeIDHeldInAnotherClass(pass, cloudClass, localClass, cloudItem, *row)))
             return;
         auto item = std::make_shared<TOtTaskItem>(localClass);
         TOtTaskUtility::AssignTaskItem(cloudItem, item, 0);

@@ -296,9 +296,10 @@ private:
                   const TOtTaskItemPtr& cloudItem, const TLocalTaskItemInfo* localItem);
     // A task of another class here holds the ID of a cloud task new to this class (two
     // computers drew one ID): true when the cloud task is not to be pulled now.
+    // `row` is the queue's row of the cloud task's ID.
     bool TakeIDHeldInAnotherClass(TPass& pass, const TOtTaskClassPtr& cloudClass,
                                   const TOtTaskClassPtr& localClass,
-                                  const TOtTaskItemPtr& cloudItem);
+                                  const TOtTaskItemPtr& cloudItem, const TOtSyncQueueDB& row);
     void PruneLocal(TPass& pass);
     // One local file per task ID, at the start and at the end of every pass.
     void EnsureOneLocalFilePerID(TPass& pass);
